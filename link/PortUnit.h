@@ -1,0 +1,60 @@
+// The field-bus link: the one serial port, its receive thread, the shared
+// receive buffer, and the single read exchange every request/reply is made of.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "link/SerialPort.h"
+#include "link/Waits.h"
+#include "link/rtu.h"
+
+constexpr int kReceiveBufferSize = 256;
+using ReceiveBytes = std::array<uint8_t, kReceiveBufferSize>;
+
+// Descriptor of the open port; kNoPort before the first open and after a
+// failed one.
+extern int PortHandle;
+
+// Port names as the operator picks them: index 0..4 gives "COM1".."COM5",
+// anything else "COM1".
+std::string PortNameForIndex(int selectionIndex);
+
+// CALVETRA_COMn in the environment, otherwise /dev/ttyS<n-1>.
+std::string DevicePathForPort(const std::string& portName);
+
+struct PortOpenResult {
+    bool ok = false;
+    std::string portName;
+    std::string devicePath;
+    int error = 0;          // errno of the failed step
+    std::string Message() const;  // for the error display; names port, path, reason
+};
+
+// Ends the running receive thread, closes the old port, opens the chosen one
+// and starts a new receive thread (also after a failed open, which then never
+// receives anything).
+PortOpenResult OpenPort(int selectionIndex);
+
+// Stops the receive thread and closes the port. Harmless when nothing is open.
+void ClosePort();
+
+// Hands a whole frame to the driver without waiting for it to be sent.
+void WriteFrame(const uint8_t* frame, int length);
+
+// ReceiveBuffer: each chunk the receive thread reads lands at offset 0; bytes
+// beyond the chunk keep what they held. Copy, clearing and scan each see the
+// buffer whole.
+void StoreChunk(const uint8_t* bytes, int length);
+void ClearReceiveBuffer();  // bytes 0..254; byte 255 keeps its value
+ReceiveBytes ReceiveBufferSnapshot();
+
+// Number of receive loops running now (one while a port is open).
+int RunningReceiveThreads();
+
+void SendReadRequest(uint8_t address, uint8_t function, uint8_t count);
+bool FindReply(int address, uint8_t function);
+
+// One attempt: clear, purge output then input, send, sleep wait ms, search.
+bool ReadExchange(int address, uint8_t function, uint8_t count, int wait);

@@ -1,0 +1,23 @@
+// The small POSIX termios layer under the port unit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr int kNoPort = -1;
+
+// Opens a serial device exclusively, raw, 57600 baud 8N1 with no flow control.
+// Returns the descriptor (never 0..2, which belong to the standard streams) or
+// kNoPort with errno's value in *error.
+int OpenSerialDevice(const std::string& path, int* error);
+
+// Releases exclusive use and closes; kNoPort is ignored.
+void CloseSerialDevice(int fd);
+
+void PurgeInput(int fd);
+void PurgeOutput(int fd);
+
+// Hands the bytes to the driver. A write to a dead or absent port is silent:
+// an unanswered request simply counts as unanswered.
+void WriteBytes(int fd, const uint8_t* bytes, size_t length);

@@ -1,0 +1,188 @@
+#include "link/PortUnit.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <thread>
+#include <unistd.h>
+
+int PortHandle = kNoPort;
+
+namespace {
+
+std::mutex g_bufferLock;
+ReceiveBytes g_receiveBuffer{};
+
+std::atomic<int> g_runningLoops{0};
+
+struct ReceiveThreadState {
+    std::thread thread;
+    int wakeFd = -1;
+};
+ReceiveThreadState g_receiver;
+
+void ReceiveLoop(int portFd, int wakeFd)
+{
+    ++g_runningLoops;
+    int fd = portFd;
+    uint8_t chunk[kReceiveBufferSize];
+    for (;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        // A negative fd is ignored by poll(): after a hang-up the loop just
+        // sleeps until it is told to stop.
+        const int ready = ::poll(fds, 2, -1);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (fds[1].revents)
+            break;
+        if (fd < 0 || fds[0].revents == 0)
+            continue;
+        if (fds[0].revents & POLLIN) {
+            int queued = 0;
+            if (::ioctl(fd, FIONREAD, &queued) != 0 || queued <= 0)
+                queued = 1;  // let read() tell what is there, or that the port is gone
+            // A chunk never exceeds the buffer; the rest is the next chunk.
+            if (queued > kReceiveBufferSize)
+                queued = kReceiveBufferSize;
+            const ssize_t n = ::read(fd, chunk, static_cast<size_t>(queued));
+            if (n > 0) {
+                StoreChunk(chunk, static_cast<int>(n));
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            fd = -1;  // end of file or a read error: the adapter is gone
+            continue;
+        }
+        // POLLHUP/POLLERR/POLLNVAL without data: stop watching this port so
+        // that the loop does not spin on a dead descriptor.
+        fd = -1;
+    }
+    --g_runningLoops;
+}
+
+void StopReceiveThread()
+{
+    if (!g_receiver.thread.joinable())
+        return;
+    const uint64_t one = 1;
+    // Waking and joining, never cancelling, so the buffer lock is never held
+    // by a thread that has gone.
+    (void)!::write(g_receiver.wakeFd, &one, sizeof one);
+    g_receiver.thread.join();
+    ::close(g_receiver.wakeFd);
+    g_receiver.wakeFd = -1;
+}
+
+void StartReceiveThread(int portFd)
+{
+    g_receiver.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    g_receiver.thread = std::thread(ReceiveLoop, portFd, g_receiver.wakeFd);
+}
+
+}  // namespace
+
+std::string PortNameForIndex(int selectionIndex)
+{
+    if (selectionIndex < 0 || selectionIndex > 4)
+        selectionIndex = 0;
+    return "COM" + std::to_string(selectionIndex + 1);
+}
+
+std::string DevicePathForPort(const std::string& portName)
+{
+    const std::string variable = "CALVETRA_" + portName;
+    if (const char* overridden = std::getenv(variable.c_str()); overridden && *overridden)
+        return overridden;
+    const int number = std::atoi(portName.c_str() + 3);
+    return "/dev/ttyS" + std::to_string(number - 1);
+}
+
+std::string PortOpenResult::Message() const
+{
+    return "Не удалось открыть порт " + portName + " (" + devicePath + "): " + std::strerror(error);
+}
+
+PortOpenResult OpenPort(int selectionIndex)
+{
+    StopReceiveThread();
+    CloseSerialDevice(PortHandle);
+    PortHandle = kNoPort;
+
+    PortOpenResult result;
+    result.portName = PortNameForIndex(selectionIndex);
+    result.devicePath = DevicePathForPort(result.portName);
+    PortHandle = OpenSerialDevice(result.devicePath, &result.error);
+    result.ok = PortHandle != kNoPort;
+
+    PurgeInput(PortHandle);
+    PurgeOutput(PortHandle);
+    StartReceiveThread(PortHandle);
+    return result;
+}
+
+void ClosePort()
+{
+    StopReceiveThread();
+    CloseSerialDevice(PortHandle);
+    PortHandle = kNoPort;
+}
+
+void WriteFrame(const uint8_t* frame, int length)
+{
+    if (length > 0)
+        WriteBytes(PortHandle, frame, static_cast<size_t>(length));
+}
+
+void StoreChunk(const uint8_t* bytes, int length)
+{
+    if (length <= 0)
+        return;
+    if (length > kReceiveBufferSize)
+        length = kReceiveBufferSize;
+    std::lock_guard<std::mutex> guard(g_bufferLock);
+    std::memcpy(g_receiveBuffer.data(), bytes, static_cast<size_t>(length));
+}
+
+void ClearReceiveBuffer()
+{
+    std::lock_guard<std::mutex> guard(g_bufferLock);
+    std::memset(g_receiveBuffer.data(), 0, kReceiveBufferSize - 1);
+}
+
+ReceiveBytes ReceiveBufferSnapshot()
+{
+    std::lock_guard<std::mutex> guard(g_bufferLock);
+    return g_receiveBuffer;
+}
+
+int RunningReceiveThreads() { return g_runningLoops; }
+
+void SendReadRequest(uint8_t address, uint8_t function, uint8_t count)
+{
+    const auto frame = BuildReadRequest(address, function, count);
+    WriteFrame(frame.data(), static_cast<int>(frame.size()));
+}
+
+bool FindReply(int address, uint8_t function)
+{
+    return FindReplyIn(ReceiveBufferSnapshot(), address, function);
+}
+
+bool ReadExchange(int address, uint8_t function, uint8_t count, int wait)
+{
+    ClearReceiveBuffer();
+    PurgeOutput(PortHandle);
+    PurgeInput(PortHandle);
+    SendReadRequest(static_cast<uint8_t>(address & 0xFF), function, count);
+    Sleep(wait);
+    return FindReply(address, function);
+}

@@ -1,0 +1,106 @@
+#include "link/SerialPort.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+int OpenSerialDevice(const std::string& path, int* error)
+{
+    // O_NONBLOCK so that open does not wait for carrier; the receive thread
+    // waits with poll() instead.
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return kNoPort;
+    }
+    if (fd <= STDERR_FILENO) {
+        // A closed standard stream would hand us its number; "no port" must
+        // never look like a descriptor the process already means otherwise.
+        const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        ::close(fd);
+        if (high < 0) {
+            *error = errno;
+            return kNoPort;
+        }
+        fd = high;
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        *error = errno;
+        ::close(fd);
+        return kNoPort;
+    }
+
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        *error = errno;
+        CloseSerialDevice(fd);
+        return kNoPort;
+    }
+    // Bytes must pass unchanged both ways: no echo, no CR/LF translation, no
+    // XON/XOFF (0x11 and 0x13 occur in Modbus data), no RTS/CTS.
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, B57600);
+    ::cfsetospeed(&tio, B57600);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        *error = errno;
+        CloseSerialDevice(fd);
+        return kNoPort;
+    }
+    return fd;
+}
+
+void CloseSerialDevice(int fd)
+{
+    if (fd < 0)
+        return;
+    // The exclusive flag outlives our descriptor while another one (an
+    // adapter's daemon, the simulator) keeps the tty open; clear it so that
+    // the next open by an ordinary user succeeds.
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
+
+void PurgeInput(int fd)
+{
+    if (fd >= 0)
+        ::tcflush(fd, TCIFLUSH);
+}
+
+void PurgeOutput(int fd)
+{
+    if (fd >= 0)
+        ::tcflush(fd, TCOFLUSH);
+}
+
+void WriteBytes(int fd, const uint8_t* bytes, size_t length)
+{
+    if (fd < 0)
+        return;
+    size_t done = 0;
+    int stalls = 0;
+    while (done < length) {
+        const ssize_t n = ::write(fd, bytes + done, length - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN && stalls++ < 5) {
+            // The driver's queue is full; a frame is at most 35 bytes, so a
+            // short wait lets it drain. Past that the frame is given up.
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+            continue;
+        }
+        return;
+    }
+}

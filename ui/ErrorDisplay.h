@@ -1,0 +1,38 @@
+// The application's error display: an error raised inside a handler ends
+// that handler and is shown in a modal box; the program goes on.
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+// An input/output failure (data log file steps).
+struct EInOutError : std::runtime_error {
+    explicit EInOutError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// A text that does not convert to a whole number.
+struct EConvertError : std::runtime_error {
+    explicit EConvertError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// The text shown for an error message: "." is added when the last character
+// has a code above that of ".", so a message ending in "." stays as it is.
+QString ErrorDisplayText(const QString& message);
+
+// Shows the message box captioned with the application title. Tests replace
+// the box with a hook (an empty function restores the box).
+void ShowError(const QString& message);
+void SetErrorDisplayHook(std::function<void(const QString&)> hook);
+
+// Runs a handler body; an exception ends it and goes to the error display.
+template <class Body>
+void Guarded(Body&& body)
+{
+    try {
+        body();
+    } catch (const std::exception& error) {
+        ShowError(QString::fromUtf8(error.what()));
+    }
+}

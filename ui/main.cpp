@@ -1,0 +1,318 @@
+#include "ui/main.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+#include "control/Unit3.h"
+#include "link/PortUnit.h"
+#include "monitoring/LocaleText.h"
+#include "monitoring/Monitoring.h"
+#include "ui/ErrorDisplay.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+// Client area of the 1127 x 856 outer window at 96 dpi.
+constexpr int kClientWidth = 1111;
+constexpr int kClientHeight = 817;
+
+const QColor kRed(255, 0, 0);
+const QColor kGreen(0, 128, 0);
+
+QFont Tnr(int pixels, bool bold = false, bool underline = false)
+{
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    font.setUnderline(underline);
+    return font;
+}
+
+QLabel* AutoLabel(QWidget* parent, const QString& text, int left, int top, const QFont& font)
+{
+    auto* label = new QLabel(text, parent);
+    label->setFont(font);
+    label->adjustSize();
+    label->move(left, top);
+    return label;
+}
+
+QLabel* Heading(QWidget* parent, const QString& text, int left, int top)
+{
+    return AutoLabel(parent, text, left, top, Tnr(24, true, true));
+}
+
+// A fixed box with its text centred; the texts come from the status poll.
+QLabel* ValueField(QWidget* parent, QRect bounds, int pixels, bool bold, const QColor& colour, bool whiteBackground)
+{
+    auto* label = new QLabel(parent);
+    label->setGeometry(bounds);
+    label->setFont(Tnr(pixels, bold));
+    label->setAlignment(Qt::AlignCenter);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    if (whiteBackground) {
+        palette.setColor(QPalette::Window, Qt::white);
+        label->setAutoFillBackground(true);
+    }
+    label->setPalette(palette);
+    return label;
+}
+
+// A caption panel: single-line border, centred caption, button-face background.
+QLabel* CaptionPanel(QWidget* parent, const QString& caption, QRect bounds)
+{
+    auto* panel = new QLabel(caption, parent);
+    panel->setGeometry(bounds);
+    panel->setFont(Tnr(21));
+    panel->setAlignment(Qt::AlignCenter);
+    panel->setFrameShape(QFrame::Box);
+    panel->setLineWidth(1);
+    panel->setAutoFillBackground(true);
+    panel->setBackgroundRole(QPalette::Button);
+    return panel;
+}
+
+QPushButton* Button(QWidget* parent, const QString& caption, QRect bounds, bool enabled)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setGeometry(bounds);
+    button->setFont(Tnr(19));
+    button->setEnabled(enabled);
+    return button;
+}
+
+QTimer* Timer(QObject* parent, int interval)
+{
+    auto* timer = new QTimer(parent);
+    timer->setInterval(ScaledMs(interval));
+    // Coarse timers may drift by 5 %, 200 ms on the poll period.
+    timer->setTimerType(Qt::PreciseTimer);
+    return timer;
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent)
+{
+    setWindowTitle(QStringLiteral("Связь с ЭВМ"));
+    QFont windowFont(QStringLiteral("MS Sans Serif"));
+    windowFont.setPixelSize(11);
+    setFont(windowFont);
+
+    // The content keeps its size; the window scrolls it when made smaller.
+    auto* scroll = new QScrollArea(this);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto* client = new QWidget;
+    client->setFixedSize(kClientWidth, kClientHeight);
+    client->setBackgroundRole(QPalette::Window);
+    scroll->setWidget(client);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(scroll);
+    QWidget* c = client;
+
+    // Left column: port, scan, chamber list and switches.
+    Label21 = Heading(c, QStringLiteral("Установка порта"), 38, 3);
+    ComboBox1 = new QComboBox(c);
+    ComboBox1->addItems({"COM1", "COM2", "COM3", "COM4", "COM5"});
+    ComboBox1->setCurrentIndex(-1);
+    ComboBox1->setGeometry(16, 52, 105, 21);
+    Button5 = Button(c, QStringLiteral("Открыть"), {139, 52, 113, 41}, true);
+    Label22 = Heading(c, QStringLiteral("Поиск устройства"), 38, 123);
+    Button4 = Button(c, QStringLiteral("Пуск"), {16, 180, 105, 41}, false);
+    Button1 = Button(c, QStringLiteral("Стоп"), {139, 180, 113, 41}, false);
+    ProgressBar1 = new QProgressBar(c);
+    ProgressBar1->setGeometry(16, 227, 236, 38);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->setStyleSheet(QStringLiteral(
+        "QProgressBar { border: 1px solid gray; background: white; }"
+        "QProgressBar::chunk { background: rgb(0, 255, 255); }"));
+    Label26 = AutoLabel(c, QString(14, u' '), 104, 276, Tnr(16));
+    {
+        QPalette palette = Label26->palette();
+        palette.setColor(QPalette::Window, Qt::white);
+        palette.setColor(QPalette::WindowText, Qt::black);
+        Label26->setPalette(palette);
+        Label26->setAutoFillBackground(true);
+    }
+    Panel11 = CaptionPanel(c, QStringLiteral("Результаты сканирования"), {16, 313, 236, 30});
+    ListBox1 = new QListWidget(c);
+    ListBox1->setGeometry(16, 341, 236, 253);
+    ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
+    {
+        QFont listFont(QStringLiteral("MS Sans Serif"));
+        listFont.setPixelSize(16);
+        ListBox1->setFont(listFont);
+        ListBox1->setStyleSheet(QStringLiteral("QListWidget::item { height: 20px; }"));
+    }
+    Button6 = Button(c, QStringLiteral("Чтение текущих показаний"), {16, 600, 236, 57}, false);
+    Button2 = Button(c, QStringLiteral("Управление камерой"), {16, 663, 236, 65}, false);
+    CheckBox1 = new QCheckBox(QStringLiteral("Запись в файл"), c);
+    CheckBox1->setGeometry(8, 734, 153, 49);
+    CheckBox1->setFont(Tnr(21));
+    CheckBox1->setEnabled(false);
+
+    // Value area.
+    Label23 = Heading(c, QStringLiteral(" Температура/влажность"), 499, 3);
+    ActivityIndicator1 = new TActivityIndicator(c);
+    ActivityIndicator1->setGeometry(780, 3, 32, 32);
+    Label5 = ValueField(c, {311, 96, 154, 69}, 63, true, kRed, true);
+    Label6 = AutoLabel(c, QStringLiteral("/"), 472, 96, Tnr(60, true));
+    Label2 = ValueField(c, {496, 96, 131, 69}, 63, true, kGreen, true);
+    Panel2 = CaptionPanel(c, QStringLiteral("Текущая температура/влажность, °C/%"), {295, 171, 354, 30});
+    Label18 = ValueField(c, {712, 96, 153, 66}, 63, true, kRed, false);
+    Label7 = AutoLabel(c, QStringLiteral("/"), 872, 93, Tnr(60, true));
+    Label4 = ValueField(c, {896, 96, 124, 69}, 63, true, kGreen, true);
+    Panel3 = CaptionPanel(c, QStringLiteral("Заданная температура/влажность, °C/%"), {696, 171, 365, 30});
+
+    Label24 = Heading(c, QStringLiteral("Временные показатели"), 531, 227);
+    ActivityIndicator2 = new TActivityIndicator(c);
+    ActivityIndicator2->setGeometry(802, 227, 32, 32);
+    Label15 = ValueField(c, {341, 294, 208, 73}, 75, false, kGreen, false);
+    Panel4 = CaptionPanel(c, QStringLiteral("Время выхода на режим, чч:мм"), {311, 373, 291, 30});
+    Label11 = ValueField(c, {766, 294, 225, 73}, 75, false, kGreen, false);
+    Panel9 = CaptionPanel(c, QStringLiteral("Время стабилизации, чч:мм"), {744, 373, 260, 30});
+    Label3 = ValueField(c, {341, 432, 225, 73}, 75, false, kRed, false);
+    Panel10 = CaptionPanel(c, QStringLiteral("Уставка времени выхода на режим, чч:мм"), {273, 530, 376, 30});
+    Label19 = ValueField(c, {766, 432, 208, 73}, 75, false, kRed, false);
+    Panel5 = CaptionPanel(c, QStringLiteral("Уставка времени стабилизации, чч:мм"), {696, 530, 349, 30});
+
+    Label25 = Heading(c, QStringLiteral("Параметры термоциклирования"), 509, 592);
+    ActivityIndicator3 = new TActivityIndicator(c);
+    ActivityIndicator3->setGeometry(883, 592, 32, 32);
+    Label13 = ValueField(c, {301, 643, 256, 81}, 75, false, kGreen, false);
+    Panel6 = CaptionPanel(c, QStringLiteral("Текущий шаг(всего шагов)"), {304, 747, 253, 30});
+    Label17 = ValueField(c, {584, 643, 200, 81}, 75, false, kGreen, false);
+    Panel7 = CaptionPanel(c, QStringLiteral("Текущая программа"), {582, 747, 200, 30});
+    Label20 = ValueField(c, {832, 643, 274, 81}, 75, false, kGreen, false);
+    Panel8 = CaptionPanel(c, QStringLiteral("Текущий цикл(всего циклов)"), {837, 747, 261, 30});
+
+    // Bottom line.
+    Label1 = AutoLabel(c, QStringLiteral("v12.23.134.4.12.05"), 8, 799, windowFont);
+    Label8 = new QLabel(c);
+    Label8->setGeometry(830, 793, 268, 19);
+    Label8->setFont(Tnr(16));
+    Label8->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+    // Only these take focus, in this order.
+    for (QWidget* w : std::initializer_list<QWidget*>{ComboBox1, Button4, Button5, ListBox1, Button6, CheckBox1,
+                                                      Button1, Button2})
+        w->setFocusPolicy(Qt::StrongFocus);
+    QWidget::setTabOrder(ComboBox1, Button4);
+    QWidget::setTabOrder(Button4, Button5);
+    QWidget::setTabOrder(Button5, ListBox1);
+    QWidget::setTabOrder(ListBox1, Button6);
+    QWidget::setTabOrder(Button6, CheckBox1);
+    QWidget::setTabOrder(CheckBox1, Button1);
+    QWidget::setTabOrder(Button1, Button2);
+    scroll->setFocusPolicy(Qt::NoFocus);
+
+    Timer1 = Timer(this, 4000);
+    Timer2 = Timer(this, 500);
+    Timer4 = Timer(this, 60000);
+    Timer5 = Timer(this, 100);
+    Timer6 = Timer(this, 5000);
+
+    move(0, 0);
+    resize(kClientWidth, kClientHeight);
+
+    Connect();
+    Guarded([this] { FormCreate(); });
+    Timer2->start();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::Connect()
+{
+    connect(ComboBox1, &QComboBox::activated, this, [this] { Guarded([this] { ComboBox1Change(); }); });
+    connect(Button5, &QPushButton::clicked, this, [this] { Guarded([this] { Button5Click(); }); });
+    connect(Button4, &QPushButton::clicked, this, [this] { Guarded([this] { Button4Click(); }); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
+    connect(ListBox1, &QListWidget::itemClicked, this, [this] { Guarded([this] { ListBox1Click(); }); });
+    connect(ListBox1, &QListWidget::currentRowChanged, this, [this] { Guarded([this] { ListBox1Click(); }); });
+    connect(Button6, &QPushButton::clicked, this, [this] { Guarded([this] { Button6Click(); }); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });
+    connect(CheckBox1, &QCheckBox::clicked, this, [this] { Guarded([this] { CheckBox1Click(); }); });
+    connect(Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Timer1Timer(); }); });
+    connect(Timer2, &QTimer::timeout, this, [this] { Guarded([this] { Timer2Timer(); }); });
+    connect(Timer4, &QTimer::timeout, this, [this] { Guarded([this] { Timer4Timer(); }); });
+    connect(Timer5, &QTimer::timeout, this, [this] { Guarded([this] { Timer5Timer(); }); });
+    connect(Timer6, &QTimer::timeout, this, [this] { Guarded([this] { Timer6Timer(); }); });
+}
+
+void TForm1::EnableTimer(QTimer* timer)
+{
+    if (!timer->isActive())
+        timer->start();
+}
+
+void TForm1::FormCreate()
+{
+    ShowIdleTexts();
+    ListBox1->clear();
+    ActivityIndicator1->SetAnimate(true);
+    ActivityIndicator2->SetAnimate(true);
+    ActivityIndicator3->SetAnimate(true);
+}
+
+void TForm1::ShowIdleTexts()
+{
+    Label11->setText(QStringLiteral("00:00"));
+    Label3->setText(QStringLiteral("00:00"));
+    Label5->setText(QStringLiteral("0"));
+    Label13->setText(QStringLiteral("0(0)"));
+    Label15->setText(QStringLiteral("00:00"));
+    Label17->setText(QStringLiteral("0"));
+    Label18->setText(QStringLiteral("0"));
+    Label19->setText(QStringLiteral("00:00"));
+    Label20->setText(QStringLiteral("0(0)"));
+    Label2->setText(QStringLiteral("0"));
+    Label4->setText(QStringLiteral("0"));
+}
+
+void TForm1::Timer2Timer() { ShowClock(); }
+
+void TForm1::ShowClock()
+{
+    const QString date = ShortDateText(LocalNow());
+    const QString time = LongTimeText(LocalNow());
+    Label8->setText(date + QStringLiteral("  ") + time);
+}
+
+void TForm1::ComboBox1Change() { Button5->setEnabled(true); }
+
+void TForm1::Button5Click()
+{
+    const PortOpenResult result = OpenPort(ComboBox1->currentIndex());
+    Button4->setEnabled(true);
+    Button1->setEnabled(true);
+    Button5->setEnabled(false);
+    // Everything the open does happens first; then the operator learns that
+    // the port is not there instead of watching a scan that finds nothing.
+    if (!result.ok)
+        throw EInOutError(result.Message());
+}
+
+void TForm1::Button2Click()
+{
+    Form3->show();
+    Form3->raise();
+    Form3->activateWindow();
+}
+
+void TForm1::FormClose() { ClosePort(); }
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    Guarded([this] { FormClose(); });
+    event->accept();
+    // The control and error windows go with the main window.
+    QCoreApplication::quit();
+}

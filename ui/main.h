@@ -1,0 +1,120 @@
+// The main window: port choice, device scan, chamber list, reading and log
+// switches, the status value fields, a clock and the version label.
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+
+#include "ui/ActivityIndicator.h"
+
+struct StatusReply;
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Port group
+    QLabel* Label21;
+    QComboBox* ComboBox1;
+    QPushButton* Button5;
+    // Scan group
+    QLabel* Label22;
+    QPushButton* Button4;
+    QPushButton* Button1;
+    QProgressBar* ProgressBar1;
+    QLabel* Label26;
+    QLabel* Panel11;
+    QListWidget* ListBox1;
+    QPushButton* Button6;
+    QPushButton* Button2;
+    QCheckBox* CheckBox1;
+    // Temperature and humidity
+    QLabel* Label23;
+    TActivityIndicator* ActivityIndicator1;
+    QLabel* Label5;
+    QLabel* Label6;
+    QLabel* Label2;
+    QLabel* Panel2;
+    QLabel* Label18;
+    QLabel* Label7;
+    QLabel* Label4;
+    QLabel* Panel3;
+    // Times
+    QLabel* Label24;
+    TActivityIndicator* ActivityIndicator2;
+    QLabel* Label15;
+    QLabel* Panel4;
+    QLabel* Label11;
+    QLabel* Panel9;
+    QLabel* Label3;
+    QLabel* Panel10;
+    QLabel* Label19;
+    QLabel* Panel5;
+    // Thermocycling
+    QLabel* Label25;
+    TActivityIndicator* ActivityIndicator3;
+    QLabel* Label13;
+    QLabel* Panel6;
+    QLabel* Label17;
+    QLabel* Panel7;
+    QLabel* Label20;
+    QLabel* Panel8;
+    // Bottom line
+    QLabel* Label1;
+    QLabel* Label8;
+
+    QTimer* Timer1;  // status poll, 4000 ms
+    QTimer* Timer2;  // clock, 500 ms
+    QTimer* Timer4;  // log append, 60000 ms
+    QTimer* Timer5;  // scan probe, 100 ms
+    QTimer* Timer6;  // log header, 5000 ms once
+
+    // 1 while periodic reading is on.
+    int ReadingActive = 0;
+
+    // Starting a timer that already runs must not restart its period
+    // (QTimer::start() would).
+    static void EnableTimer(QTimer* timer);
+
+    // Event handlers, each run through the error display.
+    void FormCreate();
+    void FormClose();
+    void ComboBox1Change();
+    void Button5Click();
+    void Button4Click();
+    void Button1Click();
+    void ListBox1Click();
+    void Timer5Timer();
+    void Button6Click();
+    void Timer1Timer();
+    void CheckBox1Click();
+    void Timer6Timer();
+    void Timer4Timer();
+    void Button2Click();
+    void Timer2Timer();
+
+    // Routines behind the handlers.
+    void ShowClock();
+    void ProbeAddress(int address);
+    void ReadStatus();
+    void ShowStatus(const StatusReply& reply);
+    void ShowIdleTexts();
+    void StartLogFileName();
+    void AppendLogLine();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void Connect();
+};
+
+extern TForm1* Form1;

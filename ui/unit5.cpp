@@ -1,0 +1,17 @@
+#include "ui/Unit5.h"
+
+TForm5* Form5 = nullptr;
+
+TForm5::TForm5(QWidget* parent) : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint)
+{
+    setWindowTitle(QStringLiteral("Обрыв связи"));
+    resize(549, 140);
+    Label1 = new QLabel(QStringLiteral("Возможен обрыв линии RS-485"), this);
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setPixelSize(19);
+    Label1->setFont(font);
+    Label1->adjustSize();
+    Label1->move(128, 56);
+    // It informs; it must not take the focus away from the main window.
+    setAttribute(Qt::WA_ShowWithoutActivating);
+}
