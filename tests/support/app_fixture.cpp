@@ -1,0 +1,65 @@
+#include "support/AppFixture.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <clocale>
+#include <cstdlib>
+
+#include "link/PortUnit.h"
+#include "monitoring/LocaleText.h"
+#include "ui/ErrorDisplay.h"
+#include "ui/Startup.h"
+#include "ui/main.h"
+
+void AppFixture::SetUp()
+{
+    SetTimeScale(m_timeScale);
+    errors.clear();
+    SetErrorDisplayHook([this](const QString& text) { errors << text; });
+    CreateApplicationWindows(false);
+}
+
+void AppFixture::TearDown()
+{
+    DestroyApplicationWindows();
+    SetErrorDisplayHook({});
+    SetClockSource({});
+    SetTimeScale(1.0);
+    ::unsetenv("CALVETRA_COM1");
+}
+
+void AppFixture::OpenPortOn(const std::string& devicePath)
+{
+    ::setenv("CALVETRA_COM1", devicePath.c_str(), 1);
+    Form1->ComboBox1->setCurrentIndex(0);
+    Guarded([] { Form1->Button5Click(); });
+}
+
+void AppFixture::Pump(int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+bool AppFixture::PumpUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+ScopedLocale::ScopedLocale(int category, const char* name) : m_category(category)
+{
+    const char* previous = std::setlocale(category, nullptr);
+    m_previous = previous ? previous : "C";
+    m_ok = std::setlocale(category, name) != nullptr;
+}
+
+ScopedLocale::~ScopedLocale() { std::setlocale(m_category, m_previous.c_str()); }
