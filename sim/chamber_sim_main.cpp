@@ -1,0 +1,117 @@
+// chamber-sim: chamber controllers on a pseudo-terminal, for running the
+// operator client without a chamber. See sim/README.md.
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "sim/ChamberSim.h"
+#include "sim/sim_options.h"
+
+namespace {
+
+// Replaces a symlink at path, never a real file.
+bool MakeLink(const std::string& path, const std::string& target, std::string* error)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            *error = path + " exists and is not a symlink";
+            return false;
+        }
+        if (::unlink(path.c_str()) != 0) {
+            *error = path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (::symlink(target.c_str(), path.c_str()) != 0) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// Removes the link only while it still points at our terminal: another
+// simulator may have taken the name over meanwhile.
+void RemoveLink(const std::string& path, const std::string& target)
+{
+    char buffer[4096];
+    const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer - 1);
+    if (n < 0)
+        return;
+    buffer[n] = '\0';
+    if (target == buffer)
+        ::unlink(path.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    sim::SimOptions options;
+    std::string error;
+    if (!sim::ParseSimOptions(args, &options, &error)) {
+        std::fprintf(stderr, "chamber-sim: %s\nTry chamber-sim --help.\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(sim::SimUsage().c_str(), stdout);
+        return 0;
+    }
+
+    // Blocked before the serving thread exists, so that only sigwait below
+    // ever sees them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    sim::BusSimulator bus;
+    sim::ApplySimOptions(options, &bus);
+    if (options.verbose) {
+        const auto start = std::chrono::steady_clock::now();
+        bus.SetLogger([start](const std::string& line) {
+            const double ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+            std::fprintf(stderr, "%10.1f ms  %s\n", ms, line.c_str());
+        });
+    }
+    if (!bus.Start(&error)) {
+        std::fprintf(stderr, "chamber-sim: %s\n", error.c_str());
+        return 1;
+    }
+    const std::string path = bus.SlavePath();
+    if (!options.link.empty() && !MakeLink(options.link, path, &error)) {
+        std::fprintf(stderr, "chamber-sim: %s\n", error.c_str());
+        return 1;
+    }
+    if (options.link.empty())
+        std::printf("%s\n", path.c_str());
+    else
+        std::printf("%s %s\n", path.c_str(), options.link.c_str());
+    std::fflush(stdout);
+
+    if (options.verbose) {
+        std::string list;
+        for (int address : bus.Chambers())
+            list += " " + std::to_string(address);
+        std::fprintf(stderr, "chambers:%s, speed %g\n", list.c_str(), options.speed);
+    }
+
+    int received = 0;
+    sigwait(&signals, &received);
+    if (!options.link.empty())
+        RemoveLink(options.link, path);
+    bus.Stop();
+    return 0;
+}

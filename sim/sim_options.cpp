@@ -1,0 +1,266 @@
+#include "sim/sim_options.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <set>
+
+namespace sim {
+
+namespace {
+
+bool ParseLong(const std::string& text, long low, long high, long* value)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high)
+        return false;
+    *value = v;
+    return true;
+}
+
+bool ParseDouble(const std::string& text, double low, double high, double* value)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !(v >= low && v <= high))
+        return false;
+    *value = v;
+    return true;
+}
+
+std::vector<std::string> SplitOn(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t at = text.find(separator, start);
+        parts.push_back(text.substr(start, at - start));
+        if (at == std::string::npos)
+            return parts;
+        start = at + 1;
+    }
+}
+
+// "N:REST" → address N and REST.
+bool AddressAnd(const std::string& text, int* address, std::string* rest)
+{
+    const size_t colon = text.find(':');
+    long a;
+    if (colon == std::string::npos || !ParseLong(text.substr(0, colon), 0, BusSimulator::kMaxAddress, &a))
+        return false;
+    *address = static_cast<int>(a);
+    *rest = text.substr(colon + 1);
+    return true;
+}
+
+}  // namespace
+
+std::string SimUsage()
+{
+    return "Usage: chamber-sim [options]\n"
+           "Simulates chamber controllers (Modbus RTU slaves, 57600 baud) behind a\n"
+           "pseudo-terminal. Prints the terminal's path, then serves until\n"
+           "interrupted (SIGINT or SIGTERM).\n"
+           "\n"
+           "Line and chambers:\n"
+           "  --link PATH          symlink PATH to the terminal, removed on exit   --link /tmp/ttyCHAMBER\n"
+           "  --chamber N          a chamber at address N (0..250), repeatable;\n"
+           "                       default one chamber at 1                      --chamber 1 --chamber 7\n"
+           "  --speed X            simulated seconds per real second (0 freezes)  --speed 60\n"
+           "  --delay MS           controller time before each reply (default 3)  --delay 10\n"
+           "  --pin N:WORD=VALUE   status word WORD (0..16) of chamber N always\n"
+           "                       reads VALUE                                    --pin 1:0=64786\n"
+           "\n"
+           "Faults of chamber N:\n"
+           "  --silent N           never answers                                  --silent 3\n"
+           "  --answer-from N:K    answers from its K-th request on               --answer-from 1:4\n"
+           "  --late N:MS          answers MS later                               --late 1:300\n"
+           "  --split N:SIZES      reply in pieces of these sizes                 --split 1:4,7\n"
+           "  --split-into N:COUNT reply in COUNT pieces of about equal size      --split-into 1:3\n"
+           "  --split-gap MS       pause between pieces (default 20)              --split-gap 50\n"
+           "  --noise N:COUNT      COUNT random bytes before each reply           --noise 1:3\n"
+           "  --noise-bytes N:HEX  these bytes before each reply                  --noise-bytes 1:FF,01\n"
+           "  --bad-crc N          replies carry a wrong CRC                      --bad-crc 1\n"
+           "  --exception N        status reads get exception 04 (0x84)           --exception 1\n"
+           "  --short-reply N      the 15-word status read gets 15 words, not 17  --short-reply 1\n"
+           "  --fault-rate N:P     each request has chance P of a random fault    --fault-rate 1:0.1\n"
+           "  --seed S             seed of the random faults (default 1)          --seed 42\n"
+           "\n"
+           "  --verbose            log every frame in hex to stderr               --verbose\n"
+           "  --help               this text                                      --help\n";
+}
+
+bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std::string* error)
+{
+    SimOptions o;
+    bool haveGap = false;
+    long gap = 0;
+    std::set<int> faultAddresses;
+    auto fail = [&](const std::string& text) {
+        *error = text;
+        return false;
+    };
+
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::string value;
+        bool inlineValue = false;
+        const size_t eq = name.find('=');
+        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            inlineValue = true;
+        }
+        if (name == "--help" || name == "-h") {
+            o.help = true;
+            continue;
+        }
+        if (name == "--verbose" || name == "-v") {
+            o.verbose = true;
+            continue;
+        }
+        static const std::set<std::string> kWithValue = {
+            "--link", "--chamber", "--speed", "--delay", "--pin", "--silent", "--answer-from",
+            "--late", "--split", "--split-into", "--split-gap", "--noise", "--noise-bytes",
+            "--bad-crc", "--exception", "--short-reply", "--fault-rate", "--seed"};
+        if (!kWithValue.count(name))
+            return fail("unknown option " + args[i]);
+        if (!inlineValue) {
+            if (i + 1 >= args.size())
+                return fail(name + " needs a value");
+            value = args[++i];
+        }
+        const std::string bad = "bad value for " + name + ": " + value;
+
+        long number;
+        double real;
+        int address;
+        std::string rest;
+        if (name == "--link") {
+            if (value.empty())
+                return fail(bad);
+            o.link = value;
+        } else if (name == "--chamber") {
+            if (!ParseLong(value, 0, BusSimulator::kMaxAddress, &number))
+                return fail(bad);
+            if (std::find(o.chambers.begin(), o.chambers.end(), number) == o.chambers.end())
+                o.chambers.push_back(static_cast<int>(number));
+        } else if (name == "--speed") {
+            if (!ParseDouble(value, 0, 1e6, &real))
+                return fail(bad);
+            o.speed = real;
+        } else if (name == "--delay") {
+            if (!ParseLong(value, 0, 60000, &number))
+                return fail(bad);
+            o.delayMs = static_cast<int>(number);
+        } else if (name == "--split-gap") {
+            if (!ParseLong(value, 0, 60000, &gap))
+                return fail(bad);
+            haveGap = true;
+        } else if (name == "--seed") {
+            if (!ParseLong(value, 0, 0xFFFFFFFFL, &number))
+                return fail(bad);
+            o.seed = static_cast<uint32_t>(number);
+        } else if (name == "--silent" || name == "--bad-crc" || name == "--exception" || name == "--short-reply") {
+            if (!ParseLong(value, 0, BusSimulator::kMaxAddress, &number))
+                return fail(bad);
+            Faults& f = o.faults[static_cast<int>(number)];
+            faultAddresses.insert(static_cast<int>(number));
+            if (name == "--silent")
+                f.silent = true;
+            else if (name == "--bad-crc")
+                f.badCrc = true;
+            else if (name == "--exception")
+                f.exceptionReply = true;
+            else
+                f.fifteenWordsOnly = true;
+        } else {
+            // Options of the form N:VALUE.
+            if (!AddressAnd(value, &address, &rest))
+                return fail(bad);
+            Faults& f = o.faults[address];
+            if (name == "--pin") {
+                const size_t at = rest.find('=');
+                long word, pinned;
+                if (at == std::string::npos || !ParseLong(rest.substr(0, at), 0, kStatusWords - 1, &word) ||
+                    !ParseLong(rest.substr(at + 1), 0, 65535, &pinned))
+                    return fail(bad);
+                o.pins[address].push_back({static_cast<int>(word), static_cast<uint16_t>(pinned)});
+            } else if (name == "--answer-from") {
+                if (!ParseLong(rest, 1, 1000000, &number))
+                    return fail(bad);
+                f.answerFrom = static_cast<int>(number);
+            } else if (name == "--late") {
+                if (!ParseLong(rest, 0, 60000, &number))
+                    return fail(bad);
+                f.extraDelay = std::chrono::milliseconds(number);
+            } else if (name == "--split") {
+                f.chunkSizes.clear();
+                for (const std::string& part : SplitOn(rest, ',')) {
+                    if (!ParseLong(part, 1, 256, &number))
+                        return fail(bad);
+                    f.chunkSizes.push_back(static_cast<int>(number));
+                }
+            } else if (name == "--split-into") {
+                if (!ParseLong(rest, 1, 256, &number))
+                    return fail(bad);
+                f.chunkCount = static_cast<int>(number);
+            } else if (name == "--noise") {
+                if (!ParseLong(rest, 0, 250, &number))
+                    return fail(bad);
+                f.noiseCount = static_cast<int>(number);
+            } else if (name == "--noise-bytes") {
+                f.noiseBytes.clear();
+                for (const std::string& part : SplitOn(rest, ',')) {
+                    char* end = nullptr;
+                    const long byte = std::strtol(part.c_str(), &end, 16);
+                    if (part.empty() || part.size() > 2 || *end != '\0' || byte < 0)
+                        return fail(bad);
+                    f.noiseBytes.push_back(static_cast<uint8_t>(byte));
+                }
+            } else if (name == "--fault-rate") {
+                if (!ParseDouble(rest, 0, 1, &real))
+                    return fail(bad);
+                f.faultRate = real;
+            }
+            faultAddresses.insert(address);
+        }
+    }
+
+    if (o.chambers.empty())
+        o.chambers.push_back(1);
+    for (int address : faultAddresses)
+        if (std::find(o.chambers.begin(), o.chambers.end(), address) == o.chambers.end())
+            return fail("no chamber at address " + std::to_string(address) + " (add --chamber " +
+                        std::to_string(address) + ")");
+    if (haveGap)
+        for (auto& entry : o.faults)
+            entry.second.chunkGap = std::chrono::milliseconds(gap);
+    *out = o;
+    return true;
+}
+
+void ApplySimOptions(const SimOptions& options, BusSimulator* bus)
+{
+    bus->SetSeed(options.seed);
+    bus->SetSpeed(options.speed);
+    bus->SetControllerDelay(std::chrono::milliseconds(options.delayMs));
+    for (int address : options.chambers)
+        bus->AddChamber(address);
+    for (const auto& entry : options.faults)
+        bus->SetFaults(entry.first, entry.second);
+    for (const auto& entry : options.pins)
+        bus->WithChamber(entry.first, [&](ChamberModel& model) {
+            for (const auto& pin : entry.second)
+                model.PinStatusWord(pin.first, pin.second);
+        });
+}
+
+}  // namespace sim
