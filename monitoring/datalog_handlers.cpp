@@ -1,7 +1,45 @@
+// "Запись в файл": a new file per tick of the box, its header five seconds
+// later, then LogLine once a minute while the box stays ticked.
+#include "monitoring/DataLog.h"
+#include "monitoring/LocaleText.h"
+#include "monitoring/Monitoring.h"
 #include "ui/main.h"
 
-void TForm1::CheckBox1Click() {}
-void TForm1::Timer6Timer() {}
-void TForm1::Timer4Timer() {}
-void TForm1::StartLogFileName() {}
-void TForm1::AppendLogLine() {}
+void TForm1::CheckBox1Click()
+{
+    // Unticking stops nothing here: AppendLogLine tests the box, and a
+    // pending header is still written.
+    if (!CheckBox1->isChecked())
+        return;
+    StartLogFileName();
+    EnableTimer(Timer6);
+}
+
+void TForm1::StartLogFileName()
+{
+    // One reading of the clock, so the date and the time belong together.
+    const std::tm now = LocalNow();
+    LogFileName = MakeLogFileName(ProgramFolder(), ShortDateText(now), LongTimeText(now));
+}
+
+void TForm1::Timer6Timer()
+{
+    Timer6->stop();  // once per tick of the box
+    LogLine = LogHeaderText();
+    CreateLogFile(LogFileName);
+    WriteLogText(LogLine);
+    CloseLogFile();
+    EnableTimer(Timer4);
+}
+
+void TForm1::Timer4Timer() { AppendLogLine(); }
+
+void TForm1::AppendLogLine()
+{
+    if (!CheckBox1->isChecked())
+        return;
+    OpenLogFileForAppend(LogFileName);
+    WriteLogText(LogLine);
+    FlushLogFile();
+    CloseLogFile();
+}

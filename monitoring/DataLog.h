@@ -1,0 +1,51 @@
+// The data log file: its name, its header, its code page and the checked
+// file steps the log handlers are made of. No window is needed here.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The first line of every log file, with its own CR LF.
+QString LogHeaderText();
+
+// The folder that holds the running program, ending in "/".
+QString ProgramFolder();
+// Points ProgramFolder() elsewhere (tests must not write next to the test
+// binary); an empty folder restores the real one. A missing "/" is added.
+void SetProgramFolderForTests(const QString& folder);
+
+// folder + "КТХ№" + ">" + " " + date + " " + time + ".txt"; every ":" of the
+// date and the time becomes "_", the folder is taken as it is. The ">" holds
+// the place of the chamber address until the next status poll writes it in.
+QString MakeLogFileName(const QString& folder, const QString& dateText, const QString& timeText);
+
+// The text in Windows-1251, no byte-order mark; a character the code page
+// lacks becomes "?".
+QByteArray ToLogCodePage(const QString& text);
+
+// The message of a failed file step: the system's text for the error, or
+// "I/O error N" when the error has none.
+QString IoErrorMessage(int error);
+
+// Each step below throws EInOutError when it fails, and the handler calling
+// it ends there. Only one log file is open at a time; a file left open by a
+// failed step is closed by the next create or open.
+
+// Opens the header's file for writing; creates it when missing. An existing
+// file is never emptied: writing goes on at its end.
+void CreateLogFile(const QString& fileName);
+// Opens an existing log file for appending; a missing file is an error (it is
+// never created here).
+void OpenLogFileForAppend(const QString& fileName);
+// Writes the text in the log's code page, then CR LF.
+void WriteLogText(const QString& text);
+// The bytes written so far go to the file.
+void FlushLogFile();
+// Releases the file.
+void CloseLogFile();
+
+// True while a file is open (only between the steps of one write, or after
+// a failed step).
+bool LogFileOpen();
+// Closes a file left open by a failed step, ignoring any error of its own.
+void ReleaseLogFile();

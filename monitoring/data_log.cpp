@@ -1,0 +1,191 @@
+#include "monitoring/DataLog.h"
+
+#include <QCoreApplication>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <iconv.h>
+#include <unistd.h>
+
+#include "ui/ErrorDisplay.h"
+
+namespace {
+
+QString g_folderOverride;
+
+// The log file while one write is in progress.
+FILE* LogFile = nullptr;
+
+[[noreturn]] void Fail(const QString& message) { throw EInOutError(message.toStdString()); }
+
+[[noreturn]] void FailWithErrno(int error) { Fail(IoErrorMessage(error)); }
+
+// Linux would take ">" in a name, but it only ever stands for the chamber
+// address that no poll has written in yet: logging to such a name would hide
+// the records in a file nobody looks for.
+void RefusePlaceholderName(const QString& fileName)
+{
+    if (fileName.contains(u'>'))
+        Fail(QStringLiteral("Недопустимое имя файла: %1").arg(fileName));
+}
+
+void OpenLog(const QString& fileName, int flags)
+{
+    ReleaseLogFile();
+    RefusePlaceholderName(fileName);
+    const QByteArray path = fileName.toUtf8();
+    const int fd = ::open(path.constData(), flags | O_CLOEXEC, 0666);
+    if (fd < 0)
+        FailWithErrno(errno);
+    FILE* file = ::fdopen(fd, "a");
+    if (!file) {
+        const int error = errno;
+        ::close(fd);
+        FailWithErrno(error);
+    }
+    LogFile = file;
+}
+
+void RequireOpenFile()
+{
+    if (!LogFile)
+        FailWithErrno(EBADF);
+}
+
+// Length of the UTF-8 sequence that starts with lead, at most left.
+size_t SequenceLength(unsigned char lead, size_t left)
+{
+    size_t n = 1;
+    if (lead >= 0xF0)
+        n = 4;
+    else if (lead >= 0xE0)
+        n = 3;
+    else if (lead >= 0xC0)
+        n = 2;
+    return n < left ? n : left;
+}
+
+}  // namespace
+
+QString LogHeaderText()
+{
+    return QStringLiteral(
+               "Системное время;    Текущая температура,°C;    Текущая влажность, %;    "
+               "Текущая программа;    Текущий шаг(всего шагов);    Текущий цикл(всего циклов);") +
+           QStringLiteral("\r\n");
+}
+
+QString ProgramFolder()
+{
+    QString folder = g_folderOverride;
+    if (folder.isEmpty()) {
+        char path[4096];
+        const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+        if (n > 0) {
+            const QString exe = QString::fromUtf8(path, static_cast<qsizetype>(n));
+            folder = exe.left(exe.lastIndexOf(u'/') + 1);
+        } else if (QCoreApplication::instance()) {
+            folder = QCoreApplication::applicationDirPath();
+        }
+    }
+    if (!folder.endsWith(u'/'))
+        folder += u'/';
+    return folder;
+}
+
+void SetProgramFolderForTests(const QString& folder) { g_folderOverride = folder; }
+
+QString MakeLogFileName(const QString& folder, const QString& dateText, const QString& timeText)
+{
+    QString moment = dateText + u' ' + timeText;
+    moment.replace(u':', u'_');
+    return folder + QStringLiteral("КТХ№") + u'>' + u' ' + moment + QStringLiteral(".txt");
+}
+
+QByteArray ToLogCodePage(const QString& text)
+{
+    QByteArray in = text.toUtf8();
+    QByteArray out;
+    // One byte per character at most: the UTF-8 text is never shorter.
+    out.resize(in.size() + 1);
+    iconv_t cd = ::iconv_open("WINDOWS-1251", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        FailWithErrno(errno);
+    char* src = in.data();
+    size_t srcLeft = static_cast<size_t>(in.size());
+    char* dst = out.data();
+    size_t dstLeft = static_cast<size_t>(out.size());
+    while (srcLeft > 0) {
+        if (::iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<size_t>(-1))
+            break;
+        if (errno != EILSEQ && errno != EINVAL) {
+            const int error = errno;
+            ::iconv_close(cd);
+            FailWithErrno(error);
+        }
+        // A character the code page lacks: "?" for the whole character.
+        const size_t skip = SequenceLength(static_cast<unsigned char>(*src), srcLeft);
+        *dst++ = '?';
+        --dstLeft;
+        src += skip;
+        srcLeft -= skip;
+    }
+    ::iconv_close(cd);
+    out.resize(static_cast<qsizetype>(dst - out.data()));
+    return out;
+}
+
+QString IoErrorMessage(int error)
+{
+    if (error > 0) {
+        const char* text = std::strerror(error);
+        if (text && *text)
+            return QString::fromLocal8Bit(text);
+    }
+    return QStringLiteral("I/O error %1").arg(error);
+}
+
+void CreateLogFile(const QString& fileName) { OpenLog(fileName, O_WRONLY | O_CREAT | O_APPEND); }
+
+void OpenLogFileForAppend(const QString& fileName) { OpenLog(fileName, O_RDWR | O_APPEND); }
+
+void WriteLogText(const QString& text)
+{
+    RequireOpenFile();
+    const QByteArray bytes = ToLogCodePage(text + QStringLiteral("\r\n"));
+    errno = 0;
+    const size_t written = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), LogFile);
+    if (written != static_cast<size_t>(bytes.size()))
+        FailWithErrno(errno ? errno : EIO);
+}
+
+void FlushLogFile()
+{
+    RequireOpenFile();
+    errno = 0;
+    if (std::fflush(LogFile) != 0)
+        FailWithErrno(errno ? errno : EIO);
+}
+
+void CloseLogFile()
+{
+    RequireOpenFile();
+    FILE* file = LogFile;
+    // fclose releases the stream even when it fails.
+    LogFile = nullptr;
+    errno = 0;
+    if (std::fclose(file) != 0)
+        FailWithErrno(errno ? errno : EIO);
+}
+
+bool LogFileOpen() { return LogFile != nullptr; }
+
+void ReleaseLogFile()
+{
+    if (!LogFile)
+        return;
+    FILE* file = LogFile;
+    LogFile = nullptr;
+    std::fclose(file);
+}
