@@ -1,7 +1,83 @@
+// The device scan: one bus address per tick of Timer5, answering addresses
+// listed as chambers the operator can pick.
+#include "link/PortUnit.h"
+#include "monitoring/Monitoring.h"
+#include "monitoring/Presentation.h"
 #include "ui/main.h"
 
-void TForm1::ProbeAddress(int) {}
-void TForm1::Button4Click() {}
-void TForm1::Button1Click() {}
-void TForm1::Timer5Timer() {}
-void TForm1::ListBox1Click() {}
+namespace {
+
+void ShowProgress(QLabel* label, const QString& text)
+{
+    label->setText(text);
+    label->adjustSize();  // the label sizes itself to its text
+}
+
+}  // namespace
+
+void TForm1::ProbeAddress(int address)
+{
+    if (address < 0) {
+        ProgressBar1->setValue(0);
+        ShowProgress(Label26, QStringLiteral("    "));
+        return;
+    }
+    bool found = false;
+    for (int attempt = 0; attempt < kProbeAttempts && !found; ++attempt)
+        found = ReadExchange(address, 0x04, kProbeRegisterCount, kProbeWait);
+    if (found)
+        ListBox1->addItem(ChamberEntryText(address));
+    ProgressBar1->setValue(ProgressForAddress(address));
+    ShowProgress(Label26, ProgressText(address));
+}
+
+void TForm1::Timer5Timer()
+{
+    if (ScanAddress > kLastAddress || ScanAddress < 0) {
+        ScanAddress = 0;
+        return;
+    }
+    // Off during the probe, so that no tick waits behind it; the restart
+    // gives the next address a fresh interval.
+    Timer5->stop();
+    ProbeAddress(ScanAddress);
+    ++ScanAddress;
+    Timer5->start();
+    if (ScanAddress == kLastAddress + 1)
+        Timer5->stop();
+}
+
+void TForm1::Button4Click()
+{
+    if (ScanRunning == 1) {
+        Timer5->stop();
+        // A completed scan is acknowledged: its list goes, so that the next
+        // scan from address 0 cannot list a chamber twice.
+        if (ScanAddress == kLastAddress + 1)
+            ListBox1->clear();
+        ScanRunning = 0;
+        Button4->setText(QStringLiteral("Пуск"));
+    } else {
+        EnableTimer(Timer5);
+        ScanRunning = 1;
+        Button4->setText(QStringLiteral("Пауза"));
+    }
+}
+
+void TForm1::Button1Click()
+{
+    ScanAddress = 0;
+    ListBox1->clear();
+    Timer5->stop();
+    ProbeAddress(-1);
+    ScanRunning = 0;
+    Button4->setText(QStringLiteral("Пуск"));
+}
+
+void TForm1::ListBox1Click()
+{
+    if (SelectedEntryIndex(*ListBox1) >= 0) {
+        Button2->setEnabled(true);
+        Button6->setEnabled(true);
+    }
+}

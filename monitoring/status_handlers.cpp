@@ -1,5 +1,87 @@
+// The status poll of the chosen chamber, periodic reading, and the value
+// fields of the main window.
+#include "link/PortUnit.h"
+#include "monitoring/LocaleText.h"
+#include "monitoring/Monitoring.h"
+#include "monitoring/Presentation.h"
+#include "monitoring/StatusDecode.h"
+#include "ui/Unit5.h"
 #include "ui/main.h"
 
-void TForm1::ReadStatus() {}
-void TForm1::Button6Click() {}
-void TForm1::Timer1Timer() {}
+void TForm1::ReadStatus()
+{
+    const int selected = SelectedEntryIndex(*ListBox1);
+    if (selected >= 0)
+        ChamberAddress = AddressFromEntry(ListBox1->item(selected)->text());
+    LogFileName.replace(u'>', QString::number(ChamberAddress));
+
+    bool found = false;
+    for (int attempt = 0; attempt < kStatusAttempts && !found; ++attempt)
+        found = ReadExchange(ChamberAddress, kStatusFunction, kStatusRegisterCount, kStatusWait);
+
+    // One snapshot: the receive thread may still be writing a late chunk.
+    const StatusReply reply = DecodeStatus(ReceiveBufferSnapshot(), ChamberAddress);
+    if (reply.decoded)
+        ShowStatus(reply);
+
+    LogLine = RecordLine(LongTimeText(LocalNow()), CurrentTempText, CurrentHumidityText, ProgramText, StepText,
+                         CycleText);
+    CheckBox1->setEnabled(true);
+    ActivityIndicator1->SetAnimate(false);
+    ActivityIndicator2->SetAnimate(false);
+    ActivityIndicator3->SetAnimate(false);
+    EnableTimer(Timer4);
+
+    // The operator learns of a silent line; it goes away with the next reply.
+    if (Form5) {
+        if (found)
+            Form5->hide();
+        else
+            Form5->show();
+    }
+}
+
+void TForm1::ShowStatus(const StatusReply& reply)
+{
+    StatusView view{CurrentTempText, SetTempText, CurrentHumidityText, SetHumidityText, ProgramText, StepText,
+                    CycleText, Label5->text(), Label18->text(), Label11->text(), Label15->text(), Label3->text(),
+                    Label19->text(), Label13->text(), Label20->text(), Label17->text(), Label2->text(),
+                    Label4->text()};
+    ApplyStatus(view, reply, DecimalSeparator());
+
+    CurrentTempText = view.currentTempText;
+    SetTempText = view.setTempText;
+    CurrentHumidityText = view.currentHumidityText;
+    SetHumidityText = view.setHumidityText;
+    ProgramText = view.programText;
+    StepText = view.stepText;
+    CycleText = view.cycleText;
+    Label5->setText(view.label5);
+    Label18->setText(view.label18);
+    Label11->setText(view.label11);
+    Label15->setText(view.label15);
+    Label3->setText(view.label3);
+    Label19->setText(view.label19);
+    Label13->setText(view.label13);
+    Label20->setText(view.label20);
+    Label17->setText(view.label17);
+    Label2->setText(view.label2);
+    Label4->setText(view.label4);
+}
+
+void TForm1::Button6Click()
+{
+    if (ReadingActive == 1) {
+        Timer1->stop();
+        ReadingActive = 0;
+        Button6->setText(QStringLiteral("Чтение текущих показаний"));
+        ShowIdleTexts();
+    } else {
+        ReadStatus();
+        EnableTimer(Timer1);
+        ReadingActive = 1;
+        Button6->setText(QStringLiteral("Останов чтения"));
+    }
+}
+
+void TForm1::Timer1Timer() { ReadStatus(); }
