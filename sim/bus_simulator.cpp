@@ -92,6 +92,7 @@ struct BusSimulator::Impl {
     std::string slavePath;
     bool running = false;
     bool closeRequested = false;
+    bool idle = true;  // nothing received that is still to be answered
 
     // The line. Writes from any thread go under ioMu; only the serving thread
     // (or a caller while no thread runs) closes the descriptors, so the
@@ -206,6 +207,7 @@ void BusSimulator::Stop()
         std::lock_guard<std::mutex> lock(d.mu);
         d.running = false;
         d.closeRequested = false;
+        d.idle = true;
     }
     d.changed.notify_all();
 }
@@ -382,6 +384,12 @@ bool BusSimulator::WaitForSentWrites(size_t count, milliseconds timeout) const
     return impl_->changed.wait_for(lock, timeout, [&] { return impl_->sent.size() >= count; });
 }
 
+bool BusSimulator::WaitUntilIdle(milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    return impl_->changed.wait_for(lock, timeout, [&] { return impl_->idle || !impl_->running; });
+}
+
 size_t BusSimulator::BadCrcCount() const
 {
     std::lock_guard<std::mutex> lock(impl_->mu);
@@ -529,6 +537,11 @@ void BusSimulator::Impl::Serve()
             AdvanceModelsLocked(now);
         }
         WriteDue(Clock::now());
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            idle = pending.empty() && input.empty();
+        }
+        changed.notify_all();
         EmitLogs();
     }
     EmitLogs();
@@ -630,6 +643,7 @@ void BusSimulator::Impl::HandleFrame(const Bytes& frame, Clock::time_point at)
 {
     std::unique_lock<std::mutex> lock(mu);
     received.push_back({frame, at});
+    idle = false;  // until this iteration has scheduled (or skipped) the reply
     changed.notify_all();
     auto it = chambers.find(frame[0]);
     if (it == chambers.end()) {

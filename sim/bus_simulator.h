@@ -119,6 +119,9 @@ public:
     std::vector<LineFrame> SentWrites() const;
     void ClearSentWrites();
     bool WaitForSentWrites(size_t count, std::chrono::milliseconds timeout) const;
+    // Waits until every reply to the frames received so far has been written
+    // and no partial frame is waiting; false on timeout.
+    bool WaitUntilIdle(std::chrono::milliseconds timeout) const;
     // Frames whose CRC did not match (dropped).
     size_t BadCrcCount() const;
     // Byte runs dropped after a silence because they made no frame.
