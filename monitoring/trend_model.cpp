@@ -1,0 +1,47 @@
+#include "monitoring/TrendModel.h"
+
+double TrendValue(const TrendSample& sample, TrendSeriesId id)
+{
+    switch (id) {
+    case TrendSeriesId::CurrentTemp:
+        return sample.currentTemp;
+    case TrendSeriesId::SetTemp:
+        return sample.setTemp;
+    case TrendSeriesId::CurrentHumidity:
+        return sample.currentHumidity;
+    case TrendSeriesId::SetHumidity:
+        return sample.setHumidity;
+    }
+    return NAN;
+}
+
+int AddTrendSample(TrendModel& model, const TrendSample& sample)
+{
+    model.samples.push_back(sample);
+    int dropped = 0;
+    while (model.samples.size() > model.capacity) {
+        model.samples.pop_front();
+        ++model.dropped;
+        ++dropped;
+    }
+    return dropped;
+}
+
+QVector<TrendRun> TrendRuns(const TrendModel& model, TrendSeriesId id)
+{
+    QVector<TrendRun> runs;
+    bool open = false;
+    for (size_t i = 0; i < model.samples.size(); ++i) {
+        const TrendSample& s = model.samples[i];
+        const bool has = s.answered && !std::isnan(TrendValue(s, id));
+        if (has && open) {
+            ++runs.back().count;
+        } else if (has) {
+            runs.push_back({i, 1});
+            open = true;
+        } else {
+            open = false;
+        }
+    }
+    return runs;
+}
