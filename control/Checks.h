@@ -1,0 +1,52 @@
+// The two input checks of the control window, over the texts as typed.
+#pragma once
+
+#include <QString>
+#include <array>
+
+constexpr int kTableSteps = 15;    // data rows 1..15
+constexpr int kTableColumns = 6;   // data columns 1..6
+
+// Data columns of the program table (column 0 holds the step labels).
+enum TableColumn {
+    kColTemperature = 1,
+    kColStabiliseHours = 2,
+    kColStabiliseMinutes = 3,
+    kColReachHours = 4,
+    kColReachMinutes = 5,
+    kColHumidity = 6,
+};
+
+// What the program table check and the step frames read.
+struct ProgramTexts {
+    QString steps;   // Edit1
+    QString cycles;  // Edit2
+    // cells[r - 1][c - 1] is the text of row r, column c.
+    std::array<std::array<QString, kTableColumns>, kTableSteps> cells;
+
+    QString& Cell(int row, int column) { return cells[row - 1][column - 1]; }
+    const QString& Cell(int row, int column) const { return cells[row - 1][column - 1]; }
+};
+
+// Allowed values of a data column, inclusive.
+struct ValueRange {
+    int low;
+    int high;
+    bool Contains(int value) const { return value >= low && value <= high; }
+};
+ValueRange ColumnRange(int column);
+
+constexpr ValueRange kStepsRange{1, 15};
+constexpr ValueRange kCyclesRange{1, 999};
+constexpr ValueRange kTemperatureRange{-85, 180};
+constexpr ValueRange kHumidityRange{0, 98};
+
+// True when the program may be written. A text that does not convert ends
+// the check with EConvertError; the texts are converted in the order Edit1,
+// row 1's non-empty cells, Edit2, row 2's non-empty cells, Edit2, ... up to
+// row N, and later failures never hide an earlier conversion error.
+bool CheckProgramTable(const ProgramTexts& texts);
+
+// True when the manual set points may be written; Edit3 is converted before
+// Edit4, and a failed conversion throws EConvertError.
+bool CheckSetPoints(const QString& temperature, const QString& humidity);

@@ -1,0 +1,67 @@
+// The frames the control window writes to a chamber (function 0x10), and
+// how one is sent: no reply is read, only a fixed pause follows.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "control/Checks.h"
+
+using StepFrame = std::array<uint8_t, 35>;
+using SetPointFrame = std::array<uint8_t, 15>;
+using RunFrame = std::array<uint8_t, 11>;
+using ProgramStartFrame = std::array<uint8_t, 13>;
+
+// Control registers.
+constexpr uint8_t kRegManualRun = 0x10;
+constexpr uint8_t kRegProgramRun = 0x11;
+constexpr uint8_t kRunStart = 1;
+constexpr uint8_t kRunStop = 2;
+
+// Pause after every frame, ms.
+constexpr int kCommandPauseMs = 500;
+
+// One step of a program, as whole numbers.
+struct StepValues {
+    int temperature = 0;  // signed °C
+    int stabiliseHours = 0;
+    int stabiliseMinutes = 0;
+    int reachHours = 0;
+    int reachMinutes = 0;
+    int humidity = 0;
+};
+
+// The three decimal digits of a cycle count 0..999.
+struct CycleDigits {
+    int hundreds;
+    int tens;
+    int units;
+};
+CycleDigits SplitCycles(int cycles);
+
+// Registers 0x0000..0x000C: program, step, |T|, stabilisation h/min,
+// humidity, N, cycle hundreds, sign (1 below zero, 2 otherwise), reach h/min,
+// cycle tens and units. Every register carries the low 8 bits of its value.
+StepFrame BuildStepFrame(uint8_t address, int program, int step, const StepValues& values, int steps, int cycles);
+
+// Registers 0x000D..0x000F: |T|, H, sign (2 below zero, 1 otherwise).
+SetPointFrame BuildSetPointFrame(uint8_t address, int temperature, int humidity);
+
+// One register (0x10 manual, 0x11 program) with 1 start or 2 stop.
+RunFrame BuildRunFrame(uint8_t address, uint8_t reg, uint8_t value);
+
+// Start (1) in 0x0011 and the program to start from in 0x0012.
+ProgramStartFrame BuildProgramStartFrame(uint8_t address, int program);
+
+// The step frames of rows 1..N from texts that passed CheckProgramTable.
+std::vector<StepFrame> BuildProgramFrames(uint8_t address, int program, const ProgramTexts& texts);
+
+// Hands the frame to the port and pauses; results are not looked at.
+void SendFrame(const uint8_t* frame, int length);
+
+template <size_t N>
+void SendFrame(const std::array<uint8_t, N>& frame)
+{
+    SendFrame(frame.data(), static_cast<int>(N));
+}

@@ -1,0 +1,118 @@
+#include "control/Commands.h"
+
+#include "control/Convert.h"
+#include "link/PortUnit.h"
+
+namespace {
+
+// Registers are written high byte 0x00, low byte the value's low 8 bits: every
+// value the checks let through is below 256.
+template <size_t N>
+void PutRegister(std::array<uint8_t, N>& frame, size_t at, long long value)
+{
+    frame[at] = 0x00;
+    frame[at + 1] = static_cast<uint8_t>(value & 0xFF);
+}
+
+template <size_t N>
+void PutHeader(std::array<uint8_t, N>& frame, uint8_t address, uint8_t firstRegister, uint8_t registers)
+{
+    frame[0] = address;
+    frame[1] = 0x10;
+    frame[2] = 0x00;
+    frame[3] = firstRegister;
+    frame[4] = 0x00;
+    frame[5] = registers;
+    frame[6] = static_cast<uint8_t>(registers * 2);
+}
+
+// Wide enough for the magnitude of any int.
+long long Abs(int value) { return value < 0 ? -static_cast<long long>(value) : value; }
+
+}  // namespace
+
+CycleDigits SplitCycles(int cycles)
+{
+    CycleDigits d{};
+    d.hundreds = cycles / 100;
+    d.tens = (cycles - 100 * d.hundreds) / 10;
+    d.units = cycles - 10 * d.tens - 100 * d.hundreds;
+    return d;
+}
+
+StepFrame BuildStepFrame(uint8_t address, int program, int step, const StepValues& v, int steps, int cycles)
+{
+    StepFrame frame{};
+    PutHeader(frame, address, 0x00, 13);
+    const CycleDigits digits = SplitCycles(cycles);
+    PutRegister(frame, 7, program);
+    PutRegister(frame, 9, step);
+    PutRegister(frame, 11, Abs(v.temperature));
+    PutRegister(frame, 13, v.stabiliseHours);
+    PutRegister(frame, 15, v.stabiliseMinutes);
+    PutRegister(frame, 17, v.humidity);
+    PutRegister(frame, 19, steps);
+    PutRegister(frame, 21, digits.hundreds);
+    PutRegister(frame, 23, v.temperature < 0 ? 1 : 2);
+    PutRegister(frame, 25, v.reachHours);
+    PutRegister(frame, 27, v.reachMinutes);
+    PutRegister(frame, 29, digits.tens);
+    PutRegister(frame, 31, digits.units);
+    AppendCrc(frame.data(), 33);
+    return frame;
+}
+
+SetPointFrame BuildSetPointFrame(uint8_t address, int temperature, int humidity)
+{
+    SetPointFrame frame{};
+    PutHeader(frame, address, 0x0D, 3);
+    PutRegister(frame, 7, Abs(temperature));
+    PutRegister(frame, 9, humidity);
+    // This register counts the other way round from the step sign.
+    PutRegister(frame, 11, temperature < 0 ? 2 : 1);
+    AppendCrc(frame.data(), 13);
+    return frame;
+}
+
+RunFrame BuildRunFrame(uint8_t address, uint8_t reg, uint8_t value)
+{
+    RunFrame frame{};
+    PutHeader(frame, address, reg, 1);
+    PutRegister(frame, 7, value);
+    AppendCrc(frame.data(), 9);
+    return frame;
+}
+
+ProgramStartFrame BuildProgramStartFrame(uint8_t address, int program)
+{
+    ProgramStartFrame frame{};
+    PutHeader(frame, address, kRegProgramRun, 2);
+    PutRegister(frame, 7, kRunStart);
+    PutRegister(frame, 9, program);
+    AppendCrc(frame.data(), 11);
+    return frame;
+}
+
+std::vector<StepFrame> BuildProgramFrames(uint8_t address, int program, const ProgramTexts& texts)
+{
+    const int steps = StrToInt(texts.steps);
+    const int cycles = StrToInt(texts.cycles);
+    std::vector<StepFrame> frames;
+    for (int row = 1; row <= steps && row <= kTableSteps; ++row) {
+        StepValues v;
+        v.temperature = StrToInt(texts.Cell(row, kColTemperature));
+        v.stabiliseHours = StrToInt(texts.Cell(row, kColStabiliseHours));
+        v.stabiliseMinutes = StrToInt(texts.Cell(row, kColStabiliseMinutes));
+        v.reachHours = StrToInt(texts.Cell(row, kColReachHours));
+        v.reachMinutes = StrToInt(texts.Cell(row, kColReachMinutes));
+        v.humidity = StrToInt(texts.Cell(row, kColHumidity));
+        frames.push_back(BuildStepFrame(address, program, row, v, steps, cycles));
+    }
+    return frames;
+}
+
+void SendFrame(const uint8_t* frame, int length)
+{
+    WriteFrame(frame, length);
+    Sleep(kCommandPauseMs);
+}
