@@ -55,6 +55,10 @@ struct Chamber {
 struct Pending {
     Clock::time_point due;
     Bytes bytes;
+    // For the later pieces of a split reply: the least time after the write
+    // of the piece before, so a late write never shortens the gap.
+    bool chained = false;
+    Clock::duration after{};
 };
 
 }  // namespace
@@ -707,10 +711,9 @@ void BusSimulator::Impl::HandleFrame(const Bytes& frame, Clock::time_point at)
     // is complete on the master's side one wire time later.
     Clock::time_point due = std::max(at + delay, lineFree);
     for (size_t i = 0; i < pieces.size(); ++i) {
-        if (i > 0)
-            due += gap;
-        due += WireTime(pieces[i].size());
-        pending.push_back({due, std::move(pieces[i])});
+        const Clock::duration after = gap + WireTime(pieces[i].size());
+        due += i > 0 ? after : WireTime(pieces[i].size());
+        pending.push_back({due, std::move(pieces[i]), i > 0, after});
     }
     lineFree = due;
 }
@@ -732,11 +735,21 @@ void BusSimulator::Impl::WriteDue(Clock::time_point now)
             Log("tx failed " + HexBytes(p.bytes));
             continue;
         }
+        const Clock::time_point writtenAt = Clock::now();
         {
             std::lock_guard<std::mutex> lock(mu);
-            sent.push_back({p.bytes, Clock::now()});
+            sent.push_back({p.bytes, writtenAt});
         }
         changed.notify_all();
+        if (!pending.empty() && pending.front().chained) {
+            // Everything queued behind shifts by the same delay.
+            const Clock::duration late = writtenAt + pending.front().after - pending.front().due;
+            if (late > Clock::duration::zero()) {
+                for (Pending& next : pending)
+                    next.due += late;
+                lineFree += late;
+            }
+        }
         Log("tx " + HexBytes(p.bytes));
     }
 }
