@@ -1,0 +1,151 @@
+// The data log driven by its own timers (periods shortened twentyfold):
+// one header per run of Timer6, records only while the box is ticked.
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <clocale>
+#include <ctime>
+#include <gtest/gtest.h>
+
+#include "monitoring/DataLog.h"
+#include "monitoring/LocaleText.h"
+#include "monitoring/Monitoring.h"
+#include "support/AppFixture.h"
+#include "ui/ErrorDisplay.h"
+#include "ui/main.h"
+
+namespace {
+
+std::time_t g_now = 0;
+
+std::time_t At(int hour, int minute, int second)
+{
+    std::tm t{};
+    t.tm_year = 2017 - 1900;
+    t.tm_mon = 6;
+    t.tm_mday = 3;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+class DataLogTimerTest : public AppFixture {
+protected:
+    void SetUp() override
+    {
+        AppFixture::SetUp();
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_TRUE(timeLocale.ok());
+        folder = dir.path() + "/";
+        SetProgramFolderForTests(folder);
+        g_now = At(14, 5, 30);
+        SetClockSource([] { return g_now; });
+        Form1->CheckBox1->setEnabled(true);
+        QObject::connect(Form1->Timer4, &QTimer::timeout, [this] { ++logTicks; });
+    }
+    void TearDown() override
+    {
+        ReleaseLogFile();
+        SetProgramFolderForTests({});
+        AppFixture::TearDown();
+    }
+
+    void Tick(bool ticked)
+    {
+        Form1->CheckBox1->setChecked(ticked);
+        Guarded([] { Form1->CheckBox1Click(); });
+    }
+    bool WaitForHeader() { return PumpUntil([] { return !Form1->Timer6->isActive(); }, 10000); }
+    // Runs the loop until Timer4 has ticked n times more.
+    bool WaitForLogTicks(int n)
+    {
+        const int target = logTicks + n;
+        return PumpUntil([&] { return logTicks >= target; }, 30000);
+    }
+    QStringList FolderEntries() const { return QDir(dir.path()).entryList(QDir::Files); }
+
+    QTemporaryDir dir;
+    QString folder;
+    int logTicks = 0;
+    ScopedLocale timeLocale{LC_TIME, "ru_RU.UTF-8"};
+    ScopedLocale messages{LC_MESSAGES, "C"};
+};
+
+TEST_F(DataLogTimerTest, TickUntickTickGivesOneHeaderUnderTheLatestName)
+{
+    Tick(true);
+    const QString first = LogFileName;
+    const int firstRemaining = Form1->Timer6->remainingTime();
+    Pump(30);
+    Tick(false);
+    g_now = At(14, 5, 31);
+    Tick(true);
+    // Ticking again does not restart the header's period.
+    EXPECT_LT(Form1->Timer6->remainingTime(), firstRemaining);
+    EXPECT_NE(LogFileName, first);
+    LogFileName.replace(">", "12");  // as the next poll does
+
+    ASSERT_TRUE(WaitForHeader());
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    EXPECT_EQ(FolderEntries(), QStringList{QString::fromUtf8("КТХ№12 03.07.2017 14_05_31.txt")});
+    EXPECT_EQ(ReadAll(LogFileName).size(), 154);
+    // Fired once: nothing more comes from Timer6.
+    Pump(600);
+    EXPECT_FALSE(Form1->Timer6->isActive());
+    EXPECT_EQ(FolderEntries().size(), 1);
+    EXPECT_TRUE(Form1->Timer4->isActive());
+}
+
+TEST_F(DataLogTimerTest, HeaderStillComesAfterUntickingButNoRecordFollows)
+{
+    Tick(true);
+    LogFileName.replace(">", "5");
+    Tick(false);
+    ASSERT_TRUE(WaitForHeader());
+    ASSERT_TRUE(WaitForLogTicks(1));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    EXPECT_EQ(ReadAll(LogFileName).size(), 154);
+}
+
+TEST_F(DataLogTimerTest, WithoutPollsTheLastTextIsAppendedAtEveryTick)
+{
+    Tick(true);
+    LogFileName.replace(">", "5");
+    ASSERT_TRUE(WaitForHeader());
+    // No poll came after the header: its text goes in again as a record.
+    ASSERT_TRUE(WaitForLogTicks(1));
+    const QString record = QStringLiteral("    14:05:30;           -0,1;\r\n");
+    LogLine = record;
+    ASSERT_TRUE(WaitForLogTicks(2));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    const QByteArray header = ToLogCodePage(LogHeaderText()) + "\r\n";
+    const QByteArray line = record.toLatin1() + "\r\n";
+    EXPECT_EQ(ReadAll(LogFileName), header + header + line + line);
+}
+
+TEST_F(DataLogTimerTest, PlaceholderNameFailsAtEveryTickAndTimersGoOn)
+{
+    // Reading is off: no poll writes the address into the name.
+    Tick(true);
+    ASSERT_TRUE(WaitForHeader());
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].startsWith(QString::fromUtf8("Недопустимое имя файла: ")));
+    // The failed header did not start Timer4; a poll would have.
+    EXPECT_FALSE(Form1->Timer4->isActive());
+    TForm1::EnableTimer(Form1->Timer4);
+    ASSERT_TRUE(WaitForLogTicks(2));
+    EXPECT_EQ(errors.size(), 3);
+    EXPECT_EQ(errors[2], errors[0]);
+    EXPECT_TRUE(Form1->Timer4->isActive());
+    EXPECT_TRUE(FolderEntries().isEmpty());
+}
