@@ -69,7 +69,8 @@ TEST_F(MainWindowTest, EnableTimerKeepsARunningPeriod)
 TEST_F(MainWindowTest, TabOrderFollowsTheOperatorsPath)
 {
     const std::vector<QWidget*> order = {Form1->ComboBox1, Form1->Button4, Form1->Button5, Form1->ListBox1,
-                                         Form1->Button6,   Form1->CheckBox1, Form1->Button1, Form1->Button2};
+                                         Form1->Button6,   Form1->CheckBox1, Form1->Button1, Form1->Button2,
+                                         Form1->ButtonChart};
     // The next widget Tab would reach, disabled ones included (Qt skips those
     // at run time just as the operator expects).
     auto nextTabStop = [](QWidget* w) {

@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QScrollArea>
 #include <QVBoxLayout>
 
@@ -9,6 +10,8 @@
 #include "link/PortUnit.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
+#include "monitoring/StatusDecode.h"
+#include "ui/ChartWindow.h"
 #include "ui/ErrorDisplay.h"
 
 TForm1* Form1 = nullptr;
@@ -199,10 +202,14 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     Label8->setGeometry(830, 793, 268, 19);
     Label8->setFont(Tnr(16));
     Label8->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // In the free strip of the bottom line, reached last by Tab.
+    ButtonChart = new QPushButton(QStringLiteral("График"), c);
+    ButtonChart->setGeometry(480, 786, 120, 27);
+    ButtonChart->setFont(Tnr(16));
 
     // Only these take focus, in this order.
     for (QWidget* w : std::initializer_list<QWidget*>{ComboBox1, Button4, Button5, ListBox1, Button6, CheckBox1,
-                                                      Button1, Button2})
+                                                      Button1, Button2, ButtonChart})
         w->setFocusPolicy(Qt::StrongFocus);
     QWidget::setTabOrder(ComboBox1, Button4);
     QWidget::setTabOrder(Button4, Button5);
@@ -211,6 +218,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     QWidget::setTabOrder(Button6, CheckBox1);
     QWidget::setTabOrder(CheckBox1, Button1);
     QWidget::setTabOrder(Button1, Button2);
+    QWidget::setTabOrder(Button2, ButtonChart);
     scroll->setFocusPolicy(Qt::NoFocus);
 
     Timer1 = Timer(this, 4000);
@@ -239,6 +247,7 @@ void TForm1::Connect()
     connect(ListBox1, &QListWidget::currentRowChanged, this, [this] { Guarded([this] { ListBox1Click(); }); });
     connect(Button6, &QPushButton::clicked, this, [this] { Guarded([this] { Button6Click(); }); });
     connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });
+    connect(ButtonChart, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonChartClick(); }); });
     connect(CheckBox1, &QCheckBox::clicked, this, [this] { Guarded([this] { CheckBox1Click(); }); });
     connect(Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Timer1Timer(); }); });
     connect(Timer2, &QTimer::timeout, this, [this] { Guarded([this] { Timer2Timer(); }); });
@@ -305,6 +314,28 @@ void TForm1::Button2Click()
     Form3->show();
     Form3->raise();
     Form3->activateWindow();
+}
+
+void TForm1::ButtonChartClick()
+{
+    FormChart->show();
+    FormChart->raise();
+    FormChart->activateWindow();
+}
+
+void TForm1::RecordTrend(const StatusReply& reply)
+{
+    TrendSample sample;
+    sample.time = QDateTime::currentMSecsSinceEpoch();
+    sample.answered = reply.decoded;
+    auto tenths = [](const Accepted& v) { return v.accepted ? v.value / 10.0 : NAN; };
+    if (reply.decoded) {
+        sample.currentTemp = tenths(reply.currentTemp);
+        sample.setTemp = tenths(reply.setTemp);
+        sample.currentHumidity = tenths(reply.currentHumidity);
+        sample.setHumidity = tenths(reply.setHumidity);
+    }
+    FormChart->AddLiveSample(sample);
 }
 
 void TForm1::FormClose() { ClosePort(); }

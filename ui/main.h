@@ -70,6 +70,7 @@ public:
     // Bottom line
     QLabel* Label1;
     QLabel* Label8;
+    QPushButton* ButtonChart;  // "График": the trend chart window
 
     QTimer* Timer1;  // status poll, 4000 ms
     QTimer* Timer2;  // clock, 500 ms
@@ -100,6 +101,7 @@ public:
     void Timer4Timer();
     void Button2Click();
     void Timer2Timer();
+    void ButtonChartClick();
 
     // Routines behind the handlers.
     void ShowClock();
@@ -109,6 +111,8 @@ public:
     void ShowIdleTexts();
     void StartLogFileName();
     void AppendLogLine();
+    // Hands the poll's values (or its gap) to the trend chart.
+    void RecordTrend(const StatusReply& reply);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

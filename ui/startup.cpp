@@ -6,6 +6,7 @@
 #include "control/Unit3.h"
 #include "link/PortUnit.h"
 #include "monitoring/Monitoring.h"
+#include "ui/ChartWindow.h"
 #include "ui/Unit5.h"
 #include "ui/main.h"
 
@@ -32,10 +33,13 @@ void CreateApplicationWindows(bool show)
         Form1->show();
     Form3 = new TForm3;
     Form5 = new TForm5;
+    FormChart = new TChartWindow;
 }
 
 void DestroyApplicationWindows()
 {
+    delete FormChart;
+    FormChart = nullptr;
     delete Form5;
     Form5 = nullptr;
     delete Form3;
