@@ -1,15 +1,79 @@
 // The control window: program table, set points and the commands to the chamber.
 #pragma once
 
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QWidget>
+
+#include "control/Checks.h"
 
 class TForm3 : public QWidget {
     Q_OBJECT
 public:
     explicit TForm3(QWidget* parent = nullptr);
 
+    QLabel* Label1;
+    QComboBox* ComboBox1;  // program number
+    QLabel* Label3;
+    QLineEdit* Edit1;      // number of steps
+    QLabel* Label4;
+    QLineEdit* Edit2;      // number of cycles
+    QLabel* Label5;
+    QLineEdit* Edit3;      // manual temperature set point
+    QLabel* Label6;
+    QLineEdit* Edit4;      // manual humidity set point
+    QLabel* Label2;
+    QTableWidget* StringGrid1;  // 16 x 7: heading row 0, step column 0
+    QPushButton* Button2;  // manual start
+    QPushButton* Button3;  // manual stop
+    QPushButton* Button5;  // program start
+    QLabel* Label7;
+    QComboBox* ComboBox2;  // program to start from
+    QPushButton* Button6;  // program stop
+    QPushButton* Button4;  // write set points
+    QPushButton* Button1;  // write program
+
+    // Event handlers, each run through the error display.
+    void FormCreate();
+    void ComboBox1Change();
+    // Character filters of the four fields: Key becomes 0 when discarded.
+    void Edit4KeyPress(QObject* Sender, QChar& Key);  // Edit1, Edit3, Edit4
+    void Edit2KeyPress(QObject* Sender, QChar& Key);
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+    void Button4Click();
+    void Button5Click();
+    void Button6Click();
+
+    // Text of a table cell (row, column as in the table, 0-based with the
+    // fixed row and column) and its change.
+    QString Cells(int column, int row) const;
+    void SetCells(int column, int row, const QString& text);
+
+    // What the program table check reads.
+    ProgramTexts ReadProgramTexts() const;
+    // Program number of ComboBox1, 0 while none is chosen; the same for ComboBox2.
+    int ProgramNumber() const;
+    int StartProgramNumber() const;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void Connect();
+    bool FilterKeyPress(QObject* field, QKeyEvent* event);
 };
 
 extern TForm3* Form3;
+
+// The character filter's rule: digits 0..9, backspace and "-" pass.
+bool TypedCharAllowed(QChar c);
+
+// Keys that move the cursor or edit without typing a character; they pass
+// the filter whatever text the platform attaches to them.
+bool IsEditingKey(int key);
