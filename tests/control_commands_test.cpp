@@ -1,0 +1,488 @@
+// The control commands end to end: the frames a simulated chamber line
+// receives from the control window's buttons, bad operator input that must
+// send nothing, and a written program run by the chamber and followed
+// through status polls.
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <chrono>
+#include <functional>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "control/Unit3.h"
+#include "monitoring/Monitoring.h"
+#include "monitoring/Presentation.h"
+#include "sim/ChamberSim.h"
+#include "support/AppFixture.h"
+#include "ui/Unit4.h"
+#include "ui/main.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Register i of a function-0x10 frame (data from byte 7 on).
+int Register(const std::vector<uint8_t>& frame, int i) { return frame[7 + 2 * i] * 256 + frame[8 + 2 * i]; }
+
+void SetRow(int row, const std::vector<const char*>& cells)
+{
+    for (int column = 1; column <= 6; ++column)
+        Form3->SetCells(column, row, QString::fromUtf8(cells[column - 1]));
+}
+
+const char* const kStep1Frame =
+    "01 10 00 00 00 0D 1A 00 02 00 01 00 28 00 01 00 1E 00 00 00 03 00 01 00 01 00 00 00 2D 00 02 00 05 8D 09";
+
+}  // namespace
+
+class ControlBusFixture : public AppFixture {
+protected:
+    explicit ControlBusFixture(double timeScale = 0.05) : AppFixture(timeScale) {}
+
+    void SetUp() override
+    {
+        AppFixture::SetUp();
+        std::string error;
+        ASSERT_TRUE(bus.Start(&error)) << error;
+        bus.SetControllerDelay(std::chrono::microseconds(500));
+        ASSERT_TRUE(bus.AddChamber(1));
+        OpenPortOn(bus.SlavePath());
+        ASSERT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+    }
+    void TearDown() override
+    {
+        AppFixture::TearDown();
+        bus.Stop();
+    }
+
+    // The frames the line has carried, as hex lines, once count have arrived
+    // and the chambers have answered.
+    std::vector<std::string> Frames(size_t count)
+    {
+        EXPECT_TRUE(bus.WaitForReceivedFrames(count, 5000ms)) << "expected " << count << " frames";
+        EXPECT_TRUE(bus.WaitUntilIdle(5000ms));
+        std::vector<std::string> lines;
+        for (const sim::LineFrame& f : bus.ReceivedFrames())
+            lines.push_back(sim::HexBytes(f.bytes));
+        return lines;
+    }
+
+    // Proves that nothing went out before: a manual start sent now must be
+    // the only frame on the line.
+    void ExpectNothingSentBefore(const std::string& what)
+    {
+        Form3->Button2->click();
+        const std::vector<std::string> lines = Frames(1);
+        ASSERT_EQ(lines.size(), 1u) << what << ": " << lines.front();
+        EXPECT_EQ(lines[0].substr(0, 26), "01 10 00 10 00 01 02 00 01") << what;
+        bus.ClearReceivedFrames();
+    }
+
+    // The program of the known step frame: program 2, three steps, 125 cycles.
+    static void FillProgramTwo()
+    {
+        Form3->ComboBox1->setCurrentIndex(1);
+        Form3->Edit1->setText("3");
+        Form3->Edit2->setText("125");
+        SetRow(1, {"-40", "1", "30", "0", "45", "0"});
+        SetRow(2, {"25", "0", "10", "0", "5", "50"});
+        SetRow(3, {"0", "2", "0", "1", "0", "98"});
+        // Beyond N: never read, never sent.
+        SetRow(4, {"abc", "", "", "", "", ""});
+        SetRow(15, {"999", "999", "999", "999", "999", "999"});
+    }
+
+    static int ErrorWindowCount()
+    {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        int n = 0;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (qobject_cast<TForm4*>(w) && w->isVisible())
+                ++n;
+        return n;
+    }
+
+    sim::BusSimulator bus;
+};
+
+class ControlBusTest : public ControlBusFixture {
+protected:
+    void SetUp() override
+    {
+        ControlBusFixture::SetUp();
+        ChamberAddress = 1;  // as the latest status poll left it
+    }
+};
+
+struct ButtonCase {
+    const char* name;
+    std::function<void()> prepare;
+    std::function<QPushButton*()> button;
+    const char* frame;
+};
+
+std::ostream& operator<<(std::ostream& os, const ButtonCase& c) { return os << c.name; }
+
+class ButtonFrameTest : public ControlBusTest, public ::testing::WithParamInterface<ButtonCase> {};
+
+TEST_P(ButtonFrameTest, LineCarriesTheFrame)
+{
+    GetParam().prepare();
+    GetParam().button()->click();
+    EXPECT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+    EXPECT_EQ(Frames(1), std::vector<std::string>{GetParam().frame});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Buttons, ButtonFrameTest,
+    ::testing::Values(
+        ButtonCase{"manual_start", [] {}, [] { return Form3->Button2; }, "01 10 00 10 00 01 02 00 01 65 00"},
+        ButtonCase{"manual_stop", [] {}, [] { return Form3->Button3; }, "01 10 00 10 00 01 02 00 02 25 01"},
+        ButtonCase{"program_stop", [] {}, [] { return Form3->Button6; }, "01 10 00 11 00 01 02 00 02 24 D0"},
+        ButtonCase{"program_start_from_3", [] { Form3->ComboBox2->setCurrentIndex(2); },
+                   [] { return Form3->Button5; }, "01 10 00 11 00 02 04 00 01 00 03 22 AE"},
+        ButtonCase{"set_points_minus_20_50",
+                   [] {
+                       Form3->Edit3->setText("-20");
+                       Form3->Edit4->setText("50");
+                   },
+                   [] { return Form3->Button4; }, "01 10 00 0D 00 03 06 00 14 00 32 00 02 67 77"}),
+    [](const ::testing::TestParamInfo<ButtonCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ControlBusTest, SetPointsAndRunCommandsReachTheChamber)
+{
+    Form3->Edit3->setText("-20");
+    Form3->Edit4->setText("50");
+    Form3->Button4->click();
+    Form3->Button2->click();
+    Frames(2);
+    bus.WithChamber(1, [](sim::ChamberModel& m) {
+        EXPECT_EQ(m.ManualTemperature(), -20);
+        EXPECT_EQ(m.ManualHumidity(), 50);
+        EXPECT_EQ(m.GetMode(), sim::Mode::Manual);
+    });
+    Form3->Button3->click();
+    Frames(3);
+    bus.WithChamber(1, [](sim::ChamberModel& m) { EXPECT_EQ(m.GetMode(), sim::Mode::Stopped); });
+
+    // Zero is not below zero: sign code 1 in the set point frame.
+    Form3->Edit3->setText("0");
+    Form3->Button4->click();
+    const std::vector<std::string> lines = Frames(4);
+    EXPECT_EQ(lines[3].substr(0, 38), "01 10 00 0D 00 03 06 00 00 00 32 00 01");
+    bus.WithChamber(1, [](sim::ChamberModel& m) { EXPECT_EQ(m.ManualTemperature(), 0); });
+}
+
+TEST_F(ControlBusTest, ProgramIsSentStepByStepUpToN)
+{
+    FillProgramTwo();
+    Form3->Button1->click();
+    ASSERT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+    EXPECT_EQ(ErrorWindowCount(), 0);
+    const std::vector<std::string> lines = Frames(3);
+    // Rows 4 to 15 are not sent.
+    EXPECT_FALSE(bus.WaitForReceivedFrames(4, 300ms));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], kStep1Frame);
+    const std::vector<sim::LineFrame> frames = bus.ReceivedFrames();
+    for (int r = 0; r < 3; ++r) {
+        EXPECT_EQ(Register(frames[r].bytes, 0), 2);
+        EXPECT_EQ(Register(frames[r].bytes, 1), r + 1);
+        EXPECT_EQ(Register(frames[r].bytes, 6), 3);
+    }
+    // Step 3 holds 0 °C: sign code 2.
+    EXPECT_EQ(Register(frames[2].bytes, 8), 2);
+
+    bus.WithChamber(1, [](sim::ChamberModel& m) {
+        const sim::Program& p = m.GetProgram(2);
+        EXPECT_EQ(p.stepCount, 3);
+        EXPECT_EQ(p.cycles, 125);
+        EXPECT_EQ(p.steps[0].temperature, -40);
+        EXPECT_EQ(p.steps[0].stabiliseHours, 1);
+        EXPECT_EQ(p.steps[0].stabiliseMinutes, 30);
+        EXPECT_EQ(p.steps[0].reachMinutes, 45);
+        EXPECT_EQ(p.steps[1].temperature, 25);
+        EXPECT_EQ(p.steps[1].humidity, 50);
+        EXPECT_EQ(p.steps[2].temperature, 0);
+        EXPECT_EQ(p.steps[2].humidity, 98);
+        EXPECT_EQ(p.steps[2].reachHours, 1);
+        EXPECT_FALSE(p.steps[3].defined);
+    });
+}
+
+TEST_F(ControlBusTest, CycleDigitsOnTheLine)
+{
+    struct {
+        const char* cycles;
+        int hundreds, tens, units;
+    } const cases[] = {{"1", 0, 0, 1}, {"250", 2, 5, 0}, {"999", 9, 9, 9}};
+    Form3->ComboBox1->setCurrentIndex(0);
+    Form3->Edit1->setText("1");
+    SetRow(1, {"20", "0", "1", "0", "1", "40"});
+    size_t sent = 0;
+    for (const auto& c : cases) {
+        Form3->Edit2->setText(c.cycles);
+        Form3->Button1->click();
+        Frames(++sent);
+        const std::vector<uint8_t> f = bus.ReceivedFrames().back().bytes;
+        EXPECT_EQ(Register(f, 7), c.hundreds) << c.cycles;
+        EXPECT_EQ(Register(f, 11), c.tens) << c.cycles;
+        EXPECT_EQ(Register(f, 12), c.units) << c.cycles;
+        bus.WithChamber(1, [&](sim::ChamberModel& m) { EXPECT_EQ(m.GetProgram(1).cycles, atoi(c.cycles)); });
+    }
+}
+
+TEST_F(ControlBusTest, ProgramNumberZeroWhenNoneChosen)
+{
+    FillProgramTwo();
+    Form3->ComboBox1->setCurrentIndex(-1);
+    Form3->Button1->click();
+    const std::vector<sim::LineFrame> frames = (Frames(3), bus.ReceivedFrames());
+    ASSERT_EQ(frames.size(), 3u);
+    for (const sim::LineFrame& f : frames)
+        EXPECT_EQ(Register(f.bytes, 0), 0);
+    // The chamber has no program 0 and refuses it; nothing tells the operator.
+    EXPECT_TRUE(errors.isEmpty());
+}
+
+TEST_F(ControlBusTest, ProgramStartWithoutChoiceSendsNothing)
+{
+    Form3->Button5->click();
+    ExpectNothingSentBefore("program start without a chosen program");
+}
+
+TEST_F(ControlBusTest, FailedChecksSendNothing)
+{
+    Form3->Edit1->setText("3");
+    Form3->Edit2->setText("1");
+    Form3->Button1->click();
+    ExpectNothingSentBefore("fresh table");
+    Form3->Edit3->setText("-20");
+    Form3->Edit4->setText("99");
+    Form3->Button4->click();
+    ExpectNothingSentBefore("humidity 99");
+    EXPECT_EQ(ErrorWindowCount(), 2);
+    EXPECT_TRUE(errors.isEmpty());
+}
+
+struct BadInput {
+    const char* name;
+    std::function<void()> enter;  // puts the bad text somewhere
+    QString shown;                // the text the message names
+    bool program;                 // Button1 (else Button4)
+};
+
+std::ostream& operator<<(std::ostream& os, const BadInput& b) { return os << b.name; }
+
+class BadInputTest : public ControlBusTest, public ::testing::WithParamInterface<BadInput> {
+protected:
+    void SetUp() override
+    {
+        ControlBusTest::SetUp();
+        Form3->ComboBox1->setCurrentIndex(0);
+        Form3->Edit1->setText("2");
+        Form3->Edit2->setText("5");
+        SetRow(1, {"20", "0", "1", "0", "1", "40"});
+        SetRow(2, {"-20", "0", "1", "0", "1", "40"});
+        Form3->Edit3->setText("10");
+        Form3->Edit4->setText("20");
+    }
+};
+
+TEST_P(BadInputTest, ClearErrorAndNothingSent)
+{
+    GetParam().enter();
+    (GetParam().program ? Form3->Button1 : Form3->Button4)->click();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_EQ(errors[0], "'" + GetParam().shown + "' is not a valid integer value.");
+    EXPECT_EQ(ErrorWindowCount(), 0);
+    ExpectNothingSentBefore(GetParam().name);
+}
+
+const QString kLongDigits(5000, u'7');
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, BadInputTest,
+    ::testing::Values(
+        BadInput{"steps_two_to_the_31", [] { Form3->Edit1->setText("2147483648"); }, "2147483648", true},
+        BadInput{"cycles_far_beyond", [] { Form3->Edit2->setText("99999999999999999999"); },
+                 "99999999999999999999", true},
+        BadInput{"cycles_lone_plus", [] { Form3->Edit2->setText("+"); }, "+", true},
+        BadInput{"cell_lone_minus", [] { Form3->SetCells(1, 2, "-"); }, "-", true},
+        BadInput{"cell_blanks", [] { Form3->SetCells(6, 1, "   "); }, "   ", true},
+        BadInput{"cell_very_long", [] { Form3->SetCells(2, 2, kLongDigits); }, kLongDigits, true},
+        BadInput{"cell_fullwidth_digits", [] { Form3->SetCells(3, 1, QString::fromUtf8("\uFF11\uFF12")); },
+                 QString::fromUtf8("\uFF11\uFF12"), true},
+        BadInput{"temperature_minus_two_to_the_31_minus_one", [] { Form3->Edit3->setText("-2147483649"); },
+                 "-2147483649", false},
+        BadInput{"humidity_blanks", [] { Form3->Edit4->setText("  "); }, "  ", false},
+        BadInput{"temperature_pasted_arabic_indic",
+                 [] {
+                     Form3->Edit3->clear();
+                     QApplication::clipboard()->setText(QString::fromUtf8("\u0662\u0660"));
+                     Form3->Edit3->paste();
+                 },
+                 QString::fromUtf8("\u0662\u0660"), false},
+        BadInput{"humidity_pasted_decimal",
+                 [] {
+                     Form3->Edit4->clear();
+                     QApplication::clipboard()->setText("50.5");
+                     Form3->Edit4->paste();
+                 },
+                 "50.5", false}),
+    [](const ::testing::TestParamInfo<BadInput>& info) { return std::string(info.param.name); });
+
+struct AddressCase {
+    int chamberAddress;
+    uint8_t onTheLine;
+};
+
+class AddressTest : public ControlBusFixture, public ::testing::WithParamInterface<AddressCase> {};
+
+TEST_P(AddressTest, CommandGoesToTheLowByteOfTheChamberAddress)
+{
+    ChamberAddress = GetParam().chamberAddress;
+    Form3->Button6->click();
+    ASSERT_EQ(Frames(1).size(), 1u);
+    const std::vector<uint8_t> f = bus.ReceivedFrames()[0].bytes;
+    EXPECT_EQ(f[0], GetParam().onTheLine);
+    EXPECT_EQ(sim::HexBytes(std::vector<uint8_t>(f.begin() + 1, f.begin() + 9)), "10 00 11 00 01 02 00 02");
+}
+
+INSTANTIATE_TEST_SUITE_P(Addresses, AddressTest,
+                         ::testing::Values(AddressCase{1, 1}, AddressCase{250, 250}, AddressCase{257, 1},
+                                           AddressCase{-1, 255}));
+
+TEST_F(ControlBusFixture, CommandBeforeAnyPollGoesToAddressZero)
+{
+    EXPECT_EQ(ChamberAddress, 0);
+    Form3->Button2->click();
+    const std::vector<std::string> lines = Frames(1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(0, 26), "00 10 00 10 00 01 02 00 01");
+}
+
+TEST_F(ControlBusTest, CommandWithoutAnOpenPortGoesOnSilently)
+{
+    ClosePort();
+    Form3->Edit3->setText("5");
+    Form3->Edit4->setText("5");
+    for (QPushButton* b : {Form3->Button2, Form3->Button3, Form3->Button4, Form3->Button6})
+        b->click();
+    EXPECT_TRUE(errors.isEmpty());
+    EXPECT_FALSE(bus.WaitForReceivedFrames(1, 200ms));
+}
+
+// One whole session of the control window, as an operator would run it.
+TEST_F(ControlBusTest, FullSession)
+{
+    FillProgramTwo();
+    Form3->Button1->click();
+    Form3->Edit3->setText("-20");
+    Form3->Edit4->setText("50");
+    Form3->Button4->click();
+    Form3->Button2->click();
+    Form3->Button3->click();
+    Form3->ComboBox2->setCurrentIndex(1);
+    Form3->Button5->click();
+    Form3->Button6->click();
+    ASSERT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+    const std::vector<std::string> lines = Frames(8);
+    const std::vector<std::string> expected = {
+        kStep1Frame,
+        "01 10 00 00 00 0D 1A 00 02 00 02 00 19 00 00 00 0A 00 32 00 03 00 01 00 02 00 00 00 05 00 02 00 05 "
+        "48 D5",
+        "01 10 00 00 00 0D 1A 00 02 00 03 00 00 00 02 00 00 00 62 00 03 00 01 00 02 00 01 00 00 00 02 00 05 "
+        "DD A7",
+        "01 10 00 0D 00 03 06 00 14 00 32 00 02 67 77",
+        "01 10 00 10 00 01 02 00 01 65 00",
+        "01 10 00 10 00 01 02 00 02 25 01",
+        "01 10 00 11 00 02 04 00 01 00 02 E3 6E",
+        "01 10 00 11 00 01 02 00 02 24 D0",
+    };
+    for (const std::string& line : lines)
+        std::cout << "  " << line << "\n";
+    EXPECT_EQ(lines, expected);
+}
+
+// With the real pause: a program start without a chosen program returns at
+// once, one with a choice holds the window for the 500 ms after its frame.
+class ControlRealPauseTest : public ControlBusFixture {
+protected:
+    ControlRealPauseTest() : ControlBusFixture(1.0) {}
+};
+
+TEST_F(ControlRealPauseTest, ProgramStartPausesOnlyWhenItSends)
+{
+    ChamberAddress = 1;
+    QElapsedTimer timer;
+    timer.start();
+    Form3->Button5Click();
+    const qint64 withoutChoice = timer.elapsed();
+    Form3->ComboBox2->setCurrentIndex(0);
+    timer.restart();
+    Form3->Button5Click();
+    const qint64 withChoice = timer.elapsed();
+    EXPECT_GE(withChoice, 500);
+    // A pause would take 500 ms at the least; the bound is only a sanity one.
+    EXPECT_LT(withoutChoice, 500);
+    EXPECT_EQ(Frames(1).size(), 1u);
+}
+
+// A written program run by the chamber, seen through the main window's polls.
+class ProgramRunTest : public ControlBusFixture {};
+
+TEST_F(ProgramRunTest, StepsAndCyclesAdvanceToTheEnd)
+{
+    // Each step: reach at most 1 min, stabilise 1 min; at 60 simulated
+    // seconds per real second a step lasts one to two real seconds, some
+    // twenty polls.
+    bus.SetSpeed(60);
+    Form1->ListBox1->addItem(ChamberEntryText(1));
+    Form1->ListBox1->setCurrentRow(0);
+    Form1->ReadStatus();
+    ASSERT_EQ(ChamberAddress, 1);
+
+    Form3->ComboBox1->setCurrentIndex(3);
+    Form3->Edit1->setText("3");
+    Form3->Edit2->setText("2");
+    SetRow(1, {"24", "0", "1", "0", "1", "45"});
+    SetRow(2, {"26", "0", "1", "0", "1", "50"});
+    SetRow(3, {"23", "0", "1", "0", "1", "45"});
+    Form3->Button1->click();
+    Form3->ComboBox2->setCurrentIndex(3);
+    Form3->Button5->click();
+    ASSERT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+
+    struct Seen {
+        QString program, step, cycle;
+        bool operator==(const Seen& o) const { return program == o.program && step == o.step && cycle == o.cycle; }
+    };
+    std::vector<Seen> seen;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 60000) {
+        Form1->ReadStatus();
+        const Seen now{Form1->Label17->text(), Form1->Label13->text(), Form1->Label20->text()};
+        if (seen.empty() || !(seen.back() == now))
+            seen.push_back(now);
+        if (seen.size() > 1 && now.program == "0")
+            break;
+    }
+    std::string trace;
+    for (const Seen& s : seen)
+        trace += (s.program + " " + s.step + " " + s.cycle + "; ").toStdString();
+
+    const std::vector<Seen> expected = {
+        {"4", "1(3)", "1(2)"}, {"4", "2(3)", "1(2)"}, {"4", "3(3)", "1(2)"},
+        {"4", "1(3)", "2(2)"}, {"4", "2(3)", "2(2)"}, {"4", "3(3)", "2(2)"},
+        {"0", "0(0)", "0(0)"},
+    };
+    ASSERT_EQ(seen.size(), expected.size()) << trace;
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_TRUE(seen[i] == expected[i]) << trace;
+    bus.WithChamber(1, [](sim::ChamberModel& m) { EXPECT_EQ(m.GetMode(), sim::Mode::Stopped); });
+}
