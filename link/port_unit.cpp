@@ -19,6 +19,10 @@ std::mutex g_bufferLock;
 ReceiveBytes g_receiveBuffer{};
 
 std::atomic<int> g_runningLoops{0};
+// Stop request besides the eventfd: when no eventfd could be made (descriptor
+// table full) the loop checks this now and then, or the join would hang.
+std::atomic<bool> g_stopRequested{false};
+constexpr int kStopCheckMs = 50;
 
 struct ReceiveThreadState {
     std::thread thread;
@@ -28,14 +32,15 @@ ReceiveThreadState g_receiver;
 
 void ReceiveLoop(int portFd, int wakeFd)
 {
-    ++g_runningLoops;
     int fd = portFd;
     uint8_t chunk[kReceiveBufferSize];
     for (;;) {
+        if (g_stopRequested)
+            break;
         pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         // A negative fd is ignored by poll(): after a hang-up the loop just
         // sleeps until it is told to stop.
-        const int ready = ::poll(fds, 2, -1);
+        const int ready = ::poll(fds, 2, wakeFd < 0 ? kStopCheckMs : -1);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -76,16 +81,31 @@ void StopReceiveThread()
     const uint64_t one = 1;
     // Waking and joining, never cancelling, so the buffer lock is never held
     // by a thread that has gone.
-    (void)!::write(g_receiver.wakeFd, &one, sizeof one);
+    g_stopRequested = true;
+    if (g_receiver.wakeFd >= 0)
+        (void)!::write(g_receiver.wakeFd, &one, sizeof one);
     g_receiver.thread.join();
-    ::close(g_receiver.wakeFd);
+    g_stopRequested = false;
+    if (g_receiver.wakeFd >= 0)
+        ::close(g_receiver.wakeFd);
     g_receiver.wakeFd = -1;
 }
 
 void StartReceiveThread(int portFd)
 {
     g_receiver.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    g_receiver.thread = std::thread(ReceiveLoop, portFd, g_receiver.wakeFd);
+    // Counted from before the thread exists until its loop has ended, so the
+    // count is right the moment OpenPort returns.
+    ++g_runningLoops;
+    try {
+        g_receiver.thread = std::thread(ReceiveLoop, portFd, g_receiver.wakeFd);
+    } catch (...) {
+        --g_runningLoops;
+        if (g_receiver.wakeFd >= 0)
+            ::close(g_receiver.wakeFd);
+        g_receiver.wakeFd = -1;
+        throw;
+    }
 }
 
 }  // namespace
@@ -102,7 +122,11 @@ std::string DevicePathForPort(const std::string& portName)
     const std::string variable = "CALVETRA_" + portName;
     if (const char* overridden = std::getenv(variable.c_str()); overridden && *overridden)
         return overridden;
-    const int number = std::atoi(portName.c_str() + 3);
+    // Only "COM1".."COM5" come from the window; anything else is COM1, as an
+    // unknown selection is.
+    int number = portName.size() > 3 && portName.compare(0, 3, "COM") == 0 ? std::atoi(portName.c_str() + 3) : 1;
+    if (number < 1)
+        number = 1;
     return "/dev/ttyS" + std::to_string(number - 1);
 }
 
