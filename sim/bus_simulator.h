@@ -42,8 +42,9 @@ struct Faults {
     bool exceptionReply = false;
     // The 15-word status read gets the 15 words only (byte count 30).
     bool fifteenWordsOnly = false;
-    // Each request has this chance of one random fault from the list above
-    // (ignored, late, split, noise, bad CRC, exception, short). Seeded.
+    // Each request has this chance of one random fault: ignored, late by
+    // 100..1000 ms, split in two (chunkGap apart), 1..4 noise bytes, bad CRC,
+    // and for status reads also exception or short reply. Seeded (SetSeed).
     double faultRate = 0.0;
 };
 
@@ -122,7 +123,9 @@ public:
     // Waits until every reply to the frames received so far has been written
     // and no partial frame is waiting; false on timeout.
     bool WaitUntilIdle(std::chrono::milliseconds timeout) const;
-    // Frames whose CRC did not match (dropped).
+    // Frames whose CRC did not match (dropped). A frame is judged bad only
+    // once the line has gone quiet after it (SetFrameSilence), since its
+    // length rule may have been fooled by a wrong byte count.
     size_t BadCrcCount() const;
     // Byte runs dropped after a silence because they made no frame.
     size_t DroppedFragmentCount() const;
