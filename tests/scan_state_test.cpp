@@ -200,18 +200,6 @@ TEST_F(ScanTest, StopResetsFromRunAndFromPause)
     EXPECT_EQ(Entries(), QStringList({Entry(1)}));
 }
 
-TEST_F(ScanTest, ProbeOfANegativeAddressOnlyResetsTheDisplay)
-{
-    ASSERT_TRUE(bus.AddChamber(2));
-    Form1->ProbeAddress(2);
-    ASSERT_EQ(Form1->ProgressBar1->value(), 1);
-    Form1->ProbeAddress(-1);
-    EXPECT_EQ(Form1->ProgressBar1->value(), 0);
-    EXPECT_EQ(Form1->Label26->text(), "    ");
-    EXPECT_EQ(Entries(), QStringList({Entry(2)}));
-    EXPECT_EQ(bus.ReceivedFrames().size(), 1u);
-}
-
 TEST_F(ScanTest, ListClickEnablesReadingAndControlOnlyWithASelection)
 {
     ASSERT_TRUE(bus.AddChamber(6));

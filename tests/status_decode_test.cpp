@@ -58,37 +58,6 @@ TEST(StatusDecode, EveryWordIsReadFromItsOwnPosition)
         EXPECT_EQ(reply.words[n], w[n]) << "word " << n;
 }
 
-TEST(StatusDecode, PlausibleReplyGivesEveryValue)
-{
-    const StatusReply r = DecodeStatus(Reply(12, Plausible()), 12);
-    ASSERT_TRUE(r.decoded);
-    EXPECT_EQ(r.currentTemp.value, 253);
-    EXPECT_TRUE(r.currentTemp.accepted);
-    EXPECT_EQ(r.setTemp.value, 300);
-    EXPECT_TRUE(r.setTemp.accepted);
-    EXPECT_EQ(r.program.value, 3);
-    EXPECT_EQ(r.stabiliseHours.value, 5);
-    EXPECT_EQ(r.stabiliseMinutes.value, 30);
-    EXPECT_EQ(r.reachHours.value, 1);
-    EXPECT_EQ(r.reachMinutes.value, 15);
-    EXPECT_EQ(r.stabiliseSetHours.value, 2);
-    EXPECT_EQ(r.stabiliseSetMinutes.value, 45);
-    EXPECT_EQ(r.reachSetHours.value, 1);
-    EXPECT_EQ(r.reachSetMinutes.value, 15);
-    EXPECT_TRUE(r.stepAccepted);
-    EXPECT_EQ(r.step, 2);
-    EXPECT_EQ(r.steps, 5);
-    EXPECT_TRUE(r.cycleAccepted);
-    EXPECT_EQ(r.cycle, 10);
-    EXPECT_EQ(r.cycles, 100);
-    EXPECT_EQ(r.currentHumidity.value, 605);
-    EXPECT_EQ(r.setHumidity.value, 700);
-    for (const Accepted* a : {&r.program, &r.stabiliseHours, &r.stabiliseMinutes, &r.reachHours, &r.reachMinutes,
-                              &r.stabiliseSetHours, &r.stabiliseSetMinutes, &r.reachSetHours, &r.reachSetMinutes,
-                              &r.currentHumidity, &r.setHumidity})
-        EXPECT_TRUE(a->accepted);
-}
-
 struct TempCase {
     uint16_t word;
     int tenths;

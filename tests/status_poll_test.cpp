@@ -238,19 +238,6 @@ TEST_F(PollTest, ASilentChamberShowsTheLinkLossWindowUntilItAnswers)
     EXPECT_EQ(Form1->Label5->text(), "25.3");
 }
 
-TEST_F(PollTest, AnExceptionReplyCountsAsNoReply)
-{
-    AddChamber(9);
-    sim::Faults exception;
-    exception.exceptionReply = true;
-    bus.SetFaults(9, exception);
-    Select(9);
-    Form1->ReadStatus();
-    EXPECT_EQ(bus.RequestCount(9), 20);
-    EXPECT_TRUE(Form5->isVisible());
-    EXPECT_EQ(Fields(), IdleFields());
-}
-
 TEST_F(PollTest, LaterPollsLeaveTheLogTimersPeriodAlone)
 {
     AddChamber(12);
