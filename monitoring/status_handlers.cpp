@@ -23,6 +23,7 @@ void TForm1::ReadStatus()
     const StatusReply reply = DecodeStatus(ReceiveBufferSnapshot(), ChamberAddress);
     if (reply.decoded)
         ShowStatus(reply);
+    RecordTrend(reply);
 
     LogLine = RecordLine(LongTimeText(LocalNow()), CurrentTempText, CurrentHumidityText, ProgramText, StepText,
                          CycleText);

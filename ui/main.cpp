@@ -325,6 +325,8 @@ void TForm1::ButtonChartClick()
 
 void TForm1::RecordTrend(const StatusReply& reply)
 {
+    if (!FormChart)
+        return;
     TrendSample sample;
     sample.time = QDateTime::currentMSecsSinceEpoch();
     sample.answered = reply.decoded;
