@@ -121,17 +121,6 @@ TEST(StepFrameTest, CycleDigits)
     }
 }
 
-TEST(RunFrameTest, AddressIsTheLowByte)
-{
-    // The handlers pass ChamberAddress & 0xFF; any address up to 255 is kept as is.
-    for (int address : {0, 1, 17, 250, 255}) {
-        const Bytes f = ToBytes(BuildRunFrame(static_cast<uint8_t>(address), kRegManualRun, kRunStart));
-        EXPECT_EQ(f[0], address);
-        EXPECT_TRUE(CrcOk(f));
-    }
-    EXPECT_EQ(Hex(ToBytes(BuildRunFrame(0, kRegManualRun, kRunStart))).substr(0, 26), "00 10 00 10 00 01 02 00 01");
-}
-
 // Texts of a program as the table would hold them.
 ProgramTexts ThreeStepProgram()
 {
@@ -170,14 +159,6 @@ TEST(ProgramFramesTest, OneFramePerStepUpToN)
     EXPECT_EQ(Register(third, 3), 2);
     EXPECT_EQ(Register(third, 9), 1);
     EXPECT_EQ(Register(third, 5), 98);
-}
-
-TEST(ProgramFramesTest, ProgramNumberZeroWhenNoneChosen)
-{
-    const std::vector<StepFrame> frames = BuildProgramFrames(1, 0, ThreeStepProgram());
-    ASSERT_EQ(frames.size(), 3u);
-    for (const StepFrame& f : frames)
-        EXPECT_EQ(Register(ToBytes(f), 0), 0);
 }
 
 TEST(ProgramFramesTest, TextsWithBlanksAndSigns)
