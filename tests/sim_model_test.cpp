@@ -157,15 +157,6 @@ TEST(SimModel, SignRegistersUseOppositeCodes)
     }
 }
 
-TEST(SimModel, KnownSetPointFrameSetsMinusTwentyAndFifty)
-{
-    ChamberModel m;
-    sim::AnswerRequest(m, Hex("01 10 00 0D 00 03 06 00 14 00 32 00 02 67 77"));
-    EXPECT_EQ(m.ManualTemperature(), -20);
-    EXPECT_EQ(m.ManualHumidity(), 50);
-    EXPECT_EQ(m.GetMode(), Mode::Stopped);  // set points alone start nothing
-}
-
 TEST(SimModel, RejectedWritesAnswerTheirCodeAndChangeNothing)
 {
     const auto good = StepRegisters({2, 1, -40, 1, 30, 0, 3, 0, 45, 125});
@@ -232,51 +223,6 @@ TEST(SimModel, RejectedWritesAnswerTheirCodeAndChangeNothing)
         EXPECT_EQ(reply[2], c.code) << c.what;
         EXPECT_TRUE(sim::CrcValid(reply));
         EXPECT_TRUE(Snapshot(m) == before) << c.what;
-    }
-}
-
-TEST(SimModel, MalformedWriteFramesAreRefused)
-{
-    ChamberModel m;
-    const Snapshot before(m);
-    struct Case {
-        const char* what;
-        Bytes frame;
-        uint8_t function, code;
-    };
-    auto framed = [](Bytes b) {
-        sim::AppendFrameCrc(&b);
-        return b;
-    };
-    const std::vector<Case> cases = {
-        {"byte count 4 for one register", framed({1, 0x10, 0, 0x10, 0, 1, 4, 0, 1, 0, 1}), 0x90, 3},
-        {"byte count larger than data", framed({1, 0x10, 0, 0x10, 0, 1, 2, 0}), 0x90, 3},
-        {"count 0", framed({1, 0x10, 0, 0x10, 0, 0, 0}), 0x90, 3},
-        {"read holding registers", framed({1, 0x03, 0, 0, 0, 3}), 0x83, 1},
-        {"unknown function", framed({1, 0x2B, 0x0E, 1, 0}), 0xAB, 1},
-    };
-    for (const Case& c : cases) {
-        const Bytes reply = sim::AnswerRequest(m, c.frame);
-        ASSERT_EQ(reply.size(), 5u) << c.what;
-        EXPECT_EQ(reply[1], c.function) << c.what;
-        EXPECT_EQ(reply[2], c.code) << c.what;
-        EXPECT_TRUE(Snapshot(m) == before) << c.what;
-    }
-}
-
-TEST(SimModel, GoodWritesAreEchoedAsAModbusSlaveDoes)
-{
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"01 10 00 10 00 01 02 00 01 65 00", "01 10 00 10 00 01"},
-        {"01 10 00 10 00 01 02 00 02 25 01", "01 10 00 10 00 01"},
-        {"01 10 00 11 00 01 02 00 02 24 D0", "01 10 00 11 00 01"},
-        {"01 10 00 0D 00 03 06 00 14 00 32 00 02 67 77", "01 10 00 0D 00 03"},
-    };
-    for (const auto& c : cases) {
-        ChamberModel m;
-        Bytes expected = Hex(c.second);
-        sim::AppendFrameCrc(&expected);
-        EXPECT_EQ(sim::AnswerRequest(m, Hex(c.first)), expected) << c.first;
     }
 }
 
@@ -512,26 +458,6 @@ TEST(SimModel, ProgramStatusWordsDescribeTheRunningStep)
     EXPECT_EQ(w[5], 15);
     EXPECT_EQ(w[6], 0);  // the reach time it took stays shown
     EXPECT_EQ(w[7], 20);
-}
-
-TEST(SimModel, RequestLengthRule)
-{
-    struct Case {
-        Bytes bytes;
-        int length;
-    };
-    const std::vector<Case> cases = {
-        {{}, 0},
-        {{1}, 0},
-        {{1, 4}, 8},
-        {{1, 3}, 8},
-        {{1, 0x10, 0, 0, 0}, 0},
-        {{1, 0x10, 0, 0, 0, 0x0D, 0x1A}, 35},
-        {{1, 0x10, 0, 0x11, 0, 2, 4}, 13},
-        {{1, 0x2B}, -1},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(sim::RequestLength(c.bytes.data(), c.bytes.size()), c.length) << sim::HexBytes(c.bytes);
 }
 
 }  // namespace
