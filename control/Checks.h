@@ -47,6 +47,8 @@ constexpr ValueRange kHumidityRange{0, 98};
 // row N, and later failures never hide an earlier conversion error.
 bool CheckProgramTable(const ProgramTexts& texts);
 
-// True when the manual set points may be written; Edit3 is converted before
-// Edit4, and a failed conversion throws EConvertError.
+// True when the manual set points may be written. Both empty-field tests come
+// first and convert nothing; then Edit3 and Edit4 are converted in that order
+// (an out-of-range temperature does not spare Edit4 its conversion), and a
+// failed conversion throws EConvertError.
 bool CheckSetPoints(const QString& temperature, const QString& humidity);
