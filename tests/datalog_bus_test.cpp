@@ -1,0 +1,184 @@
+// The data log with reading on against a simulated chamber: the address from
+// the poll goes into the name, and the records carry the chamber's values.
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <array>
+#include <clocale>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <string>
+
+#include "monitoring/DataLog.h"
+#include "monitoring/LocaleText.h"
+#include "monitoring/Monitoring.h"
+#include "sim/ChamberSim.h"
+#include "support/AppFixture.h"
+#include "ui/ErrorDisplay.h"
+#include "ui/main.h"
+
+namespace {
+
+std::time_t g_now = 0;
+
+std::time_t At(int hour, int minute, int second)
+{
+    std::tm t{};
+    t.tm_year = 2017 - 1900;
+    t.tm_mon = 6;
+    t.tm_mday = 3;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+}
+
+// 25.3 °C, program 3, step 2 of 5, cycle 10 of 100, 60.5 %; the other words
+// inside their windows.
+constexpr std::array<uint16_t, 17> kStatus = {253, 3, 300, 0, 5, 30, 1, 15, 2, 45, 2, 5, 10, 100, 75, 605, 700};
+
+QString Record(const QString& time, const QString& temp, const QString& humidity, const QString& program,
+               const QString& step, const QString& cycle)
+{
+    auto fill = [](int k) { return QString(k > 0 ? k : 0, u' '); };
+    return fill(4) + time + ";" + fill(11) + temp + ";" + fill(30 - temp.size()) + humidity + ";" +
+           fill(28 - humidity.size()) + program + ";" + fill(24 - program.size()) + step + ";" +
+           fill(31 - step.size()) + cycle + ";" + fill(5) + "\r\n";
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+class DataLogBusFixture : public AppFixture {
+protected:
+    explicit DataLogBusFixture(double timeScale) : AppFixture(timeScale) {}
+
+    void SetUp() override
+    {
+        AppFixture::SetUp();
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_TRUE(timeLocale.ok());
+        ASSERT_TRUE(comma.ok());
+        folder = dir.path() + "/";
+        SetProgramFolderForTests(folder);
+        g_now = At(14, 5, 30);
+        SetClockSource([] { return g_now; });
+
+        std::string error;
+        ASSERT_TRUE(bus.Start(&error)) << error;
+        bus.SetSpeed(0);
+        ASSERT_TRUE(bus.AddChamber(1));
+        for (int n = 0; n < 17; ++n)
+            Pin(n, kStatus[n]);
+        OpenPortOn(bus.SlavePath());
+        ASSERT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+        QObject::connect(Form1->Timer4, &QTimer::timeout, [this] { ++logTicks; });
+    }
+    void TearDown() override
+    {
+        AppFixture::TearDown();
+        bus.Stop();
+        ReleaseLogFile();
+        SetProgramFolderForTests({});
+    }
+
+    void Pin(int word, uint16_t value)
+    {
+        bus.WithChamber(1, [&](sim::ChamberModel& m) { m.PinStatusWord(word, value); });
+    }
+    // The operator's path: pick the chamber, switch reading on, tick the box.
+    void StartReadingAndLogging()
+    {
+        Form1->ListBox1->addItem(QString::fromUtf8("Камера №1"));
+        Form1->ListBox1->setCurrentRow(0);
+        Guarded([] { Form1->ListBox1Click(); });
+        Guarded([] { Form1->Button6Click(); });
+        ASSERT_TRUE(Form1->CheckBox1->isEnabled());
+        Form1->CheckBox1->setChecked(true);
+        Guarded([] { Form1->CheckBox1Click(); });
+    }
+    bool WaitForLogTicks(int n)
+    {
+        const int target = logTicks + n;
+        return PumpUntil([&] { return logTicks >= target; }, 30000);
+    }
+    QString ExpectedName() const { return folder + QString::fromUtf8("КТХ№1 03.07.2017 14_05_30.txt"); }
+
+    QTemporaryDir dir;
+    QString folder;
+    int logTicks = 0;
+    sim::BusSimulator bus;
+    ScopedLocale timeLocale{LC_TIME, "ru_RU.UTF-8"};
+    ScopedLocale comma{LC_NUMERIC, "ru_RU.UTF-8"};
+};
+
+class DataLogBusTest : public DataLogBusFixture {
+protected:
+    DataLogBusTest() : DataLogBusFixture(0.05) {}
+};
+
+TEST_F(DataLogBusTest, HeaderThenRecordsOfThePolledChamber)
+{
+    StartReadingAndLogging();
+    ASSERT_TRUE(PumpUntil([] { return !Form1->Timer6->isActive(); }, 10000));
+    EXPECT_EQ(LogFileName, ExpectedName());
+    EXPECT_EQ(ReadAll(ExpectedName()).size(), 154);
+
+    ASSERT_TRUE(WaitForLogTicks(1));
+    // The chamber moves on and the clock with it; polls pick both up before
+    // the next record.
+    Pin(0, 180);
+    g_now = At(14, 6, 30);
+    ASSERT_TRUE(WaitForLogTicks(1));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+
+    const QByteArray bytes = ReadAll(ExpectedName());
+    const QString first = Record("14:05:30", "25,3", "60,5", "3", "2(5)", "10(100)");
+    const QString second = Record("14:06:30", "18", "60,5", "3", "2(5)", "10(100)");
+    ASSERT_EQ(first.size(), 156);
+    EXPECT_EQ(bytes, ToLogCodePage(LogHeaderText()) + "\r\n" + first.toLatin1() + "\r\n" + second.toLatin1() + "\r\n");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 1);
+}
+
+TEST_F(DataLogBusTest, SilentChamberStillGetsItsRecordsWithTheLastValues)
+{
+    StartReadingAndLogging();
+    ASSERT_TRUE(PumpUntil([] { return !Form1->Timer6->isActive(); }, 10000));
+    // The chamber falls silent: polls keep rebuilding the line with the time
+    // and the values they last accepted.
+    sim::Faults silent;
+    silent.silent = true;
+    bus.SetFaults(1, silent);
+    g_now = At(14, 7, 0);
+    ASSERT_TRUE(WaitForLogTicks(1));
+    const QByteArray bytes = ReadAll(ExpectedName());
+    const QString record = Record("14:07:00", "25,3", "60,5", "3", "2(5)", "10(100)");
+    EXPECT_TRUE(bytes.endsWith(record.toLatin1() + "\r\n")) << bytes.right(160).toStdString();
+}
+
+// Real periods: the header waits its five seconds for the first poll's
+// address.
+class DataLogBusRealTimeTest : public DataLogBusFixture {
+protected:
+    DataLogBusRealTimeTest() : DataLogBusFixture(1.0) {}
+};
+
+TEST_F(DataLogBusRealTimeTest, HeaderFollowsFiveSecondsAfterTheTick)
+{
+    StartReadingAndLogging();
+    EXPECT_TRUE(LogFileName.contains(">"));
+    Pump(3000);
+    // A timer never fires early, so the file cannot be there yet.
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+    EXPECT_TRUE(Form1->Timer6->isActive());
+    ASSERT_TRUE(PumpUntil([] { return !Form1->Timer6->isActive(); }, 20000));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QString::fromUtf8("КТХ№1 03.07.2017 14_05_30.txt")});
+    EXPECT_EQ(ReadAll(ExpectedName()).size(), 154);
+}
