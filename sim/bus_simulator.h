@@ -116,7 +116,9 @@ public:
     // Waits until at least count frames are logged; false on timeout.
     bool WaitForReceivedFrames(size_t count, std::chrono::milliseconds timeout) const;
     // Every write the simulator made to the line (reply pieces with their
-    // noise, injected bytes), in order, with the time of the write.
+    // noise, injected bytes), in order, with the time of the write. A write
+    // is logged just after it is made, so a reader may see the bytes first:
+    // WaitUntilIdle() or WaitForSentWrites() before looking.
     std::vector<LineFrame> SentWrites() const;
     void ClearSentWrites();
     bool WaitForSentWrites(size_t count, std::chrono::milliseconds timeout) const;
