@@ -76,7 +76,7 @@ public:
     // "/dev/pts/N" while running, empty before the first Start.
     std::string SlavePath() const;
 
-    // Chambers, 0..250. Broadcast is not special on this bus: address 0 is
+    // Chambers, 0..250. There is no broadcast on this bus: address 0 is
     // answered only when a chamber sits at 0. False for an address out of
     // range or (Add) already taken / (Remove) not present.
     bool AddChamber(int address);

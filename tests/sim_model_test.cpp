@@ -45,12 +45,12 @@ Bytes WriteFrame(uint8_t address, uint16_t first, const std::vector<uint16_t>& v
     return f;
 }
 
-struct StepSpec {
+struct StepValues {
     int program, step, temperature, stabH, stabM, humidity, steps, reachH, reachM, cycles;
 };
 
 // Registers 0x0000..0x000C of a step frame, laid out as the client sends them.
-std::vector<uint16_t> StepRegisters(const StepSpec& s)
+std::vector<uint16_t> StepRegisters(const StepValues& s)
 {
     const int t = std::abs(s.temperature);
     return {static_cast<uint16_t>(s.program), static_cast<uint16_t>(s.step), static_cast<uint16_t>(t),
@@ -61,7 +61,7 @@ std::vector<uint16_t> StepRegisters(const StepSpec& s)
             static_cast<uint16_t>(s.cycles / 10 % 10), static_cast<uint16_t>(s.cycles % 10)};
 }
 
-uint8_t WriteStep(ChamberModel& m, const StepSpec& s)
+uint8_t WriteStep(ChamberModel& m, const StepValues& s)
 {
     return m.WriteRegisters(0x0000, StepRegisters(s));
 }
