@@ -146,22 +146,6 @@ TEST_F(DataLogBusTest, HeaderThenRecordsOfThePolledChamber)
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 1);
 }
 
-TEST_F(DataLogBusTest, SilentChamberStillGetsItsRecordsWithTheLastValues)
-{
-    StartReadingAndLogging();
-    ASSERT_TRUE(PumpUntil([] { return !Form1->Timer6->isActive(); }, 10000));
-    // The chamber falls silent: polls keep rebuilding the line with the time
-    // and the values they last accepted.
-    sim::Faults silent;
-    silent.silent = true;
-    bus.SetFaults(1, silent);
-    g_now = At(14, 7, 0);
-    ASSERT_TRUE(WaitForLogTicks(1));
-    const QByteArray bytes = ReadAll(ExpectedName());
-    const QString record = Record("14:07:00", "25,3", "60,5", "3", "2(5)", "10(100)");
-    EXPECT_TRUE(bytes.endsWith(record.toLatin1() + "\r\n")) << bytes.right(160).toStdString();
-}
-
 // Real periods: the header waits its five seconds for the first poll's
 // address.
 class DataLogBusRealTimeTest : public DataLogBusFixture {

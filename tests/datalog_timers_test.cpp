@@ -117,35 +117,3 @@ TEST_F(DataLogTimerTest, HeaderStillComesAfterUntickingButNoRecordFollows)
     EXPECT_EQ(ReadAll(LogFileName).size(), 154);
 }
 
-TEST_F(DataLogTimerTest, WithoutPollsTheLastTextIsAppendedAtEveryTick)
-{
-    Tick(true);
-    LogFileName.replace(">", "5");
-    ASSERT_TRUE(WaitForHeader());
-    // No poll came after the header: its text goes in again as a record.
-    ASSERT_TRUE(WaitForLogTicks(1));
-    const QString record = QStringLiteral("    14:05:30;           -0,1;\r\n");
-    LogLine = record;
-    ASSERT_TRUE(WaitForLogTicks(2));
-    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
-    const QByteArray header = ToLogCodePage(LogHeaderText()) + "\r\n";
-    const QByteArray line = record.toLatin1() + "\r\n";
-    EXPECT_EQ(ReadAll(LogFileName), header + header + line + line);
-}
-
-TEST_F(DataLogTimerTest, PlaceholderNameFailsAtEveryTickAndTimersGoOn)
-{
-    // Reading is off: no poll writes the address into the name.
-    Tick(true);
-    ASSERT_TRUE(WaitForHeader());
-    ASSERT_EQ(errors.size(), 1);
-    EXPECT_TRUE(errors[0].startsWith(QString::fromUtf8("Недопустимое имя файла: ")));
-    // The failed header did not start Timer4; a poll would have.
-    EXPECT_FALSE(Form1->Timer4->isActive());
-    TForm1::EnableTimer(Form1->Timer4);
-    ASSERT_TRUE(WaitForLogTicks(2));
-    EXPECT_EQ(errors.size(), 3);
-    EXPECT_EQ(errors[2], errors[0]);
-    EXPECT_TRUE(Form1->Timer4->isActive());
-    EXPECT_TRUE(FolderEntries().isEmpty());
-}
