@@ -7,14 +7,21 @@
 #include <stdexcept>
 #include <string>
 
-// An input/output failure (data log file steps).
-struct EInOutError : std::runtime_error {
-    explicit EInOutError(const std::string& message) : std::runtime_error(message) {}
+// The errors a handler raises. The message is kept whole: what() would end
+// it at a NUL character that an operator pasted into a field.
+struct EHandlerError : std::runtime_error {
+    explicit EHandlerError(const std::string& message) : std::runtime_error(message), text(message) {}
+    std::string text;
+};
+
+// An input/output failure (data log file steps, the port).
+struct EInOutError : EHandlerError {
+    using EHandlerError::EHandlerError;
 };
 
 // A text that does not convert to a whole number.
-struct EConvertError : std::runtime_error {
-    explicit EConvertError(const std::string& message) : std::runtime_error(message) {}
+struct EConvertError : EHandlerError {
+    using EHandlerError::EHandlerError;
 };
 
 // The text shown for an error message: "." is added when the last character
@@ -32,6 +39,8 @@ void Guarded(Body&& body)
 {
     try {
         body();
+    } catch (const EHandlerError& error) {
+        ShowError(QString::fromUtf8(error.text.data(), static_cast<qsizetype>(error.text.size())));
     } catch (const std::exception& error) {
         ShowError(QString::fromUtf8(error.what()));
     }

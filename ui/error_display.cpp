@@ -22,7 +22,9 @@ void SetErrorDisplayHook(std::function<void(const QString&)> hook) { Hook() = st
 
 void ShowError(const QString& message)
 {
-    const QString text = ErrorDisplayText(message);
+    QString text = ErrorDisplayText(message);
+    // A NUL would end the text in the box; show it as the symbol for it.
+    text.replace(QChar(0), QChar(0x2400));
     if (Hook()) {
         Hook()(text);
         return;
