@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -94,6 +95,14 @@ void StopReceiveThread()
 void StartReceiveThread(int portFd)
 {
     g_receiver.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (g_receiver.wakeFd >= 0 && g_receiver.wakeFd <= STDERR_FILENO) {
+        // As for the port: with a standard stream closed the eventfd would
+        // take its number, and a stray message written there would stop the
+        // receive thread.
+        const int high = ::fcntl(g_receiver.wakeFd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        ::close(g_receiver.wakeFd);
+        g_receiver.wakeFd = high;
+    }
     // Counted from before the thread exists until its loop has ended, so the
     // count is right the moment OpenPort returns.
     ++g_runningLoops;

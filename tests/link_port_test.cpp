@@ -332,6 +332,32 @@ TEST_F(LinkPortTest, OpenHoldsThePortExclusivelyUntilClosed)
     EXPECT_EQ(RunningReceiveThreads(), 0);
 }
 
+TEST_F(LinkPortTest, PortNeverTakesAStandardStreamsNumber)
+{
+    // With standard input closed, open() hands out 0; the port must not end
+    // up as 0..2, which the rest of the process means otherwise.
+    const int savedInput = ::dup(STDIN_FILENO);
+    ASSERT_GE(savedInput, 0);
+    ::close(STDIN_FILENO);
+    const PortOpenResult result = OpenPort(0);
+    const int handle = PortHandle;
+    // Nothing of the link (port or receive thread) may sit on 0.
+    const bool inputFree = ::fcntl(STDIN_FILENO, F_GETFD) < 0;
+    if (!inputFree)
+        ClosePort();  // before putting standard input back over it
+    ::dup2(savedInput, STDIN_FILENO);
+    ::close(savedInput);
+    ASSERT_TRUE(result.ok) << result.Message();
+    EXPECT_GT(handle, STDERR_FILENO);
+    ASSERT_TRUE(inputFree) << "the link holds descriptor 0";
+
+    ClearReceiveBuffer();
+    line.Send(kReply);
+    EXPECT_TRUE(WaitForBuffer([](const ReceiveBytes& b) { return StartsWith(b, kReply); }));
+    WriteFrame(kReply.data(), 11);
+    EXPECT_EQ(line.Receive(12, 200), kReply);
+}
+
 TEST_F(LinkPortTest, ABusyPortIsRefused)
 {
     OpenLine();
