@@ -35,6 +35,10 @@ public:
     QPushButton* Button6;  // program stop
     QPushButton* Button4;  // write set points
     QPushButton* Button1;  // write program
+    // Program files and the preview, under the program table.
+    QPushButton* ButtonSaveProgram;
+    QPushButton* ButtonLoadProgram;
+    class TProfilePreview* ProfilePreview;
 
     // Event handlers, each run through the error display.
     void FormCreate();
@@ -48,6 +52,11 @@ public:
     void Button4Click();
     void Button5Click();
     void Button6Click();
+    void ButtonSaveProgramClick();
+    void ButtonLoadProgramClick();
+    // The file steps behind the two buttons; errors go to the error display.
+    void SaveProgramTo(const QString& path);
+    void LoadProgramFrom(const QString& path);
 
     // Text of a table cell (row, column as in the table, 0-based with the
     // fixed row and column) and its change.
@@ -66,6 +75,7 @@ protected:
 
 private:
     void Connect();
+    void CreateProgramFileControls(QWidget* client);
     bool FilterKeyPress(QObject* field, QKeyEvent* event);
 };
 

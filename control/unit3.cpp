@@ -10,6 +10,7 @@
 #include <QStylePainter>
 #include <QVBoxLayout>
 
+#include "control/ProgramFile.h"
 #include "ui/ErrorDisplay.h"
 
 TForm3* Form3 = nullptr;
@@ -183,6 +184,7 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent)
 
     for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit4})
         edit->installEventFilter(this);
+    CreateProgramFileControls(c);
 
     resize(kClientWidth, kClientHeight);
 
@@ -203,10 +205,8 @@ void TForm3::Connect()
 
 void TForm3::FormCreate()
 {
-    static const char* const headings[kGridColumns] = {
-        "№ шага", "Т, °С", "Стабилизация, чч", "Стабилизация, мм", "Выход,чч", "Выход,мм", "RH, %"};
     for (int column = 0; column < kGridColumns; ++column)
-        SetCells(column, 0, QString::fromUtf8(headings[column]));
+        SetCells(column, 0, ProgramTableHeadings()[column]);
     for (int row = 1; row < kGridRows; ++row)
         SetCells(0, row, QString::number(row));
     for (int column = 0; column < kGridColumns; ++column)

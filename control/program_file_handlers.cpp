@@ -1,0 +1,85 @@
+// Saving and loading the program table as a file, and its preview.
+#include <QFile>
+#include <QFileDialog>
+#include <QSaveFile>
+
+#include "control/ProfilePreview.h"
+#include "control/ProgramFile.h"
+#include "control/Unit3.h"
+#include "ui/ErrorDisplay.h"
+#include "ui/Unit4.h"
+
+void TForm3::CreateProgramFileControls(QWidget* client)
+{
+    // Under the program table, reached last by Tab.
+    ButtonSaveProgram = new QPushButton(QStringLiteral("Сохранить программу…"), client);
+    ButtonSaveProgram->setGeometry(0, 609, 200, 30);
+    ButtonLoadProgram = new QPushButton(QStringLiteral("Загрузить программу…"), client);
+    ButtonLoadProgram->setGeometry(206, 609, 200, 30);
+    for (QPushButton* b : {ButtonSaveProgram, ButtonLoadProgram}) {
+        QFont font(QStringLiteral("Times New Roman"));
+        font.setPixelSize(16);
+        b->setFont(font);
+    }
+    ProfilePreview = new TProfilePreview(client);
+    ProfilePreview->setGeometry(414, 605, 420, 52);
+
+    connect(ButtonSaveProgram, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonSaveProgramClick(); }); });
+    connect(ButtonLoadProgram, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonLoadProgramClick(); }); });
+    auto refresh = [this] { ProfilePreview->SetProgram(ReadProgramTexts()); };
+    connect(StringGrid1, &QTableWidget::itemChanged, this, refresh);
+    connect(Edit1, &QLineEdit::textChanged, this, refresh);
+    connect(Edit2, &QLineEdit::textChanged, this, refresh);
+}
+
+void TForm3::ButtonSaveProgramClick()
+{
+    // Only a program that may be written is saved, so that every saved file
+    // loads again.
+    if (!CheckProgramTable(ReadProgramTexts())) {
+        RaiseErrorWindow(this);
+        return;
+    }
+    const QString suggested = QStringLiteral("программа %1.csv").arg(ProgramNumber());
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить программу"), suggested,
+                                                      QStringLiteral("Программы (*.csv)"));
+    if (!path.isEmpty())
+        SaveProgramTo(path);
+}
+
+void TForm3::ButtonLoadProgramClick()
+{
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Загрузить программу"), QString(),
+                                                      QStringLiteral("Программы (*.csv);;Все файлы (*)"));
+    if (!path.isEmpty())
+        LoadProgramFrom(path);
+}
+
+void TForm3::SaveProgramTo(const QString& path)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(ProgramToCsv(ReadProgramTexts())) < 0 || !file.commit())
+        throw EInOutError(QStringLiteral("Не удалось сохранить программу в %1: %2")
+                              .arg(path, file.errorString())
+                              .toStdString());
+}
+
+void TForm3::LoadProgramFrom(const QString& path)
+{
+    QFile file(path);
+    // A program file is a few hundred bytes; anything far larger is not one.
+    if (!file.open(QIODevice::ReadOnly))
+        throw EInOutError(
+            QStringLiteral("Не удалось открыть %1: %2").arg(path, file.errorString()).toStdString());
+    if (file.size() > 64 * 1024)
+        throw EInOutError(QStringLiteral("%1: слишком большой файл для программы").arg(path).toStdString());
+    ProgramTexts texts;
+    QString error;
+    if (!ProgramFromCsv(file.readAll(), &texts, &error))
+        throw EInOutError(QStringLiteral("%1: %2").arg(path, error).toStdString());
+    Edit1->setText(texts.steps);
+    Edit2->setText(texts.cycles);
+    for (int row = 1; row <= kTableSteps; ++row)
+        for (int column = 1; column <= kTableColumns; ++column)
+            SetCells(column, row, texts.Cell(row, column));
+}
