@@ -10,6 +10,14 @@ QString LogHeaderText();
 
 // The folder that holds the running program, ending in "/".
 QString ProgramFolder();
+
+// Where log files go: the program folder when the operator may write there;
+// otherwise (an installed /usr/bin) the operator's documents folder (XDG),
+// created if need be. A folder that does not exist stays the program folder,
+// so that its writes fail visibly.
+QString LogFolder();
+// The choice itself, for the given facts.
+QString ChooseLogFolder(const QString& programFolder, bool exists, bool writable, const QString& documentsFolder);
 // Points ProgramFolder() elsewhere (tests must not write next to the test
 // binary); an empty folder restores the real one. A missing "/" is added.
 void SetProgramFolderForTests(const QString& folder);

@@ -1,6 +1,9 @@
 #include "monitoring/DataLog.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -92,6 +95,28 @@ QString ProgramFolder()
     if (!folder.endsWith(u'/'))
         folder += u'/';
     return folder;
+}
+
+QString ChooseLogFolder(const QString& programFolder, bool exists, bool writable, const QString& documentsFolder)
+{
+    if (!exists || writable || documentsFolder.isEmpty())
+        return programFolder;
+    return documentsFolder.endsWith(u'/') ? documentsFolder : documentsFolder + u'/';
+}
+
+QString LogFolder()
+{
+    const QString program = ProgramFolder();
+    const QByteArray path = QFile::encodeName(program);
+    const bool exists = ::access(path.constData(), F_OK) == 0;
+    const bool writable = ::access(path.constData(), W_OK) == 0;
+    if (!exists || writable)
+        return program;
+    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty())
+        documents = QDir::homePath();
+    QDir().mkpath(documents);
+    return ChooseLogFolder(program, exists, writable, documents);
 }
 
 void SetProgramFolderForTests(const QString& folder) { g_folderOverride = folder; }

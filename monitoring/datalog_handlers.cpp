@@ -19,7 +19,7 @@ void TForm1::StartLogFileName()
 {
     // One reading of the clock, so the date and the time belong together.
     const std::tm now = LocalNow();
-    LogFileName = MakeLogFileName(ProgramFolder(), ShortDateText(now), LongTimeText(now));
+    LogFileName = MakeLogFileName(LogFolder(), ShortDateText(now), LongTimeText(now));
 }
 
 void TForm1::Timer6Timer()

@@ -13,7 +13,11 @@ void TForm1::ReadStatus()
     const int selected = SelectedEntryIndex(*ListBox1);
     if (selected >= 0)
         ChamberAddress = AddressFromEntry(ListBox1->item(selected)->text());
-    LogFileName.replace(u'>', QString::number(ChamberAddress));
+    // Only the name holds the placeholder; a ">" in a folder name is the
+    // folder's own and must stay, or every write of the log would fail.
+    const qsizetype nameStart = LogFileName.lastIndexOf(u'/') + 1;
+    LogFileName = LogFileName.left(nameStart) +
+                  LogFileName.mid(nameStart).replace(u'>', QString::number(ChamberAddress));
 
     bool found = false;
     for (int attempt = 0; attempt < kStatusAttempts && !found; ++attempt)
