@@ -46,7 +46,7 @@ double Percentile(std::vector<double> values, double p)
 
 void Report(const char* what, double value, const char* unit, const char* target, bool pass)
 {
-    std::printf("%-48s %10.3f %-6s target %-10s %s\n", what, value, unit, target, pass ? "PASS" : "FAIL");
+    std::printf("%-48s %10.4f %-6s target %-10s %s\n", what, value, unit, target, pass ? "PASS" : "FAIL");
 }
 
 struct Line {
