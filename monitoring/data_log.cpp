@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iconv.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ui/ErrorDisplay.h"
@@ -19,6 +21,9 @@ QString g_folderOverride;
 
 // The log file while one write is in progress.
 FILE* LogFile = nullptr;
+// Its length when it was opened, so that a write that fails halfway can be
+// taken back; -1 when it cannot be told.
+off_t LogFileSizeAtOpen = -1;
 
 [[noreturn]] void Fail(const QString& message) { throw EInOutError(message.toStdString()); }
 
@@ -48,6 +53,25 @@ void OpenLog(const QString& fileName, int flags)
         FailWithErrno(error);
     }
     LogFile = file;
+    LogFileSizeAtOpen = ::lseek(fd, 0, SEEK_END);
+}
+
+// A record cut short by a full disk or a size limit would run into the next
+// record that gets through; the file keeps whole lines only. Bytes not yet
+// written are dropped so that no later close can write them either.
+void UndoPartialWrite()
+{
+    __fpurge(LogFile);
+    struct stat st {};
+    const int fd = ::fileno(LogFile);
+    if (LogFileSizeAtOpen >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > LogFileSizeAtOpen)
+        (void)!::ftruncate(fd, LogFileSizeAtOpen);
+}
+
+[[noreturn]] void FailAndUndo(int error)
+{
+    UndoPartialWrite();
+    FailWithErrno(error ? error : EIO);
 }
 
 void RequireOpenFile()
@@ -182,7 +206,7 @@ void WriteLogText(const QString& text)
     errno = 0;
     const size_t written = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), LogFile);
     if (written != static_cast<size_t>(bytes.size()))
-        FailWithErrno(errno ? errno : EIO);
+        FailAndUndo(errno);
 }
 
 void FlushLogFile()
@@ -190,12 +214,20 @@ void FlushLogFile()
     RequireOpenFile();
     errno = 0;
     if (std::fflush(LogFile) != 0)
-        FailWithErrno(errno ? errno : EIO);
+        FailAndUndo(errno);
 }
 
 void CloseLogFile()
 {
     RequireOpenFile();
+    // Flushed before the close, while a failure can still be taken back.
+    errno = 0;
+    if (std::fflush(LogFile) != 0) {
+        const int error = errno;
+        UndoPartialWrite();
+        ReleaseLogFile();
+        FailWithErrno(error ? error : EIO);
+    }
     FILE* file = LogFile;
     // fclose releases the stream even when it fails.
     LogFile = nullptr;
