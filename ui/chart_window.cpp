@@ -124,6 +124,7 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
         m_chart->addSeries(markers);
         markers->attachAxis(m_axisTime);
         markers->attachAxis(m_axisTemp);
+        markers->setVisible(false);  // shown with a log file
     }
     // The first segment of each series carries its legend entry.
     for (int i = 0; i < kTrendSeriesCount; ++i)
@@ -297,6 +298,8 @@ void TChartWindow::FitAxes(const TrendModel& model)
     const double tPad = std::max(1.0, (tMax - tMin) * 0.05);
     m_axisTemp->setRange(std::floor(tMin - tPad), std::ceil(tMax + tPad));
     m_axisHumidity->setRange(std::max(0.0, std::floor(hMin - 2)), std::ceil(hMax + 2));
+    m_axisTemp->applyNiceNumbers();
+    m_axisHumidity->applyNiceNumbers();
 
     qint64 first = QDateTime::currentMSecsSinceEpoch() - 60000;
     qint64 last = first + 60000;
@@ -334,6 +337,8 @@ bool TChartWindow::OpenLog(const QString& path, QString* message)
     }
     m_showingLog = true;
     ButtonLive->setEnabled(true);
+    m_stepMarkers->setVisible(true);
+    m_cycleMarkers->setVisible(true);
     Rebuild(m_log);
 
     // Markers where the step or the cycle changes, on the temperature line.
@@ -366,6 +371,9 @@ void TChartWindow::ShowLive()
 {
     m_showingLog = false;
     ButtonLive->setEnabled(false);
+    // Step and cycle changes are known from log files only.
+    m_stepMarkers->setVisible(false);
+    m_cycleMarkers->setVisible(false);
     setWindowTitle(QStringLiteral("График"));
     LabelStatus->clear();
     Rebuild(m_live);
