@@ -137,6 +137,8 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     ButtonReset = new QPushButton(QStringLiteral("Сбросить масштаб"), this);
     ButtonSave = new QPushButton(QStringLiteral("Сохранить PNG…"), this);
     LabelStatus = new QLabel(this);
+    // A long file name or damage report must not widen the window.
+    LabelStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     ButtonLive->setEnabled(false);
 
     auto* buttons = new QHBoxLayout;
