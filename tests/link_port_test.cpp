@@ -822,8 +822,11 @@ TEST_F(LinkPortTest, ClearingIsNeverSeenHalfDone)
     int halfCleared = 0;
     int mixed = 0;
     int snapshots = 0;
+    // On a loaded machine the sender may be starved for a while: go on
+    // (up to 10 s) until chunks have landed between clearings and scans.
     const auto end = Clock::now() + std::chrono::milliseconds(700);
-    for (int i = 0; Clock::now() < end; ++i) {
+    const auto latest = Clock::now() + std::chrono::seconds(10);
+    for (int i = 0; Clock::now() < end || (mixed < 10 && Clock::now() < latest); ++i) {
         if (i % 8 == 0) {
             // Give a chunk time to land between the last scan and this
             // clearing, so that only the buffer's guard orders the two.
