@@ -5,13 +5,12 @@
 #include <QHeaderView>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
-#include <QScrollArea>
 #include <QStyleOptionButton>
 #include <QStylePainter>
-#include <QVBoxLayout>
 
 #include "control/ProgramFile.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/ScrollingClient.h"
 
 TForm3* Form3 = nullptr;
 
@@ -126,16 +125,7 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent)
     windowFont.setPixelSize(11);
     setFont(windowFont);
 
-    // The content keeps its size; the window scrolls it when made smaller.
-    auto* scroll = new QScrollArea(this);
-    scroll->setFrameShape(QFrame::NoFrame);
-    auto* client = new QWidget;
-    client->setFixedSize(kClientWidth, kClientHeight);
-    scroll->setWidget(client);
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(scroll);
-    QWidget* c = client;
+    QWidget* c = MakeScrollingClient(this, kClientWidth, kClientHeight);
 
     Label1 = AutoLabel(c, QStringLiteral("Программа №:"), 0, 26);
     ComboBox1 = ProgramList(c, {124, 23, 121, 29});

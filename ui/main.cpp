@@ -3,8 +3,6 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QScrollArea>
-#include <QVBoxLayout>
 
 #include "control/Unit3.h"
 #include "link/PortUnit.h"
@@ -13,6 +11,7 @@
 #include "monitoring/StatusDecode.h"
 #include "ui/ChartWindow.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/ScrollingClient.h"
 
 TForm1* Form1 = nullptr;
 
@@ -106,17 +105,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     windowFont.setPixelSize(11);
     setFont(windowFont);
 
-    // The content keeps its size; the window scrolls it when made smaller.
-    auto* scroll = new QScrollArea(this);
-    scroll->setFrameShape(QFrame::NoFrame);
-    auto* client = new QWidget;
-    client->setFixedSize(kClientWidth, kClientHeight);
-    client->setBackgroundRole(QPalette::Window);
-    scroll->setWidget(client);
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(scroll);
-    QWidget* c = client;
+    QWidget* c = MakeScrollingClient(this, kClientWidth, kClientHeight);
 
     // Left column: port, scan, chamber list and switches.
     Label21 = Heading(c, QStringLiteral("Установка порта"), 38, 3);
@@ -219,7 +208,6 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     QWidget::setTabOrder(CheckBox1, Button1);
     QWidget::setTabOrder(Button1, Button2);
     QWidget::setTabOrder(Button2, ButtonChart);
-    scroll->setFocusPolicy(Qt::NoFocus);
 
     Timer1 = Timer(this, 4000);
     Timer2 = Timer(this, 500);
