@@ -21,19 +21,6 @@ namespace {
 
 std::time_t g_now = 0;
 
-std::time_t At(int hour, int minute, int second)
-{
-    std::tm t{};
-    t.tm_year = 2017 - 1900;
-    t.tm_mon = 6;
-    t.tm_mday = 3;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    t.tm_isdst = -1;
-    return std::mktime(&t);
-}
-
 // 25.3 °C, program 3, step 2 of 5, cycle 10 of 100, 60.5 %; the other words
 // inside their windows.
 constexpr std::array<uint16_t, 17> kStatus = {253, 3, 300, 0, 5, 30, 1, 15, 2, 45, 2, 5, 10, 100, 75, 605, 700};
@@ -45,12 +32,6 @@ QString Record(const QString& time, const QString& temp, const QString& humidity
     return fill(4) + time + ";" + fill(11) + temp + ";" + fill(30 - temp.size()) + humidity + ";" +
            fill(28 - humidity.size()) + program + ";" + fill(24 - program.size()) + step + ";" +
            fill(31 - step.size()) + cycle + ";" + fill(5) + "\r\n";
-}
-
-QByteArray ReadAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 }  // namespace
@@ -67,7 +48,7 @@ protected:
         ASSERT_TRUE(comma.ok());
         folder = dir.path() + "/";
         SetProgramFolderForTests(folder);
-        g_now = At(14, 5, 30);
+        g_now = LocalMoment(2017, 7, 3, 14, 5, 30);
         SetClockSource([] { return g_now; });
 
         std::string error;
@@ -128,17 +109,17 @@ TEST_F(DataLogBusTest, HeaderThenRecordsOfThePolledChamber)
     StartReadingAndLogging();
     ASSERT_TRUE(PumpUntil([] { return !Form1->Timer6->isActive(); }, 10000));
     EXPECT_EQ(LogFileName, ExpectedName());
-    EXPECT_EQ(ReadAll(ExpectedName()).size(), 154);
+    EXPECT_EQ(ReadFileBytes(ExpectedName()).size(), 154);
 
     ASSERT_TRUE(WaitForLogTicks(1));
     // The chamber moves on and the clock with it; polls pick both up before
     // the next record.
     Pin(0, 180);
-    g_now = At(14, 6, 30);
+    g_now = LocalMoment(2017, 7, 3, 14, 6, 30);
     ASSERT_TRUE(WaitForLogTicks(1));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
 
-    const QByteArray bytes = ReadAll(ExpectedName());
+    const QByteArray bytes = ReadFileBytes(ExpectedName());
     const QString first = Record("14:05:30", "25,3", "60,5", "3", "2(5)", "10(100)");
     const QString second = Record("14:06:30", "18", "60,5", "3", "2(5)", "10(100)");
     ASSERT_EQ(first.size(), 156);
@@ -164,5 +145,5 @@ TEST_F(DataLogBusRealTimeTest, HeaderFollowsFiveSecondsAfterTheTick)
     ASSERT_TRUE(PumpUntil([] { return !Form1->Timer6->isActive(); }, 20000));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QString::fromUtf8("КТХ№1 03.07.2017 14_05_30.txt")});
-    EXPECT_EQ(ReadAll(ExpectedName()).size(), 154);
+    EXPECT_EQ(ReadFileBytes(ExpectedName()).size(), 154);
 }

@@ -20,19 +20,6 @@
 
 namespace {
 
-std::time_t LocalMoment(int year, int month, int day, int hour, int minute, int second)
-{
-    std::tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    t.tm_isdst = -1;
-    return std::mktime(&t);
-}
-
 QByteArray Bytes(std::initializer_list<int> values)
 {
     QByteArray out;
@@ -48,14 +35,6 @@ QString ExampleRecord()
     auto sp = [](int n) { return QString(n, u' '); };
     return sp(4) + "14:05:30;" + sp(11) + "25,3;" + sp(26) + "60,5;" + sp(24) + "3;" + sp(23) + "2(5);" + sp(27) +
            "10(100);" + sp(5) + "\r\n";
-}
-
-QByteArray ReadAll(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return f.readAll();
 }
 
 // Open descriptors of this process that lead to target.
@@ -211,7 +190,7 @@ TEST_F(DataLogTest, WorkedExample)
     EXPECT_TRUE(Form1->Timer4->isActive());
     EXPECT_EQ(LogLine, LogHeaderText());
 
-    QByteArray bytes = ReadAll(name);
+    QByteArray bytes = ReadFileBytes(name);
     ASSERT_EQ(bytes.size(), 154);
     EXPECT_EQ(bytes.left(152), ToLogCodePage(LogHeaderText()));
     EXPECT_EQ(bytes.mid(150), QByteArray("\r\n\r\n"));
@@ -220,14 +199,14 @@ TEST_F(DataLogTest, WorkedExample)
     ASSERT_EQ(record.size(), 156);
     LogLine = record;
     Append();
-    bytes = ReadAll(name);
+    bytes = ReadFileBytes(name);
     ASSERT_EQ(bytes.size(), 154 + 158);
     EXPECT_EQ(bytes.mid(154), record.toLatin1() + "\r\n");
 
     // A shorter record adds its own length + 2.
     LogLine = QString::fromUtf8("    14:06:30;           é;\r\n");
     Append();
-    bytes = ReadAll(name);
+    bytes = ReadFileBytes(name);
     ASSERT_EQ(bytes.size(), 154 + 158 + LogLine.size() + 2);
     EXPECT_TRUE(bytes.endsWith("    14:06:30;           ?;\r\n\r\n"));
     EXPECT_TRUE(errors.isEmpty());
@@ -247,7 +226,7 @@ TEST_F(DataLogTest, SameRecordRepeatsWhileNoPollRebuildsIt)
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     const QByteArray header = ToLogCodePage(LogHeaderText()) + "\r\n";
     const QByteArray record = ExampleRecord().toLatin1() + "\r\n";
-    EXPECT_EQ(ReadAll(LogFileName), header + header + record + record);
+    EXPECT_EQ(ReadFileBytes(LogFileName), header + header + record + record);
 }
 
 TEST_F(DataLogTest, TickingAgainStartsANewFileAndKeepsTheOld)
@@ -258,7 +237,7 @@ TEST_F(DataLogTest, TickingAgainStartsANewFileAndKeepsTheOld)
     LogLine = ExampleRecord();
     Append();
     const QString first = LogFileName;
-    const QByteArray firstBytes = ReadAll(first);
+    const QByteArray firstBytes = ReadFileBytes(first);
     ASSERT_EQ(firstBytes.size(), 154 + 158);
 
     SetClockSource([] { return LocalMoment(2017, 7, 3, 14, 9, 1); });
@@ -270,8 +249,8 @@ TEST_F(DataLogTest, TickingAgainStartsANewFileAndKeepsTheOld)
     LogLine = ExampleRecord();
     Append();
     EXPECT_TRUE(errors.isEmpty());
-    EXPECT_EQ(ReadAll(first), firstBytes);
-    EXPECT_EQ(ReadAll(LogFileName).size(), 154 + 158);
+    EXPECT_EQ(ReadFileBytes(first), firstBytes);
+    EXPECT_EQ(ReadFileBytes(LogFileName).size(), 154 + 158);
     EXPECT_EQ(FolderEntries().size(), 2);
 }
 
@@ -284,7 +263,7 @@ TEST_F(DataLogTest, AppendBeforeTheHeaderFailsAndCreatesNothing)
     EXPECT_TRUE(FolderEntries().isEmpty());
     Header();
     EXPECT_EQ(errors.size(), 1);
-    EXPECT_EQ(ReadAll(LogFileName).size(), 154);
+    EXPECT_EQ(ReadFileBytes(LogFileName).size(), 154);
 }
 
 TEST_F(DataLogTest, NameStillHoldingThePlaceholderIsRefused)
@@ -386,7 +365,7 @@ TEST_F(DataLogTest, HeaderIntoAnExistingFileKeepsWhatItHolds)
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     const QByteArray header = ToLogCodePage(LogHeaderText()) + "\r\n";
     const QByteArray record = ExampleRecord().toLatin1() + "\r\n";
-    EXPECT_EQ(ReadAll(name), "earlier run\r\n" + header + record + header);
+    EXPECT_EQ(ReadFileBytes(name), "earlier run\r\n" + header + record + header);
 }
 
 TEST_F(DataLogTest, FailedWriteIsReportedAndTheFileClosedBeforeTheNextAttempt)
@@ -418,7 +397,7 @@ TEST_F(DataLogTest, FailedWriteIsReportedAndTheFileClosedBeforeTheNextAttempt)
     Append();
     EXPECT_EQ(errors.size(), 2);
     EXPECT_FALSE(LogFileOpen());
-    EXPECT_EQ(ReadAll(LogFileName).size(), 154 + 158);
+    EXPECT_EQ(ReadFileBytes(LogFileName).size(), 154 + 158);
     EXPECT_TRUE(QFileInfo(full).isSymLink());
     EXPECT_EQ(DescriptorsOn("/dev/full"), 0);
 }

@@ -18,25 +18,6 @@ namespace {
 
 std::time_t g_now = 0;
 
-std::time_t At(int hour, int minute, int second)
-{
-    std::tm t{};
-    t.tm_year = 2017 - 1900;
-    t.tm_mon = 6;
-    t.tm_mday = 3;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    t.tm_isdst = -1;
-    return std::mktime(&t);
-}
-
-QByteArray ReadAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 }  // namespace
 
 class DataLogTimerTest : public AppFixture {
@@ -48,7 +29,7 @@ protected:
         ASSERT_TRUE(timeLocale.ok());
         folder = dir.path() + "/";
         SetProgramFolderForTests(folder);
-        g_now = At(14, 5, 30);
+        g_now = LocalMoment(2017, 7, 3, 14, 5, 30);
         SetClockSource([] { return g_now; });
         Form1->CheckBox1->setEnabled(true);
         QObject::connect(Form1->Timer4, &QTimer::timeout, [this] { ++logTicks; });
@@ -88,7 +69,7 @@ TEST_F(DataLogTimerTest, TickUntickTickGivesOneHeaderUnderTheLatestName)
     const int firstRemaining = Form1->Timer6->remainingTime();
     Pump(30);
     Tick(false);
-    g_now = At(14, 5, 31);
+    g_now = LocalMoment(2017, 7, 3, 14, 5, 31);
     Tick(true);
     // Ticking again does not restart the header's period.
     EXPECT_LT(Form1->Timer6->remainingTime(), firstRemaining);
@@ -98,7 +79,7 @@ TEST_F(DataLogTimerTest, TickUntickTickGivesOneHeaderUnderTheLatestName)
     ASSERT_TRUE(WaitForHeader());
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     EXPECT_EQ(FolderEntries(), QStringList{QString::fromUtf8("КТХ№12 03.07.2017 14_05_31.txt")});
-    EXPECT_EQ(ReadAll(LogFileName).size(), 154);
+    EXPECT_EQ(ReadFileBytes(LogFileName).size(), 154);
     // Fired once: nothing more comes from Timer6.
     Pump(600);
     EXPECT_FALSE(Form1->Timer6->isActive());
@@ -114,6 +95,6 @@ TEST_F(DataLogTimerTest, HeaderStillComesAfterUntickingButNoRecordFollows)
     ASSERT_TRUE(WaitForHeader());
     ASSERT_TRUE(WaitForLogTicks(1));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
-    EXPECT_EQ(ReadAll(LogFileName).size(), 154);
+    EXPECT_EQ(ReadFileBytes(LogFileName).size(), 154);
 }
 

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <QString>
+#include <QByteArray>
 #include <QStringList>
+#include <ctime>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
@@ -44,3 +46,9 @@ private:
     std::string m_previous;
     bool m_ok;
 };
+
+// A local moment, for fixing the clock (SetClockSource).
+std::time_t LocalMoment(int year, int month, int day, int hour, int minute, int second);
+
+// The bytes of a file; empty when it cannot be read.
+QByteArray ReadFileBytes(const QString& path);

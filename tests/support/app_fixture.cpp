@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <clocale>
 #include <cstdlib>
 
@@ -63,3 +64,22 @@ ScopedLocale::ScopedLocale(int category, const char* name) : m_category(category
 }
 
 ScopedLocale::~ScopedLocale() { std::setlocale(m_category, m_previous.c_str()); }
+
+std::time_t LocalMoment(int year, int month, int day, int hour, int minute, int second)
+{
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+}
+
+QByteArray ReadFileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
