@@ -24,6 +24,8 @@ std::atomic<int> g_runningLoops{0};
 // table full) the loop checks this now and then, or the join would hang.
 std::atomic<bool> g_stopRequested{false};
 constexpr int kStopCheckMs = 50;
+// Wake-ups in a row with nothing to read before the port counts as dead.
+constexpr int kMaxEmptyReads = 1000;
 
 struct ReceiveThreadState {
     std::thread thread;
@@ -34,6 +36,7 @@ ReceiveThreadState g_receiver;
 void ReceiveLoop(int portFd, int wakeFd)
 {
     int fd = portFd;
+    int emptyReads = 0;
     uint8_t chunk[kReceiveBufferSize];
     for (;;) {
         if (g_stopRequested)
@@ -60,10 +63,17 @@ void ReceiveLoop(int portFd, int wakeFd)
                 queued = kReceiveBufferSize;
             const ssize_t n = ::read(fd, chunk, static_cast<size_t>(queued));
             if (n > 0) {
+                emptyReads = 0;
                 StoreChunk(chunk, static_cast<int>(n));
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            // Nothing to read although poll() said there was: the input was
+            // purged in between (every read attempt purges it). Only a
+            // hang-up or an error means the adapter is gone; a driver that
+            // keeps waking us for nothing is given up too, so as not to spin.
+            if (n == 0 && !(fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && ++emptyReads < kMaxEmptyReads)
                 continue;
             fd = -1;  // end of file or a read error: the adapter is gone
             continue;
