@@ -2,6 +2,7 @@
 // the middle of a poll or a scan, and chambers that answer too late for the
 // attempt that asked them.
 #include <QListWidget>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
@@ -298,4 +299,48 @@ TEST_F(ScanLateReplyTest, LateProbeReplyCountsForTheNextAttempt)
     Form1->ProbeAddress(18);
     EXPECT_EQ(RequestsTo(18), 5u);
     EXPECT_EQ(Entries(), QStringList{ChamberEntryText(17)});
+}
+
+// The input purge at the start of every attempt can take away bytes the
+// receive thread has just been woken for. That must cost those bytes only,
+// never the receive thread: a port that stops listening after such a race
+// answers no poll again until it is reopened.
+class LinkPurgeRaceTest : public LineFaultFixture {
+protected:
+    LinkPurgeRaceTest() : LineFaultFixture(0.05) {}
+};
+
+TEST_F(LinkPurgeRaceTest, PurgingWhileBytesArriveKeepsTheReceiveThreadListening)
+{
+    std::atomic<bool> stop{false};
+    std::thread line([&] {
+        const std::vector<uint8_t> noise(7, 0x55);
+        while (!stop) {
+            bus.InjectBytes(noise);
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    });
+    const auto end = Clock::now() + 1500ms;
+    int purges = 0;
+    while (Clock::now() < end) {
+        PurgeInput(PortHandle);
+        ++purges;
+    }
+    stop = true;
+    line.join();
+    ASSERT_GT(purges, 1000);
+
+    // A reply now must still reach the buffer.
+    ClearReceiveBuffer();
+    const std::vector<uint8_t> marker = {0x07, 0x04, 0x02, 0x12, 0x34};
+    ASSERT_TRUE(bus.InjectBytes(marker));
+    const auto deadline = Clock::now() + 2s;
+    bool landed = false;
+    while (!landed && Clock::now() < deadline) {
+        const ReceiveBytes b = ReceiveBufferSnapshot();
+        landed = std::equal(marker.begin(), marker.end(), b.begin());
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(landed) << "the receive thread stopped listening after " << purges << " purges";
+    EXPECT_EQ(RunningReceiveThreads(), 1);
 }
