@@ -48,14 +48,6 @@ double IdleCpuMs(int ms)
     return ProcessCpuMs() - before;
 }
 
-QStringList Entries()
-{
-    QStringList list;
-    for (int i = 0; i < Form1->ListBox1->count(); ++i)
-        list << Form1->ListBox1->item(i)->text();
-    return list;
-}
-
 }  // namespace
 
 class LineFaultFixture : public AppFixture {
@@ -218,7 +210,7 @@ TEST_F(ScanLineLossTest, AdapterGoneMidScanThenReopened)
     ASSERT_TRUE(lineClosed);
 
     // The scan ran to its end with nothing found after the loss.
-    EXPECT_EQ(Entries(), QStringList{ChamberEntryText(231)});
+    EXPECT_EQ(ListBoxEntries(), QStringList{ChamberEntryText(231)});
     EXPECT_EQ(RequestsTo(235), 2u);
     EXPECT_EQ(RequestsTo(240), 0u);
     EXPECT_EQ(Form1->ProgressBar1->value(), 100);
@@ -230,12 +222,12 @@ TEST_F(ScanLineLossTest, AdapterGoneMidScanThenReopened)
 
     // Acknowledge, reconnect and scan the same stretch again.
     Form1->Button4Click();
-    ASSERT_TRUE(Entries().isEmpty());
+    ASSERT_TRUE(ListBoxEntries().isEmpty());
     Reconnect();
     ScanAddress = 230;
     Form1->Button4Click();
     ASSERT_TRUE(PumpUntil([] { return ScanAddress == 251; }, 30000)) << "scan stuck at " << ScanAddress;
-    EXPECT_EQ(Entries(), QStringList({ChamberEntryText(231), ChamberEntryText(235), ChamberEntryText(240)}));
+    EXPECT_EQ(ListBoxEntries(), QStringList({ChamberEntryText(231), ChamberEntryText(235), ChamberEntryText(240)}));
     EXPECT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
 }
 
@@ -294,11 +286,11 @@ TEST_F(ScanLateReplyTest, LateProbeReplyCountsForTheNextAttempt)
 
     Form1->ProbeAddress(17);
     EXPECT_EQ(RequestsTo(17), 2u);
-    EXPECT_EQ(Entries(), QStringList{ChamberEntryText(17)});
+    EXPECT_EQ(ListBoxEntries(), QStringList{ChamberEntryText(17)});
 
     Form1->ProbeAddress(18);
     EXPECT_EQ(RequestsTo(18), 5u);
-    EXPECT_EQ(Entries(), QStringList{ChamberEntryText(17)});
+    EXPECT_EQ(ListBoxEntries(), QStringList{ChamberEntryText(17)});
 }
 
 // The input purge at the start of every attempt can take away bytes the

@@ -8,19 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "support/TestBytes.h"
 #include "link/rtu.h"
 
 namespace {
-
-std::vector<uint8_t> Hex(const std::string& text)
-{
-    std::vector<uint8_t> bytes;
-    std::istringstream in(text);
-    std::string token;
-    while (in >> token)
-        bytes.push_back(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
-    return bytes;
-}
 
 std::string HexText(const uint8_t* bytes, size_t length)
 {

@@ -15,14 +15,6 @@ namespace {
 
 QString Entry(int address) { return QString::fromUtf8("Камера №") + QString::number(address); }
 
-QStringList Entries()
-{
-    QStringList list;
-    for (int i = 0; i < Form1->ListBox1->count(); ++i)
-        list << Form1->ListBox1->item(i)->text();
-    return list;
-}
-
 }  // namespace
 
 class ScanTest : public AppFixture {
@@ -78,7 +70,7 @@ TEST_F(ScanTest, ProbesListAnsweringAddressesOnly)
     for (int i = 0; i < 9; ++i)
         Tick();
 
-    EXPECT_EQ(Entries(), QStringList({Entry(0), Entry(5), Entry(7)}));
+    EXPECT_EQ(ListBoxEntries(), QStringList({Entry(0), Entry(5), Entry(7)}));
     EXPECT_EQ(ScanAddress, 9);
     EXPECT_EQ(Form1->ProgressBar1->value(), 3);  // 8 × 100 / 250 = 3.2
     EXPECT_EQ(Form1->Label26->text(), QString::fromUtf8("8 из 250"));
@@ -114,7 +106,7 @@ TEST_F(ScanTest, RunsToCompletionAndWaitsForAcknowledgement)
     EXPECT_FALSE(Form1->Timer5->isActive());
     EXPECT_EQ(ScanRunning, 1);
     EXPECT_EQ(Form1->Button4->text(), QString::fromUtf8("Пауза"));
-    EXPECT_EQ(Entries(), QStringList({Entry(248), Entry(250)}));
+    EXPECT_EQ(ListBoxEntries(), QStringList({Entry(248), Entry(250)}));
     EXPECT_EQ(Form1->ProgressBar1->value(), 100);
     EXPECT_EQ(Form1->Label26->text(), QString::fromUtf8("250 из 250"));
     // Every address once, in order, however the ticks fell.
@@ -158,7 +150,7 @@ TEST_F(ScanTest, PauseKeepsTheListAndResumesWithTheNextAddress)
     EXPECT_EQ(Form1->Button4->text(), QString::fromUtf8("Пуск"));
     Pump(100);
     EXPECT_EQ(ScanAddress, 42);
-    EXPECT_EQ(Entries(), QStringList({Entry(40)}));
+    EXPECT_EQ(ListBoxEntries(), QStringList({Entry(40)}));
     EXPECT_EQ(Form1->Label26->text(), QString::fromUtf8("41 из 250"));
 
     bus.ClearReceivedFrames();
@@ -168,7 +160,7 @@ TEST_F(ScanTest, PauseKeepsTheListAndResumesWithTheNextAddress)
     ASSERT_TRUE(PumpUntil([] { return ScanAddress == 43; }, 5000));
     Form1->Button4Click();
     EXPECT_EQ(Requested(), std::vector<int>(5, 42));
-    EXPECT_EQ(Entries(), QStringList({Entry(40)}));
+    EXPECT_EQ(ListBoxEntries(), QStringList({Entry(40)}));
 }
 
 TEST_F(ScanTest, StopResetsFromRunAndFromPause)
@@ -179,7 +171,7 @@ TEST_F(ScanTest, StopResetsFromRunAndFromPause)
         Form1->Button4Click();
         Tick();
         Tick();
-        ASSERT_EQ(Entries(), QStringList({Entry(1)}));
+        ASSERT_EQ(ListBoxEntries(), QStringList({Entry(1)}));
         if (pausedFirst)
             Form1->Button4Click();
         Form1->Button1Click();
@@ -197,7 +189,7 @@ TEST_F(ScanTest, StopResetsFromRunAndFromPause)
     Tick();
     Tick();
     EXPECT_EQ(Requested().front(), 0);
-    EXPECT_EQ(Entries(), QStringList({Entry(1)}));
+    EXPECT_EQ(ListBoxEntries(), QStringList({Entry(1)}));
 }
 
 TEST_F(ScanTest, ListClickEnablesReadingAndControlOnlyWithASelection)
@@ -237,7 +229,7 @@ TEST_F(ScanTest, NoReplyCountsAsAChamberUnlessItsPairMatches)
     bus.SetFaults(11, exception);
     Form1->ProbeAddress(10);
     Form1->ProbeAddress(11);
-    EXPECT_EQ(Entries(), QStringList({Entry(10)}));
+    EXPECT_EQ(ListBoxEntries(), QStringList({Entry(10)}));
     EXPECT_EQ(bus.RequestCount(11), 5);
 }
 

@@ -16,6 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "support/TestBytes.h"
 #include "link/rtu.h"
 #include "sim/ChamberSim.h"
 
@@ -98,20 +99,6 @@ Bytes ReadRequest(uint8_t address, uint8_t count)
 {
     const auto r = BuildReadRequest(address, 0x04, count);
     return Bytes(r.begin(), r.end());
-}
-
-Bytes Hex(const std::string& text)
-{
-    Bytes bytes;
-    for (size_t i = 0; i + 1 < text.size();) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return bytes;
 }
 
 Bytes Framed(Bytes bytes)

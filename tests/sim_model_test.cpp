@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/TestBytes.h"
 #include "link/rtu.h"
 #include "sim/ChamberSim.h"
 
@@ -16,20 +17,6 @@ using sim::Bytes;
 using sim::ChamberModel;
 using sim::Mode;
 using sim::Phase;
-
-Bytes Hex(const std::string& text)
-{
-    Bytes bytes;
-    for (size_t i = 0; i + 1 < text.size();) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return bytes;
-}
 
 // A write request built from register values, with CRC.
 Bytes WriteFrame(uint8_t address, uint16_t first, const std::vector<uint16_t>& values)

@@ -26,6 +26,9 @@ protected:
     // Runs the event loop until done() or timeoutMs pass; true if done().
     static bool PumpUntil(const std::function<bool()>& done, int timeoutMs);
 
+    // The texts of the chamber list, in order.
+    static QStringList ListBoxEntries();
+
     // Messages the error display would have shown, with the "." rule applied.
     QStringList errors;
 

@@ -36,6 +36,14 @@ void AppFixture::OpenPortOn(const std::string& devicePath)
     Guarded([] { Form1->Button5Click(); });
 }
 
+QStringList AppFixture::ListBoxEntries()
+{
+    QStringList list;
+    for (int i = 0; i < Form1->ListBox1->count(); ++i)
+        list << Form1->ListBox1->item(i)->text();
+    return list;
+}
+
 void AppFixture::Pump(int ms)
 {
     QElapsedTimer timer;
