@@ -53,6 +53,28 @@ ReceiveBytes ReceiveBufferSnapshot();
 // Number of receive loops running now (one while a port is open).
 int RunningReceiveThreads();
 
+// The frame gap: the receive thread takes the bytes waiting as one chunk once
+// they have stopped growing for this long (or as soon as a whole buffer's
+// worth waits), so a reply that an adapter hands over in pieces lands whole.
+// The operator may set it in whole or decimal milliseconds with
+// CALVETRA_FRAME_GAP_MS; values outside the range are clamped.
+constexpr int kDefaultFrameGapUs = 20000;
+constexpr int kMinFrameGapUs = 1000;    // above 3.5 characters at 57600 baud (608 us)
+constexpr int kMaxFrameGapUs = 100000;  // well inside the shortest reply wait, 160 ms
+constexpr int kWireSilenceUs = 608;     // 3.5 characters: the least gap even in shortened tests
+
+struct FrameGapSetting {
+    int us = kDefaultFrameGapUs;
+    std::string warning;  // empty when the text was taken as it stands
+};
+
+// The gap from the environment variable's text (nullptr or "" for unset).
+FrameGapSetting FrameGapFromText(const char* text);
+
+// The gap now in force: the one read at the last OpenPort, shortened with the
+// other waits in tests but never below kWireSilenceUs.
+int FrameGapUs();
+
 void SendReadRequest(uint8_t address, uint8_t function, uint8_t count);
 bool FindReply(int address, uint8_t function);
 

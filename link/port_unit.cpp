@@ -1,12 +1,16 @@
 #include "link/PortUnit.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <thread>
@@ -33,55 +37,170 @@ struct ReceiveThreadState {
 };
 ReceiveThreadState g_receiver;
 
+using SteadyClock = std::chrono::steady_clock;
+
+std::atomic<int> g_frameGapUs{kDefaultFrameGapUs};
+
+// Bytes the terminal holds for us; -1 when it cannot say (the device is gone).
+int QueuedBytes(int fd)
+{
+    int queued = 0;
+    if (::ioctl(fd, FIONREAD, &queued) != 0)
+        return -1;
+    return queued < 0 ? 0 : queued;
+}
+
+// Waits for the port or the stop signal, at most timeoutUs (negative: no
+// limit). Returns the port's events, 0 on a timeout, -1 when told to stop.
+int WaitForPort(int epollFd, int portFd, int wakeFd, long long timeoutUs)
+{
+    // Without an eventfd the stop request is looked at now and then.
+    if (wakeFd < 0 && (timeoutUs < 0 || timeoutUs > kStopCheckMs * 1000LL))
+        timeoutUs = kStopCheckMs * 1000LL;
+    timespec limit{};
+    if (timeoutUs >= 0) {
+        limit.tv_sec = static_cast<time_t>(timeoutUs / 1000000);
+        limit.tv_nsec = static_cast<long>(timeoutUs % 1000000) * 1000;
+    }
+    epoll_event events[2];
+    int n = ::epoll_pwait2(epollFd, events, 2, timeoutUs >= 0 ? &limit : nullptr, nullptr);
+    if (n < 0 && errno == ENOSYS) {
+        // A kernel before 5.11: whole milliseconds, rounded up so the gap is
+        // never cut short.
+        const int ms = timeoutUs < 0 ? -1 : static_cast<int>((timeoutUs + 999) / 1000);
+        n = ::epoll_wait(epollFd, events, 2, ms);
+    }
+    if (n < 0)
+        return errno == EINTR ? 0 : -1;
+    int portEvents = 0;
+    for (int i = 0; i < n; ++i) {
+        if (events[i].data.fd == wakeFd)
+            return -1;
+        if (events[i].data.fd == portFd)
+            portEvents |= static_cast<int>(events[i].events);
+    }
+    return g_stopRequested ? -1 : portEvents;
+}
+
+// Reads count waiting bytes as one chunk. False when the device is gone.
+bool TakeChunk(int fd, int count)
+{
+    uint8_t chunk[kReceiveBufferSize];
+    const ssize_t n = ::read(fd, chunk, static_cast<size_t>(count));
+    if (n > 0) {
+        StoreChunk(chunk, static_cast<int>(n));
+        return true;
+    }
+    // Nothing although the terminal said there was: the input was purged in
+    // between (every read attempt purges it). Only an error other than these
+    // means the adapter is gone; a hang-up is reported by the wait itself.
+    return n == 0 || errno == EAGAIN || errno == EINTR;
+}
+
+// The receive thread. The port is watched edge-triggered, so every arrival
+// of bytes wakes the loop once while the bytes stay in the terminal's queue:
+// an input purge still discards them, and the loop never spins on bytes it
+// has not taken yet. A chunk is taken when the waiting bytes have stopped
+// growing for a frame gap (an adapter hands a reply over in pieces: a FIFO
+// every 14 bytes, a USB adapter whenever its latency timer runs out), or as
+// soon as a whole buffer's worth waits.
 void ReceiveLoop(int portFd, int wakeFd)
 {
     int fd = portFd;
-    int emptyReads = 0;
-    uint8_t chunk[kReceiveBufferSize];
+    const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd >= 0) {
+        epoll_event watch{};
+        watch.events = EPOLLIN | EPOLLET;
+        watch.data.fd = fd;
+        if (fd >= 0 && ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &watch) != 0)
+            fd = -1;
+        watch.events = EPOLLIN;
+        watch.data.fd = wakeFd;
+        if (wakeFd >= 0)
+            ::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &watch);
+    } else {
+        fd = -1;  // no descriptor left for the watch: nothing can be received
+    }
+
+    bool waiting = false;  // bytes wait that are not a chunk yet
+    int lastQueued = 0;
+    SteadyClock::time_point grewAt{};
+    int emptyWakes = 0;
+    auto stopWatching = [&] {
+        if (fd >= 0 && epollFd >= 0)
+            ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+        fd = -1;
+        waiting = false;
+    };
+
     for (;;) {
         if (g_stopRequested)
             break;
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        // A negative fd is ignored by poll(): after a hang-up the loop just
-        // sleeps until it is told to stop.
-        const int ready = ::poll(fds, 2, wakeFd < 0 ? kStopCheckMs : -1);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
+        long long timeoutUs = -1;
+        if (waiting) {
+            const auto quietFor = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - grewAt);
+            timeoutUs = std::max<long long>(0, FrameGapUs() - quietFor.count());
         }
-        if (fds[1].revents)
+        int events;
+        if (epollFd >= 0) {
+            events = WaitForPort(epollFd, fd, wakeFd, timeoutUs);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMs));
+            events = g_stopRequested ? -1 : 0;
+        }
+        if (events < 0)
             break;
-        if (fd < 0 || fds[0].revents == 0)
+        if (fd < 0)
             continue;
-        if (fds[0].revents & POLLIN) {
-            int queued = 0;
-            if (::ioctl(fd, FIONREAD, &queued) != 0 || queued <= 0)
-                queued = 1;  // let read() tell what is there, or that the port is gone
-            // A chunk never exceeds the buffer; the rest is the next chunk.
-            if (queued > kReceiveBufferSize)
-                queued = kReceiveBufferSize;
-            const ssize_t n = ::read(fd, chunk, static_cast<size_t>(queued));
-            if (n > 0) {
-                emptyReads = 0;
-                StoreChunk(chunk, static_cast<int>(n));
+
+        const int queued = QueuedBytes(fd);
+        if (queued < 0) {
+            stopWatching();  // the adapter is gone
+            continue;
+        }
+        if (events & (EPOLLHUP | EPOLLERR)) {
+            // Whatever arrived before the hang-up is still a chunk; then the
+            // loop stops watching this port rather than waking for nothing.
+            if (queued > 0)
+                TakeChunk(fd, std::min(queued, kReceiveBufferSize));
+            stopWatching();
+            continue;
+        }
+        if (queued == 0) {
+            waiting = false;  // purged, or a wake-up with nothing behind it
+            if (events && ++emptyWakes >= kMaxEmptyReads)
+                stopWatching();  // a driver that keeps waking us for nothing
+            continue;
+        }
+        emptyWakes = 0;
+        if (queued >= kReceiveBufferSize) {
+            // A chunk never exceeds the buffer; the rest is the next chunk,
+            // taken after its own gap.
+            if (!TakeChunk(fd, kReceiveBufferSize)) {
+                stopWatching();
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                continue;
-            // Nothing to read although poll() said there was: the input was
-            // purged in between (every read attempt purges it). Only a
-            // hang-up or an error means the adapter is gone; a driver that
-            // keeps waking us for nothing is given up too, so as not to spin.
-            if (n == 0 && !(fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && ++emptyReads < kMaxEmptyReads)
-                continue;
-            fd = -1;  // end of file or a read error: the adapter is gone
+            waiting = true;
+            lastQueued = -1;
+            grewAt = SteadyClock::now();
             continue;
         }
-        // POLLHUP/POLLERR/POLLNVAL without data: stop watching this port so
-        // that the loop does not spin on a dead descriptor.
-        fd = -1;
+        if (events || queued != lastQueued || !waiting) {
+            waiting = true;  // still growing: the gap starts again
+            lastQueued = queued;
+            grewAt = SteadyClock::now();
+            continue;
+        }
+        if (SteadyClock::now() - grewAt < std::chrono::microseconds(FrameGapUs()))
+            continue;  // woken early by a signal
+        // The line has been silent for a whole gap.
+        waiting = false;
+        lastQueued = 0;
+        if (!TakeChunk(fd, queued))
+            stopWatching();
     }
+    if (epollFd >= 0)
+        ::close(epollFd);
     --g_runningLoops;
 }
 
@@ -160,6 +279,11 @@ PortOpenResult OpenPort(int selectionIndex)
     CloseSerialDevice(PortHandle);
     PortHandle = kNoPort;
 
+    const FrameGapSetting gap = FrameGapFromText(std::getenv("CALVETRA_FRAME_GAP_MS"));
+    if (!gap.warning.empty())
+        std::fprintf(stderr, "calvetra: %s\n", gap.warning.c_str());
+    g_frameGapUs = gap.us;
+
     PortOpenResult result;
     result.portName = PortNameForIndex(selectionIndex);
     result.devicePath = DevicePathForPort(result.portName);
@@ -208,6 +332,62 @@ ReceiveBytes ReceiveBufferSnapshot()
 }
 
 int RunningReceiveThreads() { return g_runningLoops; }
+
+FrameGapSetting FrameGapFromText(const char* text)
+{
+    FrameGapSetting setting;
+    if (!text || !*text)
+        return setting;
+    // Milliseconds with an optional decimal point, read by hand: the
+    // process's locale may want a comma.
+    long long micros = 0;
+    int fractionDigits = -1;
+    bool digits = false;
+    for (const char* c = text; *c; ++c) {
+        if (*c == '.' && fractionDigits < 0) {
+            fractionDigits = 0;
+        } else if (*c >= '0' && *c <= '9' && fractionDigits < 3) {
+            digits = true;
+            if (micros < 1000000000LL)
+                micros = micros * 10 + (*c - '0');
+            if (fractionDigits >= 0)
+                ++fractionDigits;
+        } else if (*c >= '0' && *c <= '9') {
+            continue;  // finer than a microsecond
+        } else {
+            digits = false;
+            break;
+        }
+    }
+    const std::string given = std::string("CALVETRA_FRAME_GAP_MS=") + text;
+    if (!digits) {
+        setting.warning = given + " is not a number of milliseconds; using the default of " +
+                          std::to_string(kDefaultFrameGapUs / 1000) + " ms";
+        return setting;
+    }
+    for (int i = fractionDigits < 0 ? 0 : fractionDigits; i < 3; ++i)
+        micros *= 10;
+    if (micros < kMinFrameGapUs) {
+        setting.us = kMinFrameGapUs;
+        setting.warning = given + " is below " + std::to_string(kMinFrameGapUs / 1000) + " ms; using " +
+                          std::to_string(kMinFrameGapUs / 1000) + " ms";
+    } else if (micros > kMaxFrameGapUs) {
+        setting.us = kMaxFrameGapUs;
+        setting.warning = given + " is above " + std::to_string(kMaxFrameGapUs / 1000) + " ms; using " +
+                          std::to_string(kMaxFrameGapUs / 1000) + " ms";
+    } else {
+        setting.us = static_cast<int>(micros);
+    }
+    return setting;
+}
+
+int FrameGapUs()
+{
+    // Shortened with every other wait in tests, never below the wire's own
+    // silence between frames.
+    const long long scaled = std::llround(g_frameGapUs.load() * TimeScale());
+    return static_cast<int>(std::max<long long>(kWireSilenceUs, scaled));
+}
 
 void SendReadRequest(uint8_t address, uint8_t function, uint8_t count)
 {

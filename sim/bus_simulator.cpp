@@ -52,6 +52,11 @@ struct Chamber {
     std::mt19937 rng;
 };
 
+struct Piece {
+    Bytes bytes;
+    Clock::duration silenceBefore{};
+};
+
 struct Pending {
     Clock::time_point due;
     Bytes bytes;
@@ -113,6 +118,8 @@ struct BusSimulator::Impl {
     Clock::time_point lastByte;
     Clock::time_point lastTick;
     Clock::time_point lineFree;
+    // An adapter's latency timer ticks at whole periods from here.
+    Clock::time_point timerEpoch = Clock::now();
     std::deque<Pending> pending;
     std::vector<std::string> logLines;
 
@@ -123,6 +130,8 @@ struct BusSimulator::Impl {
     void HandleFrame(const Bytes& frame, Clock::time_point at);
     void AdvanceModelsLocked(Clock::time_point now);
     void WriteDue(Clock::time_point now);
+    Clock::time_point ScheduleThroughLatencyTimer(const std::vector<Piece>& pieces, Clock::time_point start,
+                                                  Clock::duration period);
     void CloseDescriptors();
     void Log(std::string line) { logLines.push_back(std::move(line)); }
     void EmitLogs();
@@ -617,27 +626,35 @@ void BusSimulator::Impl::AdvanceModelsLocked(Clock::time_point now)
 
 namespace {
 
-std::vector<Bytes> SplitReply(const Bytes& reply, const std::vector<int>& sizes, int count)
+std::vector<Piece> SplitReply(const Bytes& reply, const Faults& f, Clock::duration gap, std::mt19937& rng)
 {
-    std::vector<Bytes> pieces;
+    std::vector<Piece> pieces;
     size_t at = 0;
-    if (!sizes.empty()) {
-        for (int size : sizes) {
-            if (at >= reply.size())
-                break;
-            const size_t take = std::min(reply.size() - at, static_cast<size_t>(std::max(size, 1)));
-            pieces.emplace_back(reply.begin() + at, reply.begin() + at + take);
-            at += take;
+    auto take = [&](size_t size, Clock::duration silence) {
+        size = std::min(reply.size() - at, std::max<size_t>(size, 1));
+        pieces.push_back({Bytes(reply.begin() + at, reply.begin() + at + size), pieces.empty() ? Clock::duration{} : silence});
+        at += size;
+    };
+    if (f.randomPieces) {
+        const auto most = std::chrono::duration_cast<microseconds>(gap).count();
+        while (at < reply.size()) {
+            const size_t size = std::uniform_int_distribution<size_t>(1, reply.size() - at)(rng);
+            take(size, microseconds(std::uniform_int_distribution<long long>(0, most)(rng)));
         }
-    } else if (count > 1) {
-        const size_t size = std::max<size_t>(1, reply.size() / count);
-        for (int i = 0; i + 1 < count && at + size < reply.size(); ++i) {
-            pieces.emplace_back(reply.begin() + at, reply.begin() + at + size);
-            at += size;
-        }
+    } else if (!f.chunkSizes.empty()) {
+        for (int size : f.chunkSizes)
+            if (at < reply.size())
+                take(static_cast<size_t>(std::max(size, 1)), gap);
+    } else if (f.pieceSize > 0) {
+        while (at < reply.size())
+            take(static_cast<size_t>(f.pieceSize), gap);
+    } else if (f.chunkCount > 1) {
+        const size_t size = std::max<size_t>(1, reply.size() / f.chunkCount);
+        for (int i = 0; i + 1 < f.chunkCount && at + size < reply.size(); ++i)
+            take(size, gap);
     }
     if (at < reply.size())
-        pieces.emplace_back(reply.begin() + at, reply.end());
+        take(reply.size() - at, gap);
     return pieces;
 }
 
@@ -685,12 +702,14 @@ void BusSimulator::Impl::HandleFrame(const Bytes& frame, Clock::time_point at)
     if (reply.size() >= 2 && (f.badCrc || random == RandomFault::BadCrc))
         reply[reply.size() - 2] ^= 0xFF;
 
-    std::vector<Bytes> pieces;
+    std::vector<Piece> pieces;
+    const Clock::duration gap = f.chunkGap;
     if (random == RandomFault::Split && reply.size() > 1) {
-        const int first = std::uniform_int_distribution<int>(1, static_cast<int>(reply.size()) - 1)(c.rng);
-        pieces = SplitReply(reply, {first}, 0);
+        Faults split;
+        split.chunkSizes = {std::uniform_int_distribution<int>(1, static_cast<int>(reply.size()) - 1)(c.rng)};
+        pieces = SplitReply(reply, split, gap, c.rng);
     } else {
-        pieces = SplitReply(reply, f.chunkSizes, f.chunkCount);
+        pieces = SplitReply(reply, f, gap, c.rng);
     }
     Bytes noise = f.noiseBytes;
     const int randomNoise = random == RandomFault::Noise ? std::uniform_int_distribution<int>(1, 4)(c.rng) : 0;
@@ -698,24 +717,57 @@ void BusSimulator::Impl::HandleFrame(const Bytes& frame, Clock::time_point at)
     for (int i = 0; i < randomBytes; ++i)
         noise.push_back(static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 255)(c.rng)));
     if (!pieces.empty())
-        pieces.front().insert(pieces.front().begin(), noise.begin(), noise.end());
+        pieces.front().bytes.insert(pieces.front().bytes.begin(), noise.begin(), noise.end());
 
     Clock::duration delay = controllerDelay + f.extraDelay;
     if (random == RandomFault::Late)
         delay += milliseconds(std::uniform_int_distribution<int>(100, 1000)(c.rng));
-    const Clock::duration gap = f.chunkGap;
+    const Clock::duration latencyTimer = f.latencyTimer;
     lock.unlock();
 
     Log("rx " + HexBytes(frame));
     // The reply leaves when the controller is done and the line is free; it
     // is complete on the master's side one wire time later.
-    Clock::time_point due = std::max(at + delay, lineFree);
+    const Clock::time_point start = std::max(at + delay, lineFree);
+    if (latencyTimer > Clock::duration::zero()) {
+        lineFree = ScheduleThroughLatencyTimer(pieces, start, latencyTimer);
+        return;
+    }
+    Clock::time_point due = start;
     for (size_t i = 0; i < pieces.size(); ++i) {
-        const Clock::duration after = gap + WireTime(pieces[i].size());
-        due += i > 0 ? after : WireTime(pieces[i].size());
-        pending.push_back({due, std::move(pieces[i]), i > 0, after});
+        const Clock::duration after = pieces[i].silenceBefore + WireTime(pieces[i].bytes.size());
+        due += i > 0 ? after : WireTime(pieces[i].bytes.size());
+        pending.push_back({due, std::move(pieces[i].bytes), i > 0, after});
     }
     lineFree = due;
+}
+
+Clock::time_point BusSimulator::Impl::ScheduleThroughLatencyTimer(const std::vector<Piece>& pieces,
+                                                                   Clock::time_point start,
+                                                                   Clock::duration period)
+{
+    // Byte by byte at the wire's pace (with the pieces' own silences); each
+    // is handed over at the first tick after it has arrived.
+    const auto byteTime = std::chrono::duration_cast<Clock::duration>(WireTime(1));
+    Clock::time_point arrived = start;
+    Bytes held;
+    Clock::time_point tick{};
+    for (const Piece& piece : pieces) {
+        arrived += piece.silenceBefore;
+        for (uint8_t byte : piece.bytes) {
+            arrived += byteTime;
+            const Clock::time_point next = timerEpoch + ((arrived - timerEpoch + period - Clock::duration(1)) / period) * period;
+            if (!held.empty() && next != tick) {
+                pending.push_back({tick, std::move(held), false, {}});
+                held.clear();
+            }
+            tick = next;
+            held.push_back(byte);
+        }
+    }
+    if (!held.empty())
+        pending.push_back({tick, std::move(held), false, {}});
+    return arrived;
 }
 
 void BusSimulator::Impl::WriteDue(Clock::time_point now)

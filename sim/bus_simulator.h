@@ -27,11 +27,24 @@ struct Faults {
     int answerFrom = 0;
     // Added to the controller time before the reply.
     std::chrono::milliseconds extraDelay{0};
-    // Reply written in pieces: chunkSizes first (the rest of the reply forms a
-    // last piece), else chunkCount pieces of about equal size; chunkGap apart.
+    // Reply handed over in pieces, as serial hardware does: chunkSizes first
+    // (the rest of the reply forms a last piece), else pieces of pieceSize
+    // bytes, else chunkCount pieces of about equal size. A piece is written
+    // when its last byte has crossed the wire, chunkGap of silence after the
+    // piece before: pieceSize 1 with no gap is a reply byte by byte at the
+    // wire's pace, pieceSize 14 a 16550 FIFO at its trigger level.
     std::vector<int> chunkSizes;
+    int pieceSize = 0;
     int chunkCount = 0;
-    std::chrono::milliseconds chunkGap{20};
+    std::chrono::microseconds chunkGap{20000};
+    // Random pieces: sizes from 1 byte to the whole rest, silences from none
+    // to chunkGap, drawn from the seeded generator.
+    bool randomPieces = false;
+    // A USB adapter's latency timer: the bytes that have crossed the wire are
+    // handed over every latencyTimer, the timer running freely from the
+    // simulator's start, so a reply is cut wherever a tick falls. Takes the
+    // place of the piece options above.
+    std::chrono::microseconds latencyTimer{0};
     // Bytes written in front of the reply, in the same write: noiseBytes when
     // given, else noiseCount random bytes.
     std::vector<uint8_t> noiseBytes;

@@ -1,6 +1,7 @@
 #include "sim/sim_options.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdlib>
 #include <set>
@@ -84,7 +85,16 @@ std::string SimUsage()
            "  --late N:MS          answers MS later                               --late 1:300\n"
            "  --split N:SIZES      reply in pieces of these sizes                 --split 1:4,7\n"
            "  --split-into N:COUNT reply in COUNT pieces of about equal size      --split-into 1:3\n"
-           "  --split-gap MS       pause between pieces (default 20)              --split-gap 50\n"
+           "  --pieces N:SIZE      reply in pieces of SIZE bytes, each written\n"
+           "                       when its last byte is on the wire; 1 is byte\n"
+           "                       by byte, 14 a 16550 FIFO's trigger level       --pieces 1:14\n"
+           "  --random-pieces N    reply in random pieces, silences of 0 to the\n"
+           "                       split gap between them                         --random-pieces 1\n"
+           "  --latency-timer N:MS a USB adapter's latency timer: what has\n"
+           "                       crossed the wire is handed over every MS, so\n"
+           "                       replies are cut wherever a tick falls          --latency-timer 1:16\n"
+           "  --split-gap MS       silence between pieces, decimals allowed;\n"
+           "                       default 20, 0 for the wire's pace              --split-gap 2.5\n"
            "  --noise N:COUNT      COUNT random bytes before each reply           --noise 1:3\n"
            "  --noise-bytes N:HEX  these bytes before each reply                  --noise-bytes 1:FF,01\n"
            "  --bad-crc N          replies carry a wrong CRC                      --bad-crc 1\n"
@@ -101,7 +111,7 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std:
 {
     SimOptions o;
     bool haveGap = false;
-    long gap = 0;
+    double gapMs = 0;
     std::set<int> faultAddresses;
     auto fail = [&](const std::string& text) {
         *error = text;
@@ -128,7 +138,8 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std:
         }
         static const std::set<std::string> kWithValue = {
             "--link", "--chamber", "--speed", "--delay", "--pin", "--silent", "--answer-from",
-            "--late", "--split", "--split-into", "--split-gap", "--noise", "--noise-bytes",
+            "--late", "--split", "--split-into", "--split-gap", "--pieces", "--random-pieces",
+            "--latency-timer", "--noise", "--noise-bytes",
             "--bad-crc", "--exception", "--short-reply", "--fault-rate", "--seed"};
         if (!kWithValue.count(name))
             return fail("unknown option " + args[i]);
@@ -161,14 +172,15 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std:
                 return fail(bad);
             o.delayMs = static_cast<int>(number);
         } else if (name == "--split-gap") {
-            if (!ParseLong(value, 0, 60000, &gap))
+            if (!ParseDouble(value, 0, 60000, &gapMs))
                 return fail(bad);
             haveGap = true;
         } else if (name == "--seed") {
             if (!ParseLong(value, 0, 0xFFFFFFFFL, &number))
                 return fail(bad);
             o.seed = static_cast<uint32_t>(number);
-        } else if (name == "--silent" || name == "--bad-crc" || name == "--exception" || name == "--short-reply") {
+        } else if (name == "--silent" || name == "--bad-crc" || name == "--exception" || name == "--short-reply" ||
+                   name == "--random-pieces") {
             if (!ParseLong(value, 0, BusSimulator::kMaxAddress, &number))
                 return fail(bad);
             Faults& f = o.faults[static_cast<int>(number)];
@@ -179,6 +191,8 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std:
                 f.badCrc = true;
             else if (name == "--exception")
                 f.exceptionReply = true;
+            else if (name == "--random-pieces")
+                f.randomPieces = true;
             else
                 f.fifteenWordsOnly = true;
         } else {
@@ -208,6 +222,14 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std:
                         return fail(bad);
                     f.chunkSizes.push_back(static_cast<int>(number));
                 }
+            } else if (name == "--pieces") {
+                if (!ParseLong(rest, 1, 256, &number))
+                    return fail(bad);
+                f.pieceSize = static_cast<int>(number);
+            } else if (name == "--latency-timer") {
+                if (!ParseDouble(rest, 0.1, 1000, &real))
+                    return fail(bad);
+                f.latencyTimer = std::chrono::microseconds(std::llround(real * 1000));
             } else if (name == "--split-into") {
                 if (!ParseLong(rest, 1, 256, &number))
                     return fail(bad);
@@ -242,7 +264,7 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std:
                         std::to_string(address) + ")");
     if (haveGap)
         for (auto& entry : o.faults)
-            entry.second.chunkGap = std::chrono::milliseconds(gap);
+            entry.second.chunkGap = std::chrono::microseconds(std::llround(gapMs * 1000));
     *out = o;
     return true;
 }

@@ -35,8 +35,9 @@ namespace {
 // 25.3 °C of 30.0, 60.5 % of 70 %.
 const std::vector<uint16_t> kPlausible = {253, 3, 300, 0, 5, 30, 1, 15, 2, 45, 2, 5, 10, 100, 75, 605, 700};
 
-// The chunks a piece written at once becomes: the receive thread takes what
-// is waiting, at most 256 bytes at a time.
+// The chunks a piece written at once becomes: once the line has been silent
+// for the frame gap the receive thread takes what is waiting, and as soon as
+// 256 bytes wait it takes those.
 std::vector<Bytes> Chunks(const Bytes& piece)
 {
     std::vector<Bytes> chunks;
@@ -214,6 +215,10 @@ protected:
     void SetUp() override
     {
         AppFixture::SetUp();
+        // Each piece is a chunk of its own once the line has been silent for
+        // the frame gap; the shortest gap keeps a script of many pieces
+        // inside a probe's window.
+        ::setenv("CALVETRA_FRAME_GAP_MS", "1", 1);
         std::string error;
         ASSERT_TRUE(bus.Start(&error)) << error;
         bus.SetControllerDelay(std::chrono::microseconds(500));
@@ -237,6 +242,7 @@ protected:
     {
         AppFixture::TearDown();
         bus.Stop();
+        ::unsetenv("CALVETRA_FRAME_GAP_MS");
     }
 
     struct Played {
@@ -256,9 +262,15 @@ protected:
         // Cleared by the attempt, byte 255 as it was.
         p.model = ReceiveBufferSnapshot();
         for (size_t i = 0; i < s.pieces.size() && p.inStep; ++i) {
+            const ReceiveBytes modelBefore = p.model;
             EXPECT_TRUE(bus.InjectBytes(s.pieces[i]));
             for (const Bytes& chunk : Chunks(s.pieces[i]))
                 StoreInModel(p.model, chunk);
+            // A piece that changes nothing cannot be seen landing: give the
+            // receive thread its gap to take it before the next one comes,
+            // or the two would be one chunk.
+            if (p.model == modelBefore)
+                std::this_thread::sleep_for(std::chrono::microseconds(3 * FrameGapUs()));
             const auto deadline = Clock::now() + 1s;
             while (ReceiveBufferSnapshot() != p.model && Clock::now() < deadline)
                 std::this_thread::sleep_for(50us);

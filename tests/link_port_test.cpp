@@ -794,7 +794,12 @@ TEST_F(LinkPortTest, IdleOpenPortCostsNoProcessorTime)
 
 TEST_F(LinkPortTest, ClearingIsNeverSeenHalfDone)
 {
+    // The shortest frame gap, and 16-byte blocks with silences longer than
+    // it: many short chunks (a line that never falls silent gives only whole
+    // 256-byte ones, which cover the buffer).
+    ::setenv("CALVETRA_FRAME_GAP_MS", "1", 1);
     OpenLine();
+    ::unsetenv("CALVETRA_FRAME_GAP_MS");
     // The line never sends a zero. Chunks always cover the start of the
     // buffer, so after a clearing the buffer is some received bytes followed
     // by zeros up to byte 254; zeros followed by received bytes could only be
@@ -815,7 +820,7 @@ TEST_F(LinkPortTest, ClearingIsNeverSeenHalfDone)
                 value = static_cast<uint8_t>(value % 255 + 1);
             }
             line.Send(block);
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            std::this_thread::sleep_for(std::chrono::microseconds(1500));
         }
     });
     ClearReceiveBuffer();

@@ -377,6 +377,55 @@ TEST_F(SimBus, SplitIntoACountOfPieces)
         EXPECT_EQ(w.bytes.size(), 13u);
 }
 
+TEST_F(SimBus, PiecesOfAFixedSizeLeaveAtTheWiresPace)
+{
+    sim::Faults f;
+    f.pieceSize = 14;
+    f.chunkGap = 0us;
+    bus.SetFaults(1, f);
+    EXPECT_EQ(Exchange(ReadRequest(1, 15), 39), NormalStatusReply(15));
+    const auto writes = bus.SentWrites();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[0].bytes.size(), 14u);
+    EXPECT_EQ(writes[1].bytes.size(), 14u);
+    EXPECT_EQ(writes[2].bytes.size(), 11u);
+    // 14 bytes take 2.4 ms on the wire; a piece never leaves before its
+    // last byte would have arrived.
+    EXPECT_GE(writes[1].time - writes[0].time, sim::BusSimulator::WireTime(14));
+    EXPECT_GE(writes[2].time - writes[1].time, sim::BusSimulator::WireTime(11));
+}
+
+TEST_F(SimBus, ALatencyTimerCutsTheReplyAtItsTicks)
+{
+    // A 4 ms timer against a 6.8 ms reply: two or three pieces, together the
+    // reply; where they are cut depends on where the ticks fall.
+    sim::Faults f;
+    f.latencyTimer = 4ms;
+    bus.SetFaults(1, f);
+    for (int round = 0; round < 5; ++round) {
+        bus.ClearSentWrites();
+        EXPECT_EQ(Exchange(ReadRequest(1, 15), 39), NormalStatusReply(15));
+        const auto writes = bus.SentWrites();
+        ASSERT_GE(writes.size(), 2u);
+        ASSERT_LE(writes.size(), 3u);
+    }
+}
+
+TEST_F(SimBus, RandomPiecesStillMakeTheWholeReply)
+{
+    sim::Faults f;
+    f.randomPieces = true;
+    f.chunkGap = 3ms;
+    bus.SetFaults(1, f);
+    size_t most = 0;
+    for (int round = 0; round < 10; ++round) {
+        bus.ClearSentWrites();
+        EXPECT_EQ(Exchange(ReadRequest(1, 15), 39), NormalStatusReply(15)) << "round " << round;
+        most = std::max(most, bus.SentWrites().size());
+    }
+    EXPECT_GE(most, 2u);  // ten replies are never all left whole
+}
+
 TEST_F(SimBus, NoiseBytesPrecedeTheReplyInTheSameWrite)
 {
     sim::Faults f;

@@ -84,6 +84,19 @@ TEST(SimOptions, EveryOptionReachesItsField)
     EXPECT_EQ(o.pins.at(1)[0], (std::pair<int, uint16_t>{0, 64786}));
 }
 
+TEST(SimOptions, PiecingOptionsReachTheirFields)
+{
+    const auto o = Parse({"--chamber", "1", "--chamber", "2", "--chamber", "3", "--pieces", "1:14",
+                          "--latency-timer", "2:16", "--random-pieces", "3", "--split-gap", "2.4"});
+    EXPECT_EQ(o.faults.at(1).pieceSize, 14);
+    EXPECT_EQ(o.faults.at(2).latencyTimer, 16ms);
+    EXPECT_TRUE(o.faults.at(3).randomPieces);
+    for (int address : {1, 2, 3})
+        EXPECT_EQ(o.faults.at(address).chunkGap, 2400us) << address;
+    EXPECT_EQ(Parse({"--latency-timer", "1:0.5"}).faults.at(1).latencyTimer, 500us);
+    EXPECT_EQ(Parse({"--pieces", "1:1", "--split-gap", "0"}).faults.at(1).chunkGap, 0us);
+}
+
 TEST(SimOptions, BadArgumentsAreRefusedWithAReason)
 {
     const std::vector<std::vector<std::string>> cases = {
@@ -109,6 +122,12 @@ TEST(SimOptions, BadArgumentsAreRefusedWithAReason)
         {"--pin", "1:0=65536"},
         {"--pin", "1:0"},
         {"--link", ""},
+        {"--pieces", "1:0"},
+        {"--pieces", "1"},
+        {"--latency-timer", "1:0"},
+        {"--latency-timer", "1:x"},
+        {"--random-pieces", "4"},  // no chamber at 4
+        {"--split-gap", "-1"},
     };
     for (const auto& args : cases) {
         sim::SimOptions o;
@@ -125,7 +144,8 @@ TEST(SimOptions, UsageShowsEveryOptionWithAnExample)
 {
     const std::string usage = sim::SimUsage();
     for (const char* name : {"--link", "--chamber", "--speed", "--delay", "--pin", "--silent", "--answer-from",
-                             "--late", "--split", "--split-into", "--split-gap", "--noise", "--noise-bytes",
+                             "--late", "--split", "--split-into", "--split-gap", "--pieces", "--random-pieces",
+                             "--latency-timer", "--noise", "--noise-bytes",
                              "--bad-crc", "--exception", "--short-reply", "--fault-rate", "--seed", "--verbose",
                              "--help"}) {
         // The example sits in the same help entry, after the description.
