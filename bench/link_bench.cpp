@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <functional>
 #include <time.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -161,33 +162,40 @@ double ThreadCpuMs(pid_t tid)
     return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
 }
 
+// A controller played on the line: 3 ms after each 8-byte read request it
+// answers with reply().
+void PlayController(const Line& line, const std::atomic<bool>& stop, const std::function<void()>& reply)
+{
+    std::vector<uint8_t> seen;
+    while (!stop) {
+        pollfd p{line.master, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0)
+            continue;
+        uint8_t chunk[64];
+        const ssize_t n = ::read(line.master, chunk, sizeof chunk);
+        if (n <= 0)
+            continue;
+        seen.insert(seen.end(), chunk, chunk + n);
+        if (seen.size() >= 8) {
+            seen.clear();
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            reply();
+        }
+    }
+}
+
 // (b) Processor time of the receive thread alone while a chamber, played on
 // the line, is polled every 4 s; its replies come in two pieces 12 ms apart.
 bool PollingCost(const Line& line, pid_t receiver, int polls)
 {
     SetTimeScale(1.0);
     std::atomic<bool> stop{false};
-    std::thread controller([&] {
-        uint8_t reply[39] = {0x01, 0x04, 0x22};
-        AppendCrc(reply, 37);
-        std::vector<uint8_t> seen;
-        while (!stop) {
-            pollfd p{line.master, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0)
-                continue;
-            uint8_t chunk[64];
-            const ssize_t n = ::read(line.master, chunk, sizeof chunk);
-            if (n <= 0)
-                continue;
-            seen.insert(seen.end(), chunk, chunk + n);
-            if (seen.size() >= 8) {
-                seen.clear();
-                std::this_thread::sleep_for(std::chrono::milliseconds(3));
-                WriteAll(line.master, reply, 20);
-                std::this_thread::sleep_for(std::chrono::milliseconds(12));
-                WriteAll(line.master, reply + 20, sizeof reply - 20);
-            }
-        }
+    uint8_t reply[39] = {0x01, 0x04, 0x22};
+    AppendCrc(reply, 37);
+    std::thread controller(PlayController, std::cref(line), std::cref(stop), [&] {
+        WriteAll(line.master, reply, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(12));
+        WriteAll(line.master, reply + 20, sizeof reply - 20);
     });
     const double cpuBefore = ThreadCpuMs(receiver);
     const auto start = Clock::now();
@@ -216,27 +224,10 @@ bool ExchangeOverhead(const Line& line)
     constexpr int kWait = 160;
     SetTimeScale(1.0);
     std::atomic<bool> stop{false};
-    std::thread controller([&] {
-        const auto request = BuildReadRequest(1, 0x04, 3);
-        uint8_t reply[11] = {0x01, 0x04, 0x06, 0x00, 0xFA, 0x01, 0x2C, 0x00, 0x07};
-        AppendCrc(reply, 9);
-        std::vector<uint8_t> seen;
-        while (!stop) {
-            pollfd p{line.master, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0)
-                continue;
-            uint8_t chunk[64];
-            const ssize_t n = ::read(line.master, chunk, sizeof chunk);
-            if (n <= 0)
-                continue;
-            seen.insert(seen.end(), chunk, chunk + n);
-            if (seen.size() >= request.size()) {
-                seen.clear();
-                std::this_thread::sleep_for(std::chrono::milliseconds(3));
-                WriteAll(line.master, reply, sizeof reply);
-            }
-        }
-    });
+    uint8_t reply[11] = {0x01, 0x04, 0x06, 0x00, 0xFA, 0x01, 0x2C, 0x00, 0x07};
+    AppendCrc(reply, 9);
+    std::thread controller(PlayController, std::cref(line), std::cref(stop),
+                           [&] { WriteAll(line.master, reply, sizeof reply); });
     std::vector<double> overhead;
     int found = 0;
     for (int i = 0; i < kRuns; ++i) {
