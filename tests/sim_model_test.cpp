@@ -87,6 +87,37 @@ struct Snapshot {
     }
 };
 
+// The controller's CRC is its own implementation; it must agree with the
+// published check value and with frames the client builds, byte for byte.
+TEST(SimCrc, KnownValuesAndTheClientsFrames)
+{
+    struct Case {
+        const char* bytes;
+        uint16_t crc;
+    };
+    const Case cases[] = {
+        {"31 32 33 34 35 36 37 38 39", 0x4B37},
+        {"01 04 00 00 00 03", 0x0BB0},
+        {"01 04 00 00 00 0F", 0x0EB0},
+        {"01", 0x807E},
+        {"00", 0x40BF},
+        {"", 0xFFFF},
+    };
+    for (const Case& c : cases) {
+        const Bytes bytes = Hex(c.bytes);
+        EXPECT_EQ(sim::FrameCrc(bytes.data(), bytes.size()), c.crc) << c.bytes;
+    }
+    Bytes ramp(256);
+    for (size_t i = 0; i < ramp.size(); ++i)
+        ramp[i] = static_cast<uint8_t>(i);
+    EXPECT_EQ(sim::FrameCrc(ramp.data(), ramp.size()), 0xDE6C);
+    for (int address : {0, 1, 7, 250})
+        for (uint8_t count : {3, 15}) {
+            const auto request = BuildReadRequest(static_cast<uint8_t>(address), 0x04, count);
+            EXPECT_TRUE(sim::CrcValid(Bytes(request.begin(), request.end()))) << address << " " << int(count);
+        }
+}
+
 TEST(SimModel, EncodesSignedTenthsAsTheClientDecodesThem)
 {
     const std::vector<std::pair<double, uint16_t>> cases = {
