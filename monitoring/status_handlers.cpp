@@ -78,6 +78,9 @@ void TForm1::Button6Click()
         ReadingActive = 0;
         Button6->setText(QStringLiteral("Чтение текущих показаний"));
         ShowIdleTexts();
+        // No poll runs any more to tell whether the line is broken.
+        if (Form5)
+            Form5->hide();
     } else {
         ReadStatus();
         EnableTimer(Timer1);

@@ -289,6 +289,9 @@ void TForm1::ComboBox1Change() { Button5->setEnabled(true); }
 void TForm1::Button5Click()
 {
     const PortOpenResult result = OpenPort(ComboBox1->currentIndex());
+    // A warning about the old line says nothing about the new one.
+    if (Form5)
+        Form5->hide();
     Button4->setEnabled(true);
     Button1->setEnabled(true);
     Button5->setEnabled(false);
