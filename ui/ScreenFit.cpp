@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <QStyle>
 #include <QWidget>
 #include <algorithm>
 
@@ -32,9 +33,17 @@ void PlaceWindow(QWidget* window, QSize client, std::optional<QPoint> topLeft)
         margins = kAssumedFrame;
 
     const QPoint origin = topLeft ? *topLeft : frame.topLeft();
-    const QSize outerWanted(client.width() + margins.left() + margins.right(),
-                            client.height() + margins.top() + margins.bottom());
-    const QRect outer = FitOuterRect(QRect(origin, outerWanted), available);
+    auto fit = [&](QSize inner) {
+        return FitOuterRect(QRect(origin, inner.grownBy(margins)), available);
+    };
+    QRect outer = fit(client);
+    // A window cut short in one direction scrolls in it; its scroll bar takes
+    // room the other way, which the window gets where the screen has it.
+    const QSize shrunk = outer.size().shrunkBy(margins);
+    const int bar = window->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, window);
+    if (shrunk.height() < client.height() || shrunk.width() < client.width())
+        outer = fit(QSize(client.width() + (shrunk.height() < client.height() ? bar : 0),
+                          client.height() + (shrunk.width() < client.width() ? bar : 0)));
     window->resize(outer.width() - margins.left() - margins.right(), outer.height() - margins.top() - margins.bottom());
     // A window placed by the window system (no topLeft) only needs to fit.
     if (topLeft)
