@@ -10,6 +10,7 @@
 
 #include "control/ProgramFile.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/ScreenFit.h"
 #include "ui/ScrollingClient.h"
 
 TForm3* Form3 = nullptr;
@@ -176,7 +177,7 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent)
         edit->installEventFilter(this);
     CreateProgramFileControls(c);
 
-    resize(kClientWidth, kClientHeight);
+    PlaceWindow(this, {kClientWidth, kClientHeight}, std::nullopt);
 
     Connect();
     Guarded([this] { FormCreate(); });

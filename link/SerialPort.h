@@ -9,10 +9,13 @@ constexpr int kNoPort = -1;
 
 // Opens a serial device exclusively, raw, 57600 baud 8N1 with no flow control.
 // Returns the descriptor (never 0..2, which belong to the standard streams) or
-// kNoPort with errno's value in *error.
+// kNoPort with errno's value in *error; a device that another program or
+// another open holds (its lock, or its exclusive flag) gives EBUSY, for root
+// too, and is left as its holder has it.
 int OpenSerialDevice(const std::string& path, int* error);
 
-// Releases exclusive use and closes; kNoPort is ignored.
+// Releases exclusive use and closes a descriptor OpenSerialDevice returned;
+// kNoPort is ignored.
 void CloseSerialDevice(int fd);
 
 void PurgeInput(int fd);

@@ -270,7 +270,8 @@ std::string DevicePathForPort(const std::string& portName)
 
 std::string PortOpenResult::Message() const
 {
-    return "Не удалось открыть порт " + portName + " (" + devicePath + "): " + std::strerror(error);
+    const std::string reason = error == EBUSY ? "порт уже используется другой программой" : std::strerror(error);
+    return "Не удалось открыть порт " + portName + " (" + devicePath + "): " + reason;
 }
 
 PortOpenResult OpenPort(int selectionIndex)

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -26,6 +27,23 @@ int OpenSerialDevice(const std::string& path, int* error)
             return kNoPort;
         }
         fd = high;
+    }
+    // TIOCEXCL alone refuses only later opens, and never root's: a program
+    // that already holds the line (a terminal program, a modem manager
+    // probing a new adapter, a second instance) must make this open fail,
+    // or two masters talk on one RS-485 line. Programs that open ports
+    // exclusively take this advisory lock as well.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *error = errno == EWOULDBLOCK ? EBUSY : errno;
+        ::close(fd);  // the holder's exclusivity is not ours to clear
+        return kNoPort;
+    }
+    int heldExclusively = 0;
+    if (::ioctl(fd, TIOCGEXCL, &heldExclusively) == 0 && heldExclusively) {
+        // Someone made the line exclusive without the lock; root got past it.
+        *error = EBUSY;
+        ::close(fd);
+        return kNoPort;
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {
         *error = errno;
@@ -61,9 +79,10 @@ void CloseSerialDevice(int fd)
 {
     if (fd < 0)
         return;
-    // The exclusive flag outlives our descriptor while another one (an
-    // adapter's daemon, the simulator) keeps the tty open; clear it so that
-    // the next open by an ordinary user succeeds.
+    // Only an open that succeeded gets here, so the exclusive flag is ours.
+    // It outlives our descriptor while another one (an adapter's daemon, the
+    // simulator) keeps the tty open; clear it so that the next open by an
+    // ordinary user succeeds. Closing releases the lock.
     ::ioctl(fd, TIOCNXCL);
     ::close(fd);
 }

@@ -22,10 +22,17 @@ QString ChooseLogFolder(const QString& programFolder, bool exists, bool writable
 // binary); an empty folder restores the real one. A missing "/" is added.
 void SetProgramFolderForTests(const QString& folder);
 
-// folder + "КТХ№" + ">" + " " + date + " " + time + ".txt"; every ":" of the
-// date and the time becomes "_", the folder is taken as it is. The ">" holds
-// the place of the chamber address until the next status poll writes it in.
+// folder + "КТХ№" + ">" + " " + date + " " + time + ".txt"; every ":" and
+// "/" of the date and the time becomes "_", so the name stays one file in the
+// folder, which is taken as it is. The ">" holds the place of the chamber
+// address until the next status poll writes it in.
 QString MakeLogFileName(const QString& folder, const QString& dateText, const QString& timeText);
+
+// The address written into the placeholder of the file's name; a ">" in the
+// folder is the folder's own and stays.
+QString FillAddressPlaceholder(const QString& fileName, int address);
+// True while the file's name (not its folder) still holds the placeholder.
+bool HoldsAddressPlaceholder(const QString& fileName);
 
 // The text in Windows-1251, no byte-order mark; a character the code page
 // lacks becomes "?".

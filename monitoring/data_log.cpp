@@ -29,12 +29,15 @@ off_t LogFileSizeAtOpen = -1;
 
 [[noreturn]] void FailWithErrno(int error) { Fail(IoErrorMessage(error)); }
 
+// The file's own name, after the folder.
+qsizetype NameStart(const QString& fileName) { return fileName.lastIndexOf(u'/') + 1; }
+
 // Linux would take ">" in a name, but it only ever stands for the chamber
 // address that no poll has written in yet: logging to such a name would hide
-// the records in a file nobody looks for.
+// the records in a file nobody looks for. A ">" in the folder is the folder's.
 void RefusePlaceholderName(const QString& fileName)
 {
-    if (fileName.contains(u'>'))
+    if (HoldsAddressPlaceholder(fileName))
         Fail(QStringLiteral("Недопустимое имя файла: %1").arg(fileName));
 }
 
@@ -148,9 +151,20 @@ void SetProgramFolderForTests(const QString& folder) { g_folderOverride = folder
 QString MakeLogFileName(const QString& folder, const QString& dateText, const QString& timeText)
 {
     QString moment = dateText + u' ' + timeText;
+    // A "/" of a date such as 12/09/2026 would make the name a path into
+    // folders that do not exist.
     moment.replace(u':', u'_');
+    moment.replace(u'/', u'_');
     return folder + QStringLiteral("КТХ№") + u'>' + u' ' + moment + QStringLiteral(".txt");
 }
+
+QString FillAddressPlaceholder(const QString& fileName, int address)
+{
+    const qsizetype start = NameStart(fileName);
+    return fileName.left(start) + fileName.mid(start).replace(u'>', QString::number(address));
+}
+
+bool HoldsAddressPlaceholder(const QString& fileName) { return fileName.mid(NameStart(fileName)).contains(u'>'); }
 
 QByteArray ToLogCodePage(const QString& text)
 {

@@ -1,6 +1,7 @@
 // The status poll of the chosen chamber, periodic reading, and the value
 // fields of the main window.
 #include "link/PortUnit.h"
+#include "monitoring/DataLog.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/Presentation.h"
@@ -13,11 +14,7 @@ void TForm1::ReadStatus()
     const int selected = SelectedEntryIndex(*ListBox1);
     if (selected >= 0)
         ChamberAddress = AddressFromEntry(ListBox1->item(selected)->text());
-    // Only the name holds the placeholder; a ">" in a folder name is the
-    // folder's own and must stay, or every write of the log would fail.
-    const qsizetype nameStart = LogFileName.lastIndexOf(u'/') + 1;
-    LogFileName = LogFileName.left(nameStart) +
-                  LogFileName.mid(nameStart).replace(u'>', QString::number(ChamberAddress));
+    LogFileName = FillAddressPlaceholder(LogFileName, ChamberAddress);
 
     bool found = false;
     for (int attempt = 0; attempt < kStatusAttempts && !found; ++attempt)
@@ -81,6 +78,9 @@ void TForm1::Button6Click()
         ReadingActive = 0;
         Button6->setText(QStringLiteral("Чтение текущих показаний"));
         ShowIdleTexts();
+        // No poll runs any more to tell whether the line is broken.
+        if (Form5)
+            Form5->hide();
     } else {
         ReadStatus();
         EnableTimer(Timer1);

@@ -51,6 +51,21 @@ double Approach(double value, double target, double dt, double timeConstant, dou
     return value + delta;
 }
 
+// As Approach, but never slower than the straight ramp that arrives at the
+// target when `left` seconds have passed: a controller spreads its ramp over
+// the reach time it was given. dt never exceeds left.
+double Drive(double value, double target, double dt, double timeConstant, double rate, double left)
+{
+    const double next = Approach(value, target, dt, timeConstant, rate);
+    if (left <= kEpsilon)
+        return next;
+    const double distance = std::abs(target - value);
+    const double ramp = std::min(distance, distance * dt / left);
+    if (std::abs(next - value) >= ramp)
+        return next;
+    return value + std::copysign(ramp, target - value);
+}
+
 uint16_t Tenths(double value)
 {
     const long tenths = std::lround(value * 10.0);
@@ -98,7 +113,7 @@ uint16_t ChamberModel::ControlRegister(int index) const
 
 const ProgramStep& ChamberModel::RunningStep() const
 {
-    return programs_[program_ - 1].steps[step_ - 1];
+    return running_.steps[step_ - 1];
 }
 
 double ChamberModel::TargetTemperature() const
@@ -149,7 +164,7 @@ std::array<uint16_t, kStatusWords> ChamberModel::StatusWords() const
     w[16] = Tenths(TargetHumidity());
     if (mode_ == Mode::Program) {
         const ProgramStep& s = RunningStep();
-        const Program& p = programs_[program_ - 1];
+        const Program& p = running_;
         const auto stabilised = static_cast<int>(phase_ == Phase::Stabilise ? phaseElapsed_ / 60 : 0);
         const auto reaching = static_cast<int>((phase_ == Phase::Reach ? phaseElapsed_ : reachTook_) / 60);
         w[1] = static_cast<uint16_t>(program_);
@@ -264,6 +279,9 @@ uint8_t ChamberModel::StartProgram(int slot)
         return kIllegalDataValue;
     mode_ = Mode::Program;
     program_ = slot;
+    // The run keeps this copy: rewriting the slot meanwhile changes the next
+    // start, not the steps and cycles of this one.
+    running_ = programs_[slot - 1];
     step_ = 1;
     cycle_ = 1;
     phase_ = Phase::Reach;
@@ -279,15 +297,18 @@ void ChamberModel::Integrate(double dt)
     const double targetT = driven ? TargetTemperature() : physics_.ambientTemperature;
     const double targetH = driven ? TargetHumidity() : physics_.ambientHumidity;
     const double tau = driven ? physics_.timeConstant : physics_.idleTimeConstant;
-    temperature_ = Approach(temperature_, targetT, dt, tau,
-                            driven ? physics_.temperatureRate : physics_.idleTemperatureRate);
-    humidity_ = Approach(humidity_, targetH, dt, tau,
-                         driven ? physics_.humidityRate : physics_.idleHumidityRate);
+    // While a step reaches its regime, the set point is due when its reach time ends.
+    const double left =
+        mode_ == Mode::Program && phase_ == Phase::Reach ? RunningStep().ReachSeconds() - phaseElapsed_ : 0;
+    temperature_ = Drive(temperature_, targetT, dt, tau,
+                         driven ? physics_.temperatureRate : physics_.idleTemperatureRate, left);
+    humidity_ = Drive(humidity_, targetH, dt, tau, driven ? physics_.humidityRate : physics_.idleHumidityRate,
+                      left);
 }
 
 void ChamberModel::NextStep()
 {
-    const Program& p = programs_[program_ - 1];
+    const Program& p = running_;
     ++step_;
     if (step_ > p.stepCount) {
         step_ = 1;

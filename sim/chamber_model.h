@@ -55,7 +55,8 @@ enum class Mode { Stopped, Manual, Program };
 enum class Phase { Reach, Stabilise };  // meaningful in program mode only
 
 // How the chamber moves its climate. Defaults: a couple of °C per minute
-// when driven, a slow drift toward the room when stopped.
+// when driven, a slow drift toward the room when stopped. A program step
+// ramps faster where its reach time asks for it.
 struct Physics {
     double ambientTemperature = 22.0;
     double ambientHumidity = 45.0;
@@ -139,6 +140,7 @@ private:
 
     Mode mode_ = Mode::Stopped;
     int program_ = 0;
+    Program running_;  // the slot's table as it was at the start
     int step_ = 0;
     int cycle_ = 0;
     Phase phase_ = Phase::Reach;

@@ -14,6 +14,7 @@
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/Presentation.h"
+#include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/main.h"
@@ -98,6 +99,13 @@ protected:
         ASSERT_TRUE(QDir().mkpath(logs));
         SetProgramFolderForTests(logs + "/");
         SetClockSource([] { return LocalMoment(14, 5, 30); });
+        std::string error;
+        ASSERT_TRUE(bus.Start(&error)) << error;
+        ASSERT_TRUE(bus.AddChamber(12));
+        OpenPortOn(bus.SlavePath());
+        ASSERT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+        Form1->ListBox1->addItem(QString::fromUtf8("Камера №12"));
+        Form1->ListBox1->setCurrentRow(0);
         Form1->CheckBox1->setEnabled(true);
     }
     void TearDown() override
@@ -105,6 +113,7 @@ protected:
         ReleaseLogFile();
         SetProgramFolderForTests({});
         AppFixture::TearDown();
+        bus.Stop();
     }
 
     // Ticks the box, lets a poll of chamber 12 name the file and writes the header.
@@ -112,7 +121,10 @@ protected:
     {
         Form1->CheckBox1->setChecked(true);
         Guarded([] { Form1->CheckBox1Click(); });
-        LogFileName.replace('>', "12");
+        Guarded([] { Form1->ReadStatus(); });
+        ASSERT_EQ(bus.RequestCount(12), 1) << "chamber 12 did not answer the poll";
+        bus.ResetRequestCount(12);
+        Form1->Timer4->stop();  // the poll started it; only a whole header may
         Guarded([] { Form1->Timer6Timer(); });
     }
     static void Append(const QString& record)
@@ -123,6 +135,7 @@ protected:
 
     QTemporaryDir dir;
     QString logs;
+    sim::BusSimulator bus;
     ScopedLocale timeLocale{LC_TIME, "ru_RU.UTF-8"};
     ScopedLocale messages{LC_MESSAGES, "C"};
 };

@@ -13,6 +13,7 @@
 #include "monitoring/Presentation.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
+#include "ui/ErrorDisplay.h"
 #include "ui/Unit5.h"
 #include "ui/main.h"
 
@@ -206,6 +207,41 @@ TEST_F(PollTest, TheFirstPollWritesTheAddressIntoTheLogFileName)
     Select(3);
     Form1->ReadStatus();
     EXPECT_EQ(LogFileName, QString::fromUtf8("/data/КТХ№12 03.07.2017 09_05_07.txt"));
+}
+
+// The warning belongs to a running poll on the open line: switching reading
+// off, or opening a port, takes it away; a later silent poll brings it back.
+TEST_F(PollTest, LinkLossWindowGoesWhenReadingStopsOrAPortIsOpened)
+{
+    AddChamber(12);
+    sim::Faults silent;
+    silent.silent = true;
+    bus.SetFaults(12, silent);
+    Select(12);
+    enum class Then { SwitchReadingOff, StopScanThenOpenPort };
+    for (const Then then : {Then::SwitchReadingOff, Then::StopScanThenOpenPort}) {
+        SCOPED_TRACE(static_cast<int>(then));
+        if (Form1->ReadingActive == 0)
+            Guarded([] { Form1->Button6Click(); });  // on: one silent poll
+        else
+            Guarded([] { Form1->Timer1Timer(); });
+        ASSERT_TRUE(Form5->isVisible());
+        if (then == Then::SwitchReadingOff) {
+            Guarded([] { Form1->Button6Click(); });  // off
+            EXPECT_EQ(Form1->ReadingActive, 0);
+            EXPECT_EQ(Fields(), IdleFields());
+        } else {
+            Guarded([] { Form1->Button1Click(); });  // "Стоп" alone says nothing of the line
+            EXPECT_TRUE(Form5->isVisible());
+            Form1->ComboBox1->setCurrentIndex(0);
+            Guarded([] { Form1->ComboBox1Change(); });
+            Guarded([] { Form1->Button5Click(); });
+            ASSERT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+        }
+        EXPECT_FALSE(Form5->isVisible());
+        Pump(50);
+        EXPECT_FALSE(Form5->isVisible());
+    }
 }
 
 TEST_F(PollTest, ASilentChamberShowsTheLinkLossWindowUntilItAnswers)

@@ -1,4 +1,5 @@
 #include "ui/ChartWindow.h"
+#include "ui/ScreenFit.h"
 
 #include <QChart>
 #include <QChartView>
@@ -96,7 +97,7 @@ private:
 TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
 {
     setWindowTitle(QStringLiteral("График"));
-    resize(1000, 600);
+    PlaceWindow(this, {1000, 600}, std::nullopt);
 
     m_chart = new QChart;
     m_chart->legend()->setAlignment(Qt::AlignBottom);

@@ -11,7 +11,9 @@
 #include "monitoring/StatusDecode.h"
 #include "ui/ChartWindow.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/ScreenFit.h"
 #include "ui/ScrollingClient.h"
+#include "ui/Unit5.h"
 
 TForm1* Form1 = nullptr;
 
@@ -215,8 +217,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     Timer5 = Timer(this, 100);
     Timer6 = Timer(this, 5000);
 
-    move(0, 0);
-    resize(kClientWidth, kClientHeight);
+    PlaceWindow(this, {kClientWidth, kClientHeight}, QPoint(0, 0));
 
     Connect();
     Guarded([this] { FormCreate(); });
@@ -288,6 +289,9 @@ void TForm1::ComboBox1Change() { Button5->setEnabled(true); }
 void TForm1::Button5Click()
 {
     const PortOpenResult result = OpenPort(ComboBox1->currentIndex());
+    // A warning about the old line says nothing about the new one.
+    if (Form5)
+        Form5->hide();
     Button4->setEnabled(true);
     Button1->setEnabled(true);
     Button5->setEnabled(false);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFont>
+#include <csignal>
 
 #include "control/Unit3.h"
 #include "link/PortUnit.h"
@@ -24,8 +25,12 @@ void SubstituteFonts()
 void CreateApplicationWindows(bool show)
 {
     ResetMonitoringState();
+    // Under a file size limit a log write past it must fail with EFBIG and be
+    // reported by the data log, not end the program by the signal's default.
+    std::signal(SIGXFSZ, SIG_IGN);
+    // The title, for the error display's caption. No display name: on X11 Qt
+    // would append it to every window's caption.
     QApplication::setApplicationName(QStringLiteral("Calvetra"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Calvetra"));
     QApplication::setQuitOnLastWindowClosed(false);
     SubstituteFonts();
     Form1 = new TForm1;

@@ -1,5 +1,7 @@
 #include "ui/Unit4.h"
 
+#include "ui/ScreenFit.h"
+
 namespace {
 
 // Frame of an ordinary top-level window at 96 dpi: outer = client + this.
@@ -43,8 +45,7 @@ TForm4* RaiseErrorWindow(QWidget* owner)
 {
     auto* window = new TForm4(owner);
     window->setWindowTitle(QStringLiteral("Ошибка"));
-    window->move(400, 400);
-    window->resize(650 - kFrameWidth, 200 - kFrameHeight);
+    PlaceWindow(window, {650 - kFrameWidth, 200 - kFrameHeight}, QPoint(400, 400));
     window->show();
     return window;
 }

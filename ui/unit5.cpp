@@ -1,11 +1,13 @@
 #include "ui/Unit5.h"
 
+#include "ui/ScreenFit.h"
+
 TForm5* Form5 = nullptr;
 
 TForm5::TForm5(QWidget* parent) : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint)
 {
     setWindowTitle(QStringLiteral("Обрыв связи"));
-    resize(549, 140);
+    PlaceWindow(this, {549, 140}, std::nullopt);
     Label1 = new QLabel(QStringLiteral("Возможен обрыв линии RS-485"), this);
     QFont font(QStringLiteral("Times New Roman"));
     font.setPixelSize(19);

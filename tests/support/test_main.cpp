@@ -1,12 +1,28 @@
 // Common main of every test program: a QApplication on the offscreen
 // platform, so widget tests run with no display.
 #include <QApplication>
+#include <QTemporaryFile>
 #include <clocale>
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The offscreen platform's own screen is 800 x 600, smaller than the
+    // windows; the tests run on a full-size desktop screen, where every
+    // window keeps its specified size and place (smaller screens are tested
+    // on their own).
+    QTemporaryFile screens;
+    QByteArray platform("offscreen");
+    if (screens.open()) {
+        screens.write(R"({"screens": [{"name": "desktop", "x": 0, "y": 0, "width": 1920, "height": 1080,
+                          "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+        screens.flush();
+        platform += ":configfile=" + QFile::encodeName(screens.fileName());
+    }
+    // A child run (ChildRun.h) may ask for another headless platform: an
+    // X server of its own, or a screen of a given size.
+    const QByteArray requested = qgetenv("CALVETRA_TEST_PLATFORM");
+    qputenv("QT_QPA_PLATFORM", requested.isEmpty() ? platform : requested);
     QApplication app(argc, argv);
     std::setlocale(LC_ALL, "C.UTF-8");
     ::testing::InitGoogleTest(&argc, argv);
