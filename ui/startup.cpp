@@ -6,6 +6,7 @@
 #include "control/Unit3.h"
 #include "link/PortUnit.h"
 #include "monitoring/Monitoring.h"
+#include "ui/AlarmCenter.h"
 #include "ui/ChartWindow.h"
 #include "ui/Unit5.h"
 #include "ui/main.h"
@@ -25,9 +26,12 @@ void CreateApplicationWindows(bool show)
 {
     ResetMonitoringState();
     QApplication::setApplicationName(QStringLiteral("Calvetra"));
+    QApplication::setOrganizationName(QStringLiteral("Calvetra"));
     QApplication::setApplicationDisplayName(QStringLiteral("Calvetra"));
     QApplication::setQuitOnLastWindowClosed(false);
     SubstituteFonts();
+    // Before the main window, which puts its marker in the bottom strip.
+    AlarmCenter = new TAlarmCenter;
     Form1 = new TForm1;
     if (show)
         Form1->show();
@@ -46,5 +50,7 @@ void DestroyApplicationWindows()
     Form3 = nullptr;
     delete Form1;
     Form1 = nullptr;
+    delete AlarmCenter;
+    AlarmCenter = nullptr;
     ClosePort();
 }
