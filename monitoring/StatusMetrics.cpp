@@ -151,6 +151,11 @@ ListenAddress ParseListenAddress(const QString& input)
     } else if (const qsizetype colon = text.lastIndexOf(u':'); colon >= 0) {
         host = text.left(colon);
         port = text.mid(colon + 1);
+        // "::1:9100" could be an address alone or an address and a port.
+        if (host.contains(u':')) {
+            r.error = QStringLiteral("адрес IPv6 пишется в скобках: [::1]:9100");
+            return r;
+        }
     }
     bool ok = false;
     const uint number = port.toUInt(&ok);
