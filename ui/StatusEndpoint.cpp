@@ -164,6 +164,14 @@ QByteArray StatusEndpoint::Answer(const QByteArray& buffer, bool headTooLong) co
         return Plain("431 Request Header Fields Too Large", "request head too long");
     const qsizetype end = HeadEnd(buffer);
     const qsizetype lineEnd = buffer.indexOf('\n');
+    // A method is capital letters; anything else (a TLS hello, binary
+    // noise) is refused at once instead of holding a connection.
+    for (char c : buffer) {
+        if (c == ' ')
+            break;
+        if (c < 'A' || c > 'Z')
+            return Plain("400 Bad Request", "bad request line");
+    }
     if (end < 0 && lineEnd < 0)
         return {};
     // The request line decides; a bad one needs no more of the head.
