@@ -6,6 +6,7 @@
 #include "monitoring/Monitoring.h"
 #include "monitoring/Presentation.h"
 #include "monitoring/StatusDecode.h"
+#include "ui/AlarmCenter.h"
 #include "ui/Unit5.h"
 #include "ui/main.h"
 
@@ -41,6 +42,7 @@ void TForm1::ReadStatus()
         else
             Form5->show();
     }
+    AlarmsAfterPoll(found, reply, Form5 ? Form5->isVisible() : !found);
 }
 
 void TForm1::ShowStatus(const StatusReply& reply)
@@ -81,6 +83,7 @@ void TForm1::Button6Click()
         // No poll runs any more to tell whether the line is broken.
         if (Form5)
             Form5->hide();
+        AlarmsReadingStopped();
     } else {
         ReadStatus();
         EnableTimer(Timer1);

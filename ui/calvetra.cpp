@@ -3,6 +3,7 @@
 #include <clocale>
 
 #include "ui/Startup.h"
+#include "ui/Watching.h"
 
 int main(int argc, char** argv)
 {
@@ -10,5 +11,9 @@ int main(int argc, char** argv)
     // Dates, times and the decimal separator follow the user's locale.
     std::setlocale(LC_ALL, "");
     CreateApplicationWindows();
-    return app.exec();
+    // --listen [ADDRESS:]PORT: the read-only endpoint for watchers elsewhere.
+    StartWatching(QApplication::arguments());
+    const int result = app.exec();
+    StopWatching();
+    return result;
 }

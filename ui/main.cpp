@@ -9,6 +9,7 @@
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/StatusDecode.h"
+#include "ui/AlarmCenter.h"
 #include "ui/ChartWindow.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/ScreenFit.h"
@@ -197,6 +198,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     ButtonChart = new QPushButton(QStringLiteral("График"), c);
     ButtonChart->setGeometry(480, 786, 120, 27);
     ButtonChart->setFont(Tnr(16));
+    // Left part of the strip, between the version and "График".
+    AlarmMarker = MakeAlarmMarker(c, {150, 786, 320, 27});
 
     // Only these take focus, in this order.
     for (QWidget* w : std::initializer_list<QWidget*>{ComboBox1, Button4, Button5, ListBox1, Button6, CheckBox1,

@@ -71,6 +71,7 @@ public:
     QLabel* Label1;
     QLabel* Label8;
     QPushButton* ButtonChart;  // "График": the trend chart window
+    QPushButton* AlarmMarker;  // alarm state; opens the "Тревоги" window
 
     QTimer* Timer1;  // status poll, 4000 ms
     QTimer* Timer2;  // clock, 500 ms

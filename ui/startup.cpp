@@ -7,6 +7,7 @@
 #include "control/Unit3.h"
 #include "link/PortUnit.h"
 #include "monitoring/Monitoring.h"
+#include "ui/AlarmCenter.h"
 #include "ui/ChartWindow.h"
 #include "ui/Unit5.h"
 #include "ui/main.h"
@@ -31,8 +32,11 @@ void CreateApplicationWindows(bool show)
     // The title, for the error display's caption. No display name: on X11 Qt
     // would append it to every window's caption.
     QApplication::setApplicationName(QStringLiteral("Calvetra"));
+    QApplication::setOrganizationName(QStringLiteral("Calvetra"));
     QApplication::setQuitOnLastWindowClosed(false);
     SubstituteFonts();
+    // Before the main window, which puts its marker in the bottom strip.
+    AlarmCenter = new TAlarmCenter;
     Form1 = new TForm1;
     if (show)
         Form1->show();
@@ -51,5 +55,7 @@ void DestroyApplicationWindows()
     Form3 = nullptr;
     delete Form1;
     Form1 = nullptr;
+    delete AlarmCenter;
+    AlarmCenter = nullptr;
     ClosePort();
 }

@@ -1,0 +1,269 @@
+#include "monitoring/Alarms.h"
+
+#include <algorithm>
+#include <cmath>
+
+QString AlarmKindText(AlarmKind kind)
+{
+    switch (kind) {
+    case AlarmKind::Temperature:
+        return QStringLiteral("Температура");
+    case AlarmKind::Humidity:
+        return QStringLiteral("Влажность");
+    case AlarmKind::Link:
+        return QStringLiteral("Связь");
+    case AlarmKind::ProgramEnd:
+        return QStringLiteral("Программа");
+    }
+    return {};
+}
+
+QString AlarmKindKey(AlarmKind kind)
+{
+    switch (kind) {
+    case AlarmKind::Temperature:
+        return QStringLiteral("temperature");
+    case AlarmKind::Humidity:
+        return QStringLiteral("humidity");
+    case AlarmKind::Link:
+        return QStringLiteral("link");
+    case AlarmKind::ProgramEnd:
+        return QStringLiteral("program_end");
+    }
+    return {};
+}
+
+bool AlarmSettings::operator==(const AlarmSettings& o) const
+{
+    return temperatureOn == o.temperatureOn && temperatureBand == o.temperatureBand &&
+           temperatureDelay == o.temperatureDelay && humidityOn == o.humidityOn && humidityBand == o.humidityBand &&
+           humidityDelay == o.humidityDelay && linkOn == o.linkOn && programEndOn == o.programEndOn;
+}
+
+AlarmSettings SaneAlarmSettings(AlarmSettings s)
+{
+    const AlarmSettings defaults;
+    auto band = [](double v, double fallback) {
+        // A band of 0 would alarm on every tenth; NaN would never compare.
+        return std::isfinite(v) && v > 0 ? std::min(v, kMaxAlarmBand) : fallback;
+    };
+    auto delay = [](int v) { return std::clamp(v, 0, kMaxAlarmDelay); };
+    s.temperatureBand = band(s.temperatureBand, defaults.temperatureBand);
+    s.humidityBand = band(s.humidityBand, defaults.humidityBand);
+    s.temperatureDelay = delay(s.temperatureDelay);
+    s.humidityDelay = delay(s.humidityDelay);
+    return s;
+}
+
+AlarmRules::AlarmRules(const AlarmSettings& settings) : m_settings(SaneAlarmSettings(settings)) {}
+
+std::vector<AlarmEvent> AlarmRules::SetSettings(const AlarmSettings& settings, qint64 time)
+{
+    std::vector<AlarmEvent> events;
+    m_settings = SaneAlarmSettings(settings);
+    if (!m_settings.temperatureOn) {
+        End(m_temperature.activeId, time, std::nullopt, events);
+        m_temperature.waiting = false;
+    }
+    if (!m_settings.humidityOn) {
+        End(m_humidity.activeId, time, std::nullopt, events);
+        m_humidity.waiting = false;
+    }
+    if (!m_settings.linkOn)
+        End(m_linkId, time, std::nullopt, events);
+    return events;
+}
+
+Alarm* AlarmRules::Find(int id)
+{
+    for (Alarm& a : m_alarms)
+        if (a.id == id)
+            return &a;
+    return nullptr;
+}
+
+Alarm& AlarmRules::Raise(AlarmKind kind, const QString& text, qint64 time, std::vector<AlarmEvent>& events)
+{
+    Alarm a;
+    a.id = m_nextId++;
+    a.kind = kind;
+    a.text = text;
+    a.start = time;
+    m_alarms.push_back(a);
+    Trim();
+    Alarm& raised = m_alarms.back();
+    events.push_back({AlarmEventType::Start, time, raised});
+    return raised;
+}
+
+void AlarmRules::End(int& activeId, qint64 time, std::optional<double> value, std::vector<AlarmEvent>& events)
+{
+    if (activeId == 0)
+        return;
+    if (Alarm* a = Find(activeId)) {
+        a->end = time;
+        a->active = false;
+        if (value)
+            a->endValue = *value;
+        events.push_back({AlarmEventType::End, time, *a});
+    }
+    activeId = 0;
+}
+
+void AlarmRules::Trim()
+{
+    while (m_alarms.size() > kKeptAlarms) {
+        auto oldest = std::find_if(m_alarms.begin(), m_alarms.end(), [](const Alarm& a) { return !a.Active(); });
+        if (oldest == m_alarms.end())
+            break;
+        m_alarms.erase(oldest);
+    }
+}
+
+void AlarmRules::FeedDeviation(AlarmKind kind, Deviation& d, bool on, double band, int delay,
+                               const std::optional<double>& current, const std::optional<double>& setPoint,
+                               qint64 time, std::vector<AlarmEvent>& events)
+{
+    if (!on || !current || !setPoint)
+        return;  // nothing known this time: the wait neither runs on nor restarts
+    const double distance = std::abs(*current - *setPoint);
+    const bool newSetPoint = d.lastSetPoint && std::abs(*d.lastSetPoint - *setPoint) > 1e-9;
+    d.lastSetPoint = *setPoint;
+
+    // Readings arrive in tenths; a tiny margin keeps 27.0 vs 25.0 inside a 2 °C band.
+    if (distance <= band + 1e-9) {
+        d.waiting = false;
+        End(d.activeId, time, current, events);
+        return;
+    }
+    if (d.activeId != 0) {
+        if (Alarm* a = Find(d.activeId)) {
+            if (std::abs(*current - a->setPoint) > std::abs(a->worst - a->setPoint))
+                a->worst = *current;
+            if (newSetPoint)
+                a->setPoint = *setPoint;
+        }
+        return;
+    }
+    if (!d.waiting || newSetPoint || d.reference - distance >= band) {
+        d.waiting = true;
+        d.since = time;
+        d.reference = distance;
+    }
+    const double waited = static_cast<double>(time - d.since);
+    if (waited > delay * 1000.0 * m_delayScale) {
+        const QString what = kind == AlarmKind::Temperature ? QStringLiteral("Температура вне допуска")
+                                                            : QStringLiteral("Влажность вне допуска");
+        Alarm& a = Raise(kind, what, time, events);
+        a.value = a.worst = *current;
+        a.setPoint = *setPoint;
+        a.hasValues = true;
+        events.back().alarm = a;
+        d.activeId = a.id;
+        d.waiting = false;
+    }
+}
+
+void AlarmRules::FeedLink(const PollFacts& facts, std::vector<AlarmEvent>& events)
+{
+    if (facts.linkLost) {
+        if (m_linkId == 0 && m_settings.linkOn)
+            m_linkId = Raise(AlarmKind::Link, QStringLiteral("Возможен обрыв линии RS-485"), facts.time, events).id;
+    } else {
+        End(m_linkId, facts.time, std::nullopt, events);
+    }
+}
+
+void AlarmRules::FeedProgram(const PollFacts& facts, std::vector<AlarmEvent>& events)
+{
+    if (!facts.answered || !facts.program)
+        return;
+    // Step 0 or program 0: the controller runs no program.
+    const bool running = *facts.program > 0 && (!facts.step || *facts.step > 0);
+    if (running) {
+        m_runningProgram = *facts.program;
+        if (facts.step && facts.steps) {
+            m_lastStep = *facts.step;
+            m_lastStepFinal = *facts.step >= *facts.steps;
+        }
+        if (facts.cycle && facts.cycles) {
+            m_lastCycle = *facts.cycle;
+            m_lastStepFinal = m_lastStepFinal && *facts.cycle >= *facts.cycles;
+        }
+        return;
+    }
+    if (m_runningProgram == 0)
+        return;
+    const int program = m_runningProgram;
+    m_runningProgram = 0;
+    if (!m_settings.programEndOn)
+        return;
+    // A program seen last on its final step of its final cycle has run out;
+    // one left earlier was stopped.
+    const QString text = m_lastStepFinal ? QStringLiteral("Программа %1 завершена").arg(program)
+                                         : QStringLiteral("Программа %1 остановлена (шаг %2, цикл %3)")
+                                               .arg(program)
+                                               .arg(m_lastStep)
+                                               .arg(m_lastCycle);
+    Alarm& a = Raise(AlarmKind::ProgramEnd, text, facts.time, events);
+    a.end = facts.time;
+    a.active = false;
+    a.value = program;
+    events.back().alarm = a;
+}
+
+std::vector<AlarmEvent> AlarmRules::Feed(const PollFacts& facts)
+{
+    std::vector<AlarmEvent> events;
+    FeedLink(facts, events);
+    if (facts.answered) {
+        FeedDeviation(AlarmKind::Temperature, m_temperature, m_settings.temperatureOn, m_settings.temperatureBand,
+                      m_settings.temperatureDelay, facts.currentTemp, facts.setTemp, facts.time, events);
+        // A set humidity of 0 is a chamber or a step that holds no humidity.
+        std::optional<double> setHumidity = facts.setHumidity;
+        if (setHumidity && *setHumidity == 0) {
+            setHumidity.reset();
+            m_humidity.waiting = false;
+            End(m_humidity.activeId, facts.time, facts.currentHumidity, events);
+        }
+        FeedDeviation(AlarmKind::Humidity, m_humidity, m_settings.humidityOn, m_settings.humidityBand,
+                      m_settings.humidityDelay, facts.currentHumidity, setHumidity, facts.time, events);
+        FeedProgram(facts, events);
+    }
+    return events;
+}
+
+std::vector<AlarmEvent> AlarmRules::Stop(qint64 time)
+{
+    std::vector<AlarmEvent> events;
+    End(m_temperature.activeId, time, std::nullopt, events);
+    End(m_humidity.activeId, time, std::nullopt, events);
+    End(m_linkId, time, std::nullopt, events);
+    m_temperature = {};
+    m_humidity = {};
+    m_runningProgram = 0;
+    return events;
+}
+
+std::optional<AlarmEvent> AlarmRules::Acknowledge(int id, qint64 time)
+{
+    Alarm* a = Find(id);
+    if (!a || a->acknowledged)
+        return std::nullopt;
+    a->acknowledged = true;
+    a->acknowledgedAt = time;
+    return AlarmEvent{AlarmEventType::Acknowledge, time, *a};
+}
+
+int AlarmRules::ActiveCount(AlarmKind kind) const
+{
+    return static_cast<int>(
+        std::count_if(m_alarms.begin(), m_alarms.end(), [&](const Alarm& a) { return a.kind == kind && a.Active(); }));
+}
+
+int AlarmRules::OutstandingCount(AlarmKind kind) const
+{
+    return static_cast<int>(std::count_if(m_alarms.begin(), m_alarms.end(), [&](const Alarm& a) {
+        return a.kind == kind && (a.Active() || (kind == AlarmKind::ProgramEnd && !a.acknowledged));
+    }));
+}

@@ -1,0 +1,143 @@
+// Alarm rules: what the answered polls of one chamber mean for the operator.
+// A pure state machine fed with time-stamped poll facts; it knows nothing of
+// windows, files or the bus.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+#include <optional>
+#include <vector>
+
+enum class AlarmKind { Temperature, Humidity, Link, ProgramEnd };
+
+// Russian name of the kind, for the window and the event file.
+QString AlarmKindText(AlarmKind kind);
+// A short machine name ("temperature", "humidity", "link", "program_end").
+QString AlarmKindKey(AlarmKind kind);
+
+// Bands and delays as the operator sets them.
+struct AlarmSettings {
+    bool temperatureOn = true;
+    double temperatureBand = 2.0;  // °C either side of the set point
+    int temperatureDelay = 900;    // s
+    bool humidityOn = true;
+    double humidityBand = 5.0;  // % either side of the set point
+    int humidityDelay = 900;    // s
+    bool linkOn = true;
+    bool programEndOn = true;
+
+    bool operator==(const AlarmSettings& o) const;
+    bool operator!=(const AlarmSettings& o) const { return !(*this == o); }
+};
+
+// Limits the dialog and the settings file are held to.
+constexpr double kMaxAlarmBand = 100.0;
+constexpr int kMaxAlarmDelay = 24 * 3600;
+// A value read from the settings file, brought inside the limits.
+AlarmSettings SaneAlarmSettings(AlarmSettings s);
+
+// What one status poll told, at the moment it ended.
+struct PollFacts {
+    qint64 time = 0;        // ms since the epoch
+    bool answered = false;  // a reply was decoded
+    bool linkLost = false;  // the link-loss window is open after this poll
+    // Values the poll accepted; empty when refused or not answered.
+    std::optional<double> currentTemp, setTemp, currentHumidity, setHumidity;
+    std::optional<int> program;
+    std::optional<int> step, steps;    // accepted as a pair
+    std::optional<int> cycle, cycles;  // accepted as a pair
+};
+
+struct Alarm {
+    int id = 0;
+    AlarmKind kind = AlarmKind::Temperature;
+    QString text;        // what happened, in words
+    qint64 start = 0;    // ms since the epoch
+    qint64 end = 0;      // meaningful once it is no longer active
+    bool active = true;
+    double value = 0;    // the reading that raised it (deviation kinds)
+    double setPoint = 0; // its set point
+    double worst = 0;    // the reading farthest from the set point while active
+    double endValue = 0; // the reading that ended it
+    bool hasValues = false;
+    bool acknowledged = false;
+    qint64 acknowledgedAt = 0;
+
+    bool Active() const { return active; }
+};
+
+enum class AlarmEventType { Start, End, Acknowledge };
+
+// One line of the event file: the alarm as it stood right after the event.
+struct AlarmEvent {
+    AlarmEventType type = AlarmEventType::Start;
+    qint64 time = 0;
+    Alarm alarm;
+};
+
+// How the deviation rule decides, in short: a reading outside
+// set point ± band starts a wait; the alarm comes when the wait has lasted
+// longer than the delay. A chamber that is still on its way (its distance
+// to the set point has shrunk by at least one band since the wait started)
+// or a new set point starts the wait again, so a ramp between steps at any
+// usable rate never alarms, while a chamber that stalls or drifts away does.
+// Back inside the band ends the alarm. The link alarm follows the link-loss
+// window; the program-end notice comes when a running program's counters
+// fall back to no program or no step. A notice has no duration: it starts
+// and ends at once and waits only for its acknowledgement.
+class AlarmRules {
+public:
+    explicit AlarmRules(const AlarmSettings& settings = {});
+
+    // New bands and delays; an alarm of a kind switched off ends now.
+    std::vector<AlarmEvent> SetSettings(const AlarmSettings& settings, qint64 time);
+    const AlarmSettings& Settings() const { return m_settings; }
+    // Delays are multiplied by this (tests shorten them with the waits).
+    void SetDelayScale(double scale) { m_delayScale = scale > 0 ? scale : 1.0; }
+
+    std::vector<AlarmEvent> Feed(const PollFacts& facts);
+    // Reading switched off: every active alarm ends, every wait is dropped.
+    std::vector<AlarmEvent> Stop(qint64 time);
+    // Empty when there is no such alarm or it was acknowledged already.
+    std::optional<AlarmEvent> Acknowledge(int id, qint64 time);
+
+    // Every alarm, oldest first; at most kKeptAlarms (the oldest ended ones go).
+    const std::vector<Alarm>& Alarms() const { return m_alarms; }
+    int ActiveCount(AlarmKind kind) const;
+    // Active alarms plus notices still waiting for acknowledgement.
+    int OutstandingCount(AlarmKind kind) const;
+
+    static constexpr size_t kKeptAlarms = 1000;
+
+private:
+    struct Deviation {
+        bool waiting = false;
+        qint64 since = 0;        // start of the wait
+        double reference = 0;    // distance to the set point when it started
+        std::optional<double> lastSetPoint;
+        int activeId = 0;        // 0: no active alarm
+    };
+
+    void FeedDeviation(AlarmKind kind, Deviation& d, bool on, double band, int delay,
+                       const std::optional<double>& current, const std::optional<double>& setPoint, qint64 time,
+                       std::vector<AlarmEvent>& events);
+    void FeedLink(const PollFacts& facts, std::vector<AlarmEvent>& events);
+    void FeedProgram(const PollFacts& facts, std::vector<AlarmEvent>& events);
+    Alarm& Raise(AlarmKind kind, const QString& text, qint64 time, std::vector<AlarmEvent>& events);
+    void End(int& activeId, qint64 time, std::optional<double> value, std::vector<AlarmEvent>& events);
+    Alarm* Find(int id);
+    void Trim();
+
+    AlarmSettings m_settings;
+    double m_delayScale = 1.0;
+    Deviation m_temperature;
+    Deviation m_humidity;
+    int m_linkId = 0;
+    // The program as the last answered poll showed it: 0 when none ran.
+    int m_runningProgram = 0;
+    bool m_lastStepFinal = false;
+    int m_lastStep = 0;
+    int m_lastCycle = 0;
+    int m_nextId = 1;
+    std::vector<Alarm> m_alarms;
+};

@@ -1,0 +1,181 @@
+#include "monitoring/StatusMetrics.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <arpa/inet.h>
+#include <cmath>
+
+namespace {
+
+QByteArray LabelValue(const QString& text)
+{
+    QByteArray bytes = text.toUtf8();
+    bytes.replace("\\", "\\\\").replace("\"", "\\\"").replace("\n", "\\n");
+    return bytes;
+}
+
+QByteArray Number(double v)
+{
+    if (std::isnan(v))
+        return "NaN";
+    // Tenths come from the chamber; more digits would only show binary noise.
+    return QByteArray::number(v, 'g', 10);
+}
+
+class Writer {
+public:
+    explicit Writer(const WatchedStatus& s)
+        : m_labels("address=\"" + QByteArray::number(s.chamberAddress) + "\",port=\"" + LabelValue(s.port) + "\"")
+    {
+    }
+    void Family(const char* name, const char* type, const char* help)
+    {
+        m_out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+    }
+    void Sample(const char* name, double value, const QByteArray& extra = {})
+    {
+        m_out += QByteArray(name) + '{' + m_labels + (extra.isEmpty() ? QByteArray() : ',' + extra) + "} " +
+                 Number(value) + '\n';
+    }
+    template <class T>
+    void Optional(const char* name, const char* help, const std::optional<T>& value)
+    {
+        if (!value)
+            return;
+        Family(name, "gauge", help);
+        Sample(name, static_cast<double>(*value));
+    }
+    QByteArray Text() const { return m_out; }
+
+private:
+    QByteArray m_labels;
+    QByteArray m_out;
+};
+
+template <class T>
+QJsonValue Json(const std::optional<T>& v)
+{
+    return v ? QJsonValue(static_cast<double>(*v)) : QJsonValue(QJsonValue::Null);
+}
+
+QString LinkText(LinkState link)
+{
+    switch (link) {
+    case LinkState::Up:
+        return QStringLiteral("up");
+    case LinkState::Down:
+        return QStringLiteral("down");
+    case LinkState::Unknown:
+        break;
+    }
+    return QStringLiteral("unknown");
+}
+
+}  // namespace
+
+QByteArray MetricsText(const WatchedStatus& s, qint64 now)
+{
+    Writer w(s);
+    w.Optional("calvetra_temperature_celsius", "Current chamber temperature.", s.currentTemp);
+    w.Optional("calvetra_temperature_setpoint_celsius", "Set chamber temperature.", s.setTemp);
+    w.Optional("calvetra_humidity_relative", "Current relative humidity, in percent.", s.currentHumidity);
+    w.Optional("calvetra_humidity_setpoint_relative", "Set relative humidity, in percent.", s.setHumidity);
+    w.Optional("calvetra_program", "Current program number (0: none).", s.program);
+    w.Optional("calvetra_step", "Current program step.", s.step);
+    w.Optional("calvetra_steps", "Number of steps of the current program.", s.steps);
+    w.Optional("calvetra_cycle", "Current program cycle.", s.cycle);
+    w.Optional("calvetra_cycles", "Number of cycles of the current program.", s.cycles);
+    w.Family("calvetra_reading", "gauge", "1 while periodic reading is on.");
+    w.Sample("calvetra_reading", s.reading ? 1 : 0);
+    w.Family("calvetra_link_up", "gauge", "1 when the last poll was answered, 0 when not, NaN before the first poll.");
+    w.Sample("calvetra_link_up", s.link == LinkState::Up ? 1 : s.link == LinkState::Down ? 0 : NAN);
+    w.Family("calvetra_polls_answered_total", "counter", "Status polls the chamber answered.");
+    w.Sample("calvetra_polls_answered_total", static_cast<double>(s.pollsAnswered));
+    w.Family("calvetra_polls_unanswered_total", "counter", "Status polls left without a reply.");
+    w.Sample("calvetra_polls_unanswered_total", static_cast<double>(s.pollsUnanswered));
+    if (s.lastAnswered > 0) {
+        w.Family("calvetra_seconds_since_last_answer", "gauge", "Seconds since the last answered poll.");
+        w.Sample("calvetra_seconds_since_last_answer", std::max<qint64>(0, now - s.lastAnswered) / 1000.0);
+    }
+    w.Family("calvetra_alarms_active", "gauge",
+             "Active alarms by kind; program-end notices count until acknowledged.");
+    w.Sample("calvetra_alarms_active", s.alarmsTemperature, "kind=\"temperature\"");
+    w.Sample("calvetra_alarms_active", s.alarmsHumidity, "kind=\"humidity\"");
+    w.Sample("calvetra_alarms_active", s.alarmsLink, "kind=\"link\"");
+    w.Sample("calvetra_alarms_active", s.alarmsProgramEnd, "kind=\"program_end\"");
+    return w.Text();
+}
+
+QByteArray StatusJson(const WatchedStatus& s, qint64 now)
+{
+    QJsonObject alarms{{"temperature", s.alarmsTemperature},
+                       {"humidity", s.alarmsHumidity},
+                       {"link", s.alarmsLink},
+                       {"program_end", s.alarmsProgramEnd}};
+    QJsonObject o{{"address", s.chamberAddress},
+                  {"port", s.port},
+                  {"reading", s.reading},
+                  {"temperature", Json(s.currentTemp)},
+                  {"temperature_setpoint", Json(s.setTemp)},
+                  {"humidity", Json(s.currentHumidity)},
+                  {"humidity_setpoint", Json(s.setHumidity)},
+                  {"program", Json(s.program)},
+                  {"step", Json(s.step)},
+                  {"steps", Json(s.steps)},
+                  {"cycle", Json(s.cycle)},
+                  {"cycles", Json(s.cycles)},
+                  {"link", LinkText(s.link)},
+                  {"polls_answered", static_cast<double>(s.pollsAnswered)},
+                  {"polls_unanswered", static_cast<double>(s.pollsUnanswered)},
+                  {"seconds_since_last_answer",
+                   s.lastAnswered > 0 ? QJsonValue(std::max<qint64>(0, now - s.lastAnswered) / 1000.0)
+                                      : QJsonValue(QJsonValue::Null)},
+                  {"alarms_active", alarms}};
+    return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+}
+
+ListenAddress ParseListenAddress(const QString& input)
+{
+    ListenAddress r;
+    const QString text = input.trimmed();
+    QString host = QStringLiteral("127.0.0.1");
+    QString port = text;
+    if (text.startsWith(u'[')) {
+        const qsizetype close = text.indexOf(QStringLiteral("]:"));
+        if (close < 0) {
+            r.error = QStringLiteral("ожидается [АДРЕС]:ПОРТ");
+            return r;
+        }
+        host = text.mid(1, close - 1);
+        port = text.mid(close + 2);
+    } else if (const qsizetype colon = text.lastIndexOf(u':'); colon >= 0) {
+        host = text.left(colon);
+        port = text.mid(colon + 1);
+        // "::1:9100" could be an address alone or an address and a port.
+        if (host.contains(u':')) {
+            r.error = QStringLiteral("адрес IPv6 пишется в скобках: [::1]:9100");
+            return r;
+        }
+    }
+    bool ok = false;
+    const uint number = port.toUInt(&ok);
+    if (!ok || number < 1 || number > 65535 || port.startsWith(u'+')) {
+        r.error = QStringLiteral("порт должен быть числом от 1 до 65535: \"%1\"").arg(port);
+        return r;
+    }
+    // Numeric addresses only: a name could resolve to more than meant.
+    unsigned char buffer[16];
+    const QByteArray h = host.toLatin1();
+    const bool v4 = ::inet_pton(AF_INET, h.constData(), buffer) == 1;
+    const bool v6 = !v4 && ::inet_pton(AF_INET6, h.constData(), buffer) == 1;
+    if (!v4 && !v6) {
+        r.error = QStringLiteral("не адрес IP: \"%1\"").arg(host);
+        return r;
+    }
+    char canonical[64];
+    ::inet_ntop(v4 ? AF_INET : AF_INET6, buffer, canonical, sizeof canonical);
+    r.ok = true;
+    r.address = QString::fromLatin1(canonical);
+    r.port = static_cast<quint16>(number);
+    return r;
+}

@@ -1,0 +1,42 @@
+// What a watcher elsewhere may read of the polled chamber: a plain value
+// struct filled by the poll, its Prometheus text form and its JSON form,
+// and the listen address the operator names.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+#include <optional>
+
+enum class LinkState { Unknown, Up, Down };
+
+struct WatchedStatus {
+    int chamberAddress = 0;
+    QString port;  // "COM1".."COM5"; empty before a port was opened
+    bool reading = false;
+    // Last accepted values, as the main window shows them.
+    std::optional<double> currentTemp, setTemp, currentHumidity, setHumidity;
+    std::optional<int> program, step, steps, cycle, cycles;
+    LinkState link = LinkState::Unknown;
+    quint64 pollsAnswered = 0;
+    quint64 pollsUnanswered = 0;
+    qint64 lastAnswered = 0;  // ms since the epoch; 0 = never
+    // Active alarms by kind; program-end notices count until acknowledged.
+    int alarmsTemperature = 0, alarmsHumidity = 0, alarmsLink = 0, alarmsProgramEnd = 0;
+};
+
+// The Prometheus text exposition format (version 0.0.4). Values not known
+// yet are left out rather than given as 0, which would read as a reading.
+QByteArray MetricsText(const WatchedStatus& status, qint64 now);
+// The same facts as one JSON object; unknown values are null.
+QByteArray StatusJson(const WatchedStatus& status, qint64 now);
+
+// "[ADDRESS:]PORT": an address alone is refused, a missing one means
+// 127.0.0.1 (this machine only). IPv6 addresses go in brackets ("[::1]:9100").
+struct ListenAddress {
+    bool ok = false;
+    QString address;
+    quint16 port = 0;
+    QString error;  // why it was refused, for the operator
+};
+ListenAddress ParseListenAddress(const QString& text);

@@ -1,0 +1,325 @@
+// The alarm rules on their own: time-stamped poll facts in, alarm events out.
+#include <gtest/gtest.h>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "monitoring/Alarms.h"
+
+namespace {
+
+// One poll of a temperature-only chamber at t seconds.
+struct TempPoll {
+    double t;
+    double current;
+    double set;
+};
+
+PollFacts Temp(const TempPoll& p)
+{
+    PollFacts f;
+    f.time = static_cast<qint64>(p.t * 1000);
+    f.answered = true;
+    f.currentTemp = p.current;
+    f.setTemp = p.set;
+    return f;
+}
+
+// "start@64" / "end@80": what happened, at which second.
+std::string Describe(const AlarmEvent& e)
+{
+    const char* type = e.type == AlarmEventType::Start ? "start" : e.type == AlarmEventType::End ? "end" : "ack";
+    return std::string(type) + "@" + std::to_string(e.time / 1000);
+}
+
+std::vector<std::string> Feed(AlarmRules& rules, const std::vector<PollFacts>& polls)
+{
+    std::vector<std::string> out;
+    for (const PollFacts& f : polls)
+        for (const AlarmEvent& e : rules.Feed(f))
+            out.push_back(Describe(e));
+    return out;
+}
+
+// Polls every 4 s from `from` to `to` seconds, the value given by a function of time.
+template <class F>
+std::vector<PollFacts> Every4s(double from, double to, double set, F value)
+{
+    std::vector<PollFacts> polls;
+    for (double t = from; t <= to + 1e-9; t += 4)
+        polls.push_back(Temp({t, value(t), set}));
+    return polls;
+}
+
+struct DeviationCase {
+    const char* name;
+    double band;
+    int delay;
+    std::vector<PollFacts> polls;
+    std::vector<std::string> expected;
+};
+
+std::vector<PollFacts> Join(std::vector<PollFacts> a, const std::vector<PollFacts>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace
+
+TEST(AlarmRulesTest, TemperatureDeviationCases)
+{
+    const std::vector<DeviationCase> cases = {
+        {"inside the band all the time", 2, 60, Every4s(0, 400, 30, [](double) { return 31.9; }), {}},
+        {"on the band edge is inside", 2, 60, Every4s(0, 400, 25, [](double) { return 27.0; }), {}},
+        // Waiting from 0 s; 60 s is not longer than the delay, 64 s is.
+        {"stuck outside: one alarm after the delay", 2, 60, Every4s(0, 400, 30, [](double) { return 25.3; }),
+         {"start@64"}},
+        {"below the set point the same", 2, 60, Every4s(0, 200, 30, [](double) { return 34.1; }), {"start@64"}},
+        {"back inside ends it",
+         2,
+         60,
+         Join(Every4s(0, 100, 30, [](double) { return 25.0; }), Every4s(104, 200, 30, [](double) { return 29.5; })),
+         {"start@64", "end@104"}},
+        {"a short excursion shorter than the delay",
+         2,
+         60,
+         Join(Join(Every4s(0, 40, 30, [](double) { return 20.0; }), Every4s(44, 60, 30, [](double) { return 30.0; })),
+              Every4s(64, 100, 30, [](double) { return 20.0; })),
+         {}},
+        // The simulator's ramp: 2 °C a minute from 20 to 80 °C takes 30 min,
+        // twice the default delay.
+        {"ramp at 2 °C/min with the defaults", 2, 900,
+         Join(Every4s(0, 1800, 80, [](double t) { return 20 + t / 30.0; }),
+              Every4s(1804, 4000, 80, [](double) { return 80.0; })),
+         {}},
+        {"ramp slower than one band per delay", 2, 900, Every4s(0, 4000, 80, [](double t) { return 20 + t / 600.0; }),
+         {"start@904"}},
+        {"drifting away", 2, 900, Every4s(0, 2000, 30, [](double t) { return 28 - t / 600.0; }), {"start@908"}},
+    };
+    for (const DeviationCase& c : cases) {
+        AlarmSettings s;
+        s.temperatureBand = c.band;
+        s.temperatureDelay = c.delay;
+        AlarmRules rules(s);
+        EXPECT_EQ(Feed(rules, c.polls), c.expected) << c.name;
+    }
+}
+
+TEST(AlarmRulesTest, AlarmCarriesItsValuesAndWorstReading)
+{
+    AlarmSettings s;
+    s.temperatureDelay = 10;
+    AlarmRules rules(s);
+    Feed(rules, {Temp({0, 25, 30}), Temp({12, 24.5, 30}), Temp({16, 21, 30}), Temp({20, 23, 30})});
+    auto events = rules.Feed(Temp({24, 29.9, 30}));
+    ASSERT_EQ(events.size(), 1u);
+    const Alarm& a = events[0].alarm;
+    EXPECT_EQ(a.kind, AlarmKind::Temperature);
+    EXPECT_DOUBLE_EQ(a.value, 24.5);
+    EXPECT_DOUBLE_EQ(a.setPoint, 30);
+    EXPECT_DOUBLE_EQ(a.worst, 21);
+    EXPECT_DOUBLE_EQ(a.endValue, 29.9);
+    EXPECT_EQ(a.start, 12000);
+    EXPECT_EQ(a.end, 24000);
+    EXPECT_FALSE(a.Active());
+}
+
+TEST(AlarmRulesTest, NewSetPointStartsTheWaitAgain)
+{
+    AlarmSettings s;
+    s.temperatureDelay = 60;
+    AlarmRules rules(s);
+    // 40 s outside toward 30 °C, then the next step asks for 60 °C: the
+    // wait counts from the new set point, not from the first poll.
+    auto polls = Every4s(0, 40, 30, [](double) { return 20.0; });
+    for (double t = 44; t <= 120; t += 4)
+        polls.push_back(Temp({t, 20.0, 60}));
+    EXPECT_EQ(Feed(rules, polls), (std::vector<std::string>{"start@108"}));
+}
+
+TEST(AlarmRulesTest, PollsWithoutValuesNeitherRunNorRestartTheWait)
+{
+    AlarmSettings s;
+    s.temperatureDelay = 60;
+    AlarmRules rules(s);
+    std::vector<PollFacts> polls = Every4s(0, 20, 30, [](double) { return 20.0; });
+    PollFacts silent;
+    silent.time = 40000;
+    PollFacts refused;  // answered, temperature outside its window
+    refused.time = 44000;
+    refused.answered = true;
+    polls.push_back(silent);
+    polls.push_back(refused);
+    polls.push_back(Temp({64, 20, 30}));
+    EXPECT_EQ(Feed(rules, polls), (std::vector<std::string>{"start@64"}));
+}
+
+TEST(AlarmRulesTest, HumidityFollowsItsOwnBandAndIgnoresZeroSetPoint)
+{
+    AlarmSettings s;
+    s.humidityBand = 5;
+    s.humidityDelay = 20;
+    AlarmRules rules(s);
+    auto hum = [](double t, double current, double set) {
+        PollFacts f;
+        f.time = static_cast<qint64>(t * 1000);
+        f.answered = true;
+        f.currentHumidity = current;
+        f.setHumidity = set;
+        return f;
+    };
+    // 0 % asks for no humidity: a chamber at room humidity is fine.
+    EXPECT_TRUE(Feed(rules, {hum(0, 45, 0), hum(40, 45, 0)}).empty());
+    EXPECT_EQ(Feed(rules, {hum(44, 60, 70), hum(64, 60, 70), hum(68, 64.9, 70), hum(72, 65, 70)}),
+              (std::vector<std::string>{"start@68", "end@72"}));
+    EXPECT_EQ(rules.ActiveCount(AlarmKind::Humidity), 0);
+    EXPECT_EQ(rules.ActiveCount(AlarmKind::Temperature), 0);
+}
+
+TEST(AlarmRulesTest, KindSwitchedOffRaisesNothingAndEndsItsAlarm)
+{
+    AlarmSettings s;
+    s.temperatureDelay = 10;
+    AlarmRules rules(s);
+    Feed(rules, {Temp({0, 20, 30}), Temp({12, 20, 30})});
+    ASSERT_EQ(rules.ActiveCount(AlarmKind::Temperature), 1);
+    s.temperatureOn = false;
+    auto ended = rules.SetSettings(s, 13000);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].type, AlarmEventType::End);
+    EXPECT_TRUE(Feed(rules, Every4s(16, 200, 30, [](double) { return 0.0; })).empty());
+}
+
+TEST(AlarmRulesTest, SettingsOutsideTheirLimitsAreMadeSane)
+{
+    AlarmSettings bad;
+    bad.temperatureBand = 0;
+    bad.humidityBand = std::numeric_limits<double>::quiet_NaN();
+    bad.temperatureDelay = -5;
+    bad.humidityDelay = 1 << 30;
+    const AlarmSettings s = SaneAlarmSettings(bad);
+    EXPECT_DOUBLE_EQ(s.temperatureBand, AlarmSettings{}.temperatureBand);
+    EXPECT_DOUBLE_EQ(s.humidityBand, AlarmSettings{}.humidityBand);
+    EXPECT_EQ(s.temperatureDelay, 0);
+    EXPECT_EQ(s.humidityDelay, kMaxAlarmDelay);
+}
+
+TEST(AlarmRulesTest, LinkAlarmFollowsTheLinkLossWindow)
+{
+    AlarmRules rules;
+    std::vector<PollFacts> polls;
+    for (int i = 0; i < 6; ++i) {
+        PollFacts f;
+        f.time = i * 16000;
+        f.linkLost = i >= 1 && i <= 3;
+        f.answered = !f.linkLost;
+        polls.push_back(f);
+    }
+    EXPECT_EQ(Feed(rules, polls), (std::vector<std::string>{"start@16", "end@64"}));
+    ASSERT_EQ(rules.Alarms().size(), 1u);
+    EXPECT_EQ(rules.Alarms()[0].kind, AlarmKind::Link);
+}
+
+namespace {
+PollFacts Program(double t, int program, int step, int steps, int cycle, int cycles)
+{
+    PollFacts f;
+    f.time = static_cast<qint64>(t * 1000);
+    f.answered = true;
+    f.program = program;
+    f.step = step;
+    f.steps = steps;
+    f.cycle = cycle;
+    f.cycles = cycles;
+    return f;
+}
+}  // namespace
+
+TEST(AlarmRulesTest, ProgramEndNoticeCases)
+{
+    struct Case {
+        const char* name;
+        std::vector<PollFacts> polls;
+        std::vector<std::string> expected;
+        const char* text;
+    };
+    PollFacts silent;
+    silent.time = 12000;
+    const std::vector<Case> cases = {
+        {"never ran", {Program(0, 0, 0, 0, 0, 0), Program(4, 0, 0, 0, 0, 0)}, {}, ""},
+        {"ran to its end",
+         {Program(0, 3, 2, 3, 2, 2), Program(4, 3, 3, 3, 2, 2), Program(8, 0, 0, 0, 0, 0), Program(12, 0, 0, 0, 0, 0)},
+         {"start@8"},
+         "Программа 3 завершена"},
+        {"stopped halfway",
+         {Program(0, 5, 1, 4, 1, 10), Program(4, 0, 0, 0, 0, 0)},
+         {"start@4"},
+         "Программа 5 остановлена (шаг 1, цикл 1)"},
+        {"a silent poll is no end", {Program(0, 3, 1, 2, 1, 1), silent, Program(16, 3, 1, 2, 1, 1)}, {}, ""},
+        {"step counter back to 0 with the program still shown",
+         {Program(0, 2, 2, 2, 1, 1), Program(4, 2, 0, 2, 0, 1)},
+         {"start@4"},
+         "Программа 2 завершена"},
+        {"two runs, two notices",
+         {Program(0, 1, 1, 1, 1, 1), Program(4, 0, 0, 0, 0, 0), Program(8, 1, 1, 1, 1, 1), Program(12, 0, 0, 0, 0, 0)},
+         {"start@4", "start@12"},
+         "Программа 1 завершена"},
+    };
+    for (const Case& c : cases) {
+        AlarmRules rules;
+        EXPECT_EQ(Feed(rules, c.polls), c.expected) << c.name;
+        if (!c.expected.empty()) {
+            EXPECT_EQ(rules.Alarms().back().text, QString::fromUtf8(c.text)) << c.name;
+            EXPECT_FALSE(rules.Alarms().back().Active()) << c.name;
+            EXPECT_EQ(rules.OutstandingCount(AlarmKind::ProgramEnd), static_cast<int>(c.expected.size())) << c.name;
+        }
+    }
+}
+
+TEST(AlarmRulesTest, AcknowledgeOnceAndStopEndsEverything)
+{
+    AlarmSettings s;
+    s.temperatureDelay = 0;
+    AlarmRules rules(s);
+    PollFacts lost;
+    lost.time = 1000;
+    lost.linkLost = true;
+    rules.Feed(Temp({0, 0, 30}));
+    rules.Feed(Temp({0.5, 0, 30}));
+    rules.Feed(lost);
+    ASSERT_EQ(rules.Alarms().size(), 2u);
+    const int id = rules.Alarms()[0].id;
+    auto ack = rules.Acknowledge(id, 2000);
+    ASSERT_TRUE(ack.has_value());
+    EXPECT_EQ(ack->type, AlarmEventType::Acknowledge);
+    EXPECT_TRUE(ack->alarm.Active());
+    EXPECT_FALSE(rules.Acknowledge(id, 3000).has_value());
+    EXPECT_FALSE(rules.Acknowledge(999, 3000).has_value());
+
+    auto ended = rules.Stop(4000);
+    EXPECT_EQ(ended.size(), 2u);
+    EXPECT_EQ(rules.ActiveCount(AlarmKind::Temperature) + rules.ActiveCount(AlarmKind::Link), 0);
+    // After a stop the wait starts afresh: with a delay of 0 the first poll
+    // outside has waited 0 s, which is not longer than the delay.
+    EXPECT_TRUE(rules.Feed(Temp({5, 0, 30})).empty());
+    EXPECT_EQ(rules.Feed(Temp({6, 0, 30})).size(), 1u);
+}
+
+TEST(AlarmRulesTest, HistoryIsBoundedButKeepsActiveAlarms)
+{
+    AlarmRules rules;
+    PollFacts lost, back;
+    lost.linkLost = true;
+    back.answered = true;
+    for (size_t i = 0; i < AlarmRules::kKeptAlarms + 50; ++i) {
+        lost.time = static_cast<qint64>(i) * 2;
+        back.time = lost.time + 1;
+        rules.Feed(lost);
+        rules.Feed(back);
+    }
+    rules.Feed(lost);
+    EXPECT_EQ(rules.Alarms().size(), AlarmRules::kKeptAlarms);
+    EXPECT_TRUE(rules.Alarms().back().Active());
+    EXPECT_EQ(rules.ActiveCount(AlarmKind::Link), 1);
+}

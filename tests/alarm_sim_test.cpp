@@ -1,0 +1,324 @@
+// Alarms end to end: the application polls the simulated chamber through a
+// pseudo-terminal; what the chamber does must reach the marker, the
+// "Тревоги" window, the desktop notification and the event file.
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <array>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+
+#include "monitoring/DataLog.h"
+#include "monitoring/Presentation.h"
+#include "sim/ChamberSim.h"
+#include "support/AppFixture.h"
+#include "ui/AlarmCenter.h"
+#include "ui/AlarmWindow.h"
+#include "ui/ErrorDisplay.h"
+#include "ui/Unit5.h"
+#include "ui/main.h"
+
+namespace {
+
+// The settings file of this test program goes to a folder of its own,
+// before anything reads it.
+const QString& ConfigFolder()
+{
+    static QTemporaryDir dir;
+    static const QString path = dir.path();
+    return path;
+}
+const bool kConfigSet = [] {
+    ::setenv("XDG_CONFIG_HOME", ConfigFolder().toUtf8().constData(), 1);
+    return true;
+}();
+
+using Words = std::array<uint16_t, 17>;
+
+// 25.3 °C of 30.0 (4.7 °C off), 70.0 % of 70 %, program 0.
+Words OutOfBand() { return {253, 0, 300, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 700, 700}; }
+Words Inside() { return {299, 0, 300, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 700, 700}; }
+
+struct Notification {
+    QString summary, body;
+    bool urgent;
+};
+
+}  // namespace
+
+class AlarmSimTest : public AppFixture {
+protected:
+    explicit AlarmSimTest(double scale = 0.1) : AppFixture(scale) {}
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(kConfigSet);
+        AppFixture::SetUp();
+        ASSERT_TRUE(dir.isValid());
+        SetProgramFolderForTests(dir.path() + "/");
+        AlarmCenter->SetNotifier([this](const QString& s, const QString& b, bool u) {
+            notes.push_back({s, b, u});
+            return true;
+        });
+        std::string error;
+        ASSERT_TRUE(bus.Start(&error)) << error;
+        bus.SetControllerDelay(std::chrono::microseconds(500));
+        OpenPortOn(bus.SlavePath());
+        ASSERT_TRUE(bus.AddChamber(1));
+    }
+    void TearDown() override
+    {
+        AppFixture::TearDown();
+        SetProgramFolderForTests({});
+        bus.Stop();
+    }
+
+    void Pin(const Words& words)
+    {
+        bus.WithChamber(1, [&](sim::ChamberModel& m) {
+            for (int n = 0; n < 17; ++n)
+                m.PinStatusWord(n, words[n]);
+        });
+    }
+    void StartReading()
+    {
+        Form1->ListBox1->addItem(ChamberEntryText(1));
+        Form1->ListBox1->setCurrentRow(0);
+        Guarded([] { Form1->Button6Click(); });
+    }
+    void Use(const AlarmSettings& s) { AlarmCenter->ApplySettings(s, false); }
+
+    int Count(AlarmKind kind) const
+    {
+        int n = 0;
+        for (const Alarm& a : AlarmCenter->Rules().Alarms())
+            n += a.kind == kind;
+        return n;
+    }
+    const Alarm* Last(AlarmKind kind) const
+    {
+        const Alarm* last = nullptr;
+        for (const Alarm& a : AlarmCenter->Rules().Alarms())
+            if (a.kind == kind)
+                last = &a;
+        return last;
+    }
+    // Event file lines after the header.
+    QStringList EventLines() const
+    {
+        const QString text = QString::fromUtf8(ReadFileBytes(AlarmCenter->EventFileName()));
+        QStringList lines = text.split("\r\n", Qt::SkipEmptyParts);
+        if (!lines.isEmpty())
+            lines.removeFirst();
+        return lines;
+    }
+    quint64 Polls() const
+    {
+        return AlarmCenter->Watched().pollsAnswered + AlarmCenter->Watched().pollsUnanswered;
+    }
+
+    sim::BusSimulator bus;
+    QTemporaryDir dir;
+    std::vector<Notification> notes;
+};
+
+TEST_F(AlarmSimTest, ChamberOutOfItsBandRaisesOneAlarmAfterTheDelayAndEndsItWhenBack)
+{
+    bus.SetSpeed(0);
+    Pin(OutOfBand());
+    AlarmSettings s;
+    s.temperatureBand = 2;
+    s.temperatureDelay = 20;  // 2 s with the waits at a tenth
+    Use(s);
+    EXPECT_EQ(AlarmCenter->MarkerText(), "Тревог нет");
+    StartReading();
+    const qint64 firstPoll = AlarmCenter->Watched().lastAnswered;
+    ASSERT_GT(firstPoll, 0);
+    ASSERT_TRUE(PumpUntil([&] { return Count(AlarmKind::Temperature) > 0; }, 30000));
+    const Alarm alarm = *Last(AlarmKind::Temperature);
+    EXPECT_GT(alarm.start - firstPoll, 2000) << "raised before the delay had passed";
+    EXPECT_DOUBLE_EQ(alarm.value, 25.3);
+    EXPECT_DOUBLE_EQ(alarm.setPoint, 30.0);
+    EXPECT_TRUE(AlarmCenter->MarkerText().startsWith("ТРЕВОГА: Температура вне допуска"))
+        << AlarmCenter->MarkerText().toStdString();
+    EXPECT_EQ(Form1->AlarmMarker->text(), AlarmCenter->MarkerText());
+
+    // Still outside for several more polls: still one alarm.
+    const quint64 polls = Polls();
+    ASSERT_TRUE(PumpUntil([&] { return Polls() >= polls + 4; }, 30000));
+    EXPECT_EQ(Count(AlarmKind::Temperature), 1);
+    EXPECT_EQ(AlarmCenter->Watched().alarmsTemperature, 1);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_TRUE(notes[0].urgent);
+    EXPECT_TRUE(notes[0].body.contains("25.3")) << notes[0].body.toStdString();
+
+    TAlarmWindow* window = AlarmCenter->Window();
+    ASSERT_EQ(window->Table->rowCount(), 1);
+    EXPECT_EQ(window->Table->item(0, 4)->text(), "идёт");
+
+    Pin(Inside());
+    ASSERT_TRUE(PumpUntil([&] { return !Last(AlarmKind::Temperature)->Active(); }, 30000));
+    EXPECT_DOUBLE_EQ(Last(AlarmKind::Temperature)->endValue, 29.9);
+    EXPECT_EQ(Count(AlarmKind::Temperature), 1);
+    EXPECT_TRUE(AlarmCenter->MarkerText().startsWith("Не подтверждено")) << AlarmCenter->MarkerText().toStdString();
+    EXPECT_NE(window->Table->item(0, 4)->text(), "идёт");
+
+    // The operator acknowledges it in the window.
+    window->Table->selectRow(0);
+    window->ButtonAcknowledge->click();
+    EXPECT_TRUE(Last(AlarmKind::Temperature)->acknowledged);
+    EXPECT_EQ(AlarmCenter->MarkerText(), "Тревог нет");
+
+    const QStringList lines = EventLines();
+    ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[0].contains(",начало,1,Температура,1,COM1,25.3,30.0,")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].contains(",конец,1,Температура,1,COM1,29.9,30.0,")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].contains(",подтверждение,1,")) << lines[2].toStdString();
+    EXPECT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+}
+
+TEST_F(AlarmSimTest, SilentChamberRaisesTheLinkAlarmWithTheLinkLossWindow)
+{
+    bus.SetSpeed(0);
+    Pin(Inside());
+    StartReading();
+    EXPECT_EQ(AlarmCenter->Watched().link, LinkState::Up);
+    sim::Faults silent;
+    silent.silent = true;
+    bus.SetFaults(1, silent);
+    ASSERT_TRUE(PumpUntil([&] { return Count(AlarmKind::Link) > 0; }, 60000));
+    EXPECT_TRUE(Form5->isVisible());
+    EXPECT_TRUE(Last(AlarmKind::Link)->Active());
+    EXPECT_EQ(AlarmCenter->Watched().link, LinkState::Down);
+    EXPECT_GE(AlarmCenter->Watched().pollsUnanswered, 1u);
+    EXPECT_TRUE(AlarmCenter->MarkerText().contains("Возможен обрыв линии RS-485"));
+
+    bus.SetFaults(1, sim::Faults{});
+    ASSERT_TRUE(PumpUntil([&] { return !Last(AlarmKind::Link)->Active(); }, 60000));
+    EXPECT_FALSE(Form5->isVisible());
+    EXPECT_EQ(Count(AlarmKind::Link), 1);
+    const QStringList lines = EventLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].contains(",начало,1,Связь,1,COM1,")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].contains(",конец,1,Связь,1,COM1,")) << lines[1].toStdString();
+}
+
+TEST_F(AlarmSimTest, ProgramRunToItsEndRaisesTheNotice)
+{
+    // One step at room climate, so neither deviation alarm can interfere:
+    // 22 °C, 45 %, 5 min to hold, one cycle. 120 simulated seconds a real
+    // second: the program runs about 2.5 s, several polls see it.
+    bus.SetSpeed(0);
+    bus.WithChamber(1, [](sim::ChamberModel& m) {
+        ASSERT_EQ(m.WriteRegisters(0x00, {1, 1, 22, 0, 5, 45, 1, 0, 2, 0, 1, 0, 1}), 0);
+        ASSERT_EQ(m.WriteRegisters(0x11, {1, 1}), 0);
+    });
+    StartReading();
+    EXPECT_EQ(AlarmCenter->Watched().program.value_or(-1), 1);
+    bus.SetSpeed(120);
+    ASSERT_TRUE(PumpUntil([&] { return Count(AlarmKind::ProgramEnd) > 0; }, 60000));
+    const Alarm* notice = Last(AlarmKind::ProgramEnd);
+    EXPECT_EQ(notice->text, "Программа 1 завершена");
+    EXPECT_EQ(AlarmCenter->Watched().alarmsProgramEnd, 1);
+    EXPECT_TRUE(AlarmCenter->MarkerText().contains("Программа 1 завершена"));
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_FALSE(notes[0].urgent);
+    const quint64 polls = Polls();
+    ASSERT_TRUE(PumpUntil([&] { return Polls() >= polls + 3; }, 30000));
+    EXPECT_EQ(Count(AlarmKind::ProgramEnd), 1);
+    EXPECT_EQ(Count(AlarmKind::Temperature) + Count(AlarmKind::Humidity), 0);
+
+    AlarmCenter->Window()->ButtonAcknowledgeAll->click();
+    EXPECT_EQ(AlarmCenter->Watched().alarmsProgramEnd, 0);
+    const QStringList lines = EventLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].contains(",начало,1,Программа,1,COM1,1,,Программа 1 завершена")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].contains(",подтверждение,1,Программа,")) << lines[1].toStdString();
+}
+
+TEST_F(AlarmSimTest, SwitchingReadingOffEndsActiveAlarms)
+{
+    bus.SetSpeed(0);
+    Pin(OutOfBand());
+    AlarmSettings s;
+    s.temperatureDelay = 0;
+    Use(s);
+    StartReading();
+    ASSERT_TRUE(PumpUntil([&] { return Count(AlarmKind::Temperature) > 0; }, 30000));
+    Guarded([] { Form1->Button6Click(); });
+    EXPECT_FALSE(Last(AlarmKind::Temperature)->Active());
+    EXPECT_FALSE(AlarmCenter->Watched().reading);
+    EXPECT_EQ(EventLines().size(), 2);
+}
+
+TEST_F(AlarmSimTest, EventFileFailureIsShownAndTheAlarmStillReachesTheOperator)
+{
+    bus.SetSpeed(0);
+    Pin(OutOfBand());
+    AlarmSettings s;
+    s.temperatureDelay = 0;
+    Use(s);
+    SetProgramFolderForTests(dir.path() + "/missing/");
+    StartReading();
+    ASSERT_TRUE(PumpUntil([&] { return Count(AlarmKind::Temperature) > 0; }, 30000));
+    ASSERT_EQ(errors.size(), 1) << errors.join("; ").toStdString();
+    EXPECT_TRUE(errors[0].contains("Тревоги.csv")) << errors[0].toStdString();
+    EXPECT_TRUE(AlarmCenter->MarkerText().startsWith("ТРЕВОГА"));
+    EXPECT_EQ(notes.size(), 1u);
+}
+
+TEST_F(AlarmSimTest, DialogValuesAreAppliedAndRemembered)
+{
+    TAlarmWindow* window = AlarmCenter->Window();
+    QTimer::singleShot(0, [window] {
+        TAlarmSettingsDialog* d = window->SettingsDialog;
+        d->TemperatureBand->setValue(3.5);
+        d->TemperatureDelay->setValue(20);
+        d->HumidityOn->setChecked(false);
+        d->ButtonOk->click();
+    });
+    window->ButtonSettings->click();
+    EXPECT_DOUBLE_EQ(AlarmCenter->Settings().temperatureBand, 3.5);
+    EXPECT_EQ(AlarmCenter->Settings().temperatureDelay, 1200);
+    EXPECT_FALSE(AlarmCenter->Settings().humidityOn);
+    EXPECT_TRUE(QFile::exists(QSettings().fileName())) << QSettings().fileName().toStdString();
+    EXPECT_TRUE(QSettings().fileName().startsWith(ConfigFolder()));
+    const AlarmSettings loaded = LoadAlarmSettings();
+    EXPECT_EQ(loaded, AlarmCenter->Settings());
+
+    // Cancel changes nothing.
+    QTimer::singleShot(0, [window] {
+        window->SettingsDialog->TemperatureBand->setValue(9);
+        window->SettingsDialog->ButtonCancel->click();
+    });
+    window->ButtonSettings->click();
+    EXPECT_DOUBLE_EQ(AlarmCenter->Settings().temperatureBand, 3.5);
+}
+
+// The same chamber with the real waits: 800 ms reply windows, 4 s between
+// polls, and a delay of 5 s.
+class AlarmRealWaitTest : public AlarmSimTest {
+protected:
+    AlarmRealWaitTest() : AlarmSimTest(1.0) {}
+};
+
+TEST_F(AlarmRealWaitTest, OneAlarmAfterTheDelayWithRealWaits)
+{
+    bus.SetSpeed(0);
+    Pin(OutOfBand());
+    AlarmSettings s;
+    s.temperatureDelay = 5;
+    Use(s);
+    StartReading();
+    const qint64 firstPoll = AlarmCenter->Watched().lastAnswered;
+    ASSERT_TRUE(PumpUntil([&] { return Count(AlarmKind::Temperature) > 0; }, 30000));
+    EXPECT_GT(Last(AlarmKind::Temperature)->start - firstPoll, 5000);
+    EXPECT_GE(AlarmCenter->Watched().pollsAnswered, 3u);
+    Pin(Inside());
+    ASSERT_TRUE(PumpUntil([&] { return !Last(AlarmKind::Temperature)->Active(); }, 30000));
+    EXPECT_EQ(Count(AlarmKind::Temperature), 1);
+    EXPECT_EQ(EventLines().size(), 2);
+}

@@ -1,0 +1,77 @@
+// Where alarms meet the operator: the rules fed by every poll, the marker in
+// the main window's bottom strip, the "Тревоги" window, desktop
+// notifications, the event file, and the status handed to the endpoint.
+#pragma once
+
+#include <QObject>
+#include <QRect>
+#include <QString>
+#include <functional>
+
+#include "monitoring/AlarmEventLog.h"
+#include "monitoring/Alarms.h"
+#include "monitoring/StatusMetrics.h"
+
+class QPushButton;
+class QWidget;
+class TAlarmWindow;
+struct StatusReply;
+
+class TAlarmCenter : public QObject {
+    Q_OBJECT
+public:
+    TAlarmCenter();
+    ~TAlarmCenter() override;
+
+    // The end of every status poll. linkWindowOpen: the link-loss window is
+    // showing after this poll.
+    void AfterPoll(bool found, const StatusReply& reply, bool linkWindowOpen);
+    // Reading switched off.
+    void ReadingStopped();
+
+    void Acknowledge(int id);
+    void AcknowledgeAll();
+
+    const AlarmSettings& Settings() const { return m_rules.Settings(); }
+    // New bands and delays; saved in the settings file when save is true.
+    void ApplySettings(const AlarmSettings& settings, bool save);
+
+    const AlarmRules& Rules() const { return m_rules; }
+    const WatchedStatus& Watched() const { return m_watched; }
+    QString EventFileName() const;
+
+    // The marker's text and colours as they stand.
+    QString MarkerText() const;
+    QPushButton* Marker() const { return m_marker; }
+    // Makes the marker, a flat button that opens the alarm window.
+    QPushButton* MakeMarker(QWidget* parent, const QRect& bounds);
+
+    void ShowWindow();
+    TAlarmWindow* Window() const { return m_window; }
+
+    // Desktop notification sender; tests count the calls.
+    void SetNotifier(std::function<bool(const QString&, const QString&, bool)> notifier);
+
+private:
+    void Handle(const std::vector<AlarmEvent>& events);
+    void Refresh();
+    AlarmPlace Place() const;
+    qint64 Now() const;
+
+    AlarmRules m_rules;
+    WatchedStatus m_watched;
+    QPushButton* m_marker = nullptr;
+    TAlarmWindow* m_window = nullptr;
+    std::function<bool(const QString&, const QString&, bool)> m_notify;
+};
+
+extern TAlarmCenter* AlarmCenter;
+
+// Bands and delays from the settings file (defaults where missing or bad).
+AlarmSettings LoadAlarmSettings();
+void SaveAlarmSettings(const AlarmSettings& settings);
+
+// The hooks the main window calls; harmless when no alarm center exists.
+void AlarmsAfterPoll(bool found, const StatusReply& reply, bool linkWindowOpen);
+void AlarmsReadingStopped();
+QPushButton* MakeAlarmMarker(QWidget* parent, const QRect& bounds);

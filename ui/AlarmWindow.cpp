@@ -1,0 +1,202 @@
+#include "ui/AlarmWindow.h"
+
+#include <QDateTime>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLocale>
+#include <QVBoxLayout>
+
+#include "ui/AlarmCenter.h"
+#include "ui/ErrorDisplay.h"
+
+namespace {
+
+enum Column { ColNumber, ColKind, ColText, ColStart, ColEnd, ColValue, ColSetPoint, ColWorst, ColAck, ColCount };
+
+QString Moment(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
+}
+
+QString Value(double v) { return QLocale().toString(v, 'f', 1); }
+
+QDoubleSpinBox* Band(QWidget* parent, const QString& suffix)
+{
+    auto* box = new QDoubleSpinBox(parent);
+    box->setRange(0.1, kMaxAlarmBand);
+    box->setDecimals(1);
+    box->setSingleStep(0.5);
+    box->setSuffix(suffix);
+    return box;
+}
+
+QSpinBox* Delay(QWidget* parent)
+{
+    auto* box = new QSpinBox(parent);
+    box->setRange(0, kMaxAlarmDelay / 60);
+    box->setSuffix(QStringLiteral(" мин"));
+    return box;
+}
+
+}  // namespace
+
+TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Настройка тревог"));
+    auto* form = new QFormLayout;
+    TemperatureOn = new QCheckBox(QStringLiteral("Отклонение температуры"), this);
+    TemperatureBand = Band(this, QStringLiteral(" °C"));
+    TemperatureDelay = Delay(this);
+    HumidityOn = new QCheckBox(QStringLiteral("Отклонение влажности"), this);
+    HumidityBand = Band(this, QStringLiteral(" %"));
+    HumidityDelay = Delay(this);
+    LinkOn = new QCheckBox(QStringLiteral("Обрыв связи"), this);
+    ProgramEndOn = new QCheckBox(QStringLiteral("Окончание программы"), this);
+    form->addRow(TemperatureOn);
+    form->addRow(QStringLiteral("Допуск ±"), TemperatureBand);
+    form->addRow(QStringLiteral("Задержка"), TemperatureDelay);
+    form->addRow(HumidityOn);
+    form->addRow(QStringLiteral("Допуск ±"), HumidityBand);
+    form->addRow(QStringLiteral("Задержка"), HumidityDelay);
+    form->addRow(LinkOn);
+    form->addRow(ProgramEndOn);
+    auto* note = new QLabel(QStringLiteral("Пока камера приближается к уставке (за время задержки\n"
+                                           "отклонение уменьшается хотя бы на допуск), тревоги нет."),
+                            this);
+    form->addRow(note);
+    ButtonOk = new QPushButton(QStringLiteral("Сохранить"), this);
+    ButtonCancel = new QPushButton(QStringLiteral("Отмена"), this);
+    ButtonOk->setDefault(true);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ButtonOk);
+    buttons->addWidget(ButtonCancel);
+    form->addRow(buttons);
+    setLayout(form);
+    connect(ButtonOk, &QPushButton::clicked, this, &QDialog::accept);
+    connect(ButtonCancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(TemperatureOn, &QCheckBox::toggled, TemperatureBand, &QWidget::setEnabled);
+    connect(TemperatureOn, &QCheckBox::toggled, TemperatureDelay, &QWidget::setEnabled);
+    connect(HumidityOn, &QCheckBox::toggled, HumidityBand, &QWidget::setEnabled);
+    connect(HumidityOn, &QCheckBox::toggled, HumidityDelay, &QWidget::setEnabled);
+}
+
+void TAlarmSettingsDialog::SetValues(const AlarmSettings& s)
+{
+    m_shown = s;
+    TemperatureOn->setChecked(s.temperatureOn);
+    TemperatureBand->setValue(s.temperatureBand);
+    TemperatureDelay->setValue(s.temperatureDelay / 60);
+    HumidityOn->setChecked(s.humidityOn);
+    HumidityBand->setValue(s.humidityBand);
+    HumidityDelay->setValue(s.humidityDelay / 60);
+    LinkOn->setChecked(s.linkOn);
+    ProgramEndOn->setChecked(s.programEndOn);
+    TemperatureBand->setEnabled(s.temperatureOn);
+    TemperatureDelay->setEnabled(s.temperatureOn);
+    HumidityBand->setEnabled(s.humidityOn);
+    HumidityDelay->setEnabled(s.humidityOn);
+}
+
+AlarmSettings TAlarmSettingsDialog::Values() const
+{
+    AlarmSettings s = m_shown;
+    s.temperatureOn = TemperatureOn->isChecked();
+    s.temperatureBand = TemperatureBand->value();
+    // A delay of seconds set elsewhere stays as it is unless the minutes change.
+    if (TemperatureDelay->value() != m_shown.temperatureDelay / 60)
+        s.temperatureDelay = TemperatureDelay->value() * 60;
+    s.humidityOn = HumidityOn->isChecked();
+    s.humidityBand = HumidityBand->value();
+    if (HumidityDelay->value() != m_shown.humidityDelay / 60)
+        s.humidityDelay = HumidityDelay->value() * 60;
+    s.linkOn = LinkOn->isChecked();
+    s.programEndOn = ProgramEndOn->isChecked();
+    return s;
+}
+
+TAlarmWindow::TAlarmWindow(TAlarmCenter* center) : QWidget(nullptr, Qt::Window), m_center(center)
+{
+    setWindowTitle(QStringLiteral("Тревоги"));
+    resize(980, 360);
+    Table = new QTableWidget(0, ColCount, this);
+    Table->setHorizontalHeaderLabels({QStringLiteral("№"), QStringLiteral("Вид"), QStringLiteral("Описание"),
+                                      QStringLiteral("Начало"), QStringLiteral("Конец"), QStringLiteral("Значение"),
+                                      QStringLiteral("Уставка"), QStringLiteral("Крайнее"),
+                                      QStringLiteral("Подтверждена")});
+    Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    Table->setSelectionMode(QAbstractItemView::SingleSelection);
+    Table->verticalHeader()->hide();
+    Table->horizontalHeader()->setSectionResizeMode(ColText, QHeaderView::Stretch);
+    ButtonAcknowledge = new QPushButton(QStringLiteral("Подтвердить"), this);
+    ButtonAcknowledgeAll = new QPushButton(QStringLiteral("Подтвердить все"), this);
+    ButtonSettings = new QPushButton(QStringLiteral("Настройка…"), this);
+    SettingsDialog = new TAlarmSettingsDialog(this);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(ButtonAcknowledge);
+    buttons->addWidget(ButtonAcknowledgeAll);
+    buttons->addStretch();
+    buttons->addWidget(ButtonSettings);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(Table);
+    layout->addLayout(buttons);
+    connect(ButtonAcknowledge, &QPushButton::clicked, this, [this] {
+        Guarded([this] {
+            if (const int id = SelectedAlarm())
+                m_center->Acknowledge(id);
+        });
+    });
+    connect(ButtonAcknowledgeAll, &QPushButton::clicked, this, [this] { Guarded([this] { m_center->AcknowledgeAll(); }); });
+    connect(ButtonSettings, &QPushButton::clicked, this, [this] { Guarded([this] { EditSettings(); }); });
+}
+
+void TAlarmWindow::EditSettings()
+{
+    SettingsDialog->SetValues(m_center->Settings());
+    if (SettingsDialog->exec() == QDialog::Accepted)
+        m_center->ApplySettings(SettingsDialog->Values(), true);
+}
+
+int TAlarmWindow::SelectedAlarm() const
+{
+    const QList<QTableWidgetItem*> items = Table->selectedItems();
+    for (QTableWidgetItem* item : items)
+        if (item->column() == ColNumber)
+            return item->text().toInt();
+    return 0;
+}
+
+void TAlarmWindow::ShowAlarms(const std::vector<Alarm>& alarms)
+{
+    const int selected = SelectedAlarm();
+    Table->setRowCount(static_cast<int>(alarms.size()));
+    int row = 0;
+    for (auto it = alarms.rbegin(); it != alarms.rend(); ++it, ++row) {
+        const Alarm& a = *it;
+        const QStringList cells{
+            QString::number(a.id),
+            AlarmKindText(a.kind),
+            a.text,
+            Moment(a.start),
+            a.Active() ? QStringLiteral("идёт") : (a.kind == AlarmKind::ProgramEnd ? QString() : Moment(a.end)),
+            a.hasValues ? Value(a.value) : QString(),
+            a.hasValues ? Value(a.setPoint) : QString(),
+            a.hasValues ? Value(a.worst) : QString(),
+            a.acknowledged ? Moment(a.acknowledgedAt) : QStringLiteral("нет"),
+        };
+        for (int c = 0; c < ColCount; ++c) {
+            auto* item = new QTableWidgetItem(cells[c]);
+            if (a.Active())
+                item->setBackground(QColor(255, 200, 200));
+            else if (!a.acknowledged)
+                item->setBackground(QColor(255, 245, 190));
+            Table->setItem(row, c, item);
+        }
+        if (a.id == selected)
+            Table->selectRow(row);
+    }
+    Table->resizeColumnsToContents();
+}

@@ -1,0 +1,62 @@
+// The "Тревоги" window (active and past alarms, acknowledgement) and the
+// small dialog for bands and delays.
+#pragma once
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QDoubleSpinBox>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QWidget>
+#include <vector>
+
+#include "monitoring/Alarms.h"
+
+class TAlarmCenter;
+
+class TAlarmSettingsDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit TAlarmSettingsDialog(QWidget* parent = nullptr);
+    void SetValues(const AlarmSettings& s);
+    // Delays are shown in whole minutes.
+    AlarmSettings Values() const;
+
+    QCheckBox* TemperatureOn;
+    QDoubleSpinBox* TemperatureBand;
+    QSpinBox* TemperatureDelay;
+    QCheckBox* HumidityOn;
+    QDoubleSpinBox* HumidityBand;
+    QSpinBox* HumidityDelay;
+    QCheckBox* LinkOn;
+    QCheckBox* ProgramEndOn;
+    QPushButton* ButtonOk;
+    QPushButton* ButtonCancel;
+
+private:
+    AlarmSettings m_shown;
+};
+
+class TAlarmWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit TAlarmWindow(TAlarmCenter* center);
+
+    // Newest first; active alarms on a red background.
+    void ShowAlarms(const std::vector<Alarm>& alarms);
+    // The alarm number of the selected row, 0 when none is selected.
+    int SelectedAlarm() const;
+
+    // Opens the dialog and applies what the operator accepts.
+    void EditSettings();
+
+    QTableWidget* Table;
+    QPushButton* ButtonAcknowledge;
+    QPushButton* ButtonAcknowledgeAll;
+    QPushButton* ButtonSettings;
+    TAlarmSettingsDialog* SettingsDialog;
+
+private:
+    TAlarmCenter* m_center;
+};

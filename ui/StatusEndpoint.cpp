@@ -1,0 +1,199 @@
+#include "ui/StatusEndpoint.h"
+
+#include <QDateTime>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+#include <future>
+
+StatusEndpoint* Endpoint = nullptr;
+
+namespace {
+
+QByteArray Response(const char* status, const QByteArray& type, const QByteArray& body, bool head,
+                    const QByteArray& extra = {})
+{
+    QByteArray r = QByteArray("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
+                   "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                   "\r\nCache-Control: no-store\r\nConnection: close\r\n" + extra + "\r\n";
+    if (!head)
+        r += body;
+    return r;
+}
+
+QByteArray Plain(const char* status, const QByteArray& text, bool head = false, const QByteArray& extra = {})
+{
+    return Response(status, "text/plain; charset=utf-8", text + '\n', head, extra);
+}
+
+// The end of the request head, or -1.
+qsizetype HeadEnd(const QByteArray& buffer)
+{
+    const qsizetype crlf = buffer.indexOf("\r\n\r\n");
+    const qsizetype lf = buffer.indexOf("\n\n");
+    if (crlf < 0)
+        return lf;
+    return lf < 0 ? crlf : std::min(crlf, lf);
+}
+
+}  // namespace
+
+// Lives on the endpoint's thread; every socket is handled there.
+class EndpointServer : public QTcpServer {
+public:
+    explicit EndpointServer(StatusEndpoint* owner) : m_owner(owner) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto* socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        const EndpointLimits& limits = m_owner->m_limits;
+        if (m_owner->m_open.load() >= limits.maxConnections) {
+            ++m_owner->m_refused;
+            socket->abort();
+            socket->deleteLater();
+            return;
+        }
+        const int open = ++m_owner->m_open;
+        int most = m_owner->m_most.load();
+        while (open > most && !m_owner->m_most.compare_exchange_weak(most, open)) {
+        }
+        // Qt stops taking bytes from the system once this much waits unread,
+        // so a huge header costs no more memory than the limit.
+        socket->setReadBufferSize(limits.maxHeaderBytes + 1);
+        auto head = std::make_shared<QByteArray>();
+        auto answered = std::make_shared<bool>(false);
+        QTimer::singleShot(limits.deadlineMs, socket, [socket] { socket->abort(); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QObject::destroyed, this, [owner = m_owner] { --owner->m_open; });
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, head, answered] {
+            if (*answered) {
+                socket->readAll();  // anything after the head is not read
+                return;
+            }
+            const int limit = m_owner->m_limits.maxHeaderBytes;
+            *head += socket->read(limit + 1 - head->size());
+            const bool tooLong = HeadEnd(*head) < 0 && head->size() > limit;
+            const QByteArray answer = m_owner->Answer(*head, tooLong);
+            if (answer.isEmpty())
+                return;
+            *answered = true;
+            head->clear();
+            head->squeeze();
+            ++m_owner->m_answered;
+            socket->write(answer);
+            socket->disconnectFromHost();
+        });
+    }
+
+private:
+    StatusEndpoint* m_owner;
+};
+
+StatusEndpoint::StatusEndpoint(const EndpointLimits& limits) : m_limits(limits) {}
+
+StatusEndpoint::~StatusEndpoint() { Stop(); }
+
+bool StatusEndpoint::Start(const QString& address, quint16 port, QString* error)
+{
+    Stop();
+    std::promise<QString> started;
+    std::future<QString> result = started.get_future();
+    m_thread = QThread::create([this, address, port, &started] {
+        EndpointServer server(this);
+        if (!server.listen(QHostAddress(address), port)) {
+            started.set_value(server.errorString().isEmpty() ? QStringLiteral("?") : server.errorString());
+            return;
+        }
+        m_port = server.serverPort();
+        started.set_value(QString());
+        // QThread::quit() ends this loop too, even one asked to end before it ran.
+        QEventLoop loop;
+        loop.exec();
+        server.close();
+        // Sockets still open go with the server; their deferred deletions run here.
+        qDeleteAll(server.findChildren<QTcpSocket*>());
+    });
+    m_thread->setObjectName(QStringLiteral("StatusEndpoint"));
+    m_thread->start();
+    const QString failure = result.get();
+    if (!failure.isEmpty()) {
+        m_thread->wait();
+        delete m_thread;
+        m_thread = nullptr;
+        if (error)
+            *error = QStringLiteral("Наблюдение: не удалось открыть %1:%2 (%3)").arg(address).arg(port).arg(failure);
+        return false;
+    }
+    return true;
+}
+
+void StatusEndpoint::Stop()
+{
+    if (!m_thread)
+        return;
+    m_thread->quit();
+    m_thread->wait();
+    delete m_thread;
+    m_thread = nullptr;
+    m_port = 0;
+}
+
+void StatusEndpoint::Publish(const WatchedStatus& status)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_status = status;
+}
+
+WatchedStatus StatusEndpoint::Current() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_status;
+}
+
+QByteArray StatusEndpoint::Answer(const QByteArray& buffer, bool headTooLong) const
+{
+    if (headTooLong)
+        return Plain("431 Request Header Fields Too Large", "request head too long");
+    const qsizetype end = HeadEnd(buffer);
+    const qsizetype lineEnd = buffer.indexOf('\n');
+    // A method is capital letters; anything else (a TLS hello, binary
+    // noise) is refused at once instead of holding a connection.
+    for (char c : buffer) {
+        if (c == ' ')
+            break;
+        if (c < 'A' || c > 'Z')
+            return Plain("400 Bad Request", "bad request line");
+    }
+    if (end < 0 && lineEnd < 0)
+        return {};
+    // The request line decides; a bad one needs no more of the head.
+    const QByteArray line = buffer.left(lineEnd < 0 ? buffer.size() : lineEnd).trimmed();
+    const QList<QByteArray> parts = line.split(' ');
+    if (parts.size() != 3 || !parts[2].startsWith("HTTP/1.") || !parts[1].startsWith('/'))
+        return Plain("400 Bad Request", "bad request line");
+    if (end < 0)
+        return {};
+    const QByteArray& method = parts[0];
+    const bool head = method == "HEAD";
+    if (method != "GET" && !head)
+        return Plain("405 Method Not Allowed", "read-only: GET and HEAD only", false, "Allow: GET, HEAD\r\n");
+    QByteArray path = parts[1];
+    if (const qsizetype q = path.indexOf('?'); q >= 0)
+        path.truncate(q);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (path == "/metrics")
+        return Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", MetricsText(Current(), now), head);
+    if (path == "/api/status")
+        return Response("200 OK", "application/json", StatusJson(Current(), now), head);
+    if (path == "/")
+        return Plain("200 OK", "Calvetra: /metrics, /api/status", head);
+    return Plain("404 Not Found", "not found", head);
+}

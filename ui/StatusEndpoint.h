@@ -1,0 +1,68 @@
+// The read-only HTTP endpoint for watchers elsewhere: GET /metrics
+// (Prometheus text) and GET /api/status (JSON). It runs on a thread of its
+// own, so that no request, however slow or large, can hold up a poll; the
+// poll only hands it a copy of the watched status.
+//
+// A small server of our own rather than Qt HTTP Server: every limit that
+// keeps a flood harmless is ours to set and to test (connections at once,
+// header size, time per connection), and it never reads a request body.
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "monitoring/StatusMetrics.h"
+
+class QThread;
+
+struct EndpointLimits {
+    int maxConnections = 32;         // more at once are closed unanswered
+    int maxHeaderBytes = 16 * 1024;  // a longer request head gets 431
+    int deadlineMs = 5000;           // a connection lives no longer
+};
+
+class StatusEndpoint {
+public:
+    explicit StatusEndpoint(const EndpointLimits& limits = {});
+    ~StatusEndpoint();
+    StatusEndpoint(const StatusEndpoint&) = delete;
+    StatusEndpoint& operator=(const StatusEndpoint&) = delete;
+
+    // Listens on address:port (port 0: any free one); false with a message
+    // for the operator when the address cannot be taken.
+    bool Start(const QString& address, quint16 port, QString* error);
+    void Stop();
+    quint16 Port() const { return m_port; }
+
+    // Called by the poll: one copy under a short lock.
+    void Publish(const WatchedStatus& status);
+    WatchedStatus Current() const;
+
+    // Figures for tests and the benchmark.
+    int OpenConnections() const { return m_open.load(); }
+    int MostConnectionsAtOnce() const { return m_most.load(); }
+    long Answered() const { return m_answered.load(); }
+    long Refused() const { return m_refused.load(); }
+
+    // The answer to one request head (status line, headers, body), or an
+    // empty array while the head is not complete and within its limit.
+    // headTooLong: the head passed the limit without ending.
+    QByteArray Answer(const QByteArray& head, bool headTooLong) const;
+
+private:
+    friend class EndpointServer;
+    EndpointLimits m_limits;
+    mutable std::mutex m_mutex;
+    WatchedStatus m_status;
+    QThread* m_thread = nullptr;
+    quint16 m_port = 0;
+    std::atomic<int> m_open{0};
+    std::atomic<int> m_most{0};
+    std::atomic<long> m_answered{0};
+    std::atomic<long> m_refused{0};
+};
+
+// The application's endpoint; null while watching is off.
+extern StatusEndpoint* Endpoint;
