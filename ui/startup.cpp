@@ -5,8 +5,11 @@
 
 #include "control/Unit3.h"
 #include "link/PortUnit.h"
+#include "monitoring/LineMonitor.h"
 #include "monitoring/Monitoring.h"
+#include "monitoring/PortSettings.h"
 #include "ui/ChartWindow.h"
+#include "ui/LineMonitorWindow.h"
 #include "ui/Unit5.h"
 #include "ui/main.h"
 
@@ -25,6 +28,9 @@ void CreateApplicationWindows(bool show)
 {
     ResetMonitoringState();
     QApplication::setApplicationName(QStringLiteral("Calvetra"));
+    // With the application name, where QSettings keeps the operator's choices.
+    QApplication::setOrganizationName(QStringLiteral("Calvetra"));
+    ApplyPortMapping(LoadPortSettings());
     QApplication::setApplicationDisplayName(QStringLiteral("Calvetra"));
     QApplication::setQuitOnLastWindowClosed(false);
     SubstituteFonts();
@@ -34,10 +40,15 @@ void CreateApplicationWindows(bool show)
     Form3 = new TForm3;
     Form5 = new TForm5;
     FormChart = new TChartWindow;
+    FormLineMonitor = new TLineMonitorWindow;
+    StartLineRecording();
 }
 
 void DestroyApplicationWindows()
 {
+    StopLineRecording();
+    delete FormLineMonitor;
+    FormLineMonitor = nullptr;
     delete FormChart;
     FormChart = nullptr;
     delete Form5;
