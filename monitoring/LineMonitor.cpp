@@ -190,7 +190,15 @@ void RecordTraffic(TrafficDirection direction, const uint8_t* bytes, int length)
 
 }  // namespace
 
-void StartLineRecording() { SetTrafficHook(&RecordTraffic); }
+void StartLineRecording()
+{
+    // A new monitor starts from an empty line: nothing left over from before.
+    TrafficChunk chunk;
+    while (g_sentRing.Pop(&chunk) || g_receivedRing.Pop(&chunk)) {
+    }
+    g_droppedSeen = g_sentRing.Dropped() + g_receivedRing.Dropped();
+    SetTrafficHook(&RecordTraffic);
+}
 
 void StopLineRecording() { SetTrafficHook(nullptr); }
 

@@ -102,7 +102,8 @@ QString CountersText(const LineCounters& counters);
 QString LineMonitorText(const LineMonitor& monitor);
 
 // Process-wide recording: the link's traffic hook feeds two rings (frames
-// sent, chunks received; one producer thread each). Start installs the hook;
+// sent, chunks received; one producer thread each). Start empties them and
+// installs the hook;
 // Stop removes it. Drain moves what waits into the monitor in time order
 // and returns the number of chunks moved.
 void StartLineRecording();
