@@ -65,7 +65,8 @@ void TLineMonitorWindow::Drain()
         return;
     }
     QScrollBar* bar = List->verticalScrollBar();
-    const bool atEnd = bar->value() == bar->maximum();
+    // Near the end counts as the end: a resize moves the end by a few lines.
+    const bool atEnd = bar->value() >= bar->maximum() - bar->pageStep() / 4;
     for (size_t i = entries.size() - fresh; i < entries.size(); ++i)
         List->appendPlainText(LineEntryText(entries[i]));
     m_shown = m_monitor.TotalKept();
@@ -79,7 +80,8 @@ void TLineMonitorWindow::RebuildView()
     for (const LineEntry& entry : m_monitor.Entries())
         lines << LineEntryText(entry);
     List->setPlainText(lines.join(u'\n'));
-    List->verticalScrollBar()->setValue(List->verticalScrollBar()->maximum());
+    // The text is laid out later; the end is known once it is.
+    QTimer::singleShot(0, List, [this] { List->verticalScrollBar()->setValue(List->verticalScrollBar()->maximum()); });
     m_shown = m_monitor.TotalKept();
 }
 
