@@ -20,8 +20,7 @@ void TForm1::ReadStatus()
                   LogFileName.mid(nameStart).replace(u'>', QString::number(ChamberAddress));
 
     bool found = false;
-    // A pulled-out adapter answers nothing: no point in 16 s of attempts.
-    for (int attempt = 0; attempt < kStatusAttempts && !found && !PortLost() && !PortGone(); ++attempt)
+    for (int attempt = 0; attempt < kStatusAttempts && !found; ++attempt)
         found = ReadExchange(ChamberAddress, kStatusFunction, kStatusRegisterCount, kStatusWait);
 
     // One snapshot: the receive thread may still be writing a late chunk.

@@ -99,8 +99,9 @@ TEST(FrameDescriber, RequestsAndRepliesInOperatorsWords)
         const FrameMeaning m = c.sent ? DescribeRequest(c.bytes.data(), static_cast<int>(c.bytes.size()))
                                       : DescribeReply(c.bytes.data(), static_cast<int>(c.bytes.size()));
         EXPECT_EQ(m.wholeFrame, c.whole);
-        if (c.whole)
+        if (c.whole) {
             EXPECT_EQ(m.crcOk, c.crcOk);
+        }
         for (const char* part : c.saying)
             EXPECT_TRUE(m.text.contains(QString::fromUtf8(part))) << m.text.toStdString() << " lacks " << part;
     }

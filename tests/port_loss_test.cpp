@@ -104,17 +104,3 @@ TEST_F(PortLossTest, WithReadingOffTheOperatorOpensItAgain)
         found = ReadExchange(1, 0x04, 3, 160);
     EXPECT_TRUE(found);
 }
-
-TEST_F(PortLossTest, PollOnALostPortEndsWithoutItsTwentyAttempts)
-{
-    bus.CloseLine();
-    ASSERT_TRUE(PumpUntil([] { return PortLost(); }, 2000));
-    FormLineMonitor->Drain();
-    const quint64 before = FormLineMonitor->Monitor().Counters().requests;
-    Guarded([] { Form1->ReadStatus(); });
-    FormLineMonitor->Drain();
-    EXPECT_EQ(FormLineMonitor->Monitor().Counters().requests, before);
-    // The poll still ends as a poll does: no reply, the link-loss window.
-    EXPECT_FALSE(!Form5->isVisible());
-    EXPECT_TRUE(Form1->CheckBox1->isEnabled());
-}
