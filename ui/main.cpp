@@ -358,7 +358,7 @@ void TForm1::ShowPortState(const QString& text, bool bad)
     palette.setColor(QPalette::WindowText, bad ? kRed : kGreen);
     LabelPort->setPalette(palette);
     LabelPort->setToolTip(text);
-    LabelPort->setText(LabelPort->fontMetrics().elidedText(text, Qt::ElideMiddle, LabelPort->width()));
+    LabelPort->setText(LabelPort->fontMetrics().elidedText(text, Qt::ElideRight, LabelPort->width()));
 }
 
 void TForm1::TimerPortTimer()
