@@ -21,6 +21,7 @@
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/PortMappingDialog.h"
 #include "ui/Startup.h"
 #include "ui/main.h"
 
@@ -257,4 +258,23 @@ TEST_F(PortChoiceTest, FailedOpenIsNotRememberedAndSaysAdapterMissing)
     EXPECT_TRUE(LoadPortSettings().lastPort.isEmpty());
     // As before, the scan buttons are usable after a failed open.
     EXPECT_TRUE(Form1->Button4->isEnabled());
+}
+
+TEST_F(PortChoiceTest, MappingDialogShowsSavedDevicesAndOffersThePresentOnes)
+{
+    PortSettings settings;
+    settings.mapping[3] = QStringLiteral("/dev/ttyUSB1");
+    const QStringList present = {QStringLiteral("/dev/serial/by-id/usb-A-if00-port0"), QStringLiteral("/dev/ttyS0")};
+    TPortMappingDialog dialog(settings, present);
+    EXPECT_EQ(dialog.Rows[3]->currentText(), QStringLiteral("/dev/ttyUSB1"));
+    EXPECT_TRUE(dialog.Rows[0]->currentText().isEmpty());
+    // An empty choice first, then the devices present.
+    ASSERT_EQ(dialog.Rows[0]->count(), 3);
+    EXPECT_EQ(dialog.Rows[0]->itemText(1), present[0]);
+    dialog.Rows[0]->setCurrentIndex(1);
+    dialog.Rows[3]->setCurrentText(QStringLiteral("  "));
+    QString mapping[5];
+    dialog.Mapping(mapping);
+    EXPECT_EQ(mapping[0], present[0]);
+    EXPECT_TRUE(mapping[3].isEmpty());
 }
