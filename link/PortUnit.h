@@ -21,21 +21,45 @@ extern int PortHandle;
 // anything else "COM1".
 std::string PortNameForIndex(int selectionIndex);
 
-// CALVETRA_COMn in the environment, otherwise /dev/ttyS<n-1>.
+// CALVETRA_COMn in the environment, otherwise the operator's mapping
+// (SetPortMapping), otherwise /dev/ttyS<n-1>.
 std::string DevicePathForPort(const std::string& portName);
+
+// The operator's own device for "COM1".."COM5" (number 1..5); an empty path
+// drops it again. Set on the user-interface thread only.
+void SetPortMapping(int number, const std::string& devicePath);
 
 struct PortOpenResult {
     bool ok = false;
     std::string portName;
     std::string devicePath;
     int error = 0;          // errno of the failed step
-    std::string Message() const;  // for the error display; names port, path, reason
+    // The program holding a busy device, where /proc tells (0 / empty if not).
+    int holderPid = 0;
+    std::string holderName;
+    // For the error display: what to do about it in the operator's words,
+    // then port, path and the system's reason.
+    std::string Message() const;
 };
 
 // Ends the running receive thread, closes the old port, opens the chosen one
 // and starts a new receive thread (also after a failed open, which then never
 // receives anything).
 PortOpenResult OpenPort(int selectionIndex);
+// The same for a device picked by its path; portName is what the operator saw.
+PortOpenResult OpenPortDevice(const std::string& portName, const std::string& devicePath);
+
+// Set by the receive thread the moment it stops watching a port that hung
+// up or failed (the adapter was pulled out); cleared by every open. Read
+// without a lock from any thread.
+bool PortLost();
+
+// Every frame written and every chunk stored goes to this hook, on the
+// writing or the receiving thread; it must return at once and never block.
+// Null (the default) records nothing.
+enum class TrafficDirection : uint8_t { Sent, Received };
+using TrafficHook = void (*)(TrafficDirection direction, const uint8_t* bytes, int length);
+void SetTrafficHook(TrafficHook hook);
 
 // Stops the receive thread and closes the port. Harmless when nothing is open.
 void ClosePort();

@@ -1,4 +1,5 @@
 #include "link/PortUnit.h"
+#include "link/PortHolder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +25,9 @@ std::mutex g_bufferLock;
 ReceiveBytes g_receiveBuffer{};
 
 std::atomic<int> g_runningLoops{0};
+std::atomic<bool> g_portLost{false};
+std::atomic<TrafficHook> g_trafficHook{nullptr};
+std::string g_portMapping[5];
 // Stop request besides the eventfd: when no eventfd could be made (descriptor
 // table full) the loop checks this now and then, or the join would hang.
 std::atomic<bool> g_stopRequested{false};
@@ -131,6 +135,7 @@ void ReceiveLoop(int portFd, int wakeFd)
             ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
         fd = -1;
         waiting = false;
+        g_portLost = true;  // the window learns of it at once
     };
 
     for (;;) {
@@ -265,20 +270,57 @@ std::string DevicePathForPort(const std::string& portName)
     int number = portName.size() > 3 && portName.compare(0, 3, "COM") == 0 ? std::atoi(portName.c_str() + 3) : 1;
     if (number < 1)
         number = 1;
+    if (number <= 5 && !g_portMapping[number - 1].empty())
+        return g_portMapping[number - 1];
     return "/dev/ttyS" + std::to_string(number - 1);
+}
+
+void SetPortMapping(int number, const std::string& devicePath)
+{
+    if (number >= 1 && number <= 5)
+        g_portMapping[number - 1] = devicePath;
 }
 
 std::string PortOpenResult::Message() const
 {
-    const std::string reason = error == EBUSY ? "порт уже используется другой программой" : std::strerror(error);
-    return "Не удалось открыть порт " + portName + " (" + devicePath + "): " + reason;
+    const std::string where = portName + " (" + devicePath + ")";
+    const std::string reason = std::strerror(error);
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return "Нет доступа к порту " + where + ": " + reason +
+               ". Работать с портами может участник группы dialout: выполните "
+               "«sudo usermod -aG dialout $USER» и войдите в систему заново";
+    case EBUSY: {
+        // Also what a lock or an exclusive flag held elsewhere comes to.
+        const std::string inUse = "порт уже используется (" + reason + "). Закройте её и откройте порт снова";
+        if (holderPid > 0)
+            return "Порт " + where + " занят программой " + holderName + " (pid " + std::to_string(holderPid) +
+                   "): " + inUse;
+        return "Порт " + where + " занят другой программой: " + inUse;
+    }
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return "Порт " + where + " не найден: адаптер не подключён (" + reason +
+               "). Подключите адаптер и откройте порт снова";
+    default:
+        return "Не удалось открыть порт " + where + ": " + reason;
+    }
 }
 
 PortOpenResult OpenPort(int selectionIndex)
 {
+    const std::string portName = PortNameForIndex(selectionIndex);
+    return OpenPortDevice(portName, DevicePathForPort(portName));
+}
+
+PortOpenResult OpenPortDevice(const std::string& portName, const std::string& devicePath)
+{
     StopReceiveThread();
     CloseSerialDevice(PortHandle);
     PortHandle = kNoPort;
+    g_portLost = false;
 
     const FrameGapSetting gap = FrameGapFromText(std::getenv("CALVETRA_FRAME_GAP_MS"));
     if (!gap.warning.empty())
@@ -286,10 +328,15 @@ PortOpenResult OpenPort(int selectionIndex)
     g_frameGapUs = gap.us;
 
     PortOpenResult result;
-    result.portName = PortNameForIndex(selectionIndex);
-    result.devicePath = DevicePathForPort(result.portName);
+    result.portName = portName;
+    result.devicePath = devicePath;
     PortHandle = OpenSerialDevice(result.devicePath, &result.error);
     result.ok = PortHandle != kNoPort;
+    if (!result.ok && result.error == EBUSY) {
+        const PortHolder holder = FindPortHolder(result.devicePath);
+        result.holderPid = holder.pid;
+        result.holderName = holder.name;
+    }
 
     PurgeInput(PortHandle);
     PurgeOutput(PortHandle);
@@ -306,9 +353,16 @@ void ClosePort()
 
 void WriteFrame(const uint8_t* frame, int length)
 {
-    if (length > 0)
-        WriteBytes(PortHandle, frame, static_cast<size_t>(length));
+    if (length <= 0)
+        return;
+    if (TrafficHook hook = g_trafficHook.load(std::memory_order_acquire))
+        hook(TrafficDirection::Sent, frame, length);
+    WriteBytes(PortHandle, frame, static_cast<size_t>(length));
 }
+
+bool PortLost() { return g_portLost.load(); }
+
+void SetTrafficHook(TrafficHook hook) { g_trafficHook.store(hook, std::memory_order_release); }
 
 void StoreChunk(const uint8_t* bytes, int length)
 {
@@ -316,6 +370,8 @@ void StoreChunk(const uint8_t* bytes, int length)
         return;
     if (length > kReceiveBufferSize)
         length = kReceiveBufferSize;
+    if (TrafficHook hook = g_trafficHook.load(std::memory_order_acquire))
+        hook(TrafficDirection::Received, bytes, length);
     std::lock_guard<std::mutex> guard(g_bufferLock);
     std::memcpy(g_receiveBuffer.data(), bytes, static_cast<size_t>(length));
 }

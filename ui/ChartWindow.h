@@ -38,6 +38,9 @@ public:
     void SyncView();
 
     bool SaveChartPng(const QString& path);
+    // The opened log's records (or the live points) as CSV; false with a
+    // message when the log cannot be read again or the file not written.
+    bool ExportCsv(const QString& path, QString* message);
     void ResetZoom();
 
     QChart* Chart() const { return m_chart; }
@@ -49,6 +52,7 @@ public:
     QPushButton* ButtonLive;
     QPushButton* ButtonReset;
     QPushButton* ButtonSave;
+    QPushButton* ButtonExport;
     QLabel* LabelStatus;
 
 protected:
@@ -64,6 +68,7 @@ private:
     TrendModel m_live;
     TrendModel m_log;
     bool m_showingLog = false;
+    QString m_logPath;
     bool m_userZoomed = false;
     bool m_dirty = false;
     QTimer m_syncTimer;

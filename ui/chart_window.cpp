@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QHBoxLayout>
 #include <QLegendMarker>
 #include <QLineSeries>
@@ -16,6 +17,8 @@
 #include <QValueAxis>
 #include <QVBoxLayout>
 #include <algorithm>
+
+#include "monitoring/CsvExport.h"
 
 TChartWindow* FormChart = nullptr;
 
@@ -137,13 +140,14 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     ButtonLive = new QPushButton(QStringLiteral("Текущие показания"), this);
     ButtonReset = new QPushButton(QStringLiteral("Сбросить масштаб"), this);
     ButtonSave = new QPushButton(QStringLiteral("Сохранить PNG…"), this);
+    ButtonExport = new QPushButton(QStringLiteral("Экспорт CSV…"), this);
     LabelStatus = new QLabel(this);
     // A long file name or damage report must not widen the window.
     LabelStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     ButtonLive->setEnabled(false);
 
     auto* buttons = new QHBoxLayout;
-    for (QWidget* w : std::initializer_list<QWidget*>{ButtonOpenLog, ButtonLive, ButtonReset, ButtonSave})
+    for (QWidget* w : std::initializer_list<QWidget*>{ButtonOpenLog, ButtonLive, ButtonReset, ButtonSave, ButtonExport})
         buttons->addWidget(w);
     buttons->addWidget(LabelStatus, 1);
     auto* layout = new QVBoxLayout(this);
@@ -167,6 +171,17 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
                                                           QStringLiteral("PNG (*.png)"));
         if (!path.isEmpty() && !SaveChartPng(path))
             LabelStatus->setText(QStringLiteral("Не удалось сохранить %1").arg(path));
+    });
+    connect(ButtonExport, &QPushButton::clicked, this, [this] {
+        const QString suggested = m_showingLog ? QFileInfo(m_logPath).completeBaseName() + QStringLiteral(".csv")
+                                               : QStringLiteral("показания.csv");
+        const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Экспорт CSV"), suggested,
+                                                          QStringLiteral("CSV (*.csv)"));
+        QString message;
+        if (!path.isEmpty()) {
+            ExportCsv(path, &message);
+            LabelStatus->setText(message);
+        }
     });
     m_syncTimer.setSingleShot(true);
     m_syncTimer.setInterval(0);
@@ -328,6 +343,7 @@ bool TChartWindow::OpenLog(const QString& path, QString* message)
         dayStart = QDateTime(QFileInfo(path).lastModified().date(), QTime(0, 0)).toMSecsSinceEpoch();
     const LogContents contents = ParseLog(bytes, dayStart);
 
+    m_logPath = path;
     m_log = TrendModel{};
     m_log.capacity = static_cast<size_t>(contents.records.size()) + 1;
     for (const LogRecord& r : contents.records) {
@@ -392,3 +408,33 @@ void TChartWindow::ResetZoom()
 bool TChartWindow::SaveChartPng(const QString& path) { return m_view->grab().save(path, "PNG"); }
 
 int TChartWindow::MarkerCount() const { return m_stepMarkers->count() + m_cycleMarkers->count(); }
+
+bool TChartWindow::ExportCsv(const QString& path, QString* message)
+{
+    QByteArray csv;
+    int rows = 0;
+    if (m_showingLog) {
+        // Read again: the log may have grown since it was opened.
+        QFile log(m_logPath);
+        if (!log.open(QIODevice::ReadOnly)) {
+            *message = QStringLiteral("Не удалось открыть %1: %2").arg(m_logPath, log.errorString());
+            return false;
+        }
+        qint64 dayStart = DayStartFromLogName(QFileInfo(m_logPath).fileName());
+        if (dayStart < 0)
+            dayStart = QDateTime(QFileInfo(m_logPath).lastModified().date(), QTime(0, 0)).toMSecsSinceEpoch();
+        const LogContents contents = ParseLog(log.readAll(), dayStart);
+        csv = LogRecordsCsv(contents.records);
+        rows = contents.records.size();
+    } else {
+        csv = TrendSamplesCsv(m_live.samples);
+        rows = static_cast<int>(m_live.samples.size());
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit()) {
+        *message = QStringLiteral("Не удалось записать %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    *message = QStringLiteral("%1: строк %2").arg(QFileInfo(path).fileName()).arg(rows);
+    return true;
+}

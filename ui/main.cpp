@@ -2,7 +2,9 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QAction>
 #include <QDateTime>
+#include <QFileInfo>
 
 #include "control/Unit3.h"
 #include "link/PortUnit.h"
@@ -11,8 +13,11 @@
 #include "monitoring/StatusDecode.h"
 #include "ui/AlarmCenter.h"
 #include "ui/ChartWindow.h"
+#include "monitoring/PortSettings.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/ScreenFit.h"
+#include "ui/LineMonitorWindow.h"
+#include "ui/PortMappingDialog.h"
 #include "ui/ScrollingClient.h"
 #include "ui/Unit5.h"
 
@@ -112,11 +117,22 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
 
     // Left column: port, scan, chamber list and switches.
     Label21 = Heading(c, QStringLiteral("Установка порта"), 38, 3);
-    ComboBox1 = new QComboBox(c);
-    ComboBox1->addItems({"COM1", "COM2", "COM3", "COM4", "COM5"});
-    ComboBox1->setCurrentIndex(-1);
+    ComboBox1 = new TPortComboBox(c);
+    RefreshPortList();
+    ComboBox1->setCurrentIndex(FindPortEntry(m_portEntries, LoadPortSettings().lastPort));
     ComboBox1->setGeometry(16, 52, 105, 21);
+    ComboBox1->beforePopup = [this] { RefreshPortList(); };
+    ComboBox1->setContextMenuPolicy(Qt::ActionsContextMenu);
+    {
+        auto* mapping = new QAction(QStringLiteral("Устройства COM1–COM5…"), ComboBox1);
+        connect(mapping, &QAction::triggered, this, [this] { Guarded([this] { EditPortMapping(this); }); });
+        ComboBox1->addAction(mapping);
+    }
     Button5 = Button(c, QStringLiteral("Открыть"), {139, 52, 113, 41}, true);
+    // In the free space under the port group.
+    LabelPort = new QLabel(c);
+    LabelPort->setGeometry(16, 96, 236, 22);
+    LabelPort->setFont(Tnr(15));
     Label22 = Heading(c, QStringLiteral("Поиск устройства"), 38, 123);
     Button4 = Button(c, QStringLiteral("Пуск"), {16, 180, 105, 41}, false);
     Button1 = Button(c, QStringLiteral("Стоп"), {139, 180, 113, 41}, false);
@@ -200,10 +216,13 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     ButtonChart->setFont(Tnr(16));
     // Left part of the strip, between the version and "График".
     AlarmMarker = MakeAlarmMarker(c, {150, 786, 320, 27});
+    ButtonMonitor = new QPushButton(QStringLiteral("Монитор линии"), c);
+    ButtonMonitor->setGeometry(606, 786, 150, 27);
+    ButtonMonitor->setFont(Tnr(16));
 
     // Only these take focus, in this order.
     for (QWidget* w : std::initializer_list<QWidget*>{ComboBox1, Button4, Button5, ListBox1, Button6, CheckBox1,
-                                                      Button1, Button2, ButtonChart})
+                                                      Button1, Button2, ButtonChart, ButtonMonitor})
         w->setFocusPolicy(Qt::StrongFocus);
     QWidget::setTabOrder(ComboBox1, Button4);
     QWidget::setTabOrder(Button4, Button5);
@@ -213,18 +232,24 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     QWidget::setTabOrder(CheckBox1, Button1);
     QWidget::setTabOrder(Button1, Button2);
     QWidget::setTabOrder(Button2, ButtonChart);
+    QWidget::setTabOrder(ButtonChart, ButtonMonitor);
 
     Timer1 = Timer(this, 4000);
     Timer2 = Timer(this, 500);
     Timer4 = Timer(this, 60000);
     Timer5 = Timer(this, 100);
     Timer6 = Timer(this, 5000);
+    // Real time whatever the scale of the waits: the operator must learn of a
+    // pulled adapter at once.
+    TimerPort = new QTimer(this);
+    TimerPort->setInterval(200);
 
     PlaceWindow(this, {kClientWidth, kClientHeight}, QPoint(0, 0));
 
     Connect();
     Guarded([this] { FormCreate(); });
     Timer2->start();
+    TimerPort->start();
 }
 
 TForm1::~TForm1() = default;
@@ -246,6 +271,8 @@ void TForm1::Connect()
     connect(Timer4, &QTimer::timeout, this, [this] { Guarded([this] { Timer4Timer(); }); });
     connect(Timer5, &QTimer::timeout, this, [this] { Guarded([this] { Timer5Timer(); }); });
     connect(Timer6, &QTimer::timeout, this, [this] { Guarded([this] { Timer6Timer(); }); });
+    connect(TimerPort, &QTimer::timeout, this, [this] { Guarded([this] { TimerPortTimer(); }); });
+    connect(ButtonMonitor, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonMonitorClick(); }); });
 }
 
 void TForm1::EnableTimer(QTimer* timer)
@@ -291,17 +318,79 @@ void TForm1::ComboBox1Change() { Button5->setEnabled(true); }
 
 void TForm1::Button5Click()
 {
-    const PortOpenResult result = OpenPort(ComboBox1->currentIndex());
+    const int index = ComboBox1->currentIndex();
+    // A device entry opens its path; COM1..COM5 and no choice go by the
+    // port names as before.
+    const bool device = index >= kComEntries && index < m_portEntries.size();
+    const PortOpenResult result =
+        device ? OpenPortDevice(m_portEntries[index].caption.toStdString(), m_portEntries[index].devicePath.toStdString())
+               : OpenPort(index);
     // A warning about the old line says nothing about the new one.
     if (Form5)
         Form5->hide();
+    m_openPortName = result.portName;
+    m_openDevicePath = result.devicePath;
+    m_portGone = false;
+    ShowPortState(QString(), false);
     Button4->setEnabled(true);
     Button1->setEnabled(true);
     Button5->setEnabled(false);
+    if (result.ok && index >= 0 && index < m_portEntries.size())
+        SaveLastPort(m_portEntries[index].Key());
     // Everything the open does happens first; then the operator learns that
     // the port is not there instead of watching a scan that finds nothing.
     if (!result.ok)
         throw EInOutError(result.Message());
+}
+
+void TForm1::RefreshPortList()
+{
+    const QString current = ComboBox1->currentIndex() >= 0 && ComboBox1->currentIndex() < m_portEntries.size()
+                                ? m_portEntries[ComboBox1->currentIndex()].Key()
+                                : QString();
+    m_portEntries = BuildPortEntries(ListSerialDevices());
+    const QSignalBlocker quiet(ComboBox1);
+    ComboBox1->clear();
+    for (const PortEntry& entry : m_portEntries) {
+        ComboBox1->addItem(entry.caption);
+        if (!entry.devicePath.isEmpty())
+            ComboBox1->setItemData(ComboBox1->count() - 1, entry.devicePath, Qt::ToolTipRole);
+    }
+    ComboBox1->setCurrentIndex(FindPortEntry(m_portEntries, current));
+}
+
+void TForm1::ShowPortState(const QString& text, bool bad)
+{
+    QPalette palette = LabelPort->palette();
+    palette.setColor(QPalette::WindowText, bad ? kRed : kGreen);
+    LabelPort->setPalette(palette);
+    LabelPort->setToolTip(text);
+    LabelPort->setText(LabelPort->fontMetrics().elidedText(text, Qt::ElideRight, LabelPort->width()));
+}
+
+void TForm1::TimerPortTimer()
+{
+    if (!m_portGone && !m_openDevicePath.empty() && PortLost()) {
+        m_portGone = true;
+        ShowPortState(QStringLiteral("Адаптер отключён: %1").arg(QString::fromStdString(m_openDevicePath)), true);
+    }
+    // The same device back while reading is on: open it again, and the
+    // polls and the log go on by themselves.
+    if (m_portGone && ReadingActive == 1 && QFileInfo::exists(QString::fromStdString(m_openDevicePath))) {
+        const PortOpenResult result = OpenPortDevice(m_openPortName, m_openDevicePath);
+        if (result.ok) {
+            m_portGone = false;
+            ShowPortState(QStringLiteral("Адаптер снова подключён: %1").arg(QString::fromStdString(m_openDevicePath)),
+                          false);
+        }
+    }
+}
+
+void TForm1::ButtonMonitorClick()
+{
+    FormLineMonitor->show();
+    FormLineMonitor->raise();
+    FormLineMonitor->activateWindow();
 }
 
 void TForm1::Button2Click()

@@ -11,7 +11,9 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "monitoring/PortList.h"
 #include "ui/ActivityIndicator.h"
+#include "ui/PortComboBox.h"
 
 struct StatusReply;
 
@@ -23,8 +25,9 @@ public:
 
     // Port group
     QLabel* Label21;
-    QComboBox* ComboBox1;
+    TPortComboBox* ComboBox1;
     QPushButton* Button5;
+    QLabel* LabelPort;  // the open port's state: an adapter pulled out, back again
     // Scan group
     QLabel* Label22;
     QPushButton* Button4;
@@ -72,12 +75,14 @@ public:
     QLabel* Label8;
     QPushButton* ButtonChart;  // "График": the trend chart window
     QPushButton* AlarmMarker;  // alarm state; opens the "Тревоги" window
+    QPushButton* ButtonMonitor;  // "Монитор линии"
 
     QTimer* Timer1;  // status poll, 4000 ms
     QTimer* Timer2;  // clock, 500 ms
     QTimer* Timer4;  // log append, 60000 ms
     QTimer* Timer5;  // scan probe, 100 ms
     QTimer* Timer6;  // log header, 5000 ms once
+    QTimer* TimerPort;  // watches the open port for an adapter pulled out
 
     // 1 while periodic reading is on.
     int ReadingActive = 0;
@@ -103,6 +108,8 @@ public:
     void Button2Click();
     void Timer2Timer();
     void ButtonChartClick();
+    void ButtonMonitorClick();
+    void TimerPortTimer();
 
     // Routines behind the handlers.
     void ShowClock();
@@ -114,12 +121,22 @@ public:
     void AppendLogLine();
     // Hands the poll's values (or its gap) to the trend chart.
     void RecordTrend(const StatusReply& reply);
+    // COM1..COM5 and the devices present now; the selection stays on its entry.
+    void RefreshPortList();
+    // True from the moment the open port's adapter is gone until it is open again.
+    bool PortGone() const { return m_portGone; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     void Connect();
+    void ShowPortState(const QString& text, bool bad);
+
+    QVector<PortEntry> m_portEntries;
+    std::string m_openPortName;  // what "Открыть" opened last, for a re-open
+    std::string m_openDevicePath;
+    bool m_portGone = false;
 };
 
 extern TForm1* Form1;

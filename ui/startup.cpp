@@ -6,9 +6,12 @@
 
 #include "control/Unit3.h"
 #include "link/PortUnit.h"
+#include "monitoring/LineMonitor.h"
 #include "monitoring/Monitoring.h"
 #include "ui/AlarmCenter.h"
+#include "monitoring/PortSettings.h"
 #include "ui/ChartWindow.h"
+#include "ui/LineMonitorWindow.h"
 #include "ui/Unit5.h"
 #include "ui/main.h"
 
@@ -32,7 +35,9 @@ void CreateApplicationWindows(bool show)
     // The title, for the error display's caption. No display name: on X11 Qt
     // would append it to every window's caption.
     QApplication::setApplicationName(QStringLiteral("Calvetra"));
+    // With the application name, where QSettings keeps the operator's choices.
     QApplication::setOrganizationName(QStringLiteral("Calvetra"));
+    ApplyPortMapping(LoadPortSettings());
     QApplication::setQuitOnLastWindowClosed(false);
     SubstituteFonts();
     // Before the main window, which puts its marker in the bottom strip.
@@ -43,10 +48,15 @@ void CreateApplicationWindows(bool show)
     Form3 = new TForm3;
     Form5 = new TForm5;
     FormChart = new TChartWindow;
+    FormLineMonitor = new TLineMonitorWindow;
+    StartLineRecording();
 }
 
 void DestroyApplicationWindows()
 {
+    StopLineRecording();
+    delete FormLineMonitor;
+    FormLineMonitor = nullptr;
     delete FormChart;
     FormChart = nullptr;
     delete Form5;

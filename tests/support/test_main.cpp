@@ -2,6 +2,7 @@
 // platform, so widget tests run with no display.
 #include <QApplication>
 #include <QTemporaryFile>
+#include <QTemporaryDir>
 #include <clocale>
 #include <gtest/gtest.h>
 
@@ -23,6 +24,9 @@ int main(int argc, char** argv)
     // X server of its own, or a screen of a given size.
     const QByteArray requested = qgetenv("CALVETRA_TEST_PLATFORM");
     qputenv("QT_QPA_PLATFORM", requested.isEmpty() ? platform : requested);
+    // The settings file of a test run is its own, never the operator's.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     QApplication app(argc, argv);
     std::setlocale(LC_ALL, "C.UTF-8");
     ::testing::InitGoogleTest(&argc, argv);

@@ -1,0 +1,117 @@
+#include "ui/LineMonitorWindow.h"
+
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QSaveFile>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+TLineMonitorWindow* FormLineMonitor = nullptr;
+
+namespace {
+constexpr int kDrainMs = 100;
+}
+
+TLineMonitorWindow::TLineMonitorWindow(QWidget* parent) : QWidget(parent, Qt::Window)
+{
+    setWindowTitle(QStringLiteral("Монитор линии"));
+    resize(1100, 560);
+
+    LabelCounters = new QLabel(CountersText({}), this);
+    ButtonPause = new QPushButton(QStringLiteral("Пауза"), this);
+    ButtonClear = new QPushButton(QStringLiteral("Очистить"), this);
+    ButtonSave = new QPushButton(QStringLiteral("Сохранить…"), this);
+    List = new QPlainTextEdit(this);
+    List->setReadOnly(true);
+    List->setLineWrapMode(QPlainTextEdit::NoWrap);
+    List->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // The view holds no more than the monitor does.
+    List->setMaximumBlockCount(static_cast<int>(m_monitor.Capacity()));
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(LabelCounters, 1);
+    top->addWidget(ButtonPause);
+    top->addWidget(ButtonClear);
+    top->addWidget(ButtonSave);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(List, 1);
+
+    connect(ButtonPause, &QPushButton::clicked, this, [this] { PauseClick(); });
+    connect(ButtonClear, &QPushButton::clicked, this, [this] { ClearClick(); });
+    connect(ButtonSave, &QPushButton::clicked, this, [this] {
+        const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить монитор линии"),
+                                                          QStringLiteral("линия.txt"),
+                                                          QStringLiteral("Текст (*.txt)"));
+        if (!path.isEmpty() && !SaveText(path))
+            LabelCounters->setText(QStringLiteral("Не удалось сохранить %1").arg(path));
+    });
+    m_drainTimer.setInterval(kDrainMs);
+    connect(&m_drainTimer, &QTimer::timeout, this, [this] { Drain(); });
+    m_drainTimer.start();
+}
+
+void TLineMonitorWindow::Drain()
+{
+    DrainLineRecording(m_monitor);
+    LabelCounters->setText(CountersText(m_monitor.Counters()));
+    if (!isVisible() || m_monitor.TotalKept() == m_shown)
+        return;
+    const auto& entries = m_monitor.Entries();
+    const quint64 fresh = m_monitor.TotalKept() - m_shown;
+    if (fresh >= entries.size()) {
+        RebuildView();
+        return;
+    }
+    QScrollBar* bar = List->verticalScrollBar();
+    // Near the end counts as the end: a resize moves the end by a few lines.
+    const bool atEnd = bar->value() >= bar->maximum() - bar->pageStep() / 4;
+    for (size_t i = entries.size() - fresh; i < entries.size(); ++i)
+        List->appendPlainText(LineEntryText(entries[i]));
+    m_shown = m_monitor.TotalKept();
+    if (atEnd)
+        bar->setValue(bar->maximum());
+}
+
+void TLineMonitorWindow::RebuildView()
+{
+    QStringList lines;
+    for (const LineEntry& entry : m_monitor.Entries())
+        lines << LineEntryText(entry);
+    List->setPlainText(lines.join(u'\n'));
+    // The text is laid out later; the end is known once it is.
+    QTimer::singleShot(0, List, [this] { List->verticalScrollBar()->setValue(List->verticalScrollBar()->maximum()); });
+    m_shown = m_monitor.TotalKept();
+}
+
+void TLineMonitorWindow::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    DrainLineRecording(m_monitor);
+    RebuildView();
+}
+
+void TLineMonitorWindow::PauseClick()
+{
+    m_monitor.SetPaused(!m_monitor.Paused());
+    ButtonPause->setText(m_monitor.Paused() ? QStringLiteral("Продолжить") : QStringLiteral("Пауза"));
+}
+
+void TLineMonitorWindow::ClearClick()
+{
+    DrainLineRecording(m_monitor);
+    m_monitor.Clear();
+    List->clear();
+    m_shown = m_monitor.TotalKept();
+    LabelCounters->setText(CountersText(m_monitor.Counters()));
+}
+
+bool TLineMonitorWindow::SaveText(const QString& path)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(LineMonitorText(m_monitor).toUtf8());
+    return file.commit();
+}

@@ -1,0 +1,43 @@
+// "Монитор линии": every frame sent and chunk received, with its meaning and
+// the line's counters; pause, clear, save as text. Non-modal.
+#pragma once
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+
+#include "monitoring/LineMonitor.h"
+
+class TLineMonitorWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit TLineMonitorWindow(QWidget* parent = nullptr);
+
+    // Takes what the link recorded into the monitor and brings the view up
+    // to date; run by a timer from the event loop, so never inside a handler.
+    void Drain();
+    bool SaveText(const QString& path);
+    const LineMonitor& Monitor() const { return m_monitor; }
+
+    QLabel* LabelCounters;
+    QPushButton* ButtonPause;
+    QPushButton* ButtonClear;
+    QPushButton* ButtonSave;
+    QPlainTextEdit* List;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void RebuildView();
+    void PauseClick();
+    void ClearClick();
+
+    LineMonitor m_monitor;
+    quint64 m_shown = 0;  // TotalKept() of the last entry in the view
+    QTimer m_drainTimer;
+};
+
+extern TLineMonitorWindow* FormLineMonitor;
