@@ -26,8 +26,9 @@ public:
     bool Open() const { return m_count > 0; }
     int Column() const { return m_column; }
 
-    void Start(int column, size_t index, double value)
+    void Start(int column, size_t index, double value, bool startsPiece)
     {
+        m_startsPiece = startsPiece;
         m_column = column;
         m_count = 1;
         m_first = m_last = m_min = m_max = index;
@@ -47,18 +48,24 @@ public:
         }
     }
     // In the view a column keeps its lowest and its highest point, in their
-    // order. Outside it those cannot be seen: only the ends, which join the
-    // line to what is on screen.
-    void Flush(const TrendModel& model, TrendSeriesId id, bool inView, TrendLine* line)
+    // order, and where a piece starts or ends its first or last point, so
+    // that a gap is exactly as wide as it is. Outside the view those cannot
+    // be seen: only the ends, which join the line to what is on screen.
+    void Flush(const TrendModel& model, TrendSeriesId id, bool inView, bool pieceEnds, TrendLine* line)
     {
-        size_t keep[2] = {m_min, m_max};
-        if (!inView) {
-            keep[0] = m_first;
+        size_t keep[4] = {m_first, m_min, m_max, m_last};
+        int n = 4;
+        if (inView) {
+            if (!m_startsPiece)
+                keep[0] = m_min;
+            if (!pieceEnds)
+                keep[3] = m_max;
+        } else {
             keep[1] = m_last;
+            n = 2;
         }
-        if (keep[0] > keep[1])
-            std::swap(keep[0], keep[1]);
-        const int n = keep[0] == keep[1] ? 1 : 2;
+        std::sort(keep, keep + n);
+        n = static_cast<int>(std::unique(keep, keep + n) - keep);
         for (int k = 0; k < n; ++k) {
             const TrendSample& s = model.samples[keep[k]];
             Append(line, QPointF(static_cast<qreal>(s.time), TrendValue(s, id)));
@@ -68,6 +75,7 @@ public:
 
 private:
     int m_column = 0;
+    bool m_startsPiece = false;
     size_t m_count = 0;
     size_t m_first = 0, m_last = 0, m_min = 0, m_max = 0;
     double m_minValue = 0, m_maxValue = 0;
@@ -107,7 +115,7 @@ QVector<TrendLine> Reduce(const TrendModel& model, TrendSeriesId id, const Trend
     bool open = false;
     auto endRun = [&] {
         if (bucket.Open())
-            bucket.Flush(model, id, inView(bucket.Column()), &line);
+            bucket.Flush(model, id, inView(bucket.Column()), true, &line);
         if (reaches || (left && right))
             lines.push_back(line);
         line.clear();
@@ -130,7 +138,7 @@ QVector<TrendLine> Reduce(const TrendModel& model, TrendSeriesId id, const Trend
             ++*shown;
             if (everySample) {
                 if (bucket.Open())
-                    bucket.Flush(model, id, false, &line);
+                    bucket.Flush(model, id, false, false, &line);
                 Append(&line, QPointF(static_cast<qreal>(s.time), value));
                 continue;
             }
@@ -142,9 +150,10 @@ QVector<TrendLine> Reduce(const TrendModel& model, TrendSeriesId id, const Trend
         if (bucket.Open() && bucket.Column() == column) {
             bucket.Add(i, value);
         } else {
+            const bool startsPiece = line.isEmpty() && !bucket.Open();
             if (bucket.Open())
-                bucket.Flush(model, id, inView(bucket.Column()), &line);
-            bucket.Start(column, i, value);
+                bucket.Flush(model, id, inView(bucket.Column()), false, &line);
+            bucket.Start(column, i, value, startsPiece);
         }
     }
     if (open)
