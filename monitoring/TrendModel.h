@@ -19,7 +19,20 @@ struct TrendSample {
 
 enum class TrendSeriesId { CurrentTemp, SetTemp, CurrentHumidity, SetHumidity };
 constexpr int kTrendSeriesCount = 4;
-double TrendValue(const TrendSample& sample, TrendSeriesId id);
+inline double TrendValue(const TrendSample& sample, TrendSeriesId id)
+{
+    switch (id) {
+    case TrendSeriesId::CurrentTemp:
+        return sample.currentTemp;
+    case TrendSeriesId::SetTemp:
+        return sample.setTemp;
+    case TrendSeriesId::CurrentHumidity:
+        return sample.currentHumidity;
+    case TrendSeriesId::SetHumidity:
+        return sample.setHumidity;
+    }
+    return NAN;
+}
 
 // One poll every 4 s for 25 hours: a day is always on the chart.
 constexpr size_t kTrendCapacity = 25 * 3600 / 4;

@@ -3,7 +3,10 @@
 #include <QDate>
 #include <QDateTime>
 #include <QRegularExpression>
+#include <QIODevice>
 #include <QStringList>
+#include <algorithm>
+#include <cstring>
 #include <iconv.h>
 
 namespace {
@@ -122,39 +125,344 @@ bool ParseRecordLine(const QString& line, LogRecord* record, qint64* timeOfDayMs
     return true;
 }
 
-LogContents ParseLog(const QByteArray& fileBytes, qint64 dayStartMs)
+namespace {
+
+// The code page byte by byte, as the whole-text decoding gives it, so that
+// a line can be judged on its bytes: Windows-1251 has one character per byte
+// and "\n", "\r" and ";" only as their ASCII bytes.
+struct CodePage {
+    char16_t unit[256] = {};
+    bool blank[256] = {};  // what QString::trimmed() takes away
+    QByteArray header;     // kHeaderStart in the code page
+    bool byBytes = false;  // false: every line is decoded and read as text
+};
+
+const CodePage& Cp1251()
 {
-    LogContents contents;
-    const QString text = DecodeWindows1251(fileBytes);
-    const QStringList lines = text.split(QStringLiteral("\n"));
-    qint64 day = dayStartMs;
-    qint64 previous = -1;
-    for (int i = 0; i < lines.size(); ++i) {
-        QString line = lines[i];
+    static const CodePage page = [] {
+        CodePage p;
+        QByteArray all(256, Qt::Uninitialized);
+        for (int b = 0; b < 256; ++b)
+            all[b] = static_cast<char>(b);
+        const QString text = DecodeWindows1251(all);
+        if (text.size() != 256)
+            return p;
+        for (int b = 0; b < 256; ++b) {
+            p.unit[b] = text[b].unicode();
+            p.blank[b] = text[b].isSpace();
+            if (b < 0x80 && p.unit[b] != b)
+                return p;
+        }
+        for (QChar c : kHeaderStart) {
+            const char16_t* units = p.unit;
+            const char16_t* at = std::find(units, units + 256, c.unicode());
+            if (at == units + 256 || std::find(at + 1, units + 256, c.unicode()) != units + 256)
+                return p;
+            p.header.append(static_cast<char>(at - units));
+        }
+        for (char16_t c : {u'\n', u'\r', u';'})
+            if (std::count(std::begin(p.unit), std::end(p.unit), c) != 1)
+                return p;
+        p.byBytes = true;
+        return p;
+    }();
+    return page;
+}
+
+QString DecodeLine(const char* begin, const char* end)
+{
+    const CodePage& page = Cp1251();
+    if (!page.byBytes)
+        return DecodeWindows1251(QByteArray(begin, static_cast<qsizetype>(end - begin)));
+    QString text(static_cast<qsizetype>(end - begin), Qt::Uninitialized);
+    QChar* out = text.data();
+    for (const char* p = begin; p != end; ++p)
+        *out++ = QChar(page.unit[static_cast<unsigned char>(*p)]);
+    return text;
+}
+
+bool Blank(const char* begin, const char* end)
+{
+    const CodePage& page = Cp1251();
+    for (const char* p = begin; p != end; ++p)
+        if (!page.blank[static_cast<unsigned char>(*p)])
+            return false;
+    return true;
+}
+
+// The byte range without the blanks at either end, as trimmed() leaves it.
+void Trim(const char*& begin, const char*& end)
+{
+    const CodePage& page = Cp1251();
+    while (begin != end && page.blank[static_cast<unsigned char>(*begin)])
+        ++begin;
+    while (end != begin && page.blank[static_cast<unsigned char>(end[-1])])
+        --end;
+}
+
+bool Digit(char c) { return c >= '0' && c <= '9'; }
+
+// Up to maxDigits ASCII digits, at least one; false on none or on more.
+bool Digits(const char*& p, const char* end, int maxDigits, qint64* value)
+{
+    qint64 v = 0;
+    int n = 0;
+    while (p != end && Digit(*p)) {
+        if (++n > maxDigits)
+            return false;
+        v = v * 10 + (*p++ - '0');
+    }
+    *value = v;
+    return n > 0;
+}
+
+// The record forms the program writes, on bytes. A field in any other form
+// makes it answer false and the line is read as text by ParseRecordLine,
+// which has the last word; so whatever is taken here is exactly what that
+// reading takes, with the same values.
+bool FastTime(const char* p, const char* end, qint64* ms)
+{
+    qint64 h = 0, m = 0, s = 0;
+    if (!Digits(p, end, 2, &h) || p == end || (*p != ':' && *p != '.'))
+        return false;
+    ++p;
+    const char* start = p;
+    if (!Digits(p, end, 2, &m) || p - start != 2 || p == end || (*p != ':' && *p != '.'))
+        return false;
+    ++p;
+    start = p;
+    if (!Digits(p, end, 2, &s) || p - start != 2)
+        return false;
+    if (p != end) {
+        while (p != end && *p == ' ')
+            ++p;
+        if (p == end)
+            return false;
+        const char half = *p++;
+        if (half != 'A' && half != 'a' && half != 'P' && half != 'p')
+            return false;
+        if (p != end && *p == '.')
+            ++p;
+        if (p == end || (*p != 'M' && *p != 'm'))
+            return false;
+        ++p;
+        if (p != end && *p == '.')
+            ++p;
+        if (p != end)
+            return false;
+        if (h < 1 || h > 12)
+            return false;
+        h = h % 12 + (half == 'P' || half == 'p' ? 12 : 0);
+    }
+    if (h > 23 || m > 59 || s > 59)
+        return false;
+    *ms = ((h * 60 + m) * 60 + s) * 1000;
+    return true;
+}
+
+bool FastTenths(const char* p, const char* end, double* value)
+{
+    if (p == end) {
+        *value = NAN;
+        return true;
+    }
+    const bool negative = *p == '-';
+    if (negative)
+        ++p;
+    qint64 whole = 0;
+    // 14 digits keep the tenths count exact in a double, so the division
+    // below rounds as reading the text does.
+    if (!Digits(p, end, 14, &whole))
+        return false;
+    double v = static_cast<double>(whole);
+    if (p != end) {
+        if ((*p != ',' && *p != '.') || end - p != 2 || !Digit(p[1]))
+            return false;
+        v = static_cast<double>(whole * 10 + (p[1] - '0')) / 10.0;
+    }
+    *value = negative ? -v : v;
+    return true;
+}
+
+bool FastCount(const char* p, const char* end, int* value)
+{
+    if (p == end) {
+        *value = -1;
+        return true;
+    }
+    qint64 v = 0;
+    if (!Digits(p, end, 9, &v) || p != end)
+        return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+bool FastPair(const char* p, const char* end, int* first, int* second)
+{
+    if (p == end) {
+        *first = *second = -1;
+        return true;
+    }
+    qint64 a = 0, b = 0;
+    if (!Digits(p, end, 9, &a) || p == end || *p++ != '(' || !Digits(p, end, 9, &b) || p == end || *p++ != ')' ||
+        p != end)
+        return false;
+    *first = static_cast<int>(a);
+    *second = static_cast<int>(b);
+    return true;
+}
+
+}  // namespace
+
+LogParser::LogParser(qint64 dayStartMs) : m_day(dayStartMs) {}
+
+void LogParser::Feed(const char* bytes, qint64 size)
+{
+    const char* p = bytes;
+    const char* end = bytes + size;
+    if (!m_partial.isEmpty()) {
+        const char* stop = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (!stop) {
+            m_partial.append(p, static_cast<qsizetype>(end - p));
+            return;
+        }
+        m_partial.append(p, static_cast<qsizetype>(stop - p));
+        Line(m_partial.constData(), m_partial.constData() + m_partial.size());
+        m_partial.clear();
+        p = stop + 1;
+    }
+    while (p != end) {
+        const char* stop = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (!stop) {
+            m_partial.append(p, static_cast<qsizetype>(end - p));
+            return;
+        }
+        Line(p, stop);
+        p = stop + 1;
+    }
+}
+
+void LogParser::Finish()
+{
+    Line(m_partial.constData(), m_partial.constData() + m_partial.size());
+    m_partial.clear();
+}
+
+bool LogParser::ParseFast(const char* begin, const char* end, LogRecord* record, qint64* timeOfDayMs) const
+{
+    // Six fields, each ended by ";"; what follows is known to be blank.
+    const char* from[6];
+    const char* to[6];
+    const char* p = begin;
+    for (int f = 0; f < 6; ++f) {
+        const char* stop = static_cast<const char*>(std::memchr(p, ';', static_cast<size_t>(end - p)));
+        from[f] = p;
+        to[f] = stop;
+        Trim(from[f], to[f]);
+        p = stop + 1;
+    }
+    LogRecord r;
+    if (!FastTime(from[0], to[0], timeOfDayMs) || !FastTenths(from[1], to[1], &r.currentTemp) ||
+        !FastTenths(from[2], to[2], &r.currentHumidity) || !FastCount(from[3], to[3], &r.program) ||
+        !FastPair(from[4], to[4], &r.step, &r.steps) || !FastPair(from[5], to[5], &r.cycle, &r.cycles))
+        return false;
+    *record = r;
+    return true;
+}
+
+void LogParser::Line(const char* begin, const char* end)
+{
+    const int number = ++m_lineNumber;
+    const CodePage& page = Cp1251();
+    LogRecord record;
+    qint64 timeOfDay = 0;
+    bool parsed = false;
+    if (page.byBytes) {
+        if (end != begin && end[-1] == '\r')
+            --end;
+        if (Blank(begin, end))
+            return;
+        if (end - begin >= page.header.size() &&
+            std::memcmp(begin, page.header.constData(), static_cast<size_t>(page.header.size())) == 0) {
+            ++m_contents.headers;
+            return;
+        }
+        // A record has exactly six ";" and nothing but blanks after the last.
+        int separators = 0;
+        const char* last = nullptr;
+        for (const char* p = begin; p != end; ++p)
+            if (*p == ';') {
+                ++separators;
+                last = p;
+            }
+        if (separators == 6 && Blank(last + 1, end))
+            parsed = ParseFast(begin, end, &record, &timeOfDay) ||
+                     ParseRecordLine(DecodeLine(begin, end), &record, &timeOfDay);
+    } else {
+        QString line = DecodeLine(begin, end);
         if (line.endsWith(u'\r'))
             line.chop(1);
         if (line.trimmed().isEmpty())
-            continue;
+            return;
         if (line.startsWith(kHeaderStart)) {
-            ++contents.headers;
-            continue;
+            ++m_contents.headers;
+            return;
         }
-        LogRecord record;
-        qint64 timeOfDay = 0;
-        if (!ParseRecordLine(line, &record, &timeOfDay)) {
-            contents.damagedLines.push_back(i + 1);
-            continue;
-        }
-        // A record an hour or more earlier than the one before it belongs to
-        // the next day (the log ran past midnight).
-        if (previous >= 0 && timeOfDay + 3600 * 1000 < previous)
-            day += kDayMs;
-        previous = timeOfDay;
-        record.line = i + 1;
-        record.time = day + timeOfDay;
-        contents.records.push_back(record);
+        parsed = ParseRecordLine(line, &record, &timeOfDay);
     }
-    return contents;
+    if (!parsed) {
+        m_contents.damagedLines.push_back(number);
+        return;
+    }
+    // A record an hour or more earlier than the one before it belongs to
+    // the next day (the log ran past midnight).
+    if (m_previous >= 0 && timeOfDay + 3600 * 1000 < m_previous)
+        m_day += kDayMs;
+    m_previous = timeOfDay;
+    record.line = number;
+    record.time = m_day + timeOfDay;
+    m_contents.records.push_back(record);
+}
+
+LogContents ParseLog(const QByteArray& fileBytes, qint64 dayStartMs)
+{
+    LogParser parser(dayStartMs);
+    parser.Feed(fileBytes.constData(), fileBytes.size());
+    parser.Finish();
+    return std::move(parser.Contents());
+}
+
+bool ReadLog(QIODevice& device, qint64 dayStartMs, LogContents* contents)
+{
+    LogParser parser(dayStartMs);
+    QByteArray piece(256 * 1024, Qt::Uninitialized);
+    bool ok = true;
+    for (;;) {
+        const qint64 n = device.read(piece.data(), piece.size());
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        parser.Feed(piece.constData(), n);
+    }
+    parser.Finish();
+    *contents = std::move(parser.Contents());
+    return ok;
+}
+
+LogMarkers MarkersOfLog(const QVector<LogRecord>& records)
+{
+    LogMarkers markers;
+    for (qsizetype i = 1; i < records.size(); ++i) {
+        const LogRecord& a = records[i - 1];
+        const LogRecord& b = records[i];
+        const QPointF at(static_cast<qreal>(b.time), std::isnan(b.currentTemp) ? 0.0 : b.currentTemp);
+        if (b.cycle != a.cycle || b.cycles != a.cycles)
+            markers.cycles.append(at);
+        else if (b.step != a.step || b.steps != a.steps)
+            markers.steps.append(at);
+    }
+    return markers;
 }
 
 qint64 DayStartFromLogName(const QString& fileName)

@@ -1,20 +1,5 @@
 #include "monitoring/TrendModel.h"
 
-double TrendValue(const TrendSample& sample, TrendSeriesId id)
-{
-    switch (id) {
-    case TrendSeriesId::CurrentTemp:
-        return sample.currentTemp;
-    case TrendSeriesId::SetTemp:
-        return sample.setTemp;
-    case TrendSeriesId::CurrentHumidity:
-        return sample.currentHumidity;
-    case TrendSeriesId::SetHumidity:
-        return sample.setHumidity;
-    }
-    return NAN;
-}
-
 int AddTrendSample(TrendModel& model, const TrendSample& sample)
 {
     model.samples.push_back(sample);

@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include "monitoring/LogReader.h"
+#include "monitoring/TrendDecimation.h"
 #include "monitoring/TrendModel.h"
 
 class QChart;
@@ -17,6 +18,7 @@ class QDateTimeAxis;
 class QLineSeries;
 class QScatterSeries;
 class QValueAxis;
+class TrendLinesItem;
 
 class TChartWindow : public QWidget {
     Q_OBJECT
@@ -42,11 +44,16 @@ public:
     // message when the log cannot be read again or the file not written.
     bool ExportCsv(const QString& path, QString* message);
     void ResetZoom();
+    // Shows [fromMs, toMs] of the time axis, the value axes fitted to the
+    // values in it.
+    void ZoomToTime(qint64 fromMs, qint64 toMs);
 
     QChart* Chart() const { return m_chart; }
     // Number of line pieces drawn for one series (a gap starts a new one).
-    int SegmentCount(TrendSeriesId id) const { return m_segments[static_cast<int>(id)].size(); }
+    int SegmentCount(TrendSeriesId id) const;
     int MarkerCount() const;
+    // Points handed to the chart for one series, all its pieces together.
+    int PointCount(TrendSeriesId id) const;
 
     QPushButton* ButtonOpenLog;
     QPushButton* ButtonLive;
@@ -61,9 +68,14 @@ protected:
 private:
     void Rebuild(const TrendModel& model);
     void ShowModel(const TrendModel& model);
-    QLineSeries* NewSegment(TrendSeriesId id);
     void FitAxes(const TrendModel& model);
+    void FitValueAxes(const TrendModel& model, double fromMs, double toMs);
+    void FollowTimeSpan();
     void ClearView();
+    // The lines and markers again, reduced for the stretch on screen.
+    void Redraw();
+    TrendView CurrentView() const;
+    const TrendModel& Shown() const { return m_showingLog ? m_log : m_live; }
 
     TrendModel m_live;
     TrendModel m_log;
@@ -71,14 +83,21 @@ private:
     QString m_logPath;
     bool m_userZoomed = false;
     bool m_dirty = false;
+    bool m_fitting = false;  // axes being set together: one redraw after
+    int m_columns = 0;       // plot width the lines were reduced for
+    LogMarkers m_markers;    // of the open log, all of them
     QTimer m_syncTimer;
+    QTimer m_redrawTimer;    // after a zoom or pan, once Qt Charts is done with it
+    // What the value axes were last fitted to, and the ranges that gave.
+    TrendRange m_fittedTemp, m_fittedHumidity, m_niceTemp, m_niceHumidity;
 
     QChart* m_chart;
     QChartView* m_view;
     QDateTimeAxis* m_axisTime;
     QValueAxis* m_axisTemp;
     QValueAxis* m_axisHumidity;
-    QVector<QLineSeries*> m_segments[kTrendSeriesCount];
+    QLineSeries* m_legend[kTrendSeriesCount];  // no points: the legend's entries
+    TrendLinesItem* m_lines;
     QScatterSeries* m_stepMarkers;
     QScatterSeries* m_cycleMarkers;
 

@@ -1,6 +1,8 @@
 #include "ui/ChartWindow.h"
 #include "ui/ScreenFit.h"
 
+#include "ui/TrendLinesItem.h"
+
 #include <QChart>
 #include <QChartView>
 #include <QDateTime>
@@ -130,9 +132,22 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
         markers->attachAxis(m_axisTemp);
         markers->setVisible(false);  // shown with a log file
     }
-    // The first segment of each series carries its legend entry.
-    for (int i = 0; i < kTrendSeriesCount; ++i)
-        NewSegment(static_cast<TrendSeriesId>(i));
+    // The lines are drawn by one item of their own; a line series without
+    // points gives each its legend entry.
+    m_lines = new TrendLinesItem(m_chart, m_axisTime);
+    for (int i = 0; i < kTrendSeriesCount; ++i) {
+        QPen pen(kLooks[i].colour);
+        pen.setWidthF(1.6);
+        pen.setStyle(kLooks[i].style);
+        QValueAxis* axis = kLooks[i].humidity ? m_axisHumidity : m_axisTemp;
+        m_legend[i] = new QLineSeries;
+        m_legend[i]->setName(QString::fromUtf8(kLooks[i].name));
+        m_legend[i]->setPen(pen);
+        m_chart->addSeries(m_legend[i]);
+        m_legend[i]->attachAxis(m_axisTime);
+        m_legend[i]->attachAxis(axis);
+        m_lines->SetSeries(i, pen, axis);
+    }
 
     m_view = new TChartView(m_chart, this);
 
@@ -186,74 +201,68 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     m_syncTimer.setSingleShot(true);
     m_syncTimer.setInterval(0);
     connect(&m_syncTimer, &QTimer::timeout, this, [this] { SyncView(); });
+    // Zoom, pan and a new size reduce the lines again for what is on screen.
+    // Not at once: Qt Charts announces a zoom while it goes through the line
+    // pieces, and a piece must not go away under it.
+    m_redrawTimer.setSingleShot(true);
+    m_redrawTimer.setInterval(0);
+    connect(&m_redrawTimer, &QTimer::timeout, this, [this] { Redraw(); });
+    // Until then the lines drawn move with the axes.
+    connect(m_axisTime, &QDateTimeAxis::rangeChanged, this, [this] {
+        FollowTimeSpan();
+        m_lines->Relayout();
+        if (!m_fitting)
+            m_redrawTimer.start();
+    });
+    for (QValueAxis* axis : {m_axisTemp, m_axisHumidity})
+        connect(axis, &QValueAxis::rangeChanged, this, [this] { m_lines->Relayout(); });
+    connect(m_chart, &QChart::plotAreaChanged, this, [this] {
+        m_lines->Relayout();
+        if (CurrentView().columns != m_columns)
+            m_redrawTimer.start();
+    });
     FitAxes(m_live);
-}
-
-QLineSeries* TChartWindow::NewSegment(TrendSeriesId id)
-{
-    const int i = static_cast<int>(id);
-    auto* series = new QLineSeries;
-    series->setName(QString::fromUtf8(kLooks[i].name));
-    QPen pen(kLooks[i].colour);
-    pen.setWidthF(1.6);
-    pen.setStyle(kLooks[i].style);
-    series->setPen(pen);
-    m_chart->addSeries(series);
-    series->attachAxis(m_axisTime);
-    series->attachAxis(kLooks[i].humidity ? m_axisHumidity : m_axisTemp);
-    if (!m_segments[i].isEmpty()) {
-        // Later pieces of the same line share the first one's legend entry.
-        const auto markers = m_chart->legend()->markers(series);
-        for (auto* marker : markers)
-            marker->setVisible(false);
-    }
-    m_segments[i].push_back(series);
-    return series;
 }
 
 void TChartWindow::ClearView()
 {
-    for (int i = 0; i < kTrendSeriesCount; ++i) {
-        while (m_segments[i].size() > 1) {
-            QLineSeries* series = m_segments[i].takeLast();
-            m_chart->removeSeries(series);
-            delete series;
-        }
-        m_segments[i].first()->clear();
-    }
+    m_lines->Clear();
     m_stepMarkers->clear();
     m_cycleMarkers->clear();
 }
 
 void TChartWindow::ShowModel(const TrendModel& model)
 {
-    // Each run of values is a line piece of its own, so a gap stays a gap.
-    // The points are handed over in one piece per line: Qt Charts lays out
-    // all points of a series on every change, so adding them one by one would
-    // cost the whole series each time.
-    for (int i = 0; i < kTrendSeriesCount; ++i) {
-        const auto id = static_cast<TrendSeriesId>(i);
-        const QVector<TrendRun> runs = TrendRuns(model, id);
-        while (m_segments[i].size() < std::max<qsizetype>(1, runs.size()))
-            NewSegment(id);
-        while (m_segments[i].size() > std::max<qsizetype>(1, runs.size())) {
-            QLineSeries* series = m_segments[i].takeLast();
-            m_chart->removeSeries(series);
-            delete series;
-        }
-        if (runs.isEmpty())
-            m_segments[i].first()->clear();
-        for (int r = 0; r < runs.size(); ++r) {
-            QList<QPointF> points;
-            points.reserve(static_cast<qsizetype>(runs[r].count));
-            for (size_t k = runs[r].first; k < runs[r].first + runs[r].count; ++k)
-                points.append(QPointF(static_cast<qreal>(model.samples[k].time), TrendValue(model.samples[k], id)));
-            m_segments[i][r]->replace(points);
-        }
-    }
     if (!m_userZoomed)
         FitAxes(model);
+    Redraw();
     m_dirty = false;
+}
+
+TrendView TChartWindow::CurrentView() const
+{
+    TrendView view;
+    view.from = static_cast<double>(m_axisTime->min().toMSecsSinceEpoch());
+    view.to = static_cast<double>(m_axisTime->max().toMSecsSinceEpoch());
+    // Until the window is laid out there is no plot yet: take a wide one.
+    const double width = m_chart->plotArea().width();
+    view.columns = width >= 2 ? static_cast<int>(std::ceil(width)) : 1000;
+    return view;
+}
+
+void TChartWindow::Redraw()
+{
+    m_redrawTimer.stop();
+    const TrendView view = CurrentView();
+    m_columns = view.columns;
+    const TrendModel& model = Shown();
+    for (int i = 0; i < kTrendSeriesCount; ++i)
+        m_lines->SetLines(i, DecimateTrend(model, static_cast<TrendSeriesId>(i), view));
+    if (m_showingLog) {
+        // Half the largest marker beyond each edge still shows.
+        m_stepMarkers->replace(PointsInView(m_markers.steps, view, 6));
+        m_cycleMarkers->replace(PointsInView(m_markers.cycles, view, 6));
+    }
 }
 
 void TChartWindow::AddLiveSample(const TrendSample& sample)
@@ -284,41 +293,48 @@ void TChartWindow::Rebuild(const TrendModel& model)
 {
     ClearView();
     m_userZoomed = false;
+    m_fitting = true;
     m_chart->zoomReset();
+    m_fitting = false;
     ShowModel(model);
+}
+
+void TChartWindow::FitValueAxes(const TrendModel& model, double fromMs, double toMs)
+{
+    TrendRange temp = ValueRange(model, TrendSeriesId::CurrentTemp, TrendSeriesId::SetTemp, fromMs, toMs);
+    TrendRange humidity =
+        ValueRange(model, TrendSeriesId::CurrentHumidity, TrendSeriesId::SetHumidity, fromMs, toMs);
+    if (temp.empty) {
+        temp.min = 0;
+        temp.max = 100;
+    }
+    if (humidity.empty) {
+        humidity.min = 0;
+        humidity.max = 100;
+    }
+    // The same values as last time, on axes nobody has moved since, leave
+    // them as they are: every change of a range lays out every line piece.
+    auto same = [](const TrendRange& a, const TrendRange& b) { return a.min == b.min && a.max == b.max; };
+    if (!m_niceTemp.empty && same(temp, m_fittedTemp) && same(humidity, m_fittedHumidity) &&
+        same(m_niceTemp, {m_axisTemp->min(), m_axisTemp->max(), false}) &&
+        same(m_niceHumidity, {m_axisHumidity->min(), m_axisHumidity->max(), false}))
+        return;
+    m_fittedTemp = temp;
+    m_fittedHumidity = humidity;
+    const double tPad = std::max(1.0, (temp.max - temp.min) * 0.05);
+    m_axisTemp->setRange(std::floor(temp.min - tPad), std::ceil(temp.max + tPad));
+    m_axisHumidity->setRange(std::max(0.0, std::floor(humidity.min - 2)), std::ceil(humidity.max + 2));
+    m_axisTemp->applyNiceNumbers();
+    m_axisHumidity->applyNiceNumbers();
+    m_niceTemp = {m_axisTemp->min(), m_axisTemp->max(), false};
+    m_niceHumidity = {m_axisHumidity->min(), m_axisHumidity->max(), false};
 }
 
 void TChartWindow::FitAxes(const TrendModel& model)
 {
-    double tMin = 1e300, tMax = -1e300, hMin = 1e300, hMax = -1e300;
-    for (const TrendSample& s : model.samples) {
-        if (!s.answered)
-            continue;
-        for (double v : {s.currentTemp, s.setTemp})
-            if (!std::isnan(v)) {
-                tMin = std::min(tMin, v);
-                tMax = std::max(tMax, v);
-            }
-        for (double v : {s.currentHumidity, s.setHumidity})
-            if (!std::isnan(v)) {
-                hMin = std::min(hMin, v);
-                hMax = std::max(hMax, v);
-            }
-    }
-    if (tMin > tMax) {
-        tMin = 0;
-        tMax = 100;
-    }
-    if (hMin > hMax) {
-        hMin = 0;
-        hMax = 100;
-    }
-    const double tPad = std::max(1.0, (tMax - tMin) * 0.05);
-    m_axisTemp->setRange(std::floor(tMin - tPad), std::ceil(tMax + tPad));
-    m_axisHumidity->setRange(std::max(0.0, std::floor(hMin - 2)), std::ceil(hMax + 2));
-    m_axisTemp->applyNiceNumbers();
-    m_axisHumidity->applyNiceNumbers();
-
+    const bool fitting = m_fitting;
+    m_fitting = true;
+    FitValueAxes(model, -HUGE_VAL, HUGE_VAL);
     qint64 first = QDateTime::currentMSecsSinceEpoch() - 60000;
     qint64 last = first + 60000;
     if (!model.samples.empty()) {
@@ -326,8 +342,28 @@ void TChartWindow::FitAxes(const TrendModel& model)
         last = std::max(model.samples.back().time, first + 60000);
     }
     m_axisTime->setRange(QDateTime::fromMSecsSinceEpoch(first), QDateTime::fromMSecsSinceEpoch(last));
-    m_axisTime->setFormat(last - first > 24LL * 3600 * 1000 ? QStringLiteral("dd.MM HH:mm")
-                                                             : QStringLiteral("HH:mm:ss"));
+    FollowTimeSpan();
+    m_fitting = fitting;
+}
+
+void TChartWindow::FollowTimeSpan()
+{
+    const qint64 span = m_axisTime->max().toMSecsSinceEpoch() - m_axisTime->min().toMSecsSinceEpoch();
+    const QString format = span > 24LL * 3600 * 1000 ? QStringLiteral("dd.MM HH:mm") : QStringLiteral("HH:mm:ss");
+    if (m_axisTime->format() != format)
+        m_axisTime->setFormat(format);
+}
+
+void TChartWindow::ZoomToTime(qint64 fromMs, qint64 toMs)
+{
+    if (toMs <= fromMs)
+        return;
+    m_userZoomed = true;
+    m_fitting = true;
+    m_axisTime->setRange(QDateTime::fromMSecsSinceEpoch(fromMs), QDateTime::fromMSecsSinceEpoch(toMs));
+    FitValueAxes(Shown(), static_cast<double>(fromMs), static_cast<double>(toMs));
+    m_fitting = false;
+    Redraw();
 }
 
 bool TChartWindow::OpenLog(const QString& path, QString* message)
@@ -337,11 +373,12 @@ bool TChartWindow::OpenLog(const QString& path, QString* message)
         *message = QStringLiteral("Не удалось открыть %1: %2").arg(path, file.errorString());
         return false;
     }
-    const QByteArray bytes = file.readAll();
     qint64 dayStart = DayStartFromLogName(QFileInfo(path).fileName());
     if (dayStart < 0)
         dayStart = QDateTime(QFileInfo(path).lastModified().date(), QTime(0, 0)).toMSecsSinceEpoch();
-    const LogContents contents = ParseLog(bytes, dayStart);
+    // Read in pieces: the file is never held whole, only its records.
+    LogContents contents;
+    ReadLog(file, dayStart, &contents);
 
     m_logPath = path;
     m_log = TrendModel{};
@@ -354,22 +391,13 @@ bool TChartWindow::OpenLog(const QString& path, QString* message)
         s.currentHumidity = r.currentHumidity;
         AddTrendSample(m_log, s);
     }
+    // Markers where the step or the cycle changes, on the temperature line.
+    m_markers = MarkersOfLog(contents.records);
     m_showingLog = true;
     ButtonLive->setEnabled(true);
     m_stepMarkers->setVisible(true);
     m_cycleMarkers->setVisible(true);
     Rebuild(m_log);
-
-    // Markers where the step or the cycle changes, on the temperature line.
-    for (int i = 1; i < contents.records.size(); ++i) {
-        const LogRecord& a = contents.records[i - 1];
-        const LogRecord& b = contents.records[i];
-        const double y = std::isnan(b.currentTemp) ? 0.0 : b.currentTemp;
-        if (b.cycle != a.cycle || b.cycles != a.cycles)
-            m_cycleMarkers->append(static_cast<qreal>(b.time), y);
-        else if (b.step != a.step || b.steps != a.steps)
-            m_stepMarkers->append(static_cast<qreal>(b.time), y);
-    }
 
     *message = QStringLiteral("%1: записей %2").arg(QFileInfo(path).fileName()).arg(contents.records.size());
     if (!contents.damagedLines.isEmpty()) {
@@ -389,6 +417,7 @@ bool TChartWindow::OpenLog(const QString& path, QString* message)
 void TChartWindow::ShowLive()
 {
     m_showingLog = false;
+    m_markers = LogMarkers{};
     ButtonLive->setEnabled(false);
     // Step and cycle changes are known from log files only.
     m_stepMarkers->setVisible(false);
@@ -400,9 +429,12 @@ void TChartWindow::ShowLive()
 
 void TChartWindow::ResetZoom()
 {
+    m_fitting = true;
     m_chart->zoomReset();
     m_userZoomed = false;
-    FitAxes(m_showingLog ? m_log : m_live);
+    FitAxes(Shown());
+    m_fitting = false;
+    Redraw();
 }
 
 bool TChartWindow::SaveChartPng(const QString& path) { return m_view->grab().save(path, "PNG"); }
@@ -423,7 +455,11 @@ bool TChartWindow::ExportCsv(const QString& path, QString* message)
         qint64 dayStart = DayStartFromLogName(QFileInfo(m_logPath).fileName());
         if (dayStart < 0)
             dayStart = QDateTime(QFileInfo(m_logPath).lastModified().date(), QTime(0, 0)).toMSecsSinceEpoch();
-        const LogContents contents = ParseLog(log.readAll(), dayStart);
+        LogContents contents;
+        if (!ReadLog(log, dayStart, &contents)) {
+            *message = QStringLiteral("Не удалось прочитать %1: %2").arg(m_logPath, log.errorString());
+            return false;
+        }
         csv = LogRecordsCsv(contents.records);
         rows = contents.records.size();
     } else {
@@ -437,4 +473,17 @@ bool TChartWindow::ExportCsv(const QString& path, QString* message)
     }
     *message = QStringLiteral("%1: строк %2").arg(QFileInfo(path).fileName()).arg(rows);
     return true;
+}
+
+int TChartWindow::SegmentCount(TrendSeriesId id) const
+{
+    return static_cast<int>(m_lines->Lines(static_cast<int>(id)).size());
+}
+
+int TChartWindow::PointCount(TrendSeriesId id) const
+{
+    int n = 0;
+    for (const TrendLine& line : m_lines->Lines(static_cast<int>(id)))
+        n += static_cast<int>(line.size());
+    return n;
 }
