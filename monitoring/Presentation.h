@@ -4,7 +4,6 @@
 
 #include <QString>
 
-class QListWidget;
 struct StatusReply;
 
 // n tenths: "-" when negative, the whole part, and the separator with the
@@ -58,6 +57,3 @@ int AddressFromEntry(const QString& entry);
 int ProgressForAddress(int address);
 // "N из 250".
 QString ProgressText(int address);
-// The index of the selected list entry, -1 when none is. A current entry
-// that the operator has deselected (Ctrl+click) does not count.
-int SelectedEntryIndex(const QListWidget& list);

@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ui/ErrorDisplay.h"
+#include "monitoring/HandlerErrors.h"
 
 namespace {
 

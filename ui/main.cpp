@@ -6,7 +6,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 
-#include "control/Unit3.h"
+#include "ui/Unit3.h"
 #include "link/PortUnit.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
@@ -432,4 +432,10 @@ void TForm1::closeEvent(QCloseEvent* event)
     event->accept();
     // The control and error windows go with the main window.
     QCoreApplication::quit();
+}
+
+int SelectedEntryIndex(const QListWidget& list)
+{
+    const QListWidgetItem* current = list.currentItem();
+    return current && current->isSelected() ? list.currentRow() : -1;
 }

@@ -17,6 +17,10 @@
 
 struct StatusReply;
 
+// The index of the selected list entry, -1 when none is. A current entry
+// that the operator has deselected (Ctrl+click) does not count.
+int SelectedEntryIndex(const QListWidget& list);
+
 class TForm1 : public QWidget {
     Q_OBJECT
 public:

@@ -3,9 +3,9 @@
 #include <QFileDialog>
 #include <QSaveFile>
 
-#include "control/ProfilePreview.h"
+#include "ui/ProfilePreview.h"
 #include "control/ProgramFile.h"
-#include "control/Unit3.h"
+#include "ui/Unit3.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Unit4.h"
 

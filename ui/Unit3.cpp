@@ -1,4 +1,4 @@
-#include "control/Unit3.h"
+#include "ui/Unit3.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
