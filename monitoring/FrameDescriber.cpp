@@ -3,7 +3,7 @@
 #include <QStringList>
 #include <array>
 
-#include "link/rtu.h"
+#include "link/Rtu.h"
 
 namespace {
 
