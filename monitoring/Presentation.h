@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include "link/ChamberContract.h"
+
 struct StatusReply;
 
 // n tenths: "-" when negative, the whole part, and the separator with the
@@ -43,11 +45,7 @@ QString Fill(int k);
 QString RecordLine(const QString& timeText, const QString& currentTemp, const QString& currentHumidity,
                    const QString& program, const QString& step, const QString& cycle);
 
-// Device scan.
-constexpr int kLastAddress = 250;
-constexpr int kProbeAttempts = 5;
-constexpr uint8_t kProbeRegisterCount = 3;
-constexpr int kProbeWait = 160;
+// Device scan (its registers, waits and attempts: link/ChamberContract.h).
 // "Камера №" (eight characters) and the address.
 QString ChamberEntryText(int address);
 // The address of a list entry: the number after the eight-character prefix.
