@@ -11,7 +11,10 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <array>
+
 #include "monitoring/PortList.h"
+#include "monitoring/StatusFields.h"
 #include "ui/ActivityIndicator.h"
 #include "ui/PortComboBox.h"
 
@@ -134,6 +137,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The value labels in the order of the status field table.
+    std::array<QLabel*, kStatusFieldCount> m_fieldLabels{};
     void Connect();
     void ShowPortState(const QString& text, bool bad);
 
