@@ -26,7 +26,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "app_support.h"
+#include "AppSupport.h"
 #include "link/PortUnit.h"
 #include "monitoring/Presentation.h"
 #include "ui/ErrorDisplay.h"

@@ -7,7 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "link/rtu.h"
+#include "link/Rtu.h"
 #include "sim/ChamberSim.h"
 
 namespace {

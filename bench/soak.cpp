@@ -20,7 +20,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app_support.h"
+#include "AppSupport.h"
 #include "link/PortUnit.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/Monitoring.h"

@@ -7,20 +7,15 @@
 #include <vector>
 
 #include "control/Checks.h"
+#include "link/ChamberContract.h"
 
 using StepFrame = std::array<uint8_t, 35>;
 using SetPointFrame = std::array<uint8_t, 15>;
 using RunFrame = std::array<uint8_t, 11>;
 using ProgramStartFrame = std::array<uint8_t, 13>;
 
-// Control registers.
-constexpr uint8_t kRegManualRun = 0x10;
-constexpr uint8_t kRegProgramRun = 0x11;
-constexpr uint8_t kRunStart = 1;
-constexpr uint8_t kRunStop = 2;
-
-// Pause after every frame, ms.
-constexpr int kCommandPauseMs = 500;
+// The control registers and the pause after every frame:
+// link/ChamberContract.h.
 
 // One step of a program, as whole numbers.
 struct StepValues {

@@ -8,7 +8,7 @@
 
 #include "link/SerialPort.h"
 #include "link/Waits.h"
-#include "link/rtu.h"
+#include "link/Rtu.h"
 
 constexpr int kReceiveBufferSize = 256;
 using ReceiveBytes = std::array<uint8_t, kReceiveBufferSize>;

@@ -7,6 +7,8 @@
 
 // The first line of every log file, with its own CR LF.
 QString LogHeaderText();
+// Its first column, by which a reader knows a header line.
+QString LogHeaderStart();
 
 // The folder that holds the running program, ending in "/".
 QString ProgramFolder();

@@ -3,7 +3,8 @@
 #include <QStringList>
 #include <array>
 
-#include "link/rtu.h"
+#include "link/ChamberContract.h"
+#include "link/Rtu.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ QString StatusValues(const uint8_t* data, int words)
     auto temp = [&](int n) { return w(n) > 50000 ? w(n) - 65536 : w(n); };
     QStringList parts;
     parts << QStringLiteral("T %1 (уст. %2) °C").arg(Tenths(temp(0)), Tenths(temp(2)));
-    if (words >= 17)
+    if (words >= kStatusWordCount)
         parts << QStringLiteral("RH %1 (уст. %2) %").arg(Tenths(w(15)), Tenths(w(16)));
     parts << QStringLiteral("программа %1").arg(w(1));
     parts << QStringLiteral("шаг %1(%2)").arg(w(10)).arg(w(11));
@@ -89,14 +90,14 @@ int ReplyFrameLength(const uint8_t* bytes, int length)
     if (length < 3)
         return -1;
     const int function = bytes[1];
-    if (function & 0x80)
+    if (function & kExceptionFlag)
         return 5;
     switch (function) {
-    case 0x03:
-    case 0x04:
+    case kReadHoldingRegisters:
+    case kReadInputRegisters:
         return 3 + bytes[2] + 2;
-    case 0x06:
-    case 0x10:
+    case kWriteSingleRegister:
+    case kWriteMultipleRegisters:
         return 8;
     default:
         return -1;
@@ -113,9 +114,9 @@ FrameMeaning DescribeRequest(const uint8_t* bytes, int length)
     m.address = bytes[0];
     m.function = bytes[1];
     int expected = -1;
-    if (m.function == 0x03 || m.function == 0x04 || m.function == 0x06)
+    if (m.function == kReadHoldingRegisters || m.function == kReadInputRegisters || m.function == kWriteSingleRegister)
         expected = 8;
-    else if (m.function == 0x10 && length >= 7)
+    else if (m.function == kWriteMultipleRegisters && length >= 7)
         expected = 9 + bytes[6];
     m.wholeFrame = expected == length;
     m.crcOk = CrcChecks(bytes, length);
@@ -127,7 +128,7 @@ FrameMeaning DescribeRequest(const uint8_t* bytes, int length)
         return m;
     }
     const int first = Word(bytes, 2);
-    if (m.function == 0x10) {
+    if (m.function == kWriteMultipleRegisters) {
         const int count = Word(bytes, 4);
         QStringList values;
         for (int i = 0; i < bytes[6] / 2; ++i)
@@ -161,14 +162,14 @@ FrameMeaning DescribeReply(const uint8_t* bytes, int length)
     m.function = bytes[1];
     m.crcOk = CrcChecks(bytes, length);
     QString what;
-    if (m.function & 0x80) {
+    if (m.function & kExceptionFlag) {
         what = QStringLiteral("исключение %1 на функцию %2: %3")
                    .arg(bytes[2], 2, 16, QLatin1Char('0'))
                    .arg(m.function & 0x7F, 2, 16, QLatin1Char('0'))
                    .arg(ExceptionName(bytes[2]));
-    } else if (m.function == 0x03 || m.function == 0x04) {
+    } else if (m.function == kReadHoldingRegisters || m.function == kReadInputRegisters) {
         const int words = bytes[2] / 2;
-        if (words >= 15) {
+        if (words >= kStatusRegisterCount) {
             what = QStringLiteral("состояние (%1 рег.): %2").arg(words).arg(StatusValues(bytes + 3, words));
         } else {
             QStringList values;

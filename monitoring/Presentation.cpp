@@ -1,10 +1,9 @@
 #include "monitoring/Presentation.h"
 
-#include <QListWidget>
 #include <cstdlib>
 
 #include "monitoring/StatusDecode.h"
-#include "ui/ErrorDisplay.h"
+#include "monitoring/HandlerErrors.h"
 
 namespace {
 
@@ -121,9 +120,3 @@ int ProgressForAddress(int address)
 }
 
 QString ProgressText(int address) { return QString::number(address) + QStringLiteral(" из 250"); }
-
-int SelectedEntryIndex(const QListWidget& list)
-{
-    const QListWidgetItem* current = list.currentItem();
-    return current && current->isSelected() ? list.currentRow() : -1;
-}

@@ -4,7 +4,8 @@
 
 #include <QString>
 
-class QListWidget;
+#include "link/ChamberContract.h"
+
 struct StatusReply;
 
 // n tenths: "-" when negative, the whole part, and the separator with the
@@ -44,11 +45,7 @@ QString Fill(int k);
 QString RecordLine(const QString& timeText, const QString& currentTemp, const QString& currentHumidity,
                    const QString& program, const QString& step, const QString& cycle);
 
-// Device scan.
-constexpr int kLastAddress = 250;
-constexpr int kProbeAttempts = 5;
-constexpr uint8_t kProbeRegisterCount = 3;
-constexpr int kProbeWait = 160;
+// Device scan (its registers, waits and attempts: link/ChamberContract.h).
 // "Камера №" (eight characters) and the address.
 QString ChamberEntryText(int address);
 // The address of a list entry: the number after the eight-character prefix.
@@ -58,6 +55,3 @@ int AddressFromEntry(const QString& entry);
 int ProgressForAddress(int address);
 // "N из 250".
 QString ProgressText(int address);
-// The index of the selected list entry, -1 when none is. A current entry
-// that the operator has deselected (Ctrl+click) does not count.
-int SelectedEntryIndex(const QListWidget& list);

@@ -4,15 +4,8 @@
 
 #include <cstdint>
 
+#include "link/ChamberContract.h"
 #include "link/PortUnit.h"
-
-// Status request: 15 input registers from register 0, 20 attempts of 800 ms.
-constexpr uint8_t kStatusFunction = 0x04;
-constexpr uint8_t kStatusRegisterCount = 15;
-constexpr int kStatusWait = 800;
-constexpr int kStatusAttempts = 20;
-// The controllers send two humidity words beyond the fifteen asked for.
-constexpr int kStatusWordCount = 17;
 
 // A decoded value and whether it lies inside its window.
 struct Accepted {

@@ -185,7 +185,7 @@ QList<QPointF> PointsInView(const QList<QPointF>& points, const TrendView& view,
     return shown;
 }
 
-TrendRange ValueRange(const TrendModel& model, TrendSeriesId a, TrendSeriesId b, double from, double to)
+TrendRange TrendValueRange(const TrendModel& model, TrendSeriesId a, TrendSeriesId b, double from, double to)
 {
     TrendRange range;
     for (const TrendSample& s : model.samples) {

@@ -41,4 +41,4 @@ struct TrendRange {
     double max = 0;
     bool empty = true;
 };
-TrendRange ValueRange(const TrendModel& model, TrendSeriesId a, TrendSeriesId b, double from, double to);
+TrendRange TrendValueRange(const TrendModel& model, TrendSeriesId a, TrendSeriesId b, double from, double to);

@@ -6,6 +6,6 @@
 //   sim::BusSimulator  the line behind a pseudo-terminal, with fault injection
 #pragma once
 
-#include "sim/bus_simulator.h"
-#include "sim/chamber_model.h"
-#include "sim/modbus_slave.h"
+#include "sim/BusSimulator.h"
+#include "sim/ChamberModel.h"
+#include "sim/ModbusSlave.h"

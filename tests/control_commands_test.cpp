@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "control/Unit3.h"
+#include "ui/Unit3.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/Presentation.h"
 #include "sim/ChamberSim.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "control/Commands.h"
-#include "link/rtu.h"
+#include "link/Rtu.h"
 
 namespace {
 

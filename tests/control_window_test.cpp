@@ -9,7 +9,7 @@
 #include <QScrollBar>
 #include <gtest/gtest.h>
 
-#include "control/Unit3.h"
+#include "ui/Unit3.h"
 #include "support/AppFixture.h"
 #include "ui/Unit4.h"
 #include "ui/main.h"

@@ -10,7 +10,7 @@
 #include <ostream>
 #include <string>
 
-#include "control/Unit3.h"
+#include "ui/Unit3.h"
 #include "monitoring/Monitoring.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"

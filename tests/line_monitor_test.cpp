@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/rtu.h"
+#include "link/Rtu.h"
 #include "monitoring/FrameDescriber.h"
 #include "monitoring/LineMonitor.h"
 #include "sim/ChamberSim.h"

@@ -1,8 +1,10 @@
 // The main window's start state and its port handling.
 #include <QApplication>
+#include <QSet>
 #include <gtest/gtest.h>
 
 #include "link/PortUnit.h"
+#include "monitoring/StatusFields.h"
 #include "support/AppFixture.h"
 #include "ui/main.h"
 
@@ -25,6 +27,25 @@ TEST_F(MainWindowTest, StartsWithOnlyPortChoiceUsable)
     EXPECT_TRUE(Form1->Timer2->isActive());
     EXPECT_FALSE(Form1->Timer1->isActive());
     EXPECT_EQ(Form1->windowTitle(), QString::fromUtf8("Связь с ЭВМ"));
+}
+
+// Every field of the status table is a label of its own on the window,
+// showing its idle text, with its caption on the window too.
+TEST_F(MainWindowTest, EveryStatusFieldIsALabelShowingItsIdleText)
+{
+    QStringList texts;
+    for (const QLabel* label : Form1->findChildren<QLabel*>())
+        texts << label->text();
+    QSet<const QLabel*> labels;
+    for (const StatusFieldInfo& field : kStatusFields) {
+        SCOPED_TRACE(field.label);
+        const auto* label = Form1->findChild<QLabel*>(QLatin1String(field.label));
+        ASSERT_NE(label, nullptr);
+        labels.insert(label);
+        EXPECT_EQ(label->text(), QString::fromUtf8(field.idleText));
+        EXPECT_TRUE(texts.contains(QString::fromUtf8(field.caption)));
+    }
+    EXPECT_EQ(labels.size(), kStatusFieldCount);
 }
 
 TEST_F(MainWindowTest, ClockFillsOnFirstTick)

@@ -6,6 +6,7 @@
 #include "monitoring/LocaleText.h"
 #include "monitoring/Presentation.h"
 #include "monitoring/StatusDecode.h"
+#include "monitoring/StatusFields.h"
 #include "support/AppFixture.h"
 
 namespace {
@@ -17,14 +18,7 @@ struct TenthsCase {
 };
 
 // Field texts as the main window starts.
-StatusView IdleView()
-{
-    StatusView v;
-    v.label5 = v.label18 = v.label17 = v.label2 = v.label4 = "0";
-    v.label13 = v.label20 = "0(0)";
-    v.label11 = v.label15 = v.label3 = v.label19 = "00:00";
-    return v;
-}
+StatusView IdleView() { return IdleStatusView(); }
 
 // A decoded reply in which every value is refused.
 StatusReply NothingAccepted()

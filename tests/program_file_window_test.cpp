@@ -3,8 +3,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include "control/ProfilePreview.h"
-#include "control/Unit3.h"
+#include "ui/ProfilePreview.h"
+#include "ui/Unit3.h"
 #include "support/AppFixture.h"
 #include "ui/ErrorDisplay.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/TestBytes.h"
-#include "link/rtu.h"
+#include "link/Rtu.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 #include "support/TestBytes.h"
-#include "link/rtu.h"
+#include "link/Rtu.h"
 #include "sim/ChamberSim.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/TestBytes.h"
-#include "link/rtu.h"
+#include "link/Rtu.h"
 #include "sim/ChamberSim.h"
 
 namespace {

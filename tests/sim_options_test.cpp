@@ -18,9 +18,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "link/rtu.h"
+#include "link/Rtu.h"
 #include "sim/ChamberSim.h"
-#include "sim/sim_options.h"
+#include "sim/SimOptions.h"
 
 extern char** environ;
 

@@ -209,12 +209,12 @@ TEST(TrendDecimation, ValueRangeCoversOnlyTheStretchAndAnsweredPolls)
     silent.answered = false;
     AddTrendSample(model, silent);
     AddTrendSample(model, Sample(4000, -5));
-    TrendRange r = ValueRange(model, TrendSeriesId::CurrentTemp, TrendSeriesId::SetTemp, 1500, 3500);
+    TrendRange r = TrendValueRange(model, TrendSeriesId::CurrentTemp, TrendSeriesId::SetTemp, 1500, 3500);
     EXPECT_FALSE(r.empty);
     EXPECT_EQ(r.min, 25);
     EXPECT_EQ(r.max, 30);
-    r = ValueRange(model, TrendSeriesId::CurrentTemp, TrendSeriesId::SetTemp, 0, 1e18);
+    r = TrendValueRange(model, TrendSeriesId::CurrentTemp, TrendSeriesId::SetTemp, 0, 1e18);
     EXPECT_EQ(r.min, -5);
     EXPECT_EQ(r.max, 30);
-    EXPECT_TRUE(ValueRange(model, TrendSeriesId::CurrentTemp, TrendSeriesId::SetTemp, 2500, 3500).empty);
+    EXPECT_TRUE(TrendValueRange(model, TrendSeriesId::CurrentTemp, TrendSeriesId::SetTemp, 2500, 3500).empty);
 }

@@ -15,7 +15,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include "control/Unit3.h"
+#include "ui/Unit3.h"
 #include "support/AppFixture.h"
 #include "support/ChildRun.h"
 #include "ui/ChartWindow.h"

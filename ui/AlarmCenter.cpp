@@ -13,6 +13,7 @@
 #include "ui/DesktopNotifier.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/StatusEndpoint.h"
+#include "ui/Typeface.h"
 #include "ui/main.h"
 
 TAlarmCenter* AlarmCenter = nullptr;
@@ -208,10 +209,7 @@ QPushButton* TAlarmCenter::MakeMarker(QWidget* parent, const QRect& bounds)
 {
     m_marker = new QPushButton(parent);
     m_marker->setGeometry(bounds);
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setPixelSize(15);
-    font.setBold(true);
-    m_marker->setFont(font);
+    m_marker->setFont(Tnr(15, true));
     m_marker->setFocusPolicy(Qt::StrongFocus);
     connect(m_marker, &QPushButton::clicked, this, [this] { ShowWindow(); });
     connect(m_marker, &QObject::destroyed, this, [this] { m_marker = nullptr; });

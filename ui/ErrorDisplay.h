@@ -4,25 +4,8 @@
 
 #include <QString>
 #include <functional>
-#include <stdexcept>
-#include <string>
 
-// The errors a handler raises. The message is kept whole: what() would end
-// it at a NUL character that an operator pasted into a field.
-struct EHandlerError : std::runtime_error {
-    explicit EHandlerError(const std::string& message) : std::runtime_error(message), text(message) {}
-    std::string text;
-};
-
-// An input/output failure (data log file steps, the port).
-struct EInOutError : EHandlerError {
-    using EHandlerError::EHandlerError;
-};
-
-// A text that does not convert to a whole number.
-struct EConvertError : EHandlerError {
-    using EHandlerError::EHandlerError;
-};
+#include "monitoring/HandlerErrors.h"
 
 // The text shown for an error message: "." is added when the last character
 // has a code above that of ".", so a message ending in "." stays as it is.

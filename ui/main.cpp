@@ -6,7 +6,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 
-#include "control/Unit3.h"
+#include "ui/Unit3.h"
 #include "link/PortUnit.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
@@ -19,6 +19,7 @@
 #include "ui/LineMonitorWindow.h"
 #include "ui/PortMappingDialog.h"
 #include "ui/ScrollingClient.h"
+#include "ui/Typeface.h"
 #include "ui/Unit5.h"
 
 TForm1* Form1 = nullptr;
@@ -32,33 +33,17 @@ constexpr int kClientHeight = 817;
 const QColor kRed(255, 0, 0);
 const QColor kGreen(0, 128, 0);
 
-QFont Tnr(int pixels, bool bold = false, bool underline = false)
-{
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setPixelSize(pixels);
-    font.setBold(bold);
-    font.setUnderline(underline);
-    return font;
-}
-
-QLabel* AutoLabel(QWidget* parent, const QString& text, int left, int top, const QFont& font)
-{
-    auto* label = new QLabel(text, parent);
-    label->setFont(font);
-    label->adjustSize();
-    label->move(left, top);
-    return label;
-}
-
 QLabel* Heading(QWidget* parent, const QString& text, int left, int top)
 {
     return AutoLabel(parent, text, left, top, Tnr(24, true, true));
 }
 
 // A fixed box with its text centred; the texts come from the status poll.
-QLabel* ValueField(QWidget* parent, QRect bounds, int pixels, bool bold, const QColor& colour, bool whiteBackground)
+QLabel* ValueField(QWidget* parent, const char* name, QRect bounds, int pixels, bool bold, const QColor& colour, bool whiteBackground)
 {
     auto* label = new QLabel(parent);
+    // The status field table finds the field by this name.
+    label->setObjectName(QLatin1String(name));
     label->setGeometry(bounds);
     label->setFont(Tnr(pixels, bold));
     label->setAlignment(Qt::AlignCenter);
@@ -173,36 +158,42 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     Label23 = Heading(c, QStringLiteral(" Температура/влажность"), 499, 3);
     ActivityIndicator1 = new TActivityIndicator(c);
     ActivityIndicator1->setGeometry(780, 3, 32, 32);
-    Label5 = ValueField(c, {311, 96, 154, 69}, 63, true, kRed, true);
+    Label5 = ValueField(c, "Label5", {311, 96, 154, 69}, 63, true, kRed, true);
     Label6 = AutoLabel(c, QStringLiteral("/"), 472, 96, Tnr(60, true));
-    Label2 = ValueField(c, {496, 96, 131, 69}, 63, true, kGreen, true);
+    Label2 = ValueField(c, "Label2", {496, 96, 131, 69}, 63, true, kGreen, true);
     Panel2 = CaptionPanel(c, QStringLiteral("Текущая температура/влажность, °C/%"), {295, 171, 354, 30});
-    Label18 = ValueField(c, {712, 96, 153, 66}, 63, true, kRed, false);
+    Label18 = ValueField(c, "Label18", {712, 96, 153, 66}, 63, true, kRed, false);
     Label7 = AutoLabel(c, QStringLiteral("/"), 872, 93, Tnr(60, true));
-    Label4 = ValueField(c, {896, 96, 124, 69}, 63, true, kGreen, true);
+    Label4 = ValueField(c, "Label4", {896, 96, 124, 69}, 63, true, kGreen, true);
     Panel3 = CaptionPanel(c, QStringLiteral("Заданная температура/влажность, °C/%"), {696, 171, 365, 30});
 
     Label24 = Heading(c, QStringLiteral("Временные показатели"), 531, 227);
     ActivityIndicator2 = new TActivityIndicator(c);
     ActivityIndicator2->setGeometry(802, 227, 32, 32);
-    Label15 = ValueField(c, {341, 294, 208, 73}, 75, false, kGreen, false);
+    Label15 = ValueField(c, "Label15", {341, 294, 208, 73}, 75, false, kGreen, false);
     Panel4 = CaptionPanel(c, QStringLiteral("Время выхода на режим, чч:мм"), {311, 373, 291, 30});
-    Label11 = ValueField(c, {766, 294, 225, 73}, 75, false, kGreen, false);
+    Label11 = ValueField(c, "Label11", {766, 294, 225, 73}, 75, false, kGreen, false);
     Panel9 = CaptionPanel(c, QStringLiteral("Время стабилизации, чч:мм"), {744, 373, 260, 30});
-    Label3 = ValueField(c, {341, 432, 225, 73}, 75, false, kRed, false);
+    Label3 = ValueField(c, "Label3", {341, 432, 225, 73}, 75, false, kRed, false);
     Panel10 = CaptionPanel(c, QStringLiteral("Уставка времени выхода на режим, чч:мм"), {273, 530, 376, 30});
-    Label19 = ValueField(c, {766, 432, 208, 73}, 75, false, kRed, false);
+    Label19 = ValueField(c, "Label19", {766, 432, 208, 73}, 75, false, kRed, false);
     Panel5 = CaptionPanel(c, QStringLiteral("Уставка времени стабилизации, чч:мм"), {696, 530, 349, 30});
 
     Label25 = Heading(c, QStringLiteral("Параметры термоциклирования"), 509, 592);
     ActivityIndicator3 = new TActivityIndicator(c);
     ActivityIndicator3->setGeometry(883, 592, 32, 32);
-    Label13 = ValueField(c, {301, 643, 256, 81}, 75, false, kGreen, false);
+    Label13 = ValueField(c, "Label13", {301, 643, 256, 81}, 75, false, kGreen, false);
     Panel6 = CaptionPanel(c, QStringLiteral("Текущий шаг(всего шагов)"), {304, 747, 253, 30});
-    Label17 = ValueField(c, {584, 643, 200, 81}, 75, false, kGreen, false);
+    Label17 = ValueField(c, "Label17", {584, 643, 200, 81}, 75, false, kGreen, false);
     Panel7 = CaptionPanel(c, QStringLiteral("Текущая программа"), {582, 747, 200, 30});
-    Label20 = ValueField(c, {832, 643, 274, 81}, 75, false, kGreen, false);
+    Label20 = ValueField(c, "Label20", {832, 643, 274, 81}, 75, false, kGreen, false);
     Panel8 = CaptionPanel(c, QStringLiteral("Текущий цикл(всего циклов)"), {837, 747, 261, 30});
+
+    for (int i = 0; i < kStatusFieldCount; ++i) {
+        m_fieldLabels[i] = findChild<QLabel*>(QLatin1String(kStatusFields[i].label));
+        if (!m_fieldLabels[i])
+            qFatal("No value label %s on the main window", kStatusFields[i].label);
+    }
 
     // Bottom line.
     Label1 = AutoLabel(c, QStringLiteral("v12.23.134.4.12.05"), 8, 799, windowFont);
@@ -292,17 +283,8 @@ void TForm1::FormCreate()
 
 void TForm1::ShowIdleTexts()
 {
-    Label11->setText(QStringLiteral("00:00"));
-    Label3->setText(QStringLiteral("00:00"));
-    Label5->setText(QStringLiteral("0"));
-    Label13->setText(QStringLiteral("0(0)"));
-    Label15->setText(QStringLiteral("00:00"));
-    Label17->setText(QStringLiteral("0"));
-    Label18->setText(QStringLiteral("0"));
-    Label19->setText(QStringLiteral("00:00"));
-    Label20->setText(QStringLiteral("0(0)"));
-    Label2->setText(QStringLiteral("0"));
-    Label4->setText(QStringLiteral("0"));
+    for (int i = 0; i < kStatusFieldCount; ++i)
+        m_fieldLabels[i]->setText(QString::fromUtf8(kStatusFields[i].idleText));
 }
 
 void TForm1::Timer2Timer() { ShowClock(); }
@@ -432,4 +414,10 @@ void TForm1::closeEvent(QCloseEvent* event)
     event->accept();
     // The control and error windows go with the main window.
     QCoreApplication::quit();
+}
+
+int SelectedEntryIndex(const QListWidget& list)
+{
+    const QListWidgetItem* current = list.currentItem();
+    return current && current->isSelected() ? list.currentRow() : -1;
 }

@@ -11,11 +11,18 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <array>
+
 #include "monitoring/PortList.h"
+#include "monitoring/StatusFields.h"
 #include "ui/ActivityIndicator.h"
 #include "ui/PortComboBox.h"
 
 struct StatusReply;
+
+// The index of the selected list entry, -1 when none is. A current entry
+// that the operator has deselected (Ctrl+click) does not count.
+int SelectedEntryIndex(const QListWidget& list);
 
 class TForm1 : public QWidget {
     Q_OBJECT
@@ -130,6 +137,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The value labels in the order of the status field table.
+    std::array<QLabel*, kStatusFieldCount> m_fieldLabels{};
     void Connect();
     void ShowPortState(const QString& text, bool bad);
 

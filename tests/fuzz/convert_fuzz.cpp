@@ -16,7 +16,7 @@
 #include <QString>
 
 #include "control/Convert.h"
-#include "ui/ErrorDisplay.h"
+#include "monitoring/HandlerErrors.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sim/sim_options.h"
+#include "sim/SimOptions.h"
 
 #include <algorithm>
 #include <cmath>

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "ui/ErrorDisplay.h"
+#include "monitoring/HandlerErrors.h"
 
 bool TryStrToInt(const QString& text, int* value)
 {

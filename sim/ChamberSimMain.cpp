@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "sim/ChamberSim.h"
-#include "sim/sim_options.h"
+#include "sim/SimOptions.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include "ui/Unit4.h"
 
 #include "ui/ScreenFit.h"
+#include "ui/Typeface.h"
 
 namespace {
 
@@ -10,13 +11,7 @@ constexpr int kFrameHeight = 39;
 
 QLabel* AutoLabel(QWidget* parent, const QString& text, int left, int top)
 {
-    auto* label = new QLabel(text, parent);
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setPixelSize(19);
-    label->setFont(font);
-    label->adjustSize();
-    label->move(left, top);
-    return label;
+    return AutoLabel(parent, text, left, top, Tnr(19));
 }
 
 }  // namespace

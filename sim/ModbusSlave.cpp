@@ -1,4 +1,4 @@
-#include "sim/modbus_slave.h"
+#include "sim/ModbusSlave.h"
 
 #include <cstring>
 

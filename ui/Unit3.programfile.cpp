@@ -3,10 +3,11 @@
 #include <QFileDialog>
 #include <QSaveFile>
 
-#include "control/ProfilePreview.h"
+#include "ui/ProfilePreview.h"
 #include "control/ProgramFile.h"
-#include "control/Unit3.h"
+#include "ui/Unit3.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/Typeface.h"
 #include "ui/Unit4.h"
 
 void TForm3::CreateProgramFileControls(QWidget* client)
@@ -17,9 +18,7 @@ void TForm3::CreateProgramFileControls(QWidget* client)
     ButtonLoadProgram = new QPushButton(QStringLiteral("Загрузить программу…"), client);
     ButtonLoadProgram->setGeometry(206, 609, 200, 30);
     for (QPushButton* b : {ButtonSaveProgram, ButtonLoadProgram}) {
-        QFont font(QStringLiteral("Times New Roman"));
-        font.setPixelSize(16);
-        b->setFont(font);
+        b->setFont(Tnr(16));
     }
     ProfilePreview = new TProfilePreview(client);
     ProfilePreview->setGeometry(414, 605, 420, 52);

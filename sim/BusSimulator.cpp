@@ -1,4 +1,4 @@
-#include "sim/bus_simulator.h"
+#include "sim/BusSimulator.h"
 
 #include <algorithm>
 #include <atomic>
@@ -19,7 +19,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "sim/modbus_slave.h"
+#include "sim/ModbusSlave.h"
 
 namespace sim {
 

@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ui/ErrorDisplay.h"
+#include "monitoring/HandlerErrors.h"
 
 namespace {
 
@@ -98,11 +98,13 @@ size_t SequenceLength(unsigned char lead, size_t left)
 
 }  // namespace
 
+QString LogHeaderStart() { return QStringLiteral("Системное время;"); }
+
 QString LogHeaderText()
 {
-    return QStringLiteral(
-               "Системное время;    Текущая температура,°C;    Текущая влажность, %;    "
-               "Текущая программа;    Текущий шаг(всего шагов);    Текущий цикл(всего циклов);") +
+    return LogHeaderStart() +
+           QStringLiteral("    Текущая температура,°C;    Текущая влажность, %;    "
+                          "Текущая программа;    Текущий шаг(всего шагов);    Текущий цикл(всего циклов);") +
            QStringLiteral("\r\n");
 }
 

@@ -1,4 +1,4 @@
-#include "control/Unit3.h"
+#include "ui/Unit3.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -12,6 +12,7 @@
 #include "ui/ErrorDisplay.h"
 #include "ui/ScreenFit.h"
 #include "ui/ScrollingClient.h"
+#include "ui/Typeface.h"
 
 TForm3* Form3 = nullptr;
 
@@ -27,20 +28,11 @@ constexpr int kColumnWidth = 120;
 constexpr int kRowHeight = 24;
 constexpr int kGridWidth = 840;
 
-QFont Tnr19()
-{
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setPixelSize(19);
-    return font;
-}
+QFont Tnr19() { return Tnr(19); }
 
 QLabel* AutoLabel(QWidget* parent, const QString& text, int left, int top)
 {
-    auto* label = new QLabel(text, parent);
-    label->setFont(Tnr19());
-    label->adjustSize();
-    label->move(left, top);
-    return label;
+    return AutoLabel(parent, text, left, top, Tnr19());
 }
 
 QComboBox* ProgramList(QWidget* parent, QRect bounds)

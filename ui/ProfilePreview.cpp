@@ -1,4 +1,4 @@
-#include "control/ProfilePreview.h"
+#include "ui/ProfilePreview.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -4,7 +4,7 @@
 #include <QFont>
 #include <csignal>
 
-#include "control/Unit3.h"
+#include "ui/Unit3.h"
 #include "link/PortUnit.h"
 #include "monitoring/LineMonitor.h"
 #include "monitoring/Monitoring.h"

@@ -1,4 +1,4 @@
-#include "link/rtu.h"
+#include "link/Rtu.h"
 
 uint16_t Crc16(uint8_t first, uint8_t last, const uint8_t* bytes)
 {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim/bus_simulator.h"
+#include "sim/BusSimulator.h"
 
 namespace sim {
 

@@ -24,7 +24,7 @@ void TForm1::ProbeAddress(int address)
     }
     bool found = false;
     for (int attempt = 0; attempt < kProbeAttempts && !found; ++attempt)
-        found = ReadExchange(address, 0x04, kProbeRegisterCount, kProbeWait);
+        found = ReadExchange(address, kReadInputRegisters, kProbeRegisterCount, kProbeWait);
     if (found)
         ListBox1->addItem(ChamberEntryText(address));
     ProgressBar1->setValue(ProgressForAddress(address));

@@ -9,9 +9,11 @@
 #include <cstring>
 #include <iconv.h>
 
+#include "monitoring/DataLog.h"
+
 namespace {
 
-const QString kHeaderStart = QStringLiteral("Системное время;");
+const QString kHeaderStart = LogHeaderStart();
 constexpr qint64 kDayMs = 24LL * 3600 * 1000;
 
 // A number in the tenths form, under either decimal separator; empty → NaN.

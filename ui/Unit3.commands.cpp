@@ -1,7 +1,7 @@
 // The six buttons of the control window.
 #include "control/Commands.h"
 #include "control/Convert.h"
-#include "control/Unit3.h"
+#include "ui/Unit3.h"
 #include "monitoring/Monitoring.h"
 #include "ui/Unit4.h"
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "sim/chamber_model.h"
+#include "sim/ChamberModel.h"
 
 namespace sim {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/chamber_model.h"
+#include "sim/ChamberModel.h"
 
 namespace sim {
 

@@ -47,10 +47,17 @@ void TForm1::ReadStatus()
 
 void TForm1::ShowStatus(const StatusReply& reply)
 {
-    StatusView view{CurrentTempText, SetTempText, CurrentHumidityText, SetHumidityText, ProgramText, StepText,
-                    CycleText, Label5->text(), Label18->text(), Label11->text(), Label15->text(), Label3->text(),
-                    Label19->text(), Label13->text(), Label20->text(), Label17->text(), Label2->text(),
-                    Label4->text()};
+    StatusView view;
+    view.currentTempText = CurrentTempText;
+    view.setTempText = SetTempText;
+    view.currentHumidityText = CurrentHumidityText;
+    view.setHumidityText = SetHumidityText;
+    view.programText = ProgramText;
+    view.stepText = StepText;
+    view.cycleText = CycleText;
+    for (int i = 0; i < kStatusFieldCount; ++i)
+        view.*kStatusFields[i].view = m_fieldLabels[i]->text();
+
     ApplyStatus(view, reply, DecimalSeparator());
 
     CurrentTempText = view.currentTempText;
@@ -60,17 +67,8 @@ void TForm1::ShowStatus(const StatusReply& reply)
     ProgramText = view.programText;
     StepText = view.stepText;
     CycleText = view.cycleText;
-    Label5->setText(view.label5);
-    Label18->setText(view.label18);
-    Label11->setText(view.label11);
-    Label15->setText(view.label15);
-    Label3->setText(view.label3);
-    Label19->setText(view.label19);
-    Label13->setText(view.label13);
-    Label20->setText(view.label20);
-    Label17->setText(view.label17);
-    Label2->setText(view.label2);
-    Label4->setText(view.label4);
+    for (int i = 0; i < kStatusFieldCount; ++i)
+        m_fieldLabels[i]->setText(view.*kStatusFields[i].view);
 }
 
 void TForm1::Button6Click()

@@ -1,4 +1,4 @@
-#include "sim/chamber_model.h"
+#include "sim/ChamberModel.h"
 
 #include <algorithm>
 #include <cmath>

@@ -301,9 +301,9 @@ void TChartWindow::Rebuild(const TrendModel& model)
 
 void TChartWindow::FitValueAxes(const TrendModel& model, double fromMs, double toMs)
 {
-    TrendRange temp = ValueRange(model, TrendSeriesId::CurrentTemp, TrendSeriesId::SetTemp, fromMs, toMs);
+    TrendRange temp = TrendValueRange(model, TrendSeriesId::CurrentTemp, TrendSeriesId::SetTemp, fromMs, toMs);
     TrendRange humidity =
-        ValueRange(model, TrendSeriesId::CurrentHumidity, TrendSeriesId::SetHumidity, fromMs, toMs);
+        TrendValueRange(model, TrendSeriesId::CurrentHumidity, TrendSeriesId::SetHumidity, fromMs, toMs);
     if (temp.empty) {
         temp.min = 0;
         temp.max = 100;

@@ -18,7 +18,7 @@ template <size_t N>
 void PutHeader(std::array<uint8_t, N>& frame, uint8_t address, uint8_t firstRegister, uint8_t registers)
 {
     frame[0] = address;
-    frame[1] = 0x10;
+    frame[1] = kWriteMultipleRegisters;
     frame[2] = 0x00;
     frame[3] = firstRegister;
     frame[4] = 0x00;
@@ -43,7 +43,7 @@ CycleDigits SplitCycles(int cycles)
 StepFrame BuildStepFrame(uint8_t address, int program, int step, const StepValues& v, int steps, int cycles)
 {
     StepFrame frame{};
-    PutHeader(frame, address, 0x00, 13);
+    PutHeader(frame, address, kRegStepFirst, kStepRegisterCount);
     const CycleDigits digits = SplitCycles(cycles);
     PutRegister(frame, 7, program);
     PutRegister(frame, 9, step);
@@ -65,7 +65,7 @@ StepFrame BuildStepFrame(uint8_t address, int program, int step, const StepValue
 SetPointFrame BuildSetPointFrame(uint8_t address, int temperature, int humidity)
 {
     SetPointFrame frame{};
-    PutHeader(frame, address, 0x0D, 3);
+    PutHeader(frame, address, kRegSetPointFirst, kSetPointRegisterCount);
     PutRegister(frame, 7, Abs(temperature));
     PutRegister(frame, 9, humidity);
     // This register counts the other way round from the step sign.
