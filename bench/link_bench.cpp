@@ -88,8 +88,18 @@ void WriteAll(int fd, const uint8_t* bytes, size_t length)
 // ReceiveBuffer. The receive thread waits for a frame gap of silence before
 // it takes a chunk, so the target is the gap plus under 1 ms. The reply is
 // written as a 16550 FIFO hands it over: 14-byte pieces 2.4 ms apart.
+// When the receive thread last stored a chunk: taken on that thread, so the
+// figure does not include how late this thread wakes to look.
+std::atomic<long long> g_storedAtNs{0};
+void NoteStored(TrafficDirection direction, const uint8_t*, int)
+{
+    if (direction == TrafficDirection::Received)
+        g_storedAtNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
 bool ChunkLatency(const Line& line)
 {
+    SetTrafficHook(NoteStored);
     constexpr int kSamples = 300;
     const double gapMs = FrameGapUs() / 1000.0;
     std::vector<double> samples;
@@ -114,16 +124,18 @@ bool ChunkLatency(const Line& line)
                 landed = true;
                 break;
             }
-            // A short sleep keeps this core for the receive thread; it adds
-            // at most 50 us to the figure.
+            // A short sleep keeps this core for the receive thread; the
+            // figure is the moment the chunk was stored, not when we look.
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
         if (!landed) {
             ++lost;
             continue;
         }
-        samples.push_back(Ms(Clock::now() - last) - gapMs);
+        const Clock::time_point stored{std::chrono::nanoseconds(g_storedAtNs.load())};
+        samples.push_back(Ms(stored - last) - gapMs);
     }
+    SetTrafficHook(nullptr);
     if (samples.empty()) {
         std::printf("(a) no reply ever landed whole\n");
         return false;
