@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "AppSupport.h"
 #include "link/PortUnit.h"
 #include "monitoring/LineMonitor.h"
 
@@ -25,21 +26,6 @@ double Percentile(std::vector<double> values, double p)
 {
     std::sort(values.begin(), values.end());
     return values[std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5))];
-}
-
-double RssMb()
-{
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            double kb = 0;
-            status >> kb;
-            return kb / 1024.0;
-        }
-        status.ignore(1 << 16, '\n');
-    }
-    return 0;
 }
 
 void Report(const char* what, double value, const char* unit, const char* target, bool pass)
@@ -106,17 +92,17 @@ int main(int argc, char** argv)
     monitor.Clear();
     const auto request = BuildReadRequest(1, 0x04, 15);
     double at10k = 0;
-    const double start = RssMb();
+    const double start = bench::RssMb();
     for (int i = 1; i <= kFrames / 2; ++i) {
         WriteFrame(request.data(), static_cast<int>(request.size()));  // no port open: recorded, not sent
         StoreChunk(kReply, sizeof kReply);
         if (i % 500 == 0)
             DrainLineRecording(monitor);
         if (i == 5000)
-            at10k = RssMb();
+            at10k = bench::RssMb();
     }
     DrainLineRecording(monitor);
-    const double at100k = RssMb();
+    const double at100k = bench::RssMb();
     StopLineRecording();
     std::printf("frames recorded %d, entries kept %zu (list capacity %zu)\n", kFrames, monitor.Entries().size(),
                 monitor.Capacity());

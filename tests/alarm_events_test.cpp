@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
+
+#include "support/FileSizeLimit.h"
 #include <stdexcept>
 #include <sys/resource.h>
 
@@ -52,31 +54,6 @@ QStringList CsvFields(const QByteArray& line)
     fields << field;
     return fields;
 }
-
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        ::sigaction(SIGXFSZ, &ignore, &m_oldAction);
-        ::getrlimit(RLIMIT_FSIZE, &m_old);
-        rlimit limit = m_old;
-        limit.rlim_cur = bytes;
-        m_ok = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_old);
-        ::sigaction(SIGXFSZ, &m_oldAction, nullptr);
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    rlimit m_old{};
-    struct sigaction m_oldAction {};
-    bool m_ok = false;
-};
 
 QByteArray Bytes(const QString& path)
 {
