@@ -222,7 +222,7 @@ TEST(RecordLine, EmptyValueTexts)
 TEST(RecordLine, ColumnsFollowTheLengthOfTheTime)
 {
     const QString texts[] = {"-99,9", "109,9", "19", "19(19)", "999(65535)"};
-    for (const QString time : {QString("9:05:07"), QString("14:05:30"), QString("02:05:07 PM")}) {
+    for (const QString& time : {QString("9:05:07"), QString("14:05:30"), QString("02:05:07 PM")}) {
         const int l = static_cast<int>(time.size());
         const QString line = RecordLine(time, texts[0], texts[1], texts[2], texts[3], texts[4]);
         const int starts[] = {16 + l, 47 + l, 76 + l, 101 + l, 133 + l};

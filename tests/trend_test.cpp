@@ -4,6 +4,11 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <QChart>
+#include <QLegend>
+#include <QLegendMarker>
+
+#include "monitoring/StatusFields.h"
 
 #include "monitoring/LogReader.h"
 #include "monitoring/TrendModel.h"
@@ -152,6 +157,22 @@ TEST(LogReader, DecodesTheCodePageAndTheNameDate)
     EXPECT_GT(DayStartFromLogName(QString::fromUtf8("КТХ№12 03.07.2017 14_05_30.txt")), 0);
     EXPECT_EQ(DayStartFromLogName(QString::fromUtf8("КТХ№12 07_03_2017.txt")), -1);
     EXPECT_EQ(DayStartFromLogName(QString::fromUtf8("КТХ№12 31.02.2017 14_05_30.txt")), -1);
+}
+
+TEST(ChartWindow, LegendNamesTheLinesAsTheFieldTableDoes)
+{
+    TChartWindow window;
+    QStringList legend;
+    for (QLegendMarker* marker : window.Chart()->legend()->markers())
+        legend << marker->label();
+    QStringList expected;
+    for (const StatusFieldInfo& field : kStatusFields)
+        if (field.trendName)
+            expected << QString::fromUtf8(field.trendName);
+    ASSERT_EQ(expected.size(), 4);
+    for (const QString& name : expected)
+        EXPECT_TRUE(legend.contains(name)) << name.toStdString() << " missing from " << legend.join(", ").toStdString();
+    EXPECT_TRUE(legend.contains(QStringLiteral("Текущая температура, °C")));
 }
 
 TEST(ChartWindow, LiveGapsBecomeSeparateLinesAndTheCapHolds)

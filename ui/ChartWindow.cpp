@@ -1,4 +1,6 @@
 #include "ui/ChartWindow.h"
+
+#include "monitoring/StatusFields.h"
 #include "ui/ScreenFit.h"
 
 #include "ui/TrendLinesItem.h"
@@ -27,17 +29,17 @@ TChartWindow* FormChart = nullptr;
 namespace {
 
 struct SeriesLook {
-    const char* name;
+    const char* label;  // the main window's field it draws; its name comes from the field table
     QColor colour;
     Qt::PenStyle style;
     bool humidity;
 };
 
 const SeriesLook kLooks[kTrendSeriesCount] = {
-    {"Текущая температура, °C", QColor(220, 0, 0), Qt::SolidLine, false},
-    {"Заданная температура, °C", QColor(120, 0, 0), Qt::DashLine, false},
-    {"Текущая влажность, %", QColor(0, 128, 0), Qt::SolidLine, true},
-    {"Заданная влажность, %", QColor(0, 70, 0), Qt::DashLine, true},
+    {"Label5", QColor(220, 0, 0), Qt::SolidLine, false},
+    {"Label18", QColor(120, 0, 0), Qt::DashLine, false},
+    {"Label2", QColor(0, 128, 0), Qt::SolidLine, true},
+    {"Label4", QColor(0, 70, 0), Qt::DashLine, true},
 };
 
 }  // namespace
@@ -141,7 +143,7 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
         pen.setStyle(kLooks[i].style);
         QValueAxis* axis = kLooks[i].humidity ? m_axisHumidity : m_axisTemp;
         m_legend[i] = new QLineSeries;
-        m_legend[i]->setName(QString::fromUtf8(kLooks[i].name));
+        m_legend[i]->setName(QString::fromUtf8(StatusFieldOfLabel(kLooks[i].label)->trendName));
         m_legend[i]->setPen(pen);
         m_chart->addSeries(m_legend[i]);
         m_legend[i]->attachAxis(m_axisTime);
