@@ -1,5 +1,7 @@
 #include "ui/AlarmCenter.h"
 
+#include "ui/ScreenFit.h"
+
 #include <QDateTime>
 #include <QPushButton>
 #include <QSettings>
@@ -220,9 +222,7 @@ QPushButton* TAlarmCenter::MakeMarker(QWidget* parent, const QRect& bounds)
 void TAlarmCenter::ShowWindow()
 {
     m_window->ShowAlarms(m_rules.Alarms());
-    m_window->show();
-    m_window->raise();
-    m_window->activateWindow();
+    BringToFront(m_window);
 }
 
 void AlarmsAfterPoll(bool found, const StatusReply& reply, bool linkWindowOpen)

@@ -49,3 +49,10 @@ void PlaceWindow(QWidget* window, QSize client, std::optional<QPoint> topLeft)
     if (topLeft)
         window->move(outer.topLeft());
 }
+
+void BringToFront(QWidget* window)
+{
+    window->show();
+    window->raise();
+    window->activateWindow();
+}

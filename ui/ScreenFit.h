@@ -23,3 +23,6 @@ QRect FitOuterRect(const QRect& wanted, const QRect& available);
 // area should be `client` and whose frame's top-left corner `topLeft`, on the
 // available area of the screen it will open on.
 void PlaceWindow(QWidget* window, QSize client, std::optional<QPoint> topLeft);
+
+// Shows a non-modal window (again) and brings it in front of the others.
+void BringToFront(QWidget* window);

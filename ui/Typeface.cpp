@@ -1,5 +1,7 @@
 #include "ui/Typeface.h"
 
+#include <QWidget>
+
 #include <QLabel>
 
 QFont Tnr(int pixels, bool bold, bool underline)
@@ -18,4 +20,11 @@ QLabel* AutoLabel(QWidget* parent, const QString& text, int left, int top, const
     label->adjustSize();
     label->move(left, top);
     return label;
+}
+
+void SetWindowFace(QWidget* window, const QString& family)
+{
+    QFont face(family);
+    face.setPixelSize(11);
+    window->setFont(face);
 }

@@ -114,9 +114,7 @@ bool IsEditingKey(int key)
 TForm3::TForm3(QWidget* parent) : QWidget(parent)
 {
     setWindowTitle(QStringLiteral("Управление с ЭВМ"));
-    QFont windowFont(QStringLiteral("Tahoma"));
-    windowFont.setPixelSize(11);
-    setFont(windowFont);
+    SetWindowFace(this, QStringLiteral("Tahoma"));
 
     QWidget* c = MakeScrollingClient(this, kClientWidth, kClientHeight);
 

@@ -18,9 +18,7 @@ QLabel* AutoLabel(QWidget* parent, const QString& text, int left, int top)
 
 TForm4::TForm4(QWidget* parent) : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint)
 {
-    QFont windowFont(QStringLiteral("Tahoma"));
-    windowFont.setPixelSize(11);
-    setFont(windowFont);
+    SetWindowFace(this, QStringLiteral("Tahoma"));
     setBackgroundRole(QPalette::Button);
     setAutoFillBackground(true);
     // Nothing refers to a window once the operator has closed it.

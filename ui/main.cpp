@@ -94,9 +94,7 @@ QTimer* Timer(QObject* parent, int interval)
 TForm1::TForm1(QWidget* parent) : QWidget(parent)
 {
     setWindowTitle(QStringLiteral("Связь с ЭВМ"));
-    QFont windowFont(QStringLiteral("MS Sans Serif"));
-    windowFont.setPixelSize(11);
-    setFont(windowFont);
+    SetWindowFace(this, QStringLiteral("MS Sans Serif"));
 
     QWidget* c = MakeScrollingClient(this, kClientWidth, kClientHeight);
 
@@ -196,7 +194,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     }
 
     // Bottom line.
-    Label1 = AutoLabel(c, QStringLiteral("v12.23.134.4.12.05"), 8, 799, windowFont);
+    Label1 = AutoLabel(c, QStringLiteral("v12.23.134.4.12.05"), 8, 799, font());
     Label8 = new QLabel(c);
     Label8->setGeometry(830, 793, 268, 19);
     Label8->setFont(Tnr(16));
@@ -370,23 +368,17 @@ void TForm1::TimerPortTimer()
 
 void TForm1::ButtonMonitorClick()
 {
-    FormLineMonitor->show();
-    FormLineMonitor->raise();
-    FormLineMonitor->activateWindow();
+    BringToFront(FormLineMonitor);
 }
 
 void TForm1::Button2Click()
 {
-    Form3->show();
-    Form3->raise();
-    Form3->activateWindow();
+    BringToFront(Form3);
 }
 
 void TForm1::ButtonChartClick()
 {
-    FormChart->show();
-    FormChart->raise();
-    FormChart->activateWindow();
+    BringToFront(FormChart);
 }
 
 void TForm1::RecordTrend(const StatusReply& reply)
