@@ -5,10 +5,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "monitoring/AlarmEventLog.h"
 
@@ -356,11 +360,23 @@ bool NextReportNumber(const QString& folder, int chamber, const QDate& date, QSt
         return false;
     }
     const QString counterName = QDir(folder).filePath(QStringLiteral("report-counter"));
-    QLockFile lock(counterName + QStringLiteral(".lock"));
-    lock.setStaleLockTime(30000);
-    if (!lock.tryLock(10000)) {
-        *error = QStringLiteral("счётчик отчётов %1 занят").arg(counterName);
+    // flock: held per open file, so it keeps out other threads as well as
+    // other programs, and the system drops it when a holder dies.
+    const int lockFd = ::open(QFile::encodeName(counterName + QStringLiteral(".lock")).constData(),
+                              O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lockFd < 0) {
+        *error = QStringLiteral("счётчик отчётов %1: %2").arg(counterName, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
+    }
+    struct Unlock {
+        int fd;
+        ~Unlock() { ::close(fd); }
+    } unlock{lockFd};
+    while (::flock(lockFd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            *error = QStringLiteral("счётчик отчётов %1: %2").arg(counterName, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
     }
     qint64 last = 0;
     QFile in(counterName);
