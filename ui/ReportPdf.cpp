@@ -33,8 +33,11 @@ namespace {
 // Records farther apart than this were not made: the line breaks there.
 constexpr qint64 kGapMs = 150 * 1000;
 
-const QColor kTempColour(200, 30, 30);
-const QColor kHumidityColour(30, 80, 200);
+// As the chart window draws them.
+const QColor kTempColour(220, 0, 0);
+const QColor kHumidityColour(0, 128, 0);
+const QColor kStepColour(30, 80, 200);
+const QColor kCycleColour(230, 140, 0);
 
 QString Time(qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")); }
 
@@ -348,12 +351,12 @@ Block ChartBlock(const Layout& layout, const QVector<LogRecord>& records, Record
             }
         }
         // Step marks as small ticks on the temperature line, cycle marks as lines through the plot.
-        p.setPen(QPen(QColor(0, 140, 0), layout.Mm(0.2)));
+        p.setPen(QPen(kStepColour, layout.Mm(0.2)));
         for (const QPointF& m : markers.steps) {
             const qreal px = x(m.x()), py = yOf(ta, m.y());
             p.drawLine(QPointF(px, py - layout.Mm(1.2)), QPointF(px, py + layout.Mm(1.2)));
         }
-        p.setPen(QPen(QColor(140, 0, 140), layout.Mm(0.2), Qt::DashLine));
+        p.setPen(QPen(kCycleColour, layout.Mm(0.2), Qt::DashLine));
         for (const QPointF& m : markers.cycles)
             p.drawLine(QPointF(x(m.x()), plot.top()), QPointF(x(m.x()), plot.bottom()));
         p.restore();
@@ -370,8 +373,8 @@ Block ChartBlock(const Layout& layout, const QVector<LogRecord>& records, Record
         };
         legend(QPen(kTempColour, layout.Mm(0.5)), QStringLiteral("Температура, °C (левая шкала)"));
         legend(QPen(kHumidityColour, layout.Mm(0.5)), QStringLiteral("Влажность, % (правая шкала)"));
-        legend(QPen(QColor(0, 140, 0), layout.Mm(0.3)), QStringLiteral("смена шага"));
-        legend(QPen(QColor(140, 0, 140), layout.Mm(0.3), Qt::DashLine), QStringLiteral("смена цикла"));
+        legend(QPen(kStepColour, layout.Mm(0.3)), QStringLiteral("смена шага"));
+        legend(QPen(kCycleColour, layout.Mm(0.3), Qt::DashLine), QStringLiteral("смена цикла"));
     }};
 }
 
