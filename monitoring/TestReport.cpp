@@ -1,5 +1,6 @@
 #include "monitoring/TestReport.h"
 
+#include <QCryptographicHash>
 #include <QDate>
 #include <QDateTime>
 #include <QDir>
@@ -16,7 +17,7 @@
 
 #include "monitoring/AlarmEventLog.h"
 
-bool ReadLogFile(const QString& path, LogContents* contents, QString* error)
+bool ReadLogFile(const QString& path, LogContents* contents, QString* error, QString* sha256)
 {
     QFile log(path);
     if (!log.open(QIODevice::ReadOnly)) {
@@ -27,6 +28,19 @@ bool ReadLogFile(const QString& path, LogContents* contents, QString* error)
     qint64 dayStart = DayStartFromLogName(info.fileName());
     if (dayStart < 0)
         dayStart = QDateTime(info.lastModified().date(), QTime(0, 0)).toMSecsSinceEpoch();
+    if (sha256) {
+        const QByteArray bytes = log.readAll();
+        if (log.error() != QFileDevice::NoError) {
+            *error = QStringLiteral("не удалось прочитать журнал %1: %2").arg(path, log.errorString());
+            return false;
+        }
+        *sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+        LogParser parser(dayStart);
+        parser.Feed(bytes.constData(), bytes.size());
+        parser.Finish();
+        *contents = std::move(parser.Contents());
+        return true;
+    }
     if (!ReadLog(log, dayStart, contents)) {
         *error = QStringLiteral("не удалось прочитать журнал %1: %2").arg(path, log.errorString());
         return false;

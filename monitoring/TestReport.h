@@ -14,8 +14,10 @@
 #include "monitoring/LogReader.h"
 
 // The whole data log file, its day taken as the chart window takes it.
-// False with the reason when it cannot be opened or read.
-bool ReadLogFile(const QString& path, LogContents* contents, QString* error);
+// False with the reason when it cannot be opened or read. With sha256, the
+// hex SHA-256 of exactly the bytes read (a log still being written may grow
+// meanwhile; the hash must match what the figures came from).
+bool ReadLogFile(const QString& path, LogContents* contents, QString* error, QString* sha256 = nullptr);
 
 // A program run: from the record where the step counter leaves 0 to the
 // record where it is back at 0 (or the last record when the log ends first).

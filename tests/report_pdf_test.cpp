@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -165,6 +166,11 @@ TEST(ReportPdf, HoldsEverySectionAndNumbersItsPages)
              "весь интервал",
          })
         EXPECT_TRUE(text.contains(QString::fromUtf8(expected))) << expected;
+
+    // The log's hash as sha256sum gives it.
+    QFile log(f.log);
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(text.contains(QString::fromLatin1(QCryptographicHash::hash(log.readAll(), QCryptographicHash::Sha256).toHex())));
 
     // PDF/A-1b named in the metadata, and every font inside the file.
     const QString meta = Tool(QStringLiteral("pdfinfo"), {QStringLiteral("-meta"), request.outPath});

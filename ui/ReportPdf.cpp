@@ -1,6 +1,5 @@
 #include "ui/ReportPdf.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -64,18 +63,6 @@ QString LoginName()
     if (const passwd* pw = ::getpwuid(::getuid()))
         return QString::fromLocal8Bit(pw->pw_name);
     return qEnvironmentVariable("USER");
-}
-
-bool Sha256Of(const QString& path, QString* hex, QString* error)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
-        *error = QStringLiteral("не удалось прочитать %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    *hex = QString::fromLatin1(hash.result().toHex());
-    return true;
 }
 
 // A page is filled from the top with blocks; a block never splits. A table
@@ -407,7 +394,8 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
 {
     const QFileInfo logInfo(request.logPath);
     LogContents contents;
-    if (!ReadLogFile(request.logPath, &contents, error))
+    QString sha;
+    if (!ReadLogFile(request.logPath, &contents, error, &sha))
         return false;
     const QVector<LogRecord>& records = contents.records;
     if (records.isEmpty()) {
@@ -420,9 +408,6 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
                      .arg(Time(records.front().time), Time(records.back().time));
         return false;
     }
-    QString sha;
-    if (!Sha256Of(request.logPath, &sha, error))
-        return false;
 
     const int chamber = ChamberAddressOfLogName(logInfo.fileName());
     const QString folder = logInfo.absolutePath();
@@ -441,7 +426,8 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
     const QVector<StepStats> rows =
         StepTable(records, span, setPoints, request.temperatureBand, request.humidityBand);
     QString port;
-    for (const AlarmFileEvent& e : ReadAlarmEvents(AlarmEventFileName(folder), chamber, 0, eventsTo, &unreadableEvents))
+    int counted = 0;  // the same lines again
+    for (const AlarmFileEvent& e : ReadAlarmEvents(AlarmEventFileName(folder), chamber, 0, eventsTo, &counted))
         if (!e.port.isEmpty())
             port = e.port;
     // Damaged lines between the record before the range and the one after it.
