@@ -10,6 +10,7 @@
 #include <QSaveFile>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -87,6 +88,18 @@ RecordSpan RecordsInRange(const QVector<LogRecord>& records, qint64 fromMs, qint
     span.first = static_cast<int>(first - records.begin());
     span.last = static_cast<int>(end - records.begin()) - 1;
     return span;
+}
+
+QVector<int> DamagedLinesOfSpan(const LogContents& contents, RecordSpan span)
+{
+    const QVector<LogRecord>& records = contents.records;
+    const int low = span.first > 0 && span.first <= records.size() ? records[span.first - 1].line : 0;
+    const int high = span.last + 1 < records.size() && span.last + 1 >= 0 ? records[span.last + 1].line : INT_MAX;
+    QVector<int> lines;
+    for (int line : contents.damagedLines)
+        if (line > low && line < high)
+            lines.append(line);
+    return lines;
 }
 
 ValueStats StatsOf(const QVector<LogRecord>& records, RecordSpan span, double LogRecord::*value)

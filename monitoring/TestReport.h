@@ -66,6 +66,11 @@ struct StepStats {
     int humidityInBand = -1;
 };
 
+// The damaged lines that lie between the record before the span and the
+// record after it: none of them is silently left out of a report, and none
+// from far outside the range is put in.
+QVector<int> DamagedLinesOfSpan(const LogContents& contents, RecordSpan span);
+
 ValueStats StatsOf(const QVector<LogRecord>& records, RecordSpan span, double LogRecord::*value);
 
 // Set points of a step, where the program as written to the chamber gives them.

@@ -157,7 +157,7 @@ TEST(ReportPdf, HoldsEverySectionAndNumbersItsPages)
              "программа 3: шаг 1: 25 °C, 60 %; шаг 2: -45 °C, 0 %; циклов 2",  // as the journal has it
              "Шаги и циклы", "Тревоги и потери связи", "Камера не отвечает", "подтверждение",
              "Журнал действий за интервал", "Подтверждение тревоги", "Повреждённые строки журнала данных",
-             "Повреждённых строк: 1", "Номера строк: 105", "Составил", "Проверил",
+             "Повреждённых строк: 1 (в расчёт не вошли). Номера строк: 105.", "Составил", "Проверил",
              // Step 1 of cycle 1 by hand: 25.0..25.4 repeating, 45 records: 9 × (25.0+…+25.4) / 45 = 25.2;
              // all 45 inside 25 ± 2.
              "25,0 / 25,4 / 25,20", "45 мин (45 из 45)",
@@ -280,6 +280,7 @@ TEST(ReportPdf, CommandLineWithoutDisplayAndItsFailures)
         const QString range = PdfText(out + ".2");
         EXPECT_TRUE(range.contains(QStringLiteral("10.12.2026 00:00:30 — 10.12.2026 00:09:30"))) << range.toStdString();
         EXPECT_TRUE(range.contains(QRegularExpression(QStringLiteral("Записей в интервале\\s+10\\b"))));
+        EXPECT_TRUE(range.contains(QStringLiteral("Повреждённых строк нет.")));  // line 105 is at 00:40
         // Two reports, two numbers.
         const auto number = [](const QString& text) {
             return QRegularExpression(QStringLiteral("№ (\\d+-\\d{8}-\\d{4,})")).match(text).captured(1);

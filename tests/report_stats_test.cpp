@@ -114,6 +114,24 @@ TEST(ReportStats, StepTableAgainstFiguresWorkedOutByHand)
     EXPECT_DOUBLE_EQ(t.mean, 134.0 / 8);
 }
 
+TEST(ReportStats, DamagedLinesBetweenTheRecordsAroundTheRange)
+{
+    // Records on lines 3, 5, 7, the torn line 9, then records on 11 ... 19.
+    const LogContents log = ParseLog(LogOf(kRun, 2), DayStart());
+    struct Case {
+        qint64 from, to;
+        QVector<int> lines;
+    } cases[] = {
+        {LLONG_MIN, LLONG_MAX, {9}},
+        {At(0, 23, 50, 30), At(0, 23, 52, 30), {9}},  // ends just before it: the next record is after it
+        {At(0, 23, 53, 30), At(0, 23, 54, 30), {9}},  // starts just after it
+        {At(0, 23, 50, 30), At(0, 23, 51, 30), {}},
+        {At(0, 23, 54, 30), LLONG_MAX, {}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DamagedLinesOfSpan(log, RecordsInRange(log.records, c.from, c.to)), c.lines) << c.from;
+}
+
 TEST(ReportStats, RecordsWithoutAStepStayInTheRowTheyFollow)
 {
     const LogContents log = ParseLog(LogOf({{"10:00:30", "20", "", "1(2)", "1(1)"},

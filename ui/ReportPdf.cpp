@@ -430,13 +430,7 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
     for (const AlarmFileEvent& e : ReadAlarmEvents(AlarmEventFileName(folder), chamber, 0, eventsTo, &counted))
         if (!e.port.isEmpty())
             port = e.port;
-    // Damaged lines between the record before the range and the one after it.
-    const int lowLine = span.first > 0 ? records[span.first - 1].line : 0;
-    const int highLine = span.last + 1 < records.size() ? records[span.last + 1].line : INT_MAX;
-    QStringList damaged;
-    for (int line : contents.damagedLines)
-        if (line > lowLine && line < highLine)
-            damaged << QString::number(line);
+    const QVector<int> damaged = DamagedLinesOfSpan(contents, span);
 
     // Written beside the target and renamed when whole.
     QSaveFile out(request.outPath);
@@ -545,13 +539,21 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
     }
 
     L.Section(QStringLiteral("Повреждённые строки журнала данных"));
-    if (damaged.isEmpty())
+    if (damaged.isEmpty()) {
         L.Paragraph(QStringLiteral("Повреждённых строк нет."), L.Body());
-    else
-        L.Paragraph(QStringLiteral("Повреждённых строк: %1 (в расчёт не вошли). Номера строк: %2.")
-                        .arg(damaged.size())
-                        .arg(damaged.join(QStringLiteral(", "))),
+    } else {
+        L.Paragraph(QStringLiteral("Повреждённых строк: %1 (в расчёт не вошли). Номера строк:").arg(damaged.size()),
                     L.Body());
+        // In pieces that fit a page: a badly damaged file may have thousands.
+        constexpr int kPerParagraph = 300;
+        for (int i = 0; i < damaged.size(); i += kPerParagraph) {
+            QStringList numbers;
+            for (int j = i; j < std::min<int>(damaged.size(), i + kPerParagraph); ++j)
+                numbers << QString::number(damaged[j]);
+            L.Paragraph(numbers.join(QStringLiteral(", ")) + (i + kPerParagraph >= damaged.size() ? u'.' : u','),
+                        L.Small());
+        }
+    }
 
     L.Space(10);
     L.Paragraph(QStringLiteral("Составил: ______________________ / %1 /        Дата: ____________").arg(login),
