@@ -249,10 +249,16 @@ TEST(ReportPdf, CommandLineWithoutDisplayAndItsFailures)
         {"an empty range", {"--report", f.log, "--from", "2026-12-11 00:00", "-o", out + ".3"}, 1, "нет записей", {}},
         {"no records", {"--report", empty, "-o", out + ".4"}, 1, "нет ни одной записи", {}},
         {"a folder that cannot be written", {"--report", f.log, "-o", blocker.fileName() + "/r.pdf"}, 1, "не удалось записать", {}},
+        {"the log itself", {"--report", f.log, "-o", f.dir.filePath("./КТХ№12 09.12.2026 23_50_00.txt")}, 1, "это сам журнал", {}},
         {"no log", {"--report", f.dir.filePath("none.txt"), "-o", out + ".5"}, 1, "не удалось открыть", {}},
         {"a bad time", {"--report", f.log, "--from", "10.12.2026", "-o", out + ".6"}, 2, "ГГГГ-ММ-ДД", {}},
         {"no output", {"--report", f.log}, 2, "-o", {}},
     };
+    const QByteArray logBytes = [&] {
+        QFile log(f.log);
+        log.open(QIODevice::ReadOnly);
+        return log.readAll();
+    }();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const QStringList before = QDir(f.dir.filePath(QStringLiteral("out"))).entryList(QDir::Files);
@@ -275,6 +281,9 @@ TEST(ReportPdf, CommandLineWithoutDisplayAndItsFailures)
             EXPECT_EQ(QDir(f.dir.filePath(QStringLiteral("out"))).entryList(QDir::Files), before);
             EXPECT_EQ(QDir(f.dir.path()).entryList({QStringLiteral("*.pdf*")}, QDir::Files), QStringList());
         }
+        QFile log(f.log);
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        EXPECT_EQ(log.readAll(), logBytes);  // never touched
     }
     if (HavePoppler()) {
         const QString range = PdfText(out + ".2");

@@ -393,6 +393,12 @@ QString ReportSettingsFolder() { return QFileInfo(QSettings().fileName()).absolu
 bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome* outcome)
 {
     const QFileInfo logInfo(request.logPath);
+    // The rename at the end would put the report in the log's place.
+    const QString logFile = QFileInfo(request.logPath).canonicalFilePath();
+    if (!logFile.isEmpty() && QFileInfo(request.outPath).canonicalFilePath() == logFile) {
+        *error = QStringLiteral("файл отчёта %1 — это сам журнал").arg(request.outPath);
+        return false;
+    }
     LogContents contents;
     QString sha;
     if (!ReadLogFile(request.logPath, &contents, error, &sha))
