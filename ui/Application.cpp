@@ -1,12 +1,36 @@
 // Calvetra: operator's client for climatic test chambers on a Modbus RTU line.
 #include <QApplication>
+#include <QGuiApplication>
 #include <clocale>
 
+#include "ui/ReportPdf.h"
 #include "ui/Startup.h"
 #include "ui/Watching.h"
 
+namespace {
+
+// --report: the PDF alone, with or without a display (a job on a server).
+int ReportOnly(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    std::setlocale(LC_ALL, "");
+    // Where the settings (and the report counter) are, as in the windows.
+    QGuiApplication::setApplicationName(QStringLiteral("Calvetra"));
+    QGuiApplication::setOrganizationName(QStringLiteral("Calvetra"));
+    int exitCode = 0;
+    RunReportCommand(QGuiApplication::arguments(), &exitCode);
+    return exitCode;
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
+    if (WantsReport(argc, argv))
+        return ReportOnly(argc, argv);
     QApplication app(argc, argv);
     // Dates, times and the decimal separator follow the user's locale.
     std::setlocale(LC_ALL, "");

@@ -158,13 +158,15 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     ButtonReset = new QPushButton(QStringLiteral("Сбросить масштаб"), this);
     ButtonSave = new QPushButton(QStringLiteral("Сохранить PNG…"), this);
     ButtonExport = new QPushButton(QStringLiteral("Экспорт CSV…"), this);
+    ButtonReport = new QPushButton(QStringLiteral("Отчёт PDF…"), this);
     LabelStatus = new QLabel(this);
     // A long file name or damage report must not widen the window.
     LabelStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     ButtonLive->setEnabled(false);
+    ButtonReport->setEnabled(false);  // a report is of a log
 
     auto* buttons = new QHBoxLayout;
-    for (QWidget* w : std::initializer_list<QWidget*>{ButtonOpenLog, ButtonLive, ButtonReset, ButtonSave, ButtonExport})
+    for (QWidget* w : std::initializer_list<QWidget*>{ButtonOpenLog, ButtonLive, ButtonReset, ButtonSave, ButtonExport, ButtonReport})
         buttons->addWidget(w);
     buttons->addWidget(LabelStatus, 1);
     auto* layout = new QVBoxLayout(this);
@@ -181,6 +183,7 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
         LabelStatus->setText(message);
     });
     connect(ButtonLive, &QPushButton::clicked, this, [this] { ShowLive(); });
+    connect(ButtonReport, &QPushButton::clicked, this, [this] { ReportClicked(); });
     connect(ButtonReset, &QPushButton::clicked, this, [this] { ResetZoom(); });
     connect(ButtonSave, &QPushButton::clicked, this, [this] {
         const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить график"),
@@ -397,6 +400,7 @@ bool TChartWindow::OpenLog(const QString& path, QString* message)
     m_markers = MarkersOfLog(contents.records);
     m_showingLog = true;
     ButtonLive->setEnabled(true);
+    ButtonReport->setEnabled(true);
     m_stepMarkers->setVisible(true);
     m_cycleMarkers->setVisible(true);
     Rebuild(m_log);
@@ -421,6 +425,7 @@ void TChartWindow::ShowLive()
     m_showingLog = false;
     m_markers = LogMarkers{};
     ButtonLive->setEnabled(false);
+    ButtonReport->setEnabled(false);
     // Step and cycle changes are known from log files only.
     m_stepMarkers->setVisible(false);
     m_cycleMarkers->setVisible(false);

@@ -48,6 +48,12 @@ public:
     // values in it.
     void ZoomToTime(qint64 fromMs, qint64 toMs);
 
+    // The report's choices for the log shown: the range in view first, then
+    // every program run found in the log. Empty when no log is shown.
+    QStringList ReportChoices(QString* message);
+    // Writes the report of choice (an index into ReportChoices) to path.
+    bool WriteReport(int choice, const QString& path, QString* message);
+
     QChart* Chart() const { return m_chart; }
     // Number of line pieces drawn for one series (a gap starts a new one).
     int SegmentCount(TrendSeriesId id) const;
@@ -60,6 +66,7 @@ public:
     QPushButton* ButtonReset;
     QPushButton* ButtonSave;
     QPushButton* ButtonExport;
+    QPushButton* ButtonReport;
     QLabel* LabelStatus;
 
 protected:
@@ -75,6 +82,7 @@ private:
     // The lines and markers again, reduced for the stretch on screen.
     void Redraw();
     TrendView CurrentView() const;
+    void ReportClicked();
     const TrendModel& Shown() const { return m_showingLog ? m_log : m_live; }
 
     TrendModel m_live;
@@ -86,6 +94,12 @@ private:
     bool m_fitting = false;  // axes being set together: one redraw after
     int m_columns = 0;       // plot width the lines were reduced for
     LogMarkers m_markers;    // of the open log, all of them
+    // The runs offered by the last ReportChoices, with their times.
+    struct RunChoice {
+        qint64 from, to;
+        int program;
+    };
+    QVector<RunChoice> m_reportRuns;
     QTimer m_syncTimer;
     QTimer m_redrawTimer;    // after a zoom or pan, once Qt Charts is done with it
     // What the value axes were last fitted to, and the ranges that gave.

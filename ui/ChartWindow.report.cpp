@@ -1,0 +1,95 @@
+// "Отчёт PDF…": the report of the log shown, for the range in view or for a
+// program run found in the log.
+#include <QApplication>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QDateTimeAxis>
+
+#include "monitoring/TestReport.h"
+#include "ui/AlarmCenter.h"
+#include "ui/ChartWindow.h"
+#include "ui/ReportPdf.h"
+
+namespace {
+
+QString Moment(qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM.yyyy HH:mm")); }
+
+}  // namespace
+
+QStringList TChartWindow::ReportChoices(QString* message)
+{
+    m_reportRuns.clear();
+    if (!m_showingLog)
+        return {};
+    const qint64 from = m_axisTime->min().toMSecsSinceEpoch();
+    const qint64 to = m_axisTime->max().toMSecsSinceEpoch();
+    QStringList choices{QStringLiteral("Интервал на экране: %1 — %2").arg(Moment(from), Moment(to))};
+    // Read again: the log may have grown since it was opened.
+    LogContents contents;
+    if (!ReadLogFile(m_logPath, &contents, message))
+        return choices;
+    for (const ProgramRun& run : ProgramRuns(contents.records)) {
+        const RunChoice c{contents.records[run.first].time, contents.records[run.last].time, run.program};
+        m_reportRuns.append(c);
+        choices << QStringLiteral("Прогон программы %1: %2 — %3%4")
+                       .arg(run.program >= 0 ? QString::number(run.program) : QStringLiteral("?"), Moment(c.from),
+                            Moment(c.to), run.finished ? QString() : QStringLiteral(" (не завершён в журнале)"));
+    }
+    return choices;
+}
+
+bool TChartWindow::WriteReport(int choice, const QString& path, QString* message)
+{
+    ReportRequest request;
+    request.logPath = m_logPath;
+    request.outPath = path;
+    if (choice <= 0) {
+        request.fromMs = m_axisTime->min().toMSecsSinceEpoch();
+        request.toMs = m_axisTime->max().toMSecsSinceEpoch();
+        request.what = QStringLiteral("интервал на экране");
+    } else if (choice - 1 < m_reportRuns.size()) {
+        const RunChoice& run = m_reportRuns[choice - 1];
+        request.fromMs = run.from;
+        request.toMs = run.to;
+        request.what = QStringLiteral("прогон программы %1").arg(run.program);
+    } else {
+        *message = QStringLiteral("Нет такого прогона");
+        return false;
+    }
+    const AlarmSettings alarms = LoadAlarmSettings();
+    request.temperatureBand = alarms.temperatureBand;
+    request.humidityBand = alarms.humidityBand;
+    QString error;
+    ReportOutcome outcome;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool ok = WriteReportPdf(request, &error, &outcome);
+    QApplication::restoreOverrideCursor();
+    if (!ok) {
+        *message = QStringLiteral("Отчёт не записан: %1").arg(error);
+        return false;
+    }
+    *message = QStringLiteral("%1: отчёт № %2, страниц %3").arg(QFileInfo(path).fileName(), outcome.number).arg(outcome.pages);
+    return true;
+}
+
+void TChartWindow::ReportClicked()
+{
+    QString message;
+    const QStringList choices = ReportChoices(&message);
+    if (choices.isEmpty())
+        return;
+    bool ok = false;
+    const QString picked = QInputDialog::getItem(this, QStringLiteral("Отчёт PDF"), QStringLiteral("Что войдёт в отчёт:"),
+                                                 choices, 0, false, &ok);
+    if (!ok)
+        return;
+    const QString suggested = QFileInfo(m_logPath).completeBaseName() + QStringLiteral(" отчёт.pdf");
+    const QString path =
+        QFileDialog::getSaveFileName(this, QStringLiteral("Отчёт PDF"), suggested, QStringLiteral("PDF (*.pdf)"));
+    if (path.isEmpty())
+        return;
+    WriteReport(static_cast<int>(choices.indexOf(picked)), path, &message);
+    LabelStatus->setText(message);
+}
