@@ -416,6 +416,11 @@ TEST_F(DataLogTest, FileRemovedWhileLoggingIsNotMadeAgain)
     Append();
     ASSERT_TRUE(errors.isEmpty());
     ASSERT_TRUE(QFile::remove(LogFileName));
+    // Nothing new to write: nothing tried.
+    Append();
+    EXPECT_TRUE(errors.isEmpty());
+    // Each new record tries, fails, and is tried again at the next minute.
+    Record(ExampleRecord());
     Append();
     Append();
     EXPECT_EQ(errors, (QStringList{"No such file or directory.", "No such file or directory."}));
