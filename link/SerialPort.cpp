@@ -11,7 +11,7 @@
 int OpenSerialDevice(const std::string& path, int* error)
 {
     // O_NONBLOCK so that open does not wait for carrier; the receive thread
-    // waits with poll() instead.
+    // waits for bytes with epoll instead.
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *error = errno;

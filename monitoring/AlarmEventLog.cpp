@@ -115,7 +115,9 @@ void AppendAlarmEvent(const QString& fileName, const QByteArray& line)
     const off_t before = st.st_size;
     QByteArray bytes;
     if (before == 0) {
-        bytes = AlarmEventHeader();
+        // A spreadsheet takes a CSV without the mark for the ANSI code page
+        // and shows the Cyrillic as garbage; a file begun without it stays so.
+        bytes = QByteArray("\xEF\xBB\xBF") + AlarmEventHeader();
     } else {
         // A line torn by a crash or a power cut would swallow this one.
         char last = '\n';

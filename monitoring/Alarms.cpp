@@ -55,6 +55,60 @@ AlarmSettings SaneAlarmSettings(AlarmSettings s)
     return s;
 }
 
+AlarmSettings AlarmSettingsFromText(const QMap<QString, QString>& values, QStringList* refused)
+{
+    AlarmSettings s;
+    auto take = [&](const char* key, auto read) {
+        const auto it = values.find(QLatin1String(key));
+        if (it == values.end())
+            return;
+        if (!read(it.value().trimmed()) && refused)
+            refused->append(QStringLiteral("%1=%2").arg(QLatin1String(key), it.value()));
+    };
+    auto flag = [](bool* into) {
+        return [into](const QString& text) {
+            const QString t = text.toLower();
+            if (t == QLatin1String("true") || t == QLatin1String("1"))
+                *into = true;
+            else if (t == QLatin1String("false") || t == QLatin1String("0"))
+                *into = false;
+            else
+                return false;
+            return true;
+        };
+    };
+    auto band = [](double* into) {
+        return [into](const QString& text) {
+            bool ok = false;
+            const double v = text.toDouble(&ok);
+            // The dialog's range, which also keeps out NaN and infinities.
+            if (!ok || !(v >= kMinAlarmBand && v <= kMaxAlarmBand))
+                return false;
+            *into = v;
+            return true;
+        };
+    };
+    auto delay = [](int* into) {
+        return [into](const QString& text) {
+            bool ok = false;
+            const int v = text.toInt(&ok);
+            if (!ok || v < 0 || v > kMaxAlarmDelay)
+                return false;
+            *into = v;
+            return true;
+        };
+    };
+    take("temperatureOn", flag(&s.temperatureOn));
+    take("temperatureBand", band(&s.temperatureBand));
+    take("temperatureDelay", delay(&s.temperatureDelay));
+    take("humidityOn", flag(&s.humidityOn));
+    take("humidityBand", band(&s.humidityBand));
+    take("humidityDelay", delay(&s.humidityDelay));
+    take("linkOn", flag(&s.linkOn));
+    take("programEndOn", flag(&s.programEndOn));
+    return s;
+}
+
 AlarmRules::AlarmRules(const AlarmSettings& settings) : m_settings(SaneAlarmSettings(settings)) {}
 
 std::vector<AlarmEvent> AlarmRules::SetSettings(const AlarmSettings& settings, qint64 time)

@@ -3,7 +3,9 @@
 // windows, files or the bus.
 #pragma once
 
+#include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 #include <optional>
 #include <vector>
@@ -31,10 +33,17 @@ struct AlarmSettings {
 };
 
 // Limits the dialog and the settings file are held to.
+constexpr double kMinAlarmBand = 0.1;
 constexpr double kMaxAlarmBand = 100.0;
 constexpr int kMaxAlarmDelay = 24 * 3600;
 // A value read from the settings file, brought inside the limits.
 AlarmSettings SaneAlarmSettings(AlarmSettings s);
+// The settings from the texts of the settings file's keys (temperatureOn,
+// temperatureBand, ...). One rule for every value: missing, not readable
+// ("15m", "ja") or outside the dialog's range (bands 0.1..100, delays
+// 0..24 h in seconds) takes the default. Refused ones go to *refused as
+// "key=value"; keys of other things are ignored.
+AlarmSettings AlarmSettingsFromText(const QMap<QString, QString>& values, QStringList* refused);
 
 // What one status poll told, at the moment it ended.
 struct PollFacts {

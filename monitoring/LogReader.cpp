@@ -2,12 +2,14 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QIODevice>
 #include <QStringList>
 #include <algorithm>
 #include <cstring>
 #include <iconv.h>
+#include <langinfo.h>
 
 #include "monitoring/DataLog.h"
 
@@ -316,7 +318,21 @@ bool FastPair(const char* p, const char* end, int* first, int* second)
 
 }  // namespace
 
-LogParser::LogParser(qint64 dayStartMs) : m_day(dayStartMs) {}
+LogParser::LogParser(qint64 dayStartMs) : m_date(QDateTime::fromMSecsSinceEpoch(dayStartMs).date()) {}
+
+qint64 LogParser::LocalMoment(qint64 timeOfDayMs)
+{
+    if (m_cachedDate != m_date) {
+        m_cachedDate = m_date;
+        m_cachedMidnight = QDateTime(m_date, QTime(0, 0)).toMSecsSinceEpoch();
+        m_cachedPlainDay = QDateTime(m_date.addDays(1), QTime(0, 0)).toMSecsSinceEpoch() - m_cachedMidnight == kDayMs;
+    }
+    // Most days the clock runs 24 h from midnight; the days it is put
+    // forward or back go through the date and time of day themselves.
+    if (m_cachedPlainDay)
+        return m_cachedMidnight + timeOfDayMs;
+    return QDateTime(m_date, QTime::fromMSecsSinceStartOfDay(static_cast<int>(timeOfDayMs))).toMSecsSinceEpoch();
+}
 
 void LogParser::Feed(const char* bytes, qint64 size)
 {
@@ -419,10 +435,10 @@ void LogParser::Line(const char* begin, const char* end)
     // A record an hour or more earlier than the one before it belongs to
     // the next day (the log ran past midnight).
     if (m_previous >= 0 && timeOfDay + 3600 * 1000 < m_previous)
-        m_day += kDayMs;
+        m_date = m_date.addDays(1);
     m_previous = timeOfDay;
     record.line = number;
-    record.time = m_day + timeOfDay;
+    record.time = LocalMoment(timeOfDay);
     m_contents.records.push_back(record);
 }
 
@@ -467,14 +483,89 @@ LogMarkers MarkersOfLog(const QVector<LogRecord>& records)
     return markers;
 }
 
+namespace {
+
+// The short date format as a pattern over the log's name, or an empty
+// string when the format holds anything but numbers and plain characters.
+QString DatePattern(const QString& format)
+{
+    QString pattern;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        const QChar c = format[i];
+        if (c != u'%') {
+            // The name has "_" where the date has "/" or ":".
+            pattern += c == u'/' || c == u':' ? QStringLiteral("_") : QRegularExpression::escape(QString(c));
+            continue;
+        }
+        if (++i == format.size())
+            return {};
+        QChar k = format[i];
+        if ((k == u'E' || k == u'O') && i + 1 < format.size())
+            k = format[++i];
+        switch (k.unicode()) {
+        case 'd': pattern += QStringLiteral("(?<d>\\d{2})"); break;
+        case 'e': pattern += QStringLiteral(" ?(?<d>\\d{1,2})"); break;
+        case 'm': pattern += QStringLiteral("(?<m>\\d{2})"); break;
+        case 'Y': pattern += QStringLiteral("(?<Y>\\d{4})"); break;
+        case 'y': pattern += QStringLiteral("(?<y>\\d{2})"); break;
+        case 'D': pattern += QStringLiteral("(?<m>\\d{2})_(?<d>\\d{2})_(?<y>\\d{2})"); break;
+        case 'F': pattern += QStringLiteral("(?<Y>\\d{4})-(?<m>\\d{2})-(?<d>\\d{2})"); break;
+        case '%': pattern += QStringLiteral("%"); break;
+        default: return {};
+        }
+    }
+    return pattern;
+}
+
+}  // namespace
+
+QDate LogDateFromName(const QString& fileName, const QString& dateFormat)
+{
+    const QString pattern = DatePattern(dateFormat);
+    if (pattern.isEmpty())
+        return {};
+    // The date stands between the chamber's number and the time of day.
+    const QString name = fileName.section(u'/', -1);
+    const QRegularExpression form(QStringLiteral("^КТХ№[^ ]* ") + pattern + QStringLiteral(" "));
+    const auto match = form.match(name);
+    if (!match.hasMatch())
+        return {};
+    int year = match.captured(u"Y").toInt();
+    if (match.captured(u"Y").isEmpty()) {
+        // Two digits as strptime reads them: 69..99 the 1900s, else the 2000s.
+        const int yy = match.captured(u"y").toInt();
+        year = yy >= 69 ? 1900 + yy : 2000 + yy;
+    }
+    return QDate(year, match.captured(u"m").toInt(), match.captured(u"d").toInt());
+}
+
+QDate LogDateFromName(const QString& fileName)
+{
+    const char* own = nl_langinfo(D_FMT);
+    QStringList formats;
+    if (own && *own)
+        formats << QString::fromLocal8Bit(own);
+    formats << QStringLiteral("%d.%m.%Y") << QStringLiteral("%m/%d/%Y") << QStringLiteral("%m/%d/%y")
+            << QStringLiteral("%Y-%m-%d") << QStringLiteral("%d/%m/%Y") << QStringLiteral("%d/%m/%y")
+            << QStringLiteral("%d.%m.%y");
+    for (const QString& format : formats) {
+        const QDate date = LogDateFromName(fileName, format);
+        if (date.isValid())
+            return date;
+    }
+    return {};
+}
+
 qint64 DayStartFromLogName(const QString& fileName)
 {
-    static const QRegularExpression form(QStringLiteral("(\\d{2})\\.(\\d{2})\\.(\\d{4})"));
-    const auto match = form.match(fileName);
-    if (!match.hasMatch())
-        return -1;
-    const QDate date(match.captured(3).toInt(), match.captured(2).toInt(), match.captured(1).toInt());
-    if (!date.isValid())
-        return -1;
-    return QDateTime(date, QTime(0, 0)).toMSecsSinceEpoch();
+    const QDate date = LogDateFromName(fileName);
+    return date.isValid() ? QDateTime(date, QTime(0, 0)).toMSecsSinceEpoch() : -1;
+}
+
+qint64 LogDayStart(const QString& path)
+{
+    const qint64 fromName = DayStartFromLogName(QFileInfo(path).fileName());
+    if (fromName >= 0)
+        return fromName;
+    return QDateTime(QFileInfo(path).lastModified().date(), QTime(0, 0)).toMSecsSinceEpoch();
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDate>
 #include <QList>
 #include <QPointF>
 #include <QString>
@@ -54,11 +55,19 @@ private:
     void Line(const char* begin, const char* end);
     bool ParseFast(const char* begin, const char* end, LogRecord* record, qint64* timeOfDayMs) const;
 
+    // The moment of a time of day on the current date, as the local clock
+    // showed it (a day with a clock change is not 24 h long).
+    qint64 LocalMoment(qint64 timeOfDayMs);
+
     LogContents m_contents;
     QByteArray m_partial;  // the start of a line the next piece ends
     int m_lineNumber = 0;
-    qint64 m_day = 0;
+    QDate m_date;
     qint64 m_previous = -1;
+    // The current date's local midnight, and whether the date is 24 h long.
+    QDate m_cachedDate;
+    qint64 m_cachedMidnight = 0;
+    bool m_cachedPlainDay = false;
 };
 
 // Reads the device to its end in pieces. False when a read fails; what was
@@ -74,6 +83,18 @@ struct LogMarkers {
 };
 LogMarkers MarkersOfLog(const QVector<LogRecord>& records);
 
-// The local midnight of the date in a log file name ("КТХ№12 03.07.2017
-// 14_05_30.txt"); -1 when the name carries no dd.mm.yyyy date.
+// The date in a log file's name ("КТХ№12 03.07.2017 14_05_30.txt"), read
+// in the form the given short date format (strftime, as the locale's D_FMT)
+// puts there: "/" and ":" become "_" as in the name itself. Invalid when the
+// name does not hold that form or the format has other than numbers.
+QDate LogDateFromName(const QString& fileName, const QString& dateFormat);
+// The same in the running locale's form first, then in the forms the program
+// writes under other usual locales (dd.mm.yyyy, mm_dd_yyyy, mm_dd_yy,
+// yyyy-mm-dd, dd_mm_yyyy, dd_mm_yy, dd.mm.yy).
+QDate LogDateFromName(const QString& fileName);
+
+// The local midnight of that date; -1 when the name carries none.
 qint64 DayStartFromLogName(const QString& fileName);
+// The local midnight of a log file's first day: from its name, else (a file
+// renamed by hand) the day it was last written.
+qint64 LogDayStart(const QString& path);

@@ -2,6 +2,7 @@
 
 int ChamberAddress = 0;
 QString LogLine;
+bool LogLineAnswered = false;
 QString LogFileName;
 int ScanAddress = 0;
 int ScanRunning = 0;
@@ -17,6 +18,7 @@ void ResetMonitoringState()
 {
     ChamberAddress = 0;
     LogLine.clear();
+    LogLineAnswered = false;
     LogFileName.clear();
     ScanAddress = 0;
     ScanRunning = 0;

@@ -12,6 +12,9 @@ extern int ChamberAddress;
 // The status record line, rebuilt at the end of every poll; the data log
 // also puts its header into it.
 extern QString LogLine;
+// True while a poll has been answered since the last line the log wrote (its
+// header or a record): only then is a record a measurement worth writing.
+extern bool LogLineAnswered;
 
 // Full path of the current log file; a ">" stands for the chamber address
 // until the next poll writes it in.

@@ -104,7 +104,8 @@ TEST(AlarmEventsTest, NewFileGetsTheHeaderOnceAndATornLineIsClosedFirst)
     const QByteArray b = AlarmEventLine(Event(AlarmEventType::End, AlarmKind::Link, "b"), {1, "COM1"});
     AppendAlarmEvent(name, a);
     AppendAlarmEvent(name, b);
-    EXPECT_EQ(Bytes(name), AlarmEventHeader() + a + b);
+    // The byte-order mark tells a spreadsheet the file is UTF-8.
+    EXPECT_EQ(Bytes(name), "\xEF\xBB\xBF" + AlarmEventHeader() + a + b);
 
     // A crash left half a line behind: the next line must not run into it.
     {
@@ -114,6 +115,21 @@ TEST(AlarmEventsTest, NewFileGetsTheHeaderOnceAndATornLineIsClosedFirst)
     }
     AppendAlarmEvent(name, a);
     EXPECT_TRUE(Bytes(name).endsWith("нача\r\n" + a));
+}
+
+TEST(AlarmEventsTest, FileBegunWithoutTheMarkGoesOnWithoutIt)
+{
+    QTemporaryDir dir;
+    const QString name = AlarmEventFileName(dir.path());
+    const QByteArray earlier = AlarmEventHeader() + AlarmEventLine(Event(AlarmEventType::Start, AlarmKind::Link, "a"), {1, "COM1"});
+    {
+        QFile f(name);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(earlier);
+    }
+    const QByteArray b = AlarmEventLine(Event(AlarmEventType::End, AlarmKind::Link, "b"), {1, "COM1"});
+    AppendAlarmEvent(name, b);
+    EXPECT_EQ(Bytes(name), earlier + b);
 }
 
 TEST(AlarmEventsTest, WriteCutShortByASizeLimitIsTakenBack)

@@ -205,6 +205,63 @@ TEST(AlarmRulesTest, SettingsOutsideTheirLimitsAreMadeSane)
     EXPECT_EQ(s.humidityDelay, kMaxAlarmDelay);
 }
 
+TEST(AlarmRulesTest, SettingsFileValuesFollowOneRule)
+{
+    const AlarmSettings d;
+    struct Case {
+        const char* key;
+        const char* text;
+        bool refused;
+        AlarmSettings expected;
+    };
+    auto with = [&](auto change) {
+        AlarmSettings s = d;
+        change(s);
+        return s;
+    };
+    const Case cases[] = {
+        {"humidityDelay", "15m", true, d},  // once read as 0: an alarm on every poll
+        {"humidityDelay", "600", false, with([](AlarmSettings& s) { s.humidityDelay = 600; })},
+        {"humidityDelay", "0", false, with([](AlarmSettings& s) { s.humidityDelay = 0; })},
+        {"humidityDelay", "86400", false, with([](AlarmSettings& s) { s.humidityDelay = 86400; })},
+        {"humidityDelay", "86401", true, d},
+        {"temperatureDelay", "-1", true, d},
+        {"temperatureDelay", "9.5", true, d},
+        {"humidityBand", "1e308", true, d},  // once 100 % with the box still ticked
+        {"humidityBand", "100", false, with([](AlarmSettings& s) { s.humidityBand = 100; })},
+        {"temperatureBand", "0.1", false, with([](AlarmSettings& s) { s.temperatureBand = 0.1; })},
+        {"temperatureBand", "0.05", true, d},
+        {"temperatureBand", "0", true, d},
+        {"temperatureBand", "nan", true, d},
+        {"temperatureBand", "inf", true, d},
+        {"temperatureBand", "2,5", true, d},
+        {"temperatureBand", "", true, d},
+        {"temperatureBand", " 3.5 ", false, with([](AlarmSettings& s) { s.temperatureBand = 3.5; })},
+        {"temperatureOn", "false", false, with([](AlarmSettings& s) { s.temperatureOn = false; })},
+        {"linkOn", "0", false, with([](AlarmSettings& s) { s.linkOn = false; })},
+        {"programEndOn", "ja", true, d},
+        {"humidityOn", "", true, d},
+        {"listen", "9100", false, d},  // not an alarm setting
+    };
+    for (const Case& c : cases) {
+        QStringList refused;
+        const AlarmSettings got =
+            AlarmSettingsFromText({{QString::fromUtf8(c.key), QString::fromUtf8(c.text)}}, &refused);
+        EXPECT_EQ(got, c.expected) << c.key << "=" << c.text;
+        EXPECT_EQ(refused.size(), c.refused ? 1 : 0) << c.key << "=" << c.text;
+        if (c.refused && !refused.isEmpty())
+            EXPECT_EQ(refused[0], QStringLiteral("%1=%2").arg(QString::fromUtf8(c.key), QString::fromUtf8(c.text)));
+    }
+    // Every refused value is named; the good ones next to them are kept.
+    QStringList refused;
+    const AlarmSettings got = AlarmSettingsFromText(
+        {{"humidityDelay", "15m"}, {"humidityBand", "1e308"}, {"temperatureBand", "3"}}, &refused);
+    EXPECT_EQ(refused.size(), 2);
+    EXPECT_EQ(got.temperatureBand, 3);
+    EXPECT_EQ(got.humidityBand, d.humidityBand);
+    EXPECT_TRUE(got.humidityOn);
+}
+
 TEST(AlarmRulesTest, LinkAlarmFollowsTheLinkLossWindow)
 {
     AlarmRules rules;

@@ -17,6 +17,7 @@
 #include "support/AppFixture.h"
 #include "ui/AlarmCenter.h"
 #include "ui/AlarmWindow.h"
+#include "ui/Watching.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Unit5.h"
 #include "ui/main.h"
@@ -194,6 +195,35 @@ TEST_F(AlarmSimTest, SilentChamberRaisesTheLinkAlarmWithTheLinkLossWindow)
     EXPECT_TRUE(lines[1].contains(",конец,1,Связь,1,COM1,")) << lines[1].toStdString();
 }
 
+TEST_F(AlarmSimTest, PortOfAnAlarmIsThePortItStartedOnNotTheDropDowns)
+{
+    bus.SetSpeed(0);
+    Pin(Inside());
+    StartReading();
+    // The operator looks at another entry without opening it.
+    Form1->ComboBox1->setCurrentIndex(2);
+    sim::Faults silent;
+    silent.silent = true;
+    bus.SetFaults(1, silent);
+    ASSERT_TRUE(PumpUntil([&] { return Count(AlarmKind::Link) > 0; }, 60000));
+    EXPECT_EQ(AlarmCenter->Watched().port, "COM1");
+    // Reading off, then another port opened (it is not there): the alarm's
+    // acknowledgement still names the port it started on.
+    Guarded([] { Form1->Button6Click(); });
+    ::setenv("CALVETRA_COM3", "/nonexistent/calvetra-com3", 1);
+    Guarded([] { Form1->Button5Click(); });
+    ::unsetenv("CALVETRA_COM3");
+    EXPECT_EQ(errors.size(), 1);
+    errors.clear();
+    EXPECT_EQ(Form1->OpenPortName(), "COM3");
+    AlarmCenter->AcknowledgeAll();
+    const QStringList lines = EventLines();
+    ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[0].contains(",начало,1,Связь,1,COM1,")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].contains(",конец,1,Связь,1,COM1,")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].contains(",подтверждение,1,Связь,1,COM1,")) << lines[2].toStdString();
+}
+
 TEST_F(AlarmSimTest, ProgramRunToItsEndRaisesTheNotice)
 {
     // One step at room climate, so neither deviation alarm can interfere:
@@ -285,6 +315,66 @@ TEST_F(AlarmSimTest, DialogValuesAreAppliedAndRemembered)
     });
     window->ButtonSettings->click();
     EXPECT_DOUBLE_EQ(AlarmCenter->Settings().temperatureBand, 3.5);
+}
+
+TEST_F(AlarmSimTest, BadSettingsTakeTheDefaultsAndTheOperatorIsToldOnce)
+{
+    {
+        QSettings settings;
+        settings.beginGroup("alarms");
+        settings.setValue("humidityDelay", "15m");
+        settings.setValue("humidityBand", "1e308");
+        settings.setValue("temperatureBand", "3");
+    }
+    errors.clear();
+    StartWatching({"calvetra"});
+    const AlarmSettings d;
+    EXPECT_EQ(AlarmCenter->Settings().humidityDelay, d.humidityDelay);
+    EXPECT_EQ(AlarmCenter->Settings().humidityBand, d.humidityBand);
+    EXPECT_EQ(AlarmCenter->Settings().temperatureBand, 3);
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].contains("humidityDelay=15m")) << errors[0].toStdString();
+    EXPECT_TRUE(errors[0].contains("humidityBand=1e308")) << errors[0].toStdString();
+    // The dialog opens on what is in force.
+    AlarmCenter->Window()->SettingsDialog->SetValues(AlarmCenter->Settings());
+    EXPECT_EQ(AlarmCenter->Window()->SettingsDialog->HumidityDelay->value(), d.humidityDelay / 60);
+    QSettings().remove("alarms");
+    StopWatching();
+}
+
+TEST(AlarmMarkerTest, StateAndTextOfTheMarker)
+{
+    auto alarm = [](int id, const char* text, bool active, bool acknowledged) {
+        Alarm a;
+        a.id = id;
+        a.text = QString::fromUtf8(text);
+        a.start = 1;
+        a.active = active;
+        a.end = active ? 0 : 2;
+        a.acknowledged = acknowledged;
+        return a;
+    };
+    struct Case {
+        std::vector<Alarm> alarms;
+        AlarmMarkerState state;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{}, AlarmMarkerState::Quiet, "Тревог нет"},
+        {{alarm(1, "a", false, true)}, AlarmMarkerState::Quiet, "Тревог нет"},
+        {{alarm(1, "a", true, false)}, AlarmMarkerState::Alarm, "ТРЕВОГА: a"},
+        {{alarm(1, "a", true, true), alarm(2, "b", true, false)}, AlarmMarkerState::Alarm, "ТРЕВОГА: b (всего 2)"},
+        {{alarm(1, "a", true, true)}, AlarmMarkerState::AcknowledgedAlarm, "Тревога (подтверждена): a"},
+        {{alarm(1, "a", false, false)}, AlarmMarkerState::Unacknowledged, "Не подтверждено: a"},
+        // An alarm whose own text begins like a state word does not change the colour.
+        {{alarm(1, "ТРЕВОГА учебная", false, false)}, AlarmMarkerState::Unacknowledged,
+         "Не подтверждено: ТРЕВОГА учебная"},
+    };
+    for (const Case& c : cases) {
+        const AlarmMarker m = MarkerOf(c.alarms);
+        EXPECT_EQ(m.state, c.state) << c.text;
+        EXPECT_EQ(m.text, QString::fromUtf8(c.text));
+    }
 }
 
 // The same chamber with the real waits: 800 ms reply windows, 4 s between

@@ -127,6 +127,45 @@ TEST_F(DataLogBusTest, HeaderThenRecordsOfThePolledChamber)
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 1);
 }
 
+TEST_F(DataLogBusTest, SilenceAndStoppedReadingShowAsMissingMinutes)
+{
+    StartReadingAndLogging();
+    ASSERT_TRUE(PumpUntil([] { return !Form1->Timer6->isActive(); }, 10000));
+    ASSERT_TRUE(WaitForLogTicks(1));
+    const QByteArray before = ReadFileBytes(ExpectedName());
+    ASSERT_EQ(before.size(), 154 + 158);
+
+    // The chamber falls silent. A poll answered just before may still give
+    // the next minute its record; after that the minutes have nothing.
+    sim::Faults silent;
+    silent.silent = true;
+    ASSERT_TRUE(bus.SetFaults(1, silent));
+    ASSERT_TRUE(WaitForLogTicks(1));
+    const QByteArray silentFrom = ReadFileBytes(ExpectedName());
+    EXPECT_LE(silentFrom.size(), before.size() + 158);
+    ASSERT_TRUE(WaitForLogTicks(3));
+    EXPECT_EQ(ReadFileBytes(ExpectedName()), silentFrom);
+
+    // It answers again: records follow, with the time of their poll.
+    g_now = LocalMoment(2017, 7, 3, 14, 9, 30);
+    Pin(0, 180);
+    ASSERT_TRUE(bus.SetFaults(1, sim::Faults{}));
+    ASSERT_TRUE(WaitForLogTicks(2));
+    const QByteArray answered = ReadFileBytes(ExpectedName());
+    ASSERT_GT(answered.size(), silentFrom.size());
+    EXPECT_TRUE(answered.endsWith(Record("14:09:30", "18", "60,5", "3", "2(5)", "10(100)").toLatin1() + "\r\n"));
+
+    // Reading switched off: at most the last answered poll is written, then
+    // nothing more, however long the box stays ticked.
+    Guarded([] { Form1->Button6Click(); });
+    ASSERT_TRUE(WaitForLogTicks(1));
+    const QByteArray stopped = ReadFileBytes(ExpectedName());
+    ASSERT_TRUE(WaitForLogTicks(3));
+    EXPECT_EQ(ReadFileBytes(ExpectedName()), stopped);
+    EXPECT_LE(stopped.size(), answered.size() + 158);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+}
+
 // Real periods: the header waits its five seconds for the first poll's
 // address.
 class DataLogBusRealTimeTest : public DataLogBusFixture {

@@ -213,6 +213,12 @@ protected:
     }
     static void Header() { Guarded([] { Form1->Timer6Timer(); }); }
     static void Append() { Guarded([] { Form1->Timer4Timer(); }); }
+    // The line of a poll that was answered.
+    static void Record(const QString& line)
+    {
+        LogLine = line;
+        LogLineAnswered = true;
+    }
 
     QStringList FolderEntries() const { return QDir(dir.path()).entryList(QDir::Files | QDir::System); }
 
@@ -248,14 +254,14 @@ TEST_F(DataLogTest, WorkedExample)
 
     const QString record = ExampleRecord();
     ASSERT_EQ(record.size(), 156);
-    LogLine = record;
+    Record(record);
     Append();
     bytes = ReadFileBytes(name);
     ASSERT_EQ(bytes.size(), 154 + 158);
     EXPECT_EQ(bytes.mid(154), record.toLatin1() + "\r\n");
 
     // A shorter record adds its own length + 2.
-    LogLine = QString::fromUtf8("    14:06:30;           é;\r\n");
+    Record(QString::fromUtf8("    14:06:30;           é;\r\n"));
     Append();
     bytes = ReadFileBytes(name);
     ASSERT_EQ(bytes.size(), 154 + 158 + LogLine.size() + 2);
@@ -264,20 +270,44 @@ TEST_F(DataLogTest, WorkedExample)
     EXPECT_FALSE(LogFileOpen());
 }
 
-TEST_F(DataLogTest, SameRecordRepeatsWhileNoPollRebuildsIt)
+TEST_F(DataLogTest, OnlyAnAnsweredPollSinceTheLineBeforeMakesARecord)
 {
     Tick(true);
     PollChamber(3);
     Header();
-    // A tick before the next poll writes the header text again, as a record.
+    // The header was the line before: nothing measured since.
     Append();
-    LogLine = ExampleRecord();
+    PollChamber(3);
+    const QString measured = LogLine;
     Append();
+    // No poll since (reading switched off): the minute stays empty.
+    Append();
+    // Silent polls measure nothing and leave the answered record alone.
+    PollChamber(3);
+    const QString lastAnswered = LogLine;
+    sim::Faults silent;
+    silent.silent = true;
+    ASSERT_TRUE(bus.SetFaults(3, silent));
+    SetClockSource([] { return LocalMoment(2017, 7, 3, 14, 7, 30); });
+    Guarded([] { Form1->ReadStatus(); });
+    EXPECT_EQ(LogLine, lastAnswered);
+    Append();
+    Guarded([] { Form1->ReadStatus(); });
     Append();
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     const QByteArray header = ToLogCodePage(LogHeaderText()) + "\r\n";
-    const QByteArray record = ExampleRecord().toLatin1() + "\r\n";
-    EXPECT_EQ(ReadFileBytes(LogFileName), header + header + record + record);
+    EXPECT_EQ(ReadFileBytes(LogFileName),
+              header + ToLogCodePage(measured) + "\r\n" + ToLogCodePage(lastAnswered) + "\r\n");
+    // A silent first poll after the header still builds the line (nothing
+    // answered is waiting), but it is not written.
+    Tick(true);
+    LogFileName = FillAddressPlaceholder(LogFileName, 3);
+    Header();
+    Guarded([] { Form1->ReadStatus(); });
+    EXPECT_TRUE(LogLine.startsWith("    14:07:30;"));
+    Append();
+    EXPECT_EQ(ReadFileBytes(LogFileName), header);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
 }
 
 TEST_F(DataLogTest, TickingAgainStartsANewFileAndKeepsTheOld)
@@ -285,7 +315,7 @@ TEST_F(DataLogTest, TickingAgainStartsANewFileAndKeepsTheOld)
     Tick(true);
     PollChamber(3);
     Header();
-    LogLine = ExampleRecord();
+    Record(ExampleRecord());
     Append();
     const QString first = LogFileName;
     const QByteArray firstBytes = ReadFileBytes(first);
@@ -297,7 +327,7 @@ TEST_F(DataLogTest, TickingAgainStartsANewFileAndKeepsTheOld)
     EXPECT_EQ(LogFileName, folder + QString::fromUtf8("КТХ№> 03.07.2017 14_09_01.txt"));
     PollChamber(3);
     Header();
-    LogLine = ExampleRecord();
+    Record(ExampleRecord());
     Append();
     EXPECT_TRUE(errors.isEmpty());
     EXPECT_EQ(ReadFileBytes(first), firstBytes);
@@ -329,6 +359,8 @@ TEST_F(DataLogTest, NameStillHoldingThePlaceholderIsRefused)
     EXPECT_EQ(LogLine, LogHeaderText());
     EXPECT_FALSE(Form1->Timer4->isActive());
     EXPECT_FALSE(Form1->Timer6->isActive());
+    // A record measured since is refused the same way.
+    Record(ExampleRecord());
     Append();
     EXPECT_EQ(errors, (QStringList{refused, refused}));
     EXPECT_TRUE(FolderEntries().isEmpty());
@@ -364,6 +396,7 @@ TEST_F(DataLogTest, UnwritablePlacesRaiseTheSystemsMessage)
         PollChamber(12);
         Form1->Timer4->stop();  // the poll started it; a failed header must not
         Header();
+        Record(ExampleRecord());
         Append();
         EXPECT_EQ(errors, (QStringList{c.message, c.message}));
         EXPECT_FALSE(Form1->Timer4->isActive());
@@ -379,10 +412,15 @@ TEST_F(DataLogTest, FileRemovedWhileLoggingIsNotMadeAgain)
     Tick(true);
     PollChamber(12);
     Header();
-    LogLine = ExampleRecord();
+    Record(ExampleRecord());
     Append();
     ASSERT_TRUE(errors.isEmpty());
     ASSERT_TRUE(QFile::remove(LogFileName));
+    // Nothing new to write: nothing tried.
+    Append();
+    EXPECT_TRUE(errors.isEmpty());
+    // Each new record tries, fails, and is tried again at the next minute.
+    Record(ExampleRecord());
     Append();
     Append();
     EXPECT_EQ(errors, (QStringList{"No such file or directory.", "No such file or directory."}));
@@ -404,7 +442,7 @@ TEST_F(DataLogTest, HeaderIntoAnExistingFileKeepsWhatItHolds)
         earlier.write("earlier run\r\n");
     }
     Header();
-    LogLine = ExampleRecord();
+    Record(ExampleRecord());
     Append();
     Tick(false);
     Tick(true);
@@ -430,7 +468,7 @@ TEST_F(DataLogTest, FailedWriteIsReportedAndTheFileClosedBeforeTheNextAttempt)
     EXPECT_FALSE(Form1->Timer4->isActive());
     EXPECT_FALSE(LogFileOpen());
 
-    LogLine = ExampleRecord();
+    Record(ExampleRecord());
     Append();
     ASSERT_EQ(errors.size(), 2);
     EXPECT_EQ(errors[1], "No space left on device.");
@@ -443,7 +481,7 @@ TEST_F(DataLogTest, FailedWriteIsReportedAndTheFileClosedBeforeTheNextAttempt)
     Tick(true);
     LogFileName = folder + "sound.txt";
     Header();
-    LogLine = ExampleRecord();
+    Record(ExampleRecord());
     Append();
     EXPECT_EQ(errors.size(), 2);
     EXPECT_FALSE(LogFileOpen());
@@ -462,7 +500,7 @@ TEST_F(DataLogTest, FolderWhoseNameHoldsAGreaterThanSign)
     PollChamber(12);
     EXPECT_EQ(LogFileName, odd + QString::fromUtf8("КТХ№12 03.07.2017 14_05_30.txt"));
     Header();
-    LogLine = ExampleRecord();
+    Record(ExampleRecord());
     Append();
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     EXPECT_EQ(ReadFileBytes(LogFileName),
@@ -489,7 +527,7 @@ TEST_F(DataLogTest, LocalesWhoseDateHoldsASlashStillLog)
         Tick(true);
         PollChamber(12);
         Header();
-        LogLine = ExampleRecord();
+        Record(ExampleRecord());
         Append();
         ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
         const QString name = folder + QString::fromUtf8(c.name);
@@ -512,7 +550,7 @@ TEST_F(DataLogTest, DISABLED_WriteBeyondTheFileSizeLimit)
     // Room for the header and part of a record.
     const rlimit limit{200, 200};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    LogLine = ExampleRecord();
+    Record(ExampleRecord());
     Append();
     EXPECT_EQ(errors, QStringList{"File too large."});
     // The file keeps whole lines only.

@@ -201,6 +201,19 @@ TEST_F(EndpointTest, MetricsAndStatusMatchTheMainWindow)
     EXPECT_EQ(o["address"].toInt(), 4);
     EXPECT_EQ(o["port"].toString(), "COM1");
     EXPECT_EQ(o["link"].toString(), "up");
+
+    // Another entry picked but not opened: the chamber is still on COM1.
+    Form1->ComboBox1->setCurrentIndex(3);
+    const quint64 polls = Answered();
+    ASSERT_TRUE(PumpUntil([&] { return Answered() > polls; }, 20000));
+    const std::string after = Body(Request(port, "GET /metrics HTTP/1.1\r\n\r\n"));
+    double temperature = qQNaN();
+    EXPECT_TRUE(ParseMetrics(QByteArray::fromStdString(after)).Find("calvetra_temperature_celsius", at, &temperature))
+        << after;
+    const QJsonObject status =
+        QJsonDocument::fromJson(QByteArray::fromStdString(Body(Request(port, "GET /api/status HTTP/1.0\r\n\r\n"))))
+            .object();
+    EXPECT_EQ(status["port"].toString(), "COM1");
 }
 
 TEST_F(EndpointTest, NothingOnTheEndpointWritesOrChangesAnything)
@@ -302,10 +315,10 @@ TEST_F(EndpointTest, FloodNeitherHoldsUpThePollNorGrowsMemory)
     EXPECT_GE(pollsDuringFlood, 3u) << "the polls stopped during the flood";
     EXPECT_EQ(AlarmCenter->Watched().pollsUnanswered, 0u);
     EXPECT_LE(Endpoint->MostConnectionsAtOnce(), EndpointLimits{}.maxConnections);
-    // The slow clients were dropped by the deadline, not kept for ever.
+    // The slow clients were told their head came too late, not kept for ever.
     for (int fd : slow) {
-        char c;
-        EXPECT_LE(::recv(fd, &c, 1, 0), 0);
+        const std::string a = ReadToEnd(fd);
+        EXPECT_EQ(a.rfind("HTTP/1.1 408", 0), 0u) << a;
         ::close(fd);
     }
     EXPECT_TRUE(PumpUntil([&] { return Endpoint->OpenConnections() == 0; }, 20000));
@@ -313,26 +326,54 @@ TEST_F(EndpointTest, FloodNeitherHoldsUpThePollNorGrowsMemory)
     EXPECT_LT(grown, 64 * 1024) << "resident memory grew by " << grown << " kB";
 }
 
-TEST_F(EndpointTest, ConnectionsBeyondTheLimitAreClosedUnanswered)
+TEST_F(EndpointTest, IdleConnectionsGiveWayToARealScraper)
 {
-    StatusEndpoint small(EndpointLimits{4, 1024, 2000});
+    StatusEndpoint small(EndpointLimits{4, 1024, 5000, 3000});
     QString failure;
     ASSERT_TRUE(small.Start("127.0.0.1", 0, &failure));
     std::vector<int> held;
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
         held.push_back(Connect(small.Port()));
-    ASSERT_TRUE(PumpUntil([&] { return small.OpenConnections() == 4; }, 10000));
+        // In order of arrival.
+        ASSERT_TRUE(PumpUntil([&] { return small.OpenConnections() == i + 1; }, 10000));
+    }
+    // Every place taken by connections that say nothing: a scraper is
+    // still answered, and the oldest idle one made room.
     const std::string answer = Request(small.Port(), "GET /metrics HTTP/1.1\r\n\r\n");
-    EXPECT_TRUE(answer.empty()) << answer;
-    EXPECT_GE(small.Refused(), 1);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+    EXPECT_EQ(small.Dropped(), 1);
+    EXPECT_EQ(small.Refused(), 0);
+    char c;
+    EXPECT_EQ(::recv(held[0], &c, 1, 0), 0) << "the oldest idle connection is still open";
     for (int fd : held)
         ::close(fd);
     ASSERT_TRUE(PumpUntil([&] { return small.OpenConnections() == 0; }, 10000));
-    EXPECT_EQ(Request(small.Port(), "GET /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_LE(small.MostConnectionsAtOnce(), 4);
     // A head one byte over the limit.
     EXPECT_EQ(Request(small.Port(), "GET /metrics HTTP/1.1\r\nX: " + std::string(1100, 'a') + "\r\n\r\n")
                   .rfind("HTTP/1.1 431", 0),
               0u);
+}
+
+TEST_F(EndpointTest, RequestHeadMustComeWithinItsTime)
+{
+    // The whole connection may last 10 s, its head only 0.3 s.
+    StatusEndpoint small(EndpointLimits{4, 1024, 10000, 300});
+    QString failure;
+    ASSERT_TRUE(small.Start("127.0.0.1", 0, &failure));
+    for (const char* part : {"", "GET /met", "GET /metrics HTTP/1.1\r\nHost: x\r\n"}) {
+        const int fd = Connect(small.Port());
+        ASSERT_GE(fd, 0);
+        SendAll(fd, part);
+        // Connect() gives the socket a 10 s receive limit: an answer before
+        // it can only be the head's.
+        const std::string answer = ReadToEnd(fd);
+        ::close(fd);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 408", 0), 0u) << "after \"" << part << "\": " << answer;
+    }
+    // A head sent at once is answered as ever.
+    EXPECT_EQ(Request(small.Port(), "GET /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_TRUE(PumpUntil([&] { return small.OpenConnections() == 0; }, 10000));
 }
 
 TEST_F(EndpointTest, ListenOptionAndSettingsKey)

@@ -103,6 +103,7 @@ protected:
     static void Append(const QString& record)
     {
         LogLine = record;
+        LogLineAnswered = true;
         Guarded([] { Form1->Timer4Timer(); });
     }
 

@@ -85,6 +85,19 @@ TEST_F(LineMonitorWindowTest, ScanIsListedAndCountedAsTheSimulatorSawIt)
     EXPECT_TRUE(saved.startsWith(QStringLiteral("Запросов: 12")));
     EXPECT_TRUE(saved.contains(list));
 
+    // A failed save says why, and the counters' refresh leaves it standing.
+    const QString nowhere = dir.filePath(QStringLiteral("нет/линия.txt"));
+    FormLineMonitor->SaveTo(nowhere);
+    const QString failure = FormLineMonitor->LabelStatus->text();
+    EXPECT_TRUE(failure.startsWith(QStringLiteral("Не удалось сохранить ") + nowhere + QStringLiteral(": ")))
+        << failure.toStdString();
+    EXPECT_GT(failure.size(), (QStringLiteral("Не удалось сохранить ") + nowhere + QStringLiteral(": ")).size());
+    FormLineMonitor->Drain();
+    Pump(250);
+    EXPECT_EQ(FormLineMonitor->LabelStatus->text(), failure);
+    FormLineMonitor->SaveTo(path);
+    EXPECT_EQ(FormLineMonitor->LabelStatus->text(), QStringLiteral("Сохранено: ") + path);
+
     FormLineMonitor->ButtonClear->click();
     EXPECT_TRUE(FormLineMonitor->List->toPlainText().isEmpty());
     EXPECT_EQ(FormLineMonitor->Monitor().Counters().requests, 0u);

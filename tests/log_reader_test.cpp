@@ -1,5 +1,6 @@
 // The data log read in pieces on its bytes gives what reading the whole
 // decoded text line by line gives: the same records, damaged lines and days.
+#include <QDateTime>
 #include <QStringList>
 #include <gtest/gtest.h>
 #include <cstring>
@@ -14,7 +15,8 @@ LogContents ReadAsText(const QByteArray& bytes, qint64 dayStart)
 {
     LogContents contents;
     const QStringList lines = DecodeWindows1251(bytes).split(QStringLiteral("\n"));
-    qint64 day = dayStart;
+    // Each record is the local clock's reading on its date.
+    QDate date = QDateTime::fromMSecsSinceEpoch(dayStart).date();
     qint64 previous = -1;
     for (int i = 0; i < lines.size(); ++i) {
         QString line = lines[i];
@@ -33,10 +35,10 @@ LogContents ReadAsText(const QByteArray& bytes, qint64 dayStart)
             continue;
         }
         if (previous >= 0 && t + 3600 * 1000 < previous)
-            day += 24LL * 3600 * 1000;
+            date = date.addDays(1);
         previous = t;
         r.line = i + 1;
-        r.time = day + t;
+        r.time = QDateTime(date, QTime::fromMSecsSinceStartOfDay(static_cast<int>(t))).toMSecsSinceEpoch();
         contents.records.push_back(r);
     }
     return contents;
@@ -131,7 +133,8 @@ TEST(LogReaderBytes, MidnightRolloverAcrossDaysBackStepsAndDamage)
     QByteArray file = kHeader;
     for (const char* t : times)
         file += Line(t, "20", "50", "1", "1(1)", "1(1)");
-    const qint64 day = 1'780'000'000'000LL;
+    // A local midnight, days with no clock change after it.
+    const qint64 day = QDateTime(QDate(2026, 6, 10), QTime(0, 0)).toMSecsSinceEpoch();
     const LogContents got = ParseLog(file, day);
     ExpectSame(got, ReadAsText(file, day), "rollover");
     ASSERT_EQ(got.records.size(), 14);

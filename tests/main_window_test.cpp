@@ -1,11 +1,15 @@
 // The main window's start state and its port handling.
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QPushButton>
 #include <QSet>
 #include <gtest/gtest.h>
 
 #include "link/PortUnit.h"
 #include "monitoring/StatusFields.h"
 #include "support/AppFixture.h"
+#include "ui/Startup.h"
 #include "ui/main.h"
 
 class MainWindowTest : public AppFixture {};
@@ -102,4 +106,25 @@ TEST_F(MainWindowTest, TabOrderFollowsTheOperatorsPath)
     };
     for (size_t i = 0; i + 1 < order.size(); ++i)
         EXPECT_EQ(nextTabStop(order[i]), order[i + 1]) << "after control " << i;
+}
+
+TEST(QtTranslations, StandardButtonsAndFileDialogsSpeakRussian)
+{
+    ASSERT_TRUE(InstallQtTranslations()) << "qtbase_ru.qm not found (qt6-translations-l10n)";
+    QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Save);
+    QFileDialog dialog(nullptr, QStringLiteral("Сохранить"));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    const QString cancel = buttons.button(QDialogButtonBox::Cancel)->text();
+    const QString save = buttons.button(QDialogButtonBox::Save)->text();
+    const QString look = dialog.labelText(QFileDialog::LookIn);
+    RemoveQtTranslations();
+    EXPECT_EQ(cancel, QStringLiteral("Отмена"));
+    EXPECT_EQ(save, QStringLiteral("Сохранить"));
+    EXPECT_NE(look, QStringLiteral("Look in:"));
+    // Installing again is harmless.
+    EXPECT_TRUE(InstallQtTranslations());
+    EXPECT_TRUE(InstallQtTranslations());
+    RemoveQtTranslations();
+    EXPECT_EQ(QDialogButtonBox(QDialogButtonBox::Cancel).button(QDialogButtonBox::Cancel)->text(), "Cancel");
 }

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
+#include <QDateTime>
 #include <gtest/gtest.h>
 #include <QChart>
 #include <QLegend>
@@ -139,7 +140,7 @@ TEST(LogReader, WholeFileSkipsHeadersAndEmptyLinesAndCountsDamage)
     file += kHeader1251 + "\r\n";  // a second header appended to the same file
     file += QByteArray("    00:01:00;    25,", 20);  // cut short by a full disk
 
-    const qint64 day = 1'000'000'000'000LL;
+    const qint64 day = QDateTime(QDate(2001, 9, 9), QTime(0, 0)).toMSecsSinceEpoch();
     const LogContents log = ParseLog(file, day);
     EXPECT_EQ(log.headers, 2);
     ASSERT_EQ(log.records.size(), 2);

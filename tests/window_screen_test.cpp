@@ -18,7 +18,10 @@
 #include "ui/Unit3.h"
 #include "support/AppFixture.h"
 #include "support/ChildRun.h"
+#include "ui/AlarmCenter.h"
+#include "ui/AlarmWindow.h"
 #include "ui/ChartWindow.h"
+#include "ui/LineMonitorWindow.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/ScreenFit.h"
 #include "ui/Startup.h"
@@ -147,9 +150,12 @@ TEST_F(ScreenWindows, DISABLED_EveryWindowOpensOnTheScreen)
     Form5->show();
     TForm4* error = RaiseErrorWindow(Form3);
     FormChart->show();
+    FormLineMonitor->show();
+    AlarmCenter->ShowWindow();
     QCoreApplication::processEvents();
 
-    for (QWidget* w : std::initializer_list<QWidget*>{Form1, Form3, Form5, error, FormChart})
+    for (QWidget* w : std::initializer_list<QWidget*>{Form1, Form3, Form5, error, FormChart, FormLineMonitor,
+                                                      AlarmCenter->Window()})
         EXPECT_TRUE(InsideArea(w->frameGeometry(), area))
             << w->windowTitle().toStdString() << " at " << w->frameGeometry().x() << "," << w->frameGeometry().y()
             << " " << w->frameGeometry().width() << "x" << w->frameGeometry().height();

@@ -4,7 +4,9 @@
 
 #include <QDateTime>
 #include <QPushButton>
+#include <QMap>
 #include <QSettings>
+#include <QStringList>
 
 #include "link/PortUnit.h"
 #include "monitoring/DataLog.h"
@@ -33,20 +35,17 @@ QString MarkerStyle(const char* background, const char* text)
 
 }  // namespace
 
-AlarmSettings LoadAlarmSettings()
+AlarmSettings LoadAlarmSettings(QStringList* refused)
 {
     QSettings settings;
     settings.beginGroup(QLatin1String(kGroup));
-    AlarmSettings s;
-    s.temperatureOn = settings.value("temperatureOn", s.temperatureOn).toBool();
-    s.temperatureBand = settings.value("temperatureBand", s.temperatureBand).toDouble();
-    s.temperatureDelay = settings.value("temperatureDelay", s.temperatureDelay).toInt();
-    s.humidityOn = settings.value("humidityOn", s.humidityOn).toBool();
-    s.humidityBand = settings.value("humidityBand", s.humidityBand).toDouble();
-    s.humidityDelay = settings.value("humidityDelay", s.humidityDelay).toInt();
-    s.linkOn = settings.value("linkOn", s.linkOn).toBool();
-    s.programEndOn = settings.value("programEndOn", s.programEndOn).toBool();
-    return SaneAlarmSettings(s);
+    QMap<QString, QString> raw;
+    for (const QString& key : settings.childKeys()) {
+        const QVariant value = settings.value(key);
+        // A value with a comma comes back as a list: keep its text whole.
+        raw.insert(key, value.typeId() == QMetaType::QStringList ? value.toStringList().join(u',') : value.toString());
+    }
+    return AlarmSettingsFromText(raw, refused);
 }
 
 void SaveAlarmSettings(const AlarmSettings& s)
@@ -67,7 +66,13 @@ void SaveAlarmSettings(const AlarmSettings& s)
 
 TAlarmCenter::TAlarmCenter() : m_notify(NotifyDesktop)
 {
-    m_window = new TAlarmWindow(this);
+    m_window = new TAlarmWindow;
+    m_window->ShowSettings(m_rules.Settings());
+    // The window only asks; what happens is decided here.
+    connect(m_window, &TAlarmWindow::AcknowledgeRequested, this, [this](int id) { Acknowledge(id); });
+    connect(m_window, &TAlarmWindow::AcknowledgeAllRequested, this, [this] { AcknowledgeAll(); });
+    connect(m_window, &TAlarmWindow::SettingsChosen, this,
+            [this](const AlarmSettings& settings) { ApplySettings(settings, true); });
 }
 
 TAlarmCenter::~TAlarmCenter() { delete m_window; }
@@ -89,7 +94,7 @@ void TAlarmCenter::AfterPoll(bool found, const StatusReply& reply, bool linkWind
     m_rules.SetDelayScale(TimeScale());
     m_watched.chamberAddress = ChamberAddress;
     if (Form1)
-        m_watched.port = QString::fromStdString(PortNameForIndex(Form1->ComboBox1->currentIndex()));
+        m_watched.port = Form1->OpenPortName();
     // The poll that switches reading on runs before the switch is set.
     m_watched.reading = true;
     CountPoll(m_watched, reply, found, now);
@@ -127,6 +132,8 @@ void TAlarmCenter::ApplySettings(const AlarmSettings& settings, bool save)
     if (save)
         SaveAlarmSettings(SaneAlarmSettings(settings));
     Handle(m_rules.SetSettings(settings, Now()));
+    if (m_window)
+        m_window->ShowSettings(m_rules.Settings());
 }
 
 void TAlarmCenter::Handle(const std::vector<AlarmEvent>& events)
@@ -150,43 +157,61 @@ void TAlarmCenter::Handle(const std::vector<AlarmEvent>& events)
         }
         // Every line is tried, so that one failure does not hide the rest;
         // the operator hears of it once.
+        // An alarm's every line names where it started, even when another
+        // port has been opened since.
+        if (e.type == AlarmEventType::Start)
+            m_places[e.alarm.id] = Place();
+        const auto started = m_places.find(e.alarm.id);
+        const AlarmPlace place = started != m_places.end() ? started->second : Place();
         try {
-            AppendAlarmEvent(EventFileName(), AlarmEventLine(e, Place()));
+            AppendAlarmEvent(EventFileName(), AlarmEventLine(e, place));
         } catch (const std::exception& error) {
             if (failure.isEmpty())
                 failure = QString::fromUtf8(error.what());
         }
     }
+    // Places of alarms the rules no longer keep are not needed again.
+    for (auto it = m_places.begin(); it != m_places.end();) {
+        const bool kept = std::any_of(m_rules.Alarms().begin(), m_rules.Alarms().end(),
+                                      [&](const Alarm& a) { return a.id == it->first; });
+        it = kept ? std::next(it) : m_places.erase(it);
+    }
     if (!failure.isEmpty())
         ShowError(QStringLiteral("Файл тревог %1: %2").arg(EventFileName(), failure));
 }
 
-QString TAlarmCenter::MarkerText() const
+AlarmMarker MarkerOf(const std::vector<Alarm>& alarms)
 {
+    AlarmMarker marker;
     const Alarm* newestActive = nullptr;
     const Alarm* newestOpen = nullptr;
-    int active = 0, unacknowledged = 0;
-    for (const Alarm& a : m_rules.Alarms()) {
+    int active = 0;
+    bool activeOpen = false;
+    for (const Alarm& a : alarms) {
         if (a.Active()) {
             ++active;
             newestActive = &a;
+            activeOpen = activeOpen || !a.acknowledged;
         }
-        if (!a.acknowledged) {
-            ++unacknowledged;
+        if (!a.acknowledged)
             newestOpen = &a;
-        }
     }
     if (active > 0) {
+        marker.state = activeOpen ? AlarmMarkerState::Alarm : AlarmMarkerState::AcknowledgedAlarm;
         const QString more = active > 1 ? QStringLiteral(" (всего %1)").arg(active) : QString();
-        const bool open = std::any_of(m_rules.Alarms().begin(), m_rules.Alarms().end(),
-                                      [](const Alarm& a) { return a.Active() && !a.acknowledged; });
-        return (open ? QStringLiteral("ТРЕВОГА: ") : QStringLiteral("Тревога (подтверждена): ")) +
-               newestActive->text + more;
+        marker.text = (activeOpen ? QStringLiteral("ТРЕВОГА: ") : QStringLiteral("Тревога (подтверждена): ")) +
+                      newestActive->text + more;
+    } else if (newestOpen) {
+        marker.state = AlarmMarkerState::Unacknowledged;
+        marker.text = QStringLiteral("Не подтверждено: ") + newestOpen->text;
+    } else {
+        marker.state = AlarmMarkerState::Quiet;
+        marker.text = QStringLiteral("Тревог нет");
     }
-    if (unacknowledged > 0)
-        return QStringLiteral("Не подтверждено: ") + newestOpen->text;
-    return QStringLiteral("Тревог нет");
+    return marker;
 }
+
+QString TAlarmCenter::MarkerText() const { return MarkerOf(m_rules.Alarms()).text; }
 
 void TAlarmCenter::Refresh()
 {
@@ -194,17 +219,23 @@ void TAlarmCenter::Refresh()
         m_window->ShowAlarms(m_rules.Alarms());
     if (!m_marker)
         return;
-    const QString text = MarkerText();
-    m_marker->setText(text);
-    m_marker->setToolTip(text);
-    if (text.startsWith(QStringLiteral("ТРЕВОГА")))
+    const AlarmMarker marker = MarkerOf(m_rules.Alarms());
+    m_marker->setText(marker.text);
+    m_marker->setToolTip(marker.text);
+    switch (marker.state) {
+    case AlarmMarkerState::Alarm:
         m_marker->setStyleSheet(MarkerStyle("rgb(220, 0, 0)", "white"));
-    else if (text.startsWith(QStringLiteral("Тревога")))
+        break;
+    case AlarmMarkerState::AcknowledgedAlarm:
         m_marker->setStyleSheet(MarkerStyle("rgb(255, 165, 0)", "black"));
-    else if (text.startsWith(QStringLiteral("Не подтверждено")))
+        break;
+    case AlarmMarkerState::Unacknowledged:
         m_marker->setStyleSheet(MarkerStyle("rgb(255, 235, 100)", "black"));
-    else
+        break;
+    case AlarmMarkerState::Quiet:
         m_marker->setStyleSheet(MarkerStyle("rgb(230, 245, 230)", "rgb(0, 110, 0)"));
+        break;
+    }
 }
 
 QPushButton* TAlarmCenter::MakeMarker(QWidget* parent, const QRect& bounds)

@@ -6,7 +6,9 @@
 #include <QObject>
 #include <QRect>
 #include <QString>
+#include <QStringList>
 #include <functional>
+#include <map>
 
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/Alarms.h"
@@ -16,6 +18,19 @@ class QPushButton;
 class QWidget;
 class TAlarmWindow;
 struct StatusReply;
+
+// What the marker in the bottom strip shows: its colour follows the state.
+enum class AlarmMarkerState {
+    Quiet,              // no alarm, nothing to acknowledge
+    Alarm,              // an active alarm not yet acknowledged
+    AcknowledgedAlarm,  // active alarms, all acknowledged
+    Unacknowledged,     // ended alarms or notices not yet acknowledged
+};
+struct AlarmMarker {
+    AlarmMarkerState state = AlarmMarkerState::Quiet;
+    QString text;
+};
+AlarmMarker MarkerOf(const std::vector<Alarm>& alarms);
 
 class TAlarmCenter : public QObject {
     Q_OBJECT
@@ -60,6 +75,7 @@ private:
 
     AlarmRules m_rules;
     WatchedStatus m_watched;
+    std::map<int, AlarmPlace> m_places;  // where each kept alarm started
     QPushButton* m_marker = nullptr;
     TAlarmWindow* m_window = nullptr;
     std::function<bool(const QString&, const QString&, bool)> m_notify;
@@ -67,8 +83,10 @@ private:
 
 extern TAlarmCenter* AlarmCenter;
 
-// Bands and delays from the settings file (defaults where missing or bad).
-AlarmSettings LoadAlarmSettings();
+// Bands and delays from the settings file: a value that is missing, does not
+// read, or lies outside the dialog's range takes its default; the refused
+// ones go to *refused as "key=value".
+AlarmSettings LoadAlarmSettings(QStringList* refused = nullptr);
 void SaveAlarmSettings(const AlarmSettings& settings);
 
 // The hooks the main window calls; harmless when no alarm center exists.

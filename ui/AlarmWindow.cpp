@@ -8,8 +8,8 @@
 #include <QLocale>
 #include <QVBoxLayout>
 
-#include "ui/AlarmCenter.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/ScreenFit.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ QString Value(double v) { return QLocale().toString(v, 'f', 1); }
 QDoubleSpinBox* Band(QWidget* parent, const QString& suffix)
 {
     auto* box = new QDoubleSpinBox(parent);
-    box->setRange(0.1, kMaxAlarmBand);
+    box->setRange(kMinAlarmBand, kMaxAlarmBand);
     box->setDecimals(1);
     box->setSingleStep(0.5);
     box->setSuffix(suffix);
@@ -117,10 +117,9 @@ AlarmSettings TAlarmSettingsDialog::Values() const
     return s;
 }
 
-TAlarmWindow::TAlarmWindow(TAlarmCenter* center) : QWidget(nullptr, Qt::Window), m_center(center)
+TAlarmWindow::TAlarmWindow() : QWidget(nullptr, Qt::Window)
 {
     setWindowTitle(QStringLiteral("Тревоги"));
-    resize(980, 360);
     Table = new QTableWidget(0, ColCount, this);
     Table->setHorizontalHeaderLabels({QStringLiteral("№"), QStringLiteral("Вид"), QStringLiteral("Описание"),
                                       QStringLiteral("Начало"), QStringLiteral("Конец"), QStringLiteral("Значение"),
@@ -143,21 +142,22 @@ TAlarmWindow::TAlarmWindow(TAlarmCenter* center) : QWidget(nullptr, Qt::Window),
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(Table);
     layout->addLayout(buttons);
+    PlaceWindow(this, {980, 360}, std::nullopt);
     connect(ButtonAcknowledge, &QPushButton::clicked, this, [this] {
         Guarded([this] {
             if (const int id = SelectedAlarm())
-                m_center->Acknowledge(id);
+                emit AcknowledgeRequested(id);
         });
     });
-    connect(ButtonAcknowledgeAll, &QPushButton::clicked, this, [this] { Guarded([this] { m_center->AcknowledgeAll(); }); });
+    connect(ButtonAcknowledgeAll, &QPushButton::clicked, this, [this] { Guarded([this] { emit AcknowledgeAllRequested(); }); });
     connect(ButtonSettings, &QPushButton::clicked, this, [this] { Guarded([this] { EditSettings(); }); });
 }
 
 void TAlarmWindow::EditSettings()
 {
-    SettingsDialog->SetValues(m_center->Settings());
+    SettingsDialog->SetValues(m_settings);
     if (SettingsDialog->exec() == QDialog::Accepted)
-        m_center->ApplySettings(SettingsDialog->Values(), true);
+        emit SettingsChosen(SettingsDialog->Values());
 }
 
 int TAlarmWindow::SelectedAlarm() const

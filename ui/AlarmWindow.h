@@ -13,8 +13,6 @@
 
 #include "monitoring/Alarms.h"
 
-class TAlarmCenter;
-
 class TAlarmSettingsDialog : public QDialog {
     Q_OBJECT
 public:
@@ -38,17 +36,21 @@ private:
     AlarmSettings m_shown;
 };
 
+// Shows what the alarm centre hands it and signals what the operator asks
+// for; the centre decides. It knows nothing of the centre.
 class TAlarmWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit TAlarmWindow(TAlarmCenter* center);
+    TAlarmWindow();
 
     // Newest first; active alarms on a red background.
     void ShowAlarms(const std::vector<Alarm>& alarms);
+    // The bands and delays the settings dialog starts from.
+    void ShowSettings(const AlarmSettings& settings) { m_settings = settings; }
     // The alarm number of the selected row, 0 when none is selected.
     int SelectedAlarm() const;
 
-    // Opens the dialog and applies what the operator accepts.
+    // Opens the dialog; what the operator accepts goes out as SettingsChosen.
     void EditSettings();
 
     QTableWidget* Table;
@@ -57,6 +59,11 @@ public:
     QPushButton* ButtonSettings;
     TAlarmSettingsDialog* SettingsDialog;
 
+signals:
+    void AcknowledgeRequested(int id);
+    void AcknowledgeAllRequested();
+    void SettingsChosen(const AlarmSettings& settings);
+
 private:
-    TAlarmCenter* m_center;
+    AlarmSettings m_settings;
 };

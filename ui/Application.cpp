@@ -34,6 +34,8 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     // Dates, times and the decimal separator follow the user's locale.
     std::setlocale(LC_ALL, "");
+    // Standard dialogs and buttons in the interface's language.
+    InstallQtTranslations();
     CreateApplicationWindows();
     // --listen [ADDRESS:]PORT: the read-only endpoint for watchers elsewhere.
     StartWatching(QApplication::arguments());

@@ -160,8 +160,10 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     ButtonExport = new QPushButton(QStringLiteral("Экспорт CSV…"), this);
     ButtonReport = new QPushButton(QStringLiteral("Отчёт PDF…"), this);
     LabelStatus = new QLabel(this);
-    // A long file name or damage report must not widen the window.
+    // A long file name or damage report must not widen the window; it
+    // wraps at words instead of losing its end (where a failure's reason is).
     LabelStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    LabelStatus->setWordWrap(true);
     ButtonLive->setEnabled(false);
     ButtonReport->setEnabled(false);  // a report is of a log
 
@@ -378,9 +380,7 @@ bool TChartWindow::OpenLog(const QString& path, QString* message)
         *message = QStringLiteral("Не удалось открыть %1: %2").arg(path, file.errorString());
         return false;
     }
-    qint64 dayStart = DayStartFromLogName(QFileInfo(path).fileName());
-    if (dayStart < 0)
-        dayStart = QDateTime(QFileInfo(path).lastModified().date(), QTime(0, 0)).toMSecsSinceEpoch();
+    const qint64 dayStart = LogDayStart(path);
     // Read in pieces: the file is never held whole, only its records.
     LogContents contents;
     ReadLog(file, dayStart, &contents);
@@ -452,33 +452,38 @@ bool TChartWindow::ExportCsv(const QString& path, QString* message)
 {
     QByteArray csv;
     int rows = 0;
+    qsizetype damaged = 0;
     if (m_showingLog) {
         // Read again: the log may have grown since it was opened.
         QFile log(m_logPath);
         if (!log.open(QIODevice::ReadOnly)) {
-            *message = QStringLiteral("Не удалось открыть %1: %2").arg(m_logPath, log.errorString());
+            *message = QStringLiteral("Не удалось открыть %1: %2").arg(QFileInfo(m_logPath).fileName(), log.errorString());
             return false;
         }
-        qint64 dayStart = DayStartFromLogName(QFileInfo(m_logPath).fileName());
-        if (dayStart < 0)
-            dayStart = QDateTime(QFileInfo(m_logPath).lastModified().date(), QTime(0, 0)).toMSecsSinceEpoch();
+        const qint64 dayStart = LogDayStart(m_logPath);
         LogContents contents;
         if (!ReadLog(log, dayStart, &contents)) {
-            *message = QStringLiteral("Не удалось прочитать %1: %2").arg(m_logPath, log.errorString());
+            *message = QStringLiteral("Не удалось прочитать %1: %2").arg(QFileInfo(m_logPath).fileName(), log.errorString());
             return false;
         }
         csv = LogRecordsCsv(contents.records);
         rows = contents.records.size();
+        damaged = contents.damagedLines.size();
     } else {
         csv = TrendSamplesCsv(m_live.samples);
         rows = static_cast<int>(m_live.samples.size());
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit()) {
-        *message = QStringLiteral("Не удалось записать %1: %2").arg(path, file.errorString());
+        // The file's name, as in the message of success: a whole path would
+        // push the reason out of the status line.
+        *message = QStringLiteral("Не удалось записать %1: %2").arg(QFileInfo(path).fileName(), file.errorString());
         return false;
     }
     *message = QStringLiteral("%1: строк %2").arg(QFileInfo(path).fileName()).arg(rows);
+    // The export leaves damaged lines out; the operator should know how many.
+    if (damaged > 0)
+        *message += QStringLiteral(", пропущено повреждённых строк %1").arg(damaged);
     return true;
 }
 

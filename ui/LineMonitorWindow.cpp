@@ -7,6 +7,8 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include "ui/ScreenFit.h"
+
 TLineMonitorWindow* FormLineMonitor = nullptr;
 
 namespace {
@@ -16,9 +18,10 @@ constexpr int kDrainMs = 100;
 TLineMonitorWindow::TLineMonitorWindow(QWidget* parent) : QWidget(parent, Qt::Window)
 {
     setWindowTitle(QStringLiteral("Монитор линии"));
-    resize(1100, 560);
 
     LabelCounters = new QLabel(CountersText({}), this);
+    LabelStatus = new QLabel(this);
+    LabelStatus->setWordWrap(true);
     ButtonPause = new QPushButton(QStringLiteral("Пауза"), this);
     ButtonClear = new QPushButton(QStringLiteral("Очистить"), this);
     ButtonSave = new QPushButton(QStringLiteral("Сохранить…"), this);
@@ -36,6 +39,7 @@ TLineMonitorWindow::TLineMonitorWindow(QWidget* parent) : QWidget(parent, Qt::Wi
     top->addWidget(ButtonSave);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    layout->addWidget(LabelStatus);
     layout->addWidget(List, 1);
 
     connect(ButtonPause, &QPushButton::clicked, this, [this] { PauseClick(); });
@@ -44,9 +48,11 @@ TLineMonitorWindow::TLineMonitorWindow(QWidget* parent) : QWidget(parent, Qt::Wi
         const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить монитор линии"),
                                                           QStringLiteral("линия.txt"),
                                                           QStringLiteral("Текст (*.txt)"));
-        if (!path.isEmpty() && !SaveText(path))
-            LabelCounters->setText(QStringLiteral("Не удалось сохранить %1").arg(path));
+        if (!path.isEmpty())
+            SaveTo(path);
     });
+    // Sized once laid out, so that the layout does not grow it again.
+    PlaceWindow(this, {1100, 560}, std::nullopt);
     m_drainTimer.setInterval(kDrainMs);
     connect(&m_drainTimer, &QTimer::timeout, this, [this] { Drain(); });
     m_drainTimer.start();
@@ -107,11 +113,22 @@ void TLineMonitorWindow::ClearClick()
     LabelCounters->setText(CountersText(m_monitor.Counters()));
 }
 
-bool TLineMonitorWindow::SaveText(const QString& path)
+bool TLineMonitorWindow::SaveText(const QString& path, QString* error)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(LineMonitorText(m_monitor).toUtf8());
-    return file.commit();
+    const QByteArray text = LineMonitorText(m_monitor).toUtf8();
+    if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit())
+        return true;
+    if (error)
+        *error = file.errorString();
+    return false;
+}
+
+void TLineMonitorWindow::SaveTo(const QString& path)
+{
+    QString error;
+    const bool saved = SaveText(path, &error);
+    LabelStatus->setText(saved ? QStringLiteral("Сохранено: %1").arg(path)
+                               : QStringLiteral("Не удалось сохранить %1: %2").arg(path, error));
+    LabelStatus->setToolTip(LabelStatus->text());
 }

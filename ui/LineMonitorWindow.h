@@ -18,10 +18,15 @@ public:
     // Takes what the link recorded into the monitor and brings the view up
     // to date; run by a timer from the event loop, so never inside a handler.
     void Drain();
-    bool SaveText(const QString& path);
+    // The text as saved; false with the system's reason in *error.
+    bool SaveText(const QString& path, QString* error = nullptr);
+    // "Сохранить…" after the dialog: the outcome stays in LabelStatus, which
+    // the counters' refresh leaves alone.
+    void SaveTo(const QString& path);
     const LineMonitor& Monitor() const { return m_monitor; }
 
     QLabel* LabelCounters;
+    QLabel* LabelStatus;
     QPushButton* ButtonPause;
     QPushButton* ButtonClear;
     QPushButton* ButtonSave;

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QFont>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <csignal>
 
 #include "ui/Unit3.h"
@@ -24,7 +26,25 @@ void SubstituteFonts()
     QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"));
     QFont::insertSubstitution(QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"));
 }
+QTranslator& QtTranslator()
+{
+    static QTranslator translator;
+    return translator;
+}
 }  // namespace
+
+bool InstallQtTranslations()
+{
+    QTranslator& translator = QtTranslator();
+    if (translator.isEmpty() &&
+        !translator.load(QStringLiteral("qtbase_ru"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return false;
+    // Installing it twice would only move it to the front.
+    QCoreApplication::installTranslator(&translator);
+    return true;
+}
+
+void RemoveQtTranslations() { QCoreApplication::removeTranslator(&QtTranslator()); }
 
 void CreateApplicationWindows(bool show)
 {

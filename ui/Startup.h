@@ -9,3 +9,11 @@ void CreateApplicationWindows(bool show = true);
 
 // Deletes the windows again (tests create a fresh set per case) and closes the port.
 void DestroyApplicationWindows();
+
+// Qt's own Russian texts (standard buttons, file dialogs), from the Qt
+// translations folder (Debian: qt6-translations-l10n). The interface is
+// Russian whatever the desktop's language. False when the file is missing:
+// those texts then stay in English, and nothing else changes.
+bool InstallQtTranslations();
+// Takes them away again (tests).
+void RemoveQtTranslations();

@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QTimer>
 #include <future>
+#include <list>
 
 StatusEndpoint* Endpoint = nullptr;
 
@@ -55,6 +56,14 @@ protected:
             return;
         }
         const EndpointLimits& limits = m_owner->m_limits;
+        if (m_owner->m_open.load() >= limits.maxConnections && !m_waiting.empty()) {
+            // The oldest one that has not even sent its head gives way.
+            QTcpSocket* oldest = m_waiting.front();
+            m_waiting.pop_front();
+            ++m_owner->m_dropped;
+            oldest->abort();
+            delete oldest;  // its count goes down now, not at the next loop turn
+        }
         if (m_owner->m_open.load() >= limits.maxConnections) {
             ++m_owner->m_refused;
             socket->abort();
@@ -70,9 +79,21 @@ protected:
         socket->setReadBufferSize(limits.maxHeaderBytes + 1);
         auto head = std::make_shared<QByteArray>();
         auto answered = std::make_shared<bool>(false);
+        m_waiting.push_back(socket);
         QTimer::singleShot(limits.deadlineMs, socket, [socket] { socket->abort(); });
+        QTimer::singleShot(limits.headMs, socket, [this, socket, answered] {
+            if (*answered)
+                return;
+            *answered = true;
+            m_waiting.remove(socket);
+            socket->write(Plain("408 Request Timeout", "request head not received in time"));
+            socket->disconnectFromHost();
+        });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QObject::destroyed, this, [owner = m_owner] { --owner->m_open; });
+        connect(socket, &QObject::destroyed, this, [this, socket, owner = m_owner] {
+            m_waiting.remove(socket);
+            --owner->m_open;
+        });
         connect(socket, &QTcpSocket::readyRead, socket, [this, socket, head, answered] {
             if (*answered) {
                 socket->readAll();  // anything after the head is not read
@@ -85,6 +106,7 @@ protected:
             if (answer.isEmpty())
                 return;
             *answered = true;
+            m_waiting.remove(socket);
             head->clear();
             head->squeeze();
             ++m_owner->m_answered;
@@ -95,6 +117,7 @@ protected:
 
 private:
     StatusEndpoint* m_owner;
+    std::list<QTcpSocket*> m_waiting;  // not yet answered, oldest first
 };
 
 StatusEndpoint::StatusEndpoint(const EndpointLimits& limits) : m_limits(limits) {}

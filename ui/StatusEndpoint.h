@@ -5,7 +5,9 @@
 //
 // A small server of our own rather than Qt HTTP Server: every limit that
 // keeps a flood harmless is ours to set and to test (connections at once,
-// header size, time per connection), and it never reads a request body.
+// header size, time for the head and per connection), and it never reads a
+// request body. When every place is taken, the oldest connection still
+// waiting for its head makes room, so idle ones never lock a scraper out.
 #pragma once
 
 #include <QString>
@@ -21,6 +23,7 @@ struct EndpointLimits {
     int maxConnections = 32;         // more at once are closed unanswered
     int maxHeaderBytes = 16 * 1024;  // a longer request head gets 431
     int deadlineMs = 5000;           // a connection lives no longer
+    int headMs = 1000;               // the request head must have come by then (408)
 };
 
 class StatusEndpoint {
@@ -45,6 +48,8 @@ public:
     int MostConnectionsAtOnce() const { return m_most.load(); }
     long Answered() const { return m_answered.load(); }
     long Refused() const { return m_refused.load(); }
+    // Connections still waiting for their head, closed to make room for a new one.
+    long Dropped() const { return m_dropped.load(); }
 
     // The answer to one request head (status line, headers, body), or an
     // empty array while the head is not complete and within its limit.
@@ -62,6 +67,7 @@ private:
     std::atomic<int> m_most{0};
     std::atomic<long> m_answered{0};
     std::atomic<long> m_refused{0};
+    std::atomic<long> m_dropped{0};
 };
 
 // The application's endpoint; null while watching is off.

@@ -29,8 +29,14 @@ QString ListenSetting(const QStringList& arguments, const QString& fromSettings,
 
 void StartWatching(const QStringList& arguments)
 {
-    if (AlarmCenter)
-        AlarmCenter->ApplySettings(LoadAlarmSettings(), false);
+    if (AlarmCenter) {
+        QStringList refused;
+        AlarmCenter->ApplySettings(LoadAlarmSettings(&refused), false);
+        // Said once, at start: the defaults stand until the dialog saves.
+        if (!refused.isEmpty())
+            ShowError(QStringLiteral("Настройки тревог в %1: неверные значения %2 заменены значениями по умолчанию")
+                          .arg(QSettings().fileName(), refused.join(QStringLiteral(", "))));
+    }
     const QString saved = QSettings().value(QStringLiteral("listen")).toString();
     bool missing = false;
     const QString listen = ListenSetting(arguments, saved, &missing);

@@ -26,6 +26,7 @@ void TForm1::Timer6Timer()
 {
     Timer6->stop();  // once per tick of the box
     LogLine = LogHeaderText();
+    LogLineAnswered = false;
     CreateLogFile(LogFileName);
     WriteLogText(LogLine);
     CloseLogFile();
@@ -38,8 +39,15 @@ void TForm1::AppendLogLine()
 {
     if (!CheckBox1->isChecked())
         return;
+    // Nothing was measured since the line before: the minute stays empty
+    // rather than repeating old values under a new minute.
+    if (!LogLineAnswered)
+        return;
     OpenLogFileForAppend(LogFileName);
     WriteLogText(LogLine);
     FlushLogFile();
     CloseLogFile();
+    // Written: the next record needs a new answer. A failed write keeps it
+    // for the next minute, as a measurement with its own time of day.
+    LogLineAnswered = false;
 }

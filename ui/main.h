@@ -132,6 +132,9 @@ public:
     void RefreshPortList();
     // True from the moment the open port's adapter is gone until it is open again.
     bool PortGone() const { return m_portGone; }
+    // The port "Открыть" opened last as the operator knows it ("COM1", or a
+    // device's entry), whatever the drop-down shows since; empty before.
+    QString OpenPortName() const { return QString::fromStdString(m_openPortName); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;

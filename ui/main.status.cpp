@@ -27,8 +27,14 @@ void TForm1::ReadStatus()
         ShowStatus(reply);
     RecordTrend(reply);
 
-    LogLine = RecordLine(LongTimeText(LocalNow()), CurrentTempText, CurrentHumidityText, ProgramText, StepText,
-                         CycleText);
+    // An unanswered poll measured nothing: it does not replace the record of
+    // an answered one still waiting for its minute, and the log writes only
+    // records of answered polls, so a silence shows as missing minutes.
+    if (found || !LogLineAnswered)
+        LogLine = RecordLine(LongTimeText(LocalNow()), CurrentTempText, CurrentHumidityText, ProgramText, StepText,
+                             CycleText);
+    if (found)
+        LogLineAnswered = true;
     CheckBox1->setEnabled(true);
     ActivityIndicator1->SetAnimate(false);
     ActivityIndicator2->SetAnimate(false);
