@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QDoubleSpinBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTableWidget>
@@ -52,6 +53,7 @@ public:
     void EditSettings();
 
     QTableWidget* Table;
+    QLineEdit* EditComment;  // the operator's comment on an acknowledgement, for the journal
     QPushButton* ButtonAcknowledge;
     QPushButton* ButtonAcknowledgeAll;
     QPushButton* ButtonSettings;
