@@ -7,7 +7,10 @@
 #include <QRandomGenerator>
 #include <QSysInfo>
 #include <QTextStream>
+#include <array>
 #include <cerrno>
+#include <cstring>
+#include <openssl/sha.h>
 #include <mutex>
 #include <fcntl.h>
 #include <pwd.h>
@@ -40,9 +43,13 @@ QString OperatorName()
         if (!g_operatorOverride.isEmpty())
             return g_operatorOverride;
     }
-    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name)
-        return QString::fromLocal8Bit(pw->pw_name);
-    return qEnvironmentVariable("USER");
+    // Looked up once: the user database may be a network service.
+    static const QString name = [] {
+        if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name)
+            return QString::fromLocal8Bit(pw->pw_name);
+        return qEnvironmentVariable("USER");
+    }();
+    return name;
 }
 
 QString ComputerName()
@@ -52,7 +59,8 @@ QString ComputerName()
         if (!g_computerOverride.isEmpty())
             return g_computerOverride;
     }
-    return QSysInfo::machineHostName();
+    static const QString name = QSysInfo::machineHostName();
+    return name;
 }
 
 bool IsHash(const QByteArray& text)
@@ -122,9 +130,13 @@ bool SplitCsv(const QByteArray& line, QList<QByteArray>* fields)
     }
 }
 
+void Sha256Hex(const char* data, qsizetype size, char* out);
+
 QString HashOf(const QByteArray& bytes)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    char hex[kHashLength];
+    Sha256Hex(bytes.constData(), bytes.size(), hex);
+    return QString::fromLatin1(hex, kHashLength);
 }
 
 QString RandomStart()
@@ -224,11 +236,16 @@ Tail ReadTail(const QString& fileName)
     const QByteArray start = head.mid(kBom.size() + kFirstLineStart.size(), kHashLength);
     if (!IsHash(start))
         return tail;
-    const qint64 window = std::min<qint64>(size, 64 * 1024);
-    file.seek(size - window);
-    QByteArray end = file.read(window);
-    if (!end.endsWith("\r\n"))
-        return tail;
+    // A record is a few hundred bytes; a longer last line is read whole.
+    QByteArray end;
+    for (qint64 window = std::min<qint64>(size, 4096);; window = std::min<qint64>(size, window * 16)) {
+        file.seek(size - window);
+        end = file.read(window);
+        if (!end.endsWith("\r\n"))
+            return tail;
+        if (end.lastIndexOf('\n', end.size() - 2) >= 0 || window == size || window >= (1 << 24))
+            break;
+    }
     end.chop(2);
     const QByteArray line = end.mid(end.lastIndexOf('\n') + 1);
     if (line == JournalHeaderText().toUtf8()) {
@@ -360,31 +377,46 @@ void SetAsideBroken(const QString& folder, const JournalCheck& check, const QDat
 class LineReader {
 public:
     explicit LineReader(QFile& file) : m_file(file) {}
-    bool Next(QByteArray* line, bool* whole)
+    // The next line in place: valid until the next call.
+    bool Next(const char** data, qsizetype* size, bool* whole)
     {
         for (;;) {
-            const qsizetype end = m_buffer.indexOf('\n', m_pos);
-            if (end >= 0) {
-                *line = m_buffer.mid(m_pos, end - m_pos);
-                m_pos = end + 1;
+            const char* begin = m_buffer.constData() + m_pos;
+            const qsizetype left = m_buffer.size() - m_pos;
+            if (const void* end = left > 0 ? std::memchr(begin, '\n', static_cast<size_t>(left)) : nullptr) {
+                *data = begin;
+                *size = static_cast<const char*>(end) - begin;
+                m_pos += *size + 1;
                 *whole = true;
                 return true;
             }
             if (m_eof) {
-                if (m_pos >= m_buffer.size())
+                if (left <= 0)
                     return false;
-                *line = m_buffer.mid(m_pos);
+                *data = begin;
+                *size = left;
                 m_pos = m_buffer.size();
                 *whole = false;
                 return true;
             }
             m_buffer.remove(0, m_pos);
             m_pos = 0;
-            const QByteArray more = m_file.read(1 << 20);
-            if (more.isEmpty())
+            const qsizetype had = m_buffer.size();
+            m_buffer.resize(had + (1 << 20));
+            const qint64 n = m_file.read(m_buffer.data() + had, 1 << 20);
+            m_buffer.resize(had + std::max<qint64>(n, 0));
+            if (n <= 0)
                 m_eof = true;
-            m_buffer += more;
         }
+    }
+    bool Next(QByteArray* line, bool* whole)
+    {
+        const char* data = nullptr;
+        qsizetype size = 0;
+        if (!Next(&data, &size, whole))
+            return false;
+        *line = QByteArray(data, size);
+        return true;
     }
 
 private:
@@ -393,6 +425,83 @@ private:
     qsizetype m_pos = 0;
     bool m_eof = false;
 };
+
+// Where each field of a record line lies, found without copying.
+struct FieldSpan {
+    qsizetype begin = 0;
+    qsizetype end = 0;
+    bool quoted = false;
+};
+using RecordSpans = std::array<FieldSpan, kFieldCount>;
+
+// The twelve fields of a line (without its CR); false when it has another
+// number of fields or broken quoting.
+bool ScanFields(const char* p, qsizetype n, RecordSpans* spans)
+{
+    qsizetype i = 0;
+    int k = 0;
+    for (;;) {
+        if (k == kFieldCount)
+            return false;
+        FieldSpan& f = (*spans)[k++];
+        if (i < n && p[i] == '"') {
+            f.quoted = true;
+            f.begin = ++i;
+            for (;;) {
+                if (i >= n)
+                    return false;
+                if (p[i] == '"') {
+                    if (i + 1 < n && p[i + 1] == '"') {
+                        i += 2;
+                        continue;
+                    }
+                    break;
+                }
+                ++i;
+            }
+            f.end = i++;
+            if (i < n && p[i] != ',')
+                return false;
+        } else {
+            f.quoted = false;
+            f.begin = i;
+            while (i < n && p[i] != ',') {
+                if (p[i] == '"')
+                    return false;
+                ++i;
+            }
+            f.end = i;
+        }
+        if (i >= n)
+            return k == kFieldCount;
+        ++i;  // the comma
+    }
+}
+
+QString SpanText(const char* p, const FieldSpan& f)
+{
+    QByteArray bytes(p + f.begin, f.end - f.begin);
+    if (f.quoted)
+        bytes.replace("\"\"", "\"");
+    return QString::fromUtf8(bytes);
+}
+
+bool SpanIsHash(const char* p, const FieldSpan& f)
+{
+    return !f.quoted && f.end - f.begin == kHashLength && IsHash(QByteArray::fromRawData(p + f.begin, kHashLength));
+}
+
+// The lower-case hex SHA-256 of the bytes, into out (64 characters).
+void Sha256Hex(const char* data, qsizetype size, char* out)
+{
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    ::SHA256(reinterpret_cast<const unsigned char*>(data), static_cast<size_t>(size), digest);
+    static const char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
+        out[2 * i] = kHex[digest[i] >> 4];
+        out[2 * i + 1] = kHex[digest[i] & 15];
+    }
+}
 
 // A record line taken apart; false when it is not one.
 bool ParseRecord(QByteArray line, bool whole, QList<QByteArray>* fields, qint64* number)
@@ -496,10 +605,48 @@ JournalCheck CheckJournal(const QString& path, const std::function<void(const Jo
     QByteArray beforeLast;  // the hash the last record that fitted followed
     qint64 lineNumber = 2;
     QList<QByteArray> fields;
-    QCryptographicHash sha(QCryptographicHash::Sha256);
-    while (reader.Next(&line, &whole)) {
+    RecordSpans spans;
+    const char* data = nullptr;
+    qsizetype size = 0;
+    char own[kHashLength];
+    while (reader.Next(&data, &size, &whole)) {
         ++lineNumber;
         const qint64 expected = check.records + 1;
+        // The common case in place, with no copy: a whole record that fits.
+        if (whole && size > 2 * kHashLength + 2 && data[size - 1] == '\r' && ScanFields(data, size - 1, &spans) &&
+            SpanIsHash(data, spans[10]) && SpanIsHash(data, spans[11]) && !spans[0].quoted) {
+            const QByteArray numberText = QByteArray::fromRawData(data + spans[0].begin, spans[0].end - spans[0].begin);
+            bool isNumber = false;
+            const qint64 number = numberText.toLongLong(&isNumber);
+            const qsizetype hashed = spans[11].begin - 1;
+            Sha256Hex(data, hashed, own);
+            if (isNumber && number == expected && numberText == QByteArray::number(number) &&
+                std::memcmp(data + spans[10].begin, last.constData(), kHashLength) == 0 &&
+                std::memcmp(data + spans[11].begin, own, kHashLength) == 0) {
+                check.records = number;
+                beforeLast = last;
+                last = QByteArray(own, kHashLength);
+                if (each) {
+                    JournalRecord r;
+                    r.number = number;
+                    r.utc = SpanText(data, spans[1]);
+                    r.local = SpanText(data, spans[2]);
+                    r.operatorName = SpanText(data, spans[3]);
+                    r.computer = SpanText(data, spans[4]);
+                    r.chamber = SpanText(data, spans[5]);
+                    r.action = SpanText(data, spans[6]);
+                    r.oldValue = SpanText(data, spans[7]);
+                    r.newValue = SpanText(data, spans[8]);
+                    r.outcome = SpanText(data, spans[9]);
+                    r.previousHash = SpanText(data, spans[10]);
+                    r.hash = SpanText(data, spans[11]);
+                    each(r);
+                }
+                continue;
+            }
+        }
+        line = QByteArray(data, size);
+        QCryptographicHash sha(QCryptographicHash::Sha256);
         qint64 number = 0;
         if (!ParseRecord(line, whole, &fields, &number)) {
             bool more = false;
