@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "monitoring/ActionJournal.h"
+#include "monitoring/DataLog.h"
 #include "monitoring/Monitoring.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
@@ -104,7 +105,8 @@ TEST_F(JournalActionsTest, EachActionLeavesOneRecordWithItsValues)
     Form1->CheckBox1->click();
     const JournalRecord logOn = OneNewRecord("logging on");
     EXPECT_EQ(logOn.action, "Запись в файл включена");
-    EXPECT_EQ(logOn.newValue, LogFileName);
+    EXPECT_EQ(logOn.newValue, FillAddressPlaceholder(LogFileName, 1));
+    EXPECT_FALSE(logOn.newValue.contains(u'>')) << logOn.newValue.toStdString();
     Form1->CheckBox1->click();
     const JournalRecord logOff = OneNewRecord("logging off");
     EXPECT_EQ(logOff.action, "Запись в файл выключена");

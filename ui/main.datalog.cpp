@@ -24,8 +24,9 @@ void TForm1::CheckBox1Click()
     const QString before = LogFileName;
     StartLogFileName();
     try {
-        RecordAction(JournalAction::LoggingOn, JournalChamber(ChamberAddress), QString(), LogFileName,
-                     JournalOutcomeDone());
+        // The name as the next poll completes it, with the chamber's address.
+        RecordAction(JournalAction::LoggingOn, JournalChamber(ChamberAddress), QString(),
+                     FillAddressPlaceholder(LogFileName, ChamberAddress), JournalOutcomeDone());
     } catch (...) {
         LogFileName = before;
         CheckBox1->setChecked(false);
