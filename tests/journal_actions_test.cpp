@@ -210,7 +210,24 @@ TEST_F(JournalActionsTest, EachActionLeavesOneRecordWithItsValues)
     EXPECT_TRUE(FormJournal->LabelChain->text().startsWith("Цепочка цела")) << FormJournal->LabelChain->text().toStdString();
     FormJournal->ComboChamber->setCurrentIndex(FormJournal->ComboChamber->findText("1"));
     EXPECT_EQ(FormJournal->Table->rowCount(), static_cast<int>(m_seen) - 4);  // port, two files, settings
+    // A day of an earlier month is read from that month's file.
+    const QString november = JournalMonthFileName(dir.path(), 2026, 11);
+    {
+        QTemporaryDir other;
+        AppendJournal(other.path(), {JournalAction::Stop, "7", "", "ручной", "отправлено"},
+                      QDateTime(QDate(2026, 11, 3), QTime(10, 0), Qt::LocalTime));
+        ASSERT_TRUE(QFile::copy(JournalFileName(other.path()), november));
+    }
+    FormJournal->DateDay->setDate(QDate(2026, 11, 3));
+    FormJournal->CheckDay->setChecked(true);
+    EXPECT_EQ(FormJournal->Table->rowCount(), 0);  // chamber 1 still chosen
+    FormJournal->ComboChamber->setCurrentIndex(0);
+    ASSERT_EQ(FormJournal->Table->rowCount(), 1);
+    EXPECT_EQ(FormJournal->Table->item(0, 4)->text(), "7");
+    FormJournal->CheckDay->setChecked(false);
+    EXPECT_EQ(FormJournal->Table->rowCount(), static_cast<int>(m_seen));
     FormJournal->hide();
+    QFile::remove(november);
 
     Form1->close();
     const JournalRecord closed = Records(dir.path()).back();

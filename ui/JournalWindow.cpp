@@ -70,8 +70,8 @@ TJournalWindow::TJournalWindow(QWidget* parent) : QWidget(parent, Qt::Window)
 
     connect(ButtonReload, &QPushButton::clicked, this, [this] { Reload(); });
     connect(ComboChamber, &QComboBox::currentIndexChanged, this, [this] { ApplyFilter(); });
-    connect(CheckDay, &QCheckBox::toggled, this, [this] { ApplyFilter(); });
-    connect(DateDay, &QDateEdit::dateChanged, this, [this] { ApplyFilter(); });
+    connect(CheckDay, &QCheckBox::toggled, this, [this] { Reload(); });
+    connect(DateDay, &QDateEdit::dateChanged, this, [this] { Reload(); });
 }
 
 void TJournalWindow::showEvent(QShowEvent* event)
@@ -83,7 +83,14 @@ void TJournalWindow::showEvent(QShowEvent* event)
 void TJournalWindow::Reload()
 {
     m_records.clear();
-    const QString file = JournalFileName(Folder());
+    // A day of an earlier month is in that month's file.
+    QString file = JournalFileName(Folder());
+    if (CheckDay->isChecked()) {
+        const QDate day = DateDay->date();
+        const QString monthFile = JournalMonthFileName(Folder(), day.year(), day.month());
+        if (QFileInfo::exists(monthFile))
+            file = monthFile;
+    }
     JournalCheck check;
     if (QFileInfo::exists(file))
         check = CheckJournal(file, [this](const JournalRecord& r) { m_records.push_back(r); });
@@ -110,6 +117,9 @@ void TJournalWindow::Reload()
         if (number)
             chambers.insert(address);
     }
+    // The chosen chamber stays chosen in a file where it has no record.
+    if (bool number = false; !chosen.isEmpty() && (chosen.toInt(&number), number))
+        chambers.insert(chosen.toInt());
     {
         const QSignalBlocker quiet(ComboChamber);
         ComboChamber->clear();

@@ -28,7 +28,8 @@ class TJournalWindow : public QWidget {
 public:
     explicit TJournalWindow(QWidget* parent = nullptr);
 
-    // Reads the current file again and shows it through the filters.
+    // Reads the current file (or, for a chosen day of an earlier month, that
+    // month's file) again and shows it through the filters.
     void Reload();
     void ApplyFilter();
 
