@@ -111,6 +111,27 @@ std::vector<StepFrame> BuildProgramFrames(uint8_t address, int program, const Pr
     return frames;
 }
 
+QString ProgramJournalText(int program, const ProgramTexts& texts)
+{
+    const int steps = StrToInt(texts.steps);
+    QString text = QStringLiteral("программа %1, шагов %2, циклов %3").arg(program).arg(steps).arg(StrToInt(texts.cycles));
+    for (int row = 1; row <= steps && row <= kTableSteps; ++row)
+        text += QStringLiteral("; шаг %1: %2 °C, %3 %, выход на режим %4 ч %5 мин, стабилизация %6 ч %7 мин")
+                    .arg(row)
+                    .arg(StrToInt(texts.Cell(row, kColTemperature)))
+                    .arg(StrToInt(texts.Cell(row, kColHumidity)))
+                    .arg(StrToInt(texts.Cell(row, kColReachHours)))
+                    .arg(StrToInt(texts.Cell(row, kColReachMinutes)))
+                    .arg(StrToInt(texts.Cell(row, kColStabiliseHours)))
+                    .arg(StrToInt(texts.Cell(row, kColStabiliseMinutes)));
+    return text;
+}
+
+QString SetPointJournalText(int temperature, int humidity)
+{
+    return QStringLiteral("%1 °C, %2 %").arg(temperature).arg(humidity);
+}
+
 void SendFrame(const uint8_t* frame, int length)
 {
     WriteFrame(frame, length);

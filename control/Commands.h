@@ -52,6 +52,13 @@ ProgramStartFrame BuildProgramStartFrame(uint8_t address, int program);
 // The step frames of rows 1..N from texts that passed CheckProgramTable.
 std::vector<StepFrame> BuildProgramFrames(uint8_t address, int program, const ProgramTexts& texts);
 
+// The journal's one-line text of a program write (texts that passed
+// CheckProgramTable): "программа P, шагов N, циклов K; шаг 1: T °C, RH %,
+// выход на режим Ч ч М мин, стабилизация Ч ч М мин; шаг 2: …", every row sent.
+QString ProgramJournalText(int program, const ProgramTexts& texts);
+// "T °C, H %" of a set point write.
+QString SetPointJournalText(int temperature, int humidity);
+
 // Hands the frame to the port and pauses; results are not looked at.
 void SendFrame(const uint8_t* frame, int length);
 

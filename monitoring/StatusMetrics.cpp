@@ -103,6 +103,12 @@ QByteArray MetricsText(const WatchedStatus& s, qint64 now)
     w.Sample("calvetra_alarms_active", s.alarmsHumidity, "kind=\"humidity\"");
     w.Sample("calvetra_alarms_active", s.alarmsLink, "kind=\"link\"");
     w.Sample("calvetra_alarms_active", s.alarmsProgramEnd, "kind=\"program_end\"");
+    if (s.journalRecords >= 0) {
+        // The head as a label: a copy kept elsewhere shows any later rewrite.
+        w.Family("calvetra_journal_records", "gauge", "Records in the current action journal file; head: its last hash.");
+        w.Sample("calvetra_journal_records", static_cast<double>(s.journalRecords),
+                 QStringLiteral("head=\"%1\"").arg(s.journalHead).toUtf8());
+    }
     return w.Text();
 }
 

@@ -23,6 +23,10 @@ struct WatchedStatus {
     qint64 lastAnswered = 0;  // ms since the epoch; 0 = never
     // Active alarms by kind; program-end notices count until acknowledged.
     int alarmsTemperature = 0, alarmsHumidity = 0, alarmsLink = 0, alarmsProgramEnd = 0;
+    // The action journal's head: records of the current file (-1: none yet)
+    // and the first 16 hex digits of its last hash.
+    qint64 journalRecords = -1;
+    QString journalHead;
 };
 
 // The Prometheus text exposition format (version 0.0.4). Values not known

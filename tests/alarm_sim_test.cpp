@@ -14,6 +14,7 @@
 #include "monitoring/DataLog.h"
 #include "monitoring/Presentation.h"
 #include "sim/ChamberSim.h"
+#include "monitoring/ActionJournal.h"
 #include "support/AppFixture.h"
 #include "ui/AlarmCenter.h"
 #include "ui/AlarmWindow.h"
@@ -155,10 +156,20 @@ TEST_F(AlarmSimTest, ChamberOutOfItsBandRaisesOneAlarmAfterTheDelayAndEndsItWhen
     EXPECT_TRUE(AlarmCenter->MarkerText().startsWith("Не подтверждено")) << AlarmCenter->MarkerText().toStdString();
     EXPECT_NE(window->Table->item(0, 4)->text(), "идёт");
 
-    // The operator acknowledges it in the window.
+    // The operator acknowledges it in the window, with a comment for the journal.
     window->Table->selectRow(0);
+    window->EditComment->setText(QStringLiteral("дверь была открыта"));
     window->ButtonAcknowledge->click();
     EXPECT_TRUE(Last(AlarmKind::Temperature)->acknowledged);
+    {
+        JournalRecord last;
+        CheckJournal(JournalFileName(JournalFolder()), [&](const JournalRecord& r) { last = r; });
+        EXPECT_EQ(last.action, "Подтверждение тревоги");
+        EXPECT_EQ(last.chamber, "1");
+        EXPECT_TRUE(last.oldValue.startsWith("тревога №1: ")) << last.oldValue.toStdString();
+        EXPECT_EQ(last.newValue, "дверь была открыта");
+        EXPECT_TRUE(window->EditComment->text().isEmpty());
+    }
     EXPECT_EQ(AlarmCenter->MarkerText(), "Тревог нет");
 
     const QStringList lines = EventLines();

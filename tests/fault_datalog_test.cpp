@@ -8,6 +8,7 @@
 #include <csignal>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/resource.h>
 
 #include "monitoring/DataLog.h"
@@ -89,8 +90,10 @@ protected:
         bus.Stop();
     }
 
-    // Ticks the box, lets a poll of chamber 12 name the file and writes the header.
-    void StartLog()
+    // Ticks the box, lets a poll of chamber 12 name the file and writes the
+    // header, under a file size limit when one is given (the tick's journal
+    // record is written before it, as an operator's tick would be).
+    void StartLog(rlim_t headerLimit = 0)
     {
         Form1->CheckBox1->setChecked(true);
         Guarded([] { Form1->CheckBox1Click(); });
@@ -98,6 +101,11 @@ protected:
         ASSERT_EQ(bus.RequestCount(12), 1) << "chamber 12 did not answer the poll";
         bus.ResetRequestCount(12);
         Form1->Timer4->stop();  // the poll started it; only a whole header may
+        std::optional<FileSizeLimit> limit;
+        if (headerLimit > 0) {
+            limit.emplace(headerLimit);
+            ASSERT_TRUE(limit->ok());
+        }
         Guarded([] { Form1->Timer6Timer(); });
     }
     static void Append(const QString& record)
@@ -172,11 +180,7 @@ TEST_F(DataLogFaultTest, FailedAppendLeavesTheFileAsItWasAndTheNextOneGoesOn)
 
 TEST_F(DataLogFaultTest, HeaderCutShortLeavesAnEmptyFileThatTheNextHeaderFills)
 {
-    {
-        FileSizeLimit limit(100);  // the header takes 154 bytes
-        ASSERT_TRUE(limit.ok());
-        StartLog();
-    }
+    StartLog(100);  // the header takes 154 bytes
     ASSERT_EQ(errors, QStringList{"File too large."});
     const QString name = LogFileName;
     EXPECT_TRUE(SameBytes(ReadAll(name), QByteArray()));

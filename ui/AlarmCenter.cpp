@@ -16,6 +16,7 @@
 #include "ui/AlarmWindow.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/JournalWindow.h"
 #include "ui/StatusEndpoint.h"
 #include "ui/Typeface.h"
 #include "ui/main.h"
@@ -32,6 +33,20 @@ QString MarkerStyle(const char* background, const char* text)
                           "text-align: left; }")
         .arg(QLatin1String(background), QLatin1String(text));
 }
+
+// The journal's text of alarm settings.
+QString SettingsText(const AlarmSettings& s)
+{
+    auto onOff = [](bool on) { return on ? QStringLiteral("вкл.") : QStringLiteral("выкл."); };
+    return QStringLiteral("температура %1 ±%2 °C через %3 с; влажность %4 ±%5 % через %6 с; связь %7; конец программы %8")
+        .arg(onOff(s.temperatureOn), QString::number(s.temperatureBand, 'f', 1))
+        .arg(s.temperatureDelay)
+        .arg(onOff(s.humidityOn), QString::number(s.humidityBand, 'f', 1))
+        .arg(s.humidityDelay)
+        .arg(onOff(s.linkOn), onOff(s.programEndOn));
+}
+
+QString AlarmJournalText(const Alarm& a) { return QStringLiteral("тревога №%1: %2").arg(a.id).arg(a.text); }
 
 }  // namespace
 
@@ -69,8 +84,9 @@ TAlarmCenter::TAlarmCenter() : m_notify(NotifyDesktop)
     m_window = new TAlarmWindow;
     m_window->ShowSettings(m_rules.Settings());
     // The window only asks; what happens is decided here.
-    connect(m_window, &TAlarmWindow::AcknowledgeRequested, this, [this](int id) { Acknowledge(id); });
-    connect(m_window, &TAlarmWindow::AcknowledgeAllRequested, this, [this] { AcknowledgeAll(); });
+    connect(m_window, &TAlarmWindow::AcknowledgeRequested, this, [this](int id, const QString& comment) { Acknowledge(id, comment); });
+    connect(m_window, &TAlarmWindow::AcknowledgeAllRequested, this,
+            [this](const QString& comment) { AcknowledgeAll(comment); });
     connect(m_window, &TAlarmWindow::SettingsChosen, this,
             [this](const AlarmSettings& settings) { ApplySettings(settings, true); });
 }
@@ -107,13 +123,17 @@ void TAlarmCenter::ReadingStopped()
     Handle(m_rules.Stop(Now()));
 }
 
-void TAlarmCenter::Acknowledge(int id)
+void TAlarmCenter::Acknowledge(int id, const QString& comment)
 {
+    for (const Alarm& a : m_rules.Alarms())
+        if (a.id == id && !a.acknowledged)
+            RecordAction(JournalAction::AlarmAcknowledge, JournalChamber(m_watched.chamberAddress), AlarmJournalText(a),
+                         comment, JournalOutcomeDone());
     if (auto event = m_rules.Acknowledge(id, Now()))
         Handle({*event});
 }
 
-void TAlarmCenter::AcknowledgeAll()
+void TAlarmCenter::AcknowledgeAll(const QString& comment)
 {
     std::vector<AlarmEvent> events;
     const qint64 now = Now();
@@ -121,14 +141,30 @@ void TAlarmCenter::AcknowledgeAll()
     for (const Alarm& a : m_rules.Alarms())
         if (!a.acknowledged)
             ids.push_back(a.id);
-    for (int id : ids)
-        if (auto event = m_rules.Acknowledge(id, now))
-            events.push_back(*event);
+    // One record per alarm, each before its acknowledgement; a refused record
+    // leaves that alarm and the rest unacknowledged.
+    try {
+        for (int id : ids) {
+            for (const Alarm& a : m_rules.Alarms())
+                if (a.id == id)
+                    RecordAction(JournalAction::AlarmAcknowledge, JournalChamber(m_watched.chamberAddress),
+                                 AlarmJournalText(a), comment, JournalOutcomeDone());
+            if (auto event = m_rules.Acknowledge(id, now))
+                events.push_back(*event);
+        }
+    } catch (...) {
+        Handle(events);
+        throw;
+    }
     Handle(events);
 }
 
 void TAlarmCenter::ApplySettings(const AlarmSettings& settings, bool save)
 {
+    // The operator's change (save) is recorded first; loading at start is not an action.
+    if (save)
+        RecordAction(JournalAction::AlarmSettings, QString(), SettingsText(m_rules.Settings()), SettingsText(settings),
+                     JournalOutcomeDone());
     if (save)
         SaveAlarmSettings(SaneAlarmSettings(settings));
     Handle(m_rules.SetSettings(settings, Now()));

@@ -44,8 +44,10 @@ public:
     // Reading switched off.
     void ReadingStopped();
 
-    void Acknowledge(int id);
-    void AcknowledgeAll();
+    // Each acknowledgement is recorded in the action journal first, with the
+    // operator's comment; one that cannot be recorded is not made.
+    void Acknowledge(int id, const QString& comment = QString());
+    void AcknowledgeAll(const QString& comment = QString());
 
     const AlarmSettings& Settings() const { return m_rules.Settings(); }
     // New bands and delays; saved in the settings file when save is true.

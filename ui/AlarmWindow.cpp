@@ -130,11 +130,14 @@ TAlarmWindow::TAlarmWindow() : QWidget(nullptr, Qt::Window)
     Table->setSelectionMode(QAbstractItemView::SingleSelection);
     Table->verticalHeader()->hide();
     Table->horizontalHeader()->setSectionResizeMode(ColText, QHeaderView::Stretch);
+    EditComment = new QLineEdit(this);
+    EditComment->setPlaceholderText(QStringLiteral("Комментарий к подтверждению"));
     ButtonAcknowledge = new QPushButton(QStringLiteral("Подтвердить"), this);
     ButtonAcknowledgeAll = new QPushButton(QStringLiteral("Подтвердить все"), this);
     ButtonSettings = new QPushButton(QStringLiteral("Настройка…"), this);
     SettingsDialog = new TAlarmSettingsDialog(this);
     auto* buttons = new QHBoxLayout;
+    buttons->addWidget(EditComment, 1);
     buttons->addWidget(ButtonAcknowledge);
     buttons->addWidget(ButtonAcknowledgeAll);
     buttons->addStretch();
@@ -145,11 +148,18 @@ TAlarmWindow::TAlarmWindow() : QWidget(nullptr, Qt::Window)
     PlaceWindow(this, {980, 360}, std::nullopt);
     connect(ButtonAcknowledge, &QPushButton::clicked, this, [this] {
         Guarded([this] {
-            if (const int id = SelectedAlarm())
-                emit AcknowledgeRequested(id);
+            if (const int id = SelectedAlarm()) {
+                emit AcknowledgeRequested(id, EditComment->text());
+                EditComment->clear();
+            }
         });
     });
-    connect(ButtonAcknowledgeAll, &QPushButton::clicked, this, [this] { Guarded([this] { emit AcknowledgeAllRequested(); }); });
+    connect(ButtonAcknowledgeAll, &QPushButton::clicked, this, [this] {
+        Guarded([this] {
+            emit AcknowledgeAllRequested(EditComment->text());
+            EditComment->clear();
+        });
+    });
     connect(ButtonSettings, &QPushButton::clicked, this, [this] { Guarded([this] { EditSettings(); }); });
 }
 

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QDoubleSpinBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTableWidget>
@@ -54,14 +55,15 @@ public:
     void EditSettings();
 
     QTableWidget* Table;
+    QLineEdit* EditComment;  // the operator's comment on an acknowledgement, for the journal
     QPushButton* ButtonAcknowledge;
     QPushButton* ButtonAcknowledgeAll;
     QPushButton* ButtonSettings;
     TAlarmSettingsDialog* SettingsDialog;
 
 signals:
-    void AcknowledgeRequested(int id);
-    void AcknowledgeAllRequested();
+    void AcknowledgeRequested(int id, const QString& comment);
+    void AcknowledgeAllRequested(const QString& comment);
     void SettingsChosen(const AlarmSettings& settings);
 
 private:

@@ -13,6 +13,10 @@
 #include "ui/AlarmCenter.h"
 #include "monitoring/PortSettings.h"
 #include "ui/ChartWindow.h"
+#include "ui/ErrorDisplay.h"
+#include "ui/JournalWindow.h"
+#include "monitoring/ActionJournal.h"
+#include "monitoring/DataLog.h"
 #include "ui/LineMonitorWindow.h"
 #include "ui/Unit5.h"
 #include "ui/main.h"
@@ -69,12 +73,24 @@ void CreateApplicationWindows(bool show)
     Form5 = new TForm5;
     FormChart = new TChartWindow;
     FormLineMonitor = new TLineMonitorWindow;
+    FormJournal = new TJournalWindow;
+    // The journal lives beside the data logs; a folder given before (tests)
+    // stays. Its chain is checked before any action can be taken.
+    if (JournalFolder().isEmpty())
+        SetJournalFolder(LogFolder());
+    Guarded([] {
+        QString aside;
+        const JournalCheck check = CheckJournalAtStart(JournalFolder(), &aside);
+        Form1->ShowJournalState(JournalBreakMessage(check, aside));
+    });
     StartLineRecording();
 }
 
 void DestroyApplicationWindows()
 {
     StopLineRecording();
+    delete FormJournal;
+    FormJournal = nullptr;
     delete FormLineMonitor;
     FormLineMonitor = nullptr;
     delete FormChart;

@@ -1,5 +1,7 @@
 #include "ui/StatusEndpoint.h"
 
+#include "monitoring/ActionJournal.h"
+
 #include <QDateTime>
 #include <QEventLoop>
 #include <QHostAddress>
@@ -212,8 +214,16 @@ QByteArray StatusEndpoint::Answer(const QByteArray& buffer, bool headTooLong) co
     if (const qsizetype q = path.indexOf('?'); q >= 0)
         path.truncate(q);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (path == "/metrics")
-        return Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", MetricsText(Current(), now), head);
+    if (path == "/metrics") {
+        WatchedStatus status = Current();
+        // Read from the file at each scrape: another instance may append too.
+        if (const QString folder = JournalFolder(); !folder.isEmpty()) {
+            const JournalHead journal = ReadJournalHead(folder);
+            status.journalRecords = journal.records;
+            status.journalHead = journal.lastHash.left(16);
+        }
+        return Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", MetricsText(status, now), head);
+    }
     if (path == "/api/status")
         return Response("200 OK", "application/json", StatusJson(Current(), now), head);
     if (path == "/")

@@ -1,4 +1,5 @@
 // Saving and loading the program table as a file, and its preview.
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileDialog>
 #include <QSaveFile>
@@ -7,6 +8,7 @@
 #include "control/ProgramFile.h"
 #include "ui/Unit3.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/JournalWindow.h"
 #include "ui/Typeface.h"
 #include "ui/Unit4.h"
 
@@ -54,10 +56,21 @@ void TForm3::ButtonLoadProgramClick()
         LoadProgramFrom(path);
 }
 
+namespace {
+// "path, SHA-256 <hex>": which file, and which bytes.
+QString FileJournalText(const QString& path, const QByteArray& bytes)
+{
+    return QStringLiteral("%1, SHA-256 %2")
+        .arg(path, QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+}
+}  // namespace
+
 void TForm3::SaveProgramTo(const QString& path)
 {
+    const QByteArray bytes = ProgramToCsv(ReadProgramTexts());
+    RecordAction(JournalAction::ProgramSave, QString(), QString(), FileJournalText(path, bytes), JournalOutcomeDone());
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(ProgramToCsv(ReadProgramTexts())) < 0 || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) < 0 || !file.commit())
         throw EInOutError(QStringLiteral("Не удалось сохранить программу в %1: %2")
                               .arg(path, file.errorString())
                               .toStdString());
@@ -74,8 +87,10 @@ void TForm3::LoadProgramFrom(const QString& path)
         throw EInOutError(QStringLiteral("%1: слишком большой файл для программы").arg(path).toStdString());
     ProgramTexts texts;
     QString error;
-    if (!ProgramFromCsv(file.readAll(), &texts, &error))
+    const QByteArray bytes = file.readAll();
+    if (!ProgramFromCsv(bytes, &texts, &error))
         throw EInOutError(QStringLiteral("%1: %2").arg(path, error).toStdString());
+    RecordAction(JournalAction::ProgramLoad, QString(), QString(), FileJournalText(path, bytes), JournalOutcomeDone());
     Edit1->setText(texts.steps);
     Edit2->setText(texts.cycles);
     for (int row = 1; row <= kTableSteps; ++row)

@@ -15,6 +15,7 @@
 #include "ui/ChartWindow.h"
 #include "monitoring/PortSettings.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/JournalWindow.h"
 #include "ui/ScreenFit.h"
 #include "ui/LineMonitorWindow.h"
 #include "ui/PortMappingDialog.h"
@@ -78,6 +79,16 @@ QPushButton* Button(QWidget* parent, const QString& caption, QRect bounds, bool 
     button->setFont(Tnr(19));
     button->setEnabled(enabled);
     return button;
+}
+
+// "COM1 (/dev/ttyS0)" for the journal; "" when no port was opened.
+QString PortText(const std::string& name, const std::string& device)
+{
+    if (name.empty() && device.empty())
+        return {};
+    if (device.empty() || device == name)
+        return QString::fromStdString(name);
+    return QStringLiteral("%1 (%2)").arg(QString::fromStdString(name), QString::fromStdString(device));
 }
 
 QTimer* Timer(QObject* parent, int interval)
@@ -196,22 +207,35 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     // Bottom line.
     Label1 = AutoLabel(c, QStringLiteral("v12.23.134.4.12.05"), 8, 799, font());
     Label8 = new QLabel(c);
-    Label8->setGeometry(830, 793, 268, 19);
+    Label8->setGeometry(840, 793, 258, 19);
     Label8->setFont(Tnr(16));
     Label8->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     // In the free strip of the bottom line, reached last by Tab.
     ButtonChart = new QPushButton(QStringLiteral("График"), c);
-    ButtonChart->setGeometry(480, 786, 120, 27);
+    ButtonChart->setGeometry(480, 786, 80, 27);
     ButtonChart->setFont(Tnr(16));
     // Left part of the strip, between the version and "График".
     AlarmMarker = MakeAlarmMarker(c, {150, 786, 320, 27});
     ButtonMonitor = new QPushButton(QStringLiteral("Монитор линии"), c);
-    ButtonMonitor->setGeometry(606, 786, 150, 27);
+    ButtonMonitor->setGeometry(566, 786, 130, 27);
     ButtonMonitor->setFont(Tnr(16));
+    ButtonJournal = new QPushButton(QStringLiteral("Журнал действий"), c);
+    ButtonJournal->setGeometry(702, 786, 130, 27);
+    ButtonJournal->setFont(Tnr(16));
+    // In the free strip between the set values and the time heading.
+    LabelJournal = new QLabel(c);
+    LabelJournal->setGeometry(273, 203, 830, 22);
+    LabelJournal->setFont(Tnr(15, true));
+    {
+        QPalette palette = LabelJournal->palette();
+        palette.setColor(QPalette::WindowText, kRed);
+        LabelJournal->setPalette(palette);
+    }
+    LabelJournal->hide();
 
     // Only these take focus, in this order.
     for (QWidget* w : std::initializer_list<QWidget*>{ComboBox1, Button4, Button5, ListBox1, Button6, CheckBox1,
-                                                      Button1, Button2, ButtonChart, ButtonMonitor})
+                                                      Button1, Button2, ButtonChart, ButtonMonitor, ButtonJournal})
         w->setFocusPolicy(Qt::StrongFocus);
     QWidget::setTabOrder(ComboBox1, Button4);
     QWidget::setTabOrder(Button4, Button5);
@@ -222,6 +246,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     QWidget::setTabOrder(Button1, Button2);
     QWidget::setTabOrder(Button2, ButtonChart);
     QWidget::setTabOrder(ButtonChart, ButtonMonitor);
+    QWidget::setTabOrder(ButtonMonitor, ButtonJournal);
 
     Timer1 = Timer(this, 4000);
     Timer2 = Timer(this, 500);
@@ -262,6 +287,7 @@ void TForm1::Connect()
     connect(Timer6, &QTimer::timeout, this, [this] { Guarded([this] { Timer6Timer(); }); });
     connect(TimerPort, &QTimer::timeout, this, [this] { Guarded([this] { TimerPortTimer(); }); });
     connect(ButtonMonitor, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonMonitorClick(); }); });
+    connect(ButtonJournal, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonJournalClick(); }); });
 }
 
 void TForm1::EnableTimer(QTimer* timer)
@@ -305,6 +331,17 @@ void TForm1::Button5Click()
     const PortOpenResult result =
         device ? OpenPortDevice(m_portEntries[index].caption.toStdString(), m_portEntries[index].devicePath.toStdString())
                : OpenPort(index);
+    // Recorded after the open, whose outcome it carries; a record that cannot
+    // be written closes the port again, so nothing goes out unrecorded.
+    try {
+        RecordAction(JournalAction::PortOpen, QString(), PortText(m_openPortName, m_openDevicePath),
+                     PortText(result.portName, result.devicePath),
+                     result.ok ? JournalOutcomeDone() : QStringLiteral("не открыт: %1").arg(QString::fromStdString(result.Message())));
+    } catch (...) {
+        if (result.ok)
+            ClosePort();
+        throw;
+    }
     // A warning about the old line says nothing about the new one.
     if (Form5)
         Form5->hide();
@@ -371,6 +408,18 @@ void TForm1::ButtonMonitorClick()
     BringToFront(FormLineMonitor);
 }
 
+void TForm1::ButtonJournalClick()
+{
+    BringToFront(FormJournal);
+}
+
+void TForm1::ShowJournalState(const QString& message)
+{
+    LabelJournal->setToolTip(message);
+    LabelJournal->setText(LabelJournal->fontMetrics().elidedText(message, Qt::ElideRight, LabelJournal->width()));
+    LabelJournal->setVisible(!message.isEmpty());
+}
+
 void TForm1::Button2Click()
 {
     BringToFront(Form3);
@@ -398,7 +447,21 @@ void TForm1::RecordTrend(const StatusReply& reply)
     FormChart->AddLiveSample(sample);
 }
 
-void TForm1::FormClose() { ClosePort(); }
+void TForm1::FormClose()
+{
+    if (PortHandle != kNoPort) {
+        // Closing the application is not refused: a record that cannot be
+        // written is told, and the port closes all the same.
+        try {
+            RecordAction(JournalAction::PortClose, QString(), PortText(m_openPortName, m_openDevicePath), QString(),
+                         JournalOutcomeDone());
+        } catch (...) {
+            ClosePort();
+            throw;
+        }
+    }
+    ClosePort();
+}
 
 void TForm1::closeEvent(QCloseEvent* event)
 {

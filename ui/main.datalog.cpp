@@ -3,15 +3,35 @@
 #include "monitoring/DataLog.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
+#include "ui/JournalWindow.h"
 #include "ui/main.h"
 
 void TForm1::CheckBox1Click()
 {
     // Unticking stops nothing here: AppendLogLine tests the box, and a
     // pending header is still written.
-    if (!CheckBox1->isChecked())
+    if (!CheckBox1->isChecked()) {
+        try {
+            RecordAction(JournalAction::LoggingOff, JournalChamber(ChamberAddress), LogFileName, QString(),
+                         JournalOutcomeDone());
+        } catch (...) {
+            // Refused: logging goes on as it did.
+            CheckBox1->setChecked(true);
+            throw;
+        }
         return;
+    }
+    const QString before = LogFileName;
     StartLogFileName();
+    try {
+        // The name as the next poll completes it, with the chamber's address.
+        RecordAction(JournalAction::LoggingOn, JournalChamber(ChamberAddress), QString(),
+                     FillAddressPlaceholder(LogFileName, ChamberAddress), JournalOutcomeDone());
+    } catch (...) {
+        LogFileName = before;
+        CheckBox1->setChecked(false);
+        throw;
+    }
     EnableTimer(Timer6);
 }
 

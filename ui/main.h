@@ -83,6 +83,8 @@ public:
     QPushButton* ButtonChart;  // "График": the trend chart window
     QPushButton* AlarmMarker;  // alarm state; opens the "Тревоги" window
     QPushButton* ButtonMonitor;  // "Монитор линии"
+    QPushButton* ButtonJournal;  // "Журнал действий"
+    QLabel* LabelJournal;        // a broken journal chain found at start
 
     QTimer* Timer1;  // status poll, 4000 ms
     QTimer* Timer2;  // clock, 500 ms
@@ -116,6 +118,9 @@ public:
     void Timer2Timer();
     void ButtonChartClick();
     void ButtonMonitorClick();
+    void ButtonJournalClick();
+    // The start-up check's words on a broken journal; empty hides the label.
+    void ShowJournalState(const QString& message);
     void TimerPortTimer();
 
     // Routines behind the handlers.

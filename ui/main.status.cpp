@@ -8,6 +8,7 @@
 #include "monitoring/StatusDecode.h"
 #include "ui/AlarmCenter.h"
 #include "ui/Unit5.h"
+#include "ui/JournalWindow.h"
 #include "ui/main.h"
 
 void TForm1::ReadStatus()
@@ -80,6 +81,8 @@ void TForm1::ShowStatus(const StatusReply& reply)
 void TForm1::Button6Click()
 {
     if (ReadingActive == 1) {
+        RecordAction(JournalAction::ReadingOff, JournalChamber(ChamberAddress), QStringLiteral("включено"),
+                     QStringLiteral("выключено"), JournalOutcomeDone());
         Timer1->stop();
         ReadingActive = 0;
         Button6->setText(QStringLiteral("Чтение текущих показаний"));
@@ -89,6 +92,10 @@ void TForm1::Button6Click()
             Form5->hide();
         AlarmsReadingStopped();
     } else {
+        const int selected = SelectedEntryIndex(*ListBox1);
+        const int address = selected >= 0 ? AddressFromEntry(ListBox1->item(selected)->text()) : ChamberAddress;
+        RecordAction(JournalAction::ReadingOn, JournalChamber(address), QStringLiteral("выключено"),
+                     QStringLiteral("включено"), JournalOutcomeDone());
         ReadStatus();
         EnableTimer(Timer1);
         ReadingActive = 1;

@@ -6,6 +6,8 @@
 #include <clocale>
 #include <gtest/gtest.h>
 
+#include "monitoring/ActionJournal.h"
+
 int main(int argc, char** argv)
 {
     // The offscreen platform's own screen is 800 x 600, smaller than the
@@ -28,6 +30,9 @@ int main(int argc, char** argv)
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     QApplication app(argc, argv);
+    // So is the action journal of a test run; journal tests point it elsewhere.
+    QTemporaryDir journal;
+    SetJournalFolder(journal.path());
     std::setlocale(LC_ALL, "C.UTF-8");
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

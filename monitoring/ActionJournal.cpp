@@ -1,0 +1,895 @@
+#include "monitoring/ActionJournal.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSysInfo>
+#include <QTextStream>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <openssl/sha.h>
+#include <mutex>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "monitoring/DataLog.h"
+#include "monitoring/HandlerErrors.h"
+
+namespace {
+
+constexpr int kFieldCount = 12;
+constexpr int kHashLength = 64;
+const QByteArray kBom("\xEF\xBB\xBF");
+const QByteArray kFirstLineStart("#Calvetra journal,");
+
+std::mutex g_mutex;
+QString g_folder;
+QString g_operatorOverride, g_computerOverride;
+
+QString Folder(const QString& folder) { return folder.endsWith(u'/') ? folder : folder + u'/'; }
+
+QByteArray Path(const QString& name) { return QFile::encodeName(name); }
+
+QString OperatorName()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!g_operatorOverride.isEmpty())
+            return g_operatorOverride;
+    }
+    // Looked up once: the user database may be a network service.
+    static const QString name = [] {
+        if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name)
+            return QString::fromLocal8Bit(pw->pw_name);
+        return qEnvironmentVariable("USER");
+    }();
+    return name;
+}
+
+QString ComputerName()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!g_computerOverride.isEmpty())
+            return g_computerOverride;
+    }
+    static const QString name = QSysInfo::machineHostName();
+    return name;
+}
+
+bool IsHash(const QByteArray& text)
+{
+    if (text.size() != kHashLength)
+        return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    return true;
+}
+
+QByteArray CsvField(QString text)
+{
+    // One record a line: a line break inside a field becomes a space.
+    text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    text.replace(u'\r', u' ');
+    text.replace(u'\n', u' ');
+    QByteArray bytes = text.toUtf8();
+    if (bytes.contains(',') || bytes.contains('"')) {
+        bytes.replace("\"", "\"\"");
+        return '"' + bytes + '"';
+    }
+    return bytes;
+}
+
+// RFC 4180 fields of one line (without its line end); false when a quote is
+// left open or stray text follows a closing quote.
+bool SplitCsv(const QByteArray& line, QList<QByteArray>* fields)
+{
+    fields->clear();
+    const char* p = line.constData();
+    const char* end = p + line.size();
+    for (;;) {
+        QByteArray field;
+        if (p < end && *p == '"') {
+            ++p;
+            for (;;) {
+                if (p >= end)
+                    return false;
+                if (*p == '"') {
+                    if (p + 1 < end && p[1] == '"') {
+                        field += '"';
+                        p += 2;
+                        continue;
+                    }
+                    ++p;
+                    break;
+                }
+                field += *p++;
+            }
+            if (p < end && *p != ',')
+                return false;
+        } else {
+            const char* start = p;
+            while (p < end && *p != ',') {
+                if (*p == '"')
+                    return false;
+                ++p;
+            }
+            field = QByteArray(start, p - start);
+        }
+        fields->append(field);
+        if (p >= end)
+            return true;
+        ++p;  // the comma
+    }
+}
+
+void Sha256Hex(const char* data, qsizetype size, char* out);
+
+QString HashOf(const QByteArray& bytes)
+{
+    char hex[kHashLength];
+    Sha256Hex(bytes.constData(), bytes.size(), hex);
+    return QString::fromLatin1(hex, kHashLength);
+}
+
+QString RandomStart()
+{
+    quint32 words[8];
+    QRandomGenerator::system()->fillRange(words);
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex());
+}
+
+[[noreturn]] void Refuse(const QString& what, int error)
+{
+    throw EInOutError(QStringLiteral("Журнал действий: %1 (%2); действие не выполнено")
+                          .arg(what, IoErrorMessage(error ? error : EIO))
+                          .toStdString());
+}
+
+// Holds the journal's lock for one write, rollover or check.
+class JournalLock {
+public:
+    explicit JournalLock(const QString& folder)
+    {
+        m_fd = ::open(Path(JournalLockFileName(folder)).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (m_fd < 0)
+            Refuse(QStringLiteral("не удалось открыть %1").arg(JournalLockFileName(folder)), errno);
+        while (::flock(m_fd, LOCK_EX) != 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            ::close(m_fd);
+            Refuse(QStringLiteral("не удалось занять %1").arg(JournalLockFileName(folder)), error);
+        }
+    }
+    ~JournalLock() { ::close(m_fd); }  // closing releases the lock
+    JournalLock(const JournalLock&) = delete;
+    JournalLock& operator=(const JournalLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
+bool WriteAll(int fd, const char* bytes, qsizetype size, int* error)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, static_cast<size_t>(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *error = errno;
+            return false;
+        }
+        if (n == 0) {
+            *error = EIO;
+            return false;
+        }
+        bytes += n;
+        size -= n;
+    }
+    return true;
+}
+
+void SyncFolder(const QString& folder)
+{
+    const int fd = ::open(Path(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// What the end of the current file tells without reading all of it.
+struct Tail {
+    bool exists = false;
+    bool empty = true;      // no bytes at all
+    bool sound = false;     // first line, and the last line a whole record or the header
+    qint64 lastNumber = 0;  // 0: header only
+    QString lastHash;       // or the start value
+    QString lastLocal;      // local time of the last record; empty for none
+};
+
+Tail ReadTail(const QString& fileName)
+{
+    Tail tail;
+    QFile file(fileName);
+    if (!file.exists())
+        return tail;
+    tail.exists = true;
+    if (!file.open(QIODevice::ReadOnly))
+        return tail;
+    const qint64 size = file.size();
+    if (size == 0)
+        return tail;
+    tail.empty = false;
+    const QByteArray head = file.read(4096);
+    const qsizetype firstEnd = head.indexOf('\n');
+    if (!head.startsWith(kBom + kFirstLineStart) || firstEnd < 0)
+        return tail;
+    const QByteArray start = head.mid(kBom.size() + kFirstLineStart.size(), kHashLength);
+    if (!IsHash(start))
+        return tail;
+    // A record is a few hundred bytes; a longer last line is read whole.
+    QByteArray end;
+    for (qint64 window = std::min<qint64>(size, 4096);; window = std::min<qint64>(size, window * 16)) {
+        file.seek(size - window);
+        end = file.read(window);
+        if (!end.endsWith("\r\n"))
+            return tail;
+        if (end.lastIndexOf('\n', end.size() - 2) >= 0 || window == size || window >= (1 << 24))
+            break;
+    }
+    end.chop(2);
+    const QByteArray line = end.mid(end.lastIndexOf('\n') + 1);
+    if (line == JournalHeaderText().toUtf8()) {
+        tail.lastHash = QString::fromLatin1(start);
+        tail.sound = true;
+        return tail;
+    }
+    QList<QByteArray> fields;
+    bool number = false;
+    if (!SplitCsv(line, &fields) || fields.size() != kFieldCount || !IsHash(fields[11]) || !IsHash(fields[10]))
+        return tail;
+    tail.lastNumber = fields[0].toLongLong(&number);
+    if (!number || tail.lastNumber < 1)
+        return tail;
+    tail.lastHash = QString::fromLatin1(fields[11]);
+    tail.lastLocal = QString::fromUtf8(fields[2]);
+    tail.sound = true;
+    return tail;
+}
+
+// The newest "Журнал действий YYYY-MM.csv" in the folder, empty when none.
+QString NewestMonthFile(const QString& folder)
+{
+    const QStringList names = QDir(folder).entryList({QStringLiteral("Журнал действий [0-9][0-9][0-9][0-9]-[0-9][0-9].csv")}, QDir::Files,
+                                                     QDir::Name);
+    return names.isEmpty() ? QString() : Folder(folder) + names.last();
+}
+
+// A name beside `wanted` that no file has yet: "… (2).csv" and so on.
+QString FreeName(const QString& wanted)
+{
+    if (!QFileInfo::exists(wanted))
+        return wanted;
+    const QString stem = wanted.left(wanted.size() - 4);
+    for (int i = 2;; ++i) {
+        const QString name = QStringLiteral("%1 (%2).csv").arg(stem).arg(i);
+        if (!QFileInfo::exists(name))
+            return name;
+    }
+}
+
+void RenameOrRefuse(const QString& from, const QString& to)
+{
+    if (::rename(Path(from).constData(), Path(to).constData()) != 0)
+        Refuse(QStringLiteral("не удалось переименовать %1 в %2").arg(from, to), errno);
+}
+
+QString FirstLines(const QString& startValue)
+{
+    return QStringLiteral("#Calvetra journal,") + startValue + QStringLiteral("\r\n") + JournalHeaderText() +
+           QStringLiteral("\r\n");
+}
+
+JournalRecord MakeRecord(const JournalEntry& entry, const QDateTime& when, qint64 number, const QString& previous)
+{
+    JournalRecord r;
+    r.number = number;
+    r.utc = when.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + u'Z';
+    r.local = when.toLocalTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
+    r.operatorName = OperatorName();
+    r.computer = ComputerName();
+    r.chamber = entry.chamber;
+    r.action = JournalActionText(entry.action);
+    r.oldValue = entry.oldValue;
+    r.newValue = entry.newValue;
+    r.outcome = entry.outcome;
+    r.previousHash = previous;
+    return r;
+}
+
+// Writes the bytes at the end of the file (creating it when `create`) and
+// flushes them; on failure the file is left as it was and the error thrown.
+void AppendBytes(const QString& fileName, const QByteArray& bytes, bool create)
+{
+    const QByteArray path = Path(fileName);
+    const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0);
+    const int fd = ::open(path.constData(), flags, 0666);
+    if (fd < 0)
+        Refuse(QStringLiteral("не удалось открыть %1").arg(fileName), errno);
+    struct stat st {};
+    const off_t before = ::fstat(fd, &st) == 0 ? st.st_size : 0;
+    int error = 0;
+    bool ok = WriteAll(fd, bytes.constData(), bytes.size(), &error);
+    if (ok && ::fdatasync(fd) != 0 && errno != EINVAL) {
+        error = errno;
+        ok = false;
+    }
+    if (!ok) {
+        // Only whole records stay in the file.
+        if (create) {
+            ::unlink(path.constData());
+        } else if (S_ISREG(st.st_mode)) {
+            (void)!::ftruncate(fd, before);
+            (void)::fdatasync(fd);
+        }
+        ::close(fd);
+        Refuse(QStringLiteral("не удалось записать в %1").arg(fileName), error);
+    }
+    if (::close(fd) != 0)
+        Refuse(QStringLiteral("не удалось записать в %1").arg(fileName), errno);
+}
+
+// Sets a broken current file aside and begins a new one whose first record
+// tells of the break. Runs under the lock.
+void SetAsideBroken(const QString& folder, const JournalCheck& check, const QDateTime& when, QString* setAside)
+{
+    const QString current = JournalFileName(folder);
+    const QString aside =
+        FreeName(Folder(folder) + QStringLiteral("Журнал действий нарушен %1.csv")
+                                      .arg(when.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH-mm-ss"))));
+    RenameOrRefuse(current, aside);
+    if (setAside)
+        *setAside = aside;
+    QString start = check.lastHash;
+    if (start.isEmpty())
+        start = RandomStart();
+    JournalEntry entry;
+    entry.action = JournalAction::ChainBreak;
+    entry.oldValue = QStringLiteral("%1: %2").arg(QFileInfo(aside).fileName(), check.problem);
+    entry.newValue = QStringLiteral("новый файл продолжает последний верный хеш записи №%1").arg(check.records);
+    entry.outcome = JournalOutcomeDone();
+    JournalRecord record = MakeRecord(entry, when, 1, start);
+    AppendBytes(current, kBom + FirstLines(start).toUtf8() + JournalRecordLine(record), true);
+    SyncFolder(folder);
+}
+
+// One more line of the file, without its line end; false at the end.
+// `whole` tells whether the line had its end.
+class LineReader {
+public:
+    explicit LineReader(QFile& file) : m_file(file) {}
+    // The next line in place: valid until the next call.
+    bool Next(const char** data, qsizetype* size, bool* whole)
+    {
+        for (;;) {
+            const char* begin = m_buffer.constData() + m_pos;
+            const qsizetype left = m_buffer.size() - m_pos;
+            if (const void* end = left > 0 ? std::memchr(begin, '\n', static_cast<size_t>(left)) : nullptr) {
+                *data = begin;
+                *size = static_cast<const char*>(end) - begin;
+                m_pos += *size + 1;
+                *whole = true;
+                return true;
+            }
+            if (m_eof) {
+                if (left <= 0)
+                    return false;
+                *data = begin;
+                *size = left;
+                m_pos = m_buffer.size();
+                *whole = false;
+                return true;
+            }
+            m_buffer.remove(0, m_pos);
+            m_pos = 0;
+            const qsizetype had = m_buffer.size();
+            m_buffer.resize(had + (1 << 20));
+            const qint64 n = m_file.read(m_buffer.data() + had, 1 << 20);
+            m_buffer.resize(had + std::max<qint64>(n, 0));
+            if (n <= 0)
+                m_eof = true;
+        }
+    }
+    bool Next(QByteArray* line, bool* whole)
+    {
+        const char* data = nullptr;
+        qsizetype size = 0;
+        if (!Next(&data, &size, whole))
+            return false;
+        *line = QByteArray(data, size);
+        return true;
+    }
+
+private:
+    QFile& m_file;
+    QByteArray m_buffer;
+    qsizetype m_pos = 0;
+    bool m_eof = false;
+};
+
+// Where each field of a record line lies, found without copying.
+struct FieldSpan {
+    qsizetype begin = 0;
+    qsizetype end = 0;
+    bool quoted = false;
+};
+using RecordSpans = std::array<FieldSpan, kFieldCount>;
+
+// The twelve fields of a line (without its CR); false when it has another
+// number of fields or broken quoting.
+bool ScanFields(const char* p, qsizetype n, RecordSpans* spans)
+{
+    qsizetype i = 0;
+    int k = 0;
+    for (;;) {
+        if (k == kFieldCount)
+            return false;
+        FieldSpan& f = (*spans)[k++];
+        if (i < n && p[i] == '"') {
+            f.quoted = true;
+            f.begin = ++i;
+            for (;;) {
+                if (i >= n)
+                    return false;
+                if (p[i] == '"') {
+                    if (i + 1 < n && p[i + 1] == '"') {
+                        i += 2;
+                        continue;
+                    }
+                    break;
+                }
+                ++i;
+            }
+            f.end = i++;
+            if (i < n && p[i] != ',')
+                return false;
+        } else {
+            f.quoted = false;
+            f.begin = i;
+            while (i < n && p[i] != ',') {
+                if (p[i] == '"')
+                    return false;
+                ++i;
+            }
+            f.end = i;
+        }
+        if (i >= n)
+            return k == kFieldCount;
+        ++i;  // the comma
+    }
+}
+
+QString SpanText(const char* p, const FieldSpan& f)
+{
+    QByteArray bytes(p + f.begin, f.end - f.begin);
+    if (f.quoted)
+        bytes.replace("\"\"", "\"");
+    return QString::fromUtf8(bytes);
+}
+
+bool SpanIsHash(const char* p, const FieldSpan& f)
+{
+    return !f.quoted && f.end - f.begin == kHashLength && IsHash(QByteArray::fromRawData(p + f.begin, kHashLength));
+}
+
+// The lower-case hex SHA-256 of the bytes, into out (64 characters).
+void Sha256Hex(const char* data, qsizetype size, char* out)
+{
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    ::SHA256(reinterpret_cast<const unsigned char*>(data), static_cast<size_t>(size), digest);
+    static const char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
+        out[2 * i] = kHex[digest[i] >> 4];
+        out[2 * i + 1] = kHex[digest[i] & 15];
+    }
+}
+
+// A record line taken apart; false when it is not one.
+bool ParseRecord(QByteArray line, bool whole, QList<QByteArray>* fields, qint64* number)
+{
+    if (!whole || !line.endsWith('\r'))
+        return false;
+    line.chop(1);
+    if (!SplitCsv(line, fields) || fields->size() != kFieldCount || !IsHash(fields->at(10)) || !IsHash(fields->at(11)))
+        return false;
+    bool ok = false;
+    *number = fields->at(0).toLongLong(&ok);
+    return ok && *number >= 1 && fields->at(0) == QByteArray::number(*number);
+}
+
+void Fail(JournalCheck* check, JournalFault fault, qint64 record, qint64 line, const QString& problem)
+{
+    check->ok = false;
+    check->fault = fault;
+    check->badRecord = record;
+    check->badLine = line;
+    check->problem = problem;
+}
+
+}  // namespace
+
+QString JournalActionText(JournalAction action)
+{
+    switch (action) {
+    case JournalAction::ProgramWrite: return QStringLiteral("Запись программы");
+    case JournalAction::SetPointWrite: return QStringLiteral("Запись уставок");
+    case JournalAction::Start: return QStringLiteral("Пуск");
+    case JournalAction::Stop: return QStringLiteral("Останов");
+    case JournalAction::PortOpen: return QStringLiteral("Открытие порта");
+    case JournalAction::PortClose: return QStringLiteral("Закрытие порта");
+    case JournalAction::ReadingOn: return QStringLiteral("Чтение включено");
+    case JournalAction::ReadingOff: return QStringLiteral("Чтение выключено");
+    case JournalAction::LoggingOn: return QStringLiteral("Запись в файл включена");
+    case JournalAction::LoggingOff: return QStringLiteral("Запись в файл выключена");
+    case JournalAction::AlarmAcknowledge: return QStringLiteral("Подтверждение тревоги");
+    case JournalAction::AlarmSettings: return QStringLiteral("Настройка тревог");
+    case JournalAction::ProgramLoad: return QStringLiteral("Загрузка программы из файла");
+    case JournalAction::ProgramSave: return QStringLiteral("Сохранение программы в файл");
+    case JournalAction::ChainBreak: return QStringLiteral("Разрыв цепочки журнала");
+    }
+    return {};
+}
+
+QString JournalOutcomeSent() { return QStringLiteral("отправлено"); }
+QString JournalOutcomeNoPort() { return QStringLiteral("не отправлено: порт не открыт"); }
+QString JournalOutcomeDone() { return QStringLiteral("выполнено"); }
+
+QString JournalFileName(const QString& folder) { return Folder(folder) + QStringLiteral("Журнал действий.csv"); }
+
+QString JournalMonthFileName(const QString& folder, int year, int month)
+{
+    return Folder(folder) + QStringLiteral("Журнал действий %1-%2.csv").arg(year, 4, 10, QChar(u'0')).arg(month, 2, 10, QChar(u'0'));
+}
+
+QString JournalLockFileName(const QString& folder) { return Folder(folder) + QStringLiteral("Журнал действий.lock"); }
+
+QString JournalHeaderText()
+{
+    return QStringLiteral("№,UTC,Местное время,Оператор,Компьютер,Камера,Действие,Было,Стало,Итог,Предыдущий хеш,Хеш");
+}
+
+QByteArray JournalRecordLine(JournalRecord& r)
+{
+    const QList<QByteArray> fields{QByteArray::number(r.number), CsvField(r.utc),      CsvField(r.local),
+                                   CsvField(r.operatorName),     CsvField(r.computer), CsvField(r.chamber),
+                                   CsvField(r.action),           CsvField(r.oldValue), CsvField(r.newValue),
+                                   CsvField(r.outcome),          r.previousHash.toLatin1()};
+    const QByteArray hashed = fields.join(',');
+    r.hash = HashOf(hashed);
+    return hashed + ',' + r.hash.toLatin1() + "\r\n";
+}
+
+JournalCheck CheckJournal(const QString& path, const std::function<void(const JournalRecord&)>& each)
+{
+    JournalCheck check;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        Fail(&check, JournalFault::Unreadable, 0, 0, QStringLiteral("не открывается: %1").arg(file.errorString()));
+        return check;
+    }
+    LineReader reader(file);
+    QByteArray line;
+    bool whole = false;
+    if (!reader.Next(&line, &whole) || !whole || !line.startsWith(kBom + kFirstLineStart) || !line.endsWith('\r') ||
+        !IsHash(line.mid(kBom.size() + kFirstLineStart.size(), kHashLength)) ||
+        line.size() != kBom.size() + kFirstLineStart.size() + kHashLength + 1) {
+        Fail(&check, JournalFault::NotJournal, 0, 1, QStringLiteral("первая строка не журнала действий"));
+        return check;
+    }
+    check.startValue = QString::fromLatin1(line.mid(kBom.size() + kFirstLineStart.size(), kHashLength));
+    check.lastHash = check.startValue;
+    if (!reader.Next(&line, &whole) || !whole || line != JournalHeaderText().toUtf8() + '\r') {
+        Fail(&check, JournalFault::NotJournal, 0, 2, QStringLiteral("вторая строка не заголовок журнала"));
+        return check;
+    }
+    QByteArray last = check.startValue.toLatin1();
+    QByteArray beforeLast;  // the hash the last record that fitted followed
+    qint64 lineNumber = 2;
+    QList<QByteArray> fields;
+    RecordSpans spans;
+    const char* data = nullptr;
+    qsizetype size = 0;
+    char own[kHashLength];
+    while (reader.Next(&data, &size, &whole)) {
+        ++lineNumber;
+        const qint64 expected = check.records + 1;
+        // The common case in place, with no copy: a whole record that fits.
+        if (whole && size > 2 * kHashLength + 2 && data[size - 1] == '\r' && ScanFields(data, size - 1, &spans) &&
+            SpanIsHash(data, spans[10]) && SpanIsHash(data, spans[11]) && !spans[0].quoted) {
+            const QByteArray numberText = QByteArray::fromRawData(data + spans[0].begin, spans[0].end - spans[0].begin);
+            bool isNumber = false;
+            const qint64 number = numberText.toLongLong(&isNumber);
+            const qsizetype hashed = spans[11].begin - 1;
+            Sha256Hex(data, hashed, own);
+            if (isNumber && number == expected && numberText == QByteArray::number(number) &&
+                std::memcmp(data + spans[10].begin, last.constData(), kHashLength) == 0 &&
+                std::memcmp(data + spans[11].begin, own, kHashLength) == 0) {
+                check.records = number;
+                beforeLast = last;
+                last = QByteArray(own, kHashLength);
+                if (each) {
+                    JournalRecord r;
+                    r.number = number;
+                    r.utc = SpanText(data, spans[1]);
+                    r.local = SpanText(data, spans[2]);
+                    r.operatorName = SpanText(data, spans[3]);
+                    r.computer = SpanText(data, spans[4]);
+                    r.chamber = SpanText(data, spans[5]);
+                    r.action = SpanText(data, spans[6]);
+                    r.oldValue = SpanText(data, spans[7]);
+                    r.newValue = SpanText(data, spans[8]);
+                    r.outcome = SpanText(data, spans[9]);
+                    r.previousHash = SpanText(data, spans[10]);
+                    r.hash = SpanText(data, spans[11]);
+                    each(r);
+                }
+                continue;
+            }
+        }
+        line = QByteArray(data, size);
+        QCryptographicHash sha(QCryptographicHash::Sha256);
+        qint64 number = 0;
+        if (!ParseRecord(line, whole, &fields, &number)) {
+            bool more = false;
+            {
+                QByteArray next;
+                bool nextWhole = false;
+                more = reader.Next(&next, &nextWhole);
+            }
+            if (!whole && !more)
+                Fail(&check, JournalFault::Torn, expected, lineNumber,
+                     QStringLiteral("строка %1: последняя строка оборвана (запись №%2 не записана целиком)")
+                         .arg(lineNumber)
+                         .arg(expected));
+            else
+                Fail(&check, JournalFault::Damaged, expected, lineNumber,
+                     QStringLiteral("строка %1: не запись журнала (на месте записи №%2)").arg(lineNumber).arg(expected));
+            return check;
+        }
+        // The hashed part: the line up to the comma before the hash.
+        const QByteArray hashed = line.left(line.size() - 1 - 1 - kHashLength);
+        sha.reset();
+        sha.addData(hashed);
+        const bool ownFits = sha.result().toHex() == fields[11];
+        const bool linkFits = fields[10] == last;
+        if (number == expected && ownFits && linkFits) {
+            check.records = number;
+            beforeLast = last;
+            last = fields[11];
+            if (each) {
+                JournalRecord r;
+                r.number = number;
+                r.utc = QString::fromUtf8(fields[1]);
+                r.local = QString::fromUtf8(fields[2]);
+                r.operatorName = QString::fromUtf8(fields[3]);
+                r.computer = QString::fromUtf8(fields[4]);
+                r.chamber = QString::fromUtf8(fields[5]);
+                r.action = QString::fromUtf8(fields[6]);
+                r.oldValue = QString::fromUtf8(fields[7]);
+                r.newValue = QString::fromUtf8(fields[8]);
+                r.outcome = QString::fromUtf8(fields[9]);
+                r.previousHash = QString::fromLatin1(fields[10]);
+                r.hash = QString::fromLatin1(fields[11]);
+                each(r);
+            }
+            continue;
+        }
+        // The first line that does not fit; the line after it tells what happened.
+        QByteArray next;
+        bool nextWhole = false;
+        QList<QByteArray> nextFields;
+        qint64 nextNumber = 0;
+        const bool nextIsRecord = reader.Next(&next, &nextWhole) && ParseRecord(next, nextWhole, &nextFields, &nextNumber);
+        const bool nextIsExpected = nextIsRecord && nextNumber == expected && nextFields[10] == last;
+        check.lastHash = QString::fromLatin1(last);
+        if (number == expected - 1 && number >= 1 && fields[10] == beforeLast && ownFits)
+            // Two lines claim the same place; the chain cannot tell which came first.
+            Fail(&check, JournalFault::Inserted, number, lineNumber,
+                 QStringLiteral("строка %1: запись №%2 встречается дважды (одна из двух вставлена)")
+                     .arg(lineNumber)
+                     .arg(number));
+        else if (nextIsExpected && number != expected + 1)
+            Fail(&check, JournalFault::Inserted, expected, lineNumber,
+                 QStringLiteral("строка %1: вставлена строка перед записью №%2").arg(lineNumber).arg(expected));
+        else if (number == expected + 1 && nextIsExpected)
+            Fail(&check, JournalFault::Reordered, expected, lineNumber,
+                 QStringLiteral("строка %1: записи №%2 и №%3 переставлены").arg(lineNumber).arg(expected).arg(number));
+        else if (number > expected)
+            Fail(&check, JournalFault::Removed, expected, lineNumber,
+                 number == expected + 1
+                     ? QStringLiteral("строка %1: запись №%2 удалена").arg(lineNumber).arg(expected)
+                     : QStringLiteral("строка %1: записи №%2–№%3 удалены").arg(lineNumber).arg(expected).arg(number - 1));
+        else if (number < expected)
+            Fail(&check, JournalFault::Inserted, expected, lineNumber,
+                 QStringLiteral("строка %1: на месте записи №%2 стоит №%3 (вставлена или переставлена)")
+                     .arg(lineNumber)
+                     .arg(expected)
+                     .arg(number));
+        else if (!ownFits)
+            Fail(&check, JournalFault::Changed, expected, lineNumber,
+                 QStringLiteral("строка %1: запись №%2 изменена (хеш не совпадает)").arg(lineNumber).arg(expected));
+        else
+            Fail(&check, JournalFault::Changed, expected, lineNumber,
+                 QStringLiteral("строка %1: запись №%2 не продолжает цепочку (она или запись перед ней изменена)")
+                     .arg(lineNumber)
+                     .arg(expected));
+        return check;
+    }
+    if (file.error() != QFileDevice::NoError) {
+        Fail(&check, JournalFault::Unreadable, check.records + 1, lineNumber,
+             QStringLiteral("ошибка чтения: %1").arg(file.errorString()));
+        check.lastHash = QString::fromLatin1(last);
+        return check;
+    }
+    check.ok = true;
+    check.lastHash = QString::fromLatin1(last);
+    return check;
+}
+
+std::vector<JournalRecord> FilterJournalRecords(const std::vector<JournalRecord>& records, const QString& chamber,
+                                                const QDate& day)
+{
+    const QString dayText = day.isValid() ? day.toString(Qt::ISODate) : QString();
+    std::vector<JournalRecord> kept;
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        if (!chamber.isEmpty() && it->chamber != chamber)
+            continue;
+        if (!dayText.isEmpty() && !it->local.startsWith(dayText))
+            continue;
+        kept.push_back(*it);
+    }
+    return kept;
+}
+
+int VerifyJournalFiles(const QStringList& files, QTextStream& out)
+{
+    if (files.isEmpty()) {
+        out << "calvetra --verify-journal FILE…: no file given\n";
+        return 1;
+    }
+    bool whole = true;
+    QString before;
+    for (const QString& name : files) {
+        const JournalCheck check = CheckJournal(name);
+        if (!check.ok) {
+            out << name << ": " << QStringLiteral("НАРУШЕН") << ", " << check.problem << '\n';
+            whole = false;
+            before.clear();
+            continue;
+        }
+        if (!before.isEmpty() && check.startValue != before) {
+            out << name << ": " << QStringLiteral("НАРУШЕН")
+                << QStringLiteral(", начальное значение не равно последнему хешу предыдущего файла") << '\n';
+            whole = false;
+        } else {
+            out << name << ": " << QStringLiteral("цел, записей %1, последний хеш %2").arg(check.records).arg(check.lastHash)
+                << '\n';
+        }
+        before = check.lastHash;
+    }
+    out.flush();
+    return whole ? 0 : 1;
+}
+
+JournalRecord AppendJournal(const QString& folder, const JournalEntry& entry, const QDateTime& now)
+{
+    const QDateTime when = now.isValid() ? now : QDateTime::currentDateTime();
+    const JournalLock lock(folder);
+    const QString current = JournalFileName(folder);
+    Tail tail = ReadTail(current);
+    if (tail.exists && !tail.empty && !tail.sound) {
+        // Torn or foreign at its end: never written over, set aside instead.
+        SetAsideBroken(folder, CheckJournal(current), when, nullptr);
+        tail = ReadTail(current);
+    }
+    const QString month = when.toLocalTime().toString(QStringLiteral("yyyy-MM"));
+    if (tail.sound && !tail.lastLocal.isEmpty() && tail.lastLocal.left(7) != month) {
+        const QDate last = QDate::fromString(tail.lastLocal.left(7) + QStringLiteral("-01"), Qt::ISODate);
+        RenameOrRefuse(current, FreeName(JournalMonthFileName(folder, last.year(), last.month())));
+        SyncFolder(folder);
+        const QString start = tail.lastHash;
+        tail = Tail();
+        tail.lastHash = start;
+    }
+    QByteArray bytes;
+    bool create = false;
+    if (!tail.sound) {
+        // A new file: the last month's head when its file is there, else random.
+        QString start = tail.lastHash;
+        if (start.isEmpty()) {
+            const QString previous = NewestMonthFile(folder);
+            if (!previous.isEmpty()) {
+                const Tail t = ReadTail(previous);
+                if (t.sound)
+                    start = t.lastHash;
+            }
+        }
+        if (start.isEmpty())
+            start = RandomStart();
+        bytes = kBom + FirstLines(start).toUtf8();
+        tail.lastHash = start;
+        tail.lastNumber = 0;
+        // An empty file (made by hand, or left by a failed start) is begun in place.
+        create = !tail.exists;
+    }
+    JournalRecord record = MakeRecord(entry, when, tail.lastNumber + 1, tail.lastHash);
+    bytes += JournalRecordLine(record);
+    AppendBytes(current, bytes, create);
+    if (create)
+        SyncFolder(folder);
+    return record;
+}
+
+JournalCheck CheckJournalAtStart(const QString& folder, QString* setAside, const QDateTime& now)
+{
+    const QString current = JournalFileName(folder);
+    if (!QFileInfo::exists(current)) {
+        JournalCheck none;
+        none.ok = true;
+        return none;
+    }
+    const JournalLock lock(folder);
+    JournalCheck check = CheckJournal(current);
+    if (!check.ok && check.fault != JournalFault::Unreadable)
+        SetAsideBroken(folder, check, now.isValid() ? now : QDateTime::currentDateTime(), setAside);
+    return check;
+}
+
+QString JournalBreakMessage(const JournalCheck& check, const QString& setAside)
+{
+    if (check.ok)
+        return {};
+    QString text = QStringLiteral("Журнал действий нарушен: %1.").arg(check.problem);
+    if (!setAside.isEmpty())
+        text += QStringLiteral(" Файл сохранён как «%1», начат новый.").arg(QFileInfo(setAside).fileName());
+    return text;
+}
+
+JournalHead ReadJournalHead(const QString& folder)
+{
+    JournalHead head;
+    const Tail tail = ReadTail(JournalFileName(folder));
+    if (tail.sound) {
+        head.records = tail.lastNumber;
+        head.lastHash = tail.lastHash;
+    }
+    return head;
+}
+
+void SetJournalFolder(const QString& folder)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_folder = folder;
+}
+
+QString JournalFolder()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_folder;
+}
+
+void SetJournalIdentityForTests(const QString& operatorName, const QString& computer)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_operatorOverride = operatorName;
+    g_computerOverride = computer;
+}

@@ -1,0 +1,432 @@
+// The action journal's file: its lines and hashes, every kind of tampering
+// found at the right record, a torn last line, writes that cannot be made
+// (disk full, file size limit, read-only folder), the month rollover, the
+// check at start, two processes appending at once, and the command line check.
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "control/Commands.h"
+#include "monitoring/ActionJournal.h"
+#include "monitoring/HandlerErrors.h"
+#include "monitoring/StatusMetrics.h"
+#include "support/AppFixture.h"
+#include "support/FileSizeLimit.h"
+#include "support/ReadOnlyFolder.h"
+
+namespace {
+
+QDateTime Local(int y, int mo, int d, int h, int mi, int s)
+{
+    return QDateTime(QDate(y, mo, d), QTime(h, mi, s), Qt::LocalTime);
+}
+
+JournalEntry Entry(JournalAction action, const QString& chamber, const QString& oldValue, const QString& newValue)
+{
+    return {action, chamber, oldValue, newValue, JournalOutcomeSent()};
+}
+
+QList<QByteArray> Lines(const QByteArray& bytes)
+{
+    QList<QByteArray> lines = bytes.split('\n');
+    if (!lines.isEmpty() && lines.back().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+void WriteBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+class JournalTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        SetJournalIdentityForTests(QStringLiteral("ivanov"), QStringLiteral("lab-pc"));
+    }
+    void TearDown() override { SetJournalIdentityForTests({}, {}); }
+
+    QString File() const { return JournalFileName(dir.path()); }
+
+    // n set point records, one a minute from 09.12.2026 10:00 local.
+    void Fill(int n)
+    {
+        for (int i = 1; i <= n; ++i)
+            AppendJournal(dir.path(),
+                          Entry(JournalAction::SetPointWrite, QStringLiteral("1"), QString::number(i),
+                                QStringLiteral("%1 °C, 50 %").arg(i)),
+                          Local(2026, 12, 9, 10, i, 0));
+    }
+
+    QTemporaryDir dir;
+};
+
+}  // namespace
+
+TEST_F(JournalTest, LinesAndHashesAreAsDocumented)
+{
+    AppendJournal(dir.path(), Entry(JournalAction::Start, QStringLiteral("12"), QString(), QStringLiteral("ручной")),
+                  Local(2026, 12, 9, 23, 31, 5));
+    // A comma, a quote and a line break in one field.
+    AppendJournal(dir.path(),
+                  Entry(JournalAction::AlarmAcknowledge, QStringLiteral("12"), QStringLiteral("тревога №1: \"T\", выше"),
+                        QStringLiteral("проверено\r\nдважды\nснова")),
+                  Local(2026, 12, 9, 23, 32, 0));
+    const QByteArray bytes = ReadFileBytes(File());
+    ASSERT_TRUE(bytes.startsWith("\xEF\xBB\xBF#Calvetra journal,"));
+    const QList<QByteArray> lines = Lines(bytes);
+    ASSERT_EQ(lines.size(), 4);
+    for (const QByteArray& line : lines)
+        EXPECT_TRUE(line.endsWith('\r'));
+    const QByteArray start = lines[0].mid(3 + 18, 64);
+    EXPECT_TRUE(QRegularExpression("^[0-9a-f]{64}$").match(QString::fromLatin1(start)).hasMatch());
+    EXPECT_EQ(QString::fromUtf8(lines[1].chopped(1)), JournalHeaderText());
+
+    QString previous = QString::fromLatin1(start);
+    qint64 number = 0;
+    for (int i = 2; i < 4; ++i) {
+        const QByteArray line = lines[i].chopped(1);
+        const QByteArray hashed = line.left(line.lastIndexOf(','));
+        const QByteArray own = line.mid(line.lastIndexOf(',') + 1);
+        EXPECT_EQ(own, QCryptographicHash::hash(hashed, QCryptographicHash::Sha256).toHex());
+        EXPECT_TRUE(hashed.endsWith(',' + previous.toLatin1()));
+        EXPECT_TRUE(line.startsWith(QByteArray::number(++number) + ','));
+        previous = QString::fromLatin1(own);
+    }
+    const QDateTime when = Local(2026, 12, 9, 23, 31, 5);
+    EXPECT_TRUE(lines[2].startsWith("1," + when.toUTC().toString("yyyy-MM-ddTHH:mm:ss.zzz").toLatin1() +
+                                    "Z,2026-12-09T23:31:05.000,ivanov,lab-pc,12,Пуск,,ручной,отправлено,"));
+    EXPECT_TRUE(lines[3].contains(",\"тревога №1: \"\"T\"\", выше\",проверено дважды снова,"));
+
+    std::vector<JournalRecord> records;
+    const JournalCheck check = CheckJournal(File(), [&](const JournalRecord& r) { records.push_back(r); });
+    ASSERT_TRUE(check.ok) << check.problem.toStdString();
+    EXPECT_EQ(check.records, 2);
+    EXPECT_EQ(check.lastHash, previous);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].oldValue, "тревога №1: \"T\", выше");
+    EXPECT_EQ(records[1].newValue, "проверено дважды снова");
+    EXPECT_EQ(records[0].action, "Пуск");
+    EXPECT_EQ(ReadJournalHead(dir.path()).records, 2);
+    EXPECT_EQ(ReadJournalHead(dir.path()).lastHash, previous);
+}
+
+namespace {
+struct Tamper {
+    const char* name;
+    // Works on the lines of a six-record file: [0] start, [1] header, [2..7] records 1..6.
+    std::function<void(QList<QByteArray>&)> change;
+    JournalFault fault;
+    qint64 record;
+};
+
+void EditField(QByteArray& line, const QByteArray& from, const QByteArray& to) { line.replace(from, to); }
+
+// The line with its own hash made right again, as a forger would.
+QByteArray Rehashed(QByteArray line)
+{
+    line.chop(1);
+    const QByteArray hashed = line.left(line.lastIndexOf(','));
+    return hashed + ',' + QCryptographicHash::hash(hashed, QCryptographicHash::Sha256).toHex() + '\r';
+}
+}  // namespace
+
+TEST_F(JournalTest, EveryKindOfTamperingNamesTheRecord)
+{
+    const std::vector<Tamper> cases{
+        {"value changed", [](QList<QByteArray>& l) { EditField(l[4], "3 °C", "4 °C"); }, JournalFault::Changed, 3},
+        {"last record changed", [](QList<QByteArray>& l) { EditField(l[7], "ivanov", "petrov"); },
+         JournalFault::Changed, 6},
+        {"changed and its own hash forged",
+         [](QList<QByteArray>& l) {
+             EditField(l[4], "3 °C", "4 °C");
+             l[4] = Rehashed(l[4]);
+         },
+         JournalFault::Changed, 4},
+        {"record removed", [](QList<QByteArray>& l) { l.removeAt(4); }, JournalFault::Removed, 3},
+        {"first record removed", [](QList<QByteArray>& l) { l.removeAt(2); }, JournalFault::Removed, 1},
+        {"two records removed", [](QList<QByteArray>& l) { l.remove(3, 2); }, JournalFault::Removed, 2},
+        {"line inserted",
+         [](QList<QByteArray>& l) {
+             QByteArray forged = l[4];
+             EditField(forged, "3 °C", "9 °C");
+             l.insert(4, Rehashed(forged));
+         },
+         JournalFault::Inserted, 3},
+        {"copy of an earlier record inserted", [](QList<QByteArray>& l) { l.insert(5, l[2]); }, JournalFault::Inserted,
+         4},
+        {"records swapped", [](QList<QByteArray>& l) { l.swapItemsAt(4, 5); }, JournalFault::Reordered, 3},
+        {"record moved to the end", [](QList<QByteArray>& l) { l.move(3, 7); }, JournalFault::Removed, 2},
+        {"torn last line", [](QList<QByteArray>& l) { l[7] = l[7].left(50); }, JournalFault::Torn, 6},
+        {"garbage line", [](QList<QByteArray>& l) { l[5] = "not a record\r"; }, JournalFault::Damaged, 4},
+        {"start value changed", [](QList<QByteArray>& l) { l[0].replace(30, 1, l[0][30] == 'a' ? "b" : "a"); },
+         JournalFault::Changed, 1},
+        {"header changed", [](QList<QByteArray>& l) { l[1] = "№,UTC\r"; }, JournalFault::NotJournal, 0},
+    };
+    Fill(6);
+    const QByteArray original = ReadFileBytes(File());
+    ASSERT_TRUE(CheckJournal(File()).ok);
+    for (const Tamper& c : cases) {
+        QList<QByteArray> lines = Lines(original);
+        c.change(lines);
+        QByteArray bytes = lines.join('\n');
+        if (c.fault != JournalFault::Torn)
+            bytes += '\n';
+        const QString path = dir.path() + "/tampered.csv";
+        WriteBytes(path, bytes);
+        const JournalCheck check = CheckJournal(path);
+        EXPECT_FALSE(check.ok) << c.name;
+        EXPECT_EQ(static_cast<int>(check.fault), static_cast<int>(c.fault)) << c.name << ": " << check.problem.toStdString();
+        EXPECT_EQ(check.badRecord, c.record) << c.name << ": " << check.problem.toStdString();
+        if (c.record > 0)
+            EXPECT_TRUE(check.problem.contains(QStringLiteral("№%1").arg(c.record))) << check.problem.toStdString();
+        EXPECT_GE(check.records, std::max<qint64>(0, c.record - 1)) << c.name;
+        EXPECT_LE(check.records, c.record) << c.name;
+    }
+}
+
+TEST_F(JournalTest, DiskFullAndFileSizeLimitRefuseAndLeaveTheFileAsItWas)
+{
+    Fill(2);
+    const QByteArray before = ReadFileBytes(File());
+    {
+        const FileSizeLimit limit(static_cast<rlim_t>(before.size() + 10));
+        ASSERT_TRUE(limit.ok());
+        try {
+            Fill(1);
+            FAIL() << "a record past the file size limit was taken";
+        } catch (const EInOutError& e) {
+            EXPECT_TRUE(QString::fromStdString(e.text).startsWith("Журнал действий:")) << e.text;
+            EXPECT_TRUE(QString::fromStdString(e.text).contains(QString::fromLocal8Bit(strerror(EFBIG)))) << e.text;
+        }
+    }
+    EXPECT_EQ(ReadFileBytes(File()), before);
+
+    // A full disk: the journal's file is the device that is always full.
+    QTemporaryDir full;
+    ASSERT_TRUE(QFile::link("/dev/full", JournalFileName(full.path())));
+    try {
+        AppendJournal(full.path(), Entry(JournalAction::Stop, "1", "", "ручной"));
+        FAIL() << "a record on a full disk was taken";
+    } catch (const EInOutError& e) {
+        EXPECT_TRUE(QString::fromStdString(e.text).contains(QString::fromLocal8Bit(strerror(ENOSPC)))) << e.text;
+    }
+    // The journal takes records again once there is room.
+    Fill(1);
+    EXPECT_EQ(CheckJournal(File()).records, 3);
+}
+
+TEST_F(JournalTest, ReadOnlyFolderRefuses)
+{
+    const ReadOnlyFolder readOnly(dir.path());
+    if (!readOnly.ok())
+        GTEST_SKIP() << "no read-only folder can be made here";
+    EXPECT_THROW(Fill(1), EInOutError);
+    EXPECT_FALSE(QFile::exists(File()));
+}
+
+TEST_F(JournalTest, MonthRolloverCarriesTheHash)
+{
+    AppendJournal(dir.path(), Entry(JournalAction::Start, "1", "", "ручной"), Local(2026, 11, 30, 23, 59, 59));
+    AppendJournal(dir.path(), Entry(JournalAction::Stop, "1", "", "ручной"), Local(2026, 11, 30, 23, 59, 59));
+    const QByteArray november = ReadFileBytes(File());
+    const JournalCheck last = CheckJournal(File());
+    AppendJournal(dir.path(), Entry(JournalAction::Start, "1", "", "программа 2"), Local(2026, 12, 1, 0, 0, 1));
+
+    const QString monthFile = JournalMonthFileName(dir.path(), 2026, 11);
+    EXPECT_TRUE(monthFile.endsWith("/Журнал действий 2026-11.csv"));
+    EXPECT_EQ(ReadFileBytes(monthFile), november);  // renamed, not rewritten
+    const JournalCheck december = CheckJournal(File());
+    ASSERT_TRUE(december.ok);
+    EXPECT_EQ(december.records, 1);
+    EXPECT_EQ(december.startValue, last.lastHash);
+
+    QString text;
+    QTextStream out(&text);
+    EXPECT_EQ(VerifyJournalFiles({monthFile, File()}, out), 0) << text.toStdString();
+    // Out of order, the December file does not continue November's.
+    text.clear();
+    EXPECT_EQ(VerifyJournalFiles({File(), monthFile}, out), 1);
+
+    // A deleted current file begins again from the newest month's head.
+    QFile::remove(File());
+    AppendJournal(dir.path(), Entry(JournalAction::Stop, "1", "", "ручной"), Local(2026, 12, 1, 0, 1, 0));
+    EXPECT_EQ(CheckJournal(File()).startValue, last.lastHash);
+}
+
+TEST_F(JournalTest, BrokenJournalAtStartIsSetAsideAndTheBreakRecorded)
+{
+    Fill(4);
+    QList<QByteArray> lines = Lines(ReadFileBytes(File()));
+    const JournalCheck whole = CheckJournal(File());
+    lines.removeAt(4);  // record 3
+    const QByteArray broken = lines.join('\n') + '\n';
+    WriteBytes(File(), broken);
+    const QString hashOfTwo = QString::fromLatin1(lines[3].chopped(1).right(64));
+
+    QString aside;
+    const JournalCheck check = CheckJournalAtStart(dir.path(), &aside, Local(2026, 12, 9, 12, 0, 0));
+    EXPECT_FALSE(check.ok);
+    EXPECT_EQ(check.badRecord, 3);
+    EXPECT_EQ(ReadFileBytes(aside), broken);  // never rewritten
+    EXPECT_TRUE(aside.contains("Журнал действий нарушен 2026-12-09 12-00-00"));
+    EXPECT_TRUE(JournalBreakMessage(check, aside).contains("№3"));
+
+    std::vector<JournalRecord> records;
+    const JournalCheck fresh = CheckJournal(File(), [&](const JournalRecord& r) { records.push_back(r); });
+    ASSERT_TRUE(fresh.ok);
+    EXPECT_EQ(fresh.startValue, hashOfTwo);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].action, "Разрыв цепочки журнала");
+    EXPECT_TRUE(records[0].oldValue.contains("№3"));
+    EXPECT_NE(whole.lastHash, fresh.startValue);
+
+    // A whole journal is left alone.
+    const QByteArray now = ReadFileBytes(File());
+    EXPECT_TRUE(CheckJournalAtStart(dir.path()).ok);
+    EXPECT_EQ(ReadFileBytes(File()), now);
+}
+
+TEST_F(JournalTest, TornLastLineMeetsTheNextAppend)
+{
+    Fill(3);
+    QByteArray bytes = ReadFileBytes(File());
+    bytes.chop(40);
+    WriteBytes(File(), bytes);
+    Fill(1);
+    std::vector<JournalRecord> records;
+    ASSERT_TRUE(CheckJournal(File(), [&](const JournalRecord& r) { records.push_back(r); }).ok);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].action, "Разрыв цепочки журнала");
+    EXPECT_EQ(records[1].action, "Запись уставок");
+    EXPECT_EQ(QDir(dir.path()).entryList({"Журнал действий нарушен*"}).size(), 1);
+}
+
+// One of the two writers of TwoProcessesAppendAtOnce, in a process of its own.
+TEST_F(JournalTest, DISABLED_AppendMany)
+{
+    const QString folder = qEnvironmentVariable("CALVETRA_JOURNAL_TEST_DIR");
+    ASSERT_FALSE(folder.isEmpty());
+    const QString who = qEnvironmentVariable("CALVETRA_JOURNAL_TEST_WHO");
+    for (int i = 0; i < 300; ++i)
+        AppendJournal(folder, Entry(JournalAction::Start, who, QString::number(i), "ручной"));
+}
+
+TEST_F(JournalTest, TwoProcessesAppendAtOnce)
+{
+    std::vector<std::unique_ptr<QProcess>> writers;
+    for (const char* who : {"1", "2"}) {
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("CALVETRA_JOURNAL_TEST_DIR", dir.path());
+        env.insert("CALVETRA_JOURNAL_TEST_WHO", who);
+        p->setProcessEnvironment(env);
+        p->start(QCoreApplication::applicationFilePath(),
+                 {"--gtest_also_run_disabled_tests", "--gtest_filter=JournalTest.DISABLED_AppendMany"});
+        writers.push_back(std::move(p));
+    }
+    for (auto& p : writers) {
+        ASSERT_TRUE(p->waitForFinished(120000));
+        EXPECT_EQ(p->exitCode(), 0) << p->readAll().toStdString();
+    }
+    int fromOne = 0, fromTwo = 0;
+    const JournalCheck check = CheckJournal(File(), [&](const JournalRecord& r) {
+        (r.chamber == "1" ? fromOne : fromTwo)++;
+    });
+    ASSERT_TRUE(check.ok) << check.problem.toStdString();
+    EXPECT_EQ(check.records, 600);
+    EXPECT_EQ(fromOne, 300);
+    EXPECT_EQ(fromTwo, 300);
+}
+
+TEST_F(JournalTest, CommandLineCheck)
+{
+    Fill(3);
+    const QString good = File();
+    QList<QByteArray> lines = Lines(ReadFileBytes(good));
+    EditField(lines[2], "1 °C", "7 °C");
+    const QString bad = dir.path() + "/bad.csv";
+    WriteBytes(bad, lines.join('\n') + '\n');
+    const QString program = QCoreApplication::applicationDirPath() + "/calvetra";
+    if (!QFile::exists(program))
+        GTEST_SKIP() << "no calvetra beside the tests";
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    p.setProcessEnvironment(env);
+    p.start(program, {"--verify-journal", good});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 0);
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_TRUE(out.contains("записей 3")) << out.toStdString();
+    EXPECT_TRUE(out.contains(CheckJournal(good).lastHash)) << out.toStdString();
+    p.start(program, {"--verify-journal", good, bad});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 1);
+    const QString out2 = QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_TRUE(out2.contains("bad.csv: НАРУШЕН")) << out2.toStdString();
+    EXPECT_TRUE(out2.contains("запись №1 изменена")) << out2.toStdString();
+}
+
+TEST_F(JournalTest, MetricsCarryTheHead)
+{
+    Fill(3);
+    const JournalHead head = ReadJournalHead(dir.path());
+    WatchedStatus s;
+    s.journalRecords = head.records;
+    s.journalHead = head.lastHash.left(16);
+    const QByteArray text = MetricsText(s, 0);
+    EXPECT_TRUE(text.contains("head=\"" + head.lastHash.left(16).toLatin1() + "\"} 3\n")) << text.toStdString();
+    EXPECT_FALSE(MetricsText(WatchedStatus{}, 0).contains("calvetra_journal_records"));
+    EXPECT_EQ(ReadJournalHead(dir.path() + "/none").records, -1);
+}
+
+TEST(JournalTexts, FilterAndProgramText)
+{
+    std::vector<JournalRecord> records(4);
+    const char* chambers[] = {"1", "2", "1", ""};
+    const char* days[] = {"2026-12-08T10:00:00.000", "2026-12-09T10:00:00.000", "2026-12-09T11:00:00.000",
+                          "2026-12-09T12:00:00.000"};
+    for (int i = 0; i < 4; ++i) {
+        records[i].number = i + 1;
+        records[i].chamber = chambers[i];
+        records[i].local = days[i];
+    }
+    auto numbers = [](const std::vector<JournalRecord>& r) {
+        std::vector<qint64> n;
+        for (const JournalRecord& x : r)
+            n.push_back(x.number);
+        return n;
+    };
+    EXPECT_EQ(numbers(FilterJournalRecords(records, "", QDate())), (std::vector<qint64>{4, 3, 2, 1}));
+    EXPECT_EQ(numbers(FilterJournalRecords(records, "1", QDate())), (std::vector<qint64>{3, 1}));
+    EXPECT_EQ(numbers(FilterJournalRecords(records, "", QDate(2026, 12, 9))), (std::vector<qint64>{4, 3, 2}));
+    EXPECT_EQ(numbers(FilterJournalRecords(records, "1", QDate(2026, 12, 9))), (std::vector<qint64>{3}));
+
+    ProgramTexts texts;
+    texts.steps = "2";
+    texts.cycles = "125";
+    const char* rows[2][6] = {{"-40", "1", "30", "0", "45", "0"}, {"25", "0", "10", "0", "5", "50"}};
+    for (int r = 1; r <= 2; ++r)
+        for (int c = 1; c <= 6; ++c)
+            texts.Cell(r, c) = rows[r - 1][c - 1];
+    texts.Cell(3, 1) = "99";  // beyond N: not sent, not written
+    EXPECT_EQ(ProgramJournalText(2, texts),
+              "программа 2, шагов 2, циклов 125; "
+              "шаг 1: -40 °C, 0 %, выход на режим 0 ч 45 мин, стабилизация 1 ч 30 мин; "
+              "шаг 2: 25 °C, 50 %, выход на режим 0 ч 5 мин, стабилизация 0 ч 10 мин");
+}

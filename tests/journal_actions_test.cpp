@@ -1,0 +1,329 @@
+// Every action of the main and control windows leaves exactly one journal
+// record with its old and new values; a record that cannot be written stops
+// the action before anything reaches the line; a journal found broken at
+// start is told in the main window; the "Журнал действий" window lists it.
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <iostream>
+#include <chrono>
+#include <gtest/gtest.h>
+
+#include "monitoring/ActionJournal.h"
+#include "monitoring/DataLog.h"
+#include "monitoring/Monitoring.h"
+#include "sim/ChamberSim.h"
+#include "support/AppFixture.h"
+#include "support/FileSizeLimit.h"
+#include "support/ReadOnlyFolder.h"
+#include "ui/AlarmCenter.h"
+#include "ui/JournalWindow.h"
+#include "ui/Startup.h"
+#include "ui/Unit3.h"
+#include "ui/main.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<JournalRecord> Records(const QString& folder)
+{
+    std::vector<JournalRecord> records;
+    const JournalCheck check = CheckJournal(JournalFileName(folder), [&](const JournalRecord& r) { records.push_back(r); });
+    EXPECT_TRUE(check.ok) << check.problem.toStdString();
+    return records;
+}
+
+}  // namespace
+
+class JournalActionsTest : public AppFixture {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        m_runFolder = JournalFolder();
+        SetJournalFolder(dir.path());
+        AppFixture::SetUp();
+        std::string error;
+        ASSERT_TRUE(bus.Start(&error)) << error;
+        bus.SetControllerDelay(std::chrono::microseconds(500));
+        ASSERT_TRUE(bus.AddChamber(1));
+        OpenPortOn(bus.SlavePath());
+        ASSERT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+    }
+    void TearDown() override
+    {
+        AppFixture::TearDown();
+        bus.Stop();
+        SetJournalFolder(m_runFolder);
+    }
+
+    // The records the last action added: exactly one is expected.
+    JournalRecord OneNewRecord(const char* what)
+    {
+        const std::vector<JournalRecord> records = Records(dir.path());
+        EXPECT_EQ(records.size(), m_seen + 1) << what;
+        m_seen = records.size();
+        return records.empty() ? JournalRecord{} : records.back();
+    }
+
+    // Reading on for chamber 1: one poll fills the set point texts.
+    void ReadChamberOne()
+    {
+        Form1->ListBox1->addItem(QStringLiteral("Камера №1"));
+        Form1->ListBox1->setCurrentRow(0);
+        Form1->Button6->click();
+    }
+
+    QTemporaryDir dir;
+    sim::BusSimulator bus;
+    size_t m_seen = 0;
+
+private:
+    QString m_runFolder;
+};
+
+TEST_F(JournalActionsTest, EachActionLeavesOneRecordWithItsValues)
+{
+    const JournalRecord open = OneNewRecord("port open");
+    EXPECT_EQ(open.action, "Открытие порта");
+    EXPECT_EQ(open.oldValue, "");
+    EXPECT_TRUE(open.newValue.startsWith("COM1")) << open.newValue.toStdString();
+    EXPECT_TRUE(open.newValue.contains(QString::fromStdString(bus.SlavePath()))) << open.newValue.toStdString();
+    EXPECT_EQ(open.outcome, "выполнено");
+    EXPECT_EQ(open.chamber, "");
+
+    ReadChamberOne();
+    const JournalRecord reading = OneNewRecord("reading on");
+    EXPECT_EQ(reading.action, "Чтение включено");
+    EXPECT_EQ(reading.chamber, "1");
+    ASSERT_FALSE(SetTempText.isEmpty());
+    const QString polled = QStringLiteral("%1 °C, %2 %").arg(SetTempText, SetHumidityText);
+
+    Form1->CheckBox1->click();
+    const JournalRecord logOn = OneNewRecord("logging on");
+    EXPECT_EQ(logOn.action, "Запись в файл включена");
+    EXPECT_EQ(logOn.newValue, FillAddressPlaceholder(LogFileName, 1));
+    EXPECT_FALSE(logOn.newValue.contains(u'>')) << logOn.newValue.toStdString();
+    Form1->CheckBox1->click();
+    const JournalRecord logOff = OneNewRecord("logging off");
+    EXPECT_EQ(logOff.action, "Запись в файл выключена");
+    EXPECT_EQ(logOff.oldValue, LogFileName);
+
+    struct Case {
+        const char* name;
+        std::function<void()> act;
+        const char* action;
+        QString oldValue;
+        QString newValue;
+        size_t frames;
+    };
+    const std::vector<Case> cases{
+        {"program",
+         [] {
+             Form3->ComboBox1->setCurrentIndex(1);
+             Form3->Edit1->setText("2");
+             Form3->Edit2->setText("125");
+             const char* rows[2][6] = {{"-40", "1", "30", "0", "45", "0"}, {"25", "0", "10", "0", "5", "50"}};
+             for (int r = 1; r <= 2; ++r)
+                 for (int c = 1; c <= 6; ++c)
+                     Form3->SetCells(c, r, rows[r - 1][c - 1]);
+             Form3->Button1->click();
+         },
+         "Запись программы", "",
+         "программа 2, шагов 2, циклов 125; "
+         "шаг 1: -40 °C, 0 %, выход на режим 0 ч 45 мин, стабилизация 1 ч 30 мин; "
+         "шаг 2: 25 °C, 50 %, выход на режим 0 ч 5 мин, стабилизация 0 ч 10 мин",
+         2},
+        {"set points",
+         [] {
+             Form3->Edit3->setText("-20");
+             Form3->Edit4->setText("50");
+             Form3->Button4->click();
+         },
+         "Запись уставок", polled, "-20 °C, 50 %", 1},
+        {"manual start", [] { Form3->Button2->click(); }, "Пуск", "", "ручной", 1},
+        {"manual stop", [] { Form3->Button3->click(); }, "Останов", "", "ручной", 1},
+        {"program start",
+         [] {
+             Form3->ComboBox2->setCurrentIndex(1);
+             Form3->Button5->click();
+         },
+         "Пуск", "", "программа 2", 1},
+        // The program the latest poll showed, whichever that was.
+        {"program stop", [] { Form3->Button6->click(); }, "Останов", "", "программа *", 1},
+    };
+    for (const Case& c : cases) {
+        bus.ClearReceivedFrames();
+        c.act();
+        EXPECT_TRUE(errors.isEmpty()) << c.name << ": " << errors.join("; ").toStdString();
+        const JournalRecord r = OneNewRecord(c.name);
+        EXPECT_EQ(r.action, c.action) << c.name;
+        EXPECT_EQ(r.chamber, "1") << c.name;
+        EXPECT_EQ(r.oldValue, c.oldValue) << c.name;
+        if (c.newValue.endsWith(u'*'))
+            EXPECT_TRUE(r.newValue.startsWith(c.newValue.chopped(1))) << r.newValue.toStdString();
+        else
+            EXPECT_EQ(r.newValue, c.newValue) << c.name;
+        EXPECT_EQ(r.outcome, "отправлено") << c.name;
+        // Polls run meanwhile; count the control frames only.
+        ASSERT_TRUE(bus.WaitUntilIdle(5000ms));
+        size_t writes = 0;
+        for (const sim::LineFrame& f : bus.ReceivedFrames())
+            writes += f.bytes.size() > 1 && f.bytes[1] == 0x10;
+        EXPECT_EQ(writes, c.frames) << c.name;
+    }
+
+    // A program saved and loaded again names the file and its bytes.
+    const QString path = dir.path() + "/программа.csv";
+    Form3->SaveProgramTo(path);
+    const QString sha = QString::fromLatin1(
+        QCryptographicHash::hash(ReadFileBytes(path), QCryptographicHash::Sha256).toHex());
+    const JournalRecord saved = OneNewRecord("program saved");
+    EXPECT_EQ(saved.action, "Сохранение программы в файл");
+    EXPECT_EQ(saved.newValue, path + ", SHA-256 " + sha);
+    Form3->LoadProgramFrom(path);
+    const JournalRecord loaded = OneNewRecord("program loaded");
+    EXPECT_EQ(loaded.action, "Загрузка программы из файла");
+    EXPECT_EQ(loaded.newValue, path + ", SHA-256 " + sha);
+
+    // Alarm settings: the settings before and after.
+    AlarmSettings changed = AlarmCenter->Settings();
+    changed.temperatureBand = 3.5;
+    AlarmCenter->ApplySettings(changed, true);
+    const JournalRecord alarms = OneNewRecord("alarm settings");
+    EXPECT_EQ(alarms.action, "Настройка тревог");
+    EXPECT_TRUE(alarms.oldValue.contains("±2.0 °C")) << alarms.oldValue.toStdString();
+    EXPECT_TRUE(alarms.newValue.contains("±3.5 °C")) << alarms.newValue.toStdString();
+
+    Form1->Button6->click();
+    const JournalRecord off = OneNewRecord("reading off");
+    EXPECT_EQ(off.action, "Чтение выключено");
+    EXPECT_EQ(off.chamber, "1");
+
+    // The window lists them newest first and filters by chamber.
+    FormJournal->show();
+    EXPECT_EQ(FormJournal->Table->rowCount(), static_cast<int>(m_seen));
+    EXPECT_EQ(FormJournal->Table->item(0, 5)->text(), "Чтение выключено");
+    EXPECT_TRUE(FormJournal->LabelChain->text().startsWith("Цепочка цела")) << FormJournal->LabelChain->text().toStdString();
+    FormJournal->ComboChamber->setCurrentIndex(FormJournal->ComboChamber->findText("1"));
+    EXPECT_EQ(FormJournal->Table->rowCount(), static_cast<int>(m_seen) - 4);  // port, two files, settings
+    // A day of an earlier month is read from that month's file.
+    const QString november = JournalMonthFileName(dir.path(), 2026, 11);
+    {
+        QTemporaryDir other;
+        AppendJournal(other.path(), {JournalAction::Stop, "7", "", "ручной", "отправлено"},
+                      QDateTime(QDate(2026, 11, 3), QTime(10, 0), Qt::LocalTime));
+        ASSERT_TRUE(QFile::copy(JournalFileName(other.path()), november));
+    }
+    FormJournal->DateDay->setDate(QDate(2026, 11, 3));
+    FormJournal->CheckDay->setChecked(true);
+    EXPECT_EQ(FormJournal->Table->rowCount(), 0);  // chamber 1 still chosen
+    FormJournal->ComboChamber->setCurrentIndex(0);
+    ASSERT_EQ(FormJournal->Table->rowCount(), 1);
+    EXPECT_EQ(FormJournal->Table->item(0, 4)->text(), "7");
+    FormJournal->CheckDay->setChecked(false);
+    EXPECT_EQ(FormJournal->Table->rowCount(), static_cast<int>(m_seen));
+    FormJournal->hide();
+    QFile::remove(november);
+
+    Form1->close();
+    const JournalRecord closed = Records(dir.path()).back();
+    EXPECT_EQ(closed.action, "Закрытие порта");
+    EXPECT_EQ(closed.oldValue, open.newValue);
+}
+
+TEST_F(JournalActionsTest, ARecordThatCannotBeWrittenSendsNothing)
+{
+    ChamberAddress = 1;
+    // A read-only folder, a full disk and the file size limit: each refuses
+    // the command, says why in the error window, and the line stays silent.
+    struct Refusal {
+        const char* name;
+        std::function<std::function<void()>()> arrange;  // returns the undo
+        const char* reason;
+    };
+    const QString journal = JournalFileName(dir.path());
+    const std::vector<Refusal> refusals{
+        {"read-only folder",
+         [&] {
+             QFile::remove(journal);
+             QFile::remove(JournalLockFileName(dir.path()));
+             auto guard = std::make_shared<ReadOnlyFolder>(dir.path());
+             if (!guard->ok())
+                 return std::function<void()>();
+             return std::function<void()>([guard]() mutable { guard.reset(); });
+         },
+         nullptr},
+        {"disk full",
+         [&] {
+             QFile::remove(journal);
+             QFile::link("/dev/full", journal);
+             return std::function<void()>([journal] { QFile::remove(journal); });
+         },
+         "No space left on device"},
+        {"file size limit",
+         [&] {
+             auto limit = std::make_shared<FileSizeLimit>(static_cast<rlim_t>(QFileInfo(journal).size() + 1));
+             return std::function<void()>([limit]() mutable { limit.reset(); });
+         },
+         "File too large"},
+    };
+    for (const Refusal& r : refusals) {
+        const QByteArray before = ReadFileBytes(journal);
+        std::function<void()> undo = r.arrange();
+        if (!undo) {
+            std::cout << r.name << ": skipped, no read-only folder can be made here\n";
+            continue;
+        }
+        bus.ClearReceivedFrames();
+        errors.clear();
+        Form3->Button2->click();
+        Form3->Edit3->setText("10");
+        Form3->Edit4->setText("40");
+        Form3->Button4->click();
+        undo();
+        EXPECT_FALSE(bus.WaitForReceivedFrames(1, 1500ms)) << r.name << ": a frame went out";
+        ASSERT_EQ(errors.size(), 2) << r.name;
+        for (const QString& e : errors) {
+            EXPECT_TRUE(e.startsWith("Журнал действий:")) << e.toStdString();
+            EXPECT_TRUE(e.contains("действие не выполнено")) << e.toStdString();
+            if (r.reason)
+                EXPECT_TRUE(e.contains(r.reason)) << e.toStdString();
+        }
+        if (QFile::exists(journal) && !QFileInfo(journal).isSymLink())
+            EXPECT_EQ(ReadFileBytes(journal), before) << r.name;
+    }
+    // With room again, the same command is recorded and sent.
+    errors.clear();
+    Form3->Button2->click();
+    EXPECT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+    EXPECT_TRUE(bus.WaitForReceivedFrames(1, 5000ms));
+    EXPECT_EQ(Records(dir.path()).back().action, "Пуск");
+}
+
+TEST_F(JournalActionsTest, BrokenJournalAtStartIsToldInTheMainWindow)
+{
+    EXPECT_FALSE(Form1->LabelJournal->isVisible());
+    Form3->Button2->click();
+    Form3->Button3->click();
+    QByteArray bytes = ReadFileBytes(JournalFileName(dir.path()));
+    bytes.replace("ручной", "ручнои");
+    {
+        QFile file(JournalFileName(dir.path()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+    }
+    DestroyApplicationWindows();
+    CreateApplicationWindows(true);
+    EXPECT_TRUE(Form1->LabelJournal->isVisible());
+    EXPECT_TRUE(Form1->LabelJournal->toolTip().contains("№2")) << Form1->LabelJournal->toolTip().toStdString();
+    const QStringList aside = QDir(dir.path()).entryList({"Журнал действий нарушен*"});
+    ASSERT_EQ(aside.size(), 1);
+    EXPECT_EQ(ReadFileBytes(dir.path() + "/" + aside[0]), bytes);
+    const std::vector<JournalRecord> records = Records(dir.path());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].action, "Разрыв цепочки журнала");
+}
