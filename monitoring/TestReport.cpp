@@ -324,47 +324,37 @@ QVector<AlarmFileEvent> ReadAlarmEvents(const QString& fileName, int chamber, qi
     return events;
 }
 
-QVector<JournalRecord> ReadJournal(const QString& folder, int chamber, qint64 fromMs, qint64 toMs)
+qint64 JournalRecordTime(const JournalRecord& record)
 {
-    // The journal's own reader takes this place once it is in the program.
+    const QDateTime utc = QDateTime::fromString(record.utc, Qt::ISODateWithMs);
+    return utc.isValid() ? utc.toMSecsSinceEpoch() : -1;
+}
+
+QVector<JournalRecord> ReadJournal(const QString& folder, int chamber, qint64 fromMs, qint64 toMs,
+                                   QStringList* problems)
+{
     QVector<JournalRecord> records;
     const QDir dir(folder);
     const QStringList files = dir.entryList({QStringLiteral("Журнал действий*.csv")}, QDir::Files, QDir::Name);
     for (const QString& name : files) {
-        bool exists = false;
-        const QStringList lines = TextLines(dir.filePath(name), &exists);
-        for (const QString& line : lines) {
-            if (line.isEmpty() || line.startsWith(u'#') || line.startsWith(QStringLiteral("№,")))
-                continue;
-            const QStringList f = SplitCsvLine(line);
-            if (f.size() < 12)
-                continue;
-            const QDateTime utc = QDateTime::fromString(f[1], Qt::ISODateWithMs);
-            if (!utc.isValid())
-                continue;
-            const qint64 t = utc.toMSecsSinceEpoch();
-            if (t < fromMs || t > toMs)
-                continue;
+        // The journal's own reader: a record that does not fit its chain is
+        // no record a report may cite.
+        const JournalCheck check = CheckJournal(dir.filePath(name), [&](const JournalRecord& r) {
+            const qint64 t = JournalRecordTime(r);
+            if (t < 0 || t < fromMs || t > toMs)
+                return;
             bool numberOk = false;
-            const int address = f[5].toInt(&numberOk);
+            const int address = r.chamber.toInt(&numberOk);
             if (chamber >= 0 && numberOk && address != chamber)
-                continue;
-            JournalRecord r;
-            r.number = f[0];
-            r.utc = t;
-            r.localTime = f[2];
-            r.operatorName = f[3];
-            r.computer = f[4];
-            r.chamber = f[5];
-            r.action = f[6];
-            r.before = f[7];
-            r.after = f[8];
-            r.outcome = f[9];
+                return;
             records.append(r);
-        }
+        });
+        if (!check.ok && problems)
+            problems->append(QStringLiteral("%1: %2").arg(name, check.problem));
     }
-    std::stable_sort(records.begin(), records.end(),
-                     [](const JournalRecord& a, const JournalRecord& b) { return a.utc < b.utc; });
+    std::stable_sort(records.begin(), records.end(), [](const JournalRecord& a, const JournalRecord& b) {
+        return JournalRecordTime(a) < JournalRecordTime(b);
+    });
     return records;
 }
 
@@ -372,7 +362,7 @@ bool LastProgramRecord(const QString& folder, int chamber, qint64 atMs, JournalR
 {
     const QVector<JournalRecord> all = ReadJournal(folder, chamber, 0, atMs);
     for (auto it = all.crbegin(); it != all.crend(); ++it) {
-        if (it->action == QStringLiteral("Запись программы") && it->chamber == QString::number(chamber)) {
+        if (it->action == JournalActionText(JournalAction::ProgramWrite) && it->chamber == QString::number(chamber)) {
             *record = *it;
             return true;
         }

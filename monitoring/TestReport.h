@@ -11,6 +11,7 @@
 #include <QtGlobal>
 #include <cmath>
 
+#include "monitoring/ActionJournal.h"
 #include "monitoring/LogReader.h"
 
 // The whole data log file, its day taken as the chart window takes it.
@@ -111,16 +112,15 @@ struct AlarmFileEvent {
 QVector<AlarmFileEvent> ReadAlarmEvents(const QString& fileName, int chamber, qint64 fromMs, qint64 toMs,
                                         int* unreadable);
 
-// A record of the action journal ("Журнал действий.csv").
-struct JournalRecord {
-    QString number;
-    qint64 utc = 0;  // ms since the epoch
-    QString localTime, operatorName, computer, chamber, action, before, after, outcome;
-};
-// The journal's records in the log folder (this month's file and the earlier
-// months' ones) for the chamber or for no chamber, with their time in
-// [fromMs, toMs], oldest first.
-QVector<JournalRecord> ReadJournal(const QString& folder, int chamber, qint64 fromMs, qint64 toMs);
+// The action journal's records in the log folder (this month's file, the
+// earlier months' ones and any set aside after a break) for the chamber or
+// for no chamber, with their UTC time in [fromMs, toMs], oldest first. Only
+// records whose chain checks are taken: where a file's chain breaks, what the
+// check says goes to *problems (one line a file), never silently.
+QVector<JournalRecord> ReadJournal(const QString& folder, int chamber, qint64 fromMs, qint64 toMs,
+                                   QStringList* problems = nullptr);
+// A journal record's UTC time in ms since the epoch; -1 when it does not read.
+qint64 JournalRecordTime(const JournalRecord& record);
 // The last "Запись программы" record of the chamber at or before atMs; false
 // when the journal has none.
 bool LastProgramRecord(const QString& folder, int chamber, qint64 atMs, JournalRecord* record);

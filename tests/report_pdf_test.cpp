@@ -16,6 +16,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include "monitoring/ActionJournal.h"
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/Presentation.h"
@@ -23,6 +24,11 @@
 #include "ui/ReportPdf.h"
 
 namespace {
+
+// The program table as the control window's journal record writes it.
+const char kProgramText[] =
+    "программа 3, шагов 2, циклов 2; шаг 1: 25 °C, 60 %, выход на режим 0 ч 30 мин, стабилизация 0 ч 10 мин; "
+    "шаг 2: -45 °C, 0 %, выход на режим 1 ч 0 мин, стабилизация 0 ч 20 мин";
 
 bool HavePoppler()
 {
@@ -106,21 +112,21 @@ struct Fixture {
         e.time += 120000;
         AppendAlarmEvent(AlarmEventFileName(dir.path()), AlarmEventLine(e, {12, QStringLiteral("/dev/ttyUSB0")}));
 
-        QFile journal(dir.filePath(QStringLiteral("Журнал действий.csv")));
-        journal.open(QIODevice::WriteOnly);
-        const QByteArray hashes = "," + QByteArray(64, 'c') + "," + QByteArray(64, 'd') + "\r\n";
-        const QString utc = QDateTime(QDate(2026, 12, 9), QTime(23, 40)).toUTC().toString(Qt::ISODateWithMs);
-        const QString utc2 = QDateTime(QDate(2026, 12, 10), QTime(0, 30)).toUTC().toString(Qt::ISODateWithMs);
-        journal.write("\xEF\xBB\xBF#Calvetra journal," + QByteArray(64, 'e') + "\r\n");
-        journal.write("№,UTC,Местное время,Оператор,Компьютер,Камера,Действие,Было,Стало,Итог,Предыдущий хеш,Хеш\r\n");
-        journal.write(("1," + utc + ",2026-12-09T23:40:00,ivanov,lab1,12,Запись программы,,"
-                       "\"программа 3: шаг 1: 25 °C, 60 %; шаг 2: -45 °C, 0 %; циклов 2\",отправлено")
-                          .toUtf8() +
-                      hashes);
-        journal.write(("2," + utc2 + ",2026-12-10T00:30:00,ivanov,lab1,12,Подтверждение тревоги,,связь восстановлена,"
-                       "записано")
-                          .toUtf8() +
-                      hashes);
+        // Written by the journal itself, so its chain checks.
+        SetJournalIdentityForTests(QStringLiteral("ivanov"), QStringLiteral("lab1"));
+        JournalEntry program;
+        program.action = JournalAction::ProgramWrite;
+        program.chamber = QStringLiteral("12");
+        program.newValue = QString::fromUtf8(kProgramText);
+        program.outcome = JournalOutcomeSent();
+        AppendJournal(dir.path(), program, QDateTime(QDate(2026, 12, 9), QTime(23, 40)));
+        JournalEntry ack;
+        ack.action = JournalAction::AlarmAcknowledge;
+        ack.chamber = QStringLiteral("12");
+        ack.newValue = QStringLiteral("связь восстановлена");
+        ack.outcome = JournalOutcomeDone();
+        AppendJournal(dir.path(), ack, QDateTime(QDate(2026, 12, 10), QTime(0, 30)));
+        SetJournalIdentityForTests(QString(), QString());
     }
 };
 
@@ -154,7 +160,7 @@ TEST(ReportPdf, HoldsEverySectionAndNumbersItsPages)
     for (const char* expected : {
              "Отчёт об испытании №", "№12", "/dev/ttyUSB0", "КТХ№12 09.12.2026 23_50_00.txt",
              "09.12.2026 23:50:30 — 10.12.2026 02:50:30",  // the range, across midnight
-             "программа 3: шаг 1: 25 °C, 60 %; шаг 2: -45 °C, 0 %; циклов 2",  // as the journal has it
+             kProgramText,  // as the journal has it
              "Шаги и циклы", "Тревоги и потери связи", "Камера не отвечает", "подтверждение",
              "Журнал действий за интервал", "Подтверждение тревоги", "Повреждённые строки журнала данных",
              "Повреждённых строк: 1 (в расчёт не вошли). Номера строк: 105.", "Составил", "Проверил",

@@ -7,12 +7,15 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <climits>
+#include <cstring>
 #include <set>
 #include <thread>
 
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/Presentation.h"
+#include "monitoring/ActionJournal.h"
 #include "monitoring/TestReport.h"
 
 namespace {
@@ -267,31 +270,36 @@ TEST(ReportStats, AlarmEventsOfTheChamberAndRange)
 TEST(ReportStats, JournalRecordsOfTheRangeAndTheProgramWritten)
 {
     QTemporaryDir dir;
-    auto write = [&](const char* name, const QStringList& records) {
-        QFile f(dir.filePath(QString::fromUtf8(name)));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("\xEF\xBB\xBF#Calvetra journal," + QByteArray(64, 'a') + "\r\n");
-        f.write("№,UTC,Местное время,Оператор,Компьютер,Камера,Действие,Было,Стало,Итог,Предыдущий хеш,Хеш\r\n");
-        for (const QString& r : records)
-            f.write(r.toUtf8() + "\r\n");
+    SetJournalIdentityForTests(QStringLiteral("ivanov"), QStringLiteral("lab1"));
+    auto append = [&](JournalAction action, const char* chamber, const char* value, const QDateTime& utc) {
+        JournalEntry e;
+        e.action = action;
+        e.chamber = QString::fromUtf8(chamber);
+        e.newValue = QString::fromUtf8(value);
+        e.outcome = JournalOutcomeSent();
+        AppendJournal(dir.path(), e, utc.toLocalTime());
     };
-    const QString hashes = QStringLiteral(",%1,%1").arg(QString(64, u'b'));
-    write("Журнал действий 2026-11.csv",
-          {QStringLiteral("1,2026-11-30T10:00:00.000Z,2026-11-30T11:00:00,ivanov,lab1,12,Запись программы,,"
-                          "\"шаг 1: 20 °C, 50 %\",отправлено") + hashes});
-    write("Журнал действий.csv",
-          {QStringLiteral("2,2026-12-09T08:00:00.000Z,2026-12-09T09:00:00,petrov,lab1,12,Запись программы,,"
-                          "\"шаг 1: 30 °C, 60 %\",отправлено") + hashes,
-           QStringLiteral("3,2026-12-09T09:00:00.000Z,2026-12-09T10:00:00,petrov,lab1,13,Пуск,,программа 1,отправлено") + hashes,
-           QStringLiteral("4,2026-12-09T09:30:00.123Z,2026-12-09T10:30:00,petrov,lab1,,Порт открыт,,/dev/ttyUSB0,") + hashes});
+    // November's record ends up in the month's own file when December begins.
+    append(JournalAction::ProgramWrite, "12", "программа 1, шагов 1, циклов 1; шаг 1: 20 °C, 50 %",
+           QDateTime(QDate(2026, 11, 30), QTime(10, 0), Qt::UTC));
+    SetJournalIdentityForTests(QStringLiteral("petrov"), QStringLiteral("lab1"));
+    append(JournalAction::ProgramWrite, "12", "программа 1, шагов 1, циклов 1; шаг 1: 30 °C, 60 %",
+           QDateTime(QDate(2026, 12, 9), QTime(8, 0), Qt::UTC));
+    append(JournalAction::Start, "13", "программа 1", QDateTime(QDate(2026, 12, 9), QTime(9, 0), Qt::UTC));
+    append(JournalAction::PortOpen, "", "/dev/ttyUSB0", QDateTime(QDate(2026, 12, 9), QTime(9, 30, 0, 123), Qt::UTC));
+    SetJournalIdentityForTests(QString(), QString());
+    ASSERT_TRUE(QFile::exists(JournalMonthFileName(dir.path(), 2026, 11)));
+
     const qint64 from = QDateTime(QDate(2026, 12, 9), QTime(7, 0), Qt::UTC).toMSecsSinceEpoch();
     const qint64 to = QDateTime(QDate(2026, 12, 9), QTime(10, 0), Qt::UTC).toMSecsSinceEpoch();
-    const QVector<JournalRecord> got = ReadJournal(dir.path(), 12, from, to);
+    QStringList problems;
+    const QVector<JournalRecord> got = ReadJournal(dir.path(), 12, from, to, &problems);
+    EXPECT_TRUE(problems.isEmpty()) << problems.join(u'\n').toStdString();
     ASSERT_EQ(got.size(), 2);  // chamber 12's record and the one of no chamber
-    EXPECT_EQ(got[0].number, QStringLiteral("2"));
-    EXPECT_EQ(got[0].after, QStringLiteral("шаг 1: 30 °C, 60 %"));
-    EXPECT_EQ(got[1].action, QStringLiteral("Порт открыт"));
-    EXPECT_EQ(got[1].utc, to - 30 * 60000 + 123);
+    EXPECT_EQ(got[0].number, 1);  // the first record of December's file
+    EXPECT_EQ(got[0].newValue, QStringLiteral("программа 1, шагов 1, циклов 1; шаг 1: 30 °C, 60 %"));
+    EXPECT_EQ(got[1].action, JournalActionText(JournalAction::PortOpen));
+    EXPECT_EQ(JournalRecordTime(got[1]), to - 30 * 60000 + 123);
 
     JournalRecord program;
     ASSERT_TRUE(LastProgramRecord(dir.path(), 12, from, &program));  // last month's file
@@ -299,6 +307,34 @@ TEST(ReportStats, JournalRecordsOfTheRangeAndTheProgramWritten)
     ASSERT_TRUE(LastProgramRecord(dir.path(), 12, to, &program));
     EXPECT_EQ(program.operatorName, QStringLiteral("petrov"));
     EXPECT_FALSE(LastProgramRecord(dir.path(), 13, to, &program));
+}
+
+TEST(ReportStats, AJournalChangedAfterwardsIsCitedOnlyUpToTheChange)
+{
+    QTemporaryDir dir;
+    for (int i = 0; i < 3; ++i) {
+        JournalEntry e;
+        e.action = JournalAction::Start;
+        e.chamber = QStringLiteral("12");
+        e.newValue = QStringLiteral("программа %1").arg(i + 1);
+        e.outcome = JournalOutcomeSent();
+        AppendJournal(dir.path(), e, QDateTime(QDate(2026, 12, 9), QTime(8, i)));
+    }
+    QFile file(JournalFileName(dir.path()));
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    const qsizetype at = bytes.indexOf("программа 2");
+    ASSERT_GT(at, 0);
+    bytes.replace(at, int(strlen("программа 2")), "программа 9");
+    file.seek(0);
+    file.write(bytes);
+    file.close();
+
+    QStringList problems;
+    const QVector<JournalRecord> got = ReadJournal(dir.path(), 12, 0, LLONG_MAX, &problems);
+    ASSERT_EQ(got.size(), 1);
+    EXPECT_EQ(got[0].newValue, QStringLiteral("программа 1"));
+    ASSERT_EQ(problems.size(), 1);
 }
 
 TEST(ReportStats, ReportNumbersAreNeverReused)

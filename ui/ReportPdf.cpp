@@ -424,10 +424,11 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
     int unreadableEvents = 0;
     const QVector<AlarmFileEvent> events =
         ReadAlarmEvents(AlarmEventFileName(folder), chamber, from, eventsTo, &unreadableEvents);
-    const QVector<JournalRecord> journal = ReadJournal(folder, chamber, from, eventsTo);
+    QStringList journalProblems;
+    const QVector<JournalRecord> journal = ReadJournal(folder, chamber, from, eventsTo, &journalProblems);
     JournalRecord program;
     const bool programKnown = chamber >= 0 && LastProgramRecord(folder, chamber, to, &program);
-    const QVector<StepSetPoint> setPoints = programKnown ? StepSetPointsOfProgramText(program.after)
+    const QVector<StepSetPoint> setPoints = programKnown ? StepSetPointsOfProgramText(program.newValue)
                                                          : QVector<StepSetPoint>{};
     const QVector<StepStats> rows =
         StepTable(records, span, setPoints, request.temperatureBand, request.humidityBand);
@@ -480,7 +481,7 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
 
     L.Section(QStringLiteral("Программа"));
     if (programKnown)
-        L.Paragraph(QStringLiteral("Записана в камеру %1 (%2): %3").arg(program.localTime, program.operatorName, program.after),
+        L.Paragraph(QStringLiteral("Записана в камеру %1 (%2): %3").arg(program.local, program.operatorName, program.newValue),
                     L.Body());
     else
         L.Paragraph(QStringLiteral("таблица программы неизвестна"), L.Body());
@@ -533,6 +534,10 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
         L.Paragraph(QStringLiteral("Нечитаемых строк в файле тревог: %1.").arg(unreadableEvents), L.Small());
 
     L.Section(QStringLiteral("Журнал действий за интервал"));
+    for (const QString& problem : journalProblems)
+        L.Paragraph(QStringLiteral("Цепочка журнала нарушена, записи после места нарушения не приведены: %1")
+                        .arg(problem),
+                    L.Body());
     if (journal.isEmpty()) {
         L.Paragraph(QStringLiteral("Записей журнала действий за интервал нет."), L.Body());
     } else {
@@ -540,7 +545,7 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
                                 QStringLiteral("Действие"), QStringLiteral("Было"), QStringLiteral("Стало"),
                                 QStringLiteral("Итог")}};
         for (const JournalRecord& j : journal)
-            t.append({j.number, j.localTime, j.operatorName, j.action, j.before, j.after, j.outcome});
+            t.append({QString::number(j.number), j.local, j.operatorName, j.action, j.oldValue, j.newValue, j.outcome});
         L.Table({0.06, 0.15, 0.1, 0.15, 0.17, 0.25, 0.12}, t, L.Small());
     }
 
