@@ -62,7 +62,7 @@ bool OpenLine(Line& line, pid_t* receiver)
     ::setenv("CALVETRA_COM1", line.path.c_str(), 1);
     const PortOpenResult result = OpenPort(0);
     if (!result.ok) {
-        std::fprintf(stderr, "%s\n", result.Message().c_str());
+        std::fprintf(stderr, "cannot open %s: %s\n", result.devicePath.c_str(), std::strerror(result.error));
         return false;
     }
     *receiver = 0;

@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <clocale>
 
+#include "ui/CloseSignals.h"
 #include "ui/Startup.h"
 #include "ui/Watching.h"
 
@@ -11,9 +12,12 @@ int main(int argc, char** argv)
     // Dates, times and the decimal separator follow the user's locale.
     std::setlocale(LC_ALL, "");
     CreateApplicationWindows();
+    // Stopped from outside, the program ends as a closed window does.
+    HandleCloseSignals();
     // --listen [ADDRESS:]PORT: the read-only endpoint for watchers elsewhere.
     StartWatching(QApplication::arguments());
     const int result = app.exec();
     StopWatching();
+    StopHandlingCloseSignals();
     return result;
 }

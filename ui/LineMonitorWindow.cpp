@@ -11,6 +11,9 @@ TLineMonitorWindow* FormLineMonitor = nullptr;
 
 namespace {
 constexpr int kDrainMs = 100;
+// Hidden, the rings are emptied seldom: nobody looks, and the counters only
+// need every chunk. The rings hold well over this long of a scan's traffic.
+constexpr int kHiddenDrainMs = 5000;
 }
 
 TLineMonitorWindow::TLineMonitorWindow(QWidget* parent) : QWidget(parent, Qt::Window)
@@ -47,7 +50,7 @@ TLineMonitorWindow::TLineMonitorWindow(QWidget* parent) : QWidget(parent, Qt::Wi
         if (!path.isEmpty() && !SaveText(path))
             LabelCounters->setText(QStringLiteral("Не удалось сохранить %1").arg(path));
     });
-    m_drainTimer.setInterval(kDrainMs);
+    m_drainTimer.setInterval(kHiddenDrainMs);
     connect(&m_drainTimer, &QTimer::timeout, this, [this] { Drain(); });
     m_drainTimer.start();
 }
@@ -88,8 +91,15 @@ void TLineMonitorWindow::RebuildView()
 void TLineMonitorWindow::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    m_drainTimer.setInterval(kDrainMs);
     DrainLineRecording(m_monitor);
     RebuildView();
+}
+
+void TLineMonitorWindow::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    m_drainTimer.setInterval(kHiddenDrainMs);
 }
 
 void TLineMonitorWindow::PauseClick()

@@ -20,6 +20,8 @@ public:
     void Drain();
     bool SaveText(const QString& path);
     const LineMonitor& Monitor() const { return m_monitor; }
+    // How often Drain runs now: often while shown, seldom while hidden.
+    int DrainInterval() const { return m_drainTimer.interval(); }
 
     QLabel* LabelCounters;
     QPushButton* ButtonPause;
@@ -29,6 +31,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void RebuildView();
