@@ -91,7 +91,7 @@ void WriteAll(int fd, const uint8_t* bytes, size_t length)
 // When the receive thread last stored a chunk: taken on that thread, so the
 // figure does not include how late this thread wakes to look.
 std::atomic<long long> g_storedAtNs{0};
-void NoteStored(TrafficDirection direction, const uint8_t*, int)
+void NoteStored(TrafficDirection direction, const uint8_t*, int, int64_t)
 {
     if (direction == TrafficDirection::Received)
         g_storedAtNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();

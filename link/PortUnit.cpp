@@ -46,6 +46,12 @@ using SteadyClock = std::chrono::steady_clock;
 
 std::atomic<int> g_frameGapUs{kDefaultFrameGapUs};
 
+int64_t WallClockUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
 // Bytes the terminal holds for us; -1 when it cannot say (the device is gone).
 int QueuedBytes(int fd)
 {
@@ -335,10 +341,12 @@ void WriteFrame(const uint8_t* frame, int length)
 {
     if (length <= 0)
         return;
-    // Recorded after the write, as what really left the computer.
+    // Recorded after the write, as what really left the computer, with the
+    // time it was handed over.
+    const int64_t startedUs = WallClockUs();
     const bool sent = WriteBytes(PortHandle, frame, static_cast<size_t>(length));
     if (TrafficHook hook = g_trafficHook.load(std::memory_order_acquire))
-        hook(sent ? TrafficDirection::Sent : TrafficDirection::NotSent, frame, length);
+        hook(sent ? TrafficDirection::Sent : TrafficDirection::NotSent, frame, length, startedUs);
 }
 
 bool PortLost() { return g_portLost.load(); }
@@ -354,7 +362,7 @@ void StoreChunk(const uint8_t* bytes, int length)
     if (length > kReceiveBufferSize)
         length = kReceiveBufferSize;
     if (TrafficHook hook = g_trafficHook.load(std::memory_order_acquire))
-        hook(TrafficDirection::Received, bytes, length);
+        hook(TrafficDirection::Received, bytes, length, WallClockUs());
     std::lock_guard<std::mutex> guard(g_bufferLock);
     std::memcpy(g_receiveBuffer.data(), bytes, static_cast<size_t>(length));
 }

@@ -64,7 +64,9 @@ void SetPortLostHook(PortLostHook hook);
 // return at once and never block. Null (the default) records nothing.
 // NotSent: a frame the driver did not take whole (no port, a dead one).
 enum class TrafficDirection : uint8_t { Sent, Received, NotSent };
-using TrafficHook = void (*)(TrafficDirection direction, const uint8_t* bytes, int length);
+// timeUs: wall clock in µs since the epoch; for a frame, taken before the
+// write, so that it stands before its reply whenever the hook runs.
+using TrafficHook = void (*)(TrafficDirection direction, const uint8_t* bytes, int length, int64_t timeUs);
 void SetTrafficHook(TrafficHook hook);
 
 // Stops the receive thread and closes the port. Harmless when nothing is open.

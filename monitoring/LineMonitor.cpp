@@ -3,7 +3,6 @@
 #include <QDateTime>
 #include <QStringList>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "monitoring/FrameDescriber.h"
@@ -200,16 +199,10 @@ TrafficRing g_sentRing(1024);
 TrafficRing g_receivedRing(2048);
 quint64 g_droppedSeen = 0;
 
-qint64 NowUs()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-void RecordTraffic(TrafficDirection direction, const uint8_t* bytes, int length)
+void RecordTraffic(TrafficDirection direction, const uint8_t* bytes, int length, int64_t timeUs)
 {
     TrafficRing& ring = direction == TrafficDirection::Received ? g_receivedRing : g_sentRing;
-    ring.Push(direction, bytes, length, NowUs());
+    ring.Push(direction, bytes, length, timeUs);
 }
 
 }  // namespace

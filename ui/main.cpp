@@ -8,7 +8,6 @@
 
 #include "ui/Unit3.h"
 #include "link/PortUnit.h"
-#include "monitoring/PortMessages.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/StatusDecode.h"
@@ -132,8 +131,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     LabelPort->setFont(Tnr(15));
     // An adapter remembered from the last run but not plugged in now: no
     // entry is picked, and the operator is told instead of seeing COM1.
-    m_missingPort = RememberedPortText(m_portEntries, remembered).isEmpty() ? QString() : remembered;
-    ShowPortState(RememberedPortText(m_portEntries, remembered), true);
+    const QString missing = RememberedPortText(m_portEntries, remembered);
+    if (!missing.isEmpty())
+        m_missingPort = remembered;
+    ShowPortState(missing, true);
     Label22 = Heading(c, QStringLiteral("Поиск устройства"), 38, 123);
     Button4 = Button(c, QStringLiteral("Пуск"), {16, 180, 105, 41}, false);
     Button1 = Button(c, QStringLiteral("Стоп"), {139, 180, 113, 41}, false);
