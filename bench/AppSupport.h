@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <string>
@@ -82,6 +83,9 @@ public:
         ::close(toParent[1]);
         ::close(fromParent[0]);
         m_control = fromParent[1];
+        // Programs started later (an X server, a bus) must not keep the
+        // simulator waiting for the end of this pipe.
+        ::fcntl(m_control, F_SETFD, FD_CLOEXEC);
         std::string line;
         char c;
         while (::read(toParent[0], &c, 1) == 1 && c != '\n')

@@ -62,7 +62,7 @@ bool OpenLine(Line& line, pid_t* receiver)
     ::setenv("CALVETRA_COM1", line.path.c_str(), 1);
     const PortOpenResult result = OpenPort(0);
     if (!result.ok) {
-        std::fprintf(stderr, "%s\n", result.Message().c_str());
+        std::fprintf(stderr, "cannot open %s: %s\n", result.devicePath.c_str(), std::strerror(result.error));
         return false;
     }
     *receiver = 0;
@@ -91,7 +91,7 @@ void WriteAll(int fd, const uint8_t* bytes, size_t length)
 // When the receive thread last stored a chunk: taken on that thread, so the
 // figure does not include how late this thread wakes to look.
 std::atomic<long long> g_storedAtNs{0};
-void NoteStored(TrafficDirection direction, const uint8_t*, int)
+void NoteStored(TrafficDirection direction, const uint8_t*, int, int64_t)
 {
     if (direction == TrafficDirection::Received)
         g_storedAtNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();

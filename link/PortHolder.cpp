@@ -1,68 +1,67 @@
 #include "link/PortHolder.h"
 
+#include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
+#include <grp.h>
+#include <pwd.h>
+#include <sstream>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
-
-namespace {
-
-bool AllDigits(const char* text)
-{
-    if (!*text)
-        return false;
-    for (; *text; ++text)
-        if (*text < '0' || *text > '9')
-            return false;
-    return true;
-}
-
-}  // namespace
 
 PortHolder FindPortHolder(const std::string& devicePath, const std::string& procRoot)
 {
     PortHolder holder;
-    // Compare devices, not names: the holder may have opened /dev/ttyUSB0
-    // while the operator picked its by-id link.
+    // The lock sits on the node's inode: compare the file system and inode
+    // of the node the path leads to, not names.
     struct stat device{};
     if (::stat(devicePath.c_str(), &device) != 0 || !S_ISCHR(device.st_mode))
         return holder;
-    DIR* proc = ::opendir(procRoot.c_str());
-    if (!proc)
-        return holder;
+    std::ifstream locks(procRoot + "/locks");
     const int self = static_cast<int>(::getpid());
-    while (dirent* entry = ::readdir(proc)) {
-        if (!AllDigits(entry->d_name))
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 4321 00:05:123 0 EOF"; a waiter's line
+        // carries "->" after the number and holds nothing.
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, where;
+        fields >> number >> kind;
+        if (kind == "->")
             continue;
-        const int pid = std::atoi(entry->d_name);
-        if (pid == self)
+        fields >> mode >> access >> pid >> where;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(where.c_str(), "%x:%x:%llu", &major, &minor, &inode) != 3)
             continue;
-        const std::string fdDir = procRoot + "/" + entry->d_name + "/fd";
-        DIR* fds = ::opendir(fdDir.c_str());
-        if (!fds)
-            continue;  // gone meanwhile, or another user's process
-        bool holds = false;
-        while (dirent* fd = ::readdir(fds)) {
-            if (!AllDigits(fd->d_name))
-                continue;
-            struct stat target{};
-            if (::stat((fdDir + "/" + fd->d_name).c_str(), &target) == 0 && S_ISCHR(target.st_mode) &&
-                target.st_rdev == device.st_rdev) {
-                holds = true;
-                break;
-            }
-        }
-        ::closedir(fds);
-        if (!holds)
+        if (major != ::major(device.st_dev) || minor != ::minor(device.st_dev) ||
+            inode != static_cast<unsigned long long>(device.st_ino))
             continue;
-        holder.pid = pid;
-        std::ifstream comm(procRoot + "/" + entry->d_name + "/comm");
+        const int lockPid = std::atoi(pid.c_str());
+        // An open file description's lock shows no process (-1).
+        if (lockPid <= 0 || lockPid == self)
+            continue;
+        holder.pid = lockPid;
+        std::ifstream comm(procRoot + "/" + pid + "/comm");
         std::getline(comm, holder.name);
         if (holder.name.empty())
             holder.name = "?";
         break;
     }
-    ::closedir(proc);
     return holder;
+}
+
+DeviceAccess DeviceAccessOf(const std::string& devicePath)
+{
+    DeviceAccess access;
+    struct stat device{};
+    if (::stat(devicePath.c_str(), &device) != 0)
+        return access;
+    access.known = true;
+    const passwd* user = ::getpwuid(device.st_uid);
+    access.owner = user ? user->pw_name : std::to_string(device.st_uid);
+    const group* g = ::getgrgid(device.st_gid);
+    access.group = g ? g->gr_name : std::to_string(device.st_gid);
+    access.groupMayOpen = (device.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    return access;
 }

@@ -1,5 +1,4 @@
 #include "link/PortUnit.h"
-#include "link/PortHolder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +27,7 @@ ReceiveBytes g_receiveBuffer{};
 std::atomic<int> g_runningLoops{0};
 std::atomic<bool> g_portLost{false};
 std::atomic<TrafficHook> g_trafficHook{nullptr};
+std::atomic<PortLostHook> g_portLostHook{nullptr};
 std::string g_portMapping[5];
 // Stop request besides the eventfd: when no eventfd could be made (descriptor
 // table full) the loop checks this now and then, or the join would hang.
@@ -45,6 +45,12 @@ ReceiveThreadState g_receiver;
 using SteadyClock = std::chrono::steady_clock;
 
 std::atomic<int> g_frameGapUs{kDefaultFrameGapUs};
+
+int64_t WallClockUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
 
 // Bytes the terminal holds for us; -1 when it cannot say (the device is gone).
 int QueuedBytes(int fd)
@@ -139,7 +145,9 @@ void ReceiveLoop(int portFd, int wakeFd)
             ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
         fd = -1;
         waiting = false;
-        g_portLost = true;  // the window learns of it at once
+        g_portLost = true;
+        if (PortLostHook hook = g_portLostHook.load(std::memory_order_acquire))
+            hook();  // the window learns of it at once
     };
 
     for (;;) {
@@ -285,34 +293,6 @@ void SetPortMapping(int number, const std::string& devicePath)
         g_portMapping[number - 1] = devicePath;
 }
 
-std::string PortOpenResult::Message() const
-{
-    const std::string where = portName + " (" + devicePath + ")";
-    const std::string reason = std::strerror(error);
-    switch (error) {
-    case EACCES:
-    case EPERM:
-        return "Нет доступа к порту " + where + ": " + reason +
-               ". Работать с портами может участник группы dialout: выполните "
-               "«sudo usermod -aG dialout $USER» и войдите в систему заново";
-    case EBUSY: {
-        // Also what a lock or an exclusive flag held elsewhere comes to.
-        const std::string inUse = "порт уже используется (" + reason + "). Закройте её и откройте порт снова";
-        if (holderPid > 0)
-            return "Порт " + where + " занят программой " + holderName + " (pid " + std::to_string(holderPid) +
-                   "): " + inUse;
-        return "Порт " + where + " занят другой программой: " + inUse;
-    }
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return "Порт " + where + " не найден: адаптер не подключён (" + reason +
-               "). Подключите адаптер и откройте порт снова";
-    default:
-        return "Не удалось открыть порт " + where + ": " + reason;
-    }
-}
-
 PortOpenResult OpenPort(int selectionIndex)
 {
     const std::string portName = PortNameForIndex(selectionIndex);
@@ -341,6 +321,8 @@ PortOpenResult OpenPortDevice(const std::string& portName, const std::string& de
         result.holderPid = holder.pid;
         result.holderName = holder.name;
     }
+    if (!result.ok && (result.error == EACCES || result.error == EPERM))
+        result.access = DeviceAccessOf(result.devicePath);
 
     PurgeInput(PortHandle);
     PurgeOutput(PortHandle);
@@ -359,12 +341,17 @@ void WriteFrame(const uint8_t* frame, int length)
 {
     if (length <= 0)
         return;
+    // Recorded after the write, as what really left the computer, with the
+    // time it was handed over.
+    const int64_t startedUs = WallClockUs();
+    const bool sent = WriteBytes(PortHandle, frame, static_cast<size_t>(length));
     if (TrafficHook hook = g_trafficHook.load(std::memory_order_acquire))
-        hook(TrafficDirection::Sent, frame, length);
-    WriteBytes(PortHandle, frame, static_cast<size_t>(length));
+        hook(sent ? TrafficDirection::Sent : TrafficDirection::NotSent, frame, length, startedUs);
 }
 
 bool PortLost() { return g_portLost.load(); }
+
+void SetPortLostHook(PortLostHook hook) { g_portLostHook.store(hook, std::memory_order_release); }
 
 void SetTrafficHook(TrafficHook hook) { g_trafficHook.store(hook, std::memory_order_release); }
 
@@ -375,7 +362,7 @@ void StoreChunk(const uint8_t* bytes, int length)
     if (length > kReceiveBufferSize)
         length = kReceiveBufferSize;
     if (TrafficHook hook = g_trafficHook.load(std::memory_order_acquire))
-        hook(TrafficDirection::Received, bytes, length);
+        hook(TrafficDirection::Received, bytes, length, WallClockUs());
     std::lock_guard<std::mutex> guard(g_bufferLock);
     std::memcpy(g_receiveBuffer.data(), bytes, static_cast<size_t>(length));
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "link/PortHolder.h"
 #include "link/SerialPort.h"
 #include "link/Waits.h"
 #include "link/Rtu.h"
@@ -34,12 +35,12 @@ struct PortOpenResult {
     std::string portName;
     std::string devicePath;
     int error = 0;          // errno of the failed step
-    // The program holding a busy device, where /proc tells (0 / empty if not).
+    // The program holding a busy device's lock, where /proc tells (0 /
+    // empty if not).
     int holderPid = 0;
     std::string holderName;
-    // For the error display: what to do about it in the operator's words,
-    // then port, path and the system's reason.
-    std::string Message() const;
+    // Who may open a device that refused us (filled on EACCES and EPERM).
+    DeviceAccess access;
 };
 
 // Ends the running receive thread, closes the old port, opens the chosen one
@@ -53,12 +54,19 @@ PortOpenResult OpenPortDevice(const std::string& portName, const std::string& de
 // up or failed (the adapter was pulled out); cleared by every open. Read
 // without a lock from any thread.
 bool PortLost();
+// Called on the receive thread the moment the port is lost, so that the
+// window need not look every so often; it must return at once. Null: none.
+using PortLostHook = void (*)();
+void SetPortLostHook(PortLostHook hook);
 
 // Every frame written and every chunk stored goes to this hook, on the
-// writing or the receiving thread; it must return at once and never block.
-// Null (the default) records nothing.
-enum class TrafficDirection : uint8_t { Sent, Received };
-using TrafficHook = void (*)(TrafficDirection direction, const uint8_t* bytes, int length);
+// writing or the receiving thread, once the write has been tried; it must
+// return at once and never block. Null (the default) records nothing.
+// NotSent: a frame the driver did not take whole (no port, a dead one).
+enum class TrafficDirection : uint8_t { Sent, Received, NotSent };
+// timeUs: wall clock in µs since the epoch; for a frame, taken before the
+// write, so that it stands before its reply whenever the hook runs.
+using TrafficHook = void (*)(TrafficDirection direction, const uint8_t* bytes, int length, int64_t timeUs);
 void SetTrafficHook(TrafficHook hook);
 
 // Stops the receive thread and closes the port. Harmless when nothing is open.

@@ -99,10 +99,10 @@ void PurgeOutput(int fd)
         ::tcflush(fd, TCOFLUSH);
 }
 
-void WriteBytes(int fd, const uint8_t* bytes, size_t length)
+bool WriteBytes(int fd, const uint8_t* bytes, size_t length)
 {
     if (fd < 0)
-        return;
+        return false;
     size_t done = 0;
     int stalls = 0;
     while (done < length) {
@@ -120,6 +120,7 @@ void WriteBytes(int fd, const uint8_t* bytes, size_t length)
             ::poll(&p, 1, 10);
             continue;
         }
-        return;
+        return false;
     }
+    return true;
 }

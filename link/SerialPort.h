@@ -21,6 +21,7 @@ void CloseSerialDevice(int fd);
 void PurgeInput(int fd);
 void PurgeOutput(int fd);
 
-// Hands the bytes to the driver. A write to a dead or absent port is silent:
+// Hands the bytes to the driver. False when not all of them were taken (no
+// port, a dead port, a queue that stayed full); the caller still goes on, as
 // an unanswered request simply counts as unanswered.
-void WriteBytes(int fd, const uint8_t* bytes, size_t length);
+bool WriteBytes(int fd, const uint8_t* bytes, size_t length);

@@ -3,7 +3,6 @@
 #include <QDateTime>
 #include <QStringList>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "monitoring/FrameDescriber.h"
@@ -86,7 +85,12 @@ bool HoldsReply(const QByteArray& bytes, int address, int function)
 void LineMonitor::Record(const TrafficChunk& chunk)
 {
     FrameMeaning meaning;
-    if (chunk.direction == TrafficDirection::Sent) {
+    if (chunk.direction == TrafficDirection::NotSent) {
+        // Never on the line: no request to wait for an answer to.
+        meaning = DescribeRequest(chunk.bytes, chunk.length);
+        meaning.text = QStringLiteral("не отправлен: ") + meaning.text;
+        ++m_counters.notSent;
+    } else if (chunk.direction == TrafficDirection::Sent) {
         meaning = DescribeRequest(chunk.bytes, chunk.length);
         if (m_requestOpen && !m_requestAnswered)
             ++m_counters.unanswered;
@@ -138,11 +142,28 @@ QString TimeOfDayText(qint64 timeUs)
     return QDateTime::fromMSecsSinceEpoch(timeUs / 1000).toString(QStringLiteral("HH:mm:ss.zzz"));
 }
 
+namespace {
+
+QString DirectionMark(TrafficDirection direction)
+{
+    switch (direction) {
+    case TrafficDirection::Sent:
+        return QStringLiteral("→");
+    case TrafficDirection::Received:
+        return QStringLiteral("←");
+    case TrafficDirection::NotSent:
+        break;
+    }
+    return QStringLiteral("×");
+}
+
+}  // namespace
+
 QString LineEntryText(const LineEntry& entry)
 {
     return QStringLiteral("%1 %2 %3  %4")
         .arg(TimeOfDayText(entry.timeUs),
-             entry.direction == TrafficDirection::Sent ? QStringLiteral("→") : QStringLiteral("←"),
+             DirectionMark(entry.direction),
              HexText(reinterpret_cast<const uint8_t*>(entry.bytes.constData()), static_cast<int>(entry.bytes.size())),
              entry.meaning);
 }
@@ -155,6 +176,8 @@ QString CountersText(const LineCounters& c)
                        .arg(c.unanswered)
                        .arg(c.crcErrors)
                        .arg(c.fragments);
+    if (c.notSent)
+        text += QStringLiteral("   не отправлено: %1").arg(c.notSent);
     if (c.dropped)
         text += QStringLiteral("   пропущено записей: %1").arg(c.dropped);
     return text;
@@ -176,16 +199,10 @@ TrafficRing g_sentRing(1024);
 TrafficRing g_receivedRing(2048);
 quint64 g_droppedSeen = 0;
 
-qint64 NowUs()
+void RecordTraffic(TrafficDirection direction, const uint8_t* bytes, int length, int64_t timeUs)
 {
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-void RecordTraffic(TrafficDirection direction, const uint8_t* bytes, int length)
-{
-    TrafficRing& ring = direction == TrafficDirection::Sent ? g_sentRing : g_receivedRing;
-    ring.Push(direction, bytes, length, NowUs());
+    TrafficRing& ring = direction == TrafficDirection::Received ? g_receivedRing : g_sentRing;
+    ring.Push(direction, bytes, length, timeUs);
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ struct LineCounters {
     quint64 unanswered = 0;  // closed by the next request without such a reply
     quint64 crcErrors = 0;   // received whole frames whose CRC does not check
     quint64 fragments = 0;   // received chunks that are not a whole frame
+    quint64 notSent = 0;     // frames the port did not take (none open, or gone)
     quint64 dropped = 0;     // chunks lost because the monitor fell behind
 };
 
@@ -94,7 +95,8 @@ private:
 
 // "14:05:30.123", local time of day with milliseconds.
 QString TimeOfDayText(qint64 timeUs);
-// One line of the list: time, "→" (sent) or "←" (received), hex, meaning.
+// One line of the list: time, "→" (sent), "←" (received) or "×" (not sent),
+// hex, meaning.
 QString LineEntryText(const LineEntry& entry);
 // The counters as shown above the list.
 QString CountersText(const LineCounters& counters);

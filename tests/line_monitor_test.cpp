@@ -190,6 +190,35 @@ TEST(LineCounters, FollowRequestsAndTheirReplies)
     }
 }
 
+TEST(LineCounters, AFrameThePortDidNotTakeIsListedAsFailedNotAsARequest)
+{
+    const auto request = StatusRequest(1);
+    const auto reply = StatusReplyOf(1, [](sim::ChamberModel&) {});
+    LineMonitor monitor;
+    monitor.Record(Chunk(TrafficDirection::NotSent, request));
+    LineCounters got = monitor.Counters();
+    EXPECT_EQ(got.requests, 0u);
+    EXPECT_EQ(got.unanswered, 0u);
+    EXPECT_EQ(got.notSent, 1u);
+    ASSERT_EQ(monitor.Entries().size(), 1u);
+    const QString line = LineEntryText(monitor.Entries().back());
+    EXPECT_TRUE(line.contains(QStringLiteral(" × "))) << line.toStdString();
+    EXPECT_FALSE(line.contains(QStringLiteral("→"))) << line.toStdString();
+    EXPECT_TRUE(line.contains(QStringLiteral("не отправлен: "))) << line.toStdString();
+    EXPECT_TRUE(CountersText(got).contains(QStringLiteral("не отправлено: 1")));
+
+    // A failed write between a request and its reply leaves the request open.
+    monitor.Record(Sent(request));
+    monitor.Record(Chunk(TrafficDirection::NotSent, request));
+    monitor.Record(Received(reply));
+    got = monitor.Counters();
+    EXPECT_EQ(got.requests, 1u);
+    EXPECT_EQ(got.answered, 1u);
+    EXPECT_EQ(got.notSent, 2u);
+    // Nothing failed: the counters' line stays as it was.
+    EXPECT_FALSE(CountersText(LineCounters{}).contains(QStringLiteral("не отправлено")));
+}
+
 TEST(LineMonitorList, KeepsOnlyTheLastEntries)
 {
     LineMonitor monitor(100);

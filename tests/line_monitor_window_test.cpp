@@ -151,3 +151,56 @@ TEST_F(LineMonitorWindowTest, PausedWindowKeepsItsListButCountsOn)
     FormLineMonitor->ButtonPause->click();
     EXPECT_EQ(FormLineMonitor->ButtonPause->text(), QStringLiteral("Пауза"));
 }
+
+TEST_F(LineMonitorWindowTest, FramesThatNeverLeftTheComputerAreListedAsNotSent)
+{
+    // A port that failed to open: every attempt is a frame nobody sent.
+    OpenPortOn("/nonexistent/ttyUSB9");
+    ASSERT_EQ(errors.size(), 1);
+    FormLineMonitor->Drain();
+    const quint64 requestsBefore = FormLineMonitor->Monitor().Counters().requests;
+    for (int attempt = 0; attempt < 3; ++attempt)
+        EXPECT_FALSE(ReadExchange(1, 0x04, 3, 160));
+    FormLineMonitor->Drain();
+    LineCounters c = FormLineMonitor->Monitor().Counters();
+    EXPECT_EQ(c.requests, requestsBefore);
+    EXPECT_EQ(c.notSent, 3u);
+    EXPECT_EQ(bus.RequestCount(1), 0);
+    const auto& entries = FormLineMonitor->Monitor().Entries();
+    ASSERT_GE(entries.size(), 3u);
+    for (size_t i = entries.size() - 3; i < entries.size(); ++i)
+        EXPECT_EQ(entries[i].direction, TrafficDirection::NotSent);
+
+    // The line itself gone (the adapter pulled out): the write fails and
+    // shows as failed.
+    OpenPortOn(bus.SlavePath());
+    ASSERT_EQ(errors.size(), 1);
+    ASSERT_TRUE(ReadExchange(1, 0x04, 3, 160));
+    bus.CloseLine();
+    ASSERT_TRUE(PumpUntil([] { return PortLost(); }, 2000));
+    EXPECT_FALSE(ReadExchange(1, 0x04, 3, 160));
+    FormLineMonitor->Drain();
+    c = FormLineMonitor->Monitor().Counters();
+    EXPECT_EQ(c.requests, requestsBefore + 1);
+    EXPECT_EQ(c.notSent, 4u);
+    EXPECT_EQ(FormLineMonitor->Monitor().Entries().back().direction, TrafficDirection::NotSent);
+}
+
+TEST_F(LineMonitorWindowTest, DrainsOftenOnlyWhileShown)
+{
+    const int hidden = FormLineMonitor->DrainInterval();
+    EXPECT_GE(hidden, 1000);
+    Form1->ButtonMonitor->click();
+    EXPECT_LE(FormLineMonitor->DrainInterval(), 100);
+    // Shown, a new request reaches the list by itself.
+    ReadExchange(1, 0x04, 3, 160);
+    EXPECT_TRUE(PumpUntil([] { return FormLineMonitor->List->toPlainText().contains(QStringLiteral("→")); }, 1000));
+    FormLineMonitor->hide();
+    EXPECT_EQ(FormLineMonitor->DrainInterval(), hidden);
+    // Hidden, nothing is lost: the counters take every frame later.
+    for (int i = 0; i < 20; ++i)
+        ReadExchange(1, 0x04, 3, 160);
+    FormLineMonitor->Drain();
+    EXPECT_EQ(FormLineMonitor->Monitor().Counters().requests, 21u);
+    EXPECT_EQ(FormLineMonitor->Monitor().Counters().dropped, 0u);
+}

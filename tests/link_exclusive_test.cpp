@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "link/PortUnit.h"
+#include "monitoring/PortMessages.h"
 #include "sim/ChamberSim.h"
 
 namespace {
@@ -131,8 +132,8 @@ TEST(ExclusivePort, HeldElsewhereRefusedSecondInstanceRefusedReleasedOnClose)
         const PortOpenResult refused = OpenPort(0);
         EXPECT_FALSE(refused.ok);
         EXPECT_EQ(refused.error, EBUSY);
-        EXPECT_NE(refused.Message().find("используется"), std::string::npos) << refused.Message();
-        EXPECT_NE(refused.Message().find(path), std::string::npos) << refused.Message();
+        EXPECT_NE(PortOpenMessage(refused).find("используется"), std::string::npos) << PortOpenMessage(refused);
+        EXPECT_NE(PortOpenMessage(refused).find(path), std::string::npos) << PortOpenMessage(refused);
         EXPECT_EQ(PortHandle, kNoPort);
         EXPECT_FALSE(ReadExchange(1, 0x04, 3, 160)) << "nothing may reach the line";
         if (how == Hold::Exclusive)
@@ -143,14 +144,14 @@ TEST(ExclusivePort, HeldElsewhereRefusedSecondInstanceRefusedReleasedOnClose)
         other.Release();
         // Once it has let go the port opens and the chamber answers.
         const PortOpenResult opened = OpenPort(0);
-        ASSERT_TRUE(opened.ok) << opened.Message();
+        ASSERT_TRUE(opened.ok) << PortOpenMessage(opened);
         EXPECT_TRUE(ReadExchange(1, 0x04, 3, 160));
         ClosePort();
     }
 
     // Held by this instance: a second one is refused and leaves it be.
     const PortOpenResult first = OpenPort(0);
-    ASSERT_TRUE(first.ok) << first.Message();
+    ASSERT_TRUE(first.ok) << PortOpenMessage(first);
     EXPECT_EQ(SecondInstanceOpen(path), EBUSY);
     int flag = 0;
     ASSERT_EQ(::ioctl(PortHandle, TIOCGEXCL, &flag), 0);

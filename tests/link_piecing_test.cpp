@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "link/PortUnit.h"
+#include "monitoring/PortMessages.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/Presentation.h"
 #include "sim/ChamberSim.h"
@@ -110,7 +111,7 @@ protected:
         ASSERT_TRUE(bus.AddChamber(9));
         ::setenv("CALVETRA_COM1", bus.SlavePath().c_str(), 1);
         const PortOpenResult result = OpenPort(0);
-        ASSERT_TRUE(result.ok) << result.Message();
+        ASSERT_TRUE(result.ok) << PortOpenMessage(result);
     }
     void TearDown() override
     {

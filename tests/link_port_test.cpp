@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "link/PortUnit.h"
+#include "monitoring/PortMessages.h"
 
 namespace {
 
@@ -157,7 +158,7 @@ protected:
     void OpenLine()
     {
         const PortOpenResult result = OpenPort(0);
-        ASSERT_TRUE(result.ok) << result.Message();
+        ASSERT_TRUE(result.ok) << PortOpenMessage(result);
         ASSERT_EQ(result.devicePath, line.path);
     }
 
@@ -347,7 +348,7 @@ TEST_F(LinkPortTest, PortNeverTakesAStandardStreamsNumber)
         ClosePort();  // before putting standard input back over it
     ::dup2(savedInput, STDIN_FILENO);
     ::close(savedInput);
-    ASSERT_TRUE(result.ok) << result.Message();
+    ASSERT_TRUE(result.ok) << PortOpenMessage(result);
     EXPECT_GT(handle, STDERR_FILENO);
     ASSERT_TRUE(inputFree) << "the link holds descriptor 0";
 
@@ -414,7 +415,7 @@ TEST_F(LinkPortTest, FailedOpensNamePortPathAndReason)
         EXPECT_EQ(result.error, c.error);
         EXPECT_EQ(result.portName, "COM3");
         EXPECT_EQ(result.devicePath, c.path);
-        const std::string message = result.Message();
+        const std::string message = PortOpenMessage(result);
         EXPECT_NE(message.find("COM3"), std::string::npos) << message;
         EXPECT_NE(message.find(c.path), std::string::npos) << message;
         EXPECT_NE(message.find(std::strerror(c.error)), std::string::npos) << message;
@@ -442,7 +443,7 @@ TEST_F(LinkPortTest, ReopeningLeavesExactlyOneReceiveThread)
 {
     for (int i = 0; i < 100; ++i) {
         const PortOpenResult result = OpenPort(0);
-        ASSERT_TRUE(result.ok) << result.Message();
+        ASSERT_TRUE(result.ok) << PortOpenMessage(result);
         ASSERT_EQ(RunningReceiveThreads(), 1) << "after open number " << i + 1;
     }
     ClearReceiveBuffer();
@@ -466,7 +467,7 @@ TEST_F(LinkPortTest, ReopenOnAnotherPortListensToTheNewOneOnly)
     OpenLine();
     const PortOpenResult second = OpenPort(1);
     ::unsetenv("CALVETRA_COM2");
-    ASSERT_TRUE(second.ok) << second.Message();
+    ASSERT_TRUE(second.ok) << PortOpenMessage(second);
     EXPECT_EQ(RunningReceiveThreads(), 1);
 
     ClearReceiveBuffer();
@@ -738,7 +739,7 @@ TEST_F(LinkPortTest, HangUpStopsTheReceiveThreadWithoutSpinning)
     ASSERT_TRUE(fresh.Open());
     ::setenv("CALVETRA_COM1", fresh.path.c_str(), 1);
     const PortOpenResult result = OpenPort(0);
-    ASSERT_TRUE(result.ok) << result.Message();
+    ASSERT_TRUE(result.ok) << PortOpenMessage(result);
     EXPECT_EQ(RunningReceiveThreads(), 1);
     Responder responder(fresh, {{5, kReply}});
     EXPECT_TRUE(ReadExchange(1, 0x04, 3, 160));

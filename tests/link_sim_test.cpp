@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "link/PortUnit.h"
+#include "monitoring/PortMessages.h"
 #include "sim/ChamberSim.h"
 
 namespace {
@@ -30,7 +31,7 @@ protected:
         bus.SetSpeed(0);
         ::setenv("CALVETRA_COM1", bus.SlavePath().c_str(), 1);
         const PortOpenResult result = OpenPort(0);
-        ASSERT_TRUE(result.ok) << result.Message();
+        ASSERT_TRUE(result.ok) << PortOpenMessage(result);
     }
     void TearDown() override
     {
@@ -169,7 +170,7 @@ TEST_F(LinkSimTest, ExchangesSurviveTheLineGoingAway)
     ASSERT_TRUE(bus.Restart(&error)) << error;
     ::setenv("CALVETRA_COM1", bus.SlavePath().c_str(), 1);
     const PortOpenResult result = OpenPort(0);
-    ASSERT_TRUE(result.ok) << result.Message();
+    ASSERT_TRUE(result.ok) << PortOpenMessage(result);
     EXPECT_EQ(RunningReceiveThreads(), 1);
     EXPECT_TRUE(ReadExchange(1, 0x04, kProbeCount, kProbeWait));
 }

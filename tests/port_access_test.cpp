@@ -11,12 +11,15 @@
 #include <cstring>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "link/PortHolder.h"
 #include "link/PortUnit.h"
 #include "monitoring/PortList.h"
+#include "monitoring/PortMessages.h"
 #include "monitoring/PortSettings.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
@@ -29,19 +32,34 @@ namespace {
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// A child process that keeps the device open until killed; its name is "sleep"
-// once it has exec'd.
-pid_t HoldDevice(const std::string& path)
+// A child process that keeps the device open until killed, with the lock
+// that programs opening a port exclusively take, or without (as a monitor or
+// the other end of a line does); its name is "sleep" once it has exec'd.
+pid_t HoldDevice(const std::string& path, bool lock)
 {
     const pid_t child = ::fork();
     if (child == 0) {
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
         if (fd >= 0)
             ::dup2(fd, 0);
+        if (lock && ::flock(0, LOCK_EX | LOCK_NB) != 0)
+            ::_exit(1);
         ::execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
         ::_exit(1);
     }
     return child;
+}
+
+// Until the child has become "sleep" (and so holds what it was to hold).
+void AwaitSleep(pid_t child)
+{
+    const std::string comm = "/proc/" + std::to_string(child) + "/comm";
+    for (int i = 0; i < 300; ++i) {
+        QFile file(QString::fromStdString(comm));
+        if (file.open(QIODevice::ReadOnly) && file.readAll().trimmed() == "sleep")
+            return;
+        ::usleep(10000);
+    }
 }
 
 void EndChild(pid_t child)
@@ -58,16 +76,30 @@ TEST(PortOpenMessage, SaysWhatToDoAndKeepsPathAndReason)
         int error;
         int holderPid;
         const char* holderName;
+        DeviceAccess access;
         std::vector<std::string> saying;
+        std::vector<std::string> notSaying;
     };
+    const DeviceAccess dialout{true, "root", "dialout", true};
     const Case cases[] = {
-        {EACCES, 0, "", {"dialout", "sudo usermod -aG dialout $USER"}},
-        {EPERM, 0, "", {"dialout"}},
-        {EBUSY, 4321, "minicom", {"занят программой minicom (pid 4321)"}},
-        {EBUSY, 0, "", {"занят другой программой"}},
-        {ENOENT, 0, "", {"адаптер не подключён"}},
-        {ENODEV, 0, "", {"адаптер не подключён"}},
-        {EIO, 0, "", {"Не удалось открыть порт"}},
+        {EACCES, 0, "", dialout, {"dialout", "sudo usermod -aG dialout $USER"}, {"владелец"}},
+        {EPERM, 0, "", dialout, {"dialout"}, {}},
+        // The device's real group, not dialout.
+        {EACCES, 0, "", {true, "root", "uucp", true}, {"группы uucp", "sudo usermod -aG uucp $USER"}, {"dialout"}},
+        // root:root 0600: joining a group would not help.
+        {EACCES,
+         0,
+         "",
+         {true, "root", "root", false},
+         {"только его владелец (root)", "у группы root нет прав"},
+         {"dialout", "usermod"}},
+        // Nothing known of the device: no advice that may be wrong.
+        {EACCES, 0, "", {}, {"Нет доступа к порту"}, {"dialout", "usermod", "владелец"}},
+        {EBUSY, 4321, "minicom", {}, {"занят программой minicom (pid 4321)"}, {}},
+        {EBUSY, 0, "", {}, {"занят другой программой"}, {}},
+        {ENOENT, 0, "", {}, {"адаптер не подключён"}, {}},
+        {ENODEV, 0, "", {}, {"адаптер не подключён"}, {}},
+        {EIO, 0, "", {}, {"Не удалось открыть порт"}, {}},
     };
     for (const Case& c : cases) {
         PortOpenResult result;
@@ -76,17 +108,49 @@ TEST(PortOpenMessage, SaysWhatToDoAndKeepsPathAndReason)
         result.error = c.error;
         result.holderPid = c.holderPid;
         result.holderName = c.holderName;
-        const std::string message = result.Message();
+        result.access = c.access;
+        const std::string message = PortOpenMessage(result);
         SCOPED_TRACE(message);
         EXPECT_TRUE(Contains(message, result.devicePath));
         EXPECT_TRUE(Contains(message, result.portName));
         EXPECT_TRUE(Contains(message, std::strerror(c.error)));
         for (const std::string& part : c.saying)
             EXPECT_TRUE(Contains(message, part)) << "lacks " << part;
+        for (const std::string& part : c.notSaying)
+            EXPECT_FALSE(Contains(message, part)) << "says " << part;
         if (c.error != EACCES && c.error != EPERM) {
             EXPECT_FALSE(Contains(message, "dialout"));
         }
     }
+}
+
+TEST(DeviceAccess, OwnerGroupAndWhetherTheGroupMayOpen)
+{
+    // /dev/null: root's, and everybody may read and write it.
+    const DeviceAccess null = DeviceAccessOf("/dev/null");
+    EXPECT_TRUE(null.known);
+    EXPECT_EQ(null.owner, "root");
+    EXPECT_EQ(null.group, "root");
+    EXPECT_TRUE(null.groupMayOpen);
+
+    QTemporaryDir dir;
+    const std::string path = dir.filePath(QStringLiteral("ttyS9")).toStdString();
+    QFile file(QString::fromStdString(path));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    struct Case {
+        mode_t mode;
+        bool groupMayOpen;
+    };
+    for (const Case c : {Case{0600, false}, Case{0640, false}, Case{0620, false}, Case{0660, true}}) {
+        ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+        const DeviceAccess access = DeviceAccessOf(path);
+        EXPECT_TRUE(access.known);
+        EXPECT_EQ(access.groupMayOpen, c.groupMayOpen) << std::oct << c.mode;
+        EXPECT_FALSE(access.owner.empty());
+        EXPECT_FALSE(access.group.empty());
+    }
+    EXPECT_FALSE(DeviceAccessOf("/nonexistent/ttyUSB9").known);
 }
 
 TEST(PortHolder, NamesTheOtherProcessHoldingTheDevice)
@@ -97,7 +161,7 @@ TEST(PortHolder, NamesTheOtherProcessHoldingTheDevice)
     // This process holds the simulator's end too; it never names itself.
     EXPECT_EQ(FindPortHolder(bus.SlavePath()).pid, 0);
 
-    const pid_t child = HoldDevice(bus.SlavePath());
+    const pid_t child = HoldDevice(bus.SlavePath(), true);
     ASSERT_GT(child, 0);
     QTemporaryDir dir;
     const std::string link = dir.filePath(QStringLiteral("usb-adapter")).toStdString();
@@ -115,6 +179,39 @@ TEST(PortHolder, NamesTheOtherProcessHoldingTheDevice)
     // Not a device at all.
     EXPECT_EQ(FindPortHolder(dir.path().toStdString()).pid, 0);
     EXPECT_EQ(FindPortHolder("/nonexistent/ttyUSB9").pid, 0);
+}
+
+TEST(PortHolder, TheLocksHolderIsNamedNotAProgramThatMerelyHasItOpen)
+{
+    sim::BusSimulator bus;
+    std::string error;
+    ASSERT_TRUE(bus.Start(&error)) << error;
+    bus.AddChamber(1);
+    // First a program that has the line open without a lock (as the other
+    // end of a line or a monitor has it), then the one that took the lock.
+    const pid_t opener = HoldDevice(bus.SlavePath(), false);
+    ASSERT_GT(opener, 0);
+    AwaitSleep(opener);
+    const pid_t locker = HoldDevice(bus.SlavePath(), true);
+    ASSERT_GT(locker, 0);
+    AwaitSleep(locker);
+
+    EXPECT_EQ(FindPortHolder(bus.SlavePath()).pid, locker);
+    const PortOpenResult refused = OpenPortDevice("COM1", bus.SlavePath());
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.error, EBUSY);
+    EXPECT_EQ(refused.holderPid, locker);
+    EXPECT_TRUE(Contains(PortOpenMessage(refused), "(pid " + std::to_string(locker) + ")"))
+        << PortOpenMessage(refused);
+    ClosePort();
+
+    // With nobody holding the lock no program is blamed, and the port opens.
+    EndChild(locker);
+    EXPECT_EQ(FindPortHolder(bus.SlavePath()).pid, 0);
+    const PortOpenResult opened = OpenPortDevice("COM1", bus.SlavePath());
+    EXPECT_TRUE(opened.ok) << PortOpenMessage(opened);
+    ClosePort();
+    EndChild(opener);
 }
 
 TEST(PortList, ComPortsFirstThenDevicesUnderTheirStableLinks)
@@ -152,7 +249,7 @@ TEST(PortList, ComPortsFirstThenDevicesUnderTheirStableLinks)
 
     // The by-id entry opens the device with the same set-up as COMn.
     const PortOpenResult result = OpenPortDevice(entries[5].caption.toStdString(), entries[5].devicePath.toStdString());
-    ASSERT_TRUE(result.ok) << result.Message();
+    ASSERT_TRUE(result.ok) << PortOpenMessage(result);
     first.AddChamber(9);
     SetTimeScale(1.0);
     bool found = false;
@@ -244,6 +341,48 @@ TEST_F(PortChoiceTest, MappedComPortOpensAndIsPickedAgainAtNextStart)
     EXPECT_EQ(Form1->ComboBox1->currentIndex(), 1);
     for (int n = 0; n < kComEntries; ++n)
         EXPECT_EQ(Form1->ComboBox1->itemText(n), QStringLiteral("COM%1").arg(n + 1));
+}
+
+TEST(RememberedPort, SaidOnlyWhenTheRememberedDeviceIsNotThere)
+{
+    const QVector<PortEntry> entries = BuildPortEntries(
+        {{QStringLiteral("ttyUSB0"), QStringLiteral("/dev/ttyUSB0"), QStringLiteral("FT232R USB UART")}},
+        QStringLiteral("/nonexistent"));
+    struct Case {
+        const char* remembered;
+        bool said;
+    };
+    for (const Case c : {Case{"", false}, Case{"COM3", false}, Case{"/dev/ttyUSB0", false},
+                         Case{"/dev/serial/by-id/usb-gone-if00-port0", true}}) {
+        const QString text = RememberedPortText(entries, QString::fromUtf8(c.remembered));
+        EXPECT_EQ(!text.isEmpty(), c.said) << c.remembered;
+        if (c.said) {
+            EXPECT_TRUE(text.startsWith(QStringLiteral("Адаптер не подключён"))) << text.toStdString();
+            EXPECT_TRUE(text.contains(QStringLiteral("в прошлый раз"))) << text.toStdString();
+            EXPECT_TRUE(text.contains(QString::fromUtf8(c.remembered)));
+        }
+    }
+}
+
+TEST_F(PortChoiceTest, RememberedAdapterMissingAtStartIsSaidNotReplacedByCom1)
+{
+    SaveLastPort(QStringLiteral("/dev/serial/by-id/usb-gone-if00-port0"));
+    Restart();
+    EXPECT_EQ(Form1->ComboBox1->currentIndex(), -1);
+    EXPECT_NE(Form1->ComboBox1->currentText(), QStringLiteral("COM1"));
+    const QString said = Form1->LabelPort->toolTip();
+    EXPECT_TRUE(said.startsWith(QStringLiteral("Адаптер не подключён"))) << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("/dev/serial/by-id/usb-gone-if00-port0")));
+    // The list opened again without it keeps saying so and picks nothing.
+    Form1->RefreshPortList();
+    EXPECT_EQ(Form1->ComboBox1->currentIndex(), -1);
+    EXPECT_FALSE(Form1->LabelPort->toolTip().isEmpty());
+
+    // A remembered COM port is always there: nothing to say.
+    SaveLastPort(QStringLiteral("COM2"));
+    Restart();
+    EXPECT_EQ(Form1->ComboBox1->currentIndex(), 1);
+    EXPECT_TRUE(Form1->LabelPort->toolTip().isEmpty());
 }
 
 TEST_F(PortChoiceTest, FailedOpenIsNotRememberedAndSaysAdapterMissing)

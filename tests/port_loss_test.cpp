@@ -86,6 +86,36 @@ TEST_F(PortLossTest, PulledOutWhileReadingIsSaidAtOnceAndReopenedWhenBack)
     EXPECT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
 }
 
+TEST_F(PortLossTest, NoTimerWatchesThePortWhileItIsThere)
+{
+    // At rest nothing looks at the port every so often: the receive thread
+    // tells of a pull the moment it happens.
+    EXPECT_FALSE(Form1->TimerPort->isActive());
+    Guarded([] { Form1->Button6Click(); });
+    Pump(300);
+    EXPECT_FALSE(Form1->TimerPort->isActive());
+
+    bus.CloseLine();
+    ASSERT_TRUE(PumpUntil([] { return Says("Адаптер отключён"); }, 2000));
+    // Only now, with reading on, is the device looked for until it is back.
+    EXPECT_TRUE(Form1->TimerPort->isActive());
+    std::string error;
+    ASSERT_TRUE(bus.Restart(&error)) << error;
+    PointLink();
+    ASSERT_TRUE(PumpUntil([] { return Says("снова подключён"); }, 3000));
+    EXPECT_FALSE(Form1->TimerPort->isActive());
+
+    // Reading switched off while the device is gone ends the looking.
+    bus.CloseLine();
+    ASSERT_TRUE(PumpUntil([] { return Says("Адаптер отключён"); }, 2000));
+    Guarded([] { Form1->Button6Click(); });
+    Pump(500);
+    EXPECT_FALSE(Form1->TimerPort->isActive());
+    // And switched on again while it is still gone starts it again.
+    Guarded([] { Form1->Button6Click(); });
+    EXPECT_TRUE(Form1->TimerPort->isActive());
+}
+
 TEST_F(PortLossTest, WithReadingOffTheOperatorOpensItAgain)
 {
     bus.CloseLine();

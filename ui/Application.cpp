@@ -9,6 +9,7 @@
 #include "monitoring/ActionJournal.h"
 
 #include "ui/ReportPdf.h"
+#include "ui/CloseSignals.h"
 #include "ui/Startup.h"
 #include "ui/Watching.h"
 
@@ -48,9 +49,12 @@ int main(int argc, char** argv)
     // Standard dialogs and buttons in the interface's language.
     InstallQtTranslations();
     CreateApplicationWindows();
+    // Stopped from outside, the program ends as a closed window does.
+    HandleCloseSignals();
     // --listen [ADDRESS:]PORT: the read-only endpoint for watchers elsewhere.
     StartWatching(QApplication::arguments());
     const int result = app.exec();
     StopWatching();
+    StopHandlingCloseSignals();
     return result;
 }

@@ -13,6 +13,9 @@ TLineMonitorWindow* FormLineMonitor = nullptr;
 
 namespace {
 constexpr int kDrainMs = 100;
+// Hidden, the rings are emptied seldom: nobody looks, and the counters only
+// need every chunk. The rings hold well over this long of a scan's traffic.
+constexpr int kHiddenDrainMs = 5000;
 }
 
 TLineMonitorWindow::TLineMonitorWindow(QWidget* parent) : QWidget(parent, Qt::Window)
@@ -53,7 +56,7 @@ TLineMonitorWindow::TLineMonitorWindow(QWidget* parent) : QWidget(parent, Qt::Wi
     });
     // Sized once laid out, so that the layout does not grow it again.
     PlaceWindow(this, {1100, 560}, std::nullopt);
-    m_drainTimer.setInterval(kDrainMs);
+    m_drainTimer.setInterval(kHiddenDrainMs);
     connect(&m_drainTimer, &QTimer::timeout, this, [this] { Drain(); });
     m_drainTimer.start();
 }
@@ -94,8 +97,15 @@ void TLineMonitorWindow::RebuildView()
 void TLineMonitorWindow::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    m_drainTimer.setInterval(kDrainMs);
     DrainLineRecording(m_monitor);
     RebuildView();
+}
+
+void TLineMonitorWindow::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    m_drainTimer.setInterval(kHiddenDrainMs);
 }
 
 void TLineMonitorWindow::PauseClick()

@@ -24,6 +24,8 @@ public:
     // the counters' refresh leaves alone.
     void SaveTo(const QString& path);
     const LineMonitor& Monitor() const { return m_monitor; }
+    // How often Drain runs now: often while shown, seldom while hidden.
+    int DrainInterval() const { return m_drainTimer.interval(); }
 
     QLabel* LabelCounters;
     QLabel* LabelStatus;
@@ -34,6 +36,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void RebuildView();

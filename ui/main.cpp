@@ -13,6 +13,7 @@
 #include "monitoring/StatusDecode.h"
 #include "ui/AlarmCenter.h"
 #include "ui/ChartWindow.h"
+#include "monitoring/PortMessages.h"
 #include "monitoring/PortSettings.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/JournalWindow.h"
@@ -26,6 +27,17 @@
 TForm1* Form1 = nullptr;
 
 namespace {
+
+// On the receive thread: the window looks at the port on its own thread.
+void NotePortLost()
+{
+    QMetaObject::invokeMethod(
+        qApp, [] {
+            if (Form1)
+                Guarded([] { Form1->TimerPortTimer(); });
+        },
+        Qt::QueuedConnection);
+}
 
 // Client area of the 1127 x 856 outer window at 96 dpi.
 constexpr int kClientWidth = 1111;
@@ -113,7 +125,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     Label21 = Heading(c, QStringLiteral("Установка порта"), 38, 3);
     ComboBox1 = new TPortComboBox(c);
     RefreshPortList();
-    ComboBox1->setCurrentIndex(FindPortEntry(m_portEntries, LoadPortSettings().lastPort));
+    const QString remembered = LoadPortSettings().lastPort;
+    ComboBox1->setCurrentIndex(FindPortEntry(m_portEntries, remembered));
     ComboBox1->setGeometry(16, 52, 105, 21);
     ComboBox1->beforePopup = [this] { RefreshPortList(); };
     ComboBox1->setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -127,6 +140,12 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     LabelPort = new QLabel(c);
     LabelPort->setGeometry(16, 96, 236, 22);
     LabelPort->setFont(Tnr(15));
+    // An adapter remembered from the last run but not plugged in now: no
+    // entry is picked, and the operator is told instead of seeing COM1.
+    const QString missing = RememberedPortText(m_portEntries, remembered);
+    if (!missing.isEmpty())
+        m_missingPort = remembered;
+    ShowPortState(missing, true);
     Label22 = Heading(c, QStringLiteral("Поиск устройства"), 38, 123);
     Button4 = Button(c, QStringLiteral("Пуск"), {16, 180, 105, 41}, false);
     Button1 = Button(c, QStringLiteral("Стоп"), {139, 180, 113, 41}, false);
@@ -253,20 +272,21 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     Timer4 = Timer(this, 60000);
     Timer5 = Timer(this, 100);
     Timer6 = Timer(this, 5000);
-    // Real time whatever the scale of the waits: the operator must learn of a
-    // pulled adapter at once.
+    // Real time whatever the scale of the waits. It runs only while reading
+    // waits for a pulled adapter to come back; the pull itself is reported
+    // by the receive thread the moment it happens.
     TimerPort = new QTimer(this);
     TimerPort->setInterval(200);
+    SetPortLostHook(&NotePortLost);
 
     PlaceWindow(this, {kClientWidth, kClientHeight}, QPoint(0, 0));
 
     Connect();
     Guarded([this] { FormCreate(); });
     Timer2->start();
-    TimerPort->start();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() { SetPortLostHook(nullptr); }
 
 void TForm1::Connect()
 {
@@ -354,17 +374,22 @@ void TForm1::Button5Click()
     Button5->setEnabled(false);
     if (result.ok && index >= 0 && index < m_portEntries.size())
         SaveLastPort(m_portEntries[index].Key());
+    if (result.ok)
+        m_missingPort.clear();
     // Everything the open does happens first; then the operator learns that
     // the port is not there instead of watching a scan that finds nothing.
     if (!result.ok)
-        throw EInOutError(result.Message());
+        throw EInOutError(PortOpenMessage(result));
 }
 
 void TForm1::RefreshPortList()
 {
-    const QString current = ComboBox1->currentIndex() >= 0 && ComboBox1->currentIndex() < m_portEntries.size()
-                                ? m_portEntries[ComboBox1->currentIndex()].Key()
-                                : QString();
+    QString current = ComboBox1->currentIndex() >= 0 && ComboBox1->currentIndex() < m_portEntries.size()
+                          ? m_portEntries[ComboBox1->currentIndex()].Key()
+                          : QString();
+    // The remembered adapter plugged in meanwhile is picked again.
+    if (current.isEmpty() && !m_missingPort.isEmpty())
+        current = m_missingPort;
     m_portEntries = BuildPortEntries(ListSerialDevices());
     const QSignalBlocker quiet(ComboBox1);
     ComboBox1->clear();
@@ -374,6 +399,10 @@ void TForm1::RefreshPortList()
             ComboBox1->setItemData(ComboBox1->count() - 1, entry.devicePath, Qt::ToolTipRole);
     }
     ComboBox1->setCurrentIndex(FindPortEntry(m_portEntries, current));
+    if (!m_missingPort.isEmpty() && ComboBox1->currentIndex() >= 0) {
+        m_missingPort.clear();
+        ShowPortState(QString(), false);
+    }
 }
 
 void TForm1::ShowPortState(const QString& text, bool bad)
@@ -401,6 +430,11 @@ void TForm1::TimerPortTimer()
                           false);
         }
     }
+    // Looks again only while there is a device to wait for.
+    if (m_portGone && ReadingActive == 1)
+        EnableTimer(TimerPort);
+    else
+        TimerPort->stop();
 }
 
 void TForm1::ButtonMonitorClick()

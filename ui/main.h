@@ -91,7 +91,7 @@ public:
     QTimer* Timer4;  // log append, 60000 ms
     QTimer* Timer5;  // scan probe, 100 ms
     QTimer* Timer6;  // log header, 5000 ms once
-    QTimer* TimerPort;  // watches the open port for an adapter pulled out
+    QTimer* TimerPort;  // while reading, waits for a pulled adapter to come back
 
     // 1 while periodic reading is on.
     int ReadingActive = 0;
@@ -154,6 +154,7 @@ private:
     std::string m_openPortName;  // what "Открыть" opened last, for a re-open
     std::string m_openDevicePath;
     bool m_portGone = false;
+    QString m_missingPort;  // the remembered choice, not plugged in at start
 };
 
 extern TForm1* Form1;

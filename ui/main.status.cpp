@@ -99,6 +99,8 @@ void TForm1::Button6Click()
         ReadStatus();
         EnableTimer(Timer1);
         ReadingActive = 1;
+        // An adapter already pulled out is waited for from now on.
+        TimerPortTimer();
         Button6->setText(QStringLiteral("Останов чтения"));
     }
 }

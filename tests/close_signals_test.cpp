@@ -1,0 +1,126 @@
+// The program stopped from outside (systemctl stop, Ctrl+C, the end of a
+// session) ends as a closed main window does: the port is closed, so the
+// line is left for the next program, and the process exits normally.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTemporaryDir>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "link/PortUnit.h"
+#include "monitoring/Presentation.h"
+#include "sim/ChamberSim.h"
+#include "support/AppFixture.h"
+#include "ui/CloseSignals.h"
+#include "ui/ErrorDisplay.h"
+#include "ui/main.h"
+
+namespace {
+
+constexpr int kCloseSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// 1: another program made the line exclusive; 0: free; -1: cannot tell.
+int ExclusiveFlag(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return errno == EBUSY ? 1 : -1;
+    int flag = -1;
+    if (::ioctl(fd, TIOCGEXCL, &flag) != 0)
+        flag = -1;
+    ::close(fd);
+    return flag;
+}
+
+class CloseSignalsTest : public AppFixture {
+protected:
+    void SetUp() override
+    {
+        AppFixture::SetUp();
+        std::string error;
+        ASSERT_TRUE(bus.Start(&error)) << error;
+        bus.SetSpeed(0);
+        bus.AddChamber(1);
+    }
+    void TearDown() override
+    {
+        StopHandlingCloseSignals();
+        AppFixture::TearDown();
+        bus.Stop();
+    }
+    sim::BusSimulator bus;
+};
+
+int FreeTcpPort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+}  // namespace
+
+TEST_F(CloseSignalsTest, EachSignalClosesThePortAsClosingTheWindowDoes)
+{
+    for (const int number : kCloseSignals) {
+        SCOPED_TRACE(number);
+        OpenPortOn(bus.SlavePath());
+        ASSERT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
+        Form1->ListBox1->clear();
+        Form1->ListBox1->addItem(ChamberEntryText(1));
+        Form1->ListBox1->setCurrentRow(0);
+        if (Form1->ReadingActive == 0)
+            Guarded([] { Form1->Button6Click(); });
+        ASSERT_NE(PortHandle, kNoPort);
+        ASSERT_EQ(ExclusiveFlag(bus.SlavePath()), 1);
+
+        HandleCloseSignals();
+        ASSERT_EQ(::raise(number), 0);
+        // Taken from the event loop, not inside the handler.
+        EXPECT_NE(PortHandle, kNoPort);
+        EXPECT_TRUE(PumpUntil([] { return PortHandle == kNoPort; }, 2000));
+        EXPECT_EQ(RunningReceiveThreads(), 0);
+        // Left for the next program: our exclusivity went with the port.
+        EXPECT_EQ(ExclusiveFlag(bus.SlavePath()), 0);
+        StopHandlingCloseSignals();
+    }
+}
+
+TEST(CloseSignalsApp, TheRealProgramExitsNormallyOnEachSignal)
+{
+    for (const int number : kCloseSignals) {
+        SCOPED_TRACE(number);
+        QTemporaryDir config;
+        const int port = FreeTcpPort();
+        ASSERT_GT(port, 0);
+        QProcess app;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+        app.setProcessEnvironment(env);
+        app.setProcessChannelMode(QProcess::MergedChannels);
+        app.start(QStringLiteral(CALVETRA_APP), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)});
+        ASSERT_TRUE(app.waitForStarted(5000));
+        // Up once its endpoint answers: the handlers are in place by then.
+        bool up = false;
+        for (int i = 0; i < 200 && !up; ++i) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+            up = probe.waitForConnected(100);
+            if (!up)
+                QThread::msleep(50);
+        }
+        ASSERT_TRUE(up) << app.readAll().toStdString();
+        ASSERT_EQ(::kill(static_cast<pid_t>(app.processId()), number), 0);
+        ASSERT_TRUE(app.waitForFinished(10000));
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << app.readAll().toStdString();
+        EXPECT_EQ(app.exitCode(), 0);
+    }
+}
