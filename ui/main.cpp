@@ -356,7 +356,7 @@ void TForm1::Button5Click()
     try {
         RecordAction(JournalAction::PortOpen, QString(), PortText(m_openPortName, m_openDevicePath),
                      PortText(result.portName, result.devicePath),
-                     result.ok ? JournalOutcomeDone() : QStringLiteral("не открыт: %1").arg(QString::fromStdString(result.Message())));
+                     result.ok ? JournalOutcomeDone() : QStringLiteral("не открыт: %1").arg(QString::fromStdString(PortOpenMessage(result))));
     } catch (...) {
         if (result.ok)
             ClosePort();
