@@ -12,6 +12,7 @@
 #include "monitoring/PortSettings.h"
 #include "ui/ChartWindow.h"
 #include "ui/LineMonitorWindow.h"
+#include "ui/OverviewWindow.h"
 #include "ui/Unit5.h"
 #include "ui/main.h"
 
@@ -49,12 +50,18 @@ void CreateApplicationWindows(bool show)
     Form5 = new TForm5;
     FormChart = new TChartWindow;
     FormLineMonitor = new TLineMonitorWindow;
+    FormOverview = new TOverviewWindow;
+    QObject::connect(Form1, &TForm1::ChamberFound, FormOverview, &TOverviewWindow::Watch);
+    QObject::connect(FormOverview, &TOverviewWindow::ChamberClicked, Form1, &TForm1::SelectChamber);
     StartLineRecording();
 }
 
 void DestroyApplicationWindows()
 {
     StopLineRecording();
+    // Its reading thread ends before the port goes.
+    delete FormOverview;
+    FormOverview = nullptr;
     delete FormLineMonitor;
     FormLineMonitor = nullptr;
     delete FormChart;

@@ -18,8 +18,7 @@ void TForm3::Button1Click()
         return;
     }
     // The program number is taken as chosen, 0 when none is.
-    for (const StepFrame& frame : BuildProgramFrames(Target(), ProgramNumber(), texts))
-        SendFrame(frame);
+    SendFrames(BuildProgramFrames(Target(), ProgramNumber(), texts));
 }
 
 void TForm3::Button4Click()

@@ -8,6 +8,7 @@
 
 #include "ui/Unit3.h"
 #include "link/PortUnit.h"
+#include "monitoring/LineOwner.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/StatusDecode.h"
@@ -17,6 +18,7 @@
 #include "ui/ErrorDisplay.h"
 #include "ui/ScreenFit.h"
 #include "ui/LineMonitorWindow.h"
+#include "ui/OverviewWindow.h"
 #include "ui/PortMappingDialog.h"
 #include "ui/ScrollingClient.h"
 #include "ui/Typeface.h"
@@ -196,7 +198,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     // Bottom line.
     Label1 = AutoLabel(c, QStringLiteral("v12.23.134.4.12.05"), 8, 799, font());
     Label8 = new QLabel(c);
-    Label8->setGeometry(830, 793, 268, 19);
+    Label8->setGeometry(900, 793, 198, 19);
     Label8->setFont(Tnr(16));
     Label8->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     // In the free strip of the bottom line, reached last by Tab.
@@ -208,10 +210,13 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     ButtonMonitor = new QPushButton(QStringLiteral("Монитор линии"), c);
     ButtonMonitor->setGeometry(606, 786, 150, 27);
     ButtonMonitor->setFont(Tnr(16));
+    ButtonOverview = new QPushButton(QStringLiteral("Обзор камер"), c);
+    ButtonOverview->setGeometry(762, 786, 130, 27);
+    ButtonOverview->setFont(Tnr(16));
 
     // Only these take focus, in this order.
     for (QWidget* w : std::initializer_list<QWidget*>{ComboBox1, Button4, Button5, ListBox1, Button6, CheckBox1,
-                                                      Button1, Button2, ButtonChart, ButtonMonitor})
+                                                      Button1, Button2, ButtonChart, ButtonMonitor, ButtonOverview})
         w->setFocusPolicy(Qt::StrongFocus);
     QWidget::setTabOrder(ComboBox1, Button4);
     QWidget::setTabOrder(Button4, Button5);
@@ -222,6 +227,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     QWidget::setTabOrder(Button1, Button2);
     QWidget::setTabOrder(Button2, ButtonChart);
     QWidget::setTabOrder(ButtonChart, ButtonMonitor);
+    QWidget::setTabOrder(ButtonMonitor, ButtonOverview);
 
     Timer1 = Timer(this, 4000);
     Timer2 = Timer(this, 500);
@@ -262,6 +268,7 @@ void TForm1::Connect()
     connect(Timer6, &QTimer::timeout, this, [this] { Guarded([this] { Timer6Timer(); }); });
     connect(TimerPort, &QTimer::timeout, this, [this] { Guarded([this] { TimerPortTimer(); }); });
     connect(ButtonMonitor, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonMonitorClick(); }); });
+    connect(ButtonOverview, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonOverviewClick(); }); });
 }
 
 void TForm1::EnableTimer(QTimer* timer)
@@ -302,6 +309,7 @@ void TForm1::Button5Click()
     // A device entry opens its path; COM1..COM5 and no choice go by the
     // port names as before.
     const bool device = index >= kComEntries && index < m_portEntries.size();
+    LineHold hold;
     const PortOpenResult result =
         device ? OpenPortDevice(m_portEntries[index].caption.toStdString(), m_portEntries[index].devicePath.toStdString())
                : OpenPort(index);
@@ -354,9 +362,12 @@ void TForm1::TimerPortTimer()
         m_portGone = true;
         ShowPortState(QStringLiteral("Адаптер отключён: %1").arg(QString::fromStdString(m_openDevicePath)), true);
     }
-    // The same device back while reading is on: open it again, and the
-    // polls and the log go on by themselves.
-    if (m_portGone && ReadingActive == 1 && QFileInfo::exists(QString::fromStdString(m_openDevicePath))) {
+    // The same device back while reading is on or a scan runs: open it
+    // again, and the polls, the log and the scan go on by themselves.
+    const bool scanning = ScanRunning == 1 && ScanAddress <= kLastAddress;
+    if (m_portGone && (ReadingActive == 1 || scanning) &&
+        QFileInfo::exists(QString::fromStdString(m_openDevicePath))) {
+        LineHold hold;
         const PortOpenResult result = OpenPortDevice(m_openPortName, m_openDevicePath);
         if (result.ok) {
             m_portGone = false;
@@ -369,6 +380,16 @@ void TForm1::TimerPortTimer()
 void TForm1::ButtonMonitorClick()
 {
     BringToFront(FormLineMonitor);
+}
+
+void TForm1::ButtonOverviewClick()
+{
+    if (!FormOverview)
+        return;
+    // Chambers found before the window was first opened are watched too.
+    for (int i = 0; i < ListBox1->count(); ++i)
+        FormOverview->Watch(AddressFromEntry(ListBox1->item(i)->text()));
+    BringToFront(FormOverview);
 }
 
 void TForm1::Button2Click()
@@ -398,7 +419,11 @@ void TForm1::RecordTrend(const StatusReply& reply)
     FormChart->AddLiveSample(sample);
 }
 
-void TForm1::FormClose() { ClosePort(); }
+void TForm1::FormClose()
+{
+    LineHold hold;
+    ClosePort();
+}
 
 void TForm1::closeEvent(QCloseEvent* event)
 {

@@ -83,6 +83,7 @@ public:
     QPushButton* ButtonChart;  // "График": the trend chart window
     QPushButton* AlarmMarker;  // alarm state; opens the "Тревоги" window
     QPushButton* ButtonMonitor;  // "Монитор линии"
+    QPushButton* ButtonOverview;  // "Обзор камер"
 
     QTimer* Timer1;  // status poll, 4000 ms
     QTimer* Timer2;  // clock, 500 ms
@@ -117,11 +118,18 @@ public:
     void ButtonChartClick();
     void ButtonMonitorClick();
     void TimerPortTimer();
+    void ButtonOverviewClick();
+    // Picks the chamber in the list as a click on its entry does; an address
+    // not listed yet gets its entry first.
+    void SelectChamber(int address);
 
     // Routines behind the handlers.
     void ShowClock();
-    void ProbeAddress(int address);
+    // False when the adapter was gone: the address is to be probed again.
+    bool ProbeAddress(int address);
     void ReadStatus();
+    // Tells the line owner when Timer1 falls due next (or that it does not).
+    void ReservePollTick();
     void ShowStatus(const StatusReply& reply);
     void ShowIdleTexts();
     void StartLogFileName();
@@ -132,6 +140,10 @@ public:
     void RefreshPortList();
     // True from the moment the open port's adapter is gone until it is open again.
     bool PortGone() const { return m_portGone; }
+
+signals:
+    // The scan found a chamber (the overview watches it from then on).
+    void ChamberFound(int address);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -2,6 +2,7 @@
 // fields of the main window.
 #include "link/PortUnit.h"
 #include "monitoring/DataLog.h"
+#include "monitoring/LineOwner.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/Presentation.h"
@@ -17,12 +18,9 @@ void TForm1::ReadStatus()
         ChamberAddress = AddressFromEntry(ListBox1->item(selected)->text());
     LogFileName = FillAddressPlaceholder(LogFileName, ChamberAddress);
 
-    bool found = false;
-    for (int attempt = 0; attempt < kStatusAttempts && !found; ++attempt)
-        found = ReadExchange(ChamberAddress, kStatusFunction, kStatusRegisterCount, kStatusWait);
-
-    // One snapshot: the receive thread may still be writing a late chunk.
-    const StatusReply reply = DecodeStatus(ReceiveBufferSnapshot(), ChamberAddress);
+    const StatusExchange exchange = RunStatusExchange(ChamberAddress);
+    const bool found = exchange.found;
+    const StatusReply& reply = exchange.reply;
     if (reply.decoded)
         ShowStatus(reply);
     RecordTrend(reply);
@@ -43,6 +41,16 @@ void TForm1::ReadStatus()
             Form5->show();
     }
     AlarmsAfterPoll(found, reply, Form5 ? Form5->isVisible() : !found);
+    ReservePollTick();
+}
+
+void TForm1::ReservePollTick()
+{
+    // The overview keeps off the line when the next poll falls due.
+    if (Timer1->isActive())
+        ReserveLine(LineReservation::Poll, LineClock::now() + std::chrono::milliseconds(Timer1->remainingTime()));
+    else
+        ClearLineReservation(LineReservation::Poll);
 }
 
 void TForm1::ShowStatus(const StatusReply& reply)
@@ -75,6 +83,7 @@ void TForm1::Button6Click()
 {
     if (ReadingActive == 1) {
         Timer1->stop();
+        ClearLineReservation(LineReservation::Poll);
         ReadingActive = 0;
         Button6->setText(QStringLiteral("Чтение текущих показаний"));
         ShowIdleTexts();
@@ -85,6 +94,7 @@ void TForm1::Button6Click()
     } else {
         ReadStatus();
         EnableTimer(Timer1);
+        ReservePollTick();
         ReadingActive = 1;
         Button6->setText(QStringLiteral("Останов чтения"));
     }
