@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QCoreApplication>
 #include <QMouseEvent>
@@ -12,6 +13,7 @@
 #include "monitoring/DataLog.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
+#include "monitoring/StatusMetrics.h"
 #include "monitoring/Presentation.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
@@ -205,4 +207,63 @@ TEST_F(OverviewWindowTest, SilentChamberGetsNoInventedLogLines)
     EXPECT_EQ(ReadFileBytes(name).count('\n'), linesSilent);
     bus.SetFaults(5, {});
     EXPECT_TRUE(PumpUntil([&] { return ReadFileBytes(name).count('\n') > linesSilent; }, 40000));
+}
+
+TEST_F(OverviewWindowTest, EveryWatchedChamberOnTheEndpointWithAddressAndOpenedPort)
+{
+    FormOverview->Watch(5);
+    FormOverview->Watch(17);
+    FormOverview->StartReading();
+    ASSERT_TRUE(PumpUntil([] { return Answering(5) && Answering(17); }, 5000));
+    const WatchedStatus* five = FormOverview->Status(5);
+    ASSERT_TRUE(five);
+    EXPECT_EQ(five->port, QStringLiteral("COM1"));
+    EXPECT_GE(five->pollsAnswered, 1u);
+
+    WatchedStatus polled;
+    polled.chamberAddress = 5;
+    polled.port = QStringLiteral("COM1");
+    polled.reading = true;
+    const QVector<WatchedStatus> watched = {*FormOverview->Status(5), *FormOverview->Status(17)};
+    const QByteArray text = MetricsText(polled, watched, 0);
+    // Chamber 5 is the polled one: its series come once; 17 has its own.
+    EXPECT_EQ(text.count("calvetra_link_up{address=\"5\",port=\"COM1\"}"), 1);
+    EXPECT_EQ(text.count("calvetra_link_up{address=\"17\",port=\"COM1\"} 1"), 1);
+    EXPECT_EQ(text.count("# TYPE calvetra_link_up "), 1);
+    EXPECT_EQ(text.count("# HELP calvetra_alarms_active "), 1);
+    // Each family's samples stand together after its head.
+    const QList<QByteArray> lines = text.split('\n');
+    QByteArray family;
+    QSet<QByteArray> closed;
+    for (const QByteArray& line : lines) {
+        if (line.isEmpty())
+            continue;
+        const QByteArray name = line.startsWith('#') ? line.split(' ')[2] : line.left(line.indexOf('{'));
+        if (name != family) {
+            EXPECT_FALSE(closed.contains(name)) << name.toStdString() << " appears in two places";
+            closed.insert(family);
+            family = name;
+        }
+    }
+    const QByteArray json = StatusJson(polled, watched, 0);
+    EXPECT_TRUE(json.contains("\"chambers\":[{"));
+    EXPECT_TRUE(json.contains("\"address\":17"));
+}
+
+TEST_F(OverviewWindowTest, SilentChamberRaisesItsLinkAlarmWithItsAddress)
+{
+    FormOverview->Watch(5);
+    FormOverview->Watch(17);
+    FormOverview->StartReading();
+    ASSERT_TRUE(PumpUntil([] { return Answering(17); }, 5000));
+    sim::Faults gone;
+    gone.silent = true;
+    bus.SetFaults(17, gone);
+    ASSERT_TRUE(PumpUntil([] { return FormOverview->Chamber(17)->outstandingAlarms > 0; }, 5000));
+    EXPECT_TRUE(FormOverview->Chamber(17)->alarmText.startsWith(QStringLiteral("Камера №17")));
+    EXPECT_EQ(FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link), 1);
+    EXPECT_EQ(FormOverview->Status(17)->alarmsLink, 1);
+    EXPECT_EQ(FormOverview->Chamber(5)->outstandingAlarms, 0);
+    bus.SetFaults(17, {});
+    EXPECT_TRUE(PumpUntil([] { return FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link) == 0; }, 20000));
 }

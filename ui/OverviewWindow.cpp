@@ -10,7 +10,10 @@
 
 #include "link/Waits.h"
 #include "monitoring/LocaleText.h"
+#include "monitoring/PollSummary.h"
+#include "ui/AlarmCenter.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/StatusEndpoint.h"
 #include "ui/Typeface.h"
 
 TOverviewWindow* FormOverview = nullptr;
@@ -166,6 +169,12 @@ void TOverviewWindow::Watch(int address)
     if (address < 0 || address > kLastAddress || m_chambers.contains(address))
         return;
     m_chambers.insert(address, NewWatchedChamber(address));
+    WatchedStatus status;
+    status.chamberAddress = address;
+    m_statuses.insert(address, status);
+    AlarmRules rules(AlarmCenter ? AlarmCenter->Settings() : AlarmSettings{});
+    rules.SetDelayScale(TimeScale());
+    m_alarms.insert(address, rules);
     auto* tile = new TChamberTile(address, m_tileArea);
     m_tiles.insert(address, tile);
     connect(tile, &TChamberTile::Clicked, this, &TOverviewWindow::ChamberClicked);
@@ -196,6 +205,18 @@ const ChamberLogState* TOverviewWindow::LogState(int address) const
 
 TChamberTile* TOverviewWindow::Tile(int address) const { return m_tiles.value(address, nullptr); }
 
+const WatchedStatus* TOverviewWindow::Status(int address) const
+{
+    auto it = m_statuses.constFind(address);
+    return it == m_statuses.constEnd() ? nullptr : &*it;
+}
+
+const AlarmRules* TOverviewWindow::Alarms(int address) const
+{
+    auto it = m_alarms.constFind(address);
+    return it == m_alarms.constEnd() ? nullptr : &*it;
+}
+
 void TOverviewWindow::Relayout()
 {
     int i = 0;
@@ -218,6 +239,34 @@ void TOverviewWindow::OnRead(const OverviewRead& read)
         log->recordLine = RecordLine(LongTimeText(LocalNow()), v.currentTempText, v.currentHumidityText,
                                      v.programText, v.stepText, v.cycleText);
     }
+    // The chamber's alarms, by the rules of the main window's chamber; the
+    // link alarm once it has gone silent.
+    AlarmRules& rules = m_alarms[read.address];
+    const std::vector<AlarmEvent> events =
+        rules.Feed(FactsFromReply(read.reply, it->link == ChamberLink::Silent, now));
+    it->outstandingAlarms = 0;
+    for (AlarmKind kind : {AlarmKind::Temperature, AlarmKind::Humidity, AlarmKind::Link, AlarmKind::ProgramEnd})
+        it->outstandingAlarms += rules.OutstandingCount(kind);
+    it->alarmText.clear();
+    for (auto a = rules.Alarms().rbegin(); a != rules.Alarms().rend(); ++a)
+        if (a->active || !a->acknowledged) {
+            it->alarmText = QStringLiteral("Камера №%1: %2").arg(read.address).arg(a->text);
+            break;
+        }
+    if (!events.empty())
+        emit ChamberAlarmEvents(read.address, events);
+
+    WatchedStatus& status = m_statuses[read.address];
+    CountPoll(status, read.reply, read.answered, now);
+    status.port = m_portLabel;
+    status.reading = true;
+    status.alarmsTemperature = rules.OutstandingCount(AlarmKind::Temperature);
+    status.alarmsHumidity = rules.OutstandingCount(AlarmKind::Humidity);
+    status.alarmsLink = rules.OutstandingCount(AlarmKind::Link);
+    status.alarmsProgramEnd = rules.OutstandingCount(AlarmKind::ProgramEnd);
+    if (Endpoint)
+        Endpoint->PublishChambers(QVector<WatchedStatus>(m_statuses.cbegin(), m_statuses.cend()));
+
     if (TChamberTile* tile = m_tiles.value(read.address))
         tile->Show(*it, now);
     if (read.answered)

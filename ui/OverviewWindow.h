@@ -13,7 +13,9 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "monitoring/Alarms.h"
 #include "monitoring/Overview.h"
+#include "monitoring/StatusMetrics.h"
 
 class TChamberTile : public QFrame {
     Q_OBJECT
@@ -60,6 +62,11 @@ public:
     const WatchedChamber* Chamber(int address) const;
     const ChamberLogState* LogState(int address) const;
     TChamberTile* Tile(int address) const;
+    // What the endpoint carries of the chamber; its alarms.
+    const WatchedStatus* Status(int address) const;
+    const AlarmRules* Alarms(int address) const;
+    // The port that was opened, for the endpoint's labels.
+    void SetPortLabel(const QString& port) { m_portLabel = port; }
     OverviewReader& Reader() { return m_reader; }
     // The reading runs from the window's first showing (or this call) on.
     void StartReading();
@@ -79,6 +86,8 @@ signals:
     void ChamberClicked(int address);
     // After every read, for the alarms and the endpoint.
     void ChamberRead(const WatchedChamber& chamber, bool answered);
+    // Alarms of one chamber that started, ended or were acknowledged.
+    void ChamberAlarmEvents(int address, const std::vector<AlarmEvent>& events);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -95,6 +104,9 @@ private:
     QMap<int, WatchedChamber> m_chambers;
     QMap<int, ChamberLogState> m_logs;
     QMap<int, TChamberTile*> m_tiles;
+    QMap<int, WatchedStatus> m_statuses;
+    QMap<int, AlarmRules> m_alarms;
+    QString m_portLabel;
     QWidget* m_tileArea;
     QGridLayout* m_grid;
     QTimer m_ageTimer;     // the answers' ages, only while the window shows

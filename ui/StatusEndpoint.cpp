@@ -152,6 +152,12 @@ void StatusEndpoint::Publish(const WatchedStatus& status)
     m_status = status;
 }
 
+void StatusEndpoint::PublishChambers(const QVector<WatchedStatus>& chambers)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_chambers = chambers;
+}
+
 WatchedStatus StatusEndpoint::Current() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -189,10 +195,16 @@ QByteArray StatusEndpoint::Answer(const QByteArray& buffer, bool headTooLong) co
     if (const qsizetype q = path.indexOf('?'); q >= 0)
         path.truncate(q);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QVector<WatchedStatus> chambers;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        chambers = m_chambers;
+    }
     if (path == "/metrics")
-        return Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", MetricsText(Current(), now), head);
+        return Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", MetricsText(Current(), chambers, now),
+                        head);
     if (path == "/api/status")
-        return Response("200 OK", "application/json", StatusJson(Current(), now), head);
+        return Response("200 OK", "application/json", StatusJson(Current(), chambers, now), head);
     if (path == "/")
         return Plain("200 OK", "Calvetra: /metrics, /api/status", head);
     return Plain("404 Not Found", "not found", head);

@@ -318,6 +318,8 @@ void TForm1::Button5Click()
         Form5->hide();
     m_openPortName = result.portName;
     m_openDevicePath = result.devicePath;
+    if (FormOverview)
+        FormOverview->SetPortLabel(QString::fromStdString(result.portName));
     m_portGone = false;
     ShowPortState(QString(), false);
     Button4->setEnabled(true);
