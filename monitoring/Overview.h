@@ -19,8 +19,11 @@
 constexpr int kDefaultOverviewTimeoutMs = 150;
 constexpr int kMinOverviewTimeoutMs = 20;
 constexpr int kMaxOverviewTimeoutMs = 2000;
-// One cycle over every watched chamber this often (a shortened wait in tests).
-constexpr int kOverviewCycleMs = 4000;
+// One cycle over every watched chamber this often (a shortened wait in
+// tests): a poll (800 ms) and the reads held back before it may fall into
+// one cycle and not the next, so a cycle of 3 s still reads every chamber
+// at least every 4 s.
+constexpr int kOverviewCycleMs = 3000;
 // Silent reads in a row after which a chamber is asked less often.
 constexpr int kSilentCyclesBeforeBackoff = 3;
 // ... but at least this often.
