@@ -20,6 +20,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
+constexpr std::chrono::microseconds kControllerDelay{5000};
+
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 struct RunResult {
@@ -121,32 +123,50 @@ double Median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
+// Chambers 1..count behind a simulator of their own, controllers answering
+// in 5 ms, and the port opened on it.
+bool OpenOnSim(bench::SimProcess& sim, int count, const std::vector<int>& silent, double speed)
+{
+    bench::SimSetup setup;
+    setup.chambers.clear();
+    for (int a = 1; a <= count; ++a)
+        setup.chambers.push_back(a);
+    sim::Faults quiet;
+    quiet.silent = true;
+    for (int a : silent)
+        setup.chamberFaults[a] = quiet;
+    setup.speed = speed;
+    setup.controllerDelay = kControllerDelay;
+    std::string error;
+    if (!sim.Start(setup, &error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return false;
+    }
+    return OpenPortDevice("COM1", sim.Path()).ok;
+}
+
+std::vector<int> Addresses(int count)
+{
+    std::vector<int> all;
+    for (int a = 1; a <= count; ++a)
+        all.push_back(a);
+    return all;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
-    const auto delay = std::chrono::microseconds(5000);
+    const auto delay = kControllerDelay;
     bool ok = true;
 
     // 1 and 2: 100 chambers answering in 5 ms, chamber 1 also polled.
     {
         bench::SimProcess sim;
-        bench::SimSetup setup;
-        setup.chambers.clear();
-        for (int a = 1; a <= 100; ++a)
-            setup.chambers.push_back(a);
-        setup.speed = 0;
-        setup.controllerDelay = delay;
-        std::string error;
-        if (!sim.Start(setup, &error)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
+        if (!OpenOnSim(sim, 100, {}, 0))
             return 1;
-        }
-        OpenPortDevice("COM1", sim.Path());
-        std::vector<int> chambers;
-        for (int a = 1; a <= 100; ++a)
-            chambers.push_back(a);
+        const std::vector<int> chambers = Addresses(100);
         const RunResult r = Run(chambers, 1, quick ? 10 : 18, delay);
         int missing = 0;
         const double gap = LongestGapMs(r, chambers, &missing);
@@ -168,27 +188,14 @@ int main(int argc, char** argv)
     // 3: 32 chambers, 5 of them silent.
     {
         bench::SimProcess sim;
-        bench::SimSetup setup;
-        setup.chambers.clear();
-        for (int a = 1; a <= 32; ++a)
-            setup.chambers.push_back(a);
-        sim::Faults silent;
-        silent.silent = true;
-        for (int a : {3, 9, 15, 21, 27})
-            setup.chamberFaults[a] = silent;
-        setup.speed = 0;
-        setup.controllerDelay = delay;
-        std::string error;
-        if (!sim.Start(setup, &error)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
+        const std::vector<int> silent = {3, 9, 15, 21, 27};
+        if (!OpenOnSim(sim, 32, silent, 0))
             return 1;
-        }
-        OpenPortDevice("COM1", sim.Path());
         std::vector<int> answering;
-        for (int a = 1; a <= 32; ++a)
-            if (a % 6 != 3)
+        for (int a : Addresses(32))
+            if (std::find(silent.begin(), silent.end(), a) == silent.end())
                 answering.push_back(a);
-        const RunResult r = Run(setup.chambers, 1, quick ? 10 : 18, delay);
+        const RunResult r = Run(Addresses(32), 1, quick ? 10 : 18, delay);
         int missing = 0;
         const double gap = LongestGapMs(r, answering, &missing);
         const bool pass = missing == 0 && gap <= 4000 + 20;
@@ -202,19 +209,9 @@ int main(int argc, char** argv)
     // 4: processor time and resident memory with 32 chambers watched.
     {
         bench::SimProcess sim;
-        bench::SimSetup setup;
-        setup.chambers.clear();
-        for (int a = 1; a <= 32; ++a)
-            setup.chambers.push_back(a);
-        setup.speed = 60;
-        setup.controllerDelay = delay;
-        std::string error;
-        if (!sim.Start(setup, &error)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
+        if (!OpenOnSim(sim, 32, {}, 60))
             return 1;
-        }
-        OpenPortDevice("COM1", sim.Path());
-        const RunResult r = Run(setup.chambers, 1, quick ? 20 : 60, delay);
+        const RunResult r = Run(Addresses(32), 1, quick ? 20 : 60, delay);
         const double percent = 100.0 * r.cpuSeconds / r.seconds;
         const bool pass = percent < 1.0;
         ok = ok && pass;

@@ -339,64 +339,6 @@ TEST_F(LineOwnerAppTest, PollWhilePortIsLostEndsAtOnceUnanswered)
     EXPECT_TRUE(Form1->Timer4->isActive());
 }
 
-// The scan goes on where it was when the adapter comes back.
-class ScanPortLossTest : public AppFixture {
-protected:
-    ScanPortLossTest() : AppFixture(0.05) {}
-    void SetUp() override
-    {
-        AppFixture::SetUp();
-        std::string error;
-        ASSERT_TRUE(bus.Start(&error)) << error;
-        for (int a : {3, 9, 14})
-            bus.AddChamber(a);
-        bus.SetSpeed(0);
-        link = dir.filePath(QStringLiteral("com1")).toStdString();
-        PointLink();
-        OpenPortOn(link);
-        ASSERT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
-    }
-    void TearDown() override
-    {
-        AppFixture::TearDown();
-        bus.Stop();
-    }
-    void PointLink()
-    {
-        const std::string fresh = link + ".new";
-        ASSERT_EQ(::symlink(bus.SlavePath().c_str(), fresh.c_str()), 0);
-        ASSERT_EQ(::rename(fresh.c_str(), link.c_str()), 0);
-    }
-    QTemporaryDir dir;
-    std::string link;
-    sim::BusSimulator bus;
-};
-
-TEST_F(ScanPortLossTest, PulledDuringAScanReopensAndGoesOnAtItsAddress)
-{
-    Guarded([] { Form1->Button4Click(); });
-    ASSERT_TRUE(PumpUntil([] { return ScanAddress >= 6; }, 20000));
-    bus.CloseLine();
-    ASSERT_TRUE(PumpUntil([] { return PortLost(); }, 2000));
-    Pump(300);
-    const int stoppedAt = ScanAddress;
-    Pump(500);
-    EXPECT_EQ(ScanAddress, stoppedAt);  // no address passed over unasked
-
-    std::string error;
-    ASSERT_TRUE(bus.Restart(&error)) << error;
-    PointLink();
-    ASSERT_TRUE(PumpUntil([] { return ScanAddress >= 16; }, 30000));
-    EXPECT_EQ(ListBoxEntries(), (QStringList{ChamberEntryText(3), ChamberEntryText(9), ChamberEntryText(14)}));
-    // Every address from where the scan stood was asked on the new line.
-    std::vector<int> asked;
-    for (const sim::LineFrame& f : bus.ReceivedFrames())
-        asked.push_back(f.bytes[0]);
-    for (int a = stoppedAt; a < 16; ++a)
-        EXPECT_NE(std::find(asked.begin(), asked.end(), a), asked.end()) << a;
-    EXPECT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
-}
-
 // Real waits: the selected chamber's poll keeps its 4 s with the overview
 // reading 12 chambers in between.
 class PollPeriodTest : public LineOwnerAppTest {

@@ -36,6 +36,14 @@ QLabel* TileLine(QWidget* parent, int pixels, bool bold = false)
     return label;
 }
 
+// The entry of a chamber, or null.
+template <class T>
+const T* Entry(const QMap<int, T>& map, int address)
+{
+    auto it = map.constFind(address);
+    return it == map.constEnd() ? nullptr : &*it;
+}
+
 }  // namespace
 
 TChamberTile::TChamberTile(int address, QWidget* parent) : QFrame(parent), m_address(address)
@@ -191,31 +199,15 @@ void TOverviewWindow::Watch(int address)
 
 QVector<int> TOverviewWindow::Watched() const { return QVector<int>(m_chambers.keyBegin(), m_chambers.keyEnd()); }
 
-const WatchedChamber* TOverviewWindow::Chamber(int address) const
-{
-    auto it = m_chambers.constFind(address);
-    return it == m_chambers.constEnd() ? nullptr : &*it;
-}
+const WatchedChamber* TOverviewWindow::Chamber(int address) const { return Entry(m_chambers, address); }
 
-const ChamberLogState* TOverviewWindow::LogState(int address) const
-{
-    auto it = m_logs.constFind(address);
-    return it == m_logs.constEnd() ? nullptr : &*it;
-}
+const ChamberLogState* TOverviewWindow::LogState(int address) const { return Entry(m_logs, address); }
 
 TChamberTile* TOverviewWindow::Tile(int address) const { return m_tiles.value(address, nullptr); }
 
-const WatchedStatus* TOverviewWindow::Status(int address) const
-{
-    auto it = m_statuses.constFind(address);
-    return it == m_statuses.constEnd() ? nullptr : &*it;
-}
+const WatchedStatus* TOverviewWindow::Status(int address) const { return Entry(m_statuses, address); }
 
-const AlarmRules* TOverviewWindow::Alarms(int address) const
-{
-    auto it = m_alarms.constFind(address);
-    return it == m_alarms.constEnd() ? nullptr : &*it;
-}
+const AlarmRules* TOverviewWindow::Alarms(int address) const { return Entry(m_alarms, address); }
 
 void TOverviewWindow::Relayout()
 {
