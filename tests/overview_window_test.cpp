@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 
 #include "link/PortUnit.h"
+#include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
@@ -264,6 +265,9 @@ TEST_F(OverviewWindowTest, SilentChamberRaisesItsLinkAlarmWithItsAddress)
     EXPECT_EQ(FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link), 1);
     EXPECT_EQ(FormOverview->Status(17)->alarmsLink, 1);
     EXPECT_EQ(FormOverview->Chamber(5)->outstandingAlarms, 0);
+    // The alarm event file has its start with the chamber's address and the opened port.
+    const QString events = QString::fromUtf8(ReadFileBytes(AlarmEventFileName(LogFolder())));
+    EXPECT_TRUE(events.contains(QStringLiteral(",17,COM1,"))) << events.toStdString();
     bus.SetFaults(17, {});
     EXPECT_TRUE(PumpUntil([] { return FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link) == 0; }, 20000));
 }

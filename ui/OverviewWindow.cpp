@@ -10,6 +10,8 @@
 
 #include "link/Waits.h"
 #include "monitoring/LocaleText.h"
+#include "monitoring/AlarmEventLog.h"
+#include "monitoring/DataLog.h"
 #include "monitoring/PollSummary.h"
 #include "ui/AlarmCenter.h"
 #include "ui/ErrorDisplay.h"
@@ -245,8 +247,21 @@ void TOverviewWindow::OnRead(const OverviewRead& read)
             it->alarmText = QStringLiteral("Камера №%1: %2").arg(read.address).arg(a->text);
             break;
         }
-    if (!events.empty())
+    if (!events.empty()) {
+        // Into the alarm event file beside the main window's, with this
+        // chamber's address; a failure is said on the window, once per read.
+        QString failure;
+        for (const AlarmEvent& e : events) {
+            try {
+                AppendAlarmEvent(AlarmEventFileName(LogFolder()), AlarmEventLine(e, {read.address, m_portLabel}));
+            } catch (const std::exception& error) {
+                failure = QString::fromUtf8(error.what());
+            }
+        }
+        if (!failure.isEmpty())
+            LabelMessage->setText(QStringLiteral("Файл тревог: %1").arg(failure));
         emit ChamberAlarmEvents(read.address, events);
+    }
 
     WatchedStatus& status = m_statuses[read.address];
     CountPoll(status, read.reply, read.answered, now);
