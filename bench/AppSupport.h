@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <poll.h>
 #include <string>
 #include <sys/prctl.h>
@@ -54,6 +55,10 @@ struct SimSetup {
     sim::Faults faults;
     double speed = 1.0;
     uint32_t seed = 1;
+    // Faults of single chambers (over the common ones) and the controllers'
+    // time before a reply.
+    std::map<int, sim::Faults> chamberFaults;
+    std::chrono::microseconds controllerDelay{3000};
 };
 
 // The simulated line in a child process. Must be started before the
@@ -118,9 +123,11 @@ private:
         sim::BusSimulator bus;
         bus.SetSeed(setup.seed);
         bus.SetSpeed(setup.speed);
+        bus.SetControllerDelay(setup.controllerDelay);
         for (int address : setup.chambers) {
             bus.AddChamber(address);
-            bus.SetFaults(address, setup.faults);
+            auto own = setup.chamberFaults.find(address);
+            bus.SetFaults(address, own != setup.chamberFaults.end() ? own->second : setup.faults);
         }
         std::string error;
         const std::string line = bus.Start(&error) ? bus.SlavePath() : error;

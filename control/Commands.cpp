@@ -2,6 +2,7 @@
 
 #include "control/Convert.h"
 #include "link/PortUnit.h"
+#include "monitoring/LineOwner.h"
 
 namespace {
 
@@ -134,6 +135,14 @@ QString SetPointJournalText(int temperature, int humidity)
 
 void SendFrame(const uint8_t* frame, int length)
 {
+    LineHold hold;
     WriteFrame(frame, length);
     Sleep(kCommandPauseMs);
+}
+
+void SendFrames(const std::vector<StepFrame>& frames)
+{
+    LineHold hold;
+    for (const StepFrame& frame : frames)
+        SendFrame(frame);
 }

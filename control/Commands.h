@@ -67,3 +67,7 @@ void SendFrame(const std::array<uint8_t, N>& frame)
 {
     SendFrame(frame.data(), static_cast<int>(N));
 }
+
+// A program's step frames one after another, the line held for all of them
+// so that no other exchange comes between two steps.
+void SendFrames(const std::vector<StepFrame>& frames);

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "link/PortHolder.h"
 #include "link/SerialPort.h"
@@ -112,3 +114,16 @@ bool FindReply(int address, uint8_t function);
 
 // One attempt: clear, purge output then input, send, sleep wait ms, search.
 bool ReadExchange(int address, uint8_t function, uint8_t count, int wait);
+
+// A request whose reply is taken the moment it is whole (its length from its
+// byte count, its CRC checked), or given up after timeoutMs (not scaled: it
+// is a setting, not one of the fixed waits). The request goes out on the
+// calling thread; the bytes come from the receive thread as they arrive and
+// never touch the receive buffer.
+struct WholeReply {
+    enum class Outcome { Answered, Exception, Silent, Garbled, PortLost };
+    Outcome outcome = Outcome::Silent;
+    std::vector<uint8_t> frame;  // the reply (or exception) from its address byte
+    std::chrono::microseconds took{0};  // from the request's write to the end
+};
+WholeReply ReadWholeReply(uint8_t address, uint8_t function, uint8_t count, int timeoutMs);

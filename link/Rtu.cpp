@@ -38,3 +38,40 @@ bool FindReplyIn(const std::array<uint8_t, 256>& buffer, int address, uint8_t fu
             return true;
     return false;
 }
+
+namespace {
+
+bool CrcChecks(const uint8_t* frame, size_t length)
+{
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i + 2 < length; ++i) {
+        crc ^= frame[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+    }
+    return frame[length - 2] == (crc & 0xFF) && frame[length - 1] == (crc >> 8);
+}
+
+}  // namespace
+
+ReplyScan ScanReply(const uint8_t* bytes, size_t count, uint8_t address, uint8_t function)
+{
+    ReplyScan scan;
+    const uint8_t exception = static_cast<uint8_t>(function | 0x80);
+    for (size_t at = 0; at + 1 < count; ++at) {
+        if (bytes[at] != address)
+            continue;
+        size_t length = 0;
+        if (bytes[at + 1] == function && at + 2 < count)
+            length = 3u + bytes[at + 2] + 2u;
+        else if (bytes[at + 1] == exception)
+            length = 5;
+        if (length == 0 || at + length > count || !CrcChecks(bytes + at, length))
+            continue;
+        scan.state = bytes[at + 1] == function ? ReplyScan::State::Whole : ReplyScan::State::Exception;
+        scan.offset = at;
+        scan.length = length;
+        return scan;
+    }
+    return scan;
+}

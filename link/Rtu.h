@@ -20,3 +20,16 @@ std::array<uint8_t, 8> BuildReadRequest(uint8_t address, uint8_t function, uint8
 // True when some position p in 0..254 holds address at p and function at p+1.
 // Only the pair is looked at; CRC and byte count of a reply are never checked.
 bool FindReplyIn(const std::array<uint8_t, 256>& buffer, int address, uint8_t function);
+
+// Where a whole reply to (address, function) stands in bytes received so
+// far: the first position holding the address and the function (or the
+// function with the exception flag) whose frame is complete by its byte
+// count (five bytes for an exception) and whose CRC checks. Bytes before it
+// are noise; a candidate whose CRC fails is passed over.
+struct ReplyScan {
+    enum class State { Incomplete, Whole, Exception };
+    State state = State::Incomplete;
+    size_t offset = 0;
+    size_t length = 0;
+};
+ReplyScan ScanReply(const uint8_t* bytes, size_t count, uint8_t address, uint8_t function);

@@ -1,5 +1,7 @@
 #include "monitoring/StatusMetrics.h"
 
+#include <QHash>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <arpa/inet.h>
@@ -137,6 +139,69 @@ QByteArray StatusJson(const WatchedStatus& s, qint64 now)
                    s.lastAnswered > 0 ? QJsonValue(std::max<qint64>(0, now - s.lastAnswered) / 1000.0)
                                       : QJsonValue(QJsonValue::Null)},
                   {"alarms_active", alarms}};
+    return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+}
+
+namespace {
+
+// The family a line of the text form belongs to.
+QByteArray FamilyOf(const QByteArray& line)
+{
+    if (line.startsWith("# HELP ") || line.startsWith("# TYPE ")) {
+        const QByteArray rest = line.mid(7);
+        return rest.left(rest.indexOf(' '));
+    }
+    const qsizetype end = line.indexOf('{');
+    return line.left(end < 0 ? line.indexOf(' ') : end);
+}
+
+QVector<WatchedStatus> OthersThan(const WatchedStatus& polled, const QVector<WatchedStatus>& watched)
+{
+    QVector<WatchedStatus> others;
+    for (const WatchedStatus& w : watched)
+        if (!(polled.reading && w.chamberAddress == polled.chamberAddress))
+            others.push_back(w);
+    return others;
+}
+
+}  // namespace
+
+QByteArray MetricsText(const WatchedStatus& polled, const QVector<WatchedStatus>& watched, qint64 now)
+{
+    QVector<QByteArray> order;
+    QHash<QByteArray, QByteArray> heads;
+    QHash<QByteArray, QByteArray> samples;
+    QVector<WatchedStatus> all = {polled};
+    all += OthersThan(polled, watched);
+    for (const WatchedStatus& s : all) {
+        for (const QByteArray& line : MetricsText(s, now).split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const QByteArray family = FamilyOf(line);
+            if (!heads.contains(family) && !samples.contains(family))
+                order.push_back(family);
+            if (line.startsWith('#')) {
+                // One HELP and one TYPE per family.
+                if (!heads[family].contains(line.left(7)))
+                    heads[family] += line + '\n';
+            } else {
+                samples[family] += line + '\n';
+            }
+        }
+    }
+    QByteArray out;
+    for (const QByteArray& family : order)
+        out += heads.value(family) + samples.value(family);
+    return out;
+}
+
+QByteArray StatusJson(const WatchedStatus& polled, const QVector<WatchedStatus>& watched, qint64 now)
+{
+    QJsonObject o = QJsonDocument::fromJson(StatusJson(polled, now)).object();
+    QJsonArray chambers;
+    for (const WatchedStatus& w : OthersThan(polled, watched))
+        chambers.append(QJsonDocument::fromJson(StatusJson(w, now)).object());
+    o.insert(QStringLiteral("chambers"), chambers);
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
 

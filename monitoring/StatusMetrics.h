@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <QVector>
 #include <optional>
 
 enum class LinkState { Unknown, Up, Down };
@@ -34,6 +35,14 @@ struct WatchedStatus {
 QByteArray MetricsText(const WatchedStatus& status, qint64 now);
 // The same facts as one JSON object; unknown values are null.
 QByteArray StatusJson(const WatchedStatus& status, qint64 now);
+
+// Every watched chamber at once: the polled chamber first, then the
+// overview's chambers (one with the polled chamber's address is left out, so
+// no series comes twice). Each family's HELP and TYPE once, its samples
+// together, as the format asks.
+QByteArray MetricsText(const WatchedStatus& polled, const QVector<WatchedStatus>& watched, qint64 now);
+// The polled chamber's object with "chambers": every overview chamber's.
+QByteArray StatusJson(const WatchedStatus& polled, const QVector<WatchedStatus>& watched, qint64 now);
 
 // "[ADDRESS:]PORT": an address alone is refused, a missing one means
 // 127.0.0.1 (this machine only). IPv6 addresses go in brackets ("[::1]:9100").

@@ -98,6 +98,8 @@ struct BusSimulator::Impl {
     std::vector<LineFrame> sent;
     size_t badCrc = 0;
     size_t dropped = 0;
+    bool strict = false;
+    std::vector<std::string> collisions;
     std::string slavePath;
     bool running = false;
     bool closeRequested = false;
@@ -409,6 +411,18 @@ size_t BusSimulator::BadCrcCount() const
     return impl_->badCrc;
 }
 
+void BusSimulator::SetStrict(bool strict)
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->strict = strict;
+}
+
+std::vector<std::string> BusSimulator::Collisions() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->collisions;
+}
+
 size_t BusSimulator::DroppedFragmentCount() const
 {
     std::lock_guard<std::mutex> lock(impl_->mu);
@@ -663,6 +677,11 @@ std::vector<Piece> SplitReply(const Bytes& reply, const Faults& f, Clock::durati
 void BusSimulator::Impl::HandleFrame(const Bytes& frame, Clock::time_point at)
 {
     std::unique_lock<std::mutex> lock(mu);
+    // A master that sends while a reply is still due talks over a chamber.
+    if (strict && (!pending.empty() || at < lineFree)) {
+        collisions.push_back("request " + HexBytes(frame) + " while a reply is due");
+        changed.notify_all();
+    }
     received.push_back({frame, at});
     idle = false;  // until this iteration has scheduled (or skipped) the reply
     changed.notify_all();

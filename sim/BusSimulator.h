@@ -145,6 +145,10 @@ public:
     // Byte runs dropped after a silence because they made no frame.
     size_t DroppedFragmentCount() const;
 
+    // Strict: every CRC-valid request that arrives while a reply (of any
+    // chamber) is still due is recorded as a collision; a test fails on any.
+    void SetStrict(bool strict);
+    std::vector<std::string> Collisions() const;
     // Writes raw bytes to the line at once (noise as the application sees it).
     bool InjectBytes(const std::vector<uint8_t>& bytes);
     // The adapter disappears: closes the master side and the simulator's own

@@ -1,6 +1,7 @@
 // chamber-sim: chamber controllers on a pseudo-terminal, for running the
 // operator client without a chamber. See sim/README.md.
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -110,13 +111,42 @@ int main(int argc, char** argv)
 
     // The logs are for tests; a simulator left running for days must not
     // hoard every frame, so they are emptied now and then.
-    const timespec period{10, 0};
-    while (sigtimedwait(&signals, nullptr, &period) < 0) {
-        bus.ClearReceivedFrames();
-        bus.ClearSentWrites();
+    const auto started = std::chrono::steady_clock::now();
+    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
+    double nextOutage = sim::ApplyOutages(options, &bus, 0);
+    double nextClear = 10;
+    int status = 0;
+    for (;;) {
+        // Woken for the next outage change, the next clearing, and (strict)
+        // every 100 ms to look for a collision.
+        double until = nextClear;
+        if (nextOutage >= 0)
+            until = std::min(until, nextOutage);
+        double wait = std::max(0.0, until - elapsed());
+        if (options.strict)
+            wait = std::min(wait, 0.1);
+        const timespec period{static_cast<time_t>(wait), static_cast<long>((wait - static_cast<long>(wait)) * 1e9)};
+        if (sigtimedwait(&signals, nullptr, &period) >= 0)
+            break;
+        if (options.strict) {
+            const std::vector<std::string> collisions = bus.Collisions();
+            if (!collisions.empty()) {
+                for (const std::string& c : collisions)
+                    std::fprintf(stderr, "chamber-sim: strict: %s\n", c.c_str());
+                status = 3;
+                break;
+            }
+        }
+        if (nextOutage >= 0 && elapsed() >= nextOutage)
+            nextOutage = sim::ApplyOutages(options, &bus, elapsed());
+        if (elapsed() >= nextClear) {
+            bus.ClearReceivedFrames();
+            bus.ClearSentWrites();
+            nextClear = elapsed() + 10;
+        }
     }
     if (!options.link.empty())
         RemoveLink(options.link, path);
     bus.Stop();
-    return 0;
+    return status;
 }

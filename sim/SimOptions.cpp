@@ -74,6 +74,9 @@ std::string SimUsage()
            "  --link PATH          symlink PATH to the terminal, removed on exit   --link /tmp/ttyCHAMBER\n"
            "  --chamber N          a chamber at address N (0..250), repeatable;\n"
            "                       default one chamber at 1                      --chamber 1 --chamber 7\n"
+           "  --chambers A-B       chambers at every address A to B               --chambers 1-100\n"
+           "  --strict             exit with status 3 when a request arrives while\n"
+           "                       a reply is still due (two masters talking)     --strict\n"
            "  --speed X            simulated seconds per real second (0 freezes)  --speed 60\n"
            "  --delay MS           controller time before each reply (default 3)  --delay 10\n"
            "  --pin N:WORD=VALUE   status word WORD (0..16) of chamber N always\n"
@@ -83,6 +86,8 @@ std::string SimUsage()
            "  --silent N           never answers                                  --silent 3\n"
            "  --answer-from N:K    answers from its K-th request on               --answer-from 1:4\n"
            "  --late N:MS          answers MS later                               --late 1:300\n"
+           "  --outage N:FROM-TO   silent from FROM to TO seconds after the start,\n"
+           "                       then back; no TO: silent for good             --outage 3:60-180\n"
            "  --split N:SIZES      reply in pieces of these sizes                 --split 1:4,7\n"
            "  --split-into N:COUNT reply in COUNT pieces of about equal size      --split-into 1:3\n"
            "  --pieces N:SIZE      reply in pieces of SIZE bytes, each written\n"
@@ -132,12 +137,16 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std:
             o.help = true;
             continue;
         }
+        if (name == "--strict") {
+            o.strict = true;
+            continue;
+        }
         if (name == "--verbose" || name == "-v") {
             o.verbose = true;
             continue;
         }
         static const std::set<std::string> kWithValue = {
-            "--link", "--chamber", "--speed", "--delay", "--pin", "--silent", "--answer-from",
+            "--link", "--chamber", "--chambers", "--outage", "--speed", "--delay", "--pin", "--silent", "--answer-from",
             "--late", "--split", "--split-into", "--split-gap", "--pieces", "--random-pieces",
             "--latency-timer", "--noise", "--noise-bytes",
             "--bad-crc", "--exception", "--short-reply", "--fault-rate", "--seed"};
@@ -163,6 +172,15 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std:
                 return fail(bad);
             if (std::find(o.chambers.begin(), o.chambers.end(), number) == o.chambers.end())
                 o.chambers.push_back(static_cast<int>(number));
+        } else if (name == "--chambers") {
+            const size_t dash = value.find('-');
+            long first, last;
+            if (dash == std::string::npos || !ParseLong(value.substr(0, dash), 0, BusSimulator::kMaxAddress, &first) ||
+                !ParseLong(value.substr(dash + 1), 0, BusSimulator::kMaxAddress, &last) || last < first)
+                return fail(bad);
+            for (long a = first; a <= last; ++a)
+                if (std::find(o.chambers.begin(), o.chambers.end(), a) == o.chambers.end())
+                    o.chambers.push_back(static_cast<int>(a));
         } else if (name == "--speed") {
             if (!ParseDouble(value, 0, 1e6, &real))
                 return fail(bad);
@@ -215,6 +233,15 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std:
                 if (!ParseLong(rest, 0, 60000, &number))
                     return fail(bad);
                 f.extraDelay = std::chrono::milliseconds(number);
+            } else if (name == "--outage") {
+                const size_t dash = rest.find('-');
+                SimOptions::Outage outage;
+                if (!ParseDouble(rest.substr(0, dash), 0, 1e7, &outage.from))
+                    return fail(bad);
+                if (dash != std::string::npos &&
+                    (!ParseDouble(rest.substr(dash + 1), 0, 1e7, &outage.to) || outage.to <= outage.from))
+                    return fail(bad);
+                o.outages[address] = outage;
             } else if (name == "--split") {
                 f.chunkSizes.clear();
                 for (const std::string& part : SplitOn(rest, ',')) {
@@ -278,11 +305,33 @@ void ApplySimOptions(const SimOptions& options, BusSimulator* bus)
         bus->AddChamber(address);
     for (const auto& entry : options.faults)
         bus->SetFaults(entry.first, entry.second);
+    bus->SetStrict(options.strict);
     for (const auto& entry : options.pins)
         bus->WithChamber(entry.first, [&](ChamberModel& model) {
             for (const auto& pin : entry.second)
                 model.PinStatusWord(pin.first, pin.second);
         });
+}
+
+}  // namespace sim
+
+namespace sim {
+
+double ApplyOutages(const SimOptions& options, BusSimulator* bus, double elapsedSeconds)
+{
+    double next = -1;
+    for (const auto& [address, outage] : options.outages) {
+        const bool silent = elapsedSeconds >= outage.from && (outage.to < 0 || elapsedSeconds < outage.to);
+        Faults f = bus->GetFaults(address);
+        if (f.silent != silent) {
+            f.silent = silent;
+            bus->SetFaults(address, f);
+        }
+        for (const double at : {outage.from, outage.to})
+            if (at > elapsedSeconds && (next < 0 || at < next))
+                next = at;
+    }
+    return next;
 }
 
 }  // namespace sim

@@ -20,6 +20,15 @@ struct SimOptions {
     double speed = 1.0;
     int delayMs = 3;
     uint32_t seed = 1;
+    // Chamber N silent from FROM to TO seconds after the start (TO < 0: for
+    // good), then answering again.
+    struct Outage {
+        double from = 0;
+        double to = -1;
+    };
+    std::map<int, Outage> outages;
+    // Exit with status 3 at the first request sent while a reply is due.
+    bool strict = false;
     bool verbose = false;
     bool help = false;
 };
@@ -33,5 +42,9 @@ std::string SimUsage();
 
 // Sets up the bus (chambers, faults, pins, speed, delay, seed) before Start.
 void ApplySimOptions(const SimOptions& options, BusSimulator* bus);
+// Puts every chamber with an outage silent or back as it should be
+// elapsedSeconds after the start; returns when the next change falls due
+// (seconds after the start), -1 when none is left.
+double ApplyOutages(const SimOptions& options, BusSimulator* bus, double elapsedSeconds);
 
 }  // namespace sim

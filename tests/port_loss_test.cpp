@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
 #include "link/PortUnit.h"
+#include "monitoring/Monitoring.h"
 #include "monitoring/Presentation.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
@@ -133,4 +135,33 @@ TEST_F(PortLossTest, WithReadingOffTheOperatorOpensItAgain)
     for (int attempt = 0; attempt < 5 && !found; ++attempt)
         found = ReadExchange(1, 0x04, 3, 160);
     EXPECT_TRUE(found);
+}
+
+// The scan goes on where it was when the adapter comes back.
+TEST_F(PortLossTest, PulledDuringAScanReopensAndGoesOnAtItsAddress)
+{
+    for (int a : {3, 9, 14})
+        bus.AddChamber(a);
+    Form1->ListBox1->clear();
+    Guarded([] { Form1->Button4Click(); });
+    ASSERT_TRUE(PumpUntil([] { return ScanAddress >= 6; }, 20000));
+    bus.CloseLine();
+    ASSERT_TRUE(PumpUntil([] { return PortLost(); }, 2000));
+    Pump(300);
+    const int stoppedAt = ScanAddress;
+    Pump(500);
+    EXPECT_EQ(ScanAddress, stoppedAt);  // no address passed over unasked
+
+    std::string error;
+    ASSERT_TRUE(bus.Restart(&error)) << error;
+    PointLink();
+    ASSERT_TRUE(PumpUntil([] { return ScanAddress >= 16; }, 30000));
+    EXPECT_EQ(ListBoxEntries(), (QStringList{ChamberEntryText(1), ChamberEntryText(3), ChamberEntryText(9), ChamberEntryText(14)}));
+    // Every address from where the scan stood was asked on the new line.
+    std::vector<int> asked;
+    for (const sim::LineFrame& f : bus.ReceivedFrames())
+        asked.push_back(f.bytes[0]);
+    for (int a = stoppedAt; a < 16; ++a)
+        EXPECT_NE(std::find(asked.begin(), asked.end(), a), asked.end()) << a;
+    EXPECT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
 }

@@ -279,3 +279,32 @@ TEST(SimProgram, RefusesToReplaceARealFileWithItsLink)
 }
 
 }  // namespace
+
+TEST(SimOptions, ChamberRangesOutagesAndStrict)
+{
+    sim::SimOptions o;
+    std::string error;
+    ASSERT_TRUE(sim::ParseSimOptions({"--chambers", "3-6", "--chamber", "5", "--outage", "4:2-5", "--strict"}, &o,
+                                     &error))
+        << error;
+    EXPECT_EQ(o.chambers, (std::vector<int>{3, 4, 5, 6}));
+    EXPECT_TRUE(o.strict);
+    ASSERT_EQ(o.outages.count(4), 1u);
+    EXPECT_EQ(o.outages[4].from, 2);
+    EXPECT_EQ(o.outages[4].to, 5);
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--chambers", "6-3"}, {"--chambers", "0-251"}, {"--chambers", "7"},
+          {"--chamber", "1", "--outage", "1:5-2"}, {"--chamber", "1", "--outage", "2:1-3"}})
+        EXPECT_FALSE(sim::ParseSimOptions(bad, &o, &error)) << bad[1];
+
+    sim::BusSimulator bus;
+    sim::SimOptions outage;
+    ASSERT_TRUE(sim::ParseSimOptions({"--chamber", "4", "--outage", "4:2-5"}, &outage, &error)) << error;
+    sim::ApplySimOptions(outage, &bus);
+    EXPECT_EQ(sim::ApplyOutages(outage, &bus, 0), 2);
+    EXPECT_FALSE(bus.GetFaults(4).silent);
+    EXPECT_EQ(sim::ApplyOutages(outage, &bus, 2.5), 5);
+    EXPECT_TRUE(bus.GetFaults(4).silent);
+    EXPECT_EQ(sim::ApplyOutages(outage, &bus, 5), -1);
+    EXPECT_FALSE(bus.GetFaults(4).silent);
+}

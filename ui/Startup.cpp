@@ -18,6 +18,7 @@
 #include "monitoring/ActionJournal.h"
 #include "monitoring/DataLog.h"
 #include "ui/LineMonitorWindow.h"
+#include "ui/OverviewWindow.h"
 #include "ui/Unit5.h"
 #include "ui/main.h"
 
@@ -83,6 +84,9 @@ void CreateApplicationWindows(bool show)
         const JournalCheck check = CheckJournalAtStart(JournalFolder(), &aside);
         Form1->ShowJournalState(JournalBreakMessage(check, aside));
     });
+    FormOverview = new TOverviewWindow;
+    QObject::connect(Form1, &TForm1::ChamberFound, FormOverview, &TOverviewWindow::Watch);
+    QObject::connect(FormOverview, &TOverviewWindow::ChamberClicked, Form1, &TForm1::SelectChamber);
     StartLineRecording();
 }
 
@@ -91,6 +95,9 @@ void DestroyApplicationWindows()
     StopLineRecording();
     delete FormJournal;
     FormJournal = nullptr;
+    // Its reading thread ends before the port goes.
+    delete FormOverview;
+    FormOverview = nullptr;
     delete FormLineMonitor;
     FormLineMonitor = nullptr;
     delete FormChart;

@@ -177,6 +177,12 @@ void StatusEndpoint::Publish(const WatchedStatus& status)
     m_status = status;
 }
 
+void StatusEndpoint::PublishChambers(const QVector<WatchedStatus>& chambers)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_chambers = chambers;
+}
+
 WatchedStatus StatusEndpoint::Current() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -214,6 +220,11 @@ QByteArray StatusEndpoint::Answer(const QByteArray& buffer, bool headTooLong) co
     if (const qsizetype q = path.indexOf('?'); q >= 0)
         path.truncate(q);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QVector<WatchedStatus> chambers;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        chambers = m_chambers;
+    }
     if (path == "/metrics") {
         WatchedStatus status = Current();
         // Read from the file at each scrape: another instance may append too.
@@ -222,10 +233,11 @@ QByteArray StatusEndpoint::Answer(const QByteArray& buffer, bool headTooLong) co
             status.journalRecords = journal.records;
             status.journalHead = journal.lastHash.left(16);
         }
-        return Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", MetricsText(status, now), head);
+        return Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", MetricsText(status, chambers, now),
+                        head);
     }
     if (path == "/api/status")
-        return Response("200 OK", "application/json", StatusJson(Current(), now), head);
+        return Response("200 OK", "application/json", StatusJson(Current(), chambers, now), head);
     if (path == "/")
         return Plain("200 OK", "Calvetra: /metrics, /api/status", head);
     return Plain("404 Not Found", "not found", head);

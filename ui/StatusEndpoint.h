@@ -42,6 +42,8 @@ public:
     // Called by the poll: one copy under a short lock.
     void Publish(const WatchedStatus& status);
     WatchedStatus Current() const;
+    // Called by the overview: every chamber it watches.
+    void PublishChambers(const QVector<WatchedStatus>& chambers);
 
     // Figures for tests and the benchmark.
     int OpenConnections() const { return m_open.load(); }
@@ -61,6 +63,7 @@ private:
     EndpointLimits m_limits;
     mutable std::mutex m_mutex;
     WatchedStatus m_status;
+    QVector<WatchedStatus> m_chambers;
     QThread* m_thread = nullptr;
     quint16 m_port = 0;
     std::atomic<int> m_open{0};

@@ -42,8 +42,7 @@ void TForm3::Button1Click()
     }
     // The program number is taken as chosen, 0 when none is.
     RecordCommand(JournalAction::ProgramWrite, QString(), ProgramJournalText(ProgramNumber(), texts));
-    for (const StepFrame& frame : BuildProgramFrames(Target(), ProgramNumber(), texts))
-        SendFrame(frame);
+    SendFrames(BuildProgramFrames(Target(), ProgramNumber(), texts));
 }
 
 void TForm3::Button4Click()

@@ -8,6 +8,7 @@
 
 #include "ui/Unit3.h"
 #include "link/PortUnit.h"
+#include "monitoring/LineOwner.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/StatusDecode.h"
@@ -19,6 +20,7 @@
 #include "ui/JournalWindow.h"
 #include "ui/ScreenFit.h"
 #include "ui/LineMonitorWindow.h"
+#include "ui/OverviewWindow.h"
 #include "ui/PortMappingDialog.h"
 #include "ui/ScrollingClient.h"
 #include "ui/Typeface.h"
@@ -226,20 +228,20 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     // Bottom line.
     Label1 = AutoLabel(c, QStringLiteral("v12.23.134.4.12.05"), 8, 799, font());
     Label8 = new QLabel(c);
-    Label8->setGeometry(840, 793, 258, 19);
+    Label8->setGeometry(904, 793, 194, 19);
     Label8->setFont(Tnr(16));
     Label8->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     // In the free strip of the bottom line, reached last by Tab.
     ButtonChart = new QPushButton(QStringLiteral("График"), c);
-    ButtonChart->setGeometry(480, 786, 80, 27);
+    ButtonChart->setGeometry(410, 786, 80, 27);
     ButtonChart->setFont(Tnr(16));
     // Left part of the strip, between the version and "График".
-    AlarmMarker = MakeAlarmMarker(c, {150, 786, 320, 27});
+    AlarmMarker = MakeAlarmMarker(c, {150, 786, 254, 27});
     ButtonMonitor = new QPushButton(QStringLiteral("Монитор линии"), c);
-    ButtonMonitor->setGeometry(566, 786, 130, 27);
+    ButtonMonitor->setGeometry(496, 786, 130, 27);
     ButtonMonitor->setFont(Tnr(16));
     ButtonJournal = new QPushButton(QStringLiteral("Журнал действий"), c);
-    ButtonJournal->setGeometry(702, 786, 130, 27);
+    ButtonJournal->setGeometry(632, 786, 130, 27);
     ButtonJournal->setFont(Tnr(16));
     // In the free strip between the set values and the time heading.
     LabelJournal = new QLabel(c);
@@ -252,9 +254,13 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     }
     LabelJournal->hide();
 
+    ButtonOverview = new QPushButton(QStringLiteral("Обзор камер"), c);
+    ButtonOverview->setGeometry(768, 786, 130, 27);
+    ButtonOverview->setFont(Tnr(16));
+
     // Only these take focus, in this order.
-    for (QWidget* w : std::initializer_list<QWidget*>{ComboBox1, Button4, Button5, ListBox1, Button6, CheckBox1,
-                                                      Button1, Button2, ButtonChart, ButtonMonitor, ButtonJournal})
+    for (QWidget* w : std::initializer_list<QWidget*>{ComboBox1, Button4, Button5, ListBox1, Button6, CheckBox1, Button1,
+                                                      Button2, ButtonChart, ButtonMonitor, ButtonJournal, ButtonOverview})
         w->setFocusPolicy(Qt::StrongFocus);
     QWidget::setTabOrder(ComboBox1, Button4);
     QWidget::setTabOrder(Button4, Button5);
@@ -266,6 +272,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     QWidget::setTabOrder(Button2, ButtonChart);
     QWidget::setTabOrder(ButtonChart, ButtonMonitor);
     QWidget::setTabOrder(ButtonMonitor, ButtonJournal);
+    QWidget::setTabOrder(ButtonJournal, ButtonOverview);
 
     Timer1 = Timer(this, 4000);
     Timer2 = Timer(this, 500);
@@ -308,6 +315,7 @@ void TForm1::Connect()
     connect(TimerPort, &QTimer::timeout, this, [this] { Guarded([this] { TimerPortTimer(); }); });
     connect(ButtonMonitor, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonMonitorClick(); }); });
     connect(ButtonJournal, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonJournalClick(); }); });
+    connect(ButtonOverview, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonOverviewClick(); }); });
 }
 
 void TForm1::EnableTimer(QTimer* timer)
@@ -348,6 +356,7 @@ void TForm1::Button5Click()
     // A device entry opens its path; COM1..COM5 and no choice go by the
     // port names as before.
     const bool device = index >= kComEntries && index < m_portEntries.size();
+    LineHold hold;
     const PortOpenResult result =
         device ? OpenPortDevice(m_portEntries[index].caption.toStdString(), m_portEntries[index].devicePath.toStdString())
                : OpenPort(index);
@@ -367,6 +376,8 @@ void TForm1::Button5Click()
         Form5->hide();
     m_openPortName = result.portName;
     m_openDevicePath = result.devicePath;
+    if (FormOverview)
+        FormOverview->SetPortLabel(QString::fromStdString(result.portName));
     m_portGone = false;
     ShowPortState(QString(), false);
     Button4->setEnabled(true);
@@ -420,9 +431,12 @@ void TForm1::TimerPortTimer()
         m_portGone = true;
         ShowPortState(QStringLiteral("Адаптер отключён: %1").arg(QString::fromStdString(m_openDevicePath)), true);
     }
-    // The same device back while reading is on: open it again, and the
-    // polls and the log go on by themselves.
-    if (m_portGone && ReadingActive == 1 && QFileInfo::exists(QString::fromStdString(m_openDevicePath))) {
+    // The same device back while reading is on or a scan runs: open it
+    // again, and the polls, the log and the scan go on by themselves.
+    const bool scanning = ScanRunning == 1 && ScanAddress <= kLastAddress;
+    if (m_portGone && (ReadingActive == 1 || scanning) &&
+        QFileInfo::exists(QString::fromStdString(m_openDevicePath))) {
+        LineHold hold;
         const PortOpenResult result = OpenPortDevice(m_openPortName, m_openDevicePath);
         if (result.ok) {
             m_portGone = false;
@@ -431,7 +445,7 @@ void TForm1::TimerPortTimer()
         }
     }
     // Looks again only while there is a device to wait for.
-    if (m_portGone && ReadingActive == 1)
+    if (m_portGone && (ReadingActive == 1 || scanning))
         EnableTimer(TimerPort);
     else
         TimerPort->stop();
@@ -452,6 +466,16 @@ void TForm1::ShowJournalState(const QString& message)
     LabelJournal->setToolTip(message);
     LabelJournal->setText(LabelJournal->fontMetrics().elidedText(message, Qt::ElideRight, LabelJournal->width()));
     LabelJournal->setVisible(!message.isEmpty());
+}
+
+void TForm1::ButtonOverviewClick()
+{
+    if (!FormOverview)
+        return;
+    // Chambers found before the window was first opened are watched too.
+    for (int i = 0; i < ListBox1->count(); ++i)
+        FormOverview->Watch(AddressFromEntry(ListBox1->item(i)->text()));
+    BringToFront(FormOverview);
 }
 
 void TForm1::Button2Click()
@@ -483,6 +507,7 @@ void TForm1::RecordTrend(const StatusReply& reply)
 
 void TForm1::FormClose()
 {
+    LineHold hold;
     if (PortHandle != kNoPort) {
         // Closing the application is not refused: a record that cannot be
         // written is told, and the port closes all the same.

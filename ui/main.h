@@ -85,6 +85,7 @@ public:
     QPushButton* ButtonMonitor;  // "Монитор линии"
     QPushButton* ButtonJournal;  // "Журнал действий"
     QLabel* LabelJournal;        // a broken journal chain found at start
+    QPushButton* ButtonOverview;  // "Обзор камер"
 
     QTimer* Timer1;  // status poll, 4000 ms
     QTimer* Timer2;  // clock, 500 ms
@@ -122,11 +123,18 @@ public:
     // The start-up check's words on a broken journal; empty hides the label.
     void ShowJournalState(const QString& message);
     void TimerPortTimer();
+    void ButtonOverviewClick();
+    // Picks the chamber in the list as a click on its entry does; an address
+    // not listed yet gets its entry first.
+    void SelectChamber(int address);
 
     // Routines behind the handlers.
     void ShowClock();
-    void ProbeAddress(int address);
+    // False when the adapter was gone: the address is to be probed again.
+    bool ProbeAddress(int address);
     void ReadStatus();
+    // Tells the line owner when Timer1 falls due next (or that it does not).
+    void ReservePollTick();
     void ShowStatus(const StatusReply& reply);
     void ShowIdleTexts();
     void StartLogFileName();
@@ -140,6 +148,10 @@ public:
     // The port "Открыть" opened last as the operator knows it ("COM1", or a
     // device's entry), whatever the drop-down shows since; empty before.
     QString OpenPortName() const { return QString::fromStdString(m_openPortName); }
+
+signals:
+    // The scan found a chamber (the overview watches it from then on).
+    void ChamberFound(int address);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

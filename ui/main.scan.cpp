@@ -1,8 +1,10 @@
 // The device scan: one bus address per tick of Timer5, answering addresses
 // listed as chambers the operator can pick.
 #include "link/PortUnit.h"
+#include "monitoring/LineOwner.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/Presentation.h"
+#include "ui/ErrorDisplay.h"
 #include "ui/main.h"
 
 namespace {
@@ -15,20 +17,25 @@ void ShowProgress(QLabel* label, const QString& text)
 
 }  // namespace
 
-void TForm1::ProbeAddress(int address)
+bool TForm1::ProbeAddress(int address)
 {
     if (address < 0) {
         ProgressBar1->setValue(0);
         ShowProgress(Label26, QStringLiteral("    "));
-        return;
+        return true;
     }
-    bool found = false;
-    for (int attempt = 0; attempt < kProbeAttempts && !found; ++attempt)
-        found = ReadExchange(address, kReadInputRegisters, kProbeRegisterCount, kProbeWait);
-    if (found)
+    const ProbeOutcome outcome = RunProbeExchange(address);
+    // With the adapter gone the address was not asked: it is asked again
+    // once the port is back.
+    if (outcome == ProbeOutcome::PortLost)
+        return false;
+    if (outcome == ProbeOutcome::Found) {
         ListBox1->addItem(ChamberEntryText(address));
+        emit ChamberFound(address);
+    }
     ProgressBar1->setValue(ProgressForAddress(address));
     ShowProgress(Label26, ProgressText(address));
+    return true;
 }
 
 void TForm1::Timer5Timer()
@@ -40,8 +47,8 @@ void TForm1::Timer5Timer()
     // Off during the probe, so that no tick waits behind it; the restart
     // gives the next address a fresh interval.
     Timer5->stop();
-    ProbeAddress(ScanAddress);
-    ++ScanAddress;
+    if (ProbeAddress(ScanAddress))
+        ++ScanAddress;
     Timer5->start();
     if (ScanAddress == kLastAddress + 1)
         Timer5->stop();
@@ -80,4 +87,18 @@ void TForm1::ListBox1Click()
         Button2->setEnabled(true);
         Button6->setEnabled(true);
     }
+}
+
+void TForm1::SelectChamber(int address)
+{
+    const QString text = ChamberEntryText(address);
+    QList<QListWidgetItem*> found = ListBox1->findItems(text, Qt::MatchExactly);
+    QListWidgetItem* item = found.isEmpty() ? nullptr : found.first();
+    if (!item) {
+        ListBox1->addItem(text);
+        item = ListBox1->item(ListBox1->count() - 1);
+    }
+    ListBox1->setCurrentItem(item);
+    item->setSelected(true);
+    Guarded([this] { ListBox1Click(); });
 }

@@ -2,6 +2,7 @@
 // fields of the main window.
 #include "link/PortUnit.h"
 #include "monitoring/DataLog.h"
+#include "monitoring/LineOwner.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/Presentation.h"
@@ -18,12 +19,9 @@ void TForm1::ReadStatus()
         ChamberAddress = AddressFromEntry(ListBox1->item(selected)->text());
     LogFileName = FillAddressPlaceholder(LogFileName, ChamberAddress);
 
-    bool found = false;
-    for (int attempt = 0; attempt < kStatusAttempts && !found; ++attempt)
-        found = ReadExchange(ChamberAddress, kStatusFunction, kStatusRegisterCount, kStatusWait);
-
-    // One snapshot: the receive thread may still be writing a late chunk.
-    const StatusReply reply = DecodeStatus(ReceiveBufferSnapshot(), ChamberAddress);
+    const StatusExchange exchange = RunStatusExchange(ChamberAddress);
+    const bool found = exchange.found;
+    const StatusReply& reply = exchange.reply;
     if (reply.decoded)
         ShowStatus(reply);
     RecordTrend(reply);
@@ -50,6 +48,16 @@ void TForm1::ReadStatus()
             Form5->show();
     }
     AlarmsAfterPoll(found, reply, Form5 ? Form5->isVisible() : !found);
+    ReservePollTick();
+}
+
+void TForm1::ReservePollTick()
+{
+    // The overview keeps off the line when the next poll falls due.
+    if (Timer1->isActive())
+        ReserveLine(LineReservation::Poll, LineClock::now() + std::chrono::milliseconds(Timer1->remainingTime()));
+    else
+        ClearLineReservation(LineReservation::Poll);
 }
 
 void TForm1::ShowStatus(const StatusReply& reply)
@@ -84,6 +92,7 @@ void TForm1::Button6Click()
         RecordAction(JournalAction::ReadingOff, JournalChamber(ChamberAddress), QStringLiteral("включено"),
                      QStringLiteral("выключено"), JournalOutcomeDone());
         Timer1->stop();
+        ClearLineReservation(LineReservation::Poll);
         ReadingActive = 0;
         Button6->setText(QStringLiteral("Чтение текущих показаний"));
         ShowIdleTexts();
@@ -98,6 +107,7 @@ void TForm1::Button6Click()
                      QStringLiteral("включено"), JournalOutcomeDone());
         ReadStatus();
         EnableTimer(Timer1);
+        ReservePollTick();
         ReadingActive = 1;
         // An adapter already pulled out is waited for from now on.
         TimerPortTimer();

@@ -1,0 +1,182 @@
+#include "monitoring/Overview.h"
+
+#include <algorithm>
+
+#include "link/Waits.h"
+#include "monitoring/StatusFields.h"
+
+namespace {
+// Added to the read's timeout when the overview asks whether a read still
+// fits before a reserved exchange: the request's own wire time and the
+// hand-over to the next thread.
+constexpr int kReadMarginMs = 10;
+}  // namespace
+
+WatchedChamber NewWatchedChamber(int address)
+{
+    WatchedChamber chamber;
+    chamber.address = address;
+    chamber.view = IdleStatusView();
+    return chamber;
+}
+
+void ApplyOverviewRead(WatchedChamber& chamber, const OverviewRead& read, qint64 nowMs, const QString& separator)
+{
+    if (read.answered) {
+        ApplyStatus(chamber.view, read.reply, separator);
+        chamber.lastReply = read.reply;
+        chamber.lastAnswerMs = nowMs;
+        chamber.unansweredInRow = 0;
+        chamber.link = ChamberLink::Answering;
+        chamber.answeredSinceLogLine = true;
+        return;
+    }
+    ++chamber.unansweredInRow;
+    chamber.link = chamber.unansweredInRow >= kSilentCyclesBeforeBackoff ? ChamberLink::Silent : ChamberLink::Late;
+}
+
+QString LinkText(ChamberLink link)
+{
+    switch (link) {
+    case ChamberLink::Answering:
+        return QStringLiteral("отвечает");
+    case ChamberLink::Late:
+        return QStringLiteral("опаздывает");
+    case ChamberLink::Silent:
+        return QStringLiteral("молчит");
+    case ChamberLink::Unknown:
+        break;
+    }
+    return QStringLiteral("—");
+}
+
+QString AnswerAgeText(qint64 lastAnswerMs, qint64 nowMs)
+{
+    if (lastAnswerMs <= 0)
+        return QStringLiteral("нет ответа");
+    const qint64 seconds = std::max<qint64>(0, (nowMs - lastAnswerMs) / 1000);
+    if (seconds < 120)
+        return QStringLiteral("%1 с назад").arg(seconds);
+    if (seconds < 2 * 3600)
+        return QStringLiteral("%1 мин назад").arg(seconds / 60);
+    return QStringLiteral("%1 ч назад").arg(seconds / 3600);
+}
+
+QString CheckNewAddress(const QString& text, const QVector<int>& watched, int* address)
+{
+    const QString t = text.trimmed();
+    bool ok = !t.isEmpty();
+    for (const QChar c : t)
+        ok = ok && c.isDigit() && c.unicode() < 128;
+    const int value = ok && t.size() <= 4 ? t.toInt(&ok) : -1;
+    if (!ok || value < 0 || value > kLastAddress)
+        return QStringLiteral("Адрес «%1» не подходит: нужно целое число от 0 до %2").arg(t).arg(kLastAddress);
+    if (watched.contains(value))
+        return QStringLiteral("Камера №%1 уже в обзоре").arg(value);
+    if (address)
+        *address = value;
+    return QString();
+}
+
+int SilentPauseMs(int unansweredInRow, int cycleMs)
+{
+    if (unansweredInRow < kSilentCyclesBeforeBackoff)
+        return 0;
+    const int doublings = std::min(unansweredInRow - kSilentCyclesBeforeBackoff + 1, 16);
+    const long long pause = static_cast<long long>(cycleMs) << doublings;
+    return static_cast<int>(std::min<long long>(pause, kSilentAskAtLeastMs));
+}
+
+OverviewReader::OverviewReader(QObject* parent) : QObject(parent)
+{
+    qRegisterMetaType<OverviewRead>();
+}
+
+OverviewReader::~OverviewReader() { Stop(); }
+
+void OverviewReader::SetAddresses(const QVector<int>& addresses)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_addresses = addresses;
+}
+
+QVector<int> OverviewReader::Addresses() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_addresses;
+}
+
+void OverviewReader::SetTimeoutMs(int ms) { m_timeoutMs = std::clamp(ms, kMinOverviewTimeoutMs, kMaxOverviewTimeoutMs); }
+
+int OverviewReader::TimeoutMs() const { return m_timeoutMs; }
+
+void OverviewReader::SetCycleMs(int ms) { m_cycleMs = std::max(1, ms); }
+
+void OverviewReader::Start()
+{
+    if (m_thread.joinable())
+        return;
+    m_stop = false;
+    m_thread = std::thread([this] { Run(); });
+}
+
+void OverviewReader::Stop()
+{
+    if (!m_thread.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stop = true;
+        m_wake.notify_all();
+    }
+    WakeLineWaiters();
+    m_thread.join();
+}
+
+bool OverviewReader::Running() const { return m_thread.joinable(); }
+
+void OverviewReader::Run()
+{
+    while (!m_stop) {
+        const auto cycleStart = LineClock::now();
+        const int cycleMs = ScaledMs(m_cycleMs);
+        const auto cycleEnd = cycleStart + std::chrono::milliseconds(cycleMs);
+        for (const int address : Addresses()) {
+            if (m_stop)
+                break;
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                auto at = m_askAt.find(address);
+                if (at != m_askAt.end() && LineClock::now() < at->second)
+                    continue;
+            }
+            const int timeoutMs = m_timeoutMs;
+            // A cycle that cannot get the line (a silent chamber's poll holds
+            // it 16 s) gives up at its end and starts again.
+            OverviewLineHold hold = TakeLineForOverview(timeoutMs + kReadMarginMs, m_stop,
+                                                        std::max(cycleEnd, LineClock::now() + std::chrono::seconds(20)));
+            if (!hold.Held())
+                continue;
+            const OverviewRead read = RunOverviewExchange(address, timeoutMs);
+            {
+                OverviewLineHold done(std::move(hold));
+            }
+            if (read.outcome == WholeReply::Outcome::PortLost)
+                break;  // nothing to ask until the port is back
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                int& unanswered = m_unanswered[address];
+                unanswered = read.answered ? 0 : unanswered + 1;
+                const int pause = std::min(SilentPauseMs(unanswered, cycleMs), ScaledMs(kSilentAskAtLeastMs));
+                if (pause > 0)
+                    m_askAt[address] = LineClock::now() + std::chrono::milliseconds(pause);
+                else
+                    m_askAt.erase(address);
+            }
+            emit Read(read);
+        }
+        emit CycleDone(std::chrono::duration_cast<std::chrono::microseconds>(LineClock::now() - cycleStart).count());
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_wake.wait_until(lock, cycleEnd, [this] { return m_stop.load(); });
+    }
+}

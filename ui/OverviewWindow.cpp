@@ -1,0 +1,309 @@
+#include "ui/OverviewWindow.h"
+
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QMouseEvent>
+#include <QScrollArea>
+#include <QSettings>
+#include <QVBoxLayout>
+
+#include "link/Waits.h"
+#include "monitoring/LocaleText.h"
+#include "monitoring/AlarmEventLog.h"
+#include "monitoring/DataLog.h"
+#include "monitoring/PollSummary.h"
+#include "ui/AlarmCenter.h"
+#include "ui/ErrorDisplay.h"
+#include "ui/StatusEndpoint.h"
+#include "ui/Typeface.h"
+
+TOverviewWindow* FormOverview = nullptr;
+
+namespace {
+
+constexpr int kTileColumns = 4;
+const QColor kAnswering(0xd8, 0xf0, 0xd8);
+const QColor kLate(0xff, 0xf0, 0xb0);
+const QColor kSilent(0xd0, 0xd0, 0xd0);
+const QColor kAlarm(0xff, 0xb8, 0xb8);
+
+QLabel* TileLine(QWidget* parent, int pixels, bool bold = false)
+{
+    auto* label = new QLabel(parent);
+    QFont f = label->font();
+    f.setPixelSize(pixels);
+    f.setBold(bold);
+    label->setFont(f);
+    return label;
+}
+
+// The entry of a chamber, or null.
+template <class T>
+const T* Entry(const QMap<int, T>& map, int address)
+{
+    auto it = map.constFind(address);
+    return it == map.constEnd() ? nullptr : &*it;
+}
+
+}  // namespace
+
+TChamberTile::TChamberTile(int address, QWidget* parent) : QFrame(parent), m_address(address)
+{
+    setFrameShape(QFrame::Box);
+    setAutoFillBackground(true);
+    setCursor(Qt::PointingHandCursor);
+    setFixedSize(250, 128);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 4, 8, 4);
+    layout->setSpacing(1);
+    auto* top = new QHBoxLayout;
+    Title = TileLine(this, 16, true);
+    Title->setText(QStringLiteral("Камера №%1").arg(address));
+    Log = new QCheckBox(QStringLiteral("Запись"), this);
+    top->addWidget(Title);
+    top->addStretch();
+    top->addWidget(Log);
+    layout->addLayout(top);
+    Temperature = TileLine(this, 14);
+    Humidity = TileLine(this, 14);
+    Program = TileLine(this, 14);
+    Link = TileLine(this, 13);
+    layout->addWidget(Temperature);
+    layout->addWidget(Humidity);
+    layout->addWidget(Program);
+    layout->addWidget(Link);
+}
+
+void TChamberTile::Show(const WatchedChamber& chamber, qint64 nowMs)
+{
+    const StatusView& v = chamber.view;
+    Temperature->setText(QStringLiteral("T, °C: %1  (задано %2)").arg(v.label5, v.label18));
+    Humidity->setText(QStringLiteral("H, %: %1  (задано %2)").arg(v.label2, v.label4));
+    Program->setText(QStringLiteral("Прог. %1  шаг %2  цикл %3").arg(v.label17, v.label13, v.label20));
+    Link->setText(QStringLiteral("Связь: %1, %2").arg(LinkText(chamber.link), AnswerAgeText(chamber.lastAnswerMs, nowMs)));
+    setToolTip(chamber.outstandingAlarms > 0 ? chamber.alarmText : QStringLiteral("Тревог нет"));
+    QColor colour = kSilent;
+    if (chamber.outstandingAlarms > 0)
+        colour = kAlarm;
+    else if (chamber.link == ChamberLink::Answering)
+        colour = kAnswering;
+    else if (chamber.link == ChamberLink::Late)
+        colour = kLate;
+    QPalette p = palette();
+    p.setColor(QPalette::Window, colour);
+    setPalette(p);
+}
+
+void TChamberTile::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        emit Clicked(m_address);
+    QFrame::mouseReleaseEvent(event);
+}
+
+TOverviewWindow::TOverviewWindow(QWidget* parent) : QWidget(parent)
+{
+    setWindowTitle(QStringLiteral("Обзор камер"));
+    resize(1060, 600);
+    auto* layout = new QVBoxLayout(this);
+    auto* bar = new QHBoxLayout;
+    ButtonAdd = new QPushButton(QStringLiteral("Добавить адрес…"), this);
+    CheckLogAll = new QCheckBox(QStringLiteral("Записывать все"), this);
+    SpinTimeout = new QSpinBox(this);
+    SpinTimeout->setRange(kMinOverviewTimeoutMs, kMaxOverviewTimeoutMs);
+    SpinTimeout->setSuffix(QStringLiteral(" мс"));
+    const int timeout = QSettings().value(QStringLiteral("overview/timeoutMs"), kDefaultOverviewTimeoutMs).toInt();
+    m_reader.SetTimeoutMs(timeout);
+    SpinTimeout->setValue(m_reader.TimeoutMs());
+    LabelMessage = new QLabel(this);
+    LabelMessage->setStyleSheet(QStringLiteral("color: #c00000"));
+    bar->addWidget(ButtonAdd);
+    bar->addWidget(CheckLogAll);
+    bar->addSpacing(16);
+    bar->addWidget(new QLabel(QStringLiteral("Ожидание ответа:"), this));
+    bar->addWidget(SpinTimeout);
+    bar->addSpacing(16);
+    bar->addWidget(LabelMessage, 1);
+    layout->addLayout(bar);
+    auto* scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    m_tileArea = new QWidget(scroll);
+    m_grid = new QGridLayout(m_tileArea);
+    m_grid->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    scroll->setWidget(m_tileArea);
+    layout->addWidget(scroll, 1);
+
+    connect(&m_reader, &OverviewReader::Read, this, [this](const OverviewRead& read) { OnRead(read); },
+            Qt::QueuedConnection);
+    connect(ButtonAdd, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonAddClick(); }); });
+    connect(CheckLogAll, &QCheckBox::clicked, this, [this] { Guarded([this] { CheckLogAllClick(); }); });
+    connect(SpinTimeout, &QSpinBox::valueChanged, this, [this](int ms) {
+        m_reader.SetTimeoutMs(ms);
+        QSettings().setValue(QStringLiteral("overview/timeoutMs"), m_reader.TimeoutMs());
+    });
+    m_ageTimer.setInterval(1000);
+    connect(&m_ageTimer, &QTimer::timeout, this, [this] { RefreshAges(); });
+    m_logTimer.setTimerType(Qt::PreciseTimer);
+    m_logTimer.setInterval(ScaledMs(60000));
+    connect(&m_logTimer, &QTimer::timeout, this, [this] { Guarded([this] { AppendChamberLogLines(); }); });
+    m_headerTimer.setSingleShot(true);
+    m_headerTimer.setInterval(ScaledMs(5000));
+    connect(&m_headerTimer, &QTimer::timeout, this, [this] { Guarded([this] { WriteDueHeaders(); }); });
+}
+
+TOverviewWindow::~TOverviewWindow() { m_reader.Stop(); }
+
+void TOverviewWindow::StartReading()
+{
+    m_reader.Start();
+}
+
+void TOverviewWindow::showEvent(QShowEvent* event)
+{
+    StartReading();
+    RefreshAges();
+    m_ageTimer.start();
+    QWidget::showEvent(event);
+}
+
+void TOverviewWindow::hideEvent(QHideEvent* event)
+{
+    // The reading goes on; only the clock of the ages rests.
+    m_ageTimer.stop();
+    QWidget::hideEvent(event);
+}
+
+void TOverviewWindow::Watch(int address)
+{
+    if (address < 0 || address > kLastAddress || m_chambers.contains(address))
+        return;
+    m_chambers.insert(address, NewWatchedChamber(address));
+    WatchedStatus status;
+    status.chamberAddress = address;
+    m_statuses.insert(address, status);
+    AlarmRules rules(AlarmCenter ? AlarmCenter->Settings() : AlarmSettings{});
+    rules.SetDelayScale(TimeScale());
+    m_alarms.insert(address, rules);
+    auto* tile = new TChamberTile(address, m_tileArea);
+    m_tiles.insert(address, tile);
+    connect(tile, &TChamberTile::Clicked, this, &TOverviewWindow::ChamberClicked);
+    connect(tile->Log, &QCheckBox::clicked, this,
+            [this, address](bool on) { Guarded([this, address, on] { SetChamberLog(address, on); }); });
+    tile->Show(m_chambers[address], QDateTime::currentMSecsSinceEpoch());
+    Relayout();
+    m_reader.SetAddresses(Watched());
+    if (CheckLogAll->isChecked()) {
+        tile->Log->setChecked(true);
+        SetChamberLog(address, true);
+    }
+}
+
+QVector<int> TOverviewWindow::Watched() const { return QVector<int>(m_chambers.keyBegin(), m_chambers.keyEnd()); }
+
+const WatchedChamber* TOverviewWindow::Chamber(int address) const { return Entry(m_chambers, address); }
+
+const ChamberLogState* TOverviewWindow::LogState(int address) const { return Entry(m_logs, address); }
+
+TChamberTile* TOverviewWindow::Tile(int address) const { return m_tiles.value(address, nullptr); }
+
+const WatchedStatus* TOverviewWindow::Status(int address) const { return Entry(m_statuses, address); }
+
+const AlarmRules* TOverviewWindow::Alarms(int address) const { return Entry(m_alarms, address); }
+
+void TOverviewWindow::Relayout()
+{
+    int i = 0;
+    for (TChamberTile* tile : m_tiles) {  // ascending addresses
+        m_grid->addWidget(tile, i / kTileColumns, i % kTileColumns);
+        ++i;
+    }
+}
+
+void TOverviewWindow::OnRead(const OverviewRead& read)
+{
+    auto it = m_chambers.find(read.address);
+    if (it == m_chambers.end())
+        return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    ApplyOverviewRead(*it, read, now, DecimalSeparator());
+    auto log = m_logs.find(read.address);
+    if (log != m_logs.end()) {
+        const StatusView& v = it->view;
+        log->recordLine = RecordLine(LongTimeText(LocalNow()), v.currentTempText, v.currentHumidityText,
+                                     v.programText, v.stepText, v.cycleText);
+    }
+    // The chamber's alarms, by the rules of the main window's chamber; the
+    // link alarm once it has gone silent.
+    AlarmRules& rules = m_alarms[read.address];
+    const std::vector<AlarmEvent> events =
+        rules.Feed(FactsFromReply(read.reply, it->link == ChamberLink::Silent, now));
+    it->outstandingAlarms = 0;
+    for (AlarmKind kind : {AlarmKind::Temperature, AlarmKind::Humidity, AlarmKind::Link, AlarmKind::ProgramEnd})
+        it->outstandingAlarms += rules.OutstandingCount(kind);
+    it->alarmText.clear();
+    for (auto a = rules.Alarms().rbegin(); a != rules.Alarms().rend(); ++a)
+        if (a->active || !a->acknowledged) {
+            it->alarmText = QStringLiteral("Камера №%1: %2").arg(read.address).arg(a->text);
+            break;
+        }
+    if (!events.empty()) {
+        // Into the alarm event file beside the main window's, with this
+        // chamber's address; a failure is said on the window, once per read.
+        QString failure;
+        for (const AlarmEvent& e : events) {
+            try {
+                AppendAlarmEvent(AlarmEventFileName(LogFolder()), AlarmEventLine(e, {read.address, m_portLabel}));
+            } catch (const std::exception& error) {
+                failure = QString::fromUtf8(error.what());
+            }
+        }
+        if (!failure.isEmpty())
+            LabelMessage->setText(QStringLiteral("Файл тревог: %1").arg(failure));
+        emit ChamberAlarmEvents(read.address, events);
+    }
+
+    WatchedStatus& status = m_statuses[read.address];
+    CountPoll(status, read.reply, read.answered, now);
+    status.port = m_portLabel;
+    status.reading = true;
+    status.alarmsTemperature = rules.OutstandingCount(AlarmKind::Temperature);
+    status.alarmsHumidity = rules.OutstandingCount(AlarmKind::Humidity);
+    status.alarmsLink = rules.OutstandingCount(AlarmKind::Link);
+    status.alarmsProgramEnd = rules.OutstandingCount(AlarmKind::ProgramEnd);
+    if (Endpoint)
+        Endpoint->PublishChambers(QVector<WatchedStatus>(m_statuses.cbegin(), m_statuses.cend()));
+
+    if (TChamberTile* tile = m_tiles.value(read.address))
+        tile->Show(*it, now);
+    if (read.answered)
+        LabelMessage->clear();
+    emit ChamberRead(*it, read.answered);
+}
+
+void TOverviewWindow::RefreshAges()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (auto it = m_chambers.cbegin(); it != m_chambers.cend(); ++it)
+        if (TChamberTile* tile = m_tiles.value(it.key()))
+            tile->Show(*it, now);
+}
+
+void TOverviewWindow::ButtonAddClick()
+{
+    bool ok = false;
+    const QString text = QInputDialog::getText(this, QStringLiteral("Добавить адрес…"),
+                                               QStringLiteral("Адрес камеры (0…%1):").arg(kLastAddress),
+                                               QLineEdit::Normal, QString(), &ok);
+    if (ok)
+        AddAddressText(text);
+}
+
+void TOverviewWindow::AddAddressText(const QString& text)
+{
+    int address = -1;
+    const QString why = CheckNewAddress(text, Watched(), &address);
+    LabelMessage->setText(why);
+    if (why.isEmpty())
+        Watch(address);
+}

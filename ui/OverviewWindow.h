@@ -1,0 +1,117 @@
+// "Обзор камер": a tile for every chamber the scan found or the operator
+// added by address, read in turn off the user-interface thread; a log of
+// its own per chamber. A click on a tile picks the chamber in the main list.
+#pragma once
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QGridLayout>
+#include <QLabel>
+#include <QMap>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTimer>
+#include <QWidget>
+
+#include "monitoring/Alarms.h"
+#include "monitoring/Overview.h"
+#include "monitoring/StatusMetrics.h"
+
+class TChamberTile : public QFrame {
+    Q_OBJECT
+public:
+    explicit TChamberTile(int address, QWidget* parent = nullptr);
+    void Show(const WatchedChamber& chamber, qint64 nowMs);
+    int Address() const { return m_address; }
+    QLabel* Title;
+    QLabel* Temperature;
+    QLabel* Humidity;
+    QLabel* Program;
+    QLabel* Link;
+    QCheckBox* Log;  // "Запись": this chamber's own data log
+
+signals:
+    void Clicked(int address);
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    int m_address;
+};
+
+// A chamber's data log as the main window keeps its own: a name made when
+// it is switched on, the header five seconds later, then its record line
+// once a minute when a read was answered since the line before.
+struct ChamberLogState {
+    bool on = false;
+    bool headerWritten = false;
+    QString fileName;
+    QString recordLine;  // rebuilt after every read, as LogLine is
+};
+
+class TOverviewWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit TOverviewWindow(QWidget* parent = nullptr);
+    ~TOverviewWindow() override;
+
+    // Watches the chamber from now on (a second call changes nothing).
+    void Watch(int address);
+    QVector<int> Watched() const;
+    const WatchedChamber* Chamber(int address) const;
+    const ChamberLogState* LogState(int address) const;
+    TChamberTile* Tile(int address) const;
+    // What the endpoint carries of the chamber; its alarms.
+    const WatchedStatus* Status(int address) const;
+    const AlarmRules* Alarms(int address) const;
+    // The port that was opened, for the endpoint's labels.
+    void SetPortLabel(const QString& port) { m_portLabel = port; }
+    OverviewReader& Reader() { return m_reader; }
+    // The reading runs from the window's first showing (or this call) on.
+    void StartReading();
+
+    QPushButton* ButtonAdd;      // "Добавить адрес…"
+    QCheckBox* CheckLogAll;      // "Записывать все"
+    QSpinBox* SpinTimeout;       // the overview read's timeout, ms
+    QLabel* LabelMessage;        // what went wrong, in words
+
+    // "Добавить адрес…" with the typed text (the dialog's answer).
+    void AddAddressText(const QString& text);
+    void SetChamberLog(int address, bool on);
+    void WriteDueHeaders();
+    void AppendChamberLogLines();
+
+signals:
+    void ChamberClicked(int address);
+    // After every read, for the alarms and the endpoint.
+    void ChamberRead(const WatchedChamber& chamber, bool answered);
+    // Alarms of one chamber that started, ended or were acknowledged.
+    void ChamberAlarmEvents(int address, const std::vector<AlarmEvent>& events);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void OnRead(const OverviewRead& read);
+    void ButtonAddClick();
+    void CheckLogAllClick();
+    void RefreshAges();
+    void Relayout();
+
+    OverviewReader m_reader;
+    QMap<int, WatchedChamber> m_chambers;
+    QMap<int, ChamberLogState> m_logs;
+    QMap<int, TChamberTile*> m_tiles;
+    QMap<int, WatchedStatus> m_statuses;
+    QMap<int, AlarmRules> m_alarms;
+    QString m_portLabel;
+    QWidget* m_tileArea;
+    QGridLayout* m_grid;
+    QTimer m_ageTimer;     // the answers' ages, only while the window shows
+    QTimer m_logTimer;     // once a minute: every chamber log's line
+    QTimer m_headerTimer;  // five seconds after a log was switched on
+};
+
+extern TOverviewWindow* FormOverview;
