@@ -139,7 +139,7 @@ Alarm* AlarmRules::Find(int id)
 Alarm& AlarmRules::Raise(AlarmKind kind, const QString& text, qint64 time, std::vector<AlarmEvent>& events)
 {
     Alarm a;
-    a.id = m_nextId++;
+    a.id = m_sharedId ? (*m_sharedId)++ : m_nextId++;
     a.kind = kind;
     a.text = text;
     a.start = time;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -75,6 +76,12 @@ struct Alarm {
     bool Active() const { return active; }
 };
 
+// An alarm with the chamber it belongs to, for a list of every chamber's.
+struct ChamberAlarm {
+    int chamberAddress = 0;
+    Alarm alarm;
+};
+
 enum class AlarmEventType { Start, End, Acknowledge };
 
 // One line of the event file: the alarm as it stood right after the event.
@@ -103,6 +110,9 @@ public:
     const AlarmSettings& Settings() const { return m_settings; }
     // Delays are multiplied by this (tests shorten them with the waits).
     void SetDelayScale(double scale) { m_delayScale = scale > 0 ? scale : 1.0; }
+    // Numbers are drawn from this counter from now on, so that the rules of
+    // several chambers sharing it never give two alarms one number.
+    void ShareNumbers(std::shared_ptr<int> next) { m_sharedId = std::move(next); }
 
     std::vector<AlarmEvent> Feed(const PollFacts& facts);
     // Reading switched off: every active alarm ends, every wait is dropped.
@@ -148,5 +158,6 @@ private:
     int m_lastStep = 0;
     int m_lastCycle = 0;
     int m_nextId = 1;
+    std::shared_ptr<int> m_sharedId;
     std::vector<Alarm> m_alarms;
 };

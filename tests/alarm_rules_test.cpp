@@ -380,3 +380,21 @@ TEST(AlarmRulesTest, HistoryIsBoundedButKeepsActiveAlarms)
     EXPECT_TRUE(rules.Alarms().back().Active());
     EXPECT_EQ(rules.ActiveCount(AlarmKind::Link), 1);
 }
+
+TEST(AlarmRulesTest, RulesSharingACounterNeverGiveOneNumberTwice)
+{
+    auto next = std::make_shared<int>(1);
+    AlarmRules a, b;
+    a.ShareNumbers(next);
+    b.ShareNumbers(next);
+    PollFacts lost;
+    lost.linkLost = true;
+    lost.time = 1000;
+    ASSERT_EQ(a.Feed(lost).size(), 1u);
+    ASSERT_EQ(b.Feed(lost).size(), 1u);
+    EXPECT_EQ(a.Alarms().back().id, 1);
+    EXPECT_EQ(b.Alarms().back().id, 2);
+    // Each acknowledges only its own.
+    EXPECT_FALSE(a.Acknowledge(2, 2000));
+    EXPECT_TRUE(b.Acknowledge(2, 2000));
+}

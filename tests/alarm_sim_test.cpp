@@ -147,14 +147,15 @@ TEST_F(AlarmSimTest, ChamberOutOfItsBandRaisesOneAlarmAfterTheDelayAndEndsItWhen
 
     TAlarmWindow* window = AlarmCenter->Window();
     ASSERT_EQ(window->Table->rowCount(), 1);
-    EXPECT_EQ(window->Table->item(0, 4)->text(), "идёт");
+    EXPECT_EQ(window->Table->item(0, 1)->text(), "1");
+    EXPECT_EQ(window->Table->item(0, 5)->text(), "идёт");
 
     Pin(Inside());
     ASSERT_TRUE(PumpUntil([&] { return !Last(AlarmKind::Temperature)->Active(); }, 30000));
     EXPECT_DOUBLE_EQ(Last(AlarmKind::Temperature)->endValue, 29.9);
     EXPECT_EQ(Count(AlarmKind::Temperature), 1);
     EXPECT_TRUE(AlarmCenter->MarkerText().startsWith("Не подтверждено")) << AlarmCenter->MarkerText().toStdString();
-    EXPECT_NE(window->Table->item(0, 4)->text(), "идёт");
+    EXPECT_NE(window->Table->item(0, 5)->text(), "идёт");
 
     // The operator acknowledges it in the window, with a comment for the journal.
     window->Table->selectRow(0);
@@ -383,6 +384,40 @@ TEST(AlarmMarkerTest, StateAndTextOfTheMarker)
     };
     for (const Case& c : cases) {
         const AlarmMarker m = MarkerOf(c.alarms);
+        EXPECT_EQ(m.state, c.state) << c.text;
+        EXPECT_EQ(m.text, QString::fromUtf8(c.text));
+    }
+}
+
+TEST(AlarmMarkerTest, EveryChambersAlarmsCountAndAWatchedOneIsNamed)
+{
+    auto alarm = [](int chamber, int id, const char* text, bool active, bool acknowledged) {
+        ChamberAlarm c;
+        c.chamberAddress = chamber;
+        c.alarm.id = id;
+        c.alarm.text = QString::fromUtf8(text);
+        c.alarm.active = active;
+        c.alarm.acknowledged = acknowledged;
+        return c;
+    };
+    struct Case {
+        std::vector<ChamberAlarm> alarms;
+        AlarmMarkerState state;
+        const char* text;
+    };
+    // Chamber 1 is the selected one.
+    const Case cases[] = {
+        {{alarm(1, 1, "a", false, true), alarm(7, 2, "b", false, true)}, AlarmMarkerState::Quiet, "Тревог нет"},
+        {{alarm(7, 1, "b", true, false)}, AlarmMarkerState::Alarm, "ТРЕВОГА: Камера №7: b"},
+        {{alarm(1, 1, "a", true, true), alarm(7, 2, "b", true, false)}, AlarmMarkerState::Alarm,
+         "ТРЕВОГА: Камера №7: b (всего 2)"},
+        {{alarm(7, 1, "b", true, true), alarm(1, 2, "a", true, true)}, AlarmMarkerState::AcknowledgedAlarm,
+         "Тревога (подтверждена): a (всего 2)"},
+        {{alarm(1, 1, "a", false, true), alarm(9, 2, "c", false, false)}, AlarmMarkerState::Unacknowledged,
+         "Не подтверждено: Камера №9: c"},
+    };
+    for (const Case& c : cases) {
+        const AlarmMarker m = MarkerOf(c.alarms, 1);
         EXPECT_EQ(m.state, c.state) << c.text;
         EXPECT_EQ(m.text, QString::fromUtf8(c.text));
     }

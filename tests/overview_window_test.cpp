@@ -1,6 +1,7 @@
 // "Обзор камер": tiles with the main window's texts, a click that picks the
 // chamber, addresses typed by hand, a chamber that falls silent and comes
-// back, and a log per chamber byte for byte as the main window's own.
+// back, a log per chamber byte for byte as the main window's own, and a
+// watched chamber's alarms in "Тревоги", acknowledged there.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QMouseEvent>
 
 #include "link/PortUnit.h"
+#include "monitoring/ActionJournal.h"
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/LocaleText.h"
@@ -18,6 +20,8 @@
 #include "monitoring/Presentation.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
+#include "ui/AlarmCenter.h"
+#include "ui/AlarmWindow.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/OverviewWindow.h"
 #include "ui/main.h"
@@ -34,6 +38,40 @@ void ClickTile(QWidget* tile)
                         Qt::NoModifier);
     QCoreApplication::sendEvent(tile, &release);
 }
+
+// A row of the "Тревоги" window as the operator reads it.
+struct AlarmRow {
+    int row = -1;
+    int number = 0;
+    QString chamber, kind, end, acknowledged;
+    QColor background;
+};
+
+std::vector<AlarmRow> AlarmRows()
+{
+    std::vector<AlarmRow> rows;
+    const QTableWidget* t = AlarmCenter->Window()->Table;
+    for (int r = 0; r < t->rowCount(); ++r)
+        rows.push_back({r, t->item(r, 0)->text().toInt(), t->item(r, 1)->text(), t->item(r, 2)->text(),
+                        t->item(r, 5)->text(), t->item(r, 9)->text(), t->item(r, 0)->background().color()});
+    return rows;
+}
+
+// The acknowledgement records of the action journal, oldest first.
+std::vector<JournalRecord> Acknowledgements()
+{
+    std::vector<JournalRecord> found;
+    CheckJournal(JournalFileName(JournalFolder()), [&](const JournalRecord& r) {
+        if (r.action == QStringLiteral("Подтверждение тревоги"))
+            found.push_back(r);
+    });
+    return found;
+}
+
+QColor TileColour(int address) { return FormOverview->Tile(address)->palette().color(QPalette::Window); }
+
+const QColor kTileAlarm(0xff, 0xb8, 0xb8);
+const QColor kTileAnswering(0xd8, 0xf0, 0xd8);
 
 class OverviewWindowTest : public AppFixture {
 protected:
@@ -270,4 +308,125 @@ TEST_F(OverviewWindowTest, SilentChamberRaisesItsLinkAlarmWithItsAddress)
     EXPECT_TRUE(events.contains(QStringLiteral(",17,COM1,"))) << events.toStdString();
     bus.SetFaults(17, {});
     EXPECT_TRUE(PumpUntil([] { return FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link) == 0; }, 20000));
+}
+
+TEST_F(OverviewWindowTest, WatchedChambersLinkAlarmIsListedAndAcknowledgedWithItsAddress)
+{
+    FormOverview->Watch(5);
+    FormOverview->Watch(17);
+    FormOverview->StartReading();
+    ASSERT_TRUE(PumpUntil([] { return Answering(5) && Answering(17); }, 5000));
+    EXPECT_EQ(TileColour(17), kTileAnswering);
+    sim::Faults gone;
+    gone.silent = true;
+    bus.SetFaults(17, gone);
+    ASSERT_TRUE(PumpUntil([] { return FormOverview->Chamber(17)->outstandingAlarms > 0; }, 5000));
+
+    // Listed with its address, active and red, and counted by the main window's marker.
+    AlarmCenter->ShowWindow();
+    EXPECT_EQ(AlarmCenter->Window()->Table->horizontalHeaderItem(1)->text(), QStringLiteral("Камера"));
+    std::vector<AlarmRow> rows = AlarmRows();
+    ASSERT_EQ(rows.size(), 1u);
+    const int number = rows[0].number;
+    EXPECT_EQ(rows[0].chamber, "17");
+    EXPECT_EQ(rows[0].kind, AlarmKindText(AlarmKind::Link));
+    EXPECT_EQ(rows[0].end, QStringLiteral("идёт"));
+    EXPECT_EQ(rows[0].background, QColor(255, 200, 200));
+    EXPECT_EQ(Form1->AlarmMarker->text(),
+              QStringLiteral("ТРЕВОГА: Камера №17: Возможен обрыв линии RS-485"));
+    EXPECT_EQ(TileColour(17), kTileAlarm);
+
+    // Acknowledged while still silent: the tile stays red while the alarm lasts.
+    AlarmCenter->Window()->Table->selectRow(rows[0].row);
+    AlarmCenter->Window()->EditComment->setText(QStringLiteral("кабель камеры 17 снят для ремонта"));
+    AlarmCenter->Window()->ButtonAcknowledge->click();
+    rows = AlarmRows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_NE(rows[0].acknowledged, QStringLiteral("нет"));
+    EXPECT_TRUE(Form1->AlarmMarker->text().startsWith(QStringLiteral("Тревога (подтверждена): Камера №17")));
+    EXPECT_EQ(TileColour(17), kTileAlarm);
+    const std::vector<JournalRecord> acks = Acknowledgements();
+    ASSERT_FALSE(acks.empty());
+    EXPECT_EQ(acks.back().chamber, "17");
+    EXPECT_EQ(acks.back().oldValue, QStringLiteral("тревога №%1: Возможен обрыв линии RS-485").arg(number));
+    EXPECT_EQ(acks.back().newValue, QStringLiteral("кабель камеры 17 снят для ремонта"));
+    const QString events = QString::fromUtf8(ReadFileBytes(AlarmEventFileName(LogFolder())));
+    EXPECT_TRUE(events.contains(QStringLiteral(",подтверждение,%1,Связь,17,COM1,").arg(number))) << events.toStdString();
+
+    // Back on the line: the alarm ends and the tile turns back to its link's colour.
+    bus.SetFaults(17, {});
+    ASSERT_TRUE(PumpUntil([] { return FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link) == 0; }, 20000));
+    EXPECT_EQ(FormOverview->Chamber(17)->outstandingAlarms, 0);
+    EXPECT_EQ(TileColour(17), kTileAnswering);
+    EXPECT_EQ(Form1->AlarmMarker->text(), QStringLiteral("Тревог нет"));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
+}
+
+TEST_F(OverviewWindowTest, WatchedChambersEndedAlarmKeepsItsTileRedUntilAcknowledged)
+{
+    FormOverview->Watch(17);
+    FormOverview->StartReading();
+    ASSERT_TRUE(PumpUntil([] { return Answering(17); }, 5000));
+    sim::Faults gone;
+    gone.silent = true;
+    bus.SetFaults(17, gone);
+    ASSERT_TRUE(PumpUntil([] { return FormOverview->Alarms(17) && FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link) == 1; }, 5000));
+    bus.SetFaults(17, {});
+    ASSERT_TRUE(PumpUntil([] { return FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link) == 0; }, 20000));
+    // Ended but not acknowledged: still red, the endpoint counts no active link alarm.
+    EXPECT_EQ(TileColour(17), kTileAlarm);
+    EXPECT_EQ(FormOverview->Status(17)->alarmsLink, 0);
+    EXPECT_TRUE(Form1->AlarmMarker->text().startsWith(QStringLiteral("Не подтверждено: Камера №17")));
+    AlarmCenter->Window()->ButtonAcknowledgeAll->click();
+    EXPECT_EQ(FormOverview->Chamber(17)->outstandingAlarms, 0);
+    EXPECT_EQ(TileColour(17), kTileAnswering);
+    EXPECT_EQ(Acknowledgements().back().chamber, "17");
+    EXPECT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
+}
+
+TEST_F(OverviewWindowTest, SelectedAndWatchedChambersAlarmsAreNumberedApartAndAcknowledgedTogether)
+{
+    AlarmCenter->SetNotifier([](const QString&, const QString&, bool) { return true; });
+    // Chamber 17 watched falls silent, then chamber 2, polled in the main window.
+    // In that order: under the shortened waits the poll's period leaves no
+    // room for the overview's timeouts.
+    FormOverview->Watch(17);
+    FormOverview->StartReading();
+    ASSERT_TRUE(PumpUntil([] { return Answering(17); }, 5000));
+    sim::Faults gone;
+    gone.silent = true;
+    bus.SetFaults(17, gone);
+    ASSERT_TRUE(PumpUntil(
+        [] { return FormOverview->Alarms(17) && FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link) == 1; }, 5000));
+    bus.SetFaults(2, gone);
+    Form1->ListBox1->addItem(ChamberEntryText(2));
+    Form1->ListBox1->setCurrentRow(0);
+    Guarded([] { Form1->Button6Click(); });
+    ASSERT_TRUE(PumpUntil([] { return AlarmCenter->Rules().ActiveCount(AlarmKind::Link) == 1; }, 20000));
+    AlarmCenter->ShowWindow();
+    const std::vector<AlarmRow> rows = AlarmRows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_NE(rows[0].number, rows[1].number);
+    EXPECT_EQ(QSet<QString>({rows[0].chamber, rows[1].chamber}), QSet<QString>({"2", "17"}));
+    EXPECT_TRUE(Form1->AlarmMarker->text().endsWith(QStringLiteral("(всего 2)"))) << Form1->AlarmMarker->text().toStdString();
+
+    const size_t before = Acknowledgements().size();
+    AlarmCenter->Window()->EditComment->setText(QStringLiteral("обе линии проверены"));
+    AlarmCenter->Window()->ButtonAcknowledgeAll->click();
+    const std::vector<JournalRecord> acks = Acknowledgements();
+    ASSERT_EQ(acks.size(), before + 2);
+    EXPECT_EQ(QSet<QString>({acks[before].chamber, acks[before + 1].chamber}), QSet<QString>({"2", "17"}));
+    EXPECT_EQ(acks[before].newValue, QStringLiteral("обе линии проверены"));
+    EXPECT_EQ(acks[before + 1].newValue, QStringLiteral("обе линии проверены"));
+    // The event file: each chamber's start and acknowledgement under its own number.
+    const QString events = QString::fromUtf8(ReadFileBytes(AlarmEventFileName(LogFolder())));
+    for (const AlarmRow& r : rows) {
+        EXPECT_EQ(events.count(QStringLiteral(",%1,Связь,").arg(r.number)), 2) << events.toStdString();
+        EXPECT_TRUE(events.contains(QStringLiteral(",подтверждение,%1,Связь,%2,COM1,").arg(r.number).arg(r.chamber)))
+            << events.toStdString();
+    }
+    EXPECT_TRUE(Form1->AlarmMarker->text().startsWith(QStringLiteral("Тревога (подтверждена)")));
+    bus.SetFaults(2, {});
+    bus.SetFaults(17, {});
+    Guarded([] { Form1->Button6Click(); });
 }

@@ -7,6 +7,8 @@
 #include <QMap>
 #include <QSettings>
 #include <QStringList>
+#include <algorithm>
+#include <set>
 
 #include "link/PortUnit.h"
 #include "monitoring/DataLog.h"
@@ -81,6 +83,7 @@ void SaveAlarmSettings(const AlarmSettings& s)
 
 TAlarmCenter::TAlarmCenter() : m_notify(NotifyDesktop)
 {
+    m_rules.ShareNumbers(m_nextId);
     m_window = new TAlarmWindow;
     m_window->ShowSettings(m_rules.Settings());
     // The window only asks; what happens is decided here.
@@ -123,40 +126,125 @@ void TAlarmCenter::ReadingStopped()
     Handle(m_rules.Stop(Now()));
 }
 
+std::vector<AlarmEvent> TAlarmCenter::AfterChamberRead(int address, const QString& port, const StatusReply& reply,
+                                                        bool silent, QString* failure)
+{
+    const qint64 now = Now();
+    auto it = m_chambers.find(address);
+    if (it == m_chambers.end()) {
+        it = m_chambers.emplace(address, ChamberAlarmRules{AlarmRules(m_rules.Settings()), port}).first;
+        it->second.rules.ShareNumbers(m_nextId);
+    }
+    ChamberAlarmRules& chamber = it->second;
+    chamber.port = port;
+    chamber.rules.SetDelayScale(TimeScale());
+    const std::vector<AlarmEvent> events = chamber.rules.Feed(FactsFromReply(reply, silent, now));
+    const QString failed = Record(events, {address, port});
+    if (failure)
+        *failure = failed;
+    if (!events.empty()) {
+        ForgetEndedPlaces();
+        Refresh();
+    }
+    return events;
+}
+
+const AlarmRules* TAlarmCenter::ChamberRules(int address) const
+{
+    const auto it = m_chambers.find(address);
+    return it == m_chambers.end() ? nullptr : &it->second.rules;
+}
+
+AlarmRules* TAlarmCenter::RulesOf(int id, int* chamber)
+{
+    auto has = [id](const AlarmRules& rules) {
+        return std::any_of(rules.Alarms().begin(), rules.Alarms().end(), [id](const Alarm& a) { return a.id == id; });
+    };
+    if (has(m_rules)) {
+        *chamber = -1;
+        return &m_rules;
+    }
+    for (auto& [address, c] : m_chambers)
+        if (has(c.rules)) {
+            *chamber = address;
+            return &c.rules;
+        }
+    return nullptr;
+}
+
+int TAlarmCenter::AddressOf(int id) const
+{
+    const auto started = m_places.find(id);
+    return started != m_places.end() ? started->second.chamberAddress : m_watched.chamberAddress;
+}
+
+std::vector<ChamberAlarm> TAlarmCenter::AllAlarms() const
+{
+    std::vector<ChamberAlarm> all;
+    for (const Alarm& a : m_rules.Alarms())
+        all.push_back({AddressOf(a.id), a});
+    for (const auto& [address, c] : m_chambers)
+        for (const Alarm& a : c.rules.Alarms())
+            all.push_back({address, a});
+    // Numbers come from one counter in the order alarms were raised.
+    std::stable_sort(all.begin(), all.end(),
+                     [](const ChamberAlarm& x, const ChamberAlarm& y) { return x.alarm.id < y.alarm.id; });
+    return all;
+}
+
 void TAlarmCenter::Acknowledge(int id, const QString& comment)
 {
-    for (const Alarm& a : m_rules.Alarms())
+    int chamber = -1;
+    AlarmRules* rules = RulesOf(id, &chamber);
+    if (!rules)
+        return;
+    for (const Alarm& a : rules->Alarms())
         if (a.id == id && !a.acknowledged)
-            RecordAction(JournalAction::AlarmAcknowledge, JournalChamber(m_watched.chamberAddress), AlarmJournalText(a),
-                         comment, JournalOutcomeDone());
-    if (auto event = m_rules.Acknowledge(id, Now()))
-        Handle({*event});
+            RecordAction(JournalAction::AlarmAcknowledge, JournalChamber(AddressOf(id)), AlarmJournalText(a), comment,
+                         JournalOutcomeDone());
+    if (auto event = rules->Acknowledge(id, Now())) {
+        if (chamber < 0)
+            Handle({*event});
+        else
+            HandleChamber(chamber, {*event});
+    }
 }
 
 void TAlarmCenter::AcknowledgeAll(const QString& comment)
 {
-    std::vector<AlarmEvent> events;
     const qint64 now = Now();
     std::vector<int> ids;
-    for (const Alarm& a : m_rules.Alarms())
-        if (!a.acknowledged)
-            ids.push_back(a.id);
+    for (const ChamberAlarm& c : AllAlarms())
+        if (!c.alarm.acknowledged)
+            ids.push_back(c.alarm.id);
+    // Events by the chamber they belong to, -1 for the selected chamber's.
+    std::map<int, std::vector<AlarmEvent>> events;
+    auto handle = [&] {
+        Handle(events[-1]);
+        for (const auto& [chamber, list] : events)
+            if (chamber >= 0)
+                HandleChamber(chamber, list);
+    };
     // One record per alarm, each before its acknowledgement; a refused record
     // leaves that alarm and the rest unacknowledged.
     try {
         for (int id : ids) {
-            for (const Alarm& a : m_rules.Alarms())
+            int chamber = -1;
+            AlarmRules* rules = RulesOf(id, &chamber);
+            if (!rules)
+                continue;
+            for (const Alarm& a : rules->Alarms())
                 if (a.id == id)
-                    RecordAction(JournalAction::AlarmAcknowledge, JournalChamber(m_watched.chamberAddress),
-                                 AlarmJournalText(a), comment, JournalOutcomeDone());
-            if (auto event = m_rules.Acknowledge(id, now))
-                events.push_back(*event);
+                    RecordAction(JournalAction::AlarmAcknowledge, JournalChamber(AddressOf(id)), AlarmJournalText(a),
+                                 comment, JournalOutcomeDone());
+            if (auto event = rules->Acknowledge(id, now))
+                events[chamber].push_back(*event);
         }
     } catch (...) {
-        Handle(events);
+        handle();
         throw;
     }
-    Handle(events);
+    handle();
 }
 
 void TAlarmCenter::ApplySettings(const AlarmSettings& settings, bool save)
@@ -167,7 +255,11 @@ void TAlarmCenter::ApplySettings(const AlarmSettings& settings, bool save)
                      JournalOutcomeDone());
     if (save)
         SaveAlarmSettings(SaneAlarmSettings(settings));
-    Handle(m_rules.SetSettings(settings, Now()));
+    const qint64 now = Now();
+    Handle(m_rules.SetSettings(settings, now));
+    // The watched chambers follow the same bands and delays.
+    for (auto& [address, c] : m_chambers)
+        HandleChamber(address, c.rules.SetSettings(settings, now));
     if (m_window)
         m_window->ShowSettings(m_rules.Settings());
 }
@@ -183,7 +275,6 @@ void TAlarmCenter::Handle(const std::vector<AlarmEvent>& events)
     if (events.empty())
         return;
     Refresh();
-    QString failure;
     for (const AlarmEvent& e : events) {
         if (e.type == AlarmEventType::Start) {
             QString body = AlarmKindText(e.alarm.kind) + QStringLiteral(", камера №%1").arg(ChamberAddress);
@@ -191,14 +282,37 @@ void TAlarmCenter::Handle(const std::vector<AlarmEvent>& events)
                 body += QStringLiteral(": %1 при уставке %2").arg(e.alarm.value).arg(e.alarm.setPoint);
             m_notify(e.alarm.text, body, e.alarm.kind != AlarmKind::ProgramEnd);
         }
-        // Every line is tried, so that one failure does not hide the rest;
-        // the operator hears of it once.
-        // An alarm's every line names where it started, even when another
-        // port has been opened since.
+    }
+    const QString failure = Record(events, Place());
+    ForgetEndedPlaces();
+    if (!failure.isEmpty())
+        ShowError(QStringLiteral("Файл тревог %1: %2").arg(EventFileName(), failure));
+}
+
+void TAlarmCenter::HandleChamber(int address, const std::vector<AlarmEvent>& events)
+{
+    if (events.empty())
+        return;
+    const auto it = m_chambers.find(address);
+    const QString failure = Record(events, {address, it != m_chambers.end() ? it->second.port : m_watched.port});
+    ForgetEndedPlaces();
+    Refresh();
+    emit ChamberAlarmsChanged(address);
+    if (!failure.isEmpty())
+        ShowError(QStringLiteral("Файл тревог %1: %2").arg(EventFileName(), failure));
+}
+
+QString TAlarmCenter::Record(const std::vector<AlarmEvent>& events, const AlarmPlace& current)
+{
+    // Every line is tried, so that one failure does not hide the rest;
+    // the operator hears of it once. An alarm's every line names where it
+    // started, even when another port has been opened since.
+    QString failure;
+    for (const AlarmEvent& e : events) {
         if (e.type == AlarmEventType::Start)
-            m_places[e.alarm.id] = Place();
+            m_places[e.alarm.id] = current;
         const auto started = m_places.find(e.alarm.id);
-        const AlarmPlace place = started != m_places.end() ? started->second : Place();
+        const AlarmPlace place = started != m_places.end() ? started->second : current;
         try {
             AppendAlarmEvent(EventFileName(), AlarmEventLine(e, place));
         } catch (const std::exception& error) {
@@ -206,14 +320,20 @@ void TAlarmCenter::Handle(const std::vector<AlarmEvent>& events)
                 failure = QString::fromUtf8(error.what());
         }
     }
-    // Places of alarms the rules no longer keep are not needed again.
-    for (auto it = m_places.begin(); it != m_places.end();) {
-        const bool kept = std::any_of(m_rules.Alarms().begin(), m_rules.Alarms().end(),
-                                      [&](const Alarm& a) { return a.id == it->first; });
-        it = kept ? std::next(it) : m_places.erase(it);
-    }
-    if (!failure.isEmpty())
-        ShowError(QStringLiteral("Файл тревог %1: %2").arg(EventFileName(), failure));
+    return failure;
+}
+
+void TAlarmCenter::ForgetEndedPlaces()
+{
+    // Places of alarms no rules keep any more are not needed again.
+    std::set<int> kept;
+    for (const Alarm& a : m_rules.Alarms())
+        kept.insert(a.id);
+    for (const auto& [address, c] : m_chambers)
+        for (const Alarm& a : c.rules.Alarms())
+            kept.insert(a.id);
+    for (auto it = m_places.begin(); it != m_places.end();)
+        it = kept.count(it->first) ? std::next(it) : m_places.erase(it);
 }
 
 AlarmMarker MarkerOf(const std::vector<Alarm>& alarms)
@@ -247,15 +367,28 @@ AlarmMarker MarkerOf(const std::vector<Alarm>& alarms)
     return marker;
 }
 
-QString TAlarmCenter::MarkerText() const { return MarkerOf(m_rules.Alarms()).text; }
+AlarmMarker MarkerOf(const std::vector<ChamberAlarm>& alarms, int selectedAddress)
+{
+    std::vector<Alarm> named;
+    named.reserve(alarms.size());
+    for (const ChamberAlarm& c : alarms) {
+        named.push_back(c.alarm);
+        if (c.chamberAddress != selectedAddress)
+            named.back().text = QStringLiteral("Камера №%1: %2").arg(c.chamberAddress).arg(c.alarm.text);
+    }
+    return MarkerOf(named);
+}
+
+QString TAlarmCenter::MarkerText() const { return MarkerOf(AllAlarms(), ChamberAddress).text; }
 
 void TAlarmCenter::Refresh()
 {
+    const std::vector<ChamberAlarm> all = AllAlarms();
     if (m_window)
-        m_window->ShowAlarms(m_rules.Alarms());
+        m_window->ShowAlarms(all);
     if (!m_marker)
         return;
-    const AlarmMarker marker = MarkerOf(m_rules.Alarms());
+    const AlarmMarker marker = MarkerOf(all, ChamberAddress);
     m_marker->setText(marker.text);
     m_marker->setToolTip(marker.text);
     switch (marker.state) {
@@ -288,7 +421,7 @@ QPushButton* TAlarmCenter::MakeMarker(QWidget* parent, const QRect& bounds)
 
 void TAlarmCenter::ShowWindow()
 {
-    m_window->ShowAlarms(m_rules.Alarms());
+    m_window->ShowAlarms(AllAlarms());
     BringToFront(m_window);
 }
 

@@ -31,6 +31,9 @@ struct AlarmMarker {
     QString text;
 };
 AlarmMarker MarkerOf(const std::vector<Alarm>& alarms);
+// The same for the alarms of every chamber, oldest first: the selected
+// chamber's in its own words, a watched chamber's named by its address.
+AlarmMarker MarkerOf(const std::vector<ChamberAlarm>& alarms, int selectedAddress);
 
 class TAlarmCenter : public QObject {
     Q_OBJECT
@@ -43,9 +46,21 @@ public:
     void AfterPoll(bool found, const StatusReply& reply, bool linkWindowOpen);
     // Reading switched off.
     void ReadingStopped();
+    // A read of a chamber watched in the overview, on its own rules with the
+    // same settings; silent: it has stopped answering. Its events go to the
+    // event file with its address and the port; what could not be written
+    // comes back in *failure. Returns the events.
+    std::vector<AlarmEvent> AfterChamberRead(int address, const QString& port, const StatusReply& reply, bool silent,
+                                             QString* failure);
+    // A watched chamber's rules, null before its first read.
+    const AlarmRules* ChamberRules(int address) const;
+    // Every chamber's alarms, oldest first, the selected chamber's with the
+    // address it had when each started.
+    std::vector<ChamberAlarm> AllAlarms() const;
 
     // Each acknowledgement is recorded in the action journal first, with the
-    // operator's comment; one that cannot be recorded is not made.
+    // operator's comment and the alarm's chamber; one that cannot be recorded
+    // is not made. The number picks the alarm of whichever chamber has it.
     void Acknowledge(int id, const QString& comment = QString());
     void AcknowledgeAll(const QString& comment = QString());
 
@@ -69,14 +84,37 @@ public:
     // Desktop notification sender; tests count the calls.
     void SetNotifier(std::function<bool(const QString&, const QString&, bool)> notifier);
 
+signals:
+    // A watched chamber's alarms changed other than by its read (an
+    // acknowledgement, new settings): its tile and counts follow.
+    void ChamberAlarmsChanged(int address);
+
 private:
+    struct ChamberAlarmRules {
+        AlarmRules rules;
+        QString port;
+    };
     void Handle(const std::vector<AlarmEvent>& events);
+    // A watched chamber's events, when not from its read.
+    void HandleChamber(int address, const std::vector<AlarmEvent>& events);
+    // Into the event file, each line with the place its alarm started
+    // (current: the place of an alarm starting now); the first failure.
+    QString Record(const std::vector<AlarmEvent>& events, const AlarmPlace& current);
+    void ForgetEndedPlaces();
+    // The rules that keep alarm id and the chamber they belong to (-1: the
+    // selected chamber's); null when none does.
+    AlarmRules* RulesOf(int id, int* chamber);
+    int AddressOf(int id) const;
     void Refresh();
     AlarmPlace Place() const;
     qint64 Now() const;
 
+    // One counter for every chamber's rules: an alarm's number names it alone
+    // in the window and in the event file.
+    std::shared_ptr<int> m_nextId = std::make_shared<int>(1);
     AlarmRules m_rules;
     WatchedStatus m_watched;
+    std::map<int, ChamberAlarmRules> m_chambers;  // by address, the overview's chambers
     std::map<int, AlarmPlace> m_places;  // where each kept alarm started
     QPushButton* m_marker = nullptr;
     TAlarmWindow* m_window = nullptr;

@@ -13,7 +13,7 @@
 
 namespace {
 
-enum Column { ColNumber, ColKind, ColText, ColStart, ColEnd, ColValue, ColSetPoint, ColWorst, ColAck, ColCount };
+enum Column { ColNumber, ColChamber, ColKind, ColText, ColStart, ColEnd, ColValue, ColSetPoint, ColWorst, ColAck, ColCount };
 
 QString Moment(qint64 ms)
 {
@@ -121,7 +121,7 @@ TAlarmWindow::TAlarmWindow() : QWidget(nullptr, Qt::Window)
 {
     setWindowTitle(QStringLiteral("Тревоги"));
     Table = new QTableWidget(0, ColCount, this);
-    Table->setHorizontalHeaderLabels({QStringLiteral("№"), QStringLiteral("Вид"), QStringLiteral("Описание"),
+    Table->setHorizontalHeaderLabels({QStringLiteral("№"), QStringLiteral("Камера"), QStringLiteral("Вид"), QStringLiteral("Описание"),
                                       QStringLiteral("Начало"), QStringLiteral("Конец"), QStringLiteral("Значение"),
                                       QStringLiteral("Уставка"), QStringLiteral("Крайнее"),
                                       QStringLiteral("Подтверждена")});
@@ -179,15 +179,16 @@ int TAlarmWindow::SelectedAlarm() const
     return 0;
 }
 
-void TAlarmWindow::ShowAlarms(const std::vector<Alarm>& alarms)
+void TAlarmWindow::ShowAlarms(const std::vector<ChamberAlarm>& alarms)
 {
     const int selected = SelectedAlarm();
     Table->setRowCount(static_cast<int>(alarms.size()));
     int row = 0;
     for (auto it = alarms.rbegin(); it != alarms.rend(); ++it, ++row) {
-        const Alarm& a = *it;
+        const Alarm& a = it->alarm;
         const QStringList cells{
             QString::number(a.id),
+            QString::number(it->chamberAddress),
             AlarmKindText(a.kind),
             a.text,
             Moment(a.start),

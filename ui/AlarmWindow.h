@@ -44,8 +44,9 @@ class TAlarmWindow : public QWidget {
 public:
     TAlarmWindow();
 
-    // Newest first; active alarms on a red background.
-    void ShowAlarms(const std::vector<Alarm>& alarms);
+    // Every chamber's alarms, given oldest first and shown newest first with
+    // the chamber's address; active alarms on a red background.
+    void ShowAlarms(const std::vector<ChamberAlarm>& alarms);
     // The bands and delays the settings dialog starts from.
     void ShowSettings(const AlarmSettings& settings) { m_settings = settings; }
     // The alarm number of the selected row, 0 when none is selected.

@@ -147,6 +147,9 @@ TOverviewWindow::TOverviewWindow(QWidget* parent) : QWidget(parent)
     m_logTimer.setTimerType(Qt::PreciseTimer);
     m_logTimer.setInterval(ScaledMs(60000));
     connect(&m_logTimer, &QTimer::timeout, this, [this] { Guarded([this] { AppendChamberLogLines(); }); });
+    // An acknowledgement in "Тревоги" or new settings change a tile's colour between reads.
+    if (AlarmCenter)
+        connect(AlarmCenter, &TAlarmCenter::ChamberAlarmsChanged, this, &TOverviewWindow::ShowChamberAlarms);
     m_headerTimer.setSingleShot(true);
     m_headerTimer.setInterval(ScaledMs(5000));
     connect(&m_headerTimer, &QTimer::timeout, this, [this] { Guarded([this] { WriteDueHeaders(); }); });
@@ -182,9 +185,6 @@ void TOverviewWindow::Watch(int address)
     WatchedStatus status;
     status.chamberAddress = address;
     m_statuses.insert(address, status);
-    AlarmRules rules(AlarmCenter ? AlarmCenter->Settings() : AlarmSettings{});
-    rules.SetDelayScale(TimeScale());
-    m_alarms.insert(address, rules);
     auto* tile = new TChamberTile(address, m_tileArea);
     m_tiles.insert(address, tile);
     connect(tile, &TChamberTile::Clicked, this, &TOverviewWindow::ChamberClicked);
@@ -209,7 +209,10 @@ TChamberTile* TOverviewWindow::Tile(int address) const { return m_tiles.value(ad
 
 const WatchedStatus* TOverviewWindow::Status(int address) const { return Entry(m_statuses, address); }
 
-const AlarmRules* TOverviewWindow::Alarms(int address) const { return Entry(m_alarms, address); }
+const AlarmRules* TOverviewWindow::Alarms(int address) const
+{
+    return AlarmCenter ? AlarmCenter->ChamberRules(address) : nullptr;
+}
 
 void TOverviewWindow::Relayout()
 {
@@ -233,52 +236,55 @@ void TOverviewWindow::OnRead(const OverviewRead& read)
         log->recordLine = RecordLine(LongTimeText(LocalNow()), v.currentTempText, v.currentHumidityText,
                                      v.programText, v.stepText, v.cycleText);
     }
-    // The chamber's alarms, by the rules of the main window's chamber; the
-    // link alarm once it has gone silent.
-    AlarmRules& rules = m_alarms[read.address];
-    const std::vector<AlarmEvent> events =
-        rules.Feed(FactsFromReply(read.reply, it->link == ChamberLink::Silent, now));
-    it->outstandingAlarms = 0;
-    for (AlarmKind kind : {AlarmKind::Temperature, AlarmKind::Humidity, AlarmKind::Link, AlarmKind::ProgramEnd})
-        it->outstandingAlarms += rules.OutstandingCount(kind);
-    it->alarmText.clear();
-    for (auto a = rules.Alarms().rbegin(); a != rules.Alarms().rend(); ++a)
-        if (a->active || !a->acknowledged) {
-            it->alarmText = QStringLiteral("Камера №%1: %2").arg(read.address).arg(a->text);
-            break;
-        }
-    if (!events.empty()) {
-        // Into the alarm event file beside the main window's, with this
-        // chamber's address; a failure is said on the window, once per read.
+    // The chamber's alarms, by the rules of the main window's chamber (the
+    // alarm centre keeps them and writes the event file); the link alarm once
+    // it has gone silent. A file failure is said on the window, once per read.
+    if (AlarmCenter) {
         QString failure;
-        for (const AlarmEvent& e : events) {
-            try {
-                AppendAlarmEvent(AlarmEventFileName(LogFolder()), AlarmEventLine(e, {read.address, m_portLabel}));
-            } catch (const std::exception& error) {
-                failure = QString::fromUtf8(error.what());
-            }
-        }
+        const std::vector<AlarmEvent> events = AlarmCenter->AfterChamberRead(
+            read.address, m_portLabel, read.reply, it->link == ChamberLink::Silent, &failure);
         if (!failure.isEmpty())
             LabelMessage->setText(QStringLiteral("Файл тревог: %1").arg(failure));
-        emit ChamberAlarmEvents(read.address, events);
+        if (!events.empty())
+            emit ChamberAlarmEvents(read.address, events);
     }
 
     WatchedStatus& status = m_statuses[read.address];
     CountPoll(status, read.reply, read.answered, now);
     status.port = m_portLabel;
     status.reading = true;
-    status.alarmsTemperature = rules.OutstandingCount(AlarmKind::Temperature);
-    status.alarmsHumidity = rules.OutstandingCount(AlarmKind::Humidity);
-    status.alarmsLink = rules.OutstandingCount(AlarmKind::Link);
-    status.alarmsProgramEnd = rules.OutstandingCount(AlarmKind::ProgramEnd);
-    if (Endpoint)
-        Endpoint->PublishChambers(QVector<WatchedStatus>(m_statuses.cbegin(), m_statuses.cend()));
-
-    if (TChamberTile* tile = m_tiles.value(read.address))
-        tile->Show(*it, now);
+    ShowChamberAlarms(read.address);
     if (read.answered)
         LabelMessage->clear();
     emit ChamberRead(*it, read.answered);
+}
+
+void TOverviewWindow::ShowChamberAlarms(int address)
+{
+    auto it = m_chambers.find(address);
+    if (it == m_chambers.end())
+        return;
+    // Red while an alarm of the chamber is active or not yet acknowledged, as
+    // the main window's marker is.
+    it->outstandingAlarms = 0;
+    it->alarmText.clear();
+    const AlarmRules* rules = Alarms(address);
+    if (rules) {
+        for (const Alarm& a : rules->Alarms())
+            if (a.active || !a.acknowledged) {
+                ++it->outstandingAlarms;
+                it->alarmText = QStringLiteral("Камера №%1: %2").arg(address).arg(a.text);
+            }
+    }
+    WatchedStatus& status = m_statuses[address];
+    status.alarmsTemperature = rules ? rules->OutstandingCount(AlarmKind::Temperature) : 0;
+    status.alarmsHumidity = rules ? rules->OutstandingCount(AlarmKind::Humidity) : 0;
+    status.alarmsLink = rules ? rules->OutstandingCount(AlarmKind::Link) : 0;
+    status.alarmsProgramEnd = rules ? rules->OutstandingCount(AlarmKind::ProgramEnd) : 0;
+    if (Endpoint)
+        Endpoint->PublishChambers(QVector<WatchedStatus>(m_statuses.cbegin(), m_statuses.cend()));
+    if (TChamberTile* tile = m_tiles.value(address))
+        tile->Show(*it, QDateTime::currentMSecsSinceEpoch());
 }
 
 void TOverviewWindow::RefreshAges()

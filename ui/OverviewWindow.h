@@ -62,9 +62,12 @@ public:
     const WatchedChamber* Chamber(int address) const;
     const ChamberLogState* LogState(int address) const;
     TChamberTile* Tile(int address) const;
-    // What the endpoint carries of the chamber; its alarms.
+    // What the endpoint carries of the chamber; its alarms (kept by the alarm
+    // centre, null before its first read).
     const WatchedStatus* Status(int address) const;
     const AlarmRules* Alarms(int address) const;
+    // The tile's colour and the endpoint's counts after the chamber's alarms changed.
+    void ShowChamberAlarms(int address);
     // The port that was opened, for the endpoint's labels.
     void SetPortLabel(const QString& port) { m_portLabel = port; }
     OverviewReader& Reader() { return m_reader; }
@@ -105,7 +108,6 @@ private:
     QMap<int, ChamberLogState> m_logs;
     QMap<int, TChamberTile*> m_tiles;
     QMap<int, WatchedStatus> m_statuses;
-    QMap<int, AlarmRules> m_alarms;
     QString m_portLabel;
     QWidget* m_tileArea;
     QGridLayout* m_grid;
