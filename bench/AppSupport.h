@@ -64,6 +64,9 @@ struct SimSetup {
     // Chambers that fall silent and come back, in real seconds after the
     // simulator started (as chamber-sim's --outage).
     std::map<int, sim::SimOptions::Outage> outages;
+    // Every chamber already running in manual mode, holding the room's
+    // climate (22 °C, 45 %), as chambers of a working lab are.
+    bool runningAtRoomClimate = false;
 };
 
 // The simulated line in a child process. Must be started before the
@@ -133,6 +136,11 @@ private:
             bus.AddChamber(address);
             auto own = setup.chamberFaults.find(address);
             bus.SetFaults(address, own != setup.chamberFaults.end() ? own->second : setup.faults);
+            if (setup.runningAtRoomClimate)
+                bus.WithChamber(address, [](sim::ChamberModel& m) {
+                    m.WriteRegisters(0x0D, {22, 45, 1});  // manual set points, sign +
+                    m.WriteRegisters(0x10, {1});          // manual start
+                });
         }
         std::string error;
         const std::string line = bus.Start(&error) ? bus.SlavePath() : error;

@@ -3,7 +3,7 @@
 // climate sped up by as much: the overview reads every chamber with its own
 // data log, the main window polls one of them with its data log on, three
 // chambers fall silent for a while and come back, their alarms rise and the
-// selected chamber's are acknowledged, a set point command goes out through
+// operator acknowledges them, a set point command goes out through
 // the control window every simulated hour (each one a journal record), the
 // endpoint is scraped every real second, and a test report is made of the
 // main log at the end.
@@ -225,6 +225,7 @@ int main(int argc, char** argv)
     setup.faults.faultRate = faultRate;
     setup.seed = seed;
     setup.speed = 1.0 / scale;  // the chambers' climate moves in simulated time
+    setup.runningAtRoomClimate = true;
     for (const PlannedOutage& o : kOutages)
         setup.outages[o.address] = {o.from * totalRealMs / 1000, o.to * totalRealMs / 1000};
     bench::SimProcess line;
@@ -381,8 +382,8 @@ int main(int argc, char** argv)
     int acknowledged = 0;
     const auto waiting = [] {
         int count = 0;
-        for (const Alarm& a : AlarmCenter->Rules().Alarms())
-            count += !a.acknowledged;
+        for (const ChamberAlarm& a : AlarmCenter->AllAlarms())
+            count += !a.alarm.acknowledged;
         return count;
     };
     QTimer acknowledgeTimer;
@@ -418,11 +419,11 @@ int main(int argc, char** argv)
         return OpenDescriptors();
     };
 
-    // Warmed up after the first simulated hour: every log has its header,
-    // the endpoint has answered, the chart has points.
+    // Warmed up after the first simulated hour (a sixth of a shorter run):
+    // every log has its header, the endpoint has answered, the chart has points.
     double rssWarm = 0, rssPeak = 0;
     int fdWarm = 0;
-    QTimer::singleShot(realMs(3600000), [&] {
+    QTimer::singleShot(realMs(std::min(3600000.0, hours * 3600000 / 6)), [&] {
         rssWarm = bench::RssMb();
         fdWarm = descriptors();
     });
@@ -453,9 +454,11 @@ int main(int argc, char** argv)
         if (const ChamberLogState* log = FormOverview->LogState(a))
             chamberLogs[a] = log->fileName;
     int alarmsRaised = 0, alarmsActive = 0, alarmsWaiting = 0;
-    for (const Alarm& a : AlarmCenter->Rules().Alarms()) {
-        std::printf("soak: alarm %d %s: %s%s%s\n", a.id, qPrintable(AlarmKindKey(a.kind)), qPrintable(a.text),
-                    a.active ? ", active" : "", a.acknowledged ? ", acknowledged" : "");
+    for (const ChamberAlarm& c : AlarmCenter->AllAlarms()) {
+        const Alarm& a = c.alarm;
+        std::printf("soak: alarm %d, chamber %d, %s: %s%s%s\n", a.id, c.chamberAddress,
+                    qPrintable(AlarmKindKey(a.kind)), qPrintable(a.text), a.active ? ", active" : "",
+                    a.acknowledged ? ", acknowledged" : "");
         ++alarmsRaised;
         alarmsActive += a.active;
         alarmsWaiting += !a.acknowledged;
@@ -517,8 +520,8 @@ int main(int argc, char** argv)
                 readsAll, chamberMinutes, chamberMinutes - expectedAll, readsWhileSelectedSilent,
                 (kOutages[0].to - kOutages[0].from) * totalRealMs / 1000);
 
-    // The silent chambers: their link alarms rose and ended; the selected
-    // one's were acknowledged. (While the selected chamber is silent its
+    // The silent chambers: their link alarms rose and ended, and every alarm
+    // was acknowledged. (While the selected chamber is silent its
     // poll holds the line, so the overview does not read it then.)
     std::string outages;
     bool outagesSeen = true;
@@ -538,10 +541,10 @@ int main(int argc, char** argv)
     }
     row("overview link alarms of the silent (start/end)", outages, "each >= 1, all ended", outagesSeen);
     row("overview link alarms of answering chambers", std::to_string(otherLinkAlarms), "0", otherLinkAlarms == 0);
-    row("selected chamber alarms raised/acknowledged",
+    row("alarms raised / acknowledged",
         std::to_string(alarmsRaised) + " / " + std::to_string(acknowledged) + " (" + std::to_string(alarmsActive) +
             " active, " + std::to_string(alarmsWaiting) + " waiting)",
-        ">= 1, all, none active", alarmsRaised >= 1 && alarmsWaiting == 0 && alarmsActive == 0);
+        ">= 3, all, none active", alarmsRaised >= 3 && alarmsWaiting == 0 && alarmsActive == 0);
     std::printf("soak: desktop notifications asked for: %d\n", notifications);
 
     // The journal: whole, with a record for every command and acknowledgement.
