@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "sim/ChamberSim.h"
+#include "sim/SimOptions.h"
 
 namespace bench {
 
@@ -59,6 +61,12 @@ struct SimSetup {
     // time before a reply.
     std::map<int, sim::Faults> chamberFaults;
     std::chrono::microseconds controllerDelay{3000};
+    // Chambers that fall silent and come back, in real seconds after the
+    // simulator started (as chamber-sim's --outage).
+    std::map<int, sim::SimOptions::Outage> outages;
+    // Every chamber already running in manual mode, holding the room's
+    // climate (22 °C, 45 %), as chambers of a working lab are.
+    bool runningAtRoomClimate = false;
 };
 
 // The simulated line in a child process. Must be started before the
@@ -128,22 +136,46 @@ private:
             bus.AddChamber(address);
             auto own = setup.chamberFaults.find(address);
             bus.SetFaults(address, own != setup.chamberFaults.end() ? own->second : setup.faults);
+            if (setup.runningAtRoomClimate)
+                bus.WithChamber(address, [](sim::ChamberModel& m) {
+                    m.WriteRegisters(0x0D, {22, 45, 1});  // manual set points, sign +
+                    m.WriteRegisters(0x10, {1});          // manual start
+                });
         }
         std::string error;
         const std::string line = bus.Start(&error) ? bus.SlavePath() : error;
         (void)!::write(report, (line + "\n").data(), line.size() + 1);
         ::close(report);
         // Until the parent closes its end (or ends); the frame logs are
-        // emptied now and then so a long run does not grow them.
+        // emptied now and then so a long run does not grow them, and the
+        // outages are put in place as they fall due.
+        sim::SimOptions timed;
+        timed.outages = setup.outages;
+        const auto start = std::chrono::steady_clock::now();
+        const auto elapsed = [start] {
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        };
+        double nextOutage = sim::ApplyOutages(timed, &bus, 0);
+        auto nextClearing = start + std::chrono::seconds(10);
         for (;;) {
+            int waitMs = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(nextClearing - std::chrono::steady_clock::now())
+                    .count());
+            if (nextOutage >= 0)
+                waitMs = std::min(waitMs, static_cast<int>((nextOutage - elapsed()) * 1000) + 1);
             pollfd p{control, POLLIN, 0};
-            const int ready = ::poll(&p, 1, 10000);
+            const int ready = ::poll(&p, 1, std::max(0, waitMs));
             if (ready > 0)
                 break;
             if (ready < 0 && errno != EINTR)
                 break;
-            bus.ClearReceivedFrames();
-            bus.ClearSentWrites();
+            if (nextOutage >= 0 && elapsed() >= nextOutage)
+                nextOutage = sim::ApplyOutages(timed, &bus, elapsed());
+            if (std::chrono::steady_clock::now() >= nextClearing) {
+                bus.ClearReceivedFrames();
+                bus.ClearSentWrites();
+                nextClearing += std::chrono::seconds(10);
+            }
         }
         bus.Stop();
     }

@@ -84,6 +84,8 @@ public:
     void SetChamberLog(int address, bool on);
     void WriteDueHeaders();
     void AppendChamberLogLines();
+    // The minute timer of the chamber logs (a soak counts its ticks).
+    const QTimer& LogTimer() const { return m_logTimer; }
 
 signals:
     void ChamberClicked(int address);
