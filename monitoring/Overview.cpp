@@ -1,4 +1,5 @@
 #include "monitoring/Overview.h"
+#include "link/ThreadHandoff.h"
 
 #include <algorithm>
 
@@ -173,6 +174,7 @@ void OverviewReader::Run()
                 else
                     m_askAt.erase(address);
             }
+            HandoffRelease(Handoff::OverviewRead);
             emit Read(read);
         }
         emit CycleDone(std::chrono::duration_cast<std::chrono::microseconds>(LineClock::now() - cycleStart).count());
