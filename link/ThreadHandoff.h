@@ -1,10 +1,16 @@
-// Marks a hand-over between threads that goes through a library whose own
-// locks ThreadSanitizer cannot see (Qt's event queue and QThread::wait use
-// futexes in an uninstrumented Qt). The sender calls HandoffRelease just
-// before it posts or finishes; the receiver calls HandoffAcquire first thing
-// once the post arrives or the wait returns. Nothing happens outside a
-// ThreadSanitizer build.
+// Hand-overs between threads that go through Qt, whose own locks (futexes in
+// an uninstrumented Qt) ThreadSanitizer cannot see, so that it takes them for
+// races. Two kinds:
+// - a post through Qt's event queue (a queued call or signal from one of our
+//   threads): the sender posts while holding HandoffLock(kind) and the
+//   receiver takes the same lock first thing, so everything the sender did,
+//   the posted event itself included, comes before the receiver;
+// - a thread that QThread::wait joins: the thread calls HandoffRelease last,
+//   the waiter HandoffAcquire once the wait returns (nothing outside a
+//   ThreadSanitizer build).
 #pragma once
+
+#include <mutex>
 
 #if defined(__SANITIZE_THREAD__)
 #define CALVETRA_TSAN 1
@@ -21,6 +27,12 @@ extern "C" void __tsan_release(void* addr);
 
 // What each kind of hand-over synchronises on.
 enum class Handoff { PortLost, OverviewRead, EndpointThread };
+
+inline std::mutex& HandoffLock(Handoff kind)
+{
+    static std::mutex locks[3];
+    return locks[static_cast<int>(kind)];
+}
 
 inline void* HandoffAddress(Handoff kind)
 {

@@ -136,7 +136,7 @@ TOverviewWindow::TOverviewWindow(QWidget* parent) : QWidget(parent)
     layout->addWidget(scroll, 1);
 
     connect(&m_reader, &OverviewReader::Read, this, [this](const OverviewRead& read) {
-                HandoffAcquire(Handoff::OverviewRead);
+                { std::lock_guard<std::mutex> arrived(HandoffLock(Handoff::OverviewRead)); }
                 OnRead(read);
             },
             Qt::QueuedConnection);

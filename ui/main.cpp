@@ -34,10 +34,10 @@ namespace {
 // On the receive thread: the window looks at the port on its own thread.
 void NotePortLost()
 {
-    HandoffRelease(Handoff::PortLost);
+    std::lock_guard<std::mutex> posting(HandoffLock(Handoff::PortLost));
     QMetaObject::invokeMethod(
         qApp, [] {
-            HandoffAcquire(Handoff::PortLost);
+            { std::lock_guard<std::mutex> arrived(HandoffLock(Handoff::PortLost)); }
             if (Form1)
                 Guarded([] { Form1->TimerPortTimer(); });
         },
