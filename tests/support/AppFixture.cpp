@@ -1,4 +1,5 @@
 #include "support/AppFixture.h"
+#include "support/Sanitizers.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -14,7 +15,7 @@
 
 void AppFixture::SetUp()
 {
-    SetTimeScale(m_timeScale);
+    SetTimeScale(SanitizedTimeScale(m_timeScale));
     errors.clear();
     SetErrorDisplayHook([this](const QString& text) { errors << text; });
     CreateApplicationWindows(false);
