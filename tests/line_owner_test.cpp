@@ -248,7 +248,7 @@ TEST_F(OverviewReadTest, SpoiltOrLateRepliesAreNoAnswer)
 // overview and the commands all at once must never talk over a chamber.
 class LineOwnerAppTest : public AppFixture {
 protected:
-    explicit LineOwnerAppTest(double scale = 0.05) : AppFixture(scale) {}
+    explicit LineOwnerAppTest(double scale = 0.05) : AppFixture(SanitizedTimeScale(scale)) {}
     void SetUp() override
     {
         AppFixture::SetUp();

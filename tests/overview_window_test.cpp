@@ -18,6 +18,7 @@
 #include "monitoring/Presentation.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
+#include "support/Sanitizers.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/OverviewWindow.h"
 #include "ui/main.h"
@@ -37,7 +38,9 @@ void ClickTile(QWidget* tile)
 
 class OverviewWindowTest : public AppFixture {
 protected:
-    OverviewWindowTest() : AppFixture(0.05) {}
+    // Under ThreadSanitizer the strict simulator would otherwise see the
+    // shortened poll ask again while its slowed reply is still on the way.
+    OverviewWindowTest() : AppFixture(SanitizedTimeScale(0.05)) {}
     void SetUp() override
     {
         AppFixture::SetUp();

@@ -1,5 +1,4 @@
 #include "support/AppFixture.h"
-#include "support/Sanitizers.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -15,7 +14,7 @@
 
 void AppFixture::SetUp()
 {
-    SetTimeScale(SanitizedTimeScale(m_timeScale));
+    SetTimeScale(m_timeScale);
     errors.clear();
     SetErrorDisplayHook([this](const QString& text) { errors << text; });
     CreateApplicationWindows(false);

@@ -33,8 +33,9 @@ constexpr bool kUnderThreadSanitizer = false;
 #endif
 
 // ThreadSanitizer slows the program and the in-process simulator several
-// times over; shortened waits are lengthened as much again, so that a reply
-// is not still on its way when the next request is due. Real waits stay.
+// times over; where a test's shortened waits must still outlast a reply (a
+// strict simulator, a re-opened line), they are lengthened as much again.
+// Real waits stay.
 inline double SanitizedTimeScale(double scale)
 {
     return kUnderThreadSanitizer ? std::min(1.0, scale * 4) : scale;
