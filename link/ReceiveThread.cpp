@@ -21,6 +21,18 @@
 
 namespace {
 
+// As for the port: with a standard stream closed, a new descriptor would take
+// its number, and whatever later puts the stream back (or writes a stray
+// message there) would silently replace or disturb the receive thread's own.
+int AboveStandardStreams(int fd)
+{
+    if (fd < 0 || fd > STDERR_FILENO)
+        return fd;
+    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(fd);
+    return high;
+}
+
 std::mutex g_bufferLock;
 ReceiveBytes g_receiveBuffer{};
 
@@ -136,7 +148,7 @@ void ReceiveLoop(int portFd, int wakeFd)
     // The gap is timed to the microsecond; the default 50 us of timer slack
     // would only add to every reply's delay.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    const int epollFd = AboveStandardStreams(::epoll_create1(EPOLL_CLOEXEC));
     if (epollFd >= 0) {
         epoll_event watch{};
         watch.events = EPOLLIN | EPOLLET;
@@ -269,15 +281,7 @@ void StopReceiveThread()
 
 void StartReceiveThread(int portFd)
 {
-    g_receiver.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (g_receiver.wakeFd >= 0 && g_receiver.wakeFd <= STDERR_FILENO) {
-        // As for the port: with a standard stream closed the eventfd would
-        // take its number, and a stray message written there would stop the
-        // receive thread.
-        const int high = ::fcntl(g_receiver.wakeFd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        ::close(g_receiver.wakeFd);
-        g_receiver.wakeFd = high;
-    }
+    g_receiver.wakeFd = AboveStandardStreams(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     // Counted from before the thread exists until its loop has ended, so the
     // count is right the moment OpenPort returns.
     ++g_runningLoops;

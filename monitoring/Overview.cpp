@@ -1,4 +1,5 @@
 #include "monitoring/Overview.h"
+#include "link/ThreadHandoff.h"
 
 #include <algorithm>
 
@@ -173,9 +174,15 @@ void OverviewReader::Run()
                 else
                     m_askAt.erase(address);
             }
-            emit Read(read);
+            {
+                std::lock_guard<std::mutex> posting(HandoffLock(Handoff::OverviewRead));
+                emit Read(read);
+            }
         }
-        emit CycleDone(std::chrono::duration_cast<std::chrono::microseconds>(LineClock::now() - cycleStart).count());
+        {
+            std::lock_guard<std::mutex> posting(HandoffLock(Handoff::OverviewRead));
+            emit CycleDone(std::chrono::duration_cast<std::chrono::microseconds>(LineClock::now() - cycleStart).count());
+        }
         std::unique_lock<std::mutex> lock(m_lock);
         m_wake.wait_until(lock, cycleEnd, [this] { return m_stop.load(); });
     }

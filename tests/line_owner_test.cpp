@@ -19,6 +19,7 @@
 #include "monitoring/Presentation.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
+#include "support/Sanitizers.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/OverviewWindow.h"
 #include "ui/main.h"
@@ -247,7 +248,7 @@ TEST_F(OverviewReadTest, SpoiltOrLateRepliesAreNoAnswer)
 // overview and the commands all at once must never talk over a chamber.
 class LineOwnerAppTest : public AppFixture {
 protected:
-    explicit LineOwnerAppTest(double scale = 0.05) : AppFixture(scale) {}
+    explicit LineOwnerAppTest(double scale = 0.05) : AppFixture(SanitizedTimeScale(scale)) {}
     void SetUp() override
     {
         AppFixture::SetUp();
@@ -288,7 +289,7 @@ TEST_F(LineOwnerAppTest, ScanPollOverviewAndCommandsTogetherNeverOverlap)
     for (int a = 1; a <= 6; ++a)
         FormOverview->Watch(a);
     // A read must fit between the shortened 200 ms polls.
-    FormOverview->Reader().SetTimeoutMs(20);
+    FormOverview->Reader().SetTimeoutMs(kUnderThreadSanitizer ? 80 : 20);
     FormOverview->StartReading();
     Form1->ListBox1->addItem(ChamberEntryText(2));
     Form1->ListBox1->setCurrentRow(0);

@@ -3,6 +3,8 @@
 // the port unit opens the slave side as "COM1".
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -342,19 +344,28 @@ TEST_F(LinkPortTest, PortNeverTakesAStandardStreamsNumber)
     ::close(STDIN_FILENO);
     const PortOpenResult result = OpenPort(0);
     const int handle = PortHandle;
-    // Nothing of the link (port or receive thread) may sit on 0.
-    const bool inputFree = ::fcntl(STDIN_FILENO, F_GETFD) < 0;
+    // A reply received means the receive thread has made its own
+    // descriptors (its wake-up and its watch) by now.
+    bool received = false;
+    if (result.ok) {
+        ClearReceiveBuffer();
+        line.Send(kReply);
+        received = WaitForBuffer([](const ReceiveBytes& b) { return StartsWith(b, kReply); });
+    }
+    // Nothing of the link (port or receive thread) may sit on 0; a
+    // sanitizer's runtime may take it for files of its own.
+    const QString onZero = QFileInfo(QStringLiteral("/proc/self/fd/0")).symLinkTarget();
+    const bool inputFree = ::fcntl(STDIN_FILENO, F_GETFD) < 0 ||
+                           !(onZero.startsWith(QStringLiteral("/dev/")) || onZero.contains(QStringLiteral("anon_inode")));
     if (!inputFree)
         ClosePort();  // before putting standard input back over it
     ::dup2(savedInput, STDIN_FILENO);
     ::close(savedInput);
     ASSERT_TRUE(result.ok) << PortOpenMessage(result);
     EXPECT_GT(handle, STDERR_FILENO);
-    ASSERT_TRUE(inputFree) << "the link holds descriptor 0";
+    EXPECT_TRUE(received);
+    ASSERT_TRUE(inputFree) << "the link holds descriptor 0: " << onZero.toStdString();
 
-    ClearReceiveBuffer();
-    line.Send(kReply);
-    EXPECT_TRUE(WaitForBuffer([](const ReceiveBytes& b) { return StartsWith(b, kReply); }));
     WriteFrame(kReply.data(), 11);
     EXPECT_EQ(line.Receive(12, 200), kReply);
 }

@@ -12,6 +12,7 @@
 #include "monitoring/Presentation.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
+#include "support/Sanitizers.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/LineMonitorWindow.h"
 #include "ui/Unit5.h"
@@ -21,7 +22,7 @@ namespace {
 
 class PortLossTest : public AppFixture {
 protected:
-    PortLossTest() : AppFixture(0.05) {}
+    PortLossTest() : AppFixture(SanitizedTimeScale(0.05)) {}
 
     void SetUp() override
     {

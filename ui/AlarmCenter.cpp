@@ -81,7 +81,13 @@ void SaveAlarmSettings(const AlarmSettings& s)
     settings.sync();
 }
 
-TAlarmCenter::TAlarmCenter() : m_notify(NotifyDesktop)
+namespace {
+AlarmNotifier g_defaultNotifier;
+}  // namespace
+
+void SetDefaultAlarmNotifier(AlarmNotifier notifier) { g_defaultNotifier = std::move(notifier); }
+
+TAlarmCenter::TAlarmCenter() : m_notify(g_defaultNotifier ? g_defaultNotifier : AlarmNotifier(NotifyDesktop))
 {
     m_rules.ShareNumbers(m_nextId);
     m_window = new TAlarmWindow;
@@ -104,7 +110,7 @@ QString TAlarmCenter::EventFileName() const { return AlarmEventFileName(LogFolde
 
 void TAlarmCenter::SetNotifier(std::function<bool(const QString&, const QString&, bool)> notifier)
 {
-    m_notify = notifier ? std::move(notifier) : std::function<bool(const QString&, const QString&, bool)>(NotifyDesktop);
+    m_notify = notifier ? std::move(notifier) : g_defaultNotifier ? g_defaultNotifier : AlarmNotifier(NotifyDesktop);
 }
 
 void TAlarmCenter::AfterPoll(bool found, const StatusReply& reply, bool linkWindowOpen)

@@ -35,6 +35,13 @@ AlarmMarker MarkerOf(const std::vector<Alarm>& alarms);
 // chamber's in its own words, a watched chamber's named by its address.
 AlarmMarker MarkerOf(const std::vector<ChamberAlarm>& alarms, int selectedAddress);
 
+// What every alarm centre made from now on notifies through: the desktop's
+// notification service unless set. Test programs that are not about
+// notifications put a stand-in here, so that no D-Bus thread is started.
+// Null puts the desktop back.
+using AlarmNotifier = std::function<bool(const QString&, const QString&, bool)>;
+void SetDefaultAlarmNotifier(AlarmNotifier notifier);
+
 class TAlarmCenter : public QObject {
     Q_OBJECT
 public:

@@ -1,4 +1,5 @@
 #include "ui/OverviewWindow.h"
+#include "link/ThreadHandoff.h"
 
 #include <QDateTime>
 #include <QHBoxLayout>
@@ -134,7 +135,10 @@ TOverviewWindow::TOverviewWindow(QWidget* parent) : QWidget(parent)
     scroll->setWidget(m_tileArea);
     layout->addWidget(scroll, 1);
 
-    connect(&m_reader, &OverviewReader::Read, this, [this](const OverviewRead& read) { OnRead(read); },
+    connect(&m_reader, &OverviewReader::Read, this, [this](const OverviewRead& read) {
+                { std::lock_guard<std::mutex> arrived(HandoffLock(Handoff::OverviewRead)); }
+                OnRead(read);
+            },
             Qt::QueuedConnection);
     connect(ButtonAdd, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonAddClick(); }); });
     connect(CheckLogAll, &QCheckBox::clicked, this, [this] { Guarded([this] { CheckLogAllClick(); }); });

@@ -1,4 +1,5 @@
 #include "ui/StatusEndpoint.h"
+#include "link/ThreadHandoff.h"
 
 #include "monitoring/ActionJournal.h"
 
@@ -145,12 +146,14 @@ bool StatusEndpoint::Start(const QString& address, quint16 port, QString* error)
         server.close();
         // Sockets still open go with the server; their deferred deletions run here.
         qDeleteAll(server.findChildren<QTcpSocket*>());
+        HandoffRelease(Handoff::EndpointThread);
     });
     m_thread->setObjectName(QStringLiteral("StatusEndpoint"));
     m_thread->start();
     const QString failure = result.get();
     if (!failure.isEmpty()) {
         m_thread->wait();
+        HandoffAcquire(Handoff::EndpointThread);
         delete m_thread;
         m_thread = nullptr;
         if (error)
@@ -166,6 +169,7 @@ void StatusEndpoint::Stop()
         return;
     m_thread->quit();
     m_thread->wait();
+    HandoffAcquire(Handoff::EndpointThread);
     delete m_thread;
     m_thread = nullptr;
     m_port = 0;

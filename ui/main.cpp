@@ -1,4 +1,5 @@
 #include "ui/main.h"
+#include "link/ThreadHandoff.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -33,8 +34,10 @@ namespace {
 // On the receive thread: the window looks at the port on its own thread.
 void NotePortLost()
 {
+    std::lock_guard<std::mutex> posting(HandoffLock(Handoff::PortLost));
     QMetaObject::invokeMethod(
         qApp, [] {
+            { std::lock_guard<std::mutex> arrived(HandoffLock(Handoff::PortLost)); }
             if (Form1)
                 Guarded([] { Form1->TimerPortTimer(); });
         },

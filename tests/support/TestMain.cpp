@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "monitoring/ActionJournal.h"
+#include "ui/AlarmCenter.h"
 
 int main(int argc, char** argv)
 {
@@ -33,6 +34,10 @@ int main(int argc, char** argv)
     // So is the action journal of a test run; journal tests point it elsewhere.
     QTemporaryDir journal;
     SetJournalFolder(journal.path());
+    // Alarms reach the desktop only in the tests about that (they call the
+    // notifier themselves or set their own): a session bus found on the
+    // machine would otherwise start Qt's D-Bus thread in every test program.
+    SetDefaultAlarmNotifier([](const QString&, const QString&, bool) { return false; });
     std::setlocale(LC_ALL, "C.UTF-8");
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
