@@ -186,10 +186,15 @@ ProbeOutcome RunProbeExchange(int address)
 
 OverviewRead RunOverviewExchange(int address, int timeoutMs)
 {
-    OverviewRead read;
-    read.address = address;
     const WholeReply whole =
         ReadWholeReply(static_cast<uint8_t>(address & 0xFF), kStatusFunction, kStatusRegisterCount, timeoutMs);
+    return OverviewReadOf(address, whole);
+}
+
+OverviewRead OverviewReadOf(int address, const WholeReply& whole)
+{
+    OverviewRead read;
+    read.address = address;
     read.outcome = whole.outcome;
     read.took = whole.took;
     read.answered = whole.outcome == WholeReply::Outcome::Answered;
