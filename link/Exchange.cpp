@@ -51,7 +51,7 @@ WholeReply ReadWholeReply(uint8_t address, uint8_t function, uint8_t count, int 
     ReplyScan scan;
     WaitCollected(
         [&](const std::vector<uint8_t>& bytes) {
-            scan = ScanReply(bytes.data(), bytes.size(), address, function);
+            scan = ScanReply(bytes.data(), bytes.size(), address, function, count);
             return scan.state != ReplyScan::State::Incomplete;
         },
         start + std::chrono::milliseconds(timeoutMs));
@@ -65,9 +65,8 @@ WholeReply ReadWholeReply(uint8_t address, uint8_t function, uint8_t count, int 
 WholeReply WholeReplyOf(const std::vector<uint8_t>& bytes, uint8_t address, uint8_t function, uint8_t count,
                         bool portLost)
 {
-    (void)count;
     WholeReply result;
-    const ReplyScan scan = ScanReply(bytes.data(), bytes.size(), address, function);
+    const ReplyScan scan = ScanReply(bytes.data(), bytes.size(), address, function, count);
     switch (scan.state) {
     case ReplyScan::State::Whole:
         result.outcome = WholeReply::Outcome::Answered;

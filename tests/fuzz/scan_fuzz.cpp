@@ -35,14 +35,16 @@ uint16_t ReferenceCrc(const uint8_t* bytes, size_t length)
     return crc;
 }
 
-// The frame length of a complete, CRC-good reply or exception at p, else 0.
-size_t ValidFrameAt(const std::vector<uint8_t>& b, size_t size, size_t p, uint8_t address, uint8_t function)
+// The frame length of a complete, CRC-good reply carrying the registers
+// asked for, or of an exception, at p; else 0.
+size_t ValidFrameAt(const std::vector<uint8_t>& b, size_t size, size_t p, uint8_t address, uint8_t function,
+                    uint8_t registers)
 {
     if (p + 1 >= size || b[p] != address)
         return 0;
     size_t length = 0;
     if (b[p + 1] == function) {
-        if (p + 2 >= size)
+        if (p + 2 >= size || b[p + 2] < 2 * registers)
             return 0;
         length = 5u + b[p + 2];
     } else if (b[p + 1] == static_cast<uint8_t>(function | 0x80)) {
@@ -57,11 +59,11 @@ size_t ValidFrameAt(const std::vector<uint8_t>& b, size_t size, size_t p, uint8_
 }
 
 void CheckScan(const ReplyScan& scan, const std::vector<uint8_t>& b, size_t size, uint8_t address,
-               uint8_t function)
+               uint8_t function, uint8_t registers)
 {
     size_t first = size;
     for (size_t p = 0; p < size && first == size; ++p)
-        if (ValidFrameAt(b, size, p, address, function))
+        if (ValidFrameAt(b, size, p, address, function, registers))
             first = p;
     if (scan.state == ReplyScan::State::Incomplete) {
         if (first != size)
@@ -70,7 +72,7 @@ void CheckScan(const ReplyScan& scan, const std::vector<uint8_t>& b, size_t size
     }
     if (scan.offset != first)
         Mismatch("the scan did not take the first whole frame");
-    if (scan.offset + scan.length > size || scan.length != ValidFrameAt(b, size, scan.offset, address, function))
+    if (scan.offset + scan.length > size || scan.length != ValidFrameAt(b, size, scan.offset, address, function, registers))
         Mismatch("a frame reported whole has the wrong length or CRC");
     const bool exception = b[scan.offset + 1] != function;
     if (exception != (scan.state == ReplyScan::State::Exception))
@@ -107,8 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     // Whole.
-    const ReplyScan whole = ScanReply(line.data(), line.size(), address, function);
-    CheckScan(whole, line, line.size(), address, function);
+    const ReplyScan whole = ScanReply(line.data(), line.size(), address, function, count);
+    CheckScan(whole, line, line.size(), address, function, count);
 
     // In pieces: the wait ends at the first piece after which the bytes so
     // far hold a whole reply, and the outcome is taken from those bytes.
@@ -122,8 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const size_t end = at + piece < line.size() ? at + piece : line.size();
         got.insert(got.end(), line.begin() + at, line.begin() + end);
         at = end;
-        stopped = ScanReply(got.data(), got.size(), address, function);
-        CheckScan(stopped, got, got.size(), address, function);
+        stopped = ScanReply(got.data(), got.size(), address, function, count);
+        CheckScan(stopped, got, got.size(), address, function, count);
         stop = stopped.state != ReplyScan::State::Incomplete;
     }
     // A reply whole in a part of the bytes is whole in all of them, and
