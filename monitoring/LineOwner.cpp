@@ -199,9 +199,10 @@ OverviewRead OverviewReadOf(int address, const WholeReply& whole)
     read.took = whole.took;
     read.answered = whole.outcome == WholeReply::Outcome::Answered && whole.frame.size() >= 5;
     if (read.answered) {
-        // The data only: positions the reply did not reach are 0, never its CRC.
+        // Whole words of the data only: positions the reply did not reach
+        // are 0, never its CRC nor half of a word.
         ReceiveBytes bytes{};
-        const size_t data = std::min<size_t>(whole.frame.size() - 2, bytes.size());
+        const size_t data = std::min<size_t>({whole.frame.size() - 2, 3u + (whole.frame[2] & 0xFEu), bytes.size()});
         std::memcpy(bytes.data(), whole.frame.data(), data);
         read.reply = DecodeStatus(bytes, address);
         read.answered = read.reply.decoded;

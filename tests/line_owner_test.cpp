@@ -113,8 +113,21 @@ TEST(ReplyScanTest, ReplyShorterThanTheRequestIsNoAnswer)
 }
 
 // A fifteen-word reply carries no humidities: its CRC is not read as one.
+// With an odd byte count, the half word at its end is not read either.
 TEST(ReplyScanTest, OverviewDecodesOnlyTheReplysData)
 {
+    std::vector<uint8_t> odd = {7, 0x04, 33};
+    for (int n = 0; n < 33; ++n)
+        odd.push_back(static_cast<uint8_t>(n + 1));
+    WholeReply oddReply;
+    oddReply.outcome = WholeReply::Outcome::Answered;
+    oddReply.frame = WithCrc(odd);
+    const OverviewRead oddRead = OverviewReadOf(7, oddReply);
+    ASSERT_TRUE(oddRead.answered);
+    EXPECT_EQ(oddRead.reply.words[15], 31 * 256 + 32);
+    EXPECT_EQ(oddRead.reply.words[16], 0);
+    EXPECT_FALSE(oddRead.reply.setHumidity.accepted);
+
     std::vector<uint8_t> body = {7, 0x04, 30};
     for (int n = 0; n < 15; ++n) {
         body.push_back(0);

@@ -3,7 +3,7 @@
 // into pieces as the receive thread hands them over.
 //
 // Input: byte 0 the address, byte 1 flags (bit 0: a function byte of its
-// own, taken from byte 2, instead of 0x04; bit 1: plant a frame with a good
+// own, the low 7 bits of byte 2, instead of 0x04; bit 1: plant a frame with a good
 // CRC at the position byte 3 names, its byte count as the stream has it;
 // bit 2: plant an exception reply instead), byte 2 the function byte or the
 // register count asked for, byte 3 the planting position, byte 4 the seed of
@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const uint8_t address = data[0];
     const uint8_t flags = data[1];
-    const uint8_t function = (flags & 1) ? data[2] : 0x04;
+    // Function codes are 1..127: the high bit is the exception flag.
+    const uint8_t function = (flags & 1) ? data[2] & 0x7F : 0x04;
     const uint8_t count = (flags & 1) ? 15 : data[2] % 126;
     std::vector<uint8_t> line(data + 5, data + size);
     uint32_t seed = data[4] * 2654435761u + 1;
