@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 
@@ -137,15 +138,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // The contents hang together.
     const QVector<LogRecord>& records = read.records;
-    const qsizetype lines = bytes.count('\n') + 1;
+    const QList<QByteArray> fileLines = bytes.split('\n');
+    const qsizetype lines = fileLines.size();
+    // The time of day each record's line holds. Time runs forward where it
+    // does in the file, and where it runs back by more than an hour (the
+    // next day); back by an hour or less (a clock set back) stays on the day.
+    QVector<qint64> timeOfDay;
+    bool ordered = true;
     int previousLine = 0;
     for (qsizetype i = 0; i < records.size(); ++i) {
         const LogRecord& r = records[i];
         if (r.line <= previousLine || r.line > lines)
             Mismatch("record lines out of order or beyond the file");
         previousLine = r.line;
-        if (i > 0 && r.time < records[i - 1].time)
-            Mismatch("time runs backwards");
+        QByteArray text = fileLines[r.line - 1];
+        if (text.endsWith('\r'))
+            text.chop(1);
+        LogRecord again;
+        qint64 tod = -1;
+        if (!ParseRecordLine(DecodeWindows1251(text), &again, &tod))
+            Mismatch("a record whose line does not read as one");
+        timeOfDay.append(tod);
+        if (i > 0 && r.time < records[i - 1].time) {
+            ordered = false;
+            const qint64 before = timeOfDay[i - 1];
+            // A time the clock skipped that day (written by a clock not yet
+            // put forward) is a moment of its own: no order follows from it.
+            const auto skipped = [&](qsizetype k) {
+                return QDateTime::fromMSecsSinceEpoch(records[k].time).time().msecsSinceStartOfDay() !=
+                       timeOfDay[k] % (24 * 3600 * 1000);
+            };
+            if ((tod >= before || tod + 3600 * 1000 < before) && !skipped(i) && !skipped(i - 1))
+                Mismatch("time runs backwards");
+        }
         if (std::isinf(r.currentTemp) || std::isinf(r.currentHumidity))
             Mismatch("an infinite value read");
         if (r.program < -1 || r.step < -1 || r.steps < -1 || r.cycle < -1 || r.cycles < -1)
@@ -161,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The report's figures over the whole log and over a range inside it.
     const QVector<StepSetPoint> setPoints = {{25.0, 60.0}, {-40.0, NAN}, {85.0, 95.0}};
     QVector<RecordSpan> spans = {{0, static_cast<int>(records.size()) - 1}};
-    if (!records.isEmpty()) {
+    if (!records.isEmpty() && ordered) {
         const qint64 from = records.front().time + (data[2] << 8 | data[3]) * 1000LL;
         const qint64 to = from + (data[3] << 8 | data[2]) * 10000LL;
         const RecordSpan span = RecordsInRange(records, from, to);
@@ -186,7 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (row.records < 1 || part.last > span.last)
                 Mismatch("a step row without records or beyond its span");
             counted += row.records;
-            if (row.start > row.end || row.start != records[part.first].time)
+            if ((ordered && row.start > row.end) || row.start != records[part.first].time)
                 Mismatch("a step row's times");
             CheckStats(row.temperature, records, part, &LogRecord::currentTemp);
             CheckStats(row.humidity, records, part, &LogRecord::currentHumidity);
