@@ -198,10 +198,12 @@ RequestHead ParseRequestHead(const QByteArray& buffer, bool headTooLong)
     }
     const qsizetype end = HeadEnd(buffer);
     const qsizetype lineEnd = buffer.indexOf('\n');
-    // A method is capital letters; anything else (a TLS hello, binary
-    // noise) is refused at once instead of holding a connection.
-    for (char c : buffer) {
-        if (c == ' ')
+    // A method is capital letters, at least one; anything else (a TLS
+    // hello, binary noise, a blank before the method) is refused at once
+    // instead of holding a connection.
+    for (qsizetype i = 0; i < buffer.size(); ++i) {
+        const char c = buffer[i];
+        if (c == ' ' && i > 0)
             break;
         if (c < 'A' || c > 'Z') {
             r.state = RequestHead::State::BadLine;
