@@ -51,13 +51,22 @@ WholeReply ReadWholeReply(uint8_t address, uint8_t function, uint8_t count, int 
     ReplyScan scan;
     WaitCollected(
         [&](const std::vector<uint8_t>& bytes) {
-            scan = ScanReply(bytes.data(), bytes.size(), address, function);
+            scan = ScanReply(bytes.data(), bytes.size(), address, function, count);
             return scan.state != ReplyScan::State::Incomplete;
         },
         start + std::chrono::milliseconds(timeoutMs));
     const std::vector<uint8_t> bytes = EndCollecting();
-    result.took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
-    scan = ScanReply(bytes.data(), bytes.size(), address, function);
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    result = WholeReplyOf(bytes, address, function, count, PortLost());
+    result.took = took;
+    return result;
+}
+
+WholeReply WholeReplyOf(const std::vector<uint8_t>& bytes, uint8_t address, uint8_t function, uint8_t count,
+                        bool portLost)
+{
+    WholeReply result;
+    const ReplyScan scan = ScanReply(bytes.data(), bytes.size(), address, function, count);
     switch (scan.state) {
     case ReplyScan::State::Whole:
         result.outcome = WholeReply::Outcome::Answered;
@@ -68,7 +77,7 @@ WholeReply ReadWholeReply(uint8_t address, uint8_t function, uint8_t count, int 
         result.frame.assign(bytes.begin() + scan.offset, bytes.begin() + scan.offset + scan.length);
         break;
     case ReplyScan::State::Incomplete:
-        result.outcome = PortLost() ? WholeReply::Outcome::PortLost
+        result.outcome = portLost        ? WholeReply::Outcome::PortLost
                          : bytes.empty() ? WholeReply::Outcome::Silent
                                          : WholeReply::Outcome::Garbled;
         break;

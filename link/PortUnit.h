@@ -127,3 +127,6 @@ struct WholeReply {
     std::chrono::microseconds took{0};  // from the request's write to the end
 };
 WholeReply ReadWholeReply(uint8_t address, uint8_t function, uint8_t count, int timeoutMs);
+// What the bytes collected for one such request make of it (took left 0).
+WholeReply WholeReplyOf(const std::vector<uint8_t>& bytes, uint8_t address, uint8_t function, uint8_t count,
+                        bool portLost);

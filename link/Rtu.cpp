@@ -54,7 +54,7 @@ bool CrcChecks(const uint8_t* frame, size_t length)
 
 }  // namespace
 
-ReplyScan ScanReply(const uint8_t* bytes, size_t count, uint8_t address, uint8_t function)
+ReplyScan ScanReply(const uint8_t* bytes, size_t count, uint8_t address, uint8_t function, uint8_t registers)
 {
     ReplyScan scan;
     const uint8_t exception = static_cast<uint8_t>(function | 0x80);
@@ -62,7 +62,7 @@ ReplyScan ScanReply(const uint8_t* bytes, size_t count, uint8_t address, uint8_t
         if (bytes[at] != address)
             continue;
         size_t length = 0;
-        if (bytes[at + 1] == function && at + 2 < count)
+        if (bytes[at + 1] == function && at + 2 < count && bytes[at + 2] >= 2u * registers)
             length = 3u + bytes[at + 2] + 2u;
         else if (bytes[at + 1] == exception)
             length = 5;

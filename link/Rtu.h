@@ -25,11 +25,13 @@ bool FindReplyIn(const std::array<uint8_t, 256>& buffer, int address, uint8_t fu
 // far: the first position holding the address and the function (or the
 // function with the exception flag) whose frame is complete by its byte
 // count (five bytes for an exception) and whose CRC checks. Bytes before it
-// are noise; a candidate whose CRC fails is passed over.
+// are noise; a candidate whose CRC fails, or whose byte count is short of
+// the registers asked for (a reply to some other request), is passed over:
+// what it lacks would otherwise be read as values.
 struct ReplyScan {
     enum class State { Incomplete, Whole, Exception };
     State state = State::Incomplete;
     size_t offset = 0;
     size_t length = 0;
 };
-ReplyScan ScanReply(const uint8_t* bytes, size_t count, uint8_t address, uint8_t function);
+ReplyScan ScanReply(const uint8_t* bytes, size_t count, uint8_t address, uint8_t function, uint8_t registers);

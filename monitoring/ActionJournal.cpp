@@ -655,6 +655,8 @@ JournalCheck CheckJournal(const QString& path, const std::function<void(const Jo
                 bool nextWhole = false;
                 more = reader.Next(&next, &nextWhole);
             }
+            // The file begun after the break continues from here.
+            check.lastHash = QString::fromLatin1(last);
             if (!whole && !more)
                 Fail(&check, JournalFault::Torn, expected, lineNumber,
                      QStringLiteral("строка %1: последняя строка оборвана (запись №%2 не записана целиком)")

@@ -1,5 +1,6 @@
 #include "monitoring/Alarms.h"
 
+#include <QSettings>
 #include <algorithm>
 #include <cmath>
 
@@ -107,6 +108,33 @@ AlarmSettings AlarmSettingsFromText(const QMap<QString, QString>& values, QStrin
     take("linkOn", flag(&s.linkOn));
     take("programEndOn", flag(&s.programEndOn));
     return s;
+}
+
+AlarmSettings ReadAlarmSettings(QSettings& store, QStringList* refused)
+{
+    store.beginGroup(QStringLiteral("alarms"));
+    QMap<QString, QString> raw;
+    for (const QString& key : store.childKeys()) {
+        const QVariant value = store.value(key);
+        // A value with a comma comes back as a list: keep its text whole.
+        raw.insert(key, value.typeId() == QMetaType::QStringList ? value.toStringList().join(u',') : value.toString());
+    }
+    store.endGroup();
+    return AlarmSettingsFromText(raw, refused);
+}
+
+void WriteAlarmSettings(QSettings& store, const AlarmSettings& s)
+{
+    store.beginGroup(QStringLiteral("alarms"));
+    store.setValue("temperatureOn", s.temperatureOn);
+    store.setValue("temperatureBand", s.temperatureBand);
+    store.setValue("temperatureDelay", s.temperatureDelay);
+    store.setValue("humidityOn", s.humidityOn);
+    store.setValue("humidityBand", s.humidityBand);
+    store.setValue("humidityDelay", s.humidityDelay);
+    store.setValue("linkOn", s.linkOn);
+    store.setValue("programEndOn", s.programEndOn);
+    store.endGroup();
 }
 
 AlarmRules::AlarmRules(const AlarmSettings& settings) : m_settings(SaneAlarmSettings(settings)) {}

@@ -11,6 +11,8 @@
 #include <optional>
 #include <vector>
 
+class QSettings;
+
 enum class AlarmKind { Temperature, Humidity, Link, ProgramEnd };
 
 // Russian name of the kind, for the window and the event file.
@@ -45,6 +47,10 @@ AlarmSettings SaneAlarmSettings(AlarmSettings s);
 // 0..24 h in seconds) takes the default. Refused ones go to *refused as
 // "key=value"; keys of other things are ignored.
 AlarmSettings AlarmSettingsFromText(const QMap<QString, QString>& values, QStringList* refused);
+// The same from the "alarms" group of a settings file, and the settings
+// written there in the form that reads back to them.
+AlarmSettings ReadAlarmSettings(QSettings& store, QStringList* refused);
+void WriteAlarmSettings(QSettings& store, const AlarmSettings& settings);
 
 // What one status poll told, at the moment it ended.
 struct PollFacts {

@@ -186,18 +186,31 @@ ProbeOutcome RunProbeExchange(int address)
 
 OverviewRead RunOverviewExchange(int address, int timeoutMs)
 {
-    OverviewRead read;
-    read.address = address;
     const WholeReply whole =
         ReadWholeReply(static_cast<uint8_t>(address & 0xFF), kStatusFunction, kStatusRegisterCount, timeoutMs);
+    return OverviewReadOf(address, whole);
+}
+
+OverviewRead OverviewReadOf(int address, const WholeReply& whole)
+{
+    OverviewRead read;
+    read.address = address;
     read.outcome = whole.outcome;
     read.took = whole.took;
-    read.answered = whole.outcome == WholeReply::Outcome::Answered;
+    read.answered = whole.outcome == WholeReply::Outcome::Answered && whole.frame.size() >= 5;
     if (read.answered) {
+        // Whole words of the data only: positions the reply did not reach
+        // are 0, never its CRC nor half of a word.
         ReceiveBytes bytes{};
-        std::memcpy(bytes.data(), whole.frame.data(), std::min<size_t>(whole.frame.size(), bytes.size()));
+        const size_t data = std::min<size_t>({whole.frame.size() - 2, 3u + (whole.frame[2] & 0xFEu), bytes.size()});
+        std::memcpy(bytes.data(), whole.frame.data(), data);
         read.reply = DecodeStatus(bytes, address);
         read.answered = read.reply.decoded;
+        // Controllers that send only the fifteen words asked for carry no humidities.
+        if (data < 3u + 2u * 15u + 2u)
+            read.reply.currentHumidity.accepted = false;
+        if (data < 3u + 2u * 16u + 2u)
+            read.reply.setHumidity.accepted = false;
     }
     return read;
 }

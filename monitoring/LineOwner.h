@@ -88,3 +88,5 @@ struct OverviewRead {
     std::chrono::microseconds took{0};
 };
 OverviewRead RunOverviewExchange(int address, int timeoutMs);
+// The decoding of what one such exchange brought.
+OverviewRead OverviewReadOf(int address, const WholeReply& whole);

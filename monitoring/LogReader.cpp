@@ -331,7 +331,22 @@ qint64 LogParser::LocalMoment(qint64 timeOfDayMs)
     // forward or back go through the date and time of day themselves.
     if (m_cachedPlainDay)
         return m_cachedMidnight + timeOfDayMs;
-    return QDateTime(m_date, QTime::fromMSecsSinceStartOfDay(static_cast<int>(timeOfDayMs))).toMSecsSinceEpoch();
+    const QTime time = QTime::fromMSecsSinceStartOfDay(static_cast<int>(timeOfDayMs));
+    const QDateTime at(m_date, time);
+    qint64 moment = at.toMSecsSinceEpoch();
+    // The hour the clocks go back comes twice and is read as its first
+    // pass; a record of it earlier than the record before belongs to the
+    // second pass, which the log wrote after the first.
+    if (!m_contents.records.isEmpty() && moment < m_contents.records.back().time) {
+        const qint64 back = 1000LL * (QDateTime(m_date, QTime(0, 0)).offsetFromUtc() -
+                                      QDateTime(m_date.addDays(1), QTime(0, 0)).offsetFromUtc());
+        if (back > 0) {
+            const QDateTime later = QDateTime::fromMSecsSinceEpoch(moment + back);
+            if (later.date() == m_date && later.time() == time)
+                moment += back;
+        }
+    }
+    return moment;
 }
 
 void LogParser::Feed(const char* bytes, qint64 size)

@@ -107,6 +107,13 @@ QVector<int> OverviewReader::Addresses() const
     return m_addresses;
 }
 
+int OverviewTimeoutFromSetting(const QVariant& value)
+{
+    bool ok = false;
+    const int ms = value.typeId() == QMetaType::QStringList ? 0 : value.toString().trimmed().toInt(&ok);
+    return ok ? std::clamp(ms, kMinOverviewTimeoutMs, kMaxOverviewTimeoutMs) : kDefaultOverviewTimeoutMs;
+}
+
 void OverviewReader::SetTimeoutMs(int ms) { m_timeoutMs = std::clamp(ms, kMinOverviewTimeoutMs, kMaxOverviewTimeoutMs); }
 
 int OverviewReader::TimeoutMs() const { return m_timeoutMs; }

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QVariant>
 #include <QVector>
 
 #include <atomic>
@@ -19,6 +20,9 @@
 constexpr int kDefaultOverviewTimeoutMs = 150;
 constexpr int kMinOverviewTimeoutMs = 20;
 constexpr int kMaxOverviewTimeoutMs = 2000;
+// The timeout kept in the settings file: a whole number is held to the
+// limits; anything else (a typo, a list) takes the default, not the minimum.
+int OverviewTimeoutFromSetting(const QVariant& value);
 // One cycle over every watched chamber this often (a shortened wait in
 // tests): a poll (800 ms) and the reads held back before it may fall into
 // one cycle and not the next, so a cycle of 3 s still reads every chamber

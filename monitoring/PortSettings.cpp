@@ -11,6 +11,11 @@ QString MappingKey(int number) { return QStringLiteral("mapping/COM%1").arg(numb
 PortSettings LoadPortSettings()
 {
     QSettings store;
+    return ReadPortSettings(store);
+}
+
+PortSettings ReadPortSettings(QSettings& store)
+{
     PortSettings settings;
     settings.lastPort = store.value(QStringLiteral("port/last")).toString();
     for (int n = 1; n <= 5; ++n)

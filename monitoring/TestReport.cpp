@@ -117,8 +117,10 @@ ValueStats StatsOf(const QVector<LogRecord>& records, RecordSpan span, double Lo
         sum += v;
         ++s.count;
     }
+    // The rounding of the sum can put the mean of equal values a hair
+    // beside them; the true mean never leaves [min, max].
     if (s.count > 0)
-        s.mean = sum / s.count;
+        s.mean = std::clamp(sum / s.count, s.min, s.max);
     return s;
 }
 

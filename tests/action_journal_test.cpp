@@ -315,6 +315,39 @@ TEST_F(JournalTest, TornLastLineMeetsTheNextAppend)
     EXPECT_EQ(QDir(dir.path()).entryList({"Журнал действий нарушен*"}).size(), 1);
 }
 
+// However the chain stops, the check names the hash of the last record that
+// fits, and the file begun after the break continues from it, as its break
+// record says.
+TEST_F(JournalTest, BreakCarriesTheLastHashThatFits)
+{
+    Fill(3);
+    const QByteArray bytes = ReadFileBytes(File());
+    const QList<QByteArray> lines = Lines(bytes);
+    const QString hashOfTwo = QString::fromLatin1(lines[3].chopped(1).right(64));
+    struct Case {
+        const char* name;
+        QByteArray file;
+        JournalFault fault;
+    };
+    QByteArray garbage = lines[0] + '\n' + lines[1] + '\n' + lines[2] + '\n' + lines[3] + "\nnot a record\r\n";
+    const Case cases[] = {
+        {"torn last line", bytes.left(bytes.size() - 40), JournalFault::Torn},
+        {"a line that is not a record", garbage, JournalFault::Damaged},
+        {"record 3 changed", QByteArray(bytes).replace("3 °C", "4 °C"), JournalFault::Changed},
+    };
+    for (const Case& c : cases) {
+        QDir(dir.path()).removeRecursively();
+        QDir().mkpath(dir.path());
+        WriteBytes(File(), c.file);
+        const JournalCheck check = CheckJournal(File());
+        EXPECT_EQ(check.fault, c.fault) << c.name;
+        EXPECT_EQ(check.records, 2) << c.name;
+        EXPECT_EQ(check.lastHash, hashOfTwo) << c.name;
+        ASSERT_FALSE(CheckJournalAtStart(dir.path(), nullptr, Local(2026, 12, 9, 12, 0, 0)).ok) << c.name;
+        EXPECT_EQ(CheckJournal(File()).startValue, hashOfTwo) << c.name;
+    }
+}
+
 // One of the two writers of TwoProcessesAppendAtOnce, in a process of its own.
 TEST_F(JournalTest, DISABLED_AppendMany)
 {

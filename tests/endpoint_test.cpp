@@ -217,6 +217,40 @@ TEST_F(EndpointTest, MetricsAndStatusMatchTheMainWindow)
     EXPECT_EQ(status["port"].toString(), "COM1");
 }
 
+// The request head as the server reads it, byte for byte: the request line
+// decides at once, and a blank before the method is no method.
+TEST(RequestHeadTest, VerdictsOnTheHeadSoFar)
+{
+    using State = RequestHead::State;
+    struct Case {
+        const char* bytes;
+        bool tooLong;
+        State state;
+        bool headOnly;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"GET / HTTP/1.1\r\n\r\n", false, State::Complete, false, "/"},
+        {"HEAD /metrics?x=1 HTTP/1.0\n\n", false, State::Complete, true, "/metrics"},
+        {"GET / HTTP/1.1\r\nHost: x\r\n", false, State::Incomplete, false, ""},
+        {"GE", false, State::Incomplete, false, ""},
+        {"", false, State::Incomplete, false, ""},
+        {"POST / HTTP/1.1\r\n\r\n", false, State::NotAllowed, false, ""},
+        {"GET metrics HTTP/1.1\r\n", false, State::BadLine, false, ""},
+        {"\x16\x03\x01", false, State::BadLine, false, ""},
+        {" GET / HTTP/1.1\r\n\r\n", false, State::BadLine, false, ""},
+        {" \x16\x03\x01", false, State::BadLine, false, ""},
+        {" ", false, State::BadLine, false, ""},
+        {"GET / HTTP/1.1\r\n", true, State::TooLong, false, ""},
+    };
+    for (const Case& c : cases) {
+        const RequestHead r = ParseRequestHead(QByteArray(c.bytes), c.tooLong);
+        EXPECT_EQ(r.state, c.state) << c.bytes;
+        EXPECT_EQ(r.headOnly, c.headOnly) << c.bytes;
+        EXPECT_EQ(r.path, QByteArray(c.path)) << c.bytes;
+    }
+}
+
 TEST_F(EndpointTest, NothingOnTheEndpointWritesOrChangesAnything)
 {
     StartReading();

@@ -71,7 +71,7 @@ TEST(ReplyScanTest, WholeOnlyWithItsByteCountAndCrc)
         {"nothing", {}, ReplyScan::State::Incomplete, 0},
     };
     for (const Case& c : cases) {
-        const ReplyScan scan = ScanReply(c.bytes.data(), c.bytes.size(), 7, 0x04);
+        const ReplyScan scan = ScanReply(c.bytes.data(), c.bytes.size(), 7, 0x04, 15);
         EXPECT_EQ(scan.state, c.state) << c.name;
         if (c.state != ReplyScan::State::Incomplete) {
             EXPECT_EQ(scan.offset, c.offset) << c.name;
@@ -79,7 +79,81 @@ TEST(ReplyScanTest, WholeOnlyWithItsByteCountAndCrc)
     }
     // Every cut of the reply short of its end is not whole yet.
     for (size_t n = 0; n < reply.size(); ++n)
-        EXPECT_EQ(ScanReply(reply.data(), n, 7, 0x04).state, ReplyScan::State::Incomplete) << n;
+        EXPECT_EQ(ScanReply(reply.data(), n, 7, 0x04, 15).state, ReplyScan::State::Incomplete) << n;
+}
+
+// A frame with a good CRC but fewer data bytes than the registers asked for
+// is no answer: what it lacks would be decoded from zeros and its CRC.
+TEST(ReplyScanTest, ReplyShorterThanTheRequestIsNoAnswer)
+{
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        WholeReply::Outcome outcome;
+        size_t frameOffset;
+    };
+    const std::vector<uint8_t> reply = StatusFrame(7);
+    std::vector<uint8_t> shortThenWhole = WithCrc({7, 0x04, 2, 0x01, 0x02});
+    shortThenWhole.insert(shortThenWhole.end(), reply.begin(), reply.end());
+    std::vector<uint8_t> fifteen = {7, 0x04, 30};
+    fifteen.resize(33, 1);
+    const std::vector<Case> cases = {
+        {"byte count 0", WithCrc({7, 0x04, 0}), WholeReply::Outcome::Garbled, 0},
+        {"one word", WithCrc({7, 0x04, 2, 0x01, 0x02}), WholeReply::Outcome::Garbled, 0},
+        {"a short frame, then the reply", shortThenWhole, WholeReply::Outcome::Answered, 7},
+        {"fifteen words", WithCrc(fifteen), WholeReply::Outcome::Answered, 0},
+        {"seventeen words", reply, WholeReply::Outcome::Answered, 0},
+    };
+    for (const Case& c : cases) {
+        const WholeReply whole = WholeReplyOf(c.bytes, 7, 0x04, 15, false);
+        EXPECT_EQ(whole.outcome, c.outcome) << c.name;
+        if (c.outcome == WholeReply::Outcome::Answered)
+            EXPECT_EQ(whole.frame, std::vector<uint8_t>(c.bytes.begin() + c.frameOffset, c.bytes.end())) << c.name;
+        EXPECT_EQ(OverviewReadOf(7, whole).answered, c.outcome == WholeReply::Outcome::Answered) << c.name;
+    }
+}
+
+// A fifteen-word reply carries no humidities: its CRC is not read as one.
+// With an odd byte count, the half word at its end is not read either.
+TEST(ReplyScanTest, OverviewDecodesOnlyTheReplysData)
+{
+    std::vector<uint8_t> odd = {7, 0x04, 33};
+    for (int n = 0; n < 33; ++n)
+        odd.push_back(static_cast<uint8_t>(n + 1));
+    WholeReply oddReply;
+    oddReply.outcome = WholeReply::Outcome::Answered;
+    oddReply.frame = WithCrc(odd);
+    const OverviewRead oddRead = OverviewReadOf(7, oddReply);
+    ASSERT_TRUE(oddRead.answered);
+    EXPECT_EQ(oddRead.reply.words[15], 31 * 256 + 32);
+    EXPECT_EQ(oddRead.reply.words[16], 0);
+    EXPECT_FALSE(oddRead.reply.setHumidity.accepted);
+
+    std::vector<uint8_t> body = {7, 0x04, 30};
+    for (int n = 0; n < 15; ++n) {
+        body.push_back(0);
+        body.push_back(static_cast<uint8_t>(n + 1));
+    }
+    for (int variant = 0; variant < 65536; ++variant) {
+        // A body whose CRC reads as a humidity inside its window (below 1100).
+        body[5] = static_cast<uint8_t>(variant >> 8);
+        body[6] = static_cast<uint8_t>(variant & 0xFF);
+        WholeReply whole;
+        whole.outcome = WholeReply::Outcome::Answered;
+        whole.frame = WithCrc(body);
+        if (whole.frame[33] >= 4)
+            continue;
+        const OverviewRead read = OverviewReadOf(7, whole);
+        ASSERT_TRUE(read.answered);
+        EXPECT_EQ(read.reply.words[14], 15);
+        EXPECT_EQ(read.reply.words[1], variant);
+        EXPECT_EQ(read.reply.words[15], 0);
+        EXPECT_EQ(read.reply.words[16], 0);
+        EXPECT_FALSE(read.reply.currentHumidity.accepted);
+        EXPECT_FALSE(read.reply.setHumidity.accepted);
+        return;
+    }
+    FAIL() << "no body with a CRC below 1100 found";
 }
 
 TEST(OverviewRulesTest, AddressesTypedByHand)

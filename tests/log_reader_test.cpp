@@ -3,7 +3,9 @@
 #include <QDateTime>
 #include <QStringList>
 #include <gtest/gtest.h>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <random>
 
 #include "monitoring/LogReader.h"
@@ -144,6 +146,41 @@ TEST(LogReaderBytes, MidnightRolloverAcrossDaysBackStepsAndDamage)
     EXPECT_EQ(got.records[5].time, day + kDay + (23 * 60 + 30) * 60000LL);
     EXPECT_EQ(got.records[6].time, day + 2 * kDay + 10 * 60000LL);
     EXPECT_EQ(got.records.back().time, day + 3 * kDay + (23 * 3600 + 5 * 60) * 1000LL);
+}
+
+// The night the clocks go back, the log writes 02:00-02:59 twice; the
+// second pass is an hour later, never read as the first (the report's
+// ranges and step times would be an hour off, and out of order).
+TEST(LogReaderBytes, HourTheClocksGoBackIsReadInItsOrder)
+{
+    const char* saved = std::getenv("TZ");
+    const std::string old = saved ? saved : "";
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
+    struct Case {
+        const char* time;
+        const char* utc;
+    };
+    const Case cases[] = {
+        {"01:50:00", "2025-10-25T23:50:00Z"}, {"02:20:00", "2025-10-26T00:20:00Z"},
+        {"02:50:00", "2025-10-26T00:50:00Z"}, {"02:10:00", "2025-10-26T01:10:00Z"},
+        {"02:40:00", "2025-10-26T01:40:00Z"}, {"03:10:00", "2025-10-26T02:10:00Z"},
+    };
+    QByteArray file = kHeader;
+    for (const Case& c : cases)
+        file += Line(c.time, "20", "50", "1", "1(1)", "1(1)");
+    const qint64 day = QDateTime(QDate(2025, 10, 26), QTime(0, 0)).toMSecsSinceEpoch();
+    const LogContents got = ParseLog(file, day);
+    if (saved)
+        ::setenv("TZ", old.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+    ASSERT_EQ(got.records.size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(got.records[i].time,
+                  QDateTime::fromString(QString::fromLatin1(cases[i].utc), Qt::ISODate).toMSecsSinceEpoch())
+            << cases[i].time;
 }
 
 TEST(LogReaderBytes, AnySplitIntoPiecesAndRandomDamageReadTheSame)

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QSet>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QCoreApplication>
 #include <QMouseEvent>
@@ -114,6 +115,37 @@ protected:
 };
 
 }  // namespace
+
+// The timeout as the settings file holds it: a typo takes the default, not
+// the minimum (at 20 ms every chamber would fall silent).
+TEST(OverviewTimeoutSettingTest, UnreadableTakesTheDefaultAndNumbersTheLimits)
+{
+    struct Case {
+        QVariant stored;
+        int ms;
+    };
+    const Case cases[] = {
+        {QVariant(), kDefaultOverviewTimeoutMs},
+        {QStringLiteral("abc"), kDefaultOverviewTimeoutMs},
+        {QStringLiteral("150ms"), kDefaultOverviewTimeoutMs},
+        {QStringLiteral(""), kDefaultOverviewTimeoutMs},
+        {QStringList{QStringLiteral("1"), QStringLiteral("5")}, kDefaultOverviewTimeoutMs},
+        {QStringLiteral(" 300 "), 300},
+        {QStringLiteral("5"), kMinOverviewTimeoutMs},
+        {QStringLiteral("99999"), kMaxOverviewTimeoutMs},
+        {400, 400},
+    };
+    for (const Case& c : cases) {
+        if (c.stored.isValid())
+            QSettings().setValue(QStringLiteral("overview/timeoutMs"), c.stored);
+        else
+            QSettings().remove(QStringLiteral("overview/timeoutMs"));
+        TOverviewWindow window;
+        EXPECT_EQ(window.SpinTimeout->value(), c.ms) << c.stored.toString().toStdString();
+        EXPECT_EQ(OverviewTimeoutFromSetting(c.stored), c.ms) << c.stored.toString().toStdString();
+    }
+    QSettings().remove(QStringLiteral("overview/timeoutMs"));
+}
 
 TEST_F(OverviewWindowTest, ChambersFoundAreTiledWithTheMainWindowsTexts)
 {

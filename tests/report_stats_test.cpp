@@ -117,6 +117,27 @@ TEST(ReportStats, StepTableAgainstFiguresWorkedOutByHand)
     EXPECT_DOUBLE_EQ(t.mean, 134.0 / 8);
 }
 
+// The mean of values that are all the same is that value, and no mean lies
+// outside its minimum and maximum, whatever the rounding of the sum.
+TEST(ReportStats, MeanStaysBetweenMinimumAndMaximum)
+{
+    struct Case {
+        double value;
+        int count;
+    };
+    const Case cases[] = {{0.1, 3}, {0.7, 3}, {24.4, 3}, {23.3, 7}, {25.3, 7}, {-40.5, 5}, {85.0, 4}};
+    for (const Case& c : cases) {
+        QVector<LogRecord> records(c.count);
+        for (LogRecord& r : records)
+            r.currentTemp = c.value;
+        const ValueStats s = StatsOf(records, RecordSpan{0, c.count - 1}, &LogRecord::currentTemp);
+        EXPECT_EQ(s.count, c.count);
+        EXPECT_EQ(s.min, c.value);
+        EXPECT_EQ(s.max, c.value);
+        EXPECT_EQ(s.mean, c.value) << c.value << " x" << c.count;
+    }
+}
+
 TEST(ReportStats, DamagedLinesBetweenTheRecordsAroundTheRange)
 {
     // Records on lines 3, 5, 7, the torn line 9, then records on 11 ... 19.

@@ -27,7 +27,6 @@ TAlarmCenter* AlarmCenter = nullptr;
 
 namespace {
 
-const char* const kGroup = "alarms";
 
 QString MarkerStyle(const char* background, const char* text)
 {
@@ -55,29 +54,13 @@ QString AlarmJournalText(const Alarm& a) { return QStringLiteral("тревога
 AlarmSettings LoadAlarmSettings(QStringList* refused)
 {
     QSettings settings;
-    settings.beginGroup(QLatin1String(kGroup));
-    QMap<QString, QString> raw;
-    for (const QString& key : settings.childKeys()) {
-        const QVariant value = settings.value(key);
-        // A value with a comma comes back as a list: keep its text whole.
-        raw.insert(key, value.typeId() == QMetaType::QStringList ? value.toStringList().join(u',') : value.toString());
-    }
-    return AlarmSettingsFromText(raw, refused);
+    return ReadAlarmSettings(settings, refused);
 }
 
 void SaveAlarmSettings(const AlarmSettings& s)
 {
     QSettings settings;
-    settings.beginGroup(QLatin1String(kGroup));
-    settings.setValue("temperatureOn", s.temperatureOn);
-    settings.setValue("temperatureBand", s.temperatureBand);
-    settings.setValue("temperatureDelay", s.temperatureDelay);
-    settings.setValue("humidityOn", s.humidityOn);
-    settings.setValue("humidityBand", s.humidityBand);
-    settings.setValue("humidityDelay", s.humidityDelay);
-    settings.setValue("linkOn", s.linkOn);
-    settings.setValue("programEndOn", s.programEndOn);
-    settings.endGroup();
+    WriteAlarmSettings(settings, s);
     settings.sync();
 }
 

@@ -114,7 +114,7 @@ TOverviewWindow::TOverviewWindow(QWidget* parent) : QWidget(parent)
     SpinTimeout = new QSpinBox(this);
     SpinTimeout->setRange(kMinOverviewTimeoutMs, kMaxOverviewTimeoutMs);
     SpinTimeout->setSuffix(QStringLiteral(" мс"));
-    const int timeout = QSettings().value(QStringLiteral("overview/timeoutMs"), kDefaultOverviewTimeoutMs).toInt();
+    const int timeout = OverviewTimeoutFromSetting(QSettings().value(QStringLiteral("overview/timeoutMs")));
     m_reader.SetTimeoutMs(timeout);
     SpinTimeout->setValue(m_reader.TimeoutMs());
     LabelMessage = new QLabel(this);

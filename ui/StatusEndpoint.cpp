@@ -193,36 +193,68 @@ WatchedStatus StatusEndpoint::Current() const
     return m_status;
 }
 
-QByteArray StatusEndpoint::Answer(const QByteArray& buffer, bool headTooLong) const
+RequestHead ParseRequestHead(const QByteArray& buffer, bool headTooLong)
 {
-    if (headTooLong)
-        return Plain("431 Request Header Fields Too Large", "request head too long");
+    RequestHead r;
+    if (headTooLong) {
+        r.state = RequestHead::State::TooLong;
+        return r;
+    }
     const qsizetype end = HeadEnd(buffer);
     const qsizetype lineEnd = buffer.indexOf('\n');
-    // A method is capital letters; anything else (a TLS hello, binary
-    // noise) is refused at once instead of holding a connection.
-    for (char c : buffer) {
-        if (c == ' ')
+    // A method is capital letters, at least one; anything else (a TLS
+    // hello, binary noise, a blank before the method) is refused at once
+    // instead of holding a connection.
+    for (qsizetype i = 0; i < buffer.size(); ++i) {
+        const char c = buffer[i];
+        if (c == ' ' && i > 0)
             break;
-        if (c < 'A' || c > 'Z')
-            return Plain("400 Bad Request", "bad request line");
+        if (c < 'A' || c > 'Z') {
+            r.state = RequestHead::State::BadLine;
+            return r;
+        }
     }
     if (end < 0 && lineEnd < 0)
-        return {};
+        return r;
     // The request line decides; a bad one needs no more of the head.
     const QByteArray line = buffer.left(lineEnd < 0 ? buffer.size() : lineEnd).trimmed();
     const QList<QByteArray> parts = line.split(' ');
-    if (parts.size() != 3 || !parts[2].startsWith("HTTP/1.") || !parts[1].startsWith('/'))
-        return Plain("400 Bad Request", "bad request line");
+    if (parts.size() != 3 || !parts[2].startsWith("HTTP/1.") || !parts[1].startsWith('/')) {
+        r.state = RequestHead::State::BadLine;
+        return r;
+    }
     if (end < 0)
-        return {};
+        return r;
     const QByteArray& method = parts[0];
-    const bool head = method == "HEAD";
-    if (method != "GET" && !head)
+    r.headOnly = method == "HEAD";
+    if (method != "GET" && !r.headOnly) {
+        r.state = RequestHead::State::NotAllowed;
+        return r;
+    }
+    r.path = parts[1];
+    if (const qsizetype q = r.path.indexOf('?'); q >= 0)
+        r.path.truncate(q);
+    r.state = RequestHead::State::Complete;
+    return r;
+}
+
+QByteArray StatusEndpoint::Answer(const QByteArray& buffer, bool headTooLong) const
+{
+    const RequestHead request = ParseRequestHead(buffer, headTooLong);
+    switch (request.state) {
+    case RequestHead::State::Incomplete:
+        return {};
+    case RequestHead::State::TooLong:
+        return Plain("431 Request Header Fields Too Large", "request head too long");
+    case RequestHead::State::BadLine:
+        return Plain("400 Bad Request", "bad request line");
+    case RequestHead::State::NotAllowed:
         return Plain("405 Method Not Allowed", "read-only: GET and HEAD only", false, "Allow: GET, HEAD\r\n");
-    QByteArray path = parts[1];
-    if (const qsizetype q = path.indexOf('?'); q >= 0)
-        path.truncate(q);
+    case RequestHead::State::Complete:
+        break;
+    }
+    const bool head = request.headOnly;
+    const QByteArray& path = request.path;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     QVector<WatchedStatus> chambers;
     {

@@ -19,6 +19,18 @@
 
 class QThread;
 
+// What the bytes of a request received so far say. The request line
+// decides as soon as it is there: a verdict once given stays whatever
+// follows. Complete only with the whole head (an empty line ends it).
+struct RequestHead {
+    enum class State { Incomplete, TooLong, BadLine, NotAllowed, Complete };
+    State state = State::Incomplete;
+    bool headOnly = false;  // HEAD: the answer without its body
+    QByteArray path;        // without its query
+};
+// headTooLong: the head passed the limit without ending.
+RequestHead ParseRequestHead(const QByteArray& buffer, bool headTooLong);
+
 struct EndpointLimits {
     int maxConnections = 32;         // more at once are closed unanswered
     int maxHeaderBytes = 16 * 1024;  // a longer request head gets 431
