@@ -177,26 +177,6 @@ private:
     int m_fd = -1;
 };
 
-bool WriteAll(int fd, const char* bytes, qsizetype size, int* error)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, static_cast<size_t>(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            *error = errno;
-            return false;
-        }
-        if (n == 0) {
-            *error = EIO;
-            return false;
-        }
-        bytes += n;
-        size -= n;
-    }
-    return true;
-}
-
 void SyncFolder(const QString& folder)
 {
     const int fd = ::open(Path(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -41,27 +41,6 @@ QString EventText(AlarmEventType type)
 
 QString Number(double v) { return QString::number(v, 'f', 1); }
 
-// Writes all of bytes or fails with errno.
-bool WriteAll(int fd, const char* bytes, qsizetype size, int* error)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, static_cast<size_t>(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            *error = errno;
-            return false;
-        }
-        if (n == 0) {
-            *error = EIO;
-            return false;
-        }
-        bytes += n;
-        size -= n;
-    }
-    return true;
-}
-
 }  // namespace
 
 QString AlarmEventFileName(const QString& folder)

@@ -201,6 +201,26 @@ QByteArray ToLogCodePage(const QString& text)
     return out;
 }
 
+bool WriteAll(int fd, const char* bytes, qsizetype size, int* error)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, static_cast<size_t>(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *error = errno;
+            return false;
+        }
+        if (n == 0) {
+            *error = EIO;
+            return false;
+        }
+        bytes += n;
+        size -= n;
+    }
+    return true;
+}
+
 QString IoErrorMessage(int error)
 {
     if (error > 0) {

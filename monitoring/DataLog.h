@@ -43,6 +43,9 @@ QByteArray ToLogCodePage(const QString& text);
 // The message of a failed file step: the system's text for the error, or
 // "I/O error N" when the error has none.
 QString IoErrorMessage(int error);
+// Writes all of bytes to fd, going on after a short write or a signal; false
+// with errno in *error when the system refuses.
+bool WriteAll(int fd, const char* bytes, qsizetype size, int* error);
 
 // Each step below throws EInOutError when it fails, and the handler calling
 // it ends there. Only one log file is open at a time; a file left open by a
