@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 
 #include "monitoring/AlarmEventLog.h"
+#include "monitoring/TestReport.h"
 
 namespace {
 
@@ -24,35 +25,13 @@ AlarmEvent Event(AlarmEventType type, AlarmKind kind, const QString& text)
     return e;
 }
 
-// Splits one CSV line (RFC 4180 quoting) into its fields.
+// Splits one CSV line (RFC 4180 quoting) into its fields, as the report does.
 QStringList CsvFields(const QByteArray& line)
 {
-    QStringList fields;
-    QString field;
-    bool quoted = false;
-    const QString text = QString::fromUtf8(line);
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text[i];
-        if (quoted) {
-            if (c == u'"' && i + 1 < text.size() && text[i + 1] == u'"') {
-                field += u'"';
-                ++i;
-            } else if (c == u'"') {
-                quoted = false;
-            } else {
-                field += c;
-            }
-        } else if (c == u'"') {
-            quoted = true;
-        } else if (c == u',') {
-            fields << field;
-            field.clear();
-        } else if (c != u'\r' && c != u'\n') {
-            field += c;
-        }
-    }
-    fields << field;
-    return fields;
+    QString text = QString::fromUtf8(line);
+    while (text.endsWith(u'\n') || text.endsWith(u'\r'))
+        text.chop(1);
+    return SplitCsvLine(text);
 }
 
 QByteArray Bytes(const QString& path)

@@ -421,9 +421,19 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
     const qint64 to = records[span.last].time;
     // Events of the minute after the last record still belong to the range.
     const qint64 eventsTo = to + 60000 - 1;
+    // One read of the event file: the range's events, and the port from the
+    // chamber's events up to the range's end.
     int unreadableEvents = 0;
-    const QVector<AlarmFileEvent> events =
-        ReadAlarmEvents(AlarmEventFileName(folder), chamber, from, eventsTo, &unreadableEvents);
+    const QVector<AlarmFileEvent> eventsUpToEnd =
+        ReadAlarmEvents(AlarmEventFileName(folder), chamber, 0, eventsTo, &unreadableEvents);
+    QVector<AlarmFileEvent> events;
+    QString port;
+    for (const AlarmFileEvent& e : eventsUpToEnd) {
+        if (!e.port.isEmpty())
+            port = e.port;
+        if (e.time >= from)
+            events.append(e);
+    }
     QStringList journalProblems;
     const QVector<JournalRecord> journal = ReadJournal(folder, chamber, from, eventsTo, &journalProblems);
     JournalRecord program;
@@ -432,11 +442,6 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
                                                          : QVector<StepSetPoint>{};
     const QVector<StepStats> rows =
         StepTable(records, span, setPoints, request.temperatureBand, request.humidityBand);
-    QString port;
-    int counted = 0;  // the same lines again
-    for (const AlarmFileEvent& e : ReadAlarmEvents(AlarmEventFileName(folder), chamber, 0, eventsTo, &counted))
-        if (!e.port.isEmpty())
-            port = e.port;
     const QVector<int> damaged = DamagedLinesOfSpan(contents, span);
 
     // Written beside the target and renamed when whole.
