@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QHash>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <cerrno>
 #include <cstdio>
@@ -18,6 +20,9 @@
 namespace {
 
 QString g_folderOverride;
+
+// Every log name taken in this process (address filled in), and by whom.
+QHash<QString, LogWriter> g_claimedLogNames;
 
 // The log file while one write is in progress.
 FILE* LogFile = nullptr;
@@ -167,6 +172,36 @@ QString FillAddressPlaceholder(const QString& fileName, int address)
 }
 
 bool HoldsAddressPlaceholder(const QString& fileName) { return fileName.mid(NameStart(fileName)).contains(u'>'); }
+
+QString ClaimLogFileName(const QString& fileName, int address, LogWriter writer)
+{
+    // A name claimed before under another address may carry its number
+    // already; the count starts again from the plain name.
+    static const QRegularExpression numbered(QStringLiteral(" \\(\\d+\\)\\.txt$"));
+    QString plain = fileName;
+    const auto match = numbered.match(plain.mid(NameStart(plain)));
+    if (match.hasMatch())
+        plain = plain.left(NameStart(plain) + match.capturedStart()) + QStringLiteral(".txt");
+    const bool endsInTxt = plain.endsWith(QStringLiteral(".txt"));
+    const QString stem = endsInTxt ? plain.chopped(4) : plain;
+    const QString extension = endsInTxt ? QStringLiteral(".txt") : QString();
+    for (int n = 1;; ++n) {
+        const QString candidate = n == 1 ? plain : stem + QStringLiteral(" (%1)").arg(n) + extension;
+        const QString filled = FillAddressPlaceholder(candidate, address);
+        const auto taken = g_claimedLogNames.constFind(filled);
+        if (taken != g_claimedLogNames.cend()) {
+            if (*taken == writer)
+                return candidate;
+            continue;
+        }
+        if (QFile::exists(filled))
+            continue;
+        g_claimedLogNames.insert(filled, writer);
+        return candidate;
+    }
+}
+
+void ForgetClaimedLogNamesForTests() { g_claimedLogNames.clear(); }
 
 QByteArray ToLogCodePage(const QString& text)
 {

@@ -36,6 +36,20 @@ QString FillAddressPlaceholder(const QString& fileName, int address);
 // True while the file's name (not its folder) still holds the placeholder.
 bool HoldsAddressPlaceholder(const QString& fileName);
 
+// Who writes a log: two writers must never share one file.
+enum class LogWriter { MainWindow, Overview };
+
+// The name a new log of `writer` takes. Names hold the time to the second, so
+// the main window's log and the overview's log of one chamber started in the
+// same second would be one file with two headers and every minute twice. The
+// name (its placeholder filled with `address` to compare) stays as it is
+// unless another writer of this process took it or a file of that name is
+// already there; then " (2)", " (3)"... goes before ".txt". A writer asking
+// again for a name it took gets it back. The placeholder stays in the result.
+QString ClaimLogFileName(const QString& fileName, int address, LogWriter writer);
+// Forgets every name taken (tests start from an empty folder each time).
+void ForgetClaimedLogNamesForTests();
+
 // The text in Windows-1251, no byte-order mark; a character the code page
 // lacks becomes "?".
 QByteArray ToLogCodePage(const QString& text);

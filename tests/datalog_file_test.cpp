@@ -2,6 +2,7 @@
 // called one step at a time against a temporary program folder, with real
 // status polls of simulated chambers in between.
 #include <QCoreApplication>
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,6 +17,7 @@
 
 #include "monitoring/DataLog.h"
 #include "monitoring/LocaleText.h"
+#include "monitoring/LogReader.h"
 #include "monitoring/Monitoring.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
@@ -143,6 +145,52 @@ TEST(LogFileName, OnlyTheNamesPlaceholderCounts)
         EXPECT_EQ(filled, QString::fromUtf8(c.filled));
         EXPECT_FALSE(HoldsAddressPlaceholder(filled)) << c.name;
     }
+}
+
+TEST(LogFileName, TwoWritersOfOneChamberInOneSecondNeverShareAFile)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ForgetClaimedLogNamesForTests();
+    const QString folder = dir.path() + u'/';
+    const QString base = MakeLogFileName(folder, QStringLiteral("09.12.2026"), QStringLiteral("14:05:30"));
+    // A file left by an earlier run in that second.
+    QFile left(FillAddressPlaceholder(base, 9));
+    ASSERT_TRUE(left.open(QIODevice::WriteOnly));
+    left.close();
+    struct Step {
+        QString name;
+        int address;
+        LogWriter writer;
+        const char* expected;  // the name as filled, after the folder
+    };
+    const QString numbered = MakeLogFileName(folder, QStringLiteral("09.12.2026"), QStringLiteral("14:05:30 (2)"));
+    const Step steps[] = {
+        {base, 5, LogWriter::MainWindow, "КТХ№5 09.12.2026 14_05_30.txt"},
+        // The overview's log of the same chamber in the same second.
+        {base, 5, LogWriter::Overview, "КТХ№5 09.12.2026 14_05_30 (2).txt"},
+        // Each asking again keeps its own file.
+        {base, 5, LogWriter::MainWindow, "КТХ№5 09.12.2026 14_05_30.txt"},
+        {base, 5, LogWriter::Overview, "КТХ№5 09.12.2026 14_05_30 (2).txt"},
+        // Another chamber in that second is a name of its own.
+        {base, 6, LogWriter::Overview, "КТХ№6 09.12.2026 14_05_30.txt"},
+        // A file already there is never written into.
+        {base, 9, LogWriter::Overview, "КТХ№9 09.12.2026 14_05_30 (2).txt"},
+        {base, 9, LogWriter::MainWindow, "КТХ№9 09.12.2026 14_05_30 (3).txt"},
+        // A numbered name claimed again under another address counts from
+        // the plain name, not "(2) (2)".
+        {numbered, 6, LogWriter::MainWindow, "КТХ№6 09.12.2026 14_05_30 (2).txt"},
+        {numbered, 7, LogWriter::MainWindow, "КТХ№7 09.12.2026 14_05_30.txt"},
+    };
+    for (const Step& s : steps) {
+        const QString claimed = ClaimLogFileName(s.name, s.address, s.writer);
+        // The placeholder stays for the poll to fill.
+        EXPECT_TRUE(HoldsAddressPlaceholder(claimed)) << claimed.toStdString();
+        EXPECT_EQ(FillAddressPlaceholder(claimed, s.address), folder + QString::fromUtf8(s.expected));
+        // The day is still read from the name.
+        EXPECT_EQ(LogDateFromName(FillAddressPlaceholder(claimed, s.address)), QDate(2026, 12, 9));
+    }
+    ForgetClaimedLogNamesForTests();
 }
 
 TEST(LogFileName, ProgramFolderIsTheExecutablesFolder)

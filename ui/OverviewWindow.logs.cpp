@@ -27,7 +27,8 @@ void TOverviewWindow::SetChamberLog(int address, bool on)
     const std::tm now = LocalNow();
     log.on = true;
     log.headerWritten = false;
-    log.fileName = FillAddressPlaceholder(MakeLogFileName(LogFolder(), ShortDateText(now), LongTimeText(now)), address);
+    const QString name = MakeLogFileName(LogFolder(), ShortDateText(now), LongTimeText(now));
+    log.fileName = FillAddressPlaceholder(ClaimLogFileName(name, address, LogWriter::Overview), address);
     if (!m_headerTimer.isActive())
         m_headerTimer.start();
 }

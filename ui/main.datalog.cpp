@@ -39,7 +39,8 @@ void TForm1::StartLogFileName()
 {
     // One reading of the clock, so the date and the time belong together.
     const std::tm now = LocalNow();
-    LogFileName = MakeLogFileName(LogFolder(), ShortDateText(now), LongTimeText(now));
+    LogFileName = ClaimLogFileName(MakeLogFileName(LogFolder(), ShortDateText(now), LongTimeText(now)), ChamberAddress,
+                                   LogWriter::MainWindow);
 }
 
 void TForm1::Timer6Timer()

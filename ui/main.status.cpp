@@ -17,7 +17,10 @@ void TForm1::ReadStatus()
     const int selected = SelectedEntryIndex(*ListBox1);
     if (selected >= 0)
         ChamberAddress = AddressFromEntry(ListBox1->item(selected)->text());
-    LogFileName = FillAddressPlaceholder(LogFileName, ChamberAddress);
+    // Another chamber chosen since the box was ticked: its name is claimed anew.
+    if (HoldsAddressPlaceholder(LogFileName))
+        LogFileName = FillAddressPlaceholder(ClaimLogFileName(LogFileName, ChamberAddress, LogWriter::MainWindow),
+                                             ChamberAddress);
 
     const StatusExchange exchange = RunStatusExchange(ChamberAddress);
     const bool found = exchange.found;

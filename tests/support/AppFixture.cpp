@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "link/PortUnit.h"
+#include "monitoring/DataLog.h"
 #include "monitoring/LocaleText.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Startup.h"
@@ -16,6 +17,7 @@ void AppFixture::SetUp()
 {
     SetTimeScale(m_timeScale);
     errors.clear();
+    ForgetClaimedLogNamesForTests();
     SetErrorDisplayHook([this](const QString& text) { errors << text; });
     CreateApplicationWindows(false);
 }
