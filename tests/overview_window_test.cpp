@@ -4,8 +4,9 @@
 // watched chamber's alarms in "Тревоги", acknowledged there.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <QDir>
-#include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QCoreApplication>
@@ -246,7 +247,9 @@ TEST_F(OverviewWindowTest, ChamberLogIsByteForByteTheMainWindowsLog)
     FormOverview->CheckLogAll->clicked(true);
     const ChamberLogState* log = FormOverview->LogState(5);
     ASSERT_TRUE(log && log->on);
-    EXPECT_EQ(log->fileName, mainName);
+    // The same second as the main window's log, whose file is gone but whose
+    // name this process already gave out.
+    EXPECT_EQ(log->fileName, QString(mainName).replace(QStringLiteral(".txt"), QStringLiteral(" (2).txt")));
     ASSERT_TRUE(PumpUntil([&] { return ReadFileBytes(log->fileName).count('\n') >= 4; }, 15000));
     const QByteArray chamberBytes = ReadFileBytes(log->fileName);
     // Header and the first record lines, each byte the same.
@@ -262,14 +265,55 @@ TEST_F(OverviewWindowTest, ChamberLogIsByteForByteTheMainWindowsLog)
     EXPECT_TRUE(mainBytes.startsWith(ToLogCodePage(LogHeaderText())));
 }
 
+TEST_F(OverviewWindowTest, MainAndOverviewLogsOfOneChamberStartedInOneSecondAreTwoFiles)
+{
+    SetClockSource([] { return LocalMoment(2026, 12, 9, 14, 5, 30); });
+    Form1->ListBox1->addItem(ChamberEntryText(5));
+    Form1->ListBox1->setCurrentRow(0);
+    Guarded([] { Form1->Button6Click(); });
+    FormOverview->Watch(5);
+    // A read must fit between the shortened 200 ms polls.
+    FormOverview->Reader().SetTimeoutMs(kUnderThreadSanitizer ? 120 : 60);
+    FormOverview->StartReading();
+    ASSERT_TRUE(PumpUntil([] { return Answering(5); }, 5000));
+    Form1->CheckBox1->setChecked(true);
+    Guarded([] { Form1->CheckBox1Click(); });
+    FormOverview->SetChamberLog(5, true);
+    ASSERT_TRUE(PumpUntil([] { return !HoldsAddressPlaceholder(LogFileName); }, 5000));
+    const QString mainName = LogFileName;
+    const QString overviewName = FormOverview->LogState(5)->fileName;
+    ASSERT_NE(mainName, overviewName);
+    // Each file: one header, then its own writer's records, one a minute.
+    auto lines = [](const QString& name) { return ReadFileBytes(name).split('\n'); };
+    ASSERT_TRUE(PumpUntil([&] { return lines(mainName).size() >= 5 && lines(overviewName).size() >= 5; }, 20000))
+        << lines(mainName).size() << " " << lines(overviewName).size() << " " << LogFiles().join(u' ').toStdString();
+    Form1->CheckBox1->setChecked(false);
+    Guarded([] { Form1->Button6Click(); });
+    FormOverview->SetChamberLog(5, false);
+    for (const QString& name : {mainName, overviewName}) {
+        const QList<QByteArray> all = lines(name);
+        // Two writers in one file would each have written their header.
+        EXPECT_EQ(all.count(ToLogCodePage(LogHeaderText()).split('\n').first()), 1) << name.toStdString();
+    }
+    EXPECT_EQ(LogFiles().size(), 2) << LogFiles().join(u' ').toStdString();
+}
+
 TEST_F(OverviewWindowTest, SilentChamberGetsNoInventedLogLines)
 {
+    std::atomic<std::time_t> clock{LocalMoment(2026, 12, 9, 14, 5, 30)};
+    SetClockSource([&clock] { return clock.load(); });
     FormOverview->Watch(5);
     FormOverview->StartReading();
     ASSERT_TRUE(PumpUntil([] { return Answering(5); }, 5000));
     FormOverview->SetChamberLog(5, true);
     const QString name = FormOverview->LogState(5)->fileName;
     ASSERT_TRUE(PumpUntil([&] { return ReadFileBytes(name).count('\n') >= 4; }, 15000));
+    // An answer since that line, so the next minute has a record to write;
+    // the reads after it are unanswered, and their time is never a record's.
+    const qint64 answeredAt = FormOverview->Chamber(5)->lastAnswerMs;
+    ASSERT_TRUE(PumpUntil([&] { return FormOverview->Chamber(5)->lastAnswerMs > answeredAt; }, 5000));
+    clock = LocalMoment(2026, 12, 9, 14, 9, 0);
+    const QByteArray silentTime = ToLogCodePage(LongTimeText(LocalNow()));
     sim::Faults gone;
     gone.silent = true;
     bus.SetFaults(5, gone);
@@ -279,6 +323,7 @@ TEST_F(OverviewWindowTest, SilentChamberGetsNoInventedLogLines)
     const int linesSilent = ReadFileBytes(name).count('\n');
     Pump(6400);
     EXPECT_EQ(ReadFileBytes(name).count('\n'), linesSilent);
+    EXPECT_FALSE(ReadFileBytes(name).contains(silentTime)) << ReadFileBytes(name).toStdString();
     bus.SetFaults(5, {});
     EXPECT_TRUE(PumpUntil([&] { return ReadFileBytes(name).count('\n') > linesSilent; }, 40000));
 }

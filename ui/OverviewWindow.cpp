@@ -234,8 +234,11 @@ void TOverviewWindow::OnRead(const OverviewRead& read)
         return;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     ApplyOverviewRead(*it, read, now, DecimalSeparator());
+    // Only an answer makes a record: an unanswered read measured nothing, and
+    // its time beside the last answer's values would be a time nothing was
+    // read at.
     auto log = m_logs.find(read.address);
-    if (log != m_logs.end()) {
+    if (read.answered && log != m_logs.end()) {
         const StatusView& v = it->view;
         log->recordLine = RecordLine(LongTimeText(LocalNow()), v.currentTempText, v.currentHumidityText,
                                      v.programText, v.stepText, v.cycleText);
