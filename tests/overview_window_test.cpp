@@ -328,6 +328,41 @@ TEST_F(OverviewWindowTest, SilentChamberGetsNoInventedLogLines)
     EXPECT_TRUE(PumpUntil([&] { return ReadFileBytes(name).count('\n') > linesSilent; }, 40000));
 }
 
+TEST_F(OverviewWindowTest, RecordOfAFailedWriteIsWrittenTheNextMinute)
+{
+    std::atomic<std::time_t> clock{LocalMoment(2026, 12, 9, 14, 5, 30)};
+    SetClockSource([&clock] { return clock.load(); });
+    FormOverview->Watch(5);
+    FormOverview->StartReading();
+    ASSERT_TRUE(PumpUntil([] { return Answering(5); }, 5000));
+    FormOverview->SetChamberLog(5, true);
+    const QString name = FormOverview->LogState(5)->fileName;
+    ASSERT_TRUE(PumpUntil([&] { return ReadFileBytes(name).count('\n') >= 4; }, 15000));
+    // The file goes away; the last answer before the chamber falls silent
+    // carries its own time.
+    ASSERT_TRUE(QFile::remove(name));
+    clock = LocalMoment(2026, 12, 9, 14, 7, 10);
+    const QByteArray lastAnswerTime = ToLogCodePage(LongTimeText(LocalNow()));
+    const qint64 answeredAt = FormOverview->Chamber(5)->lastAnswerMs;
+    ASSERT_TRUE(PumpUntil([&] { return FormOverview->Chamber(5)->lastAnswerMs > answeredAt; }, 5000));
+    sim::Faults gone;
+    gone.silent = true;
+    bus.SetFaults(5, gone);
+    ASSERT_TRUE(PumpUntil([] { return FormOverview->Chamber(5)->link == ChamberLink::Silent; }, 5000));
+    clock = LocalMoment(2026, 12, 9, 14, 9, 0);
+    FormOverview->LabelMessage->clear();
+    // A minute whose write fails...
+    ASSERT_TRUE(PumpUntil([] { return FormOverview->LabelMessage->text().contains(QStringLiteral("Камера №5")); },
+                          8000));
+    // ...and the file back: that answer is still written, once.
+    QFile back(name);
+    ASSERT_TRUE(back.open(QIODevice::WriteOnly));
+    back.close();
+    EXPECT_TRUE(PumpUntil([&] { return ReadFileBytes(name).contains(lastAnswerTime); }, 8000));
+    Pump(3500);
+    EXPECT_EQ(ReadFileBytes(name).count(lastAnswerTime), 1);
+}
+
 TEST_F(OverviewWindowTest, EveryWatchedChamberOnTheEndpointWithAddressAndOpenedPort)
 {
     FormOverview->Watch(5);

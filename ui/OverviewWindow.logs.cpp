@@ -70,12 +70,14 @@ void TOverviewWindow::AppendChamberLogLines()
         // A minute without an answer is a missing line, not a repeated one.
         if (!chamber->answeredSinceLogLine || log.recordLine.isEmpty())
             continue;
-        chamber->answeredSinceLogLine = false;
         try {
             OpenLogFileForAppend(log.fileName);
             WriteLogText(log.recordLine);
             FlushLogFile();
             CloseLogFile();
+            // Written: the next record needs a new answer. A failed write
+            // keeps this one, with its own time of day, for the next minute.
+            chamber->answeredSinceLogLine = false;
         } catch (const EHandlerError& e) {
             ReleaseLogFile();
             if (failure.isEmpty())
