@@ -107,12 +107,39 @@ protected:
         const WatchedChamber* c = FormOverview->Chamber(address);
         return c && c->link == ChamberLink::Answering;
     }
+    // Chamber 5 watched and logged by the overview at a clock the test sets;
+    // the file's name once its header and a first record are in.
+    QString LogChamber5WithItsFirstRecord()
+    {
+        clock = LocalMoment(2026, 12, 9, 14, 5, 30);
+        SetClockSource([this] { return clock.load(); });
+        FormOverview->Watch(5);
+        FormOverview->StartReading();
+        if (!PumpUntil([] { return Answering(5); }, 5000))
+            return {};
+        FormOverview->SetChamberLog(5, true);
+        const QString name = FormOverview->LogState(5)->fileName;
+        return PumpUntil([&] { return ReadFileBytes(name).count('\n') >= 4; }, 15000) ? name : QString();
+    }
+    static bool WaitForANewAnswer(int address)
+    {
+        const qint64 answeredAt = FormOverview->Chamber(address)->lastAnswerMs;
+        return PumpUntil([&] { return FormOverview->Chamber(address)->lastAnswerMs > answeredAt; }, 5000);
+    }
+    bool Silence(int address)
+    {
+        sim::Faults gone;
+        gone.silent = true;
+        bus.SetFaults(address, gone);
+        return PumpUntil([&] { return FormOverview->Chamber(address)->link == ChamberLink::Silent; }, 5000);
+    }
     QStringList LogFiles() const
     {
         return QDir(folder.path()).entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name);
     }
     QTemporaryDir folder;
     sim::BusSimulator bus;
+    std::atomic<std::time_t> clock{0};
 };
 
 }  // namespace
@@ -300,24 +327,14 @@ TEST_F(OverviewWindowTest, MainAndOverviewLogsOfOneChamberStartedInOneSecondAreT
 
 TEST_F(OverviewWindowTest, SilentChamberGetsNoInventedLogLines)
 {
-    std::atomic<std::time_t> clock{LocalMoment(2026, 12, 9, 14, 5, 30)};
-    SetClockSource([&clock] { return clock.load(); });
-    FormOverview->Watch(5);
-    FormOverview->StartReading();
-    ASSERT_TRUE(PumpUntil([] { return Answering(5); }, 5000));
-    FormOverview->SetChamberLog(5, true);
-    const QString name = FormOverview->LogState(5)->fileName;
-    ASSERT_TRUE(PumpUntil([&] { return ReadFileBytes(name).count('\n') >= 4; }, 15000));
+    const QString name = LogChamber5WithItsFirstRecord();
+    ASSERT_FALSE(name.isEmpty());
     // An answer since that line, so the next minute has a record to write;
     // the reads after it are unanswered, and their time is never a record's.
-    const qint64 answeredAt = FormOverview->Chamber(5)->lastAnswerMs;
-    ASSERT_TRUE(PumpUntil([&] { return FormOverview->Chamber(5)->lastAnswerMs > answeredAt; }, 5000));
+    ASSERT_TRUE(WaitForANewAnswer(5));
     clock = LocalMoment(2026, 12, 9, 14, 9, 0);
     const QByteArray silentTime = ToLogCodePage(LongTimeText(LocalNow()));
-    sim::Faults gone;
-    gone.silent = true;
-    bus.SetFaults(5, gone);
-    ASSERT_TRUE(PumpUntil([] { return FormOverview->Chamber(5)->link == ChamberLink::Silent; }, 5000));
+    ASSERT_TRUE(Silence(5));
     // Let one log minute (3 s scaled) pass for the last answer, then two more.
     Pump(3200);
     const int linesSilent = ReadFileBytes(name).count('\n');
@@ -330,25 +347,15 @@ TEST_F(OverviewWindowTest, SilentChamberGetsNoInventedLogLines)
 
 TEST_F(OverviewWindowTest, RecordOfAFailedWriteIsWrittenTheNextMinute)
 {
-    std::atomic<std::time_t> clock{LocalMoment(2026, 12, 9, 14, 5, 30)};
-    SetClockSource([&clock] { return clock.load(); });
-    FormOverview->Watch(5);
-    FormOverview->StartReading();
-    ASSERT_TRUE(PumpUntil([] { return Answering(5); }, 5000));
-    FormOverview->SetChamberLog(5, true);
-    const QString name = FormOverview->LogState(5)->fileName;
-    ASSERT_TRUE(PumpUntil([&] { return ReadFileBytes(name).count('\n') >= 4; }, 15000));
+    const QString name = LogChamber5WithItsFirstRecord();
+    ASSERT_FALSE(name.isEmpty());
     // The file goes away; the last answer before the chamber falls silent
     // carries its own time.
     ASSERT_TRUE(QFile::remove(name));
     clock = LocalMoment(2026, 12, 9, 14, 7, 10);
     const QByteArray lastAnswerTime = ToLogCodePage(LongTimeText(LocalNow()));
-    const qint64 answeredAt = FormOverview->Chamber(5)->lastAnswerMs;
-    ASSERT_TRUE(PumpUntil([&] { return FormOverview->Chamber(5)->lastAnswerMs > answeredAt; }, 5000));
-    sim::Faults gone;
-    gone.silent = true;
-    bus.SetFaults(5, gone);
-    ASSERT_TRUE(PumpUntil([] { return FormOverview->Chamber(5)->link == ChamberLink::Silent; }, 5000));
+    ASSERT_TRUE(WaitForANewAnswer(5));
+    ASSERT_TRUE(Silence(5));
     clock = LocalMoment(2026, 12, 9, 14, 9, 0);
     FormOverview->LabelMessage->clear();
     // A minute whose write fails...
