@@ -13,6 +13,7 @@
 #include <QMouseEvent>
 
 #include "link/PortUnit.h"
+#include "link/Waits.h"
 #include "monitoring/ActionJournal.h"
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
@@ -335,10 +336,10 @@ TEST_F(OverviewWindowTest, SilentChamberGetsNoInventedLogLines)
     clock = LocalMoment(2026, 12, 9, 14, 9, 0);
     const QByteArray silentTime = ToLogCodePage(LongTimeText(LocalNow()));
     ASSERT_TRUE(Silence(5));
-    // Let one log minute (3 s scaled) pass for the last answer, then two more.
-    Pump(3200);
+    // Let one log minute pass for the last answer, then two more.
+    Pump(ScaledMs(60000) + 200);
     const int linesSilent = ReadFileBytes(name).count('\n');
-    Pump(6400);
+    Pump(2 * ScaledMs(60000) + 400);
     EXPECT_EQ(ReadFileBytes(name).count('\n'), linesSilent);
     EXPECT_FALSE(ReadFileBytes(name).contains(silentTime)) << ReadFileBytes(name).toStdString();
     bus.SetFaults(5, {});
@@ -360,13 +361,13 @@ TEST_F(OverviewWindowTest, RecordOfAFailedWriteIsWrittenTheNextMinute)
     FormOverview->LabelMessage->clear();
     // A minute whose write fails...
     ASSERT_TRUE(PumpUntil([] { return FormOverview->LabelMessage->text().contains(QStringLiteral("Камера №5")); },
-                          8000));
+                          2 * ScaledMs(60000) + 2000));
     // ...and the file back: that answer is still written, once.
     QFile back(name);
     ASSERT_TRUE(back.open(QIODevice::WriteOnly));
     back.close();
-    EXPECT_TRUE(PumpUntil([&] { return ReadFileBytes(name).contains(lastAnswerTime); }, 8000));
-    Pump(3500);
+    EXPECT_TRUE(PumpUntil([&] { return ReadFileBytes(name).contains(lastAnswerTime); }, 2 * ScaledMs(60000) + 2000));
+    Pump(ScaledMs(60000) + 500);
     EXPECT_EQ(ReadFileBytes(name).count(lastAnswerTime), 1);
 }
 
