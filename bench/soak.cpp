@@ -147,19 +147,6 @@ QString RecordKey(QString line)
     return line;
 }
 
-// The record an answered read of the overview makes, under the time of day
-// now and a second before (the window read the clock a moment earlier).
-void AddOverviewRecords(QSet<QString>& records, const StatusView& v)
-{
-    const std::time_t now = std::time(nullptr);
-    for (const std::time_t t : {now, now - 1}) {
-        std::tm when{};
-        localtime_r(&t, &when);
-        records.insert(RecordKey(
-            RecordLine(LongTimeText(when), v.currentTempText, v.currentHumidityText, v.programText, v.stepText, v.cycleText)));
-    }
-}
-
 struct LogCheck {
     int headers = 0;
     int records = 0;
@@ -351,7 +338,10 @@ int main(int argc, char** argv)
         const StatusView& v = c.view;
         valuesRead[c.address].insert(ValuesOfRecord(
             RecordLine(QString(), v.currentTempText, v.currentHumidityText, v.programText, v.stepText, v.cycleText)));
-        AddOverviewRecords(recordTimes[c.address].answeredSinceTick, v);
+        // The record as the window made it at this answer, time included;
+        // its values are checked apart, against the view, above.
+        if (const ChamberLogState* log = FormOverview->LogState(c.address))
+            recordTimes[c.address].answeredSinceTick.insert(RecordKey(log->recordLine));
     });
     // Connected after the window's own: runs once its lines are written.
     int chamberMinutes = 0;
