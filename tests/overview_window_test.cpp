@@ -127,11 +127,15 @@ protected:
         const qint64 answeredAt = FormOverview->Chamber(address)->lastAnswerMs;
         return PumpUntil([&] { return FormOverview->Chamber(address)->lastAnswerMs > answeredAt; }, 5000);
     }
-    bool Silence(int address)
+    void MakeSilent(int address)
     {
         sim::Faults gone;
         gone.silent = true;
         bus.SetFaults(address, gone);
+    }
+    bool Silence(int address)
+    {
+        MakeSilent(address);
         return PumpUntil([&] { return FormOverview->Chamber(address)->link == ChamberLink::Silent; }, 5000);
     }
     QStringList LogFiles() const
@@ -235,9 +239,7 @@ TEST_F(OverviewWindowTest, ChamberThatVanishesGoesLateThenSilentAndComesBack)
     FormOverview->Watch(17);
     FormOverview->StartReading();
     ASSERT_TRUE(PumpUntil([] { return Answering(5) && Answering(17); }, 5000));
-    sim::Faults gone;
-    gone.silent = true;
-    bus.SetFaults(17, gone);
+    MakeSilent(17);
     EXPECT_TRUE(PumpUntil([] { return FormOverview->Chamber(17)->link == ChamberLink::Late; }, 5000));
     EXPECT_TRUE(PumpUntil([] { return FormOverview->Chamber(17)->link == ChamberLink::Silent; }, 5000));
     EXPECT_TRUE(FormOverview->Tile(17)->Link->text().contains(QStringLiteral("молчит")));
@@ -418,9 +420,7 @@ TEST_F(OverviewWindowTest, SilentChamberRaisesItsLinkAlarmWithItsAddress)
     FormOverview->Watch(17);
     FormOverview->StartReading();
     ASSERT_TRUE(PumpUntil([] { return Answering(17); }, 5000));
-    sim::Faults gone;
-    gone.silent = true;
-    bus.SetFaults(17, gone);
+    MakeSilent(17);
     ASSERT_TRUE(PumpUntil([] { return FormOverview->Chamber(17)->outstandingAlarms > 0; }, 5000));
     EXPECT_TRUE(FormOverview->Chamber(17)->alarmText.startsWith(QStringLiteral("Камера №17")));
     EXPECT_EQ(FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link), 1);
@@ -440,9 +440,7 @@ TEST_F(OverviewWindowTest, WatchedChambersLinkAlarmIsListedAndAcknowledgedWithIt
     FormOverview->StartReading();
     ASSERT_TRUE(PumpUntil([] { return Answering(5) && Answering(17); }, 5000));
     EXPECT_EQ(TileColour(17), kTileAnswering);
-    sim::Faults gone;
-    gone.silent = true;
-    bus.SetFaults(17, gone);
+    MakeSilent(17);
     ASSERT_TRUE(PumpUntil([] { return FormOverview->Chamber(17)->outstandingAlarms > 0; }, 5000));
 
     // Listed with its address, active and red, and counted by the main window's marker.
@@ -490,9 +488,7 @@ TEST_F(OverviewWindowTest, WatchedChambersEndedAlarmKeepsItsTileRedUntilAcknowle
     FormOverview->Watch(17);
     FormOverview->StartReading();
     ASSERT_TRUE(PumpUntil([] { return Answering(17); }, 5000));
-    sim::Faults gone;
-    gone.silent = true;
-    bus.SetFaults(17, gone);
+    MakeSilent(17);
     ASSERT_TRUE(PumpUntil([] { return FormOverview->Alarms(17) && FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link) == 1; }, 5000));
     bus.SetFaults(17, {});
     ASSERT_TRUE(PumpUntil([] { return FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link) == 0; }, 20000));
@@ -516,12 +512,10 @@ TEST_F(OverviewWindowTest, SelectedAndWatchedChambersAlarmsAreNumberedApartAndAc
     FormOverview->Watch(17);
     FormOverview->StartReading();
     ASSERT_TRUE(PumpUntil([] { return Answering(17); }, 5000));
-    sim::Faults gone;
-    gone.silent = true;
-    bus.SetFaults(17, gone);
+    MakeSilent(17);
     ASSERT_TRUE(PumpUntil(
         [] { return FormOverview->Alarms(17) && FormOverview->Alarms(17)->ActiveCount(AlarmKind::Link) == 1; }, 5000));
-    bus.SetFaults(2, gone);
+    MakeSilent(2);
     Form1->ListBox1->addItem(ChamberEntryText(2));
     Form1->ListBox1->setCurrentRow(0);
     Guarded([] { Form1->Button6Click(); });
