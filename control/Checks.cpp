@@ -2,6 +2,20 @@
 
 #include "control/Convert.h"
 
+namespace {
+
+// A value that converts to a whole number inside range. A value with a
+// fraction is no whole number and fails without converting; any other text
+// that does not convert throws.
+bool WholeInRange(const QString& text, const ValueRange& range)
+{
+    if (IsFractionText(text))
+        return false;
+    return range.Contains(StrToInt(text));
+}
+
+}  // namespace
+
 ValueRange ColumnRange(int column)
 {
     switch (column) {
@@ -24,9 +38,9 @@ bool CheckProgramTable(const ProgramTexts& texts)
 {
     if (texts.steps.isEmpty() || texts.cycles.isEmpty())
         return false;
-    const int steps = StrToInt(texts.steps);
-    if (!kStepsRange.Contains(steps))
+    if (!WholeInRange(texts.steps, kStepsRange))
         return false;
+    const int steps = StrToInt(texts.steps);
 
     // A failure does not stop the walk: a conversion error further on must
     // still be found and reported.
@@ -39,22 +53,28 @@ bool CheckProgramTable(const ProgramTexts& texts)
             const QString& cell = texts.Cell(row, column);
             if (cell.isEmpty())
                 continue;
-            if (!ColumnRange(column).Contains(StrToInt(cell)))
+            if (!WholeInRange(cell, ColumnRange(column)))
                 passed = false;
         }
-        if (!kCyclesRange.Contains(StrToInt(texts.cycles)))
+        if (!WholeInRange(texts.cycles, kCyclesRange))
             passed = false;
     }
     return passed;
+}
+
+bool CheckProgramWrite(int program, const ProgramTexts& texts)
+{
+    const bool table = CheckProgramTable(texts);
+    return kProgramRange.Contains(program) && table;
 }
 
 bool CheckSetPoints(const QString& temperature, const QString& humidity)
 {
     if (temperature.isEmpty() || humidity.isEmpty())
         return false;
-    // An out-of-range temperature does not stop the check: the humidity is
-    // still converted, so a text there that is no number is reported.
-    const bool temperatureOk = kTemperatureRange.Contains(StrToInt(temperature));
-    const bool humidityOk = kHumidityRange.Contains(StrToInt(humidity));
+    // A failed temperature does not stop the check: the humidity is still
+    // converted, so a text there that is no number is reported.
+    const bool temperatureOk = WholeInRange(temperature, kTemperatureRange);
+    const bool humidityOk = WholeInRange(humidity, kHumidityRange);
     return temperatureOk && humidityOk;
 }

@@ -25,8 +25,8 @@ Result RunCheck(Check check)
         return {check() ? Outcome::Passed : Outcome::Failed, {}};
     } catch (const EConvertError& error) {
         const QString message = QString::fromUtf8(error.what());
-        const QString tail = QStringLiteral("' is not a valid integer value");
-        EXPECT_TRUE(message.startsWith('\'') && message.endsWith(tail)) << message.toStdString();
+        const QString tail = QStringLiteral("» — не целое число");
+        EXPECT_TRUE(message.startsWith(u'«') && message.endsWith(tail)) << message.toStdString();
         return {Outcome::ConvertError, message.mid(1, message.size() - 1 - tail.size())};
     }
 }
@@ -112,8 +112,22 @@ INSTANTIATE_TEST_SUITE_P(
         TableCase{"empty_cell_not_converted", Table("1", "1", {{1, {"", "", "", "", "", ""}}}), Outcome::Failed},
         TableCase{"leading_blank_converts", Table(" 1", " 7", {{1, {" -7", " 7", " 7", " 7", " 7", " 7"}}}),
                   Outcome::Passed},
-        TableCase{"trailing_blank_does_not", Table("1", "1", {{1, With(kGoodRow, 2, "7 ")}}),
-                  Outcome::ConvertError, "7 "},
+        TableCase{"trailing_blank_converts", Table("1 ", "1 ", {{1, {"-7 ", "7 ", "7  ", "7 ", "7 ", "7 "}}}),
+                  Outcome::Passed},
+        TableCase{"tab_after_digits_does_not", Table("1", "1", {{1, With(kGoodRow, 2, "7\t")}}),
+                  Outcome::ConvertError, "7\t"},
+        // A value with a fraction is refused as no whole number: the error
+        // window, never a value made of its digits.
+        TableCase{"fraction_in_a_cell", Table("1", "1", {{1, With(kGoodRow, 1, "-2,5")}}), Outcome::Failed},
+        TableCase{"fraction_with_a_point", Table("1", "1", {{1, With(kGoodRow, 6, "25.5")}}), Outcome::Failed},
+        TableCase{"fraction_in_steps_reads_no_row", Table("2,5", "1", {{1, With(kGoodRow, 1, "abc")}}),
+                  Outcome::Failed},
+        TableCase{"fraction_in_cycles", Table("3", "1,5", kThreeGood), Outcome::Failed},
+        TableCase{"fraction_does_not_hide_a_later_bad_text",
+                  Table("2", "1", {{1, With(kGoodRow, 1, "4,5")}, {2, With(kGoodRow, 2, "x")}}),
+                  Outcome::ConvertError, "x"},
+        TableCase{"two_separators_are_no_number", Table("1", "1", {{1, With(kGoodRow, 1, "1,2,3")}}),
+                  Outcome::ConvertError, "1,2,3"},
         TableCase{"plus_sign_steps", Table("+3", "+1", kThreeGood), Outcome::Passed},
         TableCase{"range_failure_in_last_row", Table("3", "1", {{1, kGoodRow}, {2, kGoodRow},
                                                               {3, With(kGoodRow, 6, "99")}}),
@@ -198,6 +212,26 @@ INSTANTIATE_TEST_SUITE_P(
                       SetPointCase{"200", "abc", Outcome::ConvertError, "abc"},
                       SetPointCase{"2147483648", "0", Outcome::ConvertError, "2147483648"},
                       SetPointCase{"-2147483648", "0", Outcome::Failed},
-                      SetPointCase{" -5", " 5", Outcome::Passed}));
+                      SetPointCase{" -5", " 5", Outcome::Passed},
+                      SetPointCase{"-5 ", "5 ", Outcome::Passed},
+                      SetPointCase{"-2,5", "50", Outcome::Failed},
+                      SetPointCase{"25,5", "50", Outcome::Failed},
+                      SetPointCase{"20", "50.5", Outcome::Failed},
+                      // A fractional temperature does not spare the humidity its conversion.
+                      SetPointCase{"-2,5", "abc", Outcome::ConvertError, "abc"}));
+
+// A program is written into the slot chosen: none chosen (0) fails as the
+// table does, and the table is still checked so a bad text is reported.
+TEST(ProgramWriteCheckTest, NeedsAProgramSlot)
+{
+    const ProgramTexts good = Table("3", "125", kThreeGood);
+    for (int program : {1, 15})
+        EXPECT_EQ(RunCheck([&] { return CheckProgramWrite(program, good); }).outcome, Outcome::Passed) << program;
+    for (int program : {0, 16, -1})
+        EXPECT_EQ(RunCheck([&] { return CheckProgramWrite(program, good); }).outcome, Outcome::Failed) << program;
+    const Result bad = RunCheck([&] { return CheckProgramWrite(0, Table("1", "1", {{1, With(kGoodRow, 3, "x")}})); });
+    EXPECT_EQ(bad.outcome, Outcome::ConvertError);
+    EXPECT_EQ(bad.badText, "x");
+}
 
 }  // namespace

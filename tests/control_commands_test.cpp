@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QKeyEvent>
+#include <functional>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <iostream>
@@ -168,16 +170,91 @@ TEST_F(ControlBusTest, FullSession)
     bus.WithChamber(1, [](sim::ChamberModel& m) { EXPECT_EQ(m.GetMode(), sim::Mode::Stopped); });
 }
 
-TEST_F(ControlBusTest, ProgramNumberZeroWhenNoneChosen)
+// A value typed with a fraction, or a program with no slot chosen, is
+// refused with the error window; nothing goes out and the fields keep what
+// was typed, separator included.
+struct RefusedInput {
+    const char* name;
+    std::function<void()> spoil;
+    QPushButton* (*button)();
+    std::function<QString()> held;  // the text that must stay as typed
+    QString expected;
+};
+
+std::ostream& operator<<(std::ostream& os, const RefusedInput& r) { return os << r.name; }
+
+class RefusedInputTest : public ControlBusTest, public ::testing::WithParamInterface<RefusedInput> {};
+
+// Types a text key by key, as the keyboard would, through the field's filter.
+void TypeKeys(QLineEdit* field, const QString& text)
 {
+    field->clear();
+    for (QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(field, &press);
+    }
+}
+
+TEST_P(RefusedInputTest, ErrorWindowAndNothingSent)
+{
+    const RefusedInput& r = GetParam();
     FillProgramTwo();
-    Form3->ComboBox1->setCurrentIndex(-1);
+    Form3->Edit3->setText("10");
+    Form3->Edit4->setText("20");
+    r.spoil();
+    r.button()->click();
+    EXPECT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+    EXPECT_EQ(ErrorWindowCount(), 1);
+    EXPECT_EQ(r.held(), r.expected);
+    ExpectNothingSentBefore(r.name);
+}
+
+QPushButton* WriteProgram() { return Form3->Button1; }
+QPushButton* WriteSetPoints() { return Form3->Button4; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, RefusedInputTest,
+    ::testing::Values(
+        RefusedInput{"set_point_minus_2_comma_5_typed", [] { TypeKeys(Form3->Edit3, "-2,5"); }, WriteSetPoints,
+                     [] { return Form3->Edit3->text(); }, "-2,5"},
+        RefusedInput{"set_point_25_comma_5_typed", [] { TypeKeys(Form3->Edit3, "25,5"); }, WriteSetPoints,
+                     [] { return Form3->Edit3->text(); }, "25,5"},
+        RefusedInput{"humidity_pasted_with_a_point",
+                     [] {
+                         Form3->Edit4->clear();
+                         QApplication::clipboard()->setText("50.5");
+                         Form3->Edit4->paste();
+                     },
+                     WriteSetPoints, [] { return Form3->Edit4->text(); }, "50.5"},
+        RefusedInput{"cell_4_comma_5", [] { Form3->SetCells(1, 2, "4,5"); }, WriteProgram,
+                     [] { return Form3->Cells(1, 2); }, "4,5"},
+        RefusedInput{"steps_typed_2_comma_5", [] { TypeKeys(Form3->Edit1, "2,5"); }, WriteProgram,
+                     [] { return Form3->Edit1->text(); }, "2,5"},
+        RefusedInput{"cycles_typed_1_point_5", [] { TypeKeys(Form3->Edit2, "1.5"); }, WriteProgram,
+                     [] { return Form3->Edit2->text(); }, "1.5"},
+        // Program 0 would be written into no slot.
+        RefusedInput{"no_program_chosen", [] { Form3->ComboBox1->setCurrentIndex(-1); }, WriteProgram,
+                     [] { return QString::number(Form3->ProgramNumber()); }, "0"}),
+    [](const ::testing::TestParamInfo<RefusedInput>& info) { return std::string(info.param.name); });
+
+TEST_F(ControlBusTest, TrailingBlankIsNoError)
+{
+    Form3->Edit3->setText("25 ");
+    Form3->Edit4->setText(" 50  ");
+    Form3->Button4->click();
+    FillProgramTwo();
+    Form3->Edit1->setText("1 ");
+    Form3->SetCells(1, 1, "-40 ");
     Form3->Button1->click();
-    const std::vector<sim::LineFrame> frames = (Frames(3), bus.ReceivedFrames());
-    ASSERT_EQ(frames.size(), 3u);
-    for (const sim::LineFrame& f : frames)
-        EXPECT_EQ(Register(f.bytes, 0), 0);
-    EXPECT_TRUE(errors.isEmpty());
+    EXPECT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+    EXPECT_EQ(ErrorWindowCount(), 0);
+    const std::vector<sim::LineFrame> frames = (Frames(2), bus.ReceivedFrames());
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(Register(frames[0].bytes, 0), 25);
+    EXPECT_EQ(Register(frames[0].bytes, 1), 50);
+    EXPECT_EQ(Register(frames[1].bytes, 2), 40);   // |T|
+    EXPECT_EQ(Register(frames[1].bytes, 6), 1);    // N
+    EXPECT_EQ(Register(frames[1].bytes, 8), 1);    // below zero
 }
 
 TEST_F(ControlBusTest, NothingSentWithoutProgramChoiceOrAfterAFailedCheck)
@@ -229,7 +306,7 @@ TEST_P(BadInputTest, ClearErrorAndNothingSent)
     const bool setPoint = b.field && (b.field() == Form3->Edit3 || b.field() == Form3->Edit4);
     (setPoint ? Form3->Button4 : Form3->Button1)->click();
     ASSERT_EQ(errors.size(), 1);
-    EXPECT_EQ(errors[0], "'" + b.text + "' is not a valid integer value.");
+    EXPECT_EQ(errors[0], QString::fromUtf8("«") + b.text + QString::fromUtf8("» — не целое число."));
     EXPECT_EQ(ErrorWindowCount(), 0);
     ExpectNothingSentBefore(b.name);
 }
@@ -252,7 +329,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{"humidity_blanks", Humidity, "  ", false},
                       BadInput{"temperature_pasted_arabic_indic", Temperature, QString::fromUtf8("\u0662\u0660"),
                                true},
-                      BadInput{"humidity_pasted_decimal", Humidity, "50.5", true}),
+                      BadInput{"humidity_pasted_two_separators", Humidity, "50,5,5", true},
+                      BadInput{"cell_letters", nullptr, "abc", false}),
     [](const ::testing::TestParamInfo<BadInput>& info) { return std::string(info.param.name); });
 
 TEST_F(ControlBusFixture, TargetIsTheLowByteOfChamberAddress)

@@ -215,8 +215,11 @@ INSTANTIATE_TEST_SUITE_P(
     Keys, FieldFilterTest,
     ::testing::Values(KeyCase{"digit_0", Qt::Key_0, u"0", true}, KeyCase{"digit_9", Qt::Key_9, u"9", true},
                       KeyCase{"minus", Qt::Key_Minus, u"-", true}, KeyCase{"letter_a", Qt::Key_A, u"a", false},
-                      KeyCase{"plus", Qt::Key_Plus, u"+", false}, KeyCase{"dot", Qt::Key_Period, u".", false},
-                      KeyCase{"comma", Qt::Key_Comma, u",", false}, KeyCase{"blank", Qt::Key_Space, u" ", false},
+                      KeyCase{"plus", Qt::Key_Plus, u"+", false},
+                      // The decimal separators stay, for the check to refuse a fraction
+                      // rather than the field making 25 of "2,5".
+                      KeyCase{"dot", Qt::Key_Period, u".", true}, KeyCase{"comma", Qt::Key_Comma, u",", true},
+                      KeyCase{"blank", Qt::Key_Space, u" ", false},
                       KeyCase{"cyrillic", Qt::Key_unknown, u"\u044F", false},
                       KeyCase{"arabic_indic_three", Qt::Key_unknown, u"\u0663", false},
                       KeyCase{"fullwidth_seven", Qt::Key_unknown, u"\uFF17", false},
@@ -244,6 +247,21 @@ TEST_F(ControlWindowTest, EditingKeysKeepWorking)
         // "-" goes anywhere, as often as typed: "5-" is typeable.
         TypeText(field, "5-");
         EXPECT_EQ(field->text(), "925-");
+    }
+}
+
+TEST_F(ControlWindowTest, TypedValueWithAFractionStaysAsTyped)
+{
+    for (QLineEdit* field : {Form3->Edit1, Form3->Edit2, Form3->Edit3, Form3->Edit4}) {
+        field->clear();
+        Type(field, Qt::Key_Minus, "-");
+        Type(field, Qt::Key_2, "2");
+        Type(field, Qt::Key_Comma, ",");
+        Type(field, Qt::Key_5, "5");
+        EXPECT_EQ(field->text(), "-2,5");
+        field->clear();
+        TypeText(field, "25.5");
+        EXPECT_EQ(field->text(), "25.5");
     }
 }
 

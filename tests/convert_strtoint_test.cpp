@@ -31,7 +31,10 @@ INSTANTIATE_TEST_SUITE_P(Texts, ConvertsTest,
                                            Convertible{u"180", 180}, Convertible{u"2147483647", 2147483647},
                                            Convertible{u"-2147483648", -2147483647 - 1},
                                            Convertible{u"0000000000000000000000000042", 42},
-                                           Convertible{u"-00000000002147483648", -2147483647 - 1}));
+                                           Convertible{u"-00000000002147483648", -2147483647 - 1},
+                                           // A blank typed after the number is no error.
+                                           Convertible{u"7 ", 7}, Convertible{u" -85   ", -85},
+                                           Convertible{u"+5 ", 5}));
 
 class RejectsTest : public ::testing::TestWithParam<const char16_t*> {};
 
@@ -43,13 +46,13 @@ TEST_P(RejectsTest, ThrowsNamingTheText)
         StrToInt(text);
         FAIL() << "converted: " << text.toStdString();
     } catch (const EConvertError& error) {
-        EXPECT_EQ(QString::fromUtf8(error.what()), "'" + text + "' is not a valid integer value");
+        EXPECT_EQ(QString::fromUtf8(error.what()), QString::fromUtf8("«") + text + QString::fromUtf8("» — не целое число"));
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, RejectsTest,
-    ::testing::Values(u"", u" ", u"   ", u"+", u"-", u" -", u"7 ", u"5-", u"--1", u"+-1", u"-+1", u"++1",
+    ::testing::Values(u"", u" ", u"   ", u"+", u"-", u" -", u"- ", u"+ ", u"7 \t", u"7 8", u"5-", u"--1", u"+-1", u"-+1", u"++1",
                       u"- 1", u"1 2", u"1.5", u"1,5", u"abc", u"12a", u"\t7", u"7\n", u"2147483648",
                       u"-2147483649", u"4294967296", u"99999999999999999999999999999",
                       u"4294967303",  // wraps to 7 in 32 bits
@@ -68,7 +71,7 @@ TEST(ConvertTest, VeryLongDigitRunFailsWithTheWholeText)
         StrToInt(digits);
         FAIL();
     } catch (const EConvertError& error) {
-        EXPECT_EQ(QString::fromUtf8(error.what()), "'" + digits + "' is not a valid integer value");
+        EXPECT_EQ(QString::fromUtf8(error.what()), QString::fromUtf8("«") + digits + QString::fromUtf8("» — не целое число"));
     }
 }
 
@@ -79,8 +82,43 @@ TEST(ConvertTest, NonAsciiTextComesBackIntactInTheMessage)
         StrToInt(text);
         FAIL();
     } catch (const EConvertError& error) {
-        EXPECT_EQ(QString::fromUtf8(error.what()), QString::fromUtf8("'пять' is not a valid integer value"));
+        EXPECT_EQ(QString::fromUtf8(error.what()), QString::fromUtf8("«пять» — не целое число"));
     }
 }
+
+// The message as the operator reads it: in Russian, naming the text, with
+// the error display's closing full stop.
+TEST(ConvertTest, MessageIsRussianAndNamesTheText)
+{
+    try {
+        StrToInt(QStringLiteral("abc"));
+        FAIL();
+    } catch (const EConvertError& error) {
+        EXPECT_EQ(ErrorDisplayText(QString::fromStdString(error.text)), QString::fromUtf8("«abc» — не целое число."));
+    }
+}
+
+struct FractionCase {
+    const char16_t* text;
+    bool fraction;
+};
+
+class FractionTextTest : public ::testing::TestWithParam<FractionCase> {};
+
+TEST_P(FractionTextTest, TellsAValueWithAFraction)
+{
+    const QString text = QString::fromUtf16(GetParam().text);
+    EXPECT_EQ(IsFractionText(text), GetParam().fraction) << text.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, FractionTextTest,
+    ::testing::Values(FractionCase{u"-2,5", true}, FractionCase{u"25,5", true}, FractionCase{u"4.5", true},
+                      FractionCase{u" +0,5 ", true}, FractionCase{u",5", true}, FractionCase{u"5,", true},
+                      FractionCase{u"2,0", true}, FractionCase{u"25", false}, FractionCase{u"-25", false},
+                      FractionCase{u",", false}, FractionCase{u"-.", false}, FractionCase{u"", false},
+                      FractionCase{u"1,2,3", false}, FractionCase{u"1.2.3", false}, FractionCase{u"1,5a", false},
+                      FractionCase{u"1 ,5", false}, FractionCase{u"--1,5", false}, FractionCase{u"1e3", false},
+                      FractionCase{u"\u0661,\u0665", false}));
 
 }  // namespace

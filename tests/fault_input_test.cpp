@@ -193,7 +193,7 @@ TEST_P(ControlInputFaultTest, ClearErrorAndNothingSent)
         ASSERT_EQ(errors.size(), 1);
         // The text exactly as the field holds it, whatever its length or
         // script; only a NUL is shown by its symbol.
-        QString shown = "'" + held + "' is not a valid integer value.";
+        QString shown = QString::fromUtf8("«") + held + QString::fromUtf8("» — не целое число.");
         shown.replace(QChar(0), QChar(0x2400));
         EXPECT_TRUE(errors[0] == shown)
             << "shown: " << errors[0].left(80).toStdString() << " (" << errors[0].size() << " characters)";
@@ -248,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadText{"steps_blank", Where::Steps, How::Paste, " ", kConv},
                       BadText{"cycles_no_break_space", Where::Cycles, How::Paste, QString::fromUtf8("\u00A05"), kConv},
                       BadText{"steps_ideographic_space", Where::Steps, How::Paste, QString::fromUtf8("\u30005"), kConv},
-                      InCell("cell_trailing_blank", 2, 3, How::Paste, "7 ", kConv),
+                      InCell("cell_blank_between_digits", 2, 3, How::Paste, "7 5", kConv),
                       InCell("cell_tab_in_front", 1, 4, How::Set, "\t7", kConv),
                       InCell("cell_blank_and_plus", 2, 5, How::Keys, " +", kConv)),
     [](const ::testing::TestParamInfo<BadText>& info) { return std::string(info.param.name); });

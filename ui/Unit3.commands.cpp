@@ -36,11 +36,11 @@ QString PolledProgram()
 void TForm3::Button1Click()
 {
     const ProgramTexts texts = ReadProgramTexts();
-    if (!CheckProgramTable(texts)) {
+    // A program needs its slot: with none chosen it would go to slot 0.
+    if (!CheckProgramWrite(ProgramNumber(), texts)) {
         RaiseErrorWindow(this);
         return;
     }
-    // The program number is taken as chosen, 0 when none is.
     RecordCommand(JournalAction::ProgramWrite, QString(), ProgramJournalText(ProgramNumber(), texts));
     SendFrames(BuildProgramFrames(Target(), ProgramNumber(), texts));
 }

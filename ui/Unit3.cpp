@@ -87,7 +87,7 @@ QPushButton* Button(QWidget* parent, const QString& caption, QRect bounds)
 bool TypedCharAllowed(QChar c)
 {
     const char16_t code = c.unicode();
-    return (code >= u'0' && code <= u'9') || code == 8 || code == u'-';
+    return (code >= u'0' && code <= u'9') || code == 8 || code == u'-' || code == u',' || code == u'.';
 }
 
 bool IsEditingKey(int key)

@@ -81,7 +81,9 @@ private:
 
 extern TForm3* Form3;
 
-// The character filter's rule: digits 0..9, backspace and "-" pass.
+// The character filter's rule: digits 0..9, backspace, "-" and the decimal
+// separators "," and "." pass (a value typed with a fraction stays as typed,
+// for the check to refuse).
 bool TypedCharAllowed(QChar c);
 
 // Keys that move the cursor or edit without typing a character; they pass

@@ -1,7 +1,7 @@
 // The whole-number conversion of operator texts against a reference written
 // here from the rule: optional leading blanks (U+0020 only), one optional
-// sign, one or more ASCII digits and nothing else, within the signed 32-bit
-// range. Any disagreement ends the run.
+// sign, one or more ASCII digits, optional trailing blanks and nothing else,
+// within the signed 32-bit range. Any disagreement ends the run.
 //
 // Input: byte 0 selects how the rest becomes a text. Even: every byte is
 // one character picked from a small alphabet of the characters that matter
@@ -46,7 +46,9 @@ constexpr size_t kAlphabetSize = sizeof kAlphabet / sizeof kAlphabet[0];
 // The rule, step by step, with a wide accumulator that stops early.
 bool Reference(const QString& text, long long* value)
 {
-    const qsizetype n = text.size();
+    qsizetype n = text.size();
+    while (n > 0 && text.at(n - 1).unicode() == 0x20)
+        --n;
     qsizetype i = 0;
     while (i < n && text.at(i).unicode() == 0x20)
         ++i;
@@ -55,7 +57,7 @@ bool Reference(const QString& text, long long* value)
         sign = text.at(i).unicode() == u'-' ? -1 : 1;
         ++i;
     }
-    if (i == n)
+    if (i >= n)
         return false;
     long long magnitude = 0;
     bool big = false;
@@ -113,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } catch (const EConvertError& error) {
         if (converts)
             Mismatch("StrToInt threw for a whole number", text);
-        const std::string message = "'" + text.toStdString() + "' is not a valid integer value";
+        const std::string message = QStringLiteral("«%1» — не целое число").arg(text).toStdString();
         // what() ends at a NUL of the text; up to there it must be the message.
         if (std::string(error.what()) != message.substr(0, message.find('\0')))
             Mismatch("message does not name the text", text);
