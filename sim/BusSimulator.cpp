@@ -672,6 +672,28 @@ std::vector<Piece> SplitReply(const Bytes& reply, const Faults& f, Clock::durati
     return pieces;
 }
 
+// An echo that answers some other write: one field moved on by one, the
+// frame check made good again.
+Bytes ChangedEcho(Bytes echo, Faults::Echo how)
+{
+    echo.resize(6);
+    switch (how) {
+    case Faults::Echo::OtherAddress:
+        echo[0] = static_cast<uint8_t>(echo[0] + 1);
+        break;
+    case Faults::Echo::OtherRegister:
+        echo[3] = static_cast<uint8_t>(echo[3] + 1);
+        break;
+    case Faults::Echo::OtherCount:
+        echo[5] = static_cast<uint8_t>(echo[5] + 1);
+        break;
+    case Faults::Echo::Faithful:
+        break;
+    }
+    AppendFrameCrc(&echo);
+    return echo;
+}
+
 }  // namespace
 
 void BusSimulator::Impl::HandleFrame(const Bytes& frame, Clock::time_point at)
@@ -714,10 +736,15 @@ void BusSimulator::Impl::HandleFrame(const Bytes& frame, Clock::time_point at)
     }
 
     Bytes reply;
+    const bool isWrite = frame[1] == kWriteMultipleRegisters;
     if (isRead && (f.exceptionReply || random == RandomFault::Exception))
         reply = ExceptionReply(frame[0], kReadInputRegisters, kDeviceFailure);
+    else if (isWrite && f.writeException != 0)
+        reply = ExceptionReply(frame[0], kWriteMultipleRegisters, f.writeException);
     else
         reply = AnswerRequest(c.model, frame, ReplyShape{f.fifteenWordsOnly || random == RandomFault::Short});
+    if (isWrite && f.echo != Faults::Echo::Faithful && reply.size() == 8 && reply[1] == kWriteMultipleRegisters)
+        reply = ChangedEcho(reply, f.echo);
     if (reply.size() >= 2 && (f.badCrc || random == RandomFault::BadCrc))
         reply[reply.size() - 2] ^= 0xFF;
 

@@ -55,6 +55,14 @@ struct Faults {
     bool exceptionReply = false;
     // The 15-word status read gets the 15 words only (byte count 30).
     bool fifteenWordsOnly = false;
+    // Writes (function 0x10) are refused with this exception code instead of
+    // being echoed, and not applied; 0: off.
+    uint8_t writeException = 0;
+    // The echo of a good write comes back changed, its CRC made good again:
+    // from another address (the next one), for the next first register, or
+    // for one register more. The write is applied all the same.
+    enum class Echo { Faithful, OtherAddress, OtherRegister, OtherCount };
+    Echo echo = Echo::Faithful;
     // Each request has this chance of one random fault: ignored, late by
     // 100..1000 ms, split in two (chunkGap apart), 1..4 noise bytes, bad CRC,
     // and for status reads also exception or short reply. Seeded (SetSeed).

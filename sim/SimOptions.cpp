@@ -105,6 +105,11 @@ std::string SimUsage()
            "  --bad-crc N          replies carry a wrong CRC                      --bad-crc 1\n"
            "  --exception N        status reads get exception 04 (0x84)           --exception 1\n"
            "  --short-reply N      the 15-word status read gets 15 words, not 17  --short-reply 1\n"
+           "  --write-exception N:CODE\n"
+           "                       writes get exception CODE (0x90), not applied  --write-exception 1:4\n"
+           "  --wrong-echo N:WHAT  writes are applied but echoed for the next\n"
+           "                       address, register or count (WHAT: address,\n"
+           "                       register, count)                               --wrong-echo 1:register\n"
            "  --fault-rate N:P     each request has chance P of a random fault    --fault-rate 1:0.1\n"
            "  --seed S             seed of the random faults (default 1)          --seed 42\n"
            "\n"
@@ -149,7 +154,7 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std:
             "--link", "--chamber", "--chambers", "--outage", "--speed", "--delay", "--pin", "--silent", "--answer-from",
             "--late", "--split", "--split-into", "--split-gap", "--pieces", "--random-pieces",
             "--latency-timer", "--noise", "--noise-bytes",
-            "--bad-crc", "--exception", "--short-reply", "--fault-rate", "--seed"};
+            "--bad-crc", "--exception", "--short-reply", "--write-exception", "--wrong-echo", "--fault-rate", "--seed"};
         if (!kWithValue.count(name))
             return fail("unknown option " + args[i]);
         if (!inlineValue) {
@@ -274,6 +279,19 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std:
                         return fail(bad);
                     f.noiseBytes.push_back(static_cast<uint8_t>(byte));
                 }
+            } else if (name == "--write-exception") {
+                if (!ParseLong(rest, 1, 255, &number))
+                    return fail(bad);
+                f.writeException = static_cast<uint8_t>(number);
+            } else if (name == "--wrong-echo") {
+                if (rest == "address")
+                    f.echo = Faults::Echo::OtherAddress;
+                else if (rest == "register")
+                    f.echo = Faults::Echo::OtherRegister;
+                else if (rest == "count")
+                    f.echo = Faults::Echo::OtherCount;
+                else
+                    return fail(bad);
             } else if (name == "--fault-rate") {
                 if (!ParseDouble(rest, 0, 1, &real))
                     return fail(bad);

@@ -97,6 +97,19 @@ TEST(SimOptions, PiecingOptionsReachTheirFields)
     EXPECT_EQ(Parse({"--pieces", "1:1", "--split-gap", "0"}).faults.at(1).chunkGap, 0us);
 }
 
+TEST(SimOptions, WriteFaultsReachTheirFields)
+{
+    EXPECT_EQ(Parse({"--write-exception", "1:4"}).faults.at(1).writeException, 4);
+    const struct {
+        const char* what;
+        sim::Faults::Echo echo;
+    } echoes[] = {{"address", sim::Faults::Echo::OtherAddress},
+                  {"register", sim::Faults::Echo::OtherRegister},
+                  {"count", sim::Faults::Echo::OtherCount}};
+    for (const auto& e : echoes)
+        EXPECT_EQ(Parse({"--wrong-echo", std::string("1:") + e.what}).faults.at(1).echo, e.echo) << e.what;
+}
+
 TEST(SimOptions, BadArgumentsAreRefusedWithAReason)
 {
     const std::vector<std::vector<std::string>> cases = {
@@ -128,6 +141,9 @@ TEST(SimOptions, BadArgumentsAreRefusedWithAReason)
         {"--latency-timer", "1:x"},
         {"--random-pieces", "4"},  // no chamber at 4
         {"--split-gap", "-1"},
+        {"--write-exception", "1:0"},
+        {"--write-exception", "1:256"},
+        {"--wrong-echo", "1:crc"},
     };
     for (const auto& args : cases) {
         sim::SimOptions o;
@@ -146,7 +162,8 @@ TEST(SimOptions, UsageShowsEveryOptionWithAnExample)
     for (const char* name : {"--link", "--chamber", "--speed", "--delay", "--pin", "--silent", "--answer-from",
                              "--late", "--split", "--split-into", "--split-gap", "--pieces", "--random-pieces",
                              "--latency-timer", "--noise", "--noise-bytes",
-                             "--bad-crc", "--exception", "--short-reply", "--fault-rate", "--seed", "--verbose",
+                             "--bad-crc", "--exception", "--short-reply", "--write-exception", "--wrong-echo",
+                             "--fault-rate", "--seed", "--verbose",
                              "--help"}) {
         // The example sits in the same help entry, after the description.
         std::istringstream lines(usage);
