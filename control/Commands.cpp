@@ -1,7 +1,10 @@
 #include "control/Commands.h"
 
 #include "control/Convert.h"
+#include <QStringList>
+
 #include "link/PortUnit.h"
+#include "monitoring/ActionJournal.h"
 #include "monitoring/LineOwner.h"
 
 namespace {
@@ -133,16 +136,87 @@ QString SetPointJournalText(int temperature, int humidity)
     return QStringLiteral("%1 °C, %2 %").arg(temperature).arg(humidity);
 }
 
-void SendFrame(const uint8_t* frame, int length)
+FrameAnswer FrameAnswerOf(const WriteReply& reply)
 {
-    LineHold hold;
-    WriteFrame(frame, length);
-    Sleep(kCommandPauseMs);
+    FrameAnswer answer;
+    if (!reply.sent) {
+        answer.kind = FrameAnswer::Kind::NotSent;
+        return answer;
+    }
+    switch (reply.outcome) {
+    case WholeReply::Outcome::Answered:
+        answer.kind = FrameAnswer::Kind::Confirmed;
+        break;
+    case WholeReply::Outcome::Exception:
+        answer.kind = FrameAnswer::Kind::Refused;
+        answer.exception = reply.ExceptionCode();
+        break;
+    default:
+        answer.kind = FrameAnswer::Kind::NoAnswer;
+        break;
+    }
+    return answer;
 }
 
-void SendFrames(const std::vector<StepFrame>& frames)
+QString FrameAnswerText(const FrameAnswer& answer)
+{
+    switch (answer.kind) {
+    case FrameAnswer::Kind::Confirmed:
+        return JournalOutcomeConfirmed();
+    case FrameAnswer::Kind::Refused:
+        return JournalOutcomeRefused(answer.exception);
+    case FrameAnswer::Kind::NotSent:
+        return JournalOutcomeNoPort();
+    case FrameAnswer::Kind::NoAnswer:
+        break;
+    }
+    return JournalOutcomeNoAnswer();
+}
+
+bool AllConfirmed(const std::vector<FrameAnswer>& answers)
+{
+    for (const FrameAnswer& a : answers)
+        if (!a.Confirmed())
+            return false;
+    return !answers.empty();
+}
+
+QString ProgramAnswerText(const std::vector<FrameAnswer>& answers)
+{
+    if (AllConfirmed(answers))
+        return JournalOutcomeConfirmed();
+    QStringList parts;
+    size_t first = 0;
+    while (first < answers.size()) {
+        if (answers[first].Confirmed()) {
+            ++first;
+            continue;
+        }
+        const QString text = FrameAnswerText(answers[first]);
+        size_t last = first;
+        while (last + 1 < answers.size() && !answers[last + 1].Confirmed() &&
+               FrameAnswerText(answers[last + 1]) == text)
+            ++last;
+        // Steps count from 1, as the table's rows do.
+        parts << (first == last ? QStringLiteral("шаг %1: %2").arg(first + 1).arg(text)
+                                : QStringLiteral("шаги %1–%2: %3").arg(first + 1).arg(last + 1).arg(text));
+        first = last + 1;
+    }
+    return parts.join(QStringLiteral("; "));
+}
+
+FrameAnswer SendFrame(const uint8_t* frame, int length)
 {
     LineHold hold;
+    return FrameAnswerOf(WriteWithReply(frame, length, kCommandPauseMs));
+}
+
+std::vector<FrameAnswer> SendFrames(const std::vector<StepFrame>& frames)
+{
+    LineHold hold;
+    std::vector<FrameAnswer> answers;
+    answers.reserve(frames.size());
     for (const StepFrame& frame : frames)
-        SendFrame(frame);
+        answers.push_back(SendFrame(frame));
+    return answers;
 }

@@ -1,5 +1,6 @@
 // The frames the control window writes to a chamber (function 0x10), and
-// how one is sent: no reply is read, only a fixed pause follows.
+// how one is sent: a fixed pause follows each, during which the chamber's
+// answer is taken.
 #pragma once
 
 #include <array>
@@ -8,6 +9,7 @@
 
 #include "control/Checks.h"
 #include "link/ChamberContract.h"
+#include "link/PortUnit.h"
 
 using StepFrame = std::array<uint8_t, 35>;
 using SetPointFrame = std::array<uint8_t, 15>;
@@ -59,15 +61,44 @@ QString ProgramJournalText(int program, const ProgramTexts& texts);
 // "T °C, H %" of a set point write.
 QString SetPointJournalText(int temperature, int humidity);
 
-// Hands the frame to the port and pauses; results are not looked at.
-void SendFrame(const uint8_t* frame, int length);
+// The commands a confirmation is announced for, to whoever follows whether
+// a chamber runs: a stop of manual mode and of program mode are both Stop.
+enum class ConfirmedCommand { ManualStart, ProgramStart, Stop };
+
+// What became of one control frame, by the chamber's answer to it.
+struct FrameAnswer {
+    enum class Kind {
+        Confirmed,  // the chamber echoed the write
+        Refused,    // an exception reply; exception holds its code
+        NoAnswer,   // nothing that answers this write (silence, noise, a wrong echo)
+        NotSent,    // no port, or the driver did not take the frame
+    };
+    Kind kind = Kind::NoAnswer;
+    int exception = 0;
+    bool Confirmed() const { return kind == Kind::Confirmed; }
+};
+FrameAnswer FrameAnswerOf(const WriteReply& reply);
+// "подтверждено камерой", "камера отказала: исключение N", "нет ответа
+// камеры" or the journal's words for a frame with no port.
+QString FrameAnswerText(const FrameAnswer& answer);
+// A program written frame by frame: "подтверждено камерой" when every step
+// was; otherwise each step that was not, with its answer, runs of steps with
+// the same answer together: "шаг 2: нет ответа камеры; шаги 4–6: камера
+// отказала: исключение 3".
+QString ProgramAnswerText(const std::vector<FrameAnswer>& answers);
+bool AllConfirmed(const std::vector<FrameAnswer>& answers);
+
+// Hands the frame to the port and pauses the fixed time after it, taking the
+// chamber's answer meanwhile.
+FrameAnswer SendFrame(const uint8_t* frame, int length);
 
 template <size_t N>
-void SendFrame(const std::array<uint8_t, N>& frame)
+FrameAnswer SendFrame(const std::array<uint8_t, N>& frame)
 {
-    SendFrame(frame.data(), static_cast<int>(N));
+    return SendFrame(frame.data(), static_cast<int>(N));
 }
 
 // A program's step frames one after another, the line held for all of them
-// so that no other exchange comes between two steps.
-void SendFrames(const std::vector<StepFrame>& frames);
+// so that no other exchange comes between two steps. Every frame is sent,
+// whatever became of the one before; one answer per frame.
+std::vector<FrameAnswer> SendFrames(const std::vector<StepFrame>& frames);

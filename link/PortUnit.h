@@ -76,6 +76,8 @@ void ClosePort();
 
 // Hands a whole frame to the driver without waiting for it to be sent.
 void WriteFrame(const uint8_t* frame, int length);
+// The same; false when the driver did not take the whole frame.
+bool WriteFrameTaken(const uint8_t* frame, int length);
 
 // ReceiveBuffer: each chunk the receive thread reads lands at offset 0; bytes
 // beyond the chunk keep what they held. Copy, clearing and scan each see the
@@ -130,3 +132,25 @@ WholeReply ReadWholeReply(uint8_t address, uint8_t function, uint8_t count, int 
 // What the bytes collected for one such request make of it (took left 0).
 WholeReply WholeReplyOf(const std::vector<uint8_t>& bytes, uint8_t address, uint8_t function, uint8_t count,
                         bool portLost);
+
+// A function-0x10 write and the chamber's answer to it, taken with the same
+// collector during the fixed pause that follows every control frame. The
+// frame goes out as it is; the call returns when the pause (from the write;
+// shortened in tests, never below 100 ms) is over, never earlier, however
+// soon the answer came. Only the
+// chamber's echo of the write (its address, 0x10, the first register and the
+// count written, a good CRC) confirms it: an echo of another address,
+// register or count is none. An exception reply (0x90, its code) refuses it.
+struct WriteReply {
+    bool sent = false;  // the driver took the whole frame
+    // Answered: the echo; Exception: a refusal (frame holds it); Silent: no
+    // byte; Garbled: bytes that are no answer to this write; PortLost: the
+    // adapter went during the pause.
+    WholeReply::Outcome outcome = WholeReply::Outcome::Silent;
+    std::vector<uint8_t> frame;  // the echo or the exception reply
+    // The exception code of a refusal, 0 otherwise.
+    uint8_t ExceptionCode() const { return outcome == WholeReply::Outcome::Exception && frame.size() > 2 ? frame[2] : 0; }
+};
+WriteReply WriteWithReply(const uint8_t* frame, int length, int pauseMs);
+// What the bytes collected after a write make of it (sent left false).
+WriteReply WriteReplyOf(const std::vector<uint8_t>& bytes, const uint8_t* request, int length, bool portLost);

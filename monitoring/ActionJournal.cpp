@@ -532,6 +532,9 @@ QString JournalActionText(JournalAction action)
 QString JournalOutcomeSent() { return QStringLiteral("отправлено"); }
 QString JournalOutcomeNoPort() { return QStringLiteral("не отправлено: порт не открыт"); }
 QString JournalOutcomeDone() { return QStringLiteral("выполнено"); }
+QString JournalOutcomeConfirmed() { return QStringLiteral("подтверждено камерой"); }
+QString JournalOutcomeRefused(int exceptionCode) { return QStringLiteral("камера отказала: исключение %1").arg(exceptionCode); }
+QString JournalOutcomeNoAnswer() { return QStringLiteral("нет ответа камеры"); }
 
 QString JournalFileName(const QString& folder) { return Folder(folder) + QStringLiteral("Журнал действий.csv"); }
 

@@ -60,6 +60,11 @@ QString JournalActionText(JournalAction action);
 QString JournalOutcomeSent();
 QString JournalOutcomeNoPort();
 QString JournalOutcomeDone();
+// Outcomes of a control frame by the chamber's answer to it: its echo, an
+// exception reply with its code, nothing that answers it.
+QString JournalOutcomeConfirmed();
+QString JournalOutcomeRefused(int exceptionCode);
+QString JournalOutcomeNoAnswer();
 
 // What the caller knows of an action.
 struct JournalEntry {

@@ -69,6 +69,18 @@ protected:
         return records.empty() ? JournalRecord{} : records.back();
     }
 
+    // A command to a chamber leaves two: as it goes out, and with the
+    // chamber's answer once the pause after its frames is over.
+    std::pair<JournalRecord, JournalRecord> CommandRecords(const char* what)
+    {
+        const std::vector<JournalRecord> records = Records(dir.path());
+        EXPECT_EQ(records.size(), m_seen + 2) << what;
+        m_seen = records.size();
+        if (records.size() < 2)
+            return {};
+        return {records[records.size() - 2], records.back()};
+    }
+
     // Reading on for chamber 1: one poll fills the set point texts.
     void ReadChamberOne()
     {
@@ -159,15 +171,18 @@ TEST_F(JournalActionsTest, EachActionLeavesOneRecordWithItsValues)
         bus.ClearReceivedFrames();
         c.act();
         EXPECT_TRUE(errors.isEmpty()) << c.name << ": " << errors.join("; ").toStdString();
-        const JournalRecord r = OneNewRecord(c.name);
-        EXPECT_EQ(r.action, c.action) << c.name;
-        EXPECT_EQ(r.chamber, "1") << c.name;
-        EXPECT_EQ(r.oldValue, c.oldValue) << c.name;
-        if (c.newValue.endsWith(u'*'))
-            EXPECT_TRUE(r.newValue.startsWith(c.newValue.chopped(1))) << r.newValue.toStdString();
-        else
-            EXPECT_EQ(r.newValue, c.newValue) << c.name;
-        EXPECT_EQ(r.outcome, "отправлено") << c.name;
+        const auto [sent, answered] = CommandRecords(c.name);
+        for (const JournalRecord& r : {sent, answered}) {
+            EXPECT_EQ(r.action, c.action) << c.name;
+            EXPECT_EQ(r.chamber, "1") << c.name;
+            EXPECT_EQ(r.oldValue, c.oldValue) << c.name;
+            if (c.newValue.endsWith(u'*'))
+                EXPECT_TRUE(r.newValue.startsWith(c.newValue.chopped(1))) << r.newValue.toStdString();
+            else
+                EXPECT_EQ(r.newValue, c.newValue) << c.name;
+        }
+        EXPECT_EQ(sent.outcome, "отправлено") << c.name;
+        EXPECT_EQ(answered.outcome, "подтверждено камерой") << c.name;
         // Polls run meanwhile; count the control frames only.
         ASSERT_TRUE(bus.WaitUntilIdle(5000ms));
         size_t writes = 0;

@@ -162,6 +162,13 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent)
     Button6 = Button(c, QStringLiteral("Останов камеры(программы)"), {839, 328, 278, 81});
     Button4 = Button(c, QStringLiteral("Записать уставки ручного задания"), {839, 415, 278, 112});
     Button1 = Button(c, QStringLiteral("Записать программы"), {839, 533, 278, 112});
+    // In the free band under the set point fields, beside the number of cycles.
+    LabelAnswer = new QLabel(c);
+    LabelAnswer->setFont(Tnr(16));
+    LabelAnswer->setWordWrap(true);
+    LabelAnswer->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    LabelAnswer->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    LabelAnswer->setGeometry(251, 98, 584, 46);
 
     for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit4})
         edit->installEventFilter(this);
@@ -307,6 +314,12 @@ bool TForm3::eventFilter(QObject* watched, QEvent* event)
             im->setCommitString(kept, im->replacementStart(), im->replacementLength());
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void TForm3::ShowAnswer(const QPushButton* button, const QString& answer, bool confirmed)
+{
+    LabelAnswer->setText(QStringLiteral("%1: %2").arg(button->text(), answer));
+    LabelAnswer->setStyleSheet(confirmed ? QStringLiteral("color: #006400;") : QStringLiteral("color: #c00000;"));
 }
 
 void TForm3::closeEvent(QCloseEvent* event)

@@ -9,6 +9,8 @@
 #include <QWidget>
 
 #include "control/Checks.h"
+#include "control/Commands.h"
+#include "monitoring/ActionJournal.h"
 
 class TForm3 : public QWidget {
     Q_OBJECT
@@ -35,6 +37,8 @@ public:
     QPushButton* Button6;  // program stop
     QPushButton* Button4;  // write set points
     QPushButton* Button1;  // write program
+    // What the chamber answered to the latest command.
+    QLabel* LabelAnswer;
     // Program files and the preview, under the program table.
     QPushButton* ButtonSaveProgram;
     QPushButton* ButtonLoadProgram;
@@ -69,6 +73,11 @@ public:
     int ProgramNumber() const;
     int StartProgramNumber() const;
 
+signals:
+    // The chamber at address echoed a start or a stop (never sent for a
+    // frame it refused, did not answer or answered wrongly).
+    void CommandConfirmed(int address, ConfirmedCommand what);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -77,6 +86,10 @@ private:
     void Connect();
     void CreateProgramFileControls(QWidget* client);
     bool FilterKeyPress(QObject* field, QKeyEvent* event);
+    // Shows what the chamber answered to the command of this button.
+    void ShowAnswer(const QPushButton* button, const QString& answer, bool confirmed);
+    void RunCommand(const QPushButton* button, JournalAction action, const QString& oldValue,
+                    const QString& newValue, const uint8_t* frame, int length, ConfirmedCommand what);
 };
 
 extern TForm3* Form3;
