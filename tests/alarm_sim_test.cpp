@@ -263,6 +263,10 @@ TEST_F(AlarmSimTest, ProgramRunToItsEndRaisesTheNotice)
     ASSERT_TRUE(PumpUntil([&] { return Polls() >= polls + 3; }, 30000));
     EXPECT_EQ(Count(AlarmKind::ProgramEnd), 1);
     EXPECT_EQ(Count(AlarmKind::Temperature) + Count(AlarmKind::Humidity), 0);
+    // The program's end disarms the deviation alarms: the chamber now sits
+    // at whatever its last step left.
+    EXPECT_FALSE(AlarmCenter->Arming(1).armed);
+    EXPECT_EQ(AlarmCenter->Arming(1).why, QStringLiteral("программа закончилась"));
 
     AlarmCenter->Window()->ButtonAcknowledgeAll->click();
     EXPECT_EQ(AlarmCenter->Watched().alarmsProgramEnd, 0);
@@ -370,6 +374,30 @@ TEST_F(AlarmSimTest, DialogValuesAreAppliedAndRemembered)
     });
     window->ButtonSettings->click();
     EXPECT_DOUBLE_EQ(AlarmCenter->Settings().temperatureBand, 3.5);
+
+    // A switch per chamber: chamber 1 (armed in set-up) switched off by hand,
+    // kept across a restart of the alarm centre.
+    StartReading();
+    QStringList shown;
+    QTimer::singleShot(0, [window, &shown] {
+        QListWidget* list = window->SettingsDialog->Arming;
+        for (int i = 0; i < list->count(); ++i)
+            shown << list->item(i)->text();
+        if (list->count() > 0)
+            list->item(0)->setCheckState(Qt::Unchecked);
+        window->SettingsDialog->ButtonOk->click();
+    });
+    window->ButtonSettings->click();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].startsWith(QStringLiteral("Камера №1: тревоги отклонения включены с "))) << shown[0].toStdString();
+    EXPECT_FALSE(AlarmCenter->Arming(1).armed);
+    EXPECT_EQ(AlarmCenter->Arming(1).why, QStringLiteral("оператором"));
+    // Kept in the settings file: another start of the program finds it.
+    AlarmCenter->CommandConfirmed(1, true);
+    const DeviationArming kept = TAlarmCenter().Arming(1);
+    EXPECT_TRUE(kept.armed);
+    EXPECT_EQ(kept.why, QStringLiteral("пуск подтверждён камерой"));
+    EXPECT_EQ(kept.since, AlarmCenter->Arming(1).since);
 }
 
 TEST_F(AlarmSimTest, BadSettingsTakeTheDefaultsAndTheOperatorIsToldOnce)
