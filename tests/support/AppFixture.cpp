@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSettings>
 #include <clocale>
 #include <cstdlib>
 
@@ -18,6 +19,9 @@ void AppFixture::SetUp()
     SetTimeScale(m_timeScale);
     errors.clear();
     ForgetClaimedLogNamesForTests();
+    // A chamber's deviation arming is kept in the settings file: each test
+    // starts with every chamber disarmed.
+    QSettings().remove(QStringLiteral("alarmArming"));
     SetErrorDisplayHook([this](const QString& text) { errors << text; });
     CreateApplicationWindows(false);
 }
