@@ -9,6 +9,7 @@
 namespace {
 
 constexpr int kLeastAnswerWindowMs = 100;
+constexpr std::chrono::milliseconds kAbandonCheck{50};
 
 // The frame check of an answer, over its bytes before the CRC.
 bool AnswerCrcChecks(const uint8_t* bytes, size_t length)
@@ -151,16 +152,20 @@ WriteReply WriteWithReply(const uint8_t* frame, int length, int pauseMs)
     const int pause = std::max(ScaledMs(pauseMs), std::min(pauseMs, kLeastAnswerWindowMs));
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(pause);
     if (sent && length >= 8) {
-        WaitCollected(
-            [&](const std::vector<uint8_t>& bytes) {
-                return ScanWriteAnswer(bytes.data(), bytes.size(), frame).state != ReplyScan::State::Incomplete;
-            },
-            end);
+        const auto whole = [&](const std::vector<uint8_t>& bytes) {
+            return ScanWriteAnswer(bytes.data(), bytes.size(), frame).state != ReplyScan::State::Incomplete;
+        };
+        // In slices, so that the program's closing ends the wait soon.
+        for (auto slice = std::chrono::steady_clock::now(); slice < end && !WaitsAbandoned();) {
+            slice = std::min(end, slice + kAbandonCheck);
+            if (WaitCollected(whole, slice) || PortLost())
+                break;
+        }
     }
     const std::vector<uint8_t> bytes = EndCollecting();
     WriteReply reply = length >= 8 ? WriteReplyOf(bytes, frame, length, PortLost()) : WriteReply{};
     reply.sent = sent;
-    std::this_thread::sleep_until(end);
+    SleepUntil(end);
     return reply;
 }
 

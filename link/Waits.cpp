@@ -53,6 +53,24 @@ void Sleep(int ms)
     }
 }
 
+void SleepUntil(std::chrono::steady_clock::time_point end)
+{
+    const int fd = g_abandonRead;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || g_abandoned)
+            return;
+        if (fd < 0) {
+            std::this_thread::sleep_until(end);
+            return;
+        }
+        pollfd watch{fd, POLLIN, 0};
+        const int ready = ::poll(&watch, 1, static_cast<int>(left.count()));
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return;
+    }
+}
+
 void PrepareAbandon()
 {
     if (g_abandonRead >= 0)

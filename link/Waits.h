@@ -2,6 +2,8 @@
 // periods) goes through here, so that tests can shorten them all at once.
 #pragma once
 
+#include <chrono>
+
 // 1.0 is real time; 0.05 makes an 800 ms reply window 40 ms.
 void SetTimeScale(double scale);
 double TimeScale();
@@ -19,5 +21,8 @@ void Sleep(int ms);
 void PrepareAbandon();
 void AbandonWaits();
 bool WaitsAbandoned();
+// Blocks until the moment given (already scaled by the caller), or until the
+// waits are abandoned.
+void SleepUntil(std::chrono::steady_clock::time_point end);
 // A new start in the same process (tests): waits last their length again.
 void ResumeWaits();

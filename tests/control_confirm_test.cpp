@@ -12,10 +12,12 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control/Commands.h"
 #include "link/PortUnit.h"
+#include "link/Waits.h"
 #include "monitoring/ActionJournal.h"
 #include "monitoring/Monitoring.h"
 #include "sim/ChamberSim.h"
@@ -340,6 +342,34 @@ TEST_F(ConfirmRealPauseTest, EchoIsTakenWithinTheWholePause)
         ASSERT_TRUE(bus.WaitUntilIdle(5000ms));
         EXPECT_EQ(FramesSent().size(), 1u);
     }
+}
+
+// The program closing (a signal) ends a command's wait for its answer and
+// the pause after it at once, as it ends every other wait: a program to a
+// silent chamber would hold the window 15 x 500 ms.
+TEST_F(ConfirmRealPauseTest, ClosingEndsTheWaitAtOnce)
+{
+    sim::Faults silent;
+    silent.silent = true;
+    ASSERT_TRUE(bus.SetFaults(1, silent));
+    FillProgram(5);
+    Form3->Edit1->setText("15");
+    for (int row = 4; row <= 15; ++row)
+        for (int column = 1; column <= 6; ++column)
+            Form3->SetCells(column, row, "1");
+    PrepareAbandon();
+    std::thread closer([] {
+        std::this_thread::sleep_for(1200ms);
+        AbandonWaits();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    Form3->Button1Click();
+    const qint64 took = timer.elapsed();
+    closer.join();
+    ResumeWaits();
+    EXPECT_LT(took, 4000);
+    EXPECT_TRUE(Form3->LabelAnswer->text().contains("нет ответа камеры")) << Form3->LabelAnswer->text().toStdString();
 }
 
 // ---- The answer in the bytes ---------------------------------------------
