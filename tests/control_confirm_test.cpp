@@ -23,6 +23,7 @@
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
 #include "support/Sanitizers.h"
+#include "ui/AlarmCenter.h"
 #include "ui/Unit3.h"
 #include "ui/main.h"
 
@@ -30,11 +31,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// The commands' records; the arming of deviation alarms that a confirmed
+// start or stop brings has its own test below.
 std::vector<JournalRecord> Records(const QString& folder)
 {
     std::vector<JournalRecord> records;
-    const JournalCheck check =
-        CheckJournal(JournalFileName(folder), [&](const JournalRecord& r) { records.push_back(r); });
+    const JournalCheck check = CheckJournal(JournalFileName(folder), [&](const JournalRecord& r) {
+        if (r.action != JournalActionText(JournalAction::DeviationArming))
+            records.push_back(r);
+    });
     EXPECT_TRUE(check.ok) << check.problem.toStdString();
     return records;
 }
@@ -202,6 +207,11 @@ TEST_P(CommandAnswerTest, WindowJournalAndSignalSayWhatTheChamberAnswered)
         EXPECT_EQ(answered.newValue, sent.newValue) << command.name;
         EXPECT_EQ(answered.chamber, "1") << command.name;
 
+        // A confirmed start arms the chamber's deviation alarms, a confirmed
+        // stop disarms them; an answer that confirms nothing leaves them.
+        if (command.what)
+            EXPECT_EQ(AlarmCenter->Arming(1).armed, c.confirmed && *command.what != ConfirmedCommand::Stop)
+                << command.name;
         if (c.confirmed && command.what) {
             ASSERT_EQ(confirmations.size(), 1u) << command.name;
             EXPECT_EQ(confirmations[0].address, 1) << command.name;

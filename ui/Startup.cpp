@@ -92,6 +92,10 @@ void CreateApplicationWindows(bool show)
     FormOverview = new TOverviewWindow;
     QObject::connect(Form1, &TForm1::ChamberFound, FormOverview, &TOverviewWindow::Watch);
     QObject::connect(FormOverview, &TOverviewWindow::ChamberClicked, Form1, &TForm1::SelectChamber);
+    // A start the chamber confirmed arms its deviation alarms; a confirmed stop disarms them.
+    QObject::connect(Form3, &TForm3::CommandConfirmed, AlarmCenter, [](int address, ConfirmedCommand what) {
+        Guarded([&] { AlarmCenter->CommandConfirmed(address, what != ConfirmedCommand::Stop); });
+    });
     QObject::connect(FormOverview, &TOverviewWindow::SelectedRead, Form1,
                      [](const OverviewRead& read) { Guarded([&read] { Form1->TakeSelectedRead(read); }); });
     StartLineRecording();
