@@ -186,12 +186,14 @@ void OverviewReader::Hand(const OverviewRead& read)
 void OverviewReader::ReadSelectedIfDue()
 {
     int address = -1;
+    std::chrono::milliseconds period{0};
     {
         std::lock_guard<std::mutex> guard(m_lock);
         const auto now = LineClock::now();
         if (m_selected < 0 || now < m_selectedDue)
             return;
         address = m_selected;
+        period = m_selectedPeriod;
         // The next read a period after this one was due; one that fell far
         // behind (the line held by a scan) starts its period anew.
         m_selectedDue += m_selectedPeriod;
@@ -199,7 +201,7 @@ void OverviewReader::ReadSelectedIfDue()
             m_selectedDue = now + m_selectedPeriod;
     }
     OverviewRead read;
-    if (!ReadOne(address, true, LineClock::now() + m_selectedPeriod, &read))
+    if (!ReadOne(address, true, LineClock::now() + period, &read))
         return;
     {
         // Its silence still counts, so that it is asked less often once
