@@ -235,8 +235,8 @@ protected:
         ASSERT_GE(table->rowCount(), 1);
         EXPECT_EQ(table->item(0, 1)->text(), "все");
         EXPECT_EQ(table->item(0, 3)->text(), kAlarmText);
+        // A tile shows it without the overview reading (that is its own test).
         FormOverview->Watch(1);
-        FormOverview->show();
         EXPECT_TRUE(PumpUntil(
             [] {
                 const TChamberTile* tile = FormOverview->Tile(1);
