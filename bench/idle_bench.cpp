@@ -4,8 +4,12 @@
 // switches from /proc/self/task/*/status) and the processor time over the
 // measuring window, and names the threads that woke.
 // The simulator runs in a child process, so its work is not counted.
-// Usage: idle_bench [--seconds N] [--offscreen] [--monitor-shown]
+// By default the session is an operator's: the chamber found in the overview
+// and its window open, the alarm, journal and chart windows open, "Запись в
+// файл" ticked. --bare opens the main window alone.
+// Usage: idle_bench [--seconds N] [--offscreen] [--monitor-shown] [--bare]
 #include <QApplication>
+#include <QFile>
 #include <QListWidget>
 #include <QTimer>
 #include <chrono>
@@ -22,8 +26,15 @@
 
 #include "AppSupport.h"
 #include "monitoring/Presentation.h"
+#include "monitoring/ActionJournal.h"
+#include "monitoring/DataLog.h"
+#include "ui/AlarmCenter.h"
+#include "ui/AlarmWindow.h"
+#include "ui/ChartWindow.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/JournalWindow.h"
 #include "ui/LineMonitorWindow.h"
+#include "ui/OverviewWindow.h"
 #include "ui/Startup.h"
 #include "ui/main.h"
 
@@ -122,6 +133,36 @@ pid_t StartXvfb()
     return server;
 }
 
+// What the main thread is woken for: every timer event and every call
+// queued from another thread, by its receiver, while counting is on.
+class CountingApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        if (counting && (event->type() == QEvent::Timer || event->type() == QEvent::MetaCall))
+            ++sources[Describe(receiver, event)];
+        return QApplication::notify(receiver, event);
+    }
+    static std::string Describe(QObject* receiver, QEvent* event)
+    {
+        std::string what = event->type() == QEvent::Timer ? "timer " : "queued call to ";
+        what += receiver->metaObject()->className();
+        if (const auto* timer = qobject_cast<QTimer*>(receiver))
+            what += " " + std::to_string(timer->interval()) + " ms";
+        if (!receiver->objectName().isEmpty())
+            what += " \"" + receiver->objectName().toStdString() + "\"";
+        for (QObject* p = receiver->parent(); p; p = p->parent())
+            if (p->isWidgetType() || !p->parent()) {
+                what += std::string(" in ") + p->metaObject()->className();
+                break;
+            }
+        return what;
+    }
+    bool counting = false;
+    std::map<std::string, long long> sources;
+};
+
 void RunEventLoop(int ms)
 {
     QTimer::singleShot(ms, qApp, [] { QCoreApplication::quit(); });
@@ -135,6 +176,7 @@ int main(int argc, char** argv)
     int seconds = 60;
     bool offscreen = false;
     bool monitorShown = false;
+    bool bare = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--seconds" && i + 1 < argc)
@@ -143,8 +185,10 @@ int main(int argc, char** argv)
             offscreen = true;
         else if (a == "--monitor-shown")
             monitorShown = true;
+        else if (a == "--bare")
+            bare = true;
         else {
-            std::fprintf(stderr, "usage: idle_bench [--seconds N] [--offscreen] [--monitor-shown]\n");
+            std::fprintf(stderr, "usage: idle_bench [--seconds N] [--offscreen] [--monitor-shown] [--bare]\n");
             return 2;
         }
     }
@@ -174,15 +218,21 @@ int main(int argc, char** argv)
     char configDir[] = "/tmp/idle-bench-XXXXXX";
     if (::mkdtemp(configDir))
         ::setenv("XDG_CONFIG_HOME", configDir, 1);
+    // The data log, the event file and the action journal go there too, not
+    // beside the program.
+    const QString folder = QString::fromLocal8Bit(configDir) + QStringLiteral("/logs/");
+    ::mkdir(QFile::encodeName(folder).constData(), 0755);
     ::setenv("CALVETRA_COM1", line.Path().c_str(), 1);
 
-    QApplication app(argc, argv);
+    CountingApplication app(argc, argv);
     int errors = 0;
     SetErrorDisplayHook([&](const QString& text) {
         ++errors;
         std::fprintf(stderr, "error display: %s\n", qPrintable(text));
     });
     SetTimeScale(1.0);
+    SetProgramFolderForTests(folder);
+    SetJournalFolder(folder);
     CreateApplicationWindows(true);
     if (monitorShown)
         FormLineMonitor->show();
@@ -196,22 +246,41 @@ int main(int argc, char** argv)
     Guarded([] { Form1->Button6Click(); });
     int polls = 0;
     QObject::connect(Form1->Timer1, &QTimer::timeout, [&] { ++polls; });
-    // The first poll's start-up work (fonts, the bridge's first questions) settles.
-    RunEventLoop(5000);
+    if (!bare) {
+        // What an operator has open while a chamber is read: the scan's
+        // chamber in the overview, its window and the others beside the main
+        // window, the data log on.
+        FormOverview->Watch(12);
+        FormOverview->show();
+        AlarmCenter->ShowWindow();
+        FormJournal->show();
+        FormChart->show();
+        RunEventLoop(1000);
+        if (Form1->CheckBox1->isEnabled())
+            Form1->CheckBox1->click();
+        else
+            std::fprintf(stderr, "\"Запись в файл\" could not be ticked\n");
+    }
+    // The first poll's start-up work (fonts, the bridge's first questions)
+    // and the log's header (5 s after the tick) settle.
+    RunEventLoop(bare ? 5000 : 7000);
 
     polls = 0;
     const auto before = ThreadWakeups();
     const double cpuBefore = bench::CpuSeconds();
     const auto wallBefore = Clock::now();
+    app.counting = true;
     RunEventLoop(seconds * 1000);
+    app.counting = false;
     const double cpu = bench::CpuSeconds() - cpuBefore;
     const double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
     const auto after = ThreadWakeups();
     const bool answered = Form1->Label5->text() != "0" || Form1->Label2->text() != "0";
 
     long long total = 0;
-    std::printf("the process at rest, one chamber polled every 4 s (%s; %d polls in %.0f s%s)\n",
-                offscreen ? "offscreen" : "Xvfb, session bus, QT_ACCESSIBILITY=1", polls, wall,
+    std::printf("the process at rest, one chamber polled every 4 s (%s; %s; %d polls in %.0f s%s)\n",
+                offscreen ? "offscreen" : "Xvfb, session bus, QT_ACCESSIBILITY=1",
+                bare ? "main window alone" : "operator's session: overview, alarms, journal, chart, log", polls, wall,
                 monitorShown ? ", line monitor shown" : "");
     for (const auto& [tid, count] : after) {
         const auto old = before.find(tid);
@@ -219,6 +288,9 @@ int main(int argc, char** argv)
         total += woke;
         std::printf("  thread %-7d %-16s %8.2f wakeups/s\n", tid, count.name.c_str(), woke / wall);
     }
+    std::printf("  what the main thread handled (timer events and calls queued from other threads):\n");
+    for (const auto& [what, n] : app.sources)
+        std::printf("    %8.2f /s  %s\n", n / wall, what.c_str());
     const double rate = total / wall;
     const double share = 100.0 * cpu / wall;
     std::printf("%-58s %-22s target %-10s %s\n", "wakeups, all threads", (std::to_string(rate).substr(0, 5) + " /s").c_str(),

@@ -30,6 +30,12 @@ const QByteArray kFirstLineStart("#Calvetra journal,");
 
 std::mutex g_mutex;
 QString g_folder;
+// Kept records, guarded by g_keptMutex; g_writeMutex makes one writer of
+// them at a time, so two threads never write the same record twice.
+std::mutex g_keptMutex;
+std::mutex g_writeMutex;
+std::vector<KeptJournalRecord> g_kept;
+QString g_writeFailure;
 QString g_operatorOverride, g_computerOverride;
 
 QString Folder(const QString& folder) { return folder.endsWith(u'/') ? folder : folder + u'/'; }
@@ -789,7 +795,10 @@ JournalRecord AppendJournal(const QString& folder, const JournalEntry& entry, co
         tail = ReadTail(current);
     }
     const QString month = when.toLocalTime().toString(QStringLiteral("yyyy-MM"));
-    if (tail.sound && !tail.lastLocal.isEmpty() && tail.lastLocal.left(7) != month) {
+    // Only a later month begins a new file: a record kept from before the
+    // turn of the month and written after another copy's first record of the
+    // new one stays in the current file.
+    if (tail.sound && !tail.lastLocal.isEmpty() && tail.lastLocal.left(7) < month) {
         const QDate last = QDate::fromString(tail.lastLocal.left(7) + QStringLiteral("-01"), Qt::ISODate);
         RenameOrRefuse(current, FreeName(JournalMonthFileName(folder, last.year(), last.month())));
         SyncFolder(folder);
@@ -880,3 +889,133 @@ void SetJournalIdentityForTests(const QString& operatorName, const QString& comp
     g_operatorOverride = operatorName;
     g_computerOverride = computer;
 }
+
+void KeepJournalRecord(const JournalEntry& entry, const QDateTime& when)
+{
+    std::lock_guard<std::mutex> lock(g_keptMutex);
+    g_kept.push_back({entry, when.isValid() ? when : QDateTime::currentDateTime()});
+}
+
+namespace {
+void NoteFailure(const QString& failure)
+{
+    std::lock_guard<std::mutex> lock(g_keptMutex);
+    g_writeFailure = failure;
+}
+}  // namespace
+
+namespace {
+// Runs under g_writeMutex.
+int WriteKeptLocked(const QString& folder)
+{
+    int written = 0;
+    for (;;) {
+        KeptJournalRecord next;
+        {
+            std::lock_guard<std::mutex> lock(g_keptMutex);
+            if (g_kept.empty()) {
+                g_writeFailure.clear();
+                return written;
+            }
+            next = g_kept.front();
+        }
+        try {
+            AppendJournal(folder, next.entry, next.when);
+        } catch (const EInOutError& error) {
+            NoteFailure(QString::fromStdString(error.text));
+            throw;
+        }
+        std::lock_guard<std::mutex> lock(g_keptMutex);
+        g_kept.erase(g_kept.begin());
+        ++written;
+    }
+}
+}  // namespace
+
+int WriteKeptJournal(const QString& folder)
+{
+    const std::lock_guard<std::mutex> writer(g_writeMutex);
+    return WriteKeptLocked(folder);
+}
+
+JournalRecord AppendAfterKeptJournal(const QString& folder, const JournalEntry& entry, const QDateTime& when)
+{
+    const std::lock_guard<std::mutex> writer(g_writeMutex);
+    WriteKeptLocked(folder);
+    try {
+        return AppendJournal(folder, entry, when);
+    } catch (const EInOutError& error) {
+        NoteFailure(QString::fromStdString(error.text));
+        throw;
+    }
+}
+
+bool AppendOrKeepJournal(const QString& folder, const JournalEntry& entry, const QDateTime& when, QString* failure)
+{
+    const QDateTime at = when.isValid() ? when : QDateTime::currentDateTime();
+    const std::lock_guard<std::mutex> writer(g_writeMutex);
+    try {
+        WriteKeptLocked(folder);
+        AppendJournal(folder, entry, at);
+        return true;
+    } catch (const EInOutError& error) {
+        NoteFailure(QString::fromStdString(error.text));
+        KeepJournalRecord(entry, at);
+        if (failure)
+            *failure = QString::fromStdString(error.text);
+        return false;
+    }
+}
+
+std::vector<KeptJournalRecord> KeptJournalRecords()
+{
+    std::lock_guard<std::mutex> lock(g_keptMutex);
+    return g_kept;
+}
+
+int KeptJournalCount()
+{
+    std::lock_guard<std::mutex> lock(g_keptMutex);
+    return static_cast<int>(g_kept.size());
+}
+
+QString JournalWriteFailure()
+{
+    std::lock_guard<std::mutex> lock(g_keptMutex);
+    return g_writeFailure;
+}
+
+void ForgetKeptJournal()
+{
+    std::lock_guard<std::mutex> lock(g_keptMutex);
+    g_kept.clear();
+    g_writeFailure.clear();
+}
+
+bool JournalActionNeedsRecord(JournalAction action)
+{
+    switch (action) {
+    case JournalAction::ProgramWrite:
+    case JournalAction::SetPointWrite:
+    case JournalAction::Start:
+    case JournalAction::AlarmSettings:
+    case JournalAction::DeviationArming:
+        return true;
+    case JournalAction::Stop:
+    case JournalAction::PortOpen:
+    case JournalAction::PortClose:
+    case JournalAction::ReadingOn:
+    case JournalAction::ReadingOff:
+    case JournalAction::LoggingOn:
+    case JournalAction::LoggingOff:
+    case JournalAction::AlarmAcknowledge:
+    case JournalAction::ProgramLoad:
+    case JournalAction::ProgramSave:
+    case JournalAction::ChainBreak:
+    case JournalAction::ChamberSelect:
+        return false;
+    }
+    return true;
+}
+
+QString JournalOutcomeRefused() { return QStringLiteral("не выполнено: журнал действий не записывается"); }

@@ -149,6 +149,42 @@ int VerifyJournalFiles(const QStringList& files, QTextStream& out);
 // `now` fixes the clock (tests); invalid means the current time.
 JournalRecord AppendJournal(const QString& folder, const JournalEntry& entry, const QDateTime& now = {});
 
+// Records that could not be written when their action was taken: kept in
+// memory, in the order they were made, each with its own time, and written in
+// that order once the journal can be written again. Numbers and hashes are
+// given at the writing, so the chain stays whole. The keep is process-wide
+// and may be asked from any thread.
+struct KeptJournalRecord {
+    JournalEntry entry;
+    QDateTime when;
+};
+// Keeps a record for later.
+void KeepJournalRecord(const JournalEntry& entry, const QDateTime& when);
+// Writes the kept records, oldest first, each as AppendJournal does; stops at
+// the first that cannot be written (it and the rest stay kept) and throws
+// its EInOutError. Returns how many were written.
+int WriteKeptJournal(const QString& folder);
+// Writes the kept records and then this one, as AppendJournal does; throws
+// when any cannot be written (this one is then not kept).
+JournalRecord AppendAfterKeptJournal(const QString& folder, const JournalEntry& entry, const QDateTime& when = {});
+// Writes the kept records and then this one; when any cannot be written, this
+// one is kept behind the rest instead and the reason goes to *failure.
+// Returns true when the record is in the file.
+bool AppendOrKeepJournal(const QString& folder, const JournalEntry& entry, const QDateTime& when, QString* failure);
+std::vector<KeptJournalRecord> KeptJournalRecords();
+int KeptJournalCount();
+// The system's words for the latest failed write, empty once all is written.
+QString JournalWriteFailure();
+// Drops what is kept (the end of a run or of a test).
+void ForgetKeptJournal();
+
+// Whether an action waits for its record: a change of a chamber's work
+// (a program, set points, a start, alarm settings and their arming) is refused when its record
+// cannot be written; a stop and watching go ahead and their record is kept.
+bool JournalActionNeedsRecord(JournalAction action);
+// The outcome of an action refused because the journal could not be written.
+QString JournalOutcomeRefused();
+
 // The check at start-up: the current file is verified under the lock. A broken
 // one is never repaired: it is renamed aside and a new file begins with a
 // "Разрыв цепочки журнала" record. Returns the check of the file as found

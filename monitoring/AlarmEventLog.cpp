@@ -71,7 +71,8 @@ QByteArray AlarmEventLine(const AlarmEvent& event, const AlarmPlace& place)
                              CsvField(EventText(event.type)),
                              QByteArray::number(a.id),
                              CsvField(AlarmKindText(a.kind)),
-                             QByteArray::number(place.chamberAddress),
+                             // A lab-wide alarm is no chamber's.
+                             place.chamberAddress >= 0 ? QByteArray::number(place.chamberAddress) : QByteArray(),
                              CsvField(place.port),
                              value.toUtf8(),
                              setPoint.toUtf8(),

@@ -16,7 +16,7 @@ QByteArray AlarmEventHeader();
 
 // Where an event happened: the chamber and the port it is on.
 struct AlarmPlace {
-    int chamberAddress = 0;
+    int chamberAddress = 0;  // kLabWideAlarm: none (the chamber field is empty)
     QString port;
 };
 

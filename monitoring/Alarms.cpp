@@ -15,6 +15,8 @@ QString AlarmKindText(AlarmKind kind)
         return QStringLiteral("Связь");
     case AlarmKind::ProgramEnd:
         return QStringLiteral("Программа");
+    case AlarmKind::Journal:
+        return QStringLiteral("Журнал");
     }
     return {};
 }
@@ -30,6 +32,8 @@ QString AlarmKindKey(AlarmKind kind)
         return QStringLiteral("link");
     case AlarmKind::ProgramEnd:
         return QStringLiteral("program_end");
+    case AlarmKind::Journal:
+        return QStringLiteral("journal");
     }
     return {};
 }

@@ -13,7 +13,9 @@
 
 class QSettings;
 
-enum class AlarmKind { Temperature, Humidity, Link, ProgramEnd };
+// Journal: the action journal cannot be written, an alarm of the whole lab
+// rather than of one chamber.
+enum class AlarmKind { Temperature, Humidity, Link, ProgramEnd, Journal };
 
 // Russian name of the kind, for the window and the event file.
 QString AlarmKindText(AlarmKind kind);
@@ -83,6 +85,8 @@ struct Alarm {
 };
 
 // An alarm with the chamber it belongs to, for a list of every chamber's.
+// An alarm of the whole lab (no chamber's) carries this address.
+constexpr int kLabWideAlarm = -1;
 struct ChamberAlarm {
     int chamberAddress = 0;
     Alarm alarm;

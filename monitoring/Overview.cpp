@@ -99,6 +99,8 @@ void OverviewReader::SetAddresses(const QVector<int>& addresses)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_addresses = addresses;
+    // A reader with nothing of its own to read waits for this.
+    m_wake.notify_all();
 }
 
 QVector<int> OverviewReader::Addresses() const
@@ -158,6 +160,7 @@ void OverviewReader::ClearSelected()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_selected = -1;
+    m_wake.notify_all();
 }
 
 int OverviewReader::Selected() const
@@ -259,11 +262,22 @@ void OverviewReader::Run()
         for (;;) {
             ReadSelectedIfDue();
             std::unique_lock<std::mutex> lock(m_lock);
-            if (m_stop || LineClock::now() >= cycleEnd)
+            // With no chamber of the cycle's own, its end would wake the
+            // thread for nothing: only the selected chamber's time or a change
+            // of the chambers does.
+            const bool others =
+                std::any_of(m_addresses.begin(), m_addresses.end(), [this](int a) { return a != m_selected; });
+            if (m_stop || (others && LineClock::now() >= cycleEnd))
                 break;
-            const auto wakeAt = m_selected >= 0 ? std::min(cycleEnd, m_selectedDue) : cycleEnd;
             const int selected = m_selected;
-            m_wake.wait_until(lock, wakeAt, [&] { return m_stop.load() || m_selected != selected; });
+            const QVector<int> addresses = m_addresses;
+            const auto changed = [&] { return m_stop.load() || m_selected != selected || m_addresses != addresses; };
+            if (others)
+                m_wake.wait_until(lock, m_selected >= 0 ? std::min(cycleEnd, m_selectedDue) : cycleEnd, changed);
+            else if (m_selected >= 0)
+                m_wake.wait_until(lock, m_selectedDue, changed);
+            else
+                m_wake.wait(lock, changed);
         }
     }
 }

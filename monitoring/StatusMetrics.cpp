@@ -111,6 +111,11 @@ QByteArray MetricsText(const WatchedStatus& s, qint64 now)
         w.Sample("calvetra_journal_records", static_cast<double>(s.journalRecords),
                  QStringLiteral("head=\"%1\"").arg(s.journalHead).toUtf8());
     }
+    if (s.journalUnwritable >= 0) {
+        w.Family("calvetra_journal_unwritable", "gauge",
+                 "1 while the action journal cannot be written and its records wait in memory.");
+        w.Sample("calvetra_journal_unwritable", s.journalUnwritable);
+    }
     return w.Text();
 }
 

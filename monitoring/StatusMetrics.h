@@ -28,6 +28,10 @@ struct WatchedStatus {
     // and the first 16 hex digits of its last hash.
     qint64 journalRecords = -1;
     QString journalHead;
+    // 1 while action records wait in memory because the journal cannot be
+    // written, 0 when not; -1 (a watched chamber's status) leaves it out, as
+    // it belongs to the whole process.
+    int journalUnwritable = -1;
 };
 
 // The Prometheus text exposition format (version 0.0.4). Values not known

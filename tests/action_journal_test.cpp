@@ -267,6 +267,90 @@ TEST_F(JournalTest, MonthRolloverCarriesTheHash)
     EXPECT_EQ(CheckJournal(File()).startValue, last.lastHash);
 }
 
+// Records that cannot be written wait in memory and follow in the order they
+// were made, each with its own time, the chain whole, once the journal can
+// be written; a later record never overtakes them.
+TEST_F(JournalTest, KeptRecordsAreWrittenLaterInOrderWithTheirTimes)
+{
+    ForgetKeptJournal();
+    Fill(1);
+    const QByteArray before = ReadFileBytes(File());
+    struct Step {
+        const char* newValue;
+        QDateTime when;
+    };
+    const std::vector<Step> steps{{"ручной", Local(2026, 12, 9, 10, 0, 0)},
+                                  {"программа 1", Local(2026, 12, 9, 10, 0, 30)},
+                                  {"программа 2", Local(2026, 12, 9, 10, 5, 0)}};
+    {
+        const FileSizeLimit limit(static_cast<rlim_t>(before.size() + 10));
+        ASSERT_TRUE(limit.ok());
+        for (const Step& step : steps) {
+            QString failure;
+            EXPECT_FALSE(AppendOrKeepJournal(dir.path(), Entry(JournalAction::Stop, "3", "", step.newValue), step.when,
+                                             &failure));
+            EXPECT_TRUE(failure.contains(QString::fromLocal8Bit(strerror(EFBIG)))) << failure.toStdString();
+        }
+        EXPECT_EQ(KeptJournalCount(), 3);
+        EXPECT_TRUE(JournalWriteFailure().contains(QString::fromLocal8Bit(strerror(EFBIG))));
+        // Still unwritable: nothing is written, nothing lost.
+        EXPECT_THROW(WriteKeptJournal(dir.path()), EInOutError);
+        EXPECT_THROW(AppendAfterKeptJournal(dir.path(), Entry(JournalAction::Start, "3", "", "ручной")), EInOutError);
+        EXPECT_EQ(KeptJournalCount(), 3);
+    }
+    EXPECT_EQ(ReadFileBytes(File()), before);
+
+    // Room again: the next record comes after the kept ones.
+    QString failure;
+    EXPECT_TRUE(AppendOrKeepJournal(dir.path(), Entry(JournalAction::ReadingOff, "3", "включено", "выключено"),
+                                    Local(2026, 12, 9, 11, 0, 0), &failure));
+    EXPECT_EQ(KeptJournalCount(), 0);
+    EXPECT_TRUE(JournalWriteFailure().isEmpty());
+    std::vector<JournalRecord> records;
+    const JournalCheck check = CheckJournal(File(), [&](const JournalRecord& r) { records.push_back(r); });
+    ASSERT_TRUE(check.ok) << check.problem.toStdString();
+    ASSERT_EQ(records.size(), 5u);
+    for (size_t i = 0; i < steps.size(); ++i) {
+        EXPECT_EQ(records[i + 1].number, static_cast<qint64>(i + 2));
+        EXPECT_EQ(records[i + 1].newValue, steps[i].newValue);
+        EXPECT_EQ(records[i + 1].local, steps[i].when.toString("yyyy-MM-ddTHH:mm:ss.zzz"));
+        EXPECT_EQ(records[i + 1].previousHash, records[i].hash);
+    }
+    EXPECT_EQ(records[4].action, "Чтение выключено");
+    QString text;
+    QTextStream out(&text);
+    EXPECT_EQ(VerifyJournalFiles({File()}, out), 0) << text.toStdString();
+}
+
+// Which actions wait for their record and which go ahead without it.
+TEST(JournalActionKinds, ChangesOfAChambersWorkNeedTheirRecord)
+{
+    const std::vector<std::pair<JournalAction, bool>> cases{
+        {JournalAction::ProgramWrite, true},     {JournalAction::SetPointWrite, true},
+        {JournalAction::Start, true},            {JournalAction::AlarmSettings, true},
+        {JournalAction::Stop, false},            {JournalAction::PortOpen, false},
+        {JournalAction::PortClose, false},       {JournalAction::ReadingOn, false},
+        {JournalAction::ReadingOff, false},      {JournalAction::LoggingOn, false},
+        {JournalAction::LoggingOff, false},      {JournalAction::AlarmAcknowledge, false},
+        {JournalAction::ProgramLoad, false},     {JournalAction::ProgramSave, false},
+        {JournalAction::DeviationArming, true},  {JournalAction::ChamberSelect, false},
+    };
+    for (const auto& [action, needs] : cases)
+        EXPECT_EQ(JournalActionNeedsRecord(action), needs) << JournalActionText(action).toStdString();
+}
+
+// A record of November kept until another copy has begun December's file
+// goes into that file: an earlier month never renames the current file.
+TEST_F(JournalTest, AnEarlierMonthDoesNotRollTheFileOver)
+{
+    AppendJournal(dir.path(), Entry(JournalAction::Start, "1", "", "ручной"), Local(2026, 12, 1, 0, 0, 5));
+    AppendJournal(dir.path(), Entry(JournalAction::Stop, "1", "", "ручной"), Local(2026, 11, 30, 23, 59, 58));
+    EXPECT_FALSE(QFile::exists(JournalMonthFileName(dir.path(), 2026, 12)));
+    const JournalCheck check = CheckJournal(File());
+    EXPECT_TRUE(check.ok) << check.problem.toStdString();
+    EXPECT_EQ(check.records, 2);
+}
+
 TEST_F(JournalTest, BrokenJournalAtStartIsSetAsideAndTheBreakRecorded)
 {
     Fill(4);

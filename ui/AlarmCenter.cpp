@@ -28,6 +28,8 @@ TAlarmCenter* AlarmCenter = nullptr;
 
 namespace {
 
+constexpr size_t kKeptLabAlarms = 100;
+
 
 QString MarkerStyle(const char* background, const char* text)
 {
@@ -284,6 +286,8 @@ std::vector<ChamberAlarm> TAlarmCenter::AllAlarms() const
     for (const auto& [address, c] : m_chambers)
         for (const Alarm& a : c.rules.Alarms())
             all.push_back({address, a});
+    for (const Alarm& a : m_labAlarms)
+        all.push_back({kLabWideAlarm, a});
     // Numbers come from one counter in the order alarms were raised.
     std::stable_sort(all.begin(), all.end(),
                      [](const ChamberAlarm& x, const ChamberAlarm& y) { return x.alarm.id < y.alarm.id; });
@@ -292,6 +296,8 @@ std::vector<ChamberAlarm> TAlarmCenter::AllAlarms() const
 
 void TAlarmCenter::Acknowledge(int id, const QString& comment)
 {
+    if (AcknowledgeLab(id, comment, Now()))
+        return;
     int chamber = -1;
     AlarmRules* rules = RulesOf(id, &chamber);
     if (!rules)
@@ -321,6 +327,8 @@ void TAlarmCenter::AcknowledgeAll(const QString& comment)
     // leaves that alarm and the rest unacknowledged.
     try {
         for (int id : ids) {
+            if (AcknowledgeLab(id, comment, now))
+                continue;
             int chamber = -1;
             AlarmRules* rules = RulesOf(id, &chamber);
             if (!rules)
@@ -473,7 +481,7 @@ AlarmMarker MarkerOf(const std::vector<ChamberAlarm>& alarms, int selectedAddres
     named.reserve(alarms.size());
     for (const ChamberAlarm& c : alarms) {
         named.push_back(c.alarm);
-        if (c.chamberAddress != selectedAddress)
+        if (c.chamberAddress != selectedAddress && c.chamberAddress != kLabWideAlarm)
             named.back().text = QStringLiteral("Камера №%1: %2").arg(c.chamberAddress).arg(c.alarm.text);
     }
     return MarkerOf(named);
@@ -490,7 +498,8 @@ void TAlarmCenter::Refresh()
         return;
     const AlarmMarker marker = MarkerOf(all, ChamberAddress);
     m_marker->setText(marker.text);
-    m_marker->setToolTip(marker.text);
+    m_marker->setToolTip(m_journalReason.isEmpty() ? marker.text
+                                                   : marker.text + QStringLiteral("\nЖурнал действий: ") + m_journalReason);
     switch (marker.state) {
     case AlarmMarkerState::Alarm:
         m_marker->setStyleSheet(MarkerStyle("rgb(220, 0, 0)", "white"));
@@ -523,6 +532,111 @@ void TAlarmCenter::ShowWindow()
 {
     m_window->ShowAlarms(AllAlarms());
     BringToFront(m_window);
+}
+
+void TAlarmCenter::JournalWritable(bool writable, const QString& reason)
+{
+    const qint64 now = Now();
+    bool changed = false;
+    if (!writable && m_journalAlarm == 0) {
+        Alarm a;
+        a.id = (*m_nextId)++;
+        a.kind = AlarmKind::Journal;
+        a.text = QStringLiteral("журнал действий не записывается");
+        a.start = now;
+        m_labAlarms.push_back(a);
+        m_journalAlarm = a.id;
+        RecordLab({AlarmEventType::Start, now, a});
+        m_notify(a.text, reason, true);
+        changed = true;
+    } else if (writable && m_journalAlarm != 0) {
+        for (Alarm& a : m_labAlarms)
+            if (a.id == m_journalAlarm) {
+                a.active = false;
+                a.end = now;
+                RecordLab({AlarmEventType::End, now, a});
+            }
+        m_journalAlarm = 0;
+        changed = true;
+    } else {
+        RecordLab({});
+    }
+    m_journalReason = writable ? QString() : reason;
+    if (!changed) {
+        if (m_marker && m_journalAlarm)
+            Refresh();
+        return;
+    }
+    // The window keeps the latest ones, as the chambers' rules do.
+    while (m_labAlarms.size() > kKeptLabAlarms) {
+        const auto done = std::find_if(m_labAlarms.begin(), m_labAlarms.end(),
+                                       [](const Alarm& a) { return !a.active && a.acknowledged; });
+        if (done == m_labAlarms.end())
+            break;
+        m_labAlarms.erase(done);
+    }
+    Refresh();
+    LabAlarmsChanged();
+}
+
+QString TAlarmCenter::LabAlarmText() const
+{
+    QStringList texts;
+    for (const Alarm& a : m_labAlarms)
+        if (a.active || !a.acknowledged)
+            texts << (a.active ? a.text : QStringLiteral("Не подтверждено: ") + a.text);
+    return texts.join(u'\n');
+}
+
+bool TAlarmCenter::AcknowledgeLab(int id, const QString& comment, qint64 now)
+{
+    auto it = std::find_if(m_labAlarms.begin(), m_labAlarms.end(), [id](const Alarm& a) { return a.id == id; });
+    if (it == m_labAlarms.end())
+        return false;
+    if (it->acknowledged)
+        return true;
+    // A lab-wide alarm concerns no chamber. Recording may raise the alarm
+    // anew, so the alarm is looked up again afterwards.
+    RecordAction(JournalAction::AlarmAcknowledge, QString(), AlarmJournalText(*it), comment, JournalOutcomeDone());
+    it = std::find_if(m_labAlarms.begin(), m_labAlarms.end(), [id](const Alarm& a) { return a.id == id; });
+    if (it == m_labAlarms.end())
+        return true;
+    it->acknowledged = true;
+    it->acknowledgedAt = now;
+    RecordLab({AlarmEventType::Acknowledge, now, *it});
+    Refresh();
+    LabAlarmsChanged();
+    return true;
+}
+
+void TAlarmCenter::LabAlarmsChanged()
+{
+    // Every tile shows the lab's alarms: the overview's chambers, read yet or not.
+    std::set<int> addresses;
+    for (const auto& [address, c] : m_chambers)
+        addresses.insert(address);
+    if (FormOverview)
+        for (int address : FormOverview->Watched())
+            addresses.insert(address);
+    for (int address : addresses)
+        emit ChamberAlarmsChanged(address);
+}
+
+void TAlarmCenter::RecordLab(const AlarmEvent& event)
+{
+    // The folder that holds the journal may hold the event file too: lines
+    // wait, in order, until it can be written, and are not told one by one
+    // (the alarm itself tells of the trouble).
+    if (event.alarm.id != 0)
+        m_labLines.push_back(AlarmEventLine(event, {kLabWideAlarm, m_watched.port}));
+    while (!m_labLines.empty()) {
+        try {
+            AppendAlarmEvent(EventFileName(), m_labLines.front());
+        } catch (const std::exception&) {
+            return;
+        }
+        m_labLines.erase(m_labLines.begin());
+    }
 }
 
 void AlarmsAfterPoll(bool found, const StatusReply& reply, bool linkWindowOpen)

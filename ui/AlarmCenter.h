@@ -71,6 +71,16 @@ public:
     void Acknowledge(int id, const QString& comment = QString());
     void AcknowledgeAll(const QString& comment = QString());
 
+    // The lab-wide alarm "журнал действий не записывается": stands while the
+    // action journal cannot be written (reason: the system's words), ends
+    // when it can. Its start, end and acknowledgement go to the event file
+    // once that can be written; lines that could not be are tried again at
+    // every call, in order.
+    void JournalWritable(bool writable, const QString& reason = QString());
+    // The lab-wide alarms active or not yet acknowledged, in words; empty
+    // when none. Every chamber's tile shows it.
+    QString LabAlarmText() const;
+
     const AlarmSettings& Settings() const { return m_settings.Settings(); }
     // New bands and delays; saved in the settings file when save is true.
     void ApplySettings(const AlarmSettings& settings, bool save);
@@ -135,6 +145,10 @@ private:
     // none does.
     AlarmRules* RulesOf(int id, int* chamber);
     int AddressOf(int id) const;
+    // A lab-wide alarm's acknowledgement; false when id is not one.
+    bool AcknowledgeLab(int id, const QString& comment, qint64 now);
+    void RecordLab(const AlarmEvent& event);
+    void LabAlarmsChanged();
     void Refresh();
     AlarmPlace Place() const;
     qint64 Now() const;
@@ -153,6 +167,12 @@ private:
     // A program-end notice among the events disarms its chamber.
     void DisarmAtProgramEnd(int address, const std::vector<AlarmEvent>& events);
     void ShowArming();
+    // Lab-wide alarms, oldest first; the standing journal alarm's number
+    // (0: none); event file lines not written yet.
+    std::vector<Alarm> m_labAlarms;
+    int m_journalAlarm = 0;
+    std::vector<QByteArray> m_labLines;
+    QString m_journalReason;  // why the journal cannot be written, for the marker's tooltip
     QPushButton* m_marker = nullptr;
     TAlarmWindow* m_window = nullptr;
     std::function<bool(const QString&, const QString&, bool)> m_notify;

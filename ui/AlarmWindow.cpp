@@ -241,7 +241,7 @@ void TAlarmWindow::ShowAlarms(const std::vector<ChamberAlarm>& alarms)
         const Alarm& a = it->alarm;
         const QStringList cells{
             QString::number(a.id),
-            QString::number(it->chamberAddress),
+            it->chamberAddress == kLabWideAlarm ? QStringLiteral("все") : QString::number(it->chamberAddress),
             AlarmKindText(a.kind),
             a.text,
             Moment(a.start),

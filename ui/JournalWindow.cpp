@@ -4,9 +4,13 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QVBoxLayout>
+#include <cstdio>
 #include <set>
 
+#include "link/Waits.h"
 #include "monitoring/DataLog.h"
+#include "monitoring/HandlerErrors.h"
+#include "ui/AlarmCenter.h"
 
 TJournalWindow* FormJournal = nullptr;
 
@@ -15,6 +19,31 @@ QString Folder()
 {
     const QString folder = JournalFolder();
     return folder.isEmpty() ? LogFolder() : folder;
+}
+
+// How often kept records are tried again.
+constexpr int kRetryMs = 5000;
+
+// The alarm and the window follow what is kept.
+void JournalStateChanged()
+{
+    if (AlarmCenter)
+        AlarmCenter->JournalWritable(KeptJournalCount() == 0, JournalWriteFailure());
+    if (FormJournal)
+        FormJournal->KeptChanged();
+}
+
+// A kept record as the window lists it: no number or hash yet.
+JournalRecord KeptAsRecord(const KeptJournalRecord& kept)
+{
+    JournalRecord r;
+    r.local = kept.when.toLocalTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
+    r.chamber = kept.entry.chamber;
+    r.action = JournalActionText(kept.entry.action);
+    r.oldValue = kept.entry.oldValue;
+    r.newValue = kept.entry.newValue;
+    r.outcome = kept.entry.outcome;
+    return r;
 }
 }  // namespace
 
@@ -27,9 +56,33 @@ void RecordAction(JournalAction action, const QString& chamber, const QString& o
     entry.oldValue = oldValue;
     entry.newValue = newValue;
     entry.outcome = outcome;
-    AppendJournal(Folder(), entry);
-    if (FormJournal && FormJournal->isVisible())
-        FormJournal->Reload();
+    const QDateTime when = QDateTime::currentDateTime();
+    if (JournalActionNeedsRecord(action)) {
+        try {
+            AppendAfterKeptJournal(Folder(), entry, when);
+        } catch (const EInOutError&) {
+            // The refusal itself is kept, so that the journal tells of it.
+            entry.outcome = JournalOutcomeRefused();
+            KeepJournalRecord(entry, when);
+            JournalStateChanged();
+            throw;
+        }
+    } else {
+        AppendOrKeepJournal(Folder(), entry, when, nullptr);
+    }
+    JournalStateChanged();
+}
+
+void RetryKeptRecords()
+{
+    if (KeptJournalCount() > 0) {
+        try {
+            WriteKeptJournal(Folder());
+        } catch (const EInOutError&) {
+            // Still not writable: the alarm stays, the timer tries again.
+        }
+    }
+    JournalStateChanged();
 }
 
 QString JournalChamber(int address) { return QString::number(address); }
@@ -68,10 +121,45 @@ TJournalWindow::TJournalWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     layout->addWidget(LabelChain);
     layout->addWidget(Table, 1);
 
+    m_retry = new QTimer(this);
+    m_retry->setSingleShot(true);
+    connect(m_retry, &QTimer::timeout, this, [] { RetryKeptRecords(); });
     connect(ButtonReload, &QPushButton::clicked, this, [this] { Reload(); });
     connect(ComboChamber, &QComboBox::currentIndexChanged, this, [this] { ApplyFilter(); });
     connect(CheckDay, &QCheckBox::toggled, this, [this] { Reload(); });
     connect(DateDay, &QDateEdit::dateChanged, this, [this] { Reload(); });
+}
+
+TJournalWindow::~TJournalWindow()
+{
+    if (KeptJournalCount() > 0) {
+        try {
+            WriteKeptJournal(Folder());
+        } catch (const EInOutError& error) {
+            const std::vector<KeptJournalRecord> kept = KeptJournalRecords();
+            std::fprintf(stderr, "Журнал действий: %d записей не записаны (%s):\n", static_cast<int>(kept.size()),
+                         error.text.c_str());
+            for (const KeptJournalRecord& k : kept) {
+                const JournalRecord r = KeptAsRecord(k);
+                std::fprintf(stderr, "  %s,%s,%s,%s,%s,%s\n", qPrintable(r.local), qPrintable(r.chamber),
+                             qPrintable(r.action), qPrintable(r.oldValue), qPrintable(r.newValue),
+                             qPrintable(r.outcome));
+            }
+        }
+    }
+    ForgetKeptJournal();
+}
+
+void TJournalWindow::KeptChanged()
+{
+    if (KeptJournalCount() > 0) {
+        if (!m_retry->isActive())
+            m_retry->start(ScaledMs(kRetryMs));
+    } else {
+        m_retry->stop();
+    }
+    if (isVisible())
+        Reload();
 }
 
 void TJournalWindow::showEvent(QShowEvent* event)
@@ -107,6 +195,16 @@ void TJournalWindow::Reload()
         LabelChain->setText(QStringLiteral("Цепочка нарушена: %1 (%2)").arg(check.problem, file));
         palette.setColor(QPalette::WindowText, Qt::red);
     }
+    // Records waiting in memory come after the file's, unnumbered.
+    const std::vector<KeptJournalRecord> kept = KeptJournalRecords();
+    for (const KeptJournalRecord& k : kept)
+        m_records.push_back(KeptAsRecord(k));
+    if (!kept.empty()) {
+        LabelChain->setText(LabelChain->text() + QStringLiteral("\nНе записано в файл: %1 (%2); записи ждут в памяти")
+                                                     .arg(kept.size())
+                                                     .arg(JournalWriteFailure()));
+        palette.setColor(QPalette::WindowText, Qt::red);
+    }
     LabelChain->setPalette(palette);
 
     const QString chosen = ComboChamber->currentIndex() > 0 ? ComboChamber->currentText() : QString();
@@ -140,7 +238,8 @@ void TJournalWindow::ApplyFilter()
     Table->setRowCount(static_cast<int>(shown.size()));
     for (int row = 0; row < static_cast<int>(shown.size()); ++row) {
         const JournalRecord& r = shown[static_cast<size_t>(row)];
-        const QStringList cells{QString::number(r.number), r.local.left(19).replace(u'T', u' '), r.operatorName,
+        const QStringList cells{r.number > 0 ? QString::number(r.number) : QStringLiteral("не записана"),
+                                r.local.left(19).replace(u'T', u' '), r.operatorName,
                                 r.computer, r.chamber, r.action, r.oldValue, r.newValue, r.outcome};
         for (int column = 0; column < cells.size(); ++column) {
             auto* item = new QTableWidgetItem(cells[column]);

@@ -1,5 +1,6 @@
 #include "ui/LineMonitorWindow.h"
 
+#include <QAbstractEventDispatcher>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -58,11 +59,19 @@ TLineMonitorWindow::TLineMonitorWindow(QWidget* parent) : QWidget(parent, Qt::Wi
     PlaceWindow(this, {1100, 560}, std::nullopt);
     m_drainTimer.setInterval(kHiddenDrainMs);
     connect(&m_drainTimer, &QTimer::timeout, this, [this] { Drain(); });
-    m_drainTimer.start();
+    // Hidden, it has no timer of its own: the rings are emptied when the
+    // thread is awake anyway (the clock ticks twice a second), just before it
+    // sleeps again, once the hidden interval has passed.
+    m_sinceDrain.start();
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+        if (!m_drainTimer.isActive() && m_sinceDrain.hasExpired(m_drainTimer.interval()))
+            Drain();
+    });
 }
 
 void TLineMonitorWindow::Drain()
 {
+    m_sinceDrain.start();
     DrainLineRecording(m_monitor);
     LabelCounters->setText(CountersText(m_monitor.Counters()));
     if (!isVisible() || m_monitor.TotalKept() == m_shown)
@@ -98,6 +107,7 @@ void TLineMonitorWindow::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     m_drainTimer.setInterval(kDrainMs);
+    m_drainTimer.start();
     DrainLineRecording(m_monitor);
     RebuildView();
 }
@@ -105,6 +115,7 @@ void TLineMonitorWindow::showEvent(QShowEvent* event)
 void TLineMonitorWindow::hideEvent(QHideEvent* event)
 {
     QWidget::hideEvent(event);
+    m_drainTimer.stop();
     m_drainTimer.setInterval(kHiddenDrainMs);
 }
 

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 
@@ -26,6 +27,8 @@ public:
     const LineMonitor& Monitor() const { return m_monitor; }
     // How often Drain runs now: often while shown, seldom while hidden.
     int DrainInterval() const { return m_drainTimer.interval(); }
+    // Whether it keeps a timer of its own: only while shown.
+    bool DrainTimerRunning() const { return m_drainTimer.isActive(); }
 
     QLabel* LabelCounters;
     QLabel* LabelStatus;
@@ -46,6 +49,7 @@ private:
     LineMonitor m_monitor;
     quint64 m_shown = 0;  // TotalKept() of the last entry in the view
     QTimer m_drainTimer;
+    QElapsedTimer m_sinceDrain;
 };
 
 extern TLineMonitorWindow* FormLineMonitor;

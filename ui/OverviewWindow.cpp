@@ -83,9 +83,14 @@ void TChamberTile::Show(const WatchedChamber& chamber, qint64 nowMs)
     Humidity->setText(QStringLiteral("H, %: %1  (задано %2)").arg(v.label2, v.label4));
     Program->setText(QStringLiteral("Прог. %1  шаг %2  цикл %3").arg(v.label17, v.label13, v.label20));
     Link->setText(QStringLiteral("Связь: %1, %2").arg(LinkText(chamber.link), AnswerAgeText(chamber.lastAnswerMs, nowMs)));
-    setToolTip(chamber.outstandingAlarms > 0 ? chamber.alarmText : QStringLiteral("Тревог нет"));
+    // An alarm of the whole lab (the journal) stands on every tile.
+    const QString lab = AlarmCenter ? AlarmCenter->LabAlarmText() : QString();
+    QString tip = chamber.outstandingAlarms > 0 ? chamber.alarmText : QStringLiteral("Тревог нет");
+    if (!lab.isEmpty())
+        tip = lab + u'\n' + tip;
+    setToolTip(tip);
     QColor colour = kSilent;
-    if (chamber.outstandingAlarms > 0)
+    if (chamber.outstandingAlarms > 0 || !lab.isEmpty())
         colour = kAlarm;
     else if (chamber.link == ChamberLink::Answering)
         colour = kAnswering;

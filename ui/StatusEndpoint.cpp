@@ -269,6 +269,7 @@ QByteArray StatusEndpoint::Answer(const QByteArray& buffer, bool headTooLong) co
             status.journalRecords = journal.records;
             status.journalHead = journal.lastHash.left(16);
         }
+        status.journalUnwritable = KeptJournalCount() > 0 ? 1 : 0;
         return Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", MetricsText(status, chambers, now),
                         head);
     }

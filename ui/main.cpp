@@ -368,8 +368,9 @@ void TForm1::Button5Click()
     const PortOpenResult result =
         device ? OpenPortDevice(m_portEntries[index].caption.toStdString(), m_portEntries[index].devicePath.toStdString())
                : OpenPort(index);
-    // Recorded after the open, whose outcome it carries; a record that cannot
-    // be written closes the port again, so nothing goes out unrecorded.
+    // Recorded after the open, whose outcome it carries. A journal that
+    // cannot be written keeps the record for later and the port stays open
+    // (watching goes on); anything else thrown closes it again.
     try {
         RecordAction(JournalAction::PortOpen, QString(), PortText(m_openPortName, m_openDevicePath),
                      PortText(result.portName, result.devicePath),
