@@ -121,6 +121,11 @@ public:
     void ShareNumbers(std::shared_ptr<int> next) { m_sharedId = std::move(next); }
 
     std::vector<AlarmEvent> Feed(const PollFacts& facts);
+    // The watchdog's verdict on the chamber's reads: overdue when none at
+    // all, answered or not, came for three of its periods. Overdue raises
+    // the link alarm "нет опроса"; it ends when reads come again (here or
+    // with the next Feed).
+    std::vector<AlarmEvent> NotRead(bool overdue, qint64 time);
     // Reading switched off: every active alarm ends, every wait is dropped.
     std::vector<AlarmEvent> Stop(qint64 time);
     // Empty when there is no such alarm or it was acknowledged already.
@@ -158,6 +163,7 @@ private:
     Deviation m_temperature;
     Deviation m_humidity;
     int m_linkId = 0;
+    int m_notReadId = 0;  // "нет опроса"
     // The program as the last answered poll showed it: 0 when none ran.
     int m_runningProgram = 0;
     bool m_lastStepFinal = false;
