@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "link/Waits.h"
+#include "monitoring/ReadWatch.h"
 #include "monitoring/StatusFields.h"
 
 namespace {
@@ -180,6 +181,9 @@ void OverviewReader::Run()
                     m_askAt[address] = LineClock::now() + std::chrono::milliseconds(pause);
                 else
                     m_askAt.erase(address);
+                // Handed over: the watchdog and the endpoint see the read now,
+                // even while the user-interface thread has yet to take it.
+                NoteChamberRead(ReadSource::Overview, address, OverviewReadPeriodMs(pause));
             }
             {
                 std::lock_guard<std::mutex> posting(HandoffLock(Handoff::OverviewRead));

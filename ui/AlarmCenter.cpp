@@ -7,13 +7,16 @@
 #include <QMap>
 #include <QSettings>
 #include <QStringList>
+#include <QTimer>
 #include <algorithm>
 #include <set>
 
 #include "link/PortUnit.h"
+#include "link/Waits.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/PollSummary.h"
+#include "monitoring/ReadWatch.h"
 #include "monitoring/StatusDecode.h"
 #include "ui/AlarmWindow.h"
 #include "ui/DesktopNotifier.h"
@@ -81,6 +84,11 @@ TAlarmCenter::TAlarmCenter() : m_notify(g_defaultNotifier ? g_defaultNotifier : 
             [this](const QString& comment) { AcknowledgeAll(comment); });
     connect(m_window, &TAlarmWindow::SettingsChosen, this,
             [this](const AlarmSettings& settings) { ApplySettings(settings, true); });
+    // Often enough that "нет опроса" comes within a second of its due time.
+    m_readWatch = new QTimer(this);
+    m_readWatch->setInterval(ScaledMs(1000));
+    connect(m_readWatch, &QTimer::timeout, this, [this] { Guarded([this] { CheckReads(); }); });
+    m_readWatch->start();
 }
 
 TAlarmCenter::~TAlarmCenter() { delete m_window; }
@@ -136,6 +144,15 @@ std::vector<AlarmEvent> TAlarmCenter::AfterChamberRead(int address, const QStrin
         Refresh();
     }
     return events;
+}
+
+void TAlarmCenter::CheckReads()
+{
+    const ReadClock::time_point now = ReadClock::now();
+    if (m_watched.reading)
+        Handle(m_rules.NotRead(ChamberReadOverdue(m_watched.chamberAddress, now), Now()));
+    for (auto& [address, c] : m_chambers)
+        HandleChamber(address, c.rules.NotRead(ChamberReadOverdue(address, now), Now()));
 }
 
 const AlarmRules* TAlarmCenter::ChamberRules(int address) const

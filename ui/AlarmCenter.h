@@ -15,6 +15,7 @@
 #include "monitoring/StatusMetrics.h"
 
 class QPushButton;
+class QTimer;
 class QWidget;
 class TAlarmWindow;
 struct StatusReply;
@@ -59,6 +60,10 @@ public:
     // comes back in *failure. Returns the events.
     std::vector<AlarmEvent> AfterChamberRead(int address, const QString& port, const StatusReply& reply, bool silent,
                                              QString* failure);
+    // The watchdog, on its own timer: every chamber known here (the
+    // watched ones, the selected one while reading is on) that had no read
+    // at all for three of its periods raises "нет опроса".
+    void CheckReads();
     // A watched chamber's rules, null before its first read.
     const AlarmRules* ChamberRules(int address) const;
     // Every chamber's alarms, oldest first, the selected chamber's with the
@@ -123,6 +128,7 @@ private:
     WatchedStatus m_watched;
     std::map<int, ChamberAlarmRules> m_chambers;  // by address, the overview's chambers
     std::map<int, AlarmPlace> m_places;  // where each kept alarm started
+    QTimer* m_readWatch = nullptr;  // CheckReads
     QPushButton* m_marker = nullptr;
     TAlarmWindow* m_window = nullptr;
     std::function<bool(const QString&, const QString&, bool)> m_notify;

@@ -9,6 +9,7 @@
 #include "link/PortUnit.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/LocaleText.h"
+#include "monitoring/ReadWatch.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Startup.h"
 #include "ui/main.h"
@@ -18,6 +19,7 @@ void AppFixture::SetUp()
     SetTimeScale(m_timeScale);
     errors.clear();
     ForgetClaimedLogNamesForTests();
+    ForgetChamberReads();
     SetErrorDisplayHook([this](const QString& text) { errors << text; });
     CreateApplicationWindows(false);
 }
