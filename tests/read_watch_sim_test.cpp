@@ -157,17 +157,20 @@ protected:
 TEST_F(ReadWatchSimTest, LineHeldOnPurposeRaisesNotReadEverywhereUntilReadsComeAgain)
 {
     WatchAndWaitForAnswers({5, 17});
-    const qint64 heldAt = QDateTime::currentMSecsSinceEpoch();
     {
-        // The overview cannot take the line while this thread holds it.
+        // The overview cannot take the line while this thread holds it; the
+        // read in flight, if any, is noted as it is handed over.
         LineHold hold;
+        Pump(20);
+        const std::optional<ReadMark> last = LastChamberRead(5);
+        ASSERT_TRUE(last);
+        const qint64 lastReadAt = QDateTime::currentMSecsSinceEpoch() - ReadAgeMs(*last, ReadClock::now());
         ASSERT_TRUE(PumpUntil([] { return NotReadActive(FormOverview->Alarms(5)) && NotReadActive(FormOverview->Alarms(17)); },
                               20 * Period() + 5000));
-        // Not before three periods without a read (the last one came at most a
-        // cycle before the hold).
+        // Not before three periods without a read.
         for (const Alarm& a : FormOverview->Alarms(5)->Alarms())
             if (a.text == QStringLiteral("нет опроса")) {
-                EXPECT_GE(a.start - heldAt, 3 * Period() - ScaledMs(kOverviewCycleMs) - 20);
+                EXPECT_GE(a.start - lastReadAt, 3 * last->periodMs - 2);
             }
         // The marker, the tile, the event file.
         EXPECT_TRUE(AlarmCenter->MarkerText().contains(QStringLiteral("нет опроса")))
@@ -179,7 +182,16 @@ TEST_F(ReadWatchSimTest, LineHeldOnPurposeRaisesNotReadEverywhereUntilReadsComeA
         for (int a : {5, 17})
             EXPECT_TRUE(Events().contains(QStringLiteral("Связь,%1,COM1,,,нет опроса").arg(a))) << Events().toStdString();
         // /metrics: the age has passed three periods, the link alarm counts,
-        // the values are gone and the age of the last answer stays.
+        // the values are gone (three periods after the window took the last
+        // answer, a moment after its read was handed over) and the age of the
+        // last answer stays.
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                const ParsedMetrics now = Scrape();
+                return std::isnan(Sample(now, "calvetra_temperature_celsius", 5)) &&
+                       std::isnan(Sample(now, "calvetra_temperature_celsius", 17));
+            },
+            5000));
         const ParsedMetrics m = Scrape();
         EXPECT_TRUE(m.errors.isEmpty()) << m.errors.join(u'\n').toStdString();
         for (int a : {5, 17}) {
@@ -247,6 +259,8 @@ TEST_F(ReadWatchSimTest, StoppedPollTimerRaisesNotReadForTheSelectedChamber)
     ASSERT_TRUE(PumpUntil([] { return NotReadActive(&AlarmCenter->Rules()); }, 20 * Period() + 5000));
     EXPECT_EQ(AlarmCenter->MarkerText(), QStringLiteral("ТРЕВОГА: нет опроса"));
     EXPECT_TRUE(Events().contains(QStringLiteral("Связь,4,COM1,,,нет опроса"))) << Events().toStdString();
+    // The values go three periods after the poll's end took the answer.
+    ASSERT_TRUE(PumpUntil([&] { return std::isnan(Sample(Scrape(), "calvetra_temperature_celsius", 4)); }, 5000));
     ParsedMetrics m = Scrape();
     EXPECT_GT(Sample(m, "calvetra_chamber_last_read_age_seconds", 4), 3 * Period() / 1000.0);
     EXPECT_EQ(Sample(m, "calvetra_alarms_active", 4, QStringLiteral("kind=\"link\"")), 1);
