@@ -3,6 +3,7 @@
 #include "monitoring/ReadWatch.h"
 
 #include <QHash>
+#include <algorithm>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -210,7 +211,14 @@ QByteArray MetricsText(const WatchedStatus& polled, const QVector<WatchedStatus>
     QVector<QByteArray> order;
     QHash<QByteArray, QByteArray> heads;
     QHash<QByteArray, QByteArray> samples;
-    QVector<WatchedStatus> all = {polled};
+    // Reading off, the polled chamber's series would repeat the label set of
+    // the overview's tile of the same address: the one being read stays.
+    const bool polledWatched = std::any_of(watched.begin(), watched.end(), [&](const WatchedStatus& w) {
+        return w.chamberAddress == polled.chamberAddress;
+    });
+    QVector<WatchedStatus> all;
+    if (polled.reading || !polledWatched)
+        all.push_back(polled);
     all += OthersThan(polled, watched);
     for (const WatchedStatus& s : all) {
         for (const QByteArray& line : MetricsText(s, now).split('\n')) {

@@ -333,3 +333,36 @@ TEST(StaleValuesTest, ReadAgeAndPeriodOnlyForAChamberBeingRead)
     EXPECT_TRUE(QJsonDocument::fromJson(StatusJson(never, 2)).object()["last_read_age_seconds"].isNull());
     ForgetChamberReads();
 }
+
+// One label set, one series: the polled chamber and a watched chamber of the
+// same address never both appear.
+TEST(StaleValuesTest, PolledAndWatchedChamberOfOneAddressGiveOneSeries)
+{
+    SetTimeScale(1.0);
+    const qint64 now = 1'000'000'000;
+    struct Case {
+        const char* name;
+        bool polledReading;
+        int watchedAddress;
+        double reading;  // calvetra_reading of address 20
+    };
+    const Case cases[] = {
+        {"reading on: the poll's series", true, 20, 1},
+        {"reading off: the overview's series", false, 20, 1},
+        {"reading off, another address watched", false, 21, 0},
+    };
+    for (const Case& c : cases) {
+        WatchedStatus polled = Answered(20, now);
+        polled.reading = c.polledReading;
+        polled.pollsAnswered = 111;
+        WatchedStatus watched = Answered(c.watchedAddress, now);
+        watched.pollsAnswered = 222;
+        const QByteArray text = MetricsText(polled, {watched}, now);
+        EXPECT_EQ(text.count("calvetra_reading{address=\"20\""), 1) << c.name << "\n" << text.constData();
+        EXPECT_EQ(text.count("calvetra_polls_answered_total{address=\"20\""), 1) << c.name;
+        double v = 0;
+        const ParsedMetrics m = ParseMetrics(text);
+        ASSERT_TRUE(m.Find("calvetra_reading", "address=\"20\"", &v)) << c.name;
+        EXPECT_EQ(v, c.reading) << c.name;
+    }
+}
