@@ -26,6 +26,7 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 struct RunResult {
     std::map<int, std::vector<Clock::time_point>> answered;  // per address
+    std::vector<Clock::time_point> selectedReads;  // the reader's reads of the selected chamber
     std::vector<double> overheadMs;  // took minus wire and controller time
     int polls = 0;
     int pollsAnswered = 0;
@@ -36,8 +37,11 @@ struct RunResult {
 };
 
 // Reads `chambers` for `seconds` with the selected chamber (if > 0) polled
-// every 4 s as the main window does, through the same line owner.
-RunResult Run(const std::vector<int>& chambers, int selected, int seconds, std::chrono::microseconds controllerDelay)
+// every 4 s as the main window does, through the same line owner; or, with
+// byReader, read by the overview's own scheduler as the main window has it
+// while the overview runs.
+RunResult Run(const std::vector<int>& chambers, int selected, int seconds, std::chrono::microseconds controllerDelay,
+              bool byReader = false)
 {
     RunResult r;
     std::mutex lock;
@@ -51,6 +55,8 @@ RunResult Run(const std::vector<int>& chambers, int selected, int seconds, std::
         [&](const OverviewRead& read) {
             std::lock_guard<std::mutex> guard(lock);
             ++r.reads;
+            if (read.selected)
+                r.selectedReads.push_back(Clock::now());
             if (!read.answered)
                 return;
             r.answered[read.address].push_back(Clock::now());
@@ -61,7 +67,9 @@ RunResult Run(const std::vector<int>& chambers, int selected, int seconds, std::
 
     std::atomic<bool> stop{false};
     std::thread poller;
-    if (selected > 0) {
+    if (selected > 0 && byReader)
+        reader.SetSelected(selected, kStatusPollPeriodMs);
+    if (selected > 0 && !byReader) {
         poller = std::thread([&] {
             auto due = Clock::now() + milliseconds(500);
             while (!stop) {
@@ -219,6 +227,32 @@ int main(int argc, char** argv)
         std::printf("  processor time of the reading (overview thread, receive thread, poll): %.2f %% of a core  %s\n",
                     percent, bench::Verdict(pass));
         std::printf("  resident memory: %.1f MB after 2 s, %.1f MB at the end\n", r.rssStart, r.rssEnd);
+        ClosePort();
+    }
+
+    // 5: 32 chambers, the selected one silent and read by the overview's
+    // scheduler: no chamber blinds the line.
+    {
+        bench::SimProcess sim;
+        const int selected = 20;
+        if (!OpenOnSim(sim, 32, {selected}, 0))
+            return 1;
+        std::vector<int> answering;
+        for (int a : Addresses(32))
+            if (a != selected)
+                answering.push_back(a);
+        const RunResult r = Run(Addresses(32), selected, quick ? 12 : 30, delay, true);
+        int missing = 0;
+        const double gap = LongestGapMs(r, answering, &missing);
+        double selectedGap = 0;
+        for (size_t i = 1; i < r.selectedReads.size(); ++i)
+            selectedGap = std::max(selectedGap, Ms(r.selectedReads[i] - r.selectedReads[i - 1]));
+        const bool pass = missing == 0 && gap <= 4000 + 20 && r.selectedReads.size() >= 2 && selectedGap <= 4000 + 20;
+        ok = ok && pass;
+        std::printf("32 chambers watched, the selected chamber %d silent, read by the overview every 4 s:\n", selected);
+        std::printf("  longest time between two reads of an answering chamber: %.0f ms (%d never read twice)\n"
+                    "  reads of the silent selected chamber: %zu, longest time between two: %.0f ms  %s\n",
+                    gap, missing, r.selectedReads.size(), selectedGap, bench::Verdict(pass));
         ClosePort();
     }
     return ok ? 0 : 1;

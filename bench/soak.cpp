@@ -14,6 +14,8 @@
 // Usage: soak [--hours H] [--scale S] [--fault-rate P] [--seed N] [--keep]
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QListWidget>
 #include <QRegularExpression>
@@ -41,6 +43,7 @@
 
 #include "AppSupport.h"
 #include "link/PortUnit.h"
+#include "link/Waits.h"
 #include "monitoring/ActionJournal.h"
 #include "monitoring/Alarms.h"
 #include "monitoring/DataLog.h"
@@ -378,10 +381,13 @@ int main(int argc, char** argv)
     bool mainAnswered = false;
     QSet<QString> mainValuesRead;
     RecordTimeCheck mainRecordTimes;
-    // After the window's own slot: the poll has ended and LogLine is new.
-    QObject::connect(Form1->Timer1, &QTimer::timeout, [&] {
+    // After the window's own slot: the overview's read of the selected
+    // chamber has been shown and LogLine is new.
+    QObject::connect(FormOverview, &TOverviewWindow::SelectedRead, [&](const OverviewRead& read) {
+        if (read.address != kSelected)
+            return;
         ++polls;
-        if (Form5->isVisible()) {
+        if (!read.answered) {
             ++unanswered;
         } else {
             mainAnswered = true;
@@ -399,10 +405,11 @@ int main(int argc, char** argv)
         mainRecordTimes.AtTick(LogFileName);
     });
     Guarded([] { Form1->Button6Click(); });
-    ++polls;
-    mainAnswered = !Form5->isVisible();
-    mainValuesRead.insert(ValuesOfRecord(LogLine));
-    mainRecordTimes.answeredSinceTick.insert(RecordKey(LogLine));
+    // The first read comes from the overview's scheduler at once.
+    QElapsedTimer waited;
+    waited.start();
+    while (!Form1->CheckBox1->isEnabled() && waited.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     Form1->CheckBox1->setChecked(true);
     Guarded([] { Form1->CheckBox1Click(); });
     // The chambers' logs a little later: a log's name holds the time to the
@@ -570,14 +577,20 @@ int main(int argc, char** argv)
     row("chamber log lines damaged / values not read",
         std::to_string(damagedAll) + " / " + std::to_string(notReadAll), "0 / 0", damagedAll == 0 && notReadAll == 0);
     row("chamber log records at a time nothing was read", std::to_string(notAtReadTimeAll), "0", notAtReadTimeAll == 0);
-    std::printf("soak: overview: %d answered reads of 32 chambers; %d chamber-minutes, %d without an answered read; "
-                "%d reads while the selected chamber was silent (%.0f s)\n",
-                readsAll, chamberMinutes, chamberMinutes - expectedAll, readsWhileSelectedSilent,
-                (kOutages[0].to - kOutages[0].from) * totalRealMs / 1000);
+    std::printf("soak: overview: %d answered reads of 32 chambers; %d chamber-minutes, %d without an answered read\n",
+                readsAll, chamberMinutes, chamberMinutes - expectedAll);
+    // A silent selected chamber blinds nobody: while it is silent the others
+    // are read at least half as often as over the whole run (its poll of
+    // 20 attempts used to leave them almost none).
+    const double silentMs = (kOutages[0].to - kOutages[0].from) * totalRealMs;
+    const int readsDue = static_cast<int>(0.5 * readsAll * silentMs / totalRealMs);
+    const std::string due = ">= " + std::to_string(readsDue);
+    row("reads of the others while the selected chamber was silent", std::to_string(readsWhileSelectedSilent),
+        due.c_str(), readsWhileSelectedSilent >= readsDue);
 
     // The silent chambers: their link alarms rose and ended, and every alarm
-    // was acknowledged. (While the selected chamber is silent its
-    // poll holds the line, so the overview does not read it then.)
+    // was acknowledged. The selected chamber's link alarm is the main
+    // window's, counted there.
     std::string outages;
     bool outagesSeen = true;
     for (const PlannedOutage& o : kOutages) {

@@ -28,6 +28,8 @@ constexpr uint8_t kStatusFunction = kReadInputRegisters;
 constexpr uint8_t kStatusRegisterCount = 15;
 constexpr int kStatusWait = 800;
 constexpr int kStatusAttempts = 20;
+// The poll repeats every 4 s while reading is on.
+constexpr int kStatusPollPeriodMs = 4000;
 // The controllers send two humidity words beyond the fifteen asked for.
 constexpr int kStatusWordCount = 17;
 

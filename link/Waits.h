@@ -12,3 +12,12 @@ int ScaledMs(int ms);
 // Blocks the calling thread for the scaled wait. The user-interface thread
 // sleeps here on purpose: nothing else may run during an exchange.
 void Sleep(int ms);
+
+// Closing the program: every wait from now on returns at once, and one under
+// way ends, so that no exchange holds the closing up. Safe to call from a
+// signal handler once PrepareAbandon has run.
+void PrepareAbandon();
+void AbandonWaits();
+bool WaitsAbandoned();
+// A new start in the same process (tests): waits last their length again.
+void ResumeWaits();

@@ -525,6 +525,8 @@ QString JournalActionText(JournalAction action)
     case JournalAction::ProgramLoad: return QStringLiteral("Загрузка программы из файла");
     case JournalAction::ProgramSave: return QStringLiteral("Сохранение программы в файл");
     case JournalAction::ChainBreak: return QStringLiteral("Разрыв цепочки журнала");
+    case JournalAction::ChamberSelect: return QStringLiteral("Выбор камеры");
+    case JournalAction::DeviationArming: return QStringLiteral("Тревоги отклонения");
     }
     return {};
 }

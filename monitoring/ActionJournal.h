@@ -51,6 +51,8 @@ enum class JournalAction {
     ProgramLoad,
     ProgramSave,
     ChainBreak,
+    ChamberSelect,
+    DeviationArming,
 };
 // The action's text as the file holds it ("Запись программы", …).
 QString JournalActionText(JournalAction action);

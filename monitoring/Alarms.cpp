@@ -137,6 +137,38 @@ void WriteAlarmSettings(QSettings& store, const AlarmSettings& s)
     store.endGroup();
 }
 
+QString ArmingText(const DeviationArming& arming, const QString& dateTimeText)
+{
+    QString text = arming.armed ? QStringLiteral("тревоги отклонения включены")
+                                : QStringLiteral("тревоги отклонения выключены");
+    if (arming.since > 0 && !dateTimeText.isEmpty())
+        text += QStringLiteral(" с ") + dateTimeText;
+    return text;
+}
+
+QString ArmingToText(const DeviationArming& arming)
+{
+    QString why = arming.why;
+    why.replace(u';', u',');
+    return QStringLiteral("%1;%2;%3").arg(arming.armed ? 1 : 0).arg(arming.since).arg(why);
+}
+
+DeviationArming ArmingFromText(const QString& text)
+{
+    DeviationArming arming;
+    const QStringList parts = text.split(u';');
+    if (parts.size() < 2)
+        return arming;
+    bool ok = false;
+    const qint64 since = parts[1].trimmed().toLongLong(&ok);
+    if (!ok || since < 0 || (parts[0].trimmed() != QLatin1String("1") && parts[0].trimmed() != QLatin1String("0")))
+        return arming;
+    arming.armed = parts[0].trimmed() == QLatin1String("1");
+    arming.since = since;
+    arming.why = parts.mid(2).join(u',');
+    return arming;
+}
+
 AlarmRules::AlarmRules(const AlarmSettings& settings) : m_settings(SaneAlarmSettings(settings)) {}
 
 std::vector<AlarmEvent> AlarmRules::SetSettings(const AlarmSettings& settings, qint64 time)
@@ -313,7 +345,7 @@ std::vector<AlarmEvent> AlarmRules::Feed(const PollFacts& facts)
     End(m_notReadId, facts.time, std::nullopt, events);
     FeedLink(facts, events);
     if (facts.answered) {
-        FeedDeviation(AlarmKind::Temperature, m_temperature, m_settings.temperatureOn, m_settings.temperatureBand,
+        FeedDeviation(AlarmKind::Temperature, m_temperature, m_armed && m_settings.temperatureOn, m_settings.temperatureBand,
                       m_settings.temperatureDelay, facts.currentTemp, facts.setTemp, facts.time, events);
         // A set humidity of 0 is a chamber or a step that holds no humidity.
         std::optional<double> setHumidity = facts.setHumidity;
@@ -322,10 +354,23 @@ std::vector<AlarmEvent> AlarmRules::Feed(const PollFacts& facts)
             m_humidity.waiting = false;
             End(m_humidity.activeId, facts.time, facts.currentHumidity, events);
         }
-        FeedDeviation(AlarmKind::Humidity, m_humidity, m_settings.humidityOn, m_settings.humidityBand,
+        FeedDeviation(AlarmKind::Humidity, m_humidity, m_armed && m_settings.humidityOn, m_settings.humidityBand,
                       m_settings.humidityDelay, facts.currentHumidity, setHumidity, facts.time, events);
         FeedProgram(facts, events);
     }
+    return events;
+}
+
+std::vector<AlarmEvent> AlarmRules::SetDeviationArmed(bool armed, qint64 time)
+{
+    std::vector<AlarmEvent> events;
+    if (armed == m_armed)
+        return events;
+    m_armed = armed;
+    End(m_temperature.activeId, time, std::nullopt, events);
+    End(m_humidity.activeId, time, std::nullopt, events);
+    m_temperature = {};
+    m_humidity = {};
     return events;
 }
 

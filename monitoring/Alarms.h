@@ -97,6 +97,25 @@ struct AlarmEvent {
     Alarm alarm;
 };
 
+// Whether a chamber's deviation alarms are armed, since when (ms since the
+// epoch, 0: never changed) and why, as the settings file keeps it.
+struct DeviationArming {
+    bool armed = false;
+    qint64 since = 0;
+    QString why;
+};
+struct ChamberArming {
+    int chamberAddress = 0;
+    DeviationArming arming;
+};
+// "тревоги отклонения включены с 10.12.2026 14:05" or "… выключены …"; the
+// date and time in the given forms.
+QString ArmingText(const DeviationArming& arming, const QString& dateTimeText);
+// The settings file's form ("1;1765375530000;пуск подтверждён камерой") and
+// back; anything unreadable is disarmed.
+QString ArmingToText(const DeviationArming& arming);
+DeviationArming ArmingFromText(const QString& text);
+
 // How the deviation rule decides, in short: a reading outside
 // set point ± band starts a wait; the alarm comes when the wait has lasted
 // longer than the delay. A chamber that is still on its way (its distance
@@ -126,6 +145,13 @@ public:
     // the link alarm "нет опроса"; it ends when reads come again (here or
     // with the next Feed).
     std::vector<AlarmEvent> NotRead(bool overdue, qint64 time);
+    // Deviation alarms watch a chamber only while they are armed: a chamber
+    // that runs nothing sits far from a set point of 0 with nothing wrong.
+    // Disarming ends an active deviation alarm at once and drops the waits;
+    // arming starts the waits afresh. The link alarm and the program-end
+    // notice do not depend on it.
+    std::vector<AlarmEvent> SetDeviationArmed(bool armed, qint64 time);
+    bool DeviationArmed() const { return m_armed; }
     // Reading switched off: every active alarm ends, every wait is dropped.
     std::vector<AlarmEvent> Stop(qint64 time);
     // Empty when there is no such alarm or it was acknowledged already.
@@ -164,6 +190,7 @@ private:
     Deviation m_humidity;
     int m_linkId = 0;
     int m_notReadId = 0;  // "нет опроса"
+    bool m_armed = true;
     // The program as the last answered poll showed it: 0 when none ran.
     int m_runningProgram = 0;
     bool m_lastStepFinal = false;

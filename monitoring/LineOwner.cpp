@@ -8,6 +8,7 @@
 
 #include "link/ChamberContract.h"
 #include "monitoring/ReadWatch.h"
+#include "link/Waits.h"
 
 namespace {
 
@@ -156,7 +157,7 @@ StatusExchange RunStatusExchange(int chamberAddress)
         LineHold hold;
         // A port that is gone cannot answer; twenty attempts at it would
         // only hold the window for sixteen seconds.
-        while (result.attempts < kStatusAttempts && !result.found) {
+        while (result.attempts < kStatusAttempts && !result.found && !WaitsAbandoned()) {
             if (PortLost()) {
                 result.portLost = true;
                 break;
@@ -177,7 +178,7 @@ ProbeOutcome RunProbeExchange(int address)
 {
     LineHold hold;
     bool found = false;
-    for (int attempt = 0; attempt < kProbeAttempts && !found; ++attempt) {
+    for (int attempt = 0; attempt < kProbeAttempts && !found && !WaitsAbandoned(); ++attempt) {
         if (PortLost())
             return ProbeOutcome::PortLost;
         found = ReadExchange(address, kReadInputRegisters, kProbeRegisterCount, kProbeWait);

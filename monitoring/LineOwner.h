@@ -84,6 +84,7 @@ struct OverviewRead {
     int address = 0;
     WholeReply::Outcome outcome = WholeReply::Outcome::Silent;
     bool answered = false;  // a whole status reply with a good CRC
+    bool selected = false;  // the main window's chamber, read on its own schedule
     StatusReply reply;      // decoded by the poll's own table when answered
     std::chrono::microseconds took{0};
 };

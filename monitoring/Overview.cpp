@@ -144,6 +144,79 @@ void OverviewReader::Stop()
 
 bool OverviewReader::Running() const { return m_thread.joinable(); }
 
+void OverviewReader::SetSelected(int address, int periodMs)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_selectedPeriod = std::chrono::milliseconds(ScaledMs(periodMs));
+    if (address == m_selected)
+        return;
+    m_selected = address;
+    m_selectedDue = LineClock::now();
+    m_wake.notify_all();
+}
+
+void OverviewReader::ClearSelected()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_selected = -1;
+}
+
+int OverviewReader::Selected() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_selected;
+}
+
+bool OverviewReader::ReadOne(int address, bool selected, LineClock::time_point deadline, OverviewRead* read)
+{
+    const int timeoutMs = m_timeoutMs;
+    OverviewLineHold hold = TakeLineForOverview(timeoutMs + kReadMarginMs, m_stop, deadline);
+    if (!hold.Held())
+        return false;
+    *read = RunOverviewExchange(address, timeoutMs);
+    read->selected = selected;
+    return true;
+}
+
+void OverviewReader::Hand(const OverviewRead& read)
+{
+    std::lock_guard<std::mutex> posting(HandoffLock(Handoff::OverviewRead));
+    emit Read(read);
+}
+
+void OverviewReader::ReadSelectedIfDue()
+{
+    int address = -1;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        const auto now = LineClock::now();
+        if (m_selected < 0 || now < m_selectedDue)
+            return;
+        address = m_selected;
+        // The next read a period after this one was due; one that fell far
+        // behind (the line held by a scan) starts its period anew.
+        m_selectedDue += m_selectedPeriod;
+        if (m_selectedDue <= now)
+            m_selectedDue = now + m_selectedPeriod;
+    }
+    OverviewRead read;
+    if (!ReadOne(address, true, LineClock::now() + m_selectedPeriod, &read))
+        return;
+    {
+        // Its silence still counts, so that it is asked less often once
+        // another chamber is picked; it is never backed off while selected.
+        std::lock_guard<std::mutex> guard(m_lock);
+        int& unanswered = m_unanswered[address];
+        unanswered = read.answered ? 0 : unanswered + 1;
+        m_askAt.erase(address);
+        // Handed over: the watchdog and the endpoint see the read now.
+        if (read.outcome != WholeReply::Outcome::PortLost)
+            NoteChamberRead(ReadSource::Poll, address,
+                            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(m_selectedPeriod).count()));
+    }
+    Hand(read);
+}
+
 void OverviewReader::Run()
 {
     while (!m_stop) {
@@ -151,25 +224,22 @@ void OverviewReader::Run()
         const int cycleMs = ScaledMs(m_cycleMs);
         const auto cycleEnd = cycleStart + std::chrono::milliseconds(cycleMs);
         for (const int address : Addresses()) {
+            ReadSelectedIfDue();
             if (m_stop)
                 break;
             {
                 std::lock_guard<std::mutex> guard(m_lock);
+                if (address == m_selected)
+                    continue;  // read on its own schedule
                 auto at = m_askAt.find(address);
                 if (at != m_askAt.end() && LineClock::now() < at->second)
                     continue;
             }
-            const int timeoutMs = m_timeoutMs;
-            // A cycle that cannot get the line (a silent chamber's poll holds
-            // it 16 s) gives up at its end and starts again.
-            OverviewLineHold hold = TakeLineForOverview(timeoutMs + kReadMarginMs, m_stop,
-                                                        std::max(cycleEnd, LineClock::now() + std::chrono::seconds(20)));
-            if (!hold.Held())
+            // A cycle that cannot get the line (a scan or a program write
+            // holds it) gives up at its end and starts again.
+            OverviewRead read;
+            if (!ReadOne(address, false, std::max(cycleEnd, LineClock::now() + std::chrono::seconds(20)), &read))
                 continue;
-            const OverviewRead read = RunOverviewExchange(address, timeoutMs);
-            {
-                OverviewLineHold done(std::move(hold));
-            }
             if (read.outcome == WholeReply::Outcome::PortLost)
                 break;  // nothing to ask until the port is back
             {
@@ -185,16 +255,21 @@ void OverviewReader::Run()
                 // even while the user-interface thread has yet to take it.
                 NoteChamberRead(ReadSource::Overview, address, OverviewReadPeriodMs(pause));
             }
-            {
-                std::lock_guard<std::mutex> posting(HandoffLock(Handoff::OverviewRead));
-                emit Read(read);
-            }
+            Hand(read);
         }
         {
             std::lock_guard<std::mutex> posting(HandoffLock(Handoff::OverviewRead));
             emit CycleDone(std::chrono::duration_cast<std::chrono::microseconds>(LineClock::now() - cycleStart).count());
         }
-        std::unique_lock<std::mutex> lock(m_lock);
-        m_wake.wait_until(lock, cycleEnd, [this] { return m_stop.load(); });
+        // The rest of the cycle: the selected chamber keeps its period.
+        for (;;) {
+            ReadSelectedIfDue();
+            std::unique_lock<std::mutex> lock(m_lock);
+            if (m_stop || LineClock::now() >= cycleEnd)
+                break;
+            const auto wakeAt = m_selected >= 0 ? std::min(cycleEnd, m_selectedDue) : cycleEnd;
+            const int selected = m_selected;
+            m_wake.wait_until(lock, wakeAt, [&] { return m_stop.load() || m_selected != selected; });
+        }
     }
 }

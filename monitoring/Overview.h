@@ -83,6 +83,13 @@ public:
     void SetTimeoutMs(int ms);  // clamped to kMin..kMaxOverviewTimeoutMs
     int TimeoutMs() const;
     void SetCycleMs(int ms);    // unscaled; the time scale applies
+    // The main window's chamber while reading is on: read every periodMs
+    // (unscaled) with the others' whole-reply reads, never backed off, and
+    // left out of the cycle. A new address is read at once; the same one
+    // keeps its schedule. Its reads come out with selected set.
+    void SetSelected(int address, int periodMs);
+    void ClearSelected();
+    int Selected() const;  // -1 when none
     void Start();
     void Stop();
     bool Running() const;
@@ -93,6 +100,12 @@ signals:
 
 private:
     void Run();
+    // Reads the selected chamber when its time has come.
+    void ReadSelectedIfDue();
+    // One read of a chamber with the line taken; false when the line could
+    // not be had before the deadline or the reader stops.
+    bool ReadOne(int address, bool selected, LineClock::time_point deadline, OverviewRead* read);
+    void Hand(const OverviewRead& read);
     mutable std::mutex m_lock;
     std::condition_variable m_wake;
     QVector<int> m_addresses;
@@ -100,6 +113,9 @@ private:
     std::map<int, LineClock::time_point> m_askAt;  // next ask of a silent one
     std::atomic<int> m_timeoutMs{kDefaultOverviewTimeoutMs};
     std::atomic<int> m_cycleMs{kOverviewCycleMs};
+    int m_selected = -1;
+    std::chrono::milliseconds m_selectedPeriod{0};
+    LineClock::time_point m_selectedDue;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };

@@ -398,3 +398,63 @@ TEST(AlarmRulesTest, RulesSharingACounterNeverGiveOneNumberTwice)
     EXPECT_FALSE(a.Acknowledge(2, 2000));
     EXPECT_TRUE(b.Acknowledge(2, 2000));
 }
+
+TEST(AlarmRulesTest, DisarmedDeviationsRaiseNothingAndDisarmingEndsTheAlarm)
+{
+    AlarmSettings s;
+    s.temperatureDelay = 10;
+    AlarmRules rules(s);
+    rules.SetDeviationArmed(false, 0);
+    // A chamber that runs nothing: at the room's climate against a set point of 0.
+    EXPECT_TRUE(Feed(rules, {Temp({0, 22, 0}), Temp({30, 22, 0}), Temp({60, 22, 0})}).empty());
+    // Armed: the wait starts afresh at arming, not at the first poll.
+    EXPECT_TRUE(rules.SetDeviationArmed(true, 60000).empty());
+    EXPECT_EQ(Feed(rules, {Temp({64, 22, 0}), Temp({70, 22, 0}), Temp({76, 22, 0})}),
+              (std::vector<std::string>{"start@76"}));
+    // Disarmed: the alarm ends at once, and none comes again.
+    std::vector<std::string> ended;
+    for (const AlarmEvent& e : rules.SetDeviationArmed(false, 80000))
+        ended.push_back(Describe(e));
+    EXPECT_EQ(ended, (std::vector<std::string>{"end@80"}));
+    EXPECT_TRUE(Feed(rules, {Temp({90, 22, 0}), Temp({200, 22, 0})}).empty());
+    // The link alarm does not depend on it.
+    PollFacts lost;
+    lost.time = 210000;
+    lost.linkLost = true;
+    EXPECT_EQ(Feed(rules, {lost}), (std::vector<std::string>{"start@210"}));
+}
+
+TEST(AlarmRulesTest, ArmingAsTheSettingsFileKeepsIt)
+{
+    struct Case {
+        const char* text;
+        bool armed;
+        qint64 since;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"1;1765375530000;пуск подтверждён камерой", true, 1765375530000, "пуск подтверждён камерой"},
+        {"0;1765375530000;программа закончилась", false, 1765375530000, "программа закончилась"},
+        {"1;5", true, 5, ""},
+        {"", false, 0, ""},
+        {"2;5;x", false, 0, ""},
+        {"1;-5;x", false, 0, ""},
+        {"1;abc;x", false, 0, ""},
+        {"yes", false, 0, ""},
+    };
+    for (const Case& c : cases) {
+        const DeviationArming a = ArmingFromText(QString::fromUtf8(c.text));
+        EXPECT_EQ(a.armed, c.armed) << c.text;
+        EXPECT_EQ(a.since, c.since) << c.text;
+        EXPECT_EQ(a.why, QString::fromUtf8(c.why)) << c.text;
+    }
+    // What is written reads back, a ";" in the reason included.
+    const DeviationArming kept{true, 42, QStringLiteral("оператором; по заявке")};
+    const DeviationArming back = ArmingFromText(ArmingToText(kept));
+    EXPECT_TRUE(back.armed);
+    EXPECT_EQ(back.since, 42);
+    EXPECT_EQ(back.why, QStringLiteral("оператором, по заявке"));
+    EXPECT_EQ(ArmingText({false, 0, {}}, QStringLiteral("10.12.2026 14:05:30")), QStringLiteral("тревоги отклонения выключены"));
+    EXPECT_EQ(ArmingText({false, 7, {}}, QStringLiteral("10.12.2026 14:05:30")),
+              QStringLiteral("тревоги отклонения выключены с 10.12.2026 14:05:30"));
+}

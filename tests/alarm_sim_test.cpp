@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
+#include "link/Waits.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/Presentation.h"
 #include "sim/ChamberSim.h"
@@ -58,6 +59,8 @@ protected:
         bus.SetControllerDelay(std::chrono::microseconds(500));
         OpenPortOn(bus.SlavePath());
         ASSERT_TRUE(bus.AddChamber(1));
+        // As a start the chamber confirmed would: its deviations are watched.
+        AlarmCenter->SetDeviationArmed(1, true, QStringLiteral("оператором"), true);
     }
     void TearDown() override
     {
@@ -260,6 +263,10 @@ TEST_F(AlarmSimTest, ProgramRunToItsEndRaisesTheNotice)
     ASSERT_TRUE(PumpUntil([&] { return Polls() >= polls + 3; }, 30000));
     EXPECT_EQ(Count(AlarmKind::ProgramEnd), 1);
     EXPECT_EQ(Count(AlarmKind::Temperature) + Count(AlarmKind::Humidity), 0);
+    // The program's end disarms the deviation alarms: the chamber now sits
+    // at whatever its last step left.
+    EXPECT_FALSE(AlarmCenter->Arming(1).armed);
+    EXPECT_EQ(AlarmCenter->Arming(1).why, QStringLiteral("программа закончилась"));
 
     AlarmCenter->Window()->ButtonAcknowledgeAll->click();
     EXPECT_EQ(AlarmCenter->Watched().alarmsProgramEnd, 0);
@@ -267,6 +274,46 @@ TEST_F(AlarmSimTest, ProgramRunToItsEndRaisesTheNotice)
     ASSERT_EQ(lines.size(), 2);
     EXPECT_TRUE(lines[0].contains(",начало,1,Программа,1,COM1,1,,Программа 1 завершена")) << lines[0].toStdString();
     EXPECT_TRUE(lines[1].contains(",подтверждение,1,Программа,")) << lines[1].toStdString();
+}
+
+TEST_F(AlarmSimTest, OnlyAnArmedChamberRaisesDeviationAlarms)
+{
+    bus.SetSpeed(0);
+    Pin(OutOfBand());
+    AlarmSettings s;
+    s.temperatureDelay = 0;
+    Use(s);
+    auto changes = [] {
+        int n = 0;
+        CheckJournal(JournalFileName(JournalFolder()), [&](const JournalRecord& r) {
+            if (r.action == QStringLiteral("Тревоги отклонения") && r.chamber == QStringLiteral("1"))
+                ++n;
+        });
+        return n;
+    };
+    const int before = changes();
+    // A chamber that runs nothing: far from its set point, nothing wrong.
+    AlarmCenter->SetDeviationArmed(1, false, QStringLiteral("оператором"), true);
+    StartReading();
+    Pump(5 * ScaledMs(4000));
+    EXPECT_EQ(Count(AlarmKind::Temperature), 0);
+    EXPECT_TRUE(AlarmCenter->Window()->LabelArming->text().contains(QStringLiteral("тревоги отклонения выключены с ")))
+        << AlarmCenter->Window()->LabelArming->text().toStdString();
+
+    // A start the chamber confirmed arms them; the deviation alarms.
+    AlarmCenter->CommandConfirmed(1, true);
+    ASSERT_TRUE(PumpUntil([&] { return Count(AlarmKind::Temperature) > 0; }, 30000));
+    EXPECT_TRUE(Last(AlarmKind::Temperature)->Active());
+    EXPECT_TRUE(AlarmCenter->Window()->LabelArming->isHidden());
+    // A confirmed stop disarms: the alarm ends at once, none comes again.
+    AlarmCenter->CommandConfirmed(1, false);
+    EXPECT_FALSE(Last(AlarmKind::Temperature)->Active());
+    Pump(3 * ScaledMs(4000));
+    EXPECT_EQ(Count(AlarmKind::Temperature), 1);
+    EXPECT_FALSE(AlarmCenter->Arming(1).armed);
+    EXPECT_EQ(AlarmCenter->Arming(1).why, QStringLiteral("останов подтверждён камерой"));
+    // Each change is in the journal under the chamber: off, on, off.
+    EXPECT_EQ(changes() - before, 3);
 }
 
 TEST_F(AlarmSimTest, SwitchingReadingOffEndsActiveAlarms)
@@ -327,6 +374,30 @@ TEST_F(AlarmSimTest, DialogValuesAreAppliedAndRemembered)
     });
     window->ButtonSettings->click();
     EXPECT_DOUBLE_EQ(AlarmCenter->Settings().temperatureBand, 3.5);
+
+    // A switch per chamber: chamber 1 (armed in set-up) switched off by hand,
+    // kept across a restart of the alarm centre.
+    StartReading();
+    QStringList shown;
+    QTimer::singleShot(0, [window, &shown] {
+        QListWidget* list = window->SettingsDialog->Arming;
+        for (int i = 0; i < list->count(); ++i)
+            shown << list->item(i)->text();
+        if (list->count() > 0)
+            list->item(0)->setCheckState(Qt::Unchecked);
+        window->SettingsDialog->ButtonOk->click();
+    });
+    window->ButtonSettings->click();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].startsWith(QStringLiteral("Камера №1: тревоги отклонения включены с "))) << shown[0].toStdString();
+    EXPECT_FALSE(AlarmCenter->Arming(1).armed);
+    EXPECT_EQ(AlarmCenter->Arming(1).why, QStringLiteral("оператором"));
+    // Kept in the settings file: another start of the program finds it.
+    AlarmCenter->CommandConfirmed(1, true);
+    const DeviationArming kept = TAlarmCenter().Arming(1);
+    EXPECT_TRUE(kept.armed);
+    EXPECT_EQ(kept.why, QStringLiteral("пуск подтверждён камерой"));
+    EXPECT_EQ(kept.since, AlarmCenter->Arming(1).since);
 }
 
 TEST_F(AlarmSimTest, BadSettingsTakeTheDefaultsAndTheOperatorIsToldOnce)

@@ -3,7 +3,11 @@
 // line is left for the next program, and the process exits normally.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QMessageBox>
 #include <QProcess>
+#include <QTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -13,14 +17,18 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 #include "link/PortUnit.h"
+#include "link/Waits.h"
 #include "monitoring/Presentation.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
 #include "ui/CloseSignals.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/Startup.h"
+#include "ui/Unit5.h"
 #include "ui/main.h"
 
 namespace {
@@ -81,6 +89,7 @@ TEST_F(CloseSignalsTest, EachSignalClosesThePortAsClosingTheWindowDoes)
         ASSERT_NE(PortHandle, kNoPort);
         ASSERT_EQ(ExclusiveFlag(bus.SlavePath()), 1);
 
+        ResumeWaits();  // the closing before abandoned every wait of this process
         HandleCloseSignals();
         ASSERT_EQ(::raise(number), 0);
         // Taken from the event loop, not inside the handler.
@@ -91,6 +100,84 @@ TEST_F(CloseSignalsTest, EachSignalClosesThePortAsClosingTheWindowDoes)
         EXPECT_EQ(ExclusiveFlag(bus.SlavePath()), 0);
         StopHandlingCloseSignals();
     }
+}
+
+TEST_F(CloseSignalsTest, ASignalDuringASilentPollEndsItAtOnce)
+{
+    // Real waits: the poll of a silent chamber would hold the window 16 s.
+    SetTimeScale(1.0);
+    OpenPortOn(bus.SlavePath());
+    sim::Faults gone;
+    gone.silent = true;
+    bus.SetFaults(1, gone);
+    Form1->ListBox1->clear();
+    Form1->ListBox1->addItem(ChamberEntryText(1));
+    Form1->ListBox1->setCurrentRow(0);
+    HandleCloseSignals();
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        ::kill(::getpid(), SIGTERM);
+    });
+    QElapsedTimer took;
+    took.start();
+    Guarded([] { Form1->Button6Click(); });
+    const qint64 pollMs = took.elapsed();
+    stopper.join();
+    // Abandoned within the attempt under way, and what it did not hear says
+    // nothing: no link-loss window.
+    EXPECT_LT(pollMs, 3000);
+    EXPECT_TRUE(PumpUntil([] { return PortHandle == kNoPort; }, 2000));
+    EXPECT_FALSE(Form5->isVisible());
+    EXPECT_FALSE(Form1->Timer1->isActive());
+    EXPECT_EQ(RunningReceiveThreads(), 0);
+}
+
+TEST_F(CloseSignalsTest, ASignalEndsAnOpenMessageBox)
+{
+    OpenPortOn(bus.SlavePath());
+    HandleCloseSignals();
+    bool boxReturned = false;
+    bool portClosedInBox = false;
+    QTimer::singleShot(0, [&] {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Calvetra"), QStringLiteral("…"), QMessageBox::Ok);
+        QTimer::singleShot(100, [] { ::kill(::getpid(), SIGTERM); });
+        box.exec();
+        portClosedInBox = PortHandle == kNoPort;
+        boxReturned = true;
+    });
+    EXPECT_TRUE(PumpUntil([&] { return boxReturned; }, 2000));
+    EXPECT_TRUE(portClosedInBox);
+    EXPECT_TRUE(ApplicationClosed());
+}
+
+TEST(CloseSignalsApp, TheRealProgramEndsOnASignalWithAStartUpMessageOpen)
+{
+    // The endpoint's port is taken: the error display's box stays open.
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::LocalHost, 0));
+    QTemporaryDir config;
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::MergedChannels);
+    app.start(QStringLiteral(CALVETRA_APP),
+              {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(taken.serverPort())});
+    ASSERT_TRUE(app.waitForStarted(5000));
+    // Time to reach the box: its handlers are installed before it.
+    QThread::msleep(1500);
+    ASSERT_EQ(app.state(), QProcess::Running) << app.readAll().toStdString();
+    QElapsedTimer took;
+    took.start();
+    ASSERT_EQ(::kill(static_cast<pid_t>(app.processId()), SIGTERM), 0);
+    const bool ended = app.waitForFinished(5000);
+    if (!ended)
+        app.kill();
+    ASSERT_TRUE(ended) << "still running 5 s after SIGTERM";
+    EXPECT_LT(took.elapsed(), 2000);
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << app.readAll().toStdString();
+    EXPECT_EQ(app.exitCode(), 0);
 }
 
 TEST(CloseSignalsApp, TheRealProgramExitsNormallyOnEachSignal)

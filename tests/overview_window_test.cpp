@@ -190,9 +190,11 @@ TEST_F(OverviewWindowTest, ChambersFoundAreTiledWithTheMainWindowsTexts)
     EXPECT_EQ(FormOverview->Watched(), (QVector<int>{5, 17}));
     ASSERT_TRUE(PumpUntil([] { return Answering(5) && Answering(17); }, 5000));
 
-    // The poll of the same chamber writes the same texts into the main window.
+    // The read of the selected chamber writes the same texts into the main
+    // window as into its tile.
     Form1->ListBox1->setCurrentRow(0);
     Guarded([] { Form1->Button6Click(); });
+    ASSERT_TRUE(PumpUntil([] { return !CurrentTempText.isEmpty(); }, 5000));
     Guarded([] { Form1->Button6Click(); });
     const StatusView& v = FormOverview->Chamber(5)->view;
     EXPECT_EQ(v.currentTempText, CurrentTempText);

@@ -24,6 +24,7 @@
 #include "ui/JournalWindow.h"
 #include "ui/StatusEndpoint.h"
 #include "ui/Typeface.h"
+#include "ui/OverviewWindow.h"
 #include "ui/main.h"
 
 TAlarmCenter* AlarmCenter = nullptr;
@@ -75,9 +76,8 @@ void SetDefaultAlarmNotifier(AlarmNotifier notifier) { g_defaultNotifier = std::
 
 TAlarmCenter::TAlarmCenter() : m_notify(g_defaultNotifier ? g_defaultNotifier : AlarmNotifier(NotifyDesktop))
 {
-    m_rules.ShareNumbers(m_nextId);
     m_window = new TAlarmWindow;
-    m_window->ShowSettings(m_rules.Settings());
+    m_window->ShowSettings(m_settings.Settings());
     // The window only asks; what happens is decided here.
     connect(m_window, &TAlarmWindow::AcknowledgeRequested, this, [this](int id, const QString& comment) { Acknowledge(id, comment); });
     connect(m_window, &TAlarmWindow::AcknowledgeAllRequested, this,
@@ -89,6 +89,9 @@ TAlarmCenter::TAlarmCenter() : m_notify(g_defaultNotifier ? g_defaultNotifier : 
     m_readWatch->setInterval(ScaledMs(1000));
     connect(m_readWatch, &QTimer::timeout, this, [this] { Guarded([this] { CheckReads(); }); });
     m_readWatch->start();
+    connect(m_window, &TAlarmWindow::ArmingChosen, this, [this](int address, bool armed) {
+        SetDeviationArmed(address, armed, QStringLiteral("оператором"), true);
+    });
 }
 
 TAlarmCenter::~TAlarmCenter() { delete m_window; }
@@ -104,44 +107,153 @@ void TAlarmCenter::SetNotifier(std::function<bool(const QString&, const QString&
     m_notify = notifier ? std::move(notifier) : g_defaultNotifier ? g_defaultNotifier : AlarmNotifier(NotifyDesktop);
 }
 
+AlarmRules& TAlarmCenter::RulesFor(int address)
+{
+    auto it = m_chambers.find(address);
+    if (it == m_chambers.end()) {
+        it = m_chambers.emplace(address, ChamberAlarmRules{AlarmRules(m_settings.Settings()), m_watched.port}).first;
+        it->second.rules.ShareNumbers(m_nextId);
+        it->second.rules.SetDeviationArmed(Arming(address).armed, Now());
+        ShowArming();
+    }
+    it->second.rules.SetDelayScale(TimeScale());
+    return it->second.rules;
+}
+
+const AlarmRules& TAlarmCenter::Rules() const
+{
+    const auto it = m_chambers.find(ChamberAddress);
+    return it == m_chambers.end() ? m_settings : it->second.rules;
+}
+
+namespace {
+QString ArmingKey(int address) { return QStringLiteral("alarmArming/%1").arg(address); }
+}  // namespace
+
+DeviationArming TAlarmCenter::Arming(int address) const
+{
+    auto it = m_arming.find(address);
+    if (it == m_arming.end())
+        it = m_arming.emplace(address, ArmingFromText(QSettings().value(ArmingKey(address)).toString())).first;
+    return it->second;
+}
+
+void TAlarmCenter::SetDeviationArmed(int address, bool armed, const QString& why, bool byOperator)
+{
+    const DeviationArming before = Arming(address);
+    if (before.armed == armed)
+        return;
+    const auto word = [](bool on) { return on ? QStringLiteral("включены") : QStringLiteral("выключены"); };
+    try {
+        RecordAction(JournalAction::DeviationArming, JournalChamber(address), word(before.armed),
+                     QStringLiteral("%1: %2").arg(word(armed), why), JournalOutcomeDone());
+    } catch (...) {
+        if (byOperator)
+            throw;
+    }
+    const qint64 now = Now();
+    DeviationArming& kept = m_arming[address];
+    kept = {armed, now, why};
+    QSettings().setValue(ArmingKey(address), ArmingToText(kept));
+    HandleChamber(address, RulesFor(address).SetDeviationArmed(armed, now));
+    ShowArming();
+    emit ChamberAlarmsChanged(address);
+}
+
+void TAlarmCenter::CommandConfirmed(int address, bool start)
+{
+    SetDeviationArmed(address, start,
+                      start ? QStringLiteral("пуск подтверждён камерой") : QStringLiteral("останов подтверждён камерой"),
+                      false);
+}
+
+std::vector<ChamberArming> TAlarmCenter::AllArming() const
+{
+    std::set<int> known;
+    for (const auto& [address, c] : m_chambers)
+        known.insert(address);
+    if (FormOverview)
+        for (int address : FormOverview->Watched())
+            known.insert(address);
+    if (m_watched.reading)
+        known.insert(m_watched.chamberAddress);
+    std::vector<ChamberArming> all;
+    for (int address : known)
+        all.push_back({address, Arming(address)});
+    return all;
+}
+
+void TAlarmCenter::ShowArming()
+{
+    if (m_window)
+        m_window->ShowArming(AllArming());
+}
+
+void TAlarmCenter::DisarmAtProgramEnd(int address, const std::vector<AlarmEvent>& events)
+{
+    for (const AlarmEvent& e : events)
+        if (e.type == AlarmEventType::Start && e.alarm.kind == AlarmKind::ProgramEnd) {
+            SetDeviationArmed(address, false, QStringLiteral("программа закончилась"), false);
+            return;
+        }
+}
+
 void TAlarmCenter::AfterPoll(bool found, const StatusReply& reply, bool linkWindowOpen)
 {
     const qint64 now = Now();
-    m_rules.SetDelayScale(TimeScale());
-    m_watched.chamberAddress = ChamberAddress;
+    // The counters on the endpoint are of one chamber: another chamber's
+    // polls start its own.
+    if (m_watched.chamberAddress != ChamberAddress) {
+        const int previous = m_watched.chamberAddress;
+        const bool wasReading = m_watched.reading;
+        WatchedStatus fresh;
+        fresh.chamberAddress = ChamberAddress;
+        m_watched = fresh;
+        // The chamber no one reads any more ends its alarms as a stopped
+        // reading does; one the overview still reads keeps its state.
+        const bool stillRead = FormOverview && FormOverview->Chamber(previous);
+        if (wasReading && !stillRead && m_chambers.count(previous))
+            HandleChamber(previous, RulesFor(previous).Stop(now));
+    }
     if (Form1)
         m_watched.port = Form1->OpenPortName();
     // The poll that switches reading on runs before the switch is set.
     m_watched.reading = true;
     CountPoll(m_watched, reply, found, now);
-    Handle(m_rules.Feed(FactsFromReply(reply, linkWindowOpen, now)));
+    AlarmRules& rules = RulesFor(ChamberAddress);
+    m_chambers[ChamberAddress].port = m_watched.port;
+    const std::vector<AlarmEvent> events = rules.Feed(FactsFromReply(reply, linkWindowOpen, now));
+    Handle(events);
+    DisarmAtProgramEnd(ChamberAddress, events);
 }
 
 void TAlarmCenter::ReadingStopped()
 {
     m_watched.reading = false;
-    Handle(m_rules.Stop(Now()));
+    // A chamber the overview still reads goes on with its alarms.
+    if (FormOverview && FormOverview->Chamber(ChamberAddress)) {
+        PublishSelected();
+        return;
+    }
+    Handle(RulesFor(ChamberAddress).Stop(Now()));
 }
 
 std::vector<AlarmEvent> TAlarmCenter::AfterChamberRead(int address, const QString& port, const StatusReply& reply,
                                                         bool silent, QString* failure)
 {
     const qint64 now = Now();
-    auto it = m_chambers.find(address);
-    if (it == m_chambers.end()) {
-        it = m_chambers.emplace(address, ChamberAlarmRules{AlarmRules(m_rules.Settings()), port}).first;
-        it->second.rules.ShareNumbers(m_nextId);
-    }
-    ChamberAlarmRules& chamber = it->second;
-    chamber.port = port;
-    chamber.rules.SetDelayScale(TimeScale());
-    const std::vector<AlarmEvent> events = chamber.rules.Feed(FactsFromReply(reply, silent, now));
+    AlarmRules& rules = RulesFor(address);
+    m_chambers[address].port = port;
+    const std::vector<AlarmEvent> events = rules.Feed(FactsFromReply(reply, silent, now));
     const QString failed = Record(events, {address, port});
     if (failure)
         *failure = failed;
     if (!events.empty()) {
         ForgetEndedPlaces();
         Refresh();
+        if (address == m_watched.chamberAddress)
+            PublishSelected();
+        DisarmAtProgramEnd(address, events);
     }
     return events;
 }
@@ -149,10 +261,18 @@ std::vector<AlarmEvent> TAlarmCenter::AfterChamberRead(int address, const QStrin
 void TAlarmCenter::CheckReads()
 {
     const ReadClock::time_point now = ReadClock::now();
-    if (m_watched.reading)
-        Handle(m_rules.NotRead(ChamberReadOverdue(m_watched.chamberAddress, now), Now()));
-    for (auto& [address, c] : m_chambers)
-        HandleChamber(address, c.rules.NotRead(ChamberReadOverdue(address, now), Now()));
+    for (auto& [address, c] : m_chambers) {
+        // Only a chamber that someone means to read can be unread.
+        const bool read = (FormOverview && FormOverview->Chamber(address)) ||
+                          (m_watched.reading && address == m_watched.chamberAddress);
+        const std::vector<AlarmEvent> events = c.rules.NotRead(read && ChamberReadOverdue(address, now), Now());
+        if (events.empty())
+            continue;
+        if (address == m_watched.chamberAddress && m_watched.reading)
+            Handle(events);
+        else
+            HandleChamber(address, events);
+    }
 }
 
 const AlarmRules* TAlarmCenter::ChamberRules(int address) const
@@ -166,10 +286,6 @@ AlarmRules* TAlarmCenter::RulesOf(int id, int* chamber)
     auto has = [id](const AlarmRules& rules) {
         return std::any_of(rules.Alarms().begin(), rules.Alarms().end(), [id](const Alarm& a) { return a.id == id; });
     };
-    if (has(m_rules)) {
-        *chamber = -1;
-        return &m_rules;
-    }
     for (auto& [address, c] : m_chambers)
         if (has(c.rules)) {
             *chamber = address;
@@ -180,15 +296,16 @@ AlarmRules* TAlarmCenter::RulesOf(int id, int* chamber)
 
 int TAlarmCenter::AddressOf(int id) const
 {
-    const auto started = m_places.find(id);
-    return started != m_places.end() ? started->second.chamberAddress : m_watched.chamberAddress;
+    for (const auto& [address, c] : m_chambers)
+        for (const Alarm& a : c.rules.Alarms())
+            if (a.id == id)
+                return address;
+    return m_watched.chamberAddress;
 }
 
 std::vector<ChamberAlarm> TAlarmCenter::AllAlarms() const
 {
     std::vector<ChamberAlarm> all;
-    for (const Alarm& a : m_rules.Alarms())
-        all.push_back({AddressOf(a.id), a});
     for (const auto& [address, c] : m_chambers)
         for (const Alarm& a : c.rules.Alarms())
             all.push_back({address, a});
@@ -206,14 +323,10 @@ void TAlarmCenter::Acknowledge(int id, const QString& comment)
         return;
     for (const Alarm& a : rules->Alarms())
         if (a.id == id && !a.acknowledged)
-            RecordAction(JournalAction::AlarmAcknowledge, JournalChamber(AddressOf(id)), AlarmJournalText(a), comment,
+            RecordAction(JournalAction::AlarmAcknowledge, JournalChamber(chamber), AlarmJournalText(a), comment,
                          JournalOutcomeDone());
-    if (auto event = rules->Acknowledge(id, Now())) {
-        if (chamber < 0)
-            Handle({*event});
-        else
-            HandleChamber(chamber, {*event});
-    }
+    if (auto event = rules->Acknowledge(id, Now()))
+        HandleChamber(chamber, {*event});
 }
 
 void TAlarmCenter::AcknowledgeAll(const QString& comment)
@@ -223,13 +336,11 @@ void TAlarmCenter::AcknowledgeAll(const QString& comment)
     for (const ChamberAlarm& c : AllAlarms())
         if (!c.alarm.acknowledged)
             ids.push_back(c.alarm.id);
-    // Events by the chamber they belong to, -1 for the selected chamber's.
+    // Events by the chamber they belong to.
     std::map<int, std::vector<AlarmEvent>> events;
     auto handle = [&] {
-        Handle(events[-1]);
         for (const auto& [chamber, list] : events)
-            if (chamber >= 0)
-                HandleChamber(chamber, list);
+            HandleChamber(chamber, list);
     };
     // One record per alarm, each before its acknowledgement; a refused record
     // leaves that alarm and the rest unacknowledged.
@@ -241,7 +352,7 @@ void TAlarmCenter::AcknowledgeAll(const QString& comment)
                 continue;
             for (const Alarm& a : rules->Alarms())
                 if (a.id == id)
-                    RecordAction(JournalAction::AlarmAcknowledge, JournalChamber(AddressOf(id)), AlarmJournalText(a),
+                    RecordAction(JournalAction::AlarmAcknowledge, JournalChamber(chamber), AlarmJournalText(a),
                                  comment, JournalOutcomeDone());
             if (auto event = rules->Acknowledge(id, now))
                 events[chamber].push_back(*event);
@@ -257,27 +368,33 @@ void TAlarmCenter::ApplySettings(const AlarmSettings& settings, bool save)
 {
     // The operator's change (save) is recorded first; loading at start is not an action.
     if (save)
-        RecordAction(JournalAction::AlarmSettings, QString(), SettingsText(m_rules.Settings()), SettingsText(settings),
-                     JournalOutcomeDone());
+        RecordAction(JournalAction::AlarmSettings, QString(), SettingsText(m_settings.Settings()),
+                     SettingsText(settings), JournalOutcomeDone());
     if (save)
         SaveAlarmSettings(SaneAlarmSettings(settings));
     const qint64 now = Now();
-    Handle(m_rules.SetSettings(settings, now));
-    // The watched chambers follow the same bands and delays.
+    m_settings.SetSettings(settings, now);
+    // Every chamber follows the same bands and delays.
     for (auto& [address, c] : m_chambers)
         HandleChamber(address, c.rules.SetSettings(settings, now));
     if (m_window)
-        m_window->ShowSettings(m_rules.Settings());
+        m_window->ShowSettings(m_settings.Settings());
+}
+
+void TAlarmCenter::PublishSelected()
+{
+    const AlarmRules& rules = Rules();
+    m_watched.alarmsTemperature = rules.ActiveCount(AlarmKind::Temperature);
+    m_watched.alarmsHumidity = rules.ActiveCount(AlarmKind::Humidity);
+    m_watched.alarmsLink = rules.ActiveCount(AlarmKind::Link);
+    m_watched.alarmsProgramEnd = rules.OutstandingCount(AlarmKind::ProgramEnd);
+    if (Endpoint)
+        Endpoint->Publish(m_watched);
 }
 
 void TAlarmCenter::Handle(const std::vector<AlarmEvent>& events)
 {
-    m_watched.alarmsTemperature = m_rules.ActiveCount(AlarmKind::Temperature);
-    m_watched.alarmsHumidity = m_rules.ActiveCount(AlarmKind::Humidity);
-    m_watched.alarmsLink = m_rules.ActiveCount(AlarmKind::Link);
-    m_watched.alarmsProgramEnd = m_rules.OutstandingCount(AlarmKind::ProgramEnd);
-    if (Endpoint)
-        Endpoint->Publish(m_watched);
+    PublishSelected();
     if (events.empty())
         return;
     Refresh();
@@ -291,12 +408,16 @@ void TAlarmCenter::Handle(const std::vector<AlarmEvent>& events)
     }
     const QString failure = Record(events, Place());
     ForgetEndedPlaces();
+    // The overview's tile of the same chamber shows the same alarms.
+    emit ChamberAlarmsChanged(ChamberAddress);
     if (!failure.isEmpty())
         ShowError(QStringLiteral("Файл тревог %1: %2").arg(EventFileName(), failure));
 }
 
 void TAlarmCenter::HandleChamber(int address, const std::vector<AlarmEvent>& events)
 {
+    if (address == m_watched.chamberAddress)
+        PublishSelected();
     if (events.empty())
         return;
     const auto it = m_chambers.find(address);
@@ -333,8 +454,6 @@ void TAlarmCenter::ForgetEndedPlaces()
 {
     // Places of alarms no rules keep any more are not needed again.
     std::set<int> kept;
-    for (const Alarm& a : m_rules.Alarms())
-        kept.insert(a.id);
     for (const auto& [address, c] : m_chambers)
         for (const Alarm& a : c.rules.Alarms())
             kept.insert(a.id);

@@ -76,12 +76,28 @@ public:
     void Acknowledge(int id, const QString& comment = QString());
     void AcknowledgeAll(const QString& comment = QString());
 
-    const AlarmSettings& Settings() const { return m_rules.Settings(); }
+    const AlarmSettings& Settings() const { return m_settings.Settings(); }
     // New bands and delays; saved in the settings file when save is true.
     void ApplySettings(const AlarmSettings& settings, bool save);
 
-    const AlarmRules& Rules() const { return m_rules; }
+    // The selected chamber's rules (empty ones before its first poll).
+    const AlarmRules& Rules() const;
     const WatchedStatus& Watched() const { return m_watched; }
+
+    // Deviation alarms per chamber: armed by a start the chamber confirmed
+    // or by the operator, disarmed by a confirmed stop, the program's end or
+    // the operator. Kept in the settings file across restarts; a chamber
+    // never armed is disarmed.
+    DeviationArming Arming(int address) const;
+    // Each change is journalled first. The operator's change (byOperator) is
+    // refused, as an alarm setting is, when the journal refuses it; one that
+    // follows from the chamber is made all the same.
+    void SetDeviationArmed(int address, bool armed, const QString& why, bool byOperator);
+    // A start or a stop the chamber confirmed.
+    void CommandConfirmed(int address, bool start);
+    // Every chamber known here (watched, selected or with alarms), for the
+    // switches of the settings dialog.
+    std::vector<ChamberArming> AllArming() const;
     QString EventFileName() const;
 
     // The marker's text and colours as they stand.
@@ -106,15 +122,22 @@ private:
         AlarmRules rules;
         QString port;
     };
+    // The selected chamber's events from its poll: counted for the endpoint,
+    // notified, written.
     void Handle(const std::vector<AlarmEvent>& events);
-    // A watched chamber's events, when not from its read.
+    // A chamber's events other than from its poll (an acknowledgement, new
+    // settings, reading stopped).
     void HandleChamber(int address, const std::vector<AlarmEvent>& events);
+    // The selected chamber's alarm counts for the endpoint.
+    void PublishSelected();
+    // A chamber's rules, made on first use with the settings in force.
+    AlarmRules& RulesFor(int address);
     // Into the event file, each line with the place its alarm started
     // (current: the place of an alarm starting now); the first failure.
     QString Record(const std::vector<AlarmEvent>& events, const AlarmPlace& current);
     void ForgetEndedPlaces();
-    // The rules that keep alarm id and the chamber they belong to (-1: the
-    // selected chamber's); null when none does.
+    // The rules that keep alarm id and the chamber they belong to; null when
+    // none does.
     AlarmRules* RulesOf(int id, int* chamber);
     int AddressOf(int id) const;
     void Refresh();
@@ -124,11 +147,18 @@ private:
     // One counter for every chamber's rules: an alarm's number names it alone
     // in the window and in the event file.
     std::shared_ptr<int> m_nextId = std::make_shared<int>(1);
-    AlarmRules m_rules;
+    // The settings in force; never fed. A chamber's rules start from them.
+    AlarmRules m_settings;
     WatchedStatus m_watched;
-    std::map<int, ChamberAlarmRules> m_chambers;  // by address, the overview's chambers
+    // One alarm state per chamber, whoever reads it: the main window's poll
+    // or the overview.
+    std::map<int, ChamberAlarmRules> m_chambers;
     std::map<int, AlarmPlace> m_places;  // where each kept alarm started
     QTimer* m_readWatch = nullptr;  // CheckReads
+    mutable std::map<int, DeviationArming> m_arming;  // read from the settings file on first use
+    // A program-end notice among the events disarms its chamber.
+    void DisarmAtProgramEnd(int address, const std::vector<AlarmEvent>& events);
+    void ShowArming();
     QPushButton* m_marker = nullptr;
     TAlarmWindow* m_window = nullptr;
     std::function<bool(const QString&, const QString&, bool)> m_notify;

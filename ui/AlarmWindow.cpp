@@ -62,6 +62,12 @@ TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)
     form->addRow(QStringLiteral("Задержка"), HumidityDelay);
     form->addRow(LinkOn);
     form->addRow(ProgramEndOn);
+    // Armed by a start the chamber confirmed, disarmed by a confirmed stop or
+    // the program's end; here by hand.
+    form->addRow(new QLabel(QStringLiteral("Тревоги отклонения по камерам:"), this));
+    Arming = new QListWidget(this);
+    Arming->setMinimumHeight(90);
+    form->addRow(Arming);
     auto* note = new QLabel(QStringLiteral("Пока камера приближается к уставке (за время задержки\n"
                                            "отклонение уменьшается хотя бы на допуск), тревоги нет."),
                             this);
@@ -98,6 +104,29 @@ void TAlarmSettingsDialog::SetValues(const AlarmSettings& s)
     TemperatureDelay->setEnabled(s.temperatureOn);
     HumidityBand->setEnabled(s.humidityOn);
     HumidityDelay->setEnabled(s.humidityOn);
+}
+
+void TAlarmSettingsDialog::SetArming(const std::vector<ChamberArming>& chambers)
+{
+    m_arming = chambers;
+    Arming->clear();
+    for (const ChamberArming& c : chambers) {
+        auto* item = new QListWidgetItem(
+            QStringLiteral("Камера №%1: %2").arg(c.chamberAddress).arg(ArmingMomentText(c.arming)), Arming);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+        item->setCheckState(c.arming.armed ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+std::vector<std::pair<int, bool>> TAlarmSettingsDialog::ArmingChanges() const
+{
+    std::vector<std::pair<int, bool>> changes;
+    for (int i = 0; i < Arming->count() && i < static_cast<int>(m_arming.size()); ++i) {
+        const bool armed = Arming->item(i)->checkState() == Qt::Checked;
+        if (armed != m_arming[i].arming.armed)
+            changes.emplace_back(m_arming[i].chamberAddress, armed);
+    }
+    return changes;
 }
 
 AlarmSettings TAlarmSettingsDialog::Values() const
@@ -142,8 +171,11 @@ TAlarmWindow::TAlarmWindow() : QWidget(nullptr, Qt::Window)
     buttons->addWidget(ButtonAcknowledgeAll);
     buttons->addStretch();
     buttons->addWidget(ButtonSettings);
+    LabelArming = new QLabel(this);
+    LabelArming->setWordWrap(true);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(Table);
+    layout->addWidget(LabelArming);
     layout->addLayout(buttons);
     PlaceWindow(this, {980, 360}, std::nullopt);
     connect(ButtonAcknowledge, &QPushButton::clicked, this, [this] {
@@ -166,8 +198,29 @@ TAlarmWindow::TAlarmWindow() : QWidget(nullptr, Qt::Window)
 void TAlarmWindow::EditSettings()
 {
     SettingsDialog->SetValues(m_settings);
-    if (SettingsDialog->exec() == QDialog::Accepted)
-        emit SettingsChosen(SettingsDialog->Values());
+    SettingsDialog->SetArming(m_arming);
+    if (SettingsDialog->exec() != QDialog::Accepted)
+        return;
+    const std::vector<std::pair<int, bool>> arming = SettingsDialog->ArmingChanges();
+    emit SettingsChosen(SettingsDialog->Values());
+    for (const auto& [address, armed] : arming)
+        emit ArmingChosen(address, armed);
+}
+
+void TAlarmWindow::ShowArming(const std::vector<ChamberArming>& chambers)
+{
+    m_arming = chambers;
+    QStringList off;
+    for (const ChamberArming& c : chambers)
+        if (!c.arming.armed)
+            off << QStringLiteral("Камера №%1: %2").arg(c.chamberAddress).arg(ArmingMomentText(c.arming));
+    LabelArming->setText(off.join(QStringLiteral("; ")));
+    LabelArming->setVisible(!off.isEmpty());
+}
+
+QString ArmingMomentText(const DeviationArming& arming)
+{
+    return ArmingText(arming, arming.since > 0 ? Moment(arming.since) : QString());
 }
 
 int TAlarmWindow::SelectedAlarm() const

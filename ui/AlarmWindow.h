@@ -5,7 +5,9 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QDoubleSpinBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTableWidget>
@@ -21,6 +23,10 @@ public:
     void SetValues(const AlarmSettings& s);
     // Delays are shown in whole minutes.
     AlarmSettings Values() const;
+    // A switch per chamber for its deviation alarms, as they stand now.
+    void SetArming(const std::vector<ChamberArming>& chambers);
+    // The chambers whose switch the operator turned, with its new state.
+    std::vector<std::pair<int, bool>> ArmingChanges() const;
 
     QCheckBox* TemperatureOn;
     QDoubleSpinBox* TemperatureBand;
@@ -30,11 +36,13 @@ public:
     QSpinBox* HumidityDelay;
     QCheckBox* LinkOn;
     QCheckBox* ProgramEndOn;
+    QListWidget* Arming;  // "Камера №N": checked while its deviation alarms are armed
     QPushButton* ButtonOk;
     QPushButton* ButtonCancel;
 
 private:
     AlarmSettings m_shown;
+    std::vector<ChamberArming> m_arming;
 };
 
 // Shows what the alarm centre hands it and signals what the operator asks
@@ -49,6 +57,9 @@ public:
     void ShowAlarms(const std::vector<ChamberAlarm>& alarms);
     // The bands and delays the settings dialog starts from.
     void ShowSettings(const AlarmSettings& settings) { m_settings = settings; }
+    // Each chamber's deviation arming: the switches of the settings dialog
+    // and the line that names the chambers whose deviation alarms are off.
+    void ShowArming(const std::vector<ChamberArming>& chambers);
     // The alarm number of the selected row, 0 when none is selected.
     int SelectedAlarm() const;
 
@@ -60,13 +71,19 @@ public:
     QPushButton* ButtonAcknowledge;
     QPushButton* ButtonAcknowledgeAll;
     QPushButton* ButtonSettings;
+    QLabel* LabelArming;
     TAlarmSettingsDialog* SettingsDialog;
 
 signals:
     void AcknowledgeRequested(int id, const QString& comment);
     void AcknowledgeAllRequested(const QString& comment);
     void SettingsChosen(const AlarmSettings& settings);
+    void ArmingChosen(int address, bool armed);
 
 private:
     AlarmSettings m_settings;
+    std::vector<ChamberArming> m_arming;
 };
+
+// "тревоги отклонения выключены с 10.12.2026 14:05:30" in the window's form.
+QString ArmingMomentText(const DeviationArming& arming);

@@ -53,7 +53,9 @@ int main(int argc, char** argv)
     HandleCloseSignals();
     // --listen [ADDRESS:]PORT: the read-only endpoint for watchers elsewhere.
     StartWatching(QApplication::arguments());
-    const int result = app.exec();
+    // Closed already (a signal while a start-up message box was open): the
+    // loop would never be told to end.
+    const int result = ApplicationClosed() ? 0 : app.exec();
     StopWatching();
     StopHandlingCloseSignals();
     return result;

@@ -24,6 +24,13 @@
 
 #include "monitoring/CsvExport.h"
 
+namespace {
+QString LiveTitle(int chamber)
+{
+    return chamber < 0 ? QStringLiteral("График") : QStringLiteral("График — Камера №%1").arg(chamber);
+}
+}  // namespace
+
 TChartWindow* FormChart = nullptr;
 
 namespace {
@@ -284,6 +291,27 @@ void TChartWindow::AddLiveSample(const TrendSample& sample)
         m_syncTimer.start();
 }
 
+void TChartWindow::StartLiveChamber(int address)
+{
+    if (address == m_liveChamber)
+        return;
+    if (m_liveChamber >= 0)
+        m_otherChambers[m_liveChamber] = std::move(m_live);
+    auto kept = m_otherChambers.find(address);
+    if (kept != m_otherChambers.end()) {
+        m_live = std::move(kept->second);
+        m_otherChambers.erase(kept);
+    } else {
+        m_live = TrendModel{};
+    }
+    m_liveChamber = address;
+    if (m_showingLog)
+        return;
+    setWindowTitle(LiveTitle(m_liveChamber));
+    m_userZoomed = false;
+    Rebuild(m_live);
+}
+
 void TChartWindow::SyncView()
 {
     if (m_dirty && !m_showingLog)
@@ -429,7 +457,7 @@ void TChartWindow::ShowLive()
     // Step and cycle changes are known from log files only.
     m_stepMarkers->setVisible(false);
     m_cycleMarkers->setVisible(false);
-    setWindowTitle(QStringLiteral("График"));
+    setWindowTitle(LiveTitle(m_liveChamber));
     LabelStatus->clear();
     Rebuild(m_live);
 }

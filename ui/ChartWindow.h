@@ -8,6 +8,8 @@
 #include <QVector>
 #include <QWidget>
 
+#include <map>
+
 #include "monitoring/LogReader.h"
 #include "monitoring/TrendDecimation.h"
 #include "monitoring/TrendModel.h"
@@ -28,6 +30,10 @@ public:
     // Every status poll adds a sample; unanswered polls add a gap.
     void AddLiveSample(const TrendSample& sample);
     const TrendModel& LiveModel() const { return m_live; }
+    // The live values from now on are of this chamber: each chamber has a
+    // series of its own, kept while another one is polled.
+    void StartLiveChamber(int address);
+    int LiveChamber() const { return m_liveChamber; }
 
     // Shows a data log file instead of the live values. False with a message
     // when the file cannot be read; damaged records are counted, not fatal.
@@ -86,6 +92,8 @@ private:
     const TrendModel& Shown() const { return m_showingLog ? m_log : m_live; }
 
     TrendModel m_live;
+    int m_liveChamber = -1;
+    std::map<int, TrendModel> m_otherChambers;  // their series, by address
     TrendModel m_log;
     bool m_showingLog = false;
     QString m_logPath;

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "link/Waits.h"
 #include "ui/main.h"
 
 namespace {
@@ -25,6 +26,9 @@ void OnSignal(int number)
         ::raise(number);
     }
     g_waiting = 1;
+    // An exchange under way (a silent chamber's poll) ends now, so that the
+    // event loop takes the signal at once.
+    AbandonWaits();
     const char byte = static_cast<char>(number);
     (void)!::write(g_pipe[1], &byte, 1);
     errno = saved;
@@ -47,6 +51,7 @@ void HandleCloseSignals()
 {
     if (g_notifier)
         return;
+    PrepareAbandon();
     if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;  // no descriptors left: the signals keep their default
     g_waiting = 0;

@@ -248,6 +248,9 @@ void TOverviewWindow::Relayout()
 
 void TOverviewWindow::OnRead(const OverviewRead& read)
 {
+    // The main window shows it as its poll, and feeds its alarms from it.
+    if (read.selected)
+        emit SelectedRead(read);
     auto it = m_chambers.find(read.address);
     if (it == m_chambers.end())
         return;
@@ -265,7 +268,7 @@ void TOverviewWindow::OnRead(const OverviewRead& read)
     // The chamber's alarms, by the rules of the main window's chamber (the
     // alarm centre keeps them and writes the event file); the link alarm once
     // it has gone silent. A file failure is said on the window, once per read.
-    if (AlarmCenter) {
+    if (AlarmCenter && !read.selected) {
         QString failure;
         const std::vector<AlarmEvent> events = AlarmCenter->AfterChamberRead(
             read.address, m_portLabel, read.reply, it->link == ChamberLink::Silent, &failure);

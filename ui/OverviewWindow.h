@@ -95,6 +95,8 @@ public:
 
 signals:
     void ChamberClicked(int address);
+    // A read of the main window's chamber (watched here or not).
+    void SelectedRead(const OverviewRead& read);
     // After every read, for the alarms and the endpoint.
     void ChamberRead(const WatchedChamber& chamber, bool answered);
     // Alarms of one chamber that started, ended or were acknowledged.

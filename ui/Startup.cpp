@@ -8,6 +8,7 @@
 
 #include "ui/Unit3.h"
 #include "link/PortUnit.h"
+#include "link/Waits.h"
 #include "monitoring/LineMonitor.h"
 #include "monitoring/Monitoring.h"
 #include "ui/AlarmCenter.h"
@@ -23,6 +24,7 @@
 #include "ui/main.h"
 
 namespace {
+bool g_closed = false;
 void SubstituteFonts()
 {
     // Metric-compatible faces from fonts-liberation keep the captions inside
@@ -64,6 +66,9 @@ void CreateApplicationWindows(bool show)
     QApplication::setOrganizationName(QStringLiteral("Calvetra"));
     ApplyPortMapping(LoadPortSettings());
     QApplication::setQuitOnLastWindowClosed(false);
+    // Every start waits its full waits, even after a closing in this process.
+    ResumeWaits();
+    g_closed = false;
     SubstituteFonts();
     // Before the main window, which puts its marker in the bottom strip.
     AlarmCenter = new TAlarmCenter;
@@ -87,8 +92,14 @@ void CreateApplicationWindows(bool show)
     FormOverview = new TOverviewWindow;
     QObject::connect(Form1, &TForm1::ChamberFound, FormOverview, &TOverviewWindow::Watch);
     QObject::connect(FormOverview, &TOverviewWindow::ChamberClicked, Form1, &TForm1::SelectChamber);
+    QObject::connect(FormOverview, &TOverviewWindow::SelectedRead, Form1,
+                     [](const OverviewRead& read) { Guarded([&read] { Form1->TakeSelectedRead(read); }); });
     StartLineRecording();
 }
+
+void MarkApplicationClosed() { g_closed = true; }
+
+bool ApplicationClosed() { return g_closed; }
 
 void DestroyApplicationWindows()
 {

@@ -17,3 +17,8 @@ void DestroyApplicationWindows();
 bool InstallQtTranslations();
 // Takes them away again (tests).
 void RemoveQtTranslations();
+
+// The main window was closed: the event loop is not to be entered (a close
+// during start-up, while a message box was open, came before it).
+void MarkApplicationClosed();
+bool ApplicationClosed();

@@ -2,13 +2,17 @@
 #include "link/ThreadHandoff.h"
 
 #include <QCloseEvent>
+#include <cstdio>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QAction>
 #include <QDateTime>
 #include <QFileInfo>
 
 #include "ui/Unit3.h"
 #include "link/PortUnit.h"
+#include "link/Waits.h"
 #include "monitoring/LineOwner.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
@@ -20,6 +24,7 @@
 #include "ui/ErrorDisplay.h"
 #include "ui/JournalWindow.h"
 #include "ui/ScreenFit.h"
+#include "ui/Startup.h"
 #include "ui/LineMonitorWindow.h"
 #include "ui/OverviewWindow.h"
 #include "ui/PortMappingDialog.h"
@@ -277,7 +282,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     QWidget::setTabOrder(ButtonMonitor, ButtonJournal);
     QWidget::setTabOrder(ButtonJournal, ButtonOverview);
 
-    Timer1 = Timer(this, 4000);
+    Timer1 = Timer(this, kStatusPollPeriodMs);
     Timer2 = Timer(this, 500);
     Timer4 = Timer(this, 60000);
     Timer5 = Timer(this, 100);
@@ -527,10 +532,30 @@ void TForm1::FormClose()
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
-    Guarded([this] { FormClose(); });
+    // The process ends in every state: no exchange is waited for, nothing
+    // falls due any more, the overview's reading ends before the port goes.
+    AbandonWaits();
+    for (QTimer* timer : {Timer1, Timer4, Timer5, Timer6, TimerPort})
+        timer->stop();
+    ClearLineReservation(LineReservation::Poll);
+    if (FormOverview)
+        FormOverview->Reader().Stop();
+    // A failure is told on the standard error: a message box would hold the
+    // closing up until somebody answers it.
+    try {
+        FormClose();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "calvetra: %s\n", error.what());
+    }
     event->accept();
-    // The control and error windows go with the main window.
-    QCoreApplication::quit();
+    MarkApplicationClosed();
+    // A message box or dialog open ends its own loop first; then the main
+    // loop ends. quit() would ask every window to close, and one that
+    // refuses would keep the process alive.
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(window); dialog && dialog->isVisible())
+            dialog->reject();
+    QCoreApplication::exit(0);
 }
 
 int SelectedEntryIndex(const QListWidget& list)

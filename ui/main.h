@@ -19,6 +19,7 @@
 #include "ui/PortComboBox.h"
 
 struct StatusReply;
+struct OverviewRead;
 
 // The index of the selected list entry, -1 when none is. A current entry
 // that the operator has deselected (Ctrl+click) does not count.
@@ -133,6 +134,18 @@ public:
     // False when the adapter was gone: the address is to be probed again.
     bool ProbeAddress(int address);
     void ReadStatus();
+    // True while the overview reads the line: the selected chamber is then
+    // read by its scheduler and shown here through TakeSelectedRead.
+    bool OverviewReadsLine() const;
+    // The overview's read of the selected chamber, shown as a poll's.
+    void TakeSelectedRead(const OverviewRead& read);
+    // What a poll leaves in the window, the log line, the chart and the
+    // alarms; linkLost: the chamber has not answered for the poll's 20
+    // attempts (the link-loss window shows).
+    void ShowPollResult(bool found, const StatusReply& reply, bool linkLost);
+    // Another chamber picked since the last poll: the log of the old one ends
+    // and one of the new one begins, the chart starts the new one's series.
+    void FollowSelection(int previous);
     // Tells the line owner when Timer1 falls due next (or that it does not).
     void ReservePollTick();
     void ShowStatus(const StatusReply& reply);
@@ -166,6 +179,10 @@ private:
     std::string m_openPortName;  // what "Открыть" opened last, for a re-open
     std::string m_openDevicePath;
     bool m_portGone = false;
+    int m_polledAddress = -1;  // the chamber the last poll was of, -1 before any
+    // The selected chamber's last answer (or the start of its reading) while
+    // the overview reads it: the link-loss window after the poll's 16 s.
+    qint64 m_selectedAnsweredMs = 0;
     QString m_missingPort;  // the remembered choice, not plugged in at start
 };
 

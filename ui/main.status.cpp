@@ -8,23 +8,71 @@
 #include "monitoring/Presentation.h"
 #include "monitoring/StatusDecode.h"
 #include "ui/AlarmCenter.h"
+#include "ui/ChartWindow.h"
+#include "ui/OverviewWindow.h"
+#include "link/Waits.h"
+#include "monitoring/ActionJournal.h"
 #include "ui/Unit5.h"
 #include "ui/JournalWindow.h"
 #include "ui/main.h"
+
+namespace {
+qint64 MonotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(LineClock::now().time_since_epoch()).count();
+}
+}  // namespace
 
 void TForm1::ReadStatus()
 {
     const int selected = SelectedEntryIndex(*ListBox1);
     if (selected >= 0)
         ChamberAddress = AddressFromEntry(ListBox1->item(selected)->text());
+    if (m_polledAddress >= 0 && ChamberAddress != m_polledAddress)
+        FollowSelection(m_polledAddress);
+    else if (m_polledAddress < 0 && FormChart)
+        FormChart->StartLiveChamber(ChamberAddress);
+    m_polledAddress = ChamberAddress;
     // Another chamber chosen since the box was ticked: its name is claimed anew.
     if (HoldsAddressPlaceholder(LogFileName))
         LogFileName = FillAddressPlaceholder(ClaimLogFileName(LogFileName, ChamberAddress, LogWriter::MainWindow),
                                              ChamberAddress);
 
+    if (OverviewReadsLine()) {
+        // One timeout per read of this chamber among the others: a silent
+        // one never holds the line for the poll's 20 attempts.
+        ClearLineReservation(LineReservation::Poll);
+        if (FormOverview->Reader().Selected() != ChamberAddress)
+            m_selectedAnsweredMs = MonotonicMs();
+        FormOverview->Reader().SetSelected(ChamberAddress, kStatusPollPeriodMs);
+        return;
+    }
+    if (FormOverview)
+        FormOverview->Reader().ClearSelected();
     const StatusExchange exchange = RunStatusExchange(ChamberAddress);
-    const bool found = exchange.found;
-    const StatusReply& reply = exchange.reply;
+    // Closing began during the poll: what it did not hear says nothing.
+    if (WaitsAbandoned())
+        return;
+    ShowPollResult(exchange.found, exchange.reply, !exchange.found);
+    ReservePollTick();
+}
+
+bool TForm1::OverviewReadsLine() const { return FormOverview && FormOverview->Reader().Running(); }
+
+void TForm1::TakeSelectedRead(const OverviewRead& read)
+{
+    // A read still on its way when reading stopped or another chamber was picked.
+    if (ReadingActive != 1 || read.address != ChamberAddress)
+        return;
+    const qint64 now = MonotonicMs();
+    if (read.answered)
+        m_selectedAnsweredMs = now;
+    const bool linkLost = !read.answered && now - m_selectedAnsweredMs >= ScaledMs(kStatusAttempts * kStatusWait);
+    ShowPollResult(read.answered, read.reply, linkLost);
+}
+
+void TForm1::ShowPollResult(bool found, const StatusReply& reply, bool linkLost)
+{
     if (reply.decoded)
         ShowStatus(reply);
     RecordTrend(reply);
@@ -47,17 +95,47 @@ void TForm1::ReadStatus()
     if (Form5) {
         if (found)
             Form5->hide();
-        else
+        else if (linkLost)
             Form5->show();
     }
-    AlarmsAfterPoll(found, reply, Form5 ? Form5->isVisible() : !found);
-    ReservePollTick();
+    AlarmsAfterPoll(found, reply, Form5 ? Form5->isVisible() : linkLost);
+}
+
+void TForm1::FollowSelection(int previous)
+{
+    if (FormChart)
+        FormChart->StartLiveChamber(ChamberAddress);
+    // A change of chamber is the operator's; the log of each chamber holds
+    // that chamber's values only. Watching goes on when the journal refuses.
+    auto record = [](JournalAction action, int chamber, const QString& before, const QString& after) {
+        try {
+            RecordAction(action, JournalChamber(chamber), before, after, JournalOutcomeDone());
+        } catch (const std::exception&) {
+        }
+    };
+    record(JournalAction::ChamberSelect, ChamberAddress, ChamberEntryText(previous), ChamberEntryText(ChamberAddress));
+    // A log whose header is still to come has no chamber yet: its name is
+    // claimed anew below.
+    if (!CheckBox1->isChecked() || LogFileName.isEmpty() || HoldsAddressPlaceholder(LogFileName))
+        return;
+    // The old chamber's last answer, if it is not in its file yet.
+    AppendLogLine();
+    record(JournalAction::LoggingOff, previous, LogFileName, QString());
+    StartLogFileName();
+    LogFileName = FillAddressPlaceholder(LogFileName, ChamberAddress);
+    record(JournalAction::LoggingOn, ChamberAddress, QString(), LogFileName);
+    LogLine = LogHeaderText();
+    LogLineAnswered = false;
+    CreateLogFile(LogFileName);
+    WriteLogText(LogLine);
+    CloseLogFile();
 }
 
 void TForm1::ReservePollTick()
 {
-    // The overview keeps off the line when the next poll falls due.
-    if (Timer1->isActive())
+    // The overview keeps off the line when the next poll falls due; while it
+    // reads the chamber itself, no poll comes.
+    if (Timer1->isActive() && !OverviewReadsLine())
         ReserveLine(LineReservation::Poll, LineClock::now() + std::chrono::milliseconds(Timer1->remainingTime()));
     else
         ClearLineReservation(LineReservation::Poll);
@@ -96,6 +174,8 @@ void TForm1::Button6Click()
                      QStringLiteral("выключено"), JournalOutcomeDone());
         Timer1->stop();
         ClearLineReservation(LineReservation::Poll);
+        if (FormOverview)
+            FormOverview->Reader().ClearSelected();
         ReadingActive = 0;
         Button6->setText(QStringLiteral("Чтение текущих показаний"));
         ShowIdleTexts();

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSettings>
 #include <clocale>
 #include <cstdlib>
 
@@ -20,6 +21,9 @@ void AppFixture::SetUp()
     errors.clear();
     ForgetClaimedLogNamesForTests();
     ForgetChamberReads();
+    // A chamber's deviation arming is kept in the settings file: each test
+    // starts with every chamber disarmed.
+    QSettings().remove(QStringLiteral("alarmArming"));
     SetErrorDisplayHook([this](const QString& text) { errors << text; });
     CreateApplicationWindows(false);
 }
