@@ -216,6 +216,27 @@ TEST_F(ReadWatchSimTest, LineHeldOnPurposeRaisesNotReadEverywhereUntilReadsComeA
     EXPECT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
 }
 
+// The selected chamber read by the overview on its own schedule: a held line
+// leaves it unread like the others, and its next read ends the alarm.
+TEST_F(ReadWatchSimTest, SelectedChamberReadByTheOverviewIsWatchedToo)
+{
+    WatchAndWaitForAnswers({5});
+    Form1->ListBox1->addItem(ChamberEntryText(4));
+    Form1->ListBox1->setCurrentRow(0);
+    Guarded([] { Form1->Button6Click(); });
+    ASSERT_TRUE(PumpUntil([] { return AlarmCenter->Watched().pollsAnswered >= 2; }, 10000));
+    {
+        LineHold hold;
+        ASSERT_TRUE(PumpUntil([] { return NotReadActive(&AlarmCenter->Rules()); }, 20 * Period() + 5000));
+        EXPECT_TRUE(Events().contains(QStringLiteral("Связь,4,COM1,,,нет опроса"))) << Events().toStdString();
+        EXPECT_GT(Sample(Scrape(), "calvetra_chamber_last_read_age_seconds", 4), 3 * Period() / 1000.0);
+    }
+    ASSERT_TRUE(PumpUntil([] { return !NotReadActive(&AlarmCenter->Rules()); }, 10000));
+    EXPECT_LE(Sample(Scrape(), "calvetra_chamber_last_read_age_seconds", 4), 3 * Period() / 1000.0);
+    Guarded([] { Form1->Button6Click(); });
+    EXPECT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
+}
+
 // The user-interface thread stuck in a poll that waits for the line: nothing
 // is handed to the endpoint, yet its ages grow and the values drop out.
 TEST_F(ReadWatchSimTest, AgeGrowsOnTheEndpointWhileTheUserInterfaceThreadIsStalled)
