@@ -187,8 +187,10 @@ std::vector<AlarmEvent> AlarmRules::SetSettings(const AlarmSettings& settings, q
         End(m_humidity.activeId, time, std::nullopt, events);
         m_humidity.waiting = false;
     }
-    if (!m_settings.linkOn)
+    if (!m_settings.linkOn) {
         End(m_linkId, time, std::nullopt, events);
+        End(m_notReadId, time, std::nullopt, events);
+    }
     return events;
 }
 
@@ -330,9 +332,21 @@ void AlarmRules::FeedProgram(const PollFacts& facts, std::vector<AlarmEvent>& ev
     events.back().alarm = a;
 }
 
+std::vector<AlarmEvent> AlarmRules::NotRead(bool overdue, qint64 time)
+{
+    std::vector<AlarmEvent> events;
+    if (!overdue)
+        End(m_notReadId, time, std::nullopt, events);
+    else if (m_notReadId == 0 && m_settings.linkOn)
+        m_notReadId = Raise(AlarmKind::Link, QStringLiteral("нет опроса"), time, events).id;
+    return events;
+}
+
 std::vector<AlarmEvent> AlarmRules::Feed(const PollFacts& facts)
 {
     std::vector<AlarmEvent> events;
+    // A read, answered or not: the chamber is being read again.
+    End(m_notReadId, facts.time, std::nullopt, events);
     FeedLink(facts, events);
     if (facts.answered) {
         FeedDeviation(AlarmKind::Temperature, m_temperature, m_armed && m_settings.temperatureOn, m_settings.temperatureBand,
@@ -370,6 +384,7 @@ std::vector<AlarmEvent> AlarmRules::Stop(qint64 time)
     End(m_temperature.activeId, time, std::nullopt, events);
     End(m_humidity.activeId, time, std::nullopt, events);
     End(m_linkId, time, std::nullopt, events);
+    End(m_notReadId, time, std::nullopt, events);
     m_temperature = {};
     m_humidity = {};
     m_runningProgram = 0;

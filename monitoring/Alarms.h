@@ -144,6 +144,11 @@ public:
     void ShareNumbers(std::shared_ptr<int> next) { m_sharedId = std::move(next); }
 
     std::vector<AlarmEvent> Feed(const PollFacts& facts);
+    // The watchdog's verdict on the chamber's reads: overdue when none at
+    // all, answered or not, came for three of its periods. Overdue raises
+    // the link alarm "нет опроса"; it ends when reads come again (here or
+    // with the next Feed).
+    std::vector<AlarmEvent> NotRead(bool overdue, qint64 time);
     // Deviation alarms watch a chamber only while they are armed: a chamber
     // that runs nothing sits far from a set point of 0 with nothing wrong.
     // Disarming ends an active deviation alarm at once and drops the waits;
@@ -188,6 +193,7 @@ private:
     Deviation m_temperature;
     Deviation m_humidity;
     int m_linkId = 0;
+    int m_notReadId = 0;  // "нет опроса"
     bool m_armed = true;
     // The program as the last answered poll showed it: 0 when none ran.
     int m_runningProgram = 0;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "link/ChamberContract.h"
+#include "monitoring/ReadWatch.h"
 #include "link/Waits.h"
 
 namespace {
@@ -163,6 +164,9 @@ StatusExchange RunStatusExchange(int chamberAddress)
             }
             ++result.attempts;
             result.found = ReadExchange(chamberAddress, kStatusFunction, kStatusRegisterCount, kStatusWait);
+            // Each attempt is a read, answered or not: a silent chamber's
+            // sixteen seconds of attempts are no gap in its reads.
+            NoteChamberRead(ReadSource::Poll, chamberAddress, ChamberPeriodMs());
         }
     }
     // One snapshot: the receive thread may still be writing a late chunk.

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "link/Waits.h"
+#include "monitoring/ReadWatch.h"
 #include "monitoring/StatusFields.h"
 
 namespace {
@@ -213,6 +214,10 @@ void OverviewReader::ReadSelectedIfDue()
         int& unanswered = m_unanswered[address];
         unanswered = read.answered ? 0 : unanswered + 1;
         m_askAt.erase(address);
+        // Handed over: the watchdog and the endpoint see the read now.
+        if (read.outcome != WholeReply::Outcome::PortLost)
+            NoteChamberRead(ReadSource::Poll, address,
+                            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(m_selectedPeriod).count()));
     }
     Hand(read);
 }
@@ -251,6 +256,9 @@ void OverviewReader::Run()
                     m_askAt[address] = LineClock::now() + std::chrono::milliseconds(pause);
                 else
                     m_askAt.erase(address);
+                // Handed over: the watchdog and the endpoint see the read now,
+                // even while the user-interface thread has yet to take it.
+                NoteChamberRead(ReadSource::Overview, address, OverviewReadPeriodMs(pause));
             }
             Hand(read);
         }

@@ -1,6 +1,9 @@
 #include "monitoring/StatusMetrics.h"
 
+#include "monitoring/ReadWatch.h"
+
 #include <QHash>
+#include <algorithm>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -73,10 +76,38 @@ QString LinkText(LinkState link)
     return QStringLiteral("unknown");
 }
 
+// The status with the values its last answer no longer vouches for left out.
+WatchedStatus Measured(const WatchedStatus& s, qint64 now)
+{
+    if (AnswerFresh(s.lastAnswered, now))
+        return s;
+    WatchedStatus m = s;
+    m.currentTemp = m.setTemp = m.currentHumidity = m.setHumidity = std::nullopt;
+    m.program = m.step = m.steps = m.cycle = m.cycles = std::nullopt;
+    return m;
+}
+
 }  // namespace
 
-QByteArray MetricsText(const WatchedStatus& s, qint64 now)
+bool AnswerFresh(qint64 lastAnsweredMs, qint64 nowMs)
 {
+    return lastAnsweredMs > 0 && nowMs - lastAnsweredMs <= static_cast<qint64>(kFreshPeriods) * ChamberPeriodMs();
+}
+
+void FillReadAge(WatchedStatus& s)
+{
+    s.lastReadAgeSeconds = s.readPeriodSeconds = std::nullopt;
+    if (!s.reading)
+        return;
+    if (const std::optional<ReadMark> mark = LastChamberRead(s.chamberAddress)) {
+        s.lastReadAgeSeconds = ReadAgeMs(*mark, ReadClock::now()) / 1000.0;
+        s.readPeriodSeconds = mark->periodMs / 1000.0;
+    }
+}
+
+QByteArray MetricsText(const WatchedStatus& status, qint64 now)
+{
+    const WatchedStatus s = Measured(status, now);
     Writer w(s);
     w.Optional("calvetra_temperature_celsius", "Current chamber temperature.", s.currentTemp);
     w.Optional("calvetra_temperature_setpoint_celsius", "Set chamber temperature.", s.setTemp);
@@ -99,6 +130,12 @@ QByteArray MetricsText(const WatchedStatus& s, qint64 now)
         w.Family("calvetra_seconds_since_last_answer", "gauge", "Seconds since the last answered poll.");
         w.Sample("calvetra_seconds_since_last_answer", std::max<qint64>(0, now - s.lastAnswered) / 1000.0);
     }
+    w.Optional("calvetra_chamber_last_read_age_seconds",
+               "Seconds since the chamber was last read, answered or not; only while it is being read.",
+               s.lastReadAgeSeconds);
+    w.Optional("calvetra_chamber_read_period_seconds",
+               "How often the chamber is meant to be read: 4 s, longer while a silent one is asked less often.",
+               s.readPeriodSeconds);
     w.Family("calvetra_alarms_active", "gauge",
              "Active alarms by kind; program-end notices count until acknowledged.");
     w.Sample("calvetra_alarms_active", s.alarmsTemperature, "kind=\"temperature\"");
@@ -119,8 +156,9 @@ QByteArray MetricsText(const WatchedStatus& s, qint64 now)
     return w.Text();
 }
 
-QByteArray StatusJson(const WatchedStatus& s, qint64 now)
+QByteArray StatusJson(const WatchedStatus& status, qint64 now)
 {
+    const WatchedStatus s = Measured(status, now);
     QJsonObject alarms{{"temperature", s.alarmsTemperature},
                        {"humidity", s.alarmsHumidity},
                        {"link", s.alarmsLink},
@@ -143,6 +181,8 @@ QByteArray StatusJson(const WatchedStatus& s, qint64 now)
                   {"seconds_since_last_answer",
                    s.lastAnswered > 0 ? QJsonValue(std::max<qint64>(0, now - s.lastAnswered) / 1000.0)
                                       : QJsonValue(QJsonValue::Null)},
+                  {"last_read_age_seconds", Json(s.lastReadAgeSeconds)},
+                  {"read_period_seconds", Json(s.readPeriodSeconds)},
                   {"alarms_active", alarms}};
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
@@ -176,7 +216,14 @@ QByteArray MetricsText(const WatchedStatus& polled, const QVector<WatchedStatus>
     QVector<QByteArray> order;
     QHash<QByteArray, QByteArray> heads;
     QHash<QByteArray, QByteArray> samples;
-    QVector<WatchedStatus> all = {polled};
+    // Reading off, the polled chamber's series would repeat the label set of
+    // the overview's tile of the same address: the one being read stays.
+    const bool polledWatched = std::any_of(watched.begin(), watched.end(), [&](const WatchedStatus& w) {
+        return w.chamberAddress == polled.chamberAddress;
+    });
+    QVector<WatchedStatus> all;
+    if (polled.reading || !polledWatched)
+        all.push_back(polled);
     all += OthersThan(polled, watched);
     for (const WatchedStatus& s : all) {
         for (const QByteArray& line : MetricsText(s, now).split('\n')) {

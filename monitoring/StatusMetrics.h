@@ -22,6 +22,10 @@ struct WatchedStatus {
     quint64 pollsAnswered = 0;
     quint64 pollsUnanswered = 0;
     qint64 lastAnswered = 0;  // ms since the epoch; 0 = never
+    // The last read, answered or not, as the scrape finds it (FillReadAge):
+    // its age and the period the chamber is meant to be read at. Empty while
+    // the chamber is not being read.
+    std::optional<double> lastReadAgeSeconds, readPeriodSeconds;
     // Active alarms by kind; program-end notices count until acknowledged.
     int alarmsTemperature = 0, alarmsHumidity = 0, alarmsLink = 0, alarmsProgramEnd = 0;
     // The action journal's head: records of the current file (-1: none yet)
@@ -34,10 +38,18 @@ struct WatchedStatus {
     int journalUnwritable = -1;
 };
 
+// The last answer's values stand for the chamber while the answer is at
+// most kFreshPeriods periods old; older ones are no longer measured.
+bool AnswerFresh(qint64 lastAnsweredMs, qint64 nowMs);
+// The age of the chamber's last read, taken now, for a chamber being read.
+void FillReadAge(WatchedStatus& status);
+
 // The Prometheus text exposition format (version 0.0.4). Values not known
-// yet are left out rather than given as 0, which would read as a reading.
+// yet are left out rather than given as 0, which would read as a reading;
+// so are values whose answer is no longer fresh (Prometheus then marks their
+// series stale), while the ages stay.
 QByteArray MetricsText(const WatchedStatus& status, qint64 now);
-// The same facts as one JSON object; unknown values are null.
+// The same facts as one JSON object; unknown and no longer fresh values are null.
 QByteArray StatusJson(const WatchedStatus& status, qint64 now);
 
 // Every watched chamber at once: the polled chamber first, then the

@@ -7,13 +7,16 @@
 #include <QMap>
 #include <QSettings>
 #include <QStringList>
+#include <QTimer>
 #include <algorithm>
 #include <set>
 
 #include "link/PortUnit.h"
+#include "link/Waits.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/PollSummary.h"
+#include "monitoring/ReadWatch.h"
 #include "monitoring/StatusDecode.h"
 #include "ui/AlarmWindow.h"
 #include "ui/DesktopNotifier.h"
@@ -83,6 +86,11 @@ TAlarmCenter::TAlarmCenter() : m_notify(g_defaultNotifier ? g_defaultNotifier : 
             [this](const QString& comment) { AcknowledgeAll(comment); });
     connect(m_window, &TAlarmWindow::SettingsChosen, this,
             [this](const AlarmSettings& settings) { ApplySettings(settings, true); });
+    // Often enough that "нет опроса" comes within a second of its due time.
+    m_readWatch = new QTimer(this);
+    m_readWatch->setInterval(ScaledMs(1000));
+    connect(m_readWatch, &QTimer::timeout, this, [this] { Guarded([this] { CheckReads(); }); });
+    m_readWatch->start();
     connect(m_window, &TAlarmWindow::ArmingChosen, this, [this](int address, bool armed) {
         SetDeviationArmed(address, armed, QStringLiteral("оператором"), true);
     });
@@ -250,6 +258,23 @@ std::vector<AlarmEvent> TAlarmCenter::AfterChamberRead(int address, const QStrin
         DisarmAtProgramEnd(address, events);
     }
     return events;
+}
+
+void TAlarmCenter::CheckReads()
+{
+    const ReadClock::time_point now = ReadClock::now();
+    for (auto& [address, c] : m_chambers) {
+        // Only a chamber that someone means to read can be unread.
+        const bool read = (FormOverview && FormOverview->Chamber(address)) ||
+                          (m_watched.reading && address == m_watched.chamberAddress);
+        const std::vector<AlarmEvent> events = c.rules.NotRead(read && ChamberReadOverdue(address, now), Now());
+        if (events.empty())
+            continue;
+        if (address == m_watched.chamberAddress && m_watched.reading)
+            Handle(events);
+        else
+            HandleChamber(address, events);
+    }
 }
 
 const AlarmRules* TAlarmCenter::ChamberRules(int address) const

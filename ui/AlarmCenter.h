@@ -15,6 +15,7 @@
 #include "monitoring/StatusMetrics.h"
 
 class QPushButton;
+class QTimer;
 class QWidget;
 class TAlarmWindow;
 struct StatusReply;
@@ -59,6 +60,10 @@ public:
     // comes back in *failure. Returns the events.
     std::vector<AlarmEvent> AfterChamberRead(int address, const QString& port, const StatusReply& reply, bool silent,
                                              QString* failure);
+    // The watchdog, on its own timer: every chamber known here (the
+    // watched ones, the selected one while reading is on) that had no read
+    // at all for three of its periods raises "нет опроса".
+    void CheckReads();
     // A watched chamber's rules, null before its first read.
     const AlarmRules* ChamberRules(int address) const;
     // Every chamber's alarms, oldest first, the selected chamber's with the
@@ -163,6 +168,7 @@ private:
     // or the overview.
     std::map<int, ChamberAlarmRules> m_chambers;
     std::map<int, AlarmPlace> m_places;  // where each kept alarm started
+    QTimer* m_readWatch = nullptr;  // CheckReads
     mutable std::map<int, DeviationArming> m_arming;  // read from the settings file on first use
     // A program-end notice among the events disarms its chamber.
     void DisarmAtProgramEnd(int address, const std::vector<AlarmEvent>& events);

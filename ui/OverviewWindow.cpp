@@ -14,7 +14,9 @@
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/PollSummary.h"
+#include "monitoring/ReadWatch.h"
 #include "ui/AlarmCenter.h"
+#include "ui/AlarmWindow.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/StatusEndpoint.h"
 #include "ui/Typeface.h"
@@ -28,6 +30,17 @@ const QColor kAnswering(0xd8, 0xf0, 0xd8);
 const QColor kLate(0xff, 0xf0, 0xb0);
 const QColor kSilent(0xd0, 0xd0, 0xd0);
 const QColor kAlarm(0xff, 0xb8, 0xb8);
+const QColor kStaleText(0x80, 0x80, 0x80);
+
+// The tile's short form: the time alone on the day itself.
+QString TileArmingText(const DeviationArming& arming, qint64 nowMs)
+{
+    if (arming.since <= 0)
+        return ArmingText(arming, QString());
+    const QDateTime since = QDateTime::fromMSecsSinceEpoch(arming.since);
+    const bool today = since.date() == QDateTime::fromMSecsSinceEpoch(nowMs).date();
+    return ArmingText(arming, since.toString(today ? QStringLiteral("HH:mm") : QStringLiteral("dd.MM HH:mm")));
+}
 
 QLabel* TileLine(QWidget* parent, int pixels, bool bold = false)
 {
@@ -54,7 +67,7 @@ TChamberTile::TChamberTile(int address, QWidget* parent) : QFrame(parent), m_add
     setFrameShape(QFrame::Box);
     setAutoFillBackground(true);
     setCursor(Qt::PointingHandCursor);
-    setFixedSize(250, 128);
+    setFixedSize(250, 162);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 4, 8, 4);
     layout->setSpacing(1);
@@ -69,23 +82,48 @@ TChamberTile::TChamberTile(int address, QWidget* parent) : QFrame(parent), m_add
     Temperature = TileLine(this, 14);
     Humidity = TileLine(this, 14);
     Program = TileLine(this, 14);
+    Age = TileLine(this, 13);
     Link = TileLine(this, 13);
+    Arming = TileLine(this, 12);
     layout->addWidget(Temperature);
     layout->addWidget(Humidity);
     layout->addWidget(Program);
+    layout->addWidget(Age);
     layout->addWidget(Link);
+    layout->addWidget(Arming);
 }
 
 void TChamberTile::Show(const WatchedChamber& chamber, qint64 nowMs)
 {
+    // Before the first answer the fields hold the main window's idle texts,
+    // which would read as a chamber at 0 °C.
+    const bool answered = chamber.lastAnswerMs > 0;
+    m_stale = answered && !AnswerFresh(chamber.lastAnswerMs, nowMs);
     const StatusView& v = chamber.view;
-    Temperature->setText(QStringLiteral("T, °C: %1  (задано %2)").arg(v.label5, v.label18));
-    Humidity->setText(QStringLiteral("H, %: %1  (задано %2)").arg(v.label2, v.label4));
-    Program->setText(QStringLiteral("Прог. %1  шаг %2  цикл %3").arg(v.label17, v.label13, v.label20));
-    Link->setText(QStringLiteral("Связь: %1, %2").arg(LinkText(chamber.link), AnswerAgeText(chamber.lastAnswerMs, nowMs)));
+    auto text = [answered](const QString& shown) { return answered ? shown : QStringLiteral("—"); };
+    Temperature->setText(QStringLiteral("T, °C: %1  (задано %2)").arg(text(v.label5), text(v.label18)));
+    Humidity->setText(QStringLiteral("H, %: %1  (задано %2)").arg(text(v.label2), text(v.label4)));
+    Program->setText(
+        QStringLiteral("Прог. %1  шаг %2  цикл %3").arg(text(v.label17), text(v.label13), text(v.label20)));
+    // Values no longer measured stay readable, greyed, with their age.
+    for (QLabel* value : {Temperature, Humidity, Program}) {
+        QPalette p = value->palette();
+        p.setColor(QPalette::WindowText, m_stale ? kStaleText : palette().color(QPalette::WindowText));
+        value->setPalette(p);
+    }
+    Age->setText(m_stale ? QStringLiteral("Показания %1").arg(AnswerAgeText(chamber.lastAnswerMs, nowMs)) : QString());
+    Age->setVisible(m_stale);
+    const QString link = ChamberReadOverdue(m_address) ? QStringLiteral("нет опроса") : LinkText(chamber.link);
+    Link->setText(QStringLiteral("Связь: %1, %2").arg(link, AnswerAgeText(chamber.lastAnswerMs, nowMs)));
+    // Deviation alarms that do not watch the chamber are said, with since when.
+    const DeviationArming arming = AlarmCenter ? AlarmCenter->Arming(m_address) : DeviationArming{true, 0, {}};
+    Arming->setText(arming.armed ? QString() : TileArmingText(arming, nowMs));
+    Arming->setVisible(!arming.armed);
     // An alarm of the whole lab (the journal) stands on every tile.
     const QString lab = AlarmCenter ? AlarmCenter->LabAlarmText() : QString();
     QString tip = chamber.outstandingAlarms > 0 ? chamber.alarmText : QStringLiteral("Тревог нет");
+    if (!arming.armed)
+        tip += u'\n' + ArmingMomentText(arming);
     if (!lab.isEmpty())
         tip = lab + u'\n' + tip;
     setToolTip(tip);

@@ -21,12 +21,18 @@ class TChamberTile : public QFrame {
     Q_OBJECT
 public:
     explicit TChamberTile(int address, QWidget* parent = nullptr);
+    // The last answer's values while fresh; older ones greyed with their
+    // age; "—" before the first answer.
     void Show(const WatchedChamber& chamber, qint64 nowMs);
+    // The values are the last answer's, and it is no longer fresh.
+    bool ShowsStaleValues() const { return m_stale; }
     int Address() const { return m_address; }
     QLabel* Title;
     QLabel* Temperature;
     QLabel* Humidity;
     QLabel* Program;
+    QLabel* Age;   // the values' age, shown while they are no longer fresh
+    QLabel* Arming;  // "тревоги отклонения выключены с …" while they are
     QLabel* Link;
     QCheckBox* Log;  // "Запись": this chamber's own data log
 
@@ -38,6 +44,7 @@ protected:
 
 private:
     int m_address;
+    bool m_stale = false;
 };
 
 // A chamber's data log as the main window keeps its own: a name made when

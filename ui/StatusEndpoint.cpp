@@ -257,12 +257,18 @@ QByteArray StatusEndpoint::Answer(const QByteArray& buffer, bool headTooLong) co
     const QByteArray& path = request.path;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     QVector<WatchedStatus> chambers;
+    WatchedStatus status;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         chambers = m_chambers;
+        status = m_status;
     }
+    // The ages of the last reads are taken now, not when the status was
+    // handed over: they grow while the user-interface thread is stalled.
+    FillReadAge(status);
+    for (WatchedStatus& c : chambers)
+        FillReadAge(c);
     if (path == "/metrics") {
-        WatchedStatus status = Current();
         // Read from the file at each scrape: another instance may append too.
         if (const QString folder = JournalFolder(); !folder.isEmpty()) {
             const JournalHead journal = ReadJournalHead(folder);
@@ -274,7 +280,7 @@ QByteArray StatusEndpoint::Answer(const QByteArray& buffer, bool headTooLong) co
                         head);
     }
     if (path == "/api/status")
-        return Response("200 OK", "application/json", StatusJson(Current(), chambers, now), head);
+        return Response("200 OK", "application/json", StatusJson(status, chambers, now), head);
     if (path == "/")
         return Plain("200 OK", "Calvetra: /metrics, /api/status", head);
     return Plain("404 Not Found", "not found", head);

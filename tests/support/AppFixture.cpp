@@ -10,6 +10,7 @@
 #include "link/PortUnit.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/LocaleText.h"
+#include "monitoring/ReadWatch.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Startup.h"
 #include "ui/main.h"
@@ -19,6 +20,7 @@ void AppFixture::SetUp()
     SetTimeScale(m_timeScale);
     errors.clear();
     ForgetClaimedLogNamesForTests();
+    ForgetChamberReads();
     // A chamber's deviation arming is kept in the settings file: each test
     // starts with every chamber disarmed.
     QSettings().remove(QStringLiteral("alarmArming"));
