@@ -146,13 +146,13 @@ void TAlarmCenter::SetDeviationArmed(int address, bool armed, const QString& why
     if (before.armed == armed)
         return;
     const auto word = [](bool on) { return on ? QStringLiteral("включены") : QStringLiteral("выключены"); };
-    try {
-        RecordAction(JournalAction::DeviationArming, JournalChamber(address), word(before.armed),
-                     QStringLiteral("%1: %2").arg(word(armed), why), JournalOutcomeDone());
-    } catch (...) {
-        if (byOperator)
-            throw;
-    }
+    const QString newValue = QStringLiteral("%1: %2").arg(word(armed), why);
+    if (byOperator)
+        RecordAction(JournalAction::DeviationArming, JournalChamber(address), word(before.armed), newValue,
+                     JournalOutcomeDone());
+    else
+        RecordFollowingAction(JournalAction::DeviationArming, JournalChamber(address), word(before.armed), newValue,
+                              JournalOutcomeDone());
     const qint64 now = Now();
     DeviationArming& kept = m_arming[address];
     kept = {armed, now, why};

@@ -73,6 +73,19 @@ void RecordAction(JournalAction action, const QString& chamber, const QString& o
     JournalStateChanged();
 }
 
+void RecordFollowingAction(JournalAction action, const QString& chamber, const QString& oldValue,
+                           const QString& newValue, const QString& outcome)
+{
+    JournalEntry entry;
+    entry.action = action;
+    entry.chamber = chamber;
+    entry.oldValue = oldValue;
+    entry.newValue = newValue;
+    entry.outcome = outcome;
+    AppendOrKeepJournal(Folder(), entry, QDateTime::currentDateTime(), nullptr);
+    JournalStateChanged();
+}
+
 void RetryKeptRecords()
 {
     if (KeptJournalCount() > 0) {

@@ -25,6 +25,11 @@
 // записывается" stands.
 void RecordAction(JournalAction action, const QString& chamber, const QString& oldValue, const QString& newValue,
                   const QString& outcome);
+// A record of what followed from the chamber rather than the operator (its
+// confirmed stop disarms its deviation alarms): never refused; kept in memory
+// while the journal cannot be written, as watching's records are.
+void RecordFollowingAction(JournalAction action, const QString& chamber, const QString& oldValue,
+                           const QString& newValue, const QString& outcome);
 
 // Tries the kept records again (the window's timer does it every few
 // seconds while any are kept) and tells the alarm centre.
