@@ -67,6 +67,7 @@ TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)
     form->addRow(new QLabel(QStringLiteral("Тревоги отклонения по камерам:"), this));
     Arming = new QListWidget(this);
     Arming->setMinimumHeight(90);
+    Arming->setMinimumWidth(520);  // "Камера №N: тревоги отклонения включены с 10.12.2026 14:05:30" whole
     form->addRow(Arming);
     auto* note = new QLabel(QStringLiteral("Пока камера приближается к уставке (за время задержки\n"
                                            "отклонение уменьшается хотя бы на допуск), тревоги нет."),

@@ -84,7 +84,7 @@ TChamberTile::TChamberTile(int address, QWidget* parent) : QFrame(parent), m_add
     Program = TileLine(this, 14);
     Age = TileLine(this, 13);
     Link = TileLine(this, 13);
-    Arming = TileLine(this, 12);
+    Arming = TileLine(this, 11);
     layout->addWidget(Temperature);
     layout->addWidget(Humidity);
     layout->addWidget(Program);
