@@ -67,6 +67,17 @@ protected:
     sim::BusSimulator bus;
 };
 
+// The real program with a settings folder of its own and the endpoint on port.
+void StartRealProgram(QProcess& app, const QTemporaryDir& config, int port)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::MergedChannels);
+    app.start(QStringLiteral(CALVETRA_APP), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)});
+}
+
 int FreeTcpPort()
 {
     QTcpServer probe;
@@ -157,13 +168,7 @@ TEST(CloseSignalsApp, TheRealProgramEndsOnASignalWithAStartUpMessageOpen)
     ASSERT_TRUE(taken.listen(QHostAddress::LocalHost, 0));
     QTemporaryDir config;
     QProcess app;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
-    app.setProcessEnvironment(env);
-    app.setProcessChannelMode(QProcess::MergedChannels);
-    app.start(QStringLiteral(CALVETRA_APP),
-              {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(taken.serverPort())});
+    StartRealProgram(app, config, taken.serverPort());
     ASSERT_TRUE(app.waitForStarted(5000));
     // Time to reach the box: its handlers are installed before it.
     QThread::msleep(1500);
@@ -188,12 +193,7 @@ TEST(CloseSignalsApp, TheRealProgramExitsNormallyOnEachSignal)
         const int port = FreeTcpPort();
         ASSERT_GT(port, 0);
         QProcess app;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
-        app.setProcessEnvironment(env);
-        app.setProcessChannelMode(QProcess::MergedChannels);
-        app.start(QStringLiteral(CALVETRA_APP), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)});
+        StartRealProgram(app, config, port);
         ASSERT_TRUE(app.waitForStarted(5000));
         // Up once its endpoint answers: the handlers are in place by then.
         bool up = false;

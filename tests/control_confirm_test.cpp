@@ -22,6 +22,7 @@
 #include "monitoring/Monitoring.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
+#include "support/JournalRecords.h"
 #include "support/Sanitizers.h"
 #include "ui/AlarmCenter.h"
 #include "ui/Unit3.h"
@@ -31,18 +32,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The commands' records; the arming of deviation alarms that a confirmed
-// start or stop brings has its own test below.
-std::vector<JournalRecord> Records(const QString& folder)
-{
-    std::vector<JournalRecord> records;
-    const JournalCheck check = CheckJournal(JournalFileName(folder), [&](const JournalRecord& r) {
-        if (r.action != JournalActionText(JournalAction::DeviationArming))
-            records.push_back(r);
-    });
-    EXPECT_TRUE(check.ok) << check.problem.toStdString();
-    return records;
-}
 
 std::vector<uint8_t> Bytes(std::initializer_list<int> values)
 {
@@ -188,7 +177,7 @@ TEST_P(CommandAnswerTest, WindowJournalAndSignalSayWhatTheChamberAnswered)
     for (const Command& command : commands) {
         bus.ClearReceivedFrames();
         confirmations.clear();
-        const size_t recordsBefore = Records(dir.path()).size();
+        const size_t recordsBefore = CommandJournalRecords(dir.path()).size();
         command.act();
         ASSERT_TRUE(errors.isEmpty()) << command.name << ": " << errors.join("; ").toStdString();
         EXPECT_EQ(FramesSent(), std::vector<std::string>{command.frame}) << command.name;
@@ -197,7 +186,7 @@ TEST_P(CommandAnswerTest, WindowJournalAndSignalSayWhatTheChamberAnswered)
         EXPECT_EQ(Form3->LabelAnswer->text(), command.button->text() + ": " + answer) << command.name;
 
         // The record as the frame went out, then the one with the answer.
-        const std::vector<JournalRecord> records = Records(dir.path());
+        const std::vector<JournalRecord> records = CommandJournalRecords(dir.path());
         ASSERT_EQ(records.size(), recordsBefore + 2) << command.name;
         const JournalRecord& sent = records[records.size() - 2];
         const JournalRecord& answered = records.back();
@@ -271,8 +260,8 @@ TEST_F(ProgramAnswerTest, SaysWhichStepsWereNotConfirmed)
         const std::vector<std::string> frames = FramesSent();
         ASSERT_EQ(frames.size(), 3u) << c.name << ": every step goes out, whatever became of the one before";
         EXPECT_EQ(Form3->LabelAnswer->text(), Form3->Button1->text() + ": " + QString::fromUtf8(c.answer)) << c.name;
-        EXPECT_EQ(Records(dir.path()).back().outcome, QString::fromUtf8(c.answer)) << c.name;
-        EXPECT_EQ(Records(dir.path()).back().action, "Запись программы") << c.name;
+        EXPECT_EQ(CommandJournalRecords(dir.path()).back().outcome, QString::fromUtf8(c.answer)) << c.name;
+        EXPECT_EQ(CommandJournalRecords(dir.path()).back().action, "Запись программы") << c.name;
     }
     // A program write is never announced as a start or a stop.
     EXPECT_TRUE(confirmations.empty());
@@ -307,12 +296,12 @@ TEST(ProgramAnswerText, RunsOfStepsWithTheSameAnswer)
 TEST_F(ConfirmFixture, WithoutAPortNothingIsConfirmed)
 {
     ClosePort();
-    const size_t before = Records(dir.path()).size();
+    const size_t before = CommandJournalRecords(dir.path()).size();
     Form3->Button2->click();
     EXPECT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
     EXPECT_EQ(Form3->LabelAnswer->text(), Form3->Button2->text() + ": не отправлено: порт не открыт");
     // Nothing went out, so there is no answer to record.
-    const std::vector<JournalRecord> records = Records(dir.path());
+    const std::vector<JournalRecord> records = CommandJournalRecords(dir.path());
     ASSERT_EQ(records.size(), before + 1);
     EXPECT_EQ(records.back().outcome, "не отправлено: порт не открыт");
     EXPECT_TRUE(confirmations.empty());

@@ -16,6 +16,7 @@
 #include "monitoring/Monitoring.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
+#include "support/JournalRecords.h"
 #include "support/FileSizeLimit.h"
 #include "support/ReadOnlyFolder.h"
 #include "ui/AlarmCenter.h"
@@ -28,18 +29,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The operator's records; the arming of deviation alarms that a confirmed
-// start or stop brings has tests of its own.
-std::vector<JournalRecord> Records(const QString& folder)
-{
-    std::vector<JournalRecord> records;
-    const JournalCheck check = CheckJournal(JournalFileName(folder), [&](const JournalRecord& r) {
-        if (r.action != JournalActionText(JournalAction::DeviationArming))
-            records.push_back(r);
-    });
-    EXPECT_TRUE(check.ok) << check.problem.toStdString();
-    return records;
-}
 
 }  // namespace
 
@@ -68,7 +57,7 @@ protected:
     // The records the last action added: exactly one is expected.
     JournalRecord OneNewRecord(const char* what)
     {
-        const std::vector<JournalRecord> records = Records(dir.path());
+        const std::vector<JournalRecord> records = CommandJournalRecords(dir.path());
         EXPECT_EQ(records.size(), m_seen + 1) << what;
         m_seen = records.size();
         return records.empty() ? JournalRecord{} : records.back();
@@ -78,7 +67,7 @@ protected:
     // chamber's answer once the pause after its frames is over.
     std::pair<JournalRecord, JournalRecord> CommandRecords(const char* what)
     {
-        const std::vector<JournalRecord> records = Records(dir.path());
+        const std::vector<JournalRecord> records = CommandJournalRecords(dir.path());
         EXPECT_EQ(records.size(), m_seen + 2) << what;
         m_seen = records.size();
         if (records.size() < 2)
@@ -253,7 +242,7 @@ TEST_F(JournalActionsTest, EachActionLeavesOneRecordWithItsValues)
     QFile::remove(november);
 
     Form1->close();
-    const JournalRecord closed = Records(dir.path()).back();
+    const JournalRecord closed = CommandJournalRecords(dir.path()).back();
     EXPECT_EQ(closed.action, "Закрытие порта");
     EXPECT_EQ(closed.oldValue, open.newValue);
 }
@@ -324,7 +313,7 @@ TEST_F(JournalActionsTest, ARecordThatCannotBeWrittenSendsNothing)
     Form3->Button2->click();
     EXPECT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
     EXPECT_TRUE(bus.WaitForReceivedFrames(1, 5000ms));
-    EXPECT_EQ(Records(dir.path()).back().action, "Пуск");
+    EXPECT_EQ(CommandJournalRecords(dir.path()).back().action, "Пуск");
 }
 
 TEST_F(JournalActionsTest, BrokenJournalAtStartIsToldInTheMainWindow)
@@ -346,7 +335,7 @@ TEST_F(JournalActionsTest, BrokenJournalAtStartIsToldInTheMainWindow)
     const QStringList aside = QDir(dir.path()).entryList({"Журнал действий нарушен*"});
     ASSERT_EQ(aside.size(), 1);
     EXPECT_EQ(ReadFileBytes(dir.path() + "/" + aside[0]), bytes);
-    const std::vector<JournalRecord> records = Records(dir.path());
+    const std::vector<JournalRecord> records = CommandJournalRecords(dir.path());
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].action, "Разрыв цепочки журнала");
 }
