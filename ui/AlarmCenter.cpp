@@ -86,11 +86,6 @@ TAlarmCenter::TAlarmCenter() : m_notify(g_defaultNotifier ? g_defaultNotifier : 
             [this](const QString& comment) { AcknowledgeAll(comment); });
     connect(m_window, &TAlarmWindow::SettingsChosen, this,
             [this](const AlarmSettings& settings) { ApplySettings(settings, true); });
-    // Often enough that "нет опроса" comes within a second of its due time.
-    m_readWatch = new QTimer(this);
-    m_readWatch->setInterval(ScaledMs(1000));
-    connect(m_readWatch, &QTimer::timeout, this, [this] { Guarded([this] { CheckReads(); }); });
-    m_readWatch->start();
     connect(m_window, &TAlarmWindow::ArmingChosen, this, [this](int address, bool armed) {
         SetDeviationArmed(address, armed, QStringLiteral("оператором"), true);
     });
@@ -668,6 +663,12 @@ void AlarmsAfterPoll(bool found, const StatusReply& reply, bool linkWindowOpen)
 {
     if (AlarmCenter)
         AlarmCenter->AfterPoll(found, reply, linkWindowOpen);
+}
+
+void AlarmsCheckReads()
+{
+    if (AlarmCenter)
+        AlarmCenter->CheckReads();
 }
 
 void AlarmsReadingStopped()

@@ -168,7 +168,6 @@ private:
     // or the overview.
     std::map<int, ChamberAlarmRules> m_chambers;
     std::map<int, AlarmPlace> m_places;  // where each kept alarm started
-    QTimer* m_readWatch = nullptr;  // CheckReads
     mutable std::map<int, DeviationArming> m_arming;  // read from the settings file on first use
     // A program-end notice among the events disarms its chamber.
     void DisarmAtProgramEnd(int address, const std::vector<AlarmEvent>& events);
@@ -195,4 +194,8 @@ void SaveAlarmSettings(const AlarmSettings& settings);
 // The hooks the main window calls; harmless when no alarm center exists.
 void AlarmsAfterPoll(bool found, const StatusReply& reply, bool linkWindowOpen);
 void AlarmsReadingStopped();
+// Rides on the clock's tick, twice a second: the watch of reads costs the
+// process at rest no wake-up of its own, and "нет опроса" comes within half
+// a second of its due time.
+void AlarmsCheckReads();
 QPushButton* MakeAlarmMarker(QWidget* parent, const QRect& bounds);

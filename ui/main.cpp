@@ -347,7 +347,11 @@ void TForm1::ShowIdleTexts()
         m_fieldLabels[i]->setText(QString::fromUtf8(kStatusFields[i].idleText));
 }
 
-void TForm1::Timer2Timer() { ShowClock(); }
+void TForm1::Timer2Timer()
+{
+    ShowClock();
+    AlarmsCheckReads();
+}
 
 void TForm1::ShowClock()
 {
