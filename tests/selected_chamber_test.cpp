@@ -164,7 +164,7 @@ TEST_F(SelectedChamberTest, ASilentSelectedChamberNeverStopsTheOthersReads)
 
 TEST_F(SelectedChamberTest, SelectionChangeWhileLoggingGivesEachChamberItsOwnFile)
 {
-    // The spec poll alone, then with the overview reading the line.
+    // The poll alone, then with the overview reading the line.
     for (const bool overview : {false, true}) {
         SCOPED_TRACE(overview ? "overview reading" : "poll alone");
         const int a = overview ? 3 : 1;
