@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QListWidget>
+#include <QEventLoop>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -163,10 +164,13 @@ public:
     std::map<std::string, long long> sources;
 };
 
+// A loop of its own, not the application's: quitting the application asks
+// every window to close, and the main window's closing ends the program's work.
 void RunEventLoop(int ms)
 {
-    QTimer::singleShot(ms, qApp, [] { QCoreApplication::quit(); });
-    QCoreApplication::exec();
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 }  // namespace
