@@ -159,7 +159,6 @@ void TcpGateway::Serve()
             char drain[16];
             while (::read(m_wake[0], drain, sizeof drain) > 0) {
             }
-            m_drop = false;
         }
         if (!(fds[0].revents & POLLIN))
             continue;
@@ -167,7 +166,10 @@ void TcpGateway::Serve()
         if (client < 0)
             continue;
         ++m_accepted;
-        ServeClient(client);
+        // A drop asked for before the connection was taken up ends it too.
+        if (!m_drop)
+            ServeClient(client);
+        m_drop = false;
         ::close(client);
     }
 }
