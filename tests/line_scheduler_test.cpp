@@ -1,0 +1,238 @@
+// One line's scheduler end to end against the simulated line, directly and
+// through a simulated gateway: the rhythm, the silent chamber, the scan, the
+// lost line and its return, and two lines that do not wait for each other.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/Waits.h"
+#include "monitoring/LineScheduler.h"
+#include "sim/BusSimulator.h"
+#include "sim/TcpGateway.h"
+#include "support/Sanitizers.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the hooks saw, for the test thread to look at.
+class Seen {
+public:
+    void Read(const ChamberRead& read)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto& count = read.read.answered ? m_answered[read.read.address] : m_unanswered[read.read.address];
+        ++count;
+        if (!read.read.answered)
+            m_outcomes.push_back(read.read.outcome);
+    }
+    void State(const LineState& state)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_phases.push_back(state.phase);
+    }
+    int Answered(int address)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_answered[address];
+    }
+    int Unanswered(int address)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_unanswered[address];
+    }
+    int Phases(LinePhase phase)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return static_cast<int>(std::count(m_phases.begin(), m_phases.end(), phase));
+    }
+    // Polls until the condition holds; false when the time is up.
+    bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+    {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+
+private:
+    std::mutex m_lock;
+    std::map<int, int> m_answered;
+    std::map<int, int> m_unanswered;
+    std::vector<WholeReply::Outcome> m_outcomes;
+    std::vector<LinePhase> m_phases;
+};
+
+class LineSchedulerTest : public ::testing::Test {
+protected:
+    void SetUp() override { SetTimeScale(SanitizedTimeScale(0.05)); }  // a 4 s period is 200 ms
+    void TearDown() override { SetTimeScale(1.0); }
+
+    void StartBus(const std::vector<int>& chambers, const std::vector<int>& silent = {})
+    {
+        for (int address : chambers)
+            ASSERT_TRUE(bus.AddChamber(address));
+        sim::Faults quiet;
+        quiet.silent = true;
+        for (int address : silent)
+            bus.SetFaults(address, quiet);
+        std::string error;
+        ASSERT_TRUE(bus.Start(&error)) << error;
+    }
+    std::unique_ptr<LineScheduler> Scheduler(const TransportAddress& address, LineSchedule schedule, Seen* seen)
+    {
+        if (schedule.timeoutMs == LineSchedule().timeoutMs)
+            schedule.timeoutMs = 50;
+        schedule.openTimeoutMs = 500;
+        return std::make_unique<LineScheduler>(
+            QStringLiteral("a"), MakeTransport(address), schedule, [seen](const ChamberRead& r) { seen->Read(r); },
+            [seen](const LineState& s) { seen->State(s); });
+    }
+    TransportAddress Serial() const { return {TransportKind::Serial, bus.SlavePath(), "", 0}; }
+
+    sim::BusSimulator bus;
+};
+
+TEST_F(LineSchedulerTest, EveryChamberInRhythmAndTheSilentOneAskedLessOften)
+{
+    StartBus({1, 2, 3}, {2});
+    Seen seen;
+    LineSchedule schedule;
+    schedule.chambers = {1, 2, 3};
+    auto line = Scheduler(Serial(), schedule, &seen);
+    line->Start();
+    // Twenty periods: each answering chamber read in each of them.
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Answered(1) >= 20 && seen.Answered(3) >= 20; }, 30s));
+    line->Stop();
+    EXPECT_EQ(seen.Unanswered(1), 0);
+    EXPECT_EQ(seen.Answered(2), 0);
+    // Three silent turns, then 8, 16, 32 … s apart: a handful of asks in
+    // twenty periods, not twenty.
+    EXPECT_GE(seen.Unanswered(2), 3);
+    EXPECT_LE(seen.Unanswered(2), 8);
+    EXPECT_EQ(line->State().phase, LinePhase::Reading);
+}
+
+TEST_F(LineSchedulerTest, ScanFindsTheChambersOfTheLine)
+{
+    StartBus({4, 200});
+    Seen seen;
+    LineSchedule schedule;
+    schedule.scan = true;
+    schedule.scanTries = 1;
+    schedule.timeoutMs = kUnderThreadSanitizer ? 50 : 25;  // 249 silent addresses
+    auto line = Scheduler(Serial(), schedule, &seen);
+    line->Start();
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Answered(4) >= 2 && seen.Answered(200) >= 2; }, 60s));
+    line->Stop();
+    EXPECT_EQ(line->State().chambers, (QVector<int>{4, 200}));
+    EXPECT_EQ(seen.Unanswered(5), 0);  // the scan's asks are no reads
+    EXPECT_EQ(seen.Phases(LinePhase::Scanning), 1);
+}
+
+TEST_F(LineSchedulerTest, DroppedConnectionIsMadeAgainAndReadingGoesOn)
+{
+    StartBus({1});
+    sim::TcpGateway gateway;
+    sim::TcpGateway::Options options;
+    options.linePath = bus.SlavePath();
+    std::string error;
+    ASSERT_TRUE(gateway.Start(options, &error)) << error;
+    Seen seen;
+    LineSchedule schedule;
+    schedule.chambers = {1};
+    auto line = Scheduler({TransportKind::RtuOverTcp, "", "127.0.0.1", gateway.Port()}, schedule, &seen);
+    line->Start();
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Answered(1) >= 3; }, 10s));
+    gateway.DropConnection();
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Phases(LinePhase::Lost) >= 1; }, 10s));
+    const int before = seen.Answered(1);
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Answered(1) >= before + 3; }, 20s));
+    line->Stop();
+    EXPECT_EQ(line->State().opens, 2);
+    EXPECT_EQ(gateway.Accepted(), 2);
+}
+
+TEST_F(LineSchedulerTest, PulledAdapterIsOpenedAgainWhenItIsBack)
+{
+    StartBus({1});
+    // The device by a name of its own, as /dev/serial/by-id gives it.
+    const std::string link = testing::TempDir() + "calvetra-line-" + std::to_string(::getpid());
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink(bus.SlavePath().c_str(), link.c_str()), 0);
+    Seen seen;
+    LineSchedule schedule;
+    schedule.chambers = {1};
+    auto line = Scheduler({TransportKind::Serial, link, "", 0}, schedule, &seen);
+    line->Start();
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Answered(1) >= 2; }, 10s));
+    bus.Stop();
+    ::unlink(link.c_str());
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Phases(LinePhase::Lost) >= 1; }, 10s));
+    std::string error;
+    ASSERT_TRUE(bus.Start(&error)) << error;
+    ASSERT_EQ(::symlink(bus.SlavePath().c_str(), link.c_str()), 0);
+    const int before = seen.Answered(1);
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Answered(1) >= before + 2; }, 20s));
+    line->Stop();
+    ::unlink(link.c_str());
+    EXPECT_GE(line->State().opens, 2);
+}
+
+TEST_F(LineSchedulerTest, SilentLineDoesNotDelayAnother)
+{
+    StartBus({1, 2});
+    sim::BusSimulator dead;  // a line of chambers that all stay silent
+    sim::Faults quiet;
+    quiet.silent = true;
+    for (int address = 1; address <= 8; ++address) {
+        ASSERT_TRUE(dead.AddChamber(address));
+        dead.SetFaults(address, quiet);
+    }
+    std::string error;
+    ASSERT_TRUE(dead.Start(&error)) << error;
+    Seen good;
+    Seen bad;
+    LineSchedule schedule;
+    schedule.chambers = {1, 2};
+    auto a = Scheduler(Serial(), schedule, &good);
+    schedule.chambers = {1, 2, 3, 4, 5, 6, 7, 8};
+    auto b = Scheduler({TransportKind::Serial, dead.SlavePath(), "", 0}, schedule, &bad);
+    b->Start();
+    a->Start();
+    ASSERT_TRUE(good.WaitFor([&] { return good.Answered(1) >= 20 && good.Answered(2) >= 20; }, 30s));
+    a->Stop();
+    b->Stop();
+    // Eight silent chambers cost the dead line 400 ms a turn, twice its
+    // period; the good line kept its own rhythm all the same.
+    EXPECT_EQ(good.Unanswered(1) + good.Unanswered(2), 0);
+    EXPECT_GE(bad.Unanswered(1), 3);
+}
+
+TEST(LineSchedulerPause, ReopenPauses)
+{
+    struct Case {
+        TransportKind kind;
+        int failures;
+        int ms;
+    } cases[] = {
+        {TransportKind::Serial, 1, 1000}, {TransportKind::Serial, 9, 1000},     {TransportKind::RtuOverTcp, 1, 1000},
+        {TransportKind::RtuOverTcp, 2, 2000}, {TransportKind::ModbusTcp, 5, 16000}, {TransportKind::ModbusTcp, 6, 30000},
+        {TransportKind::ModbusTcp, 60, 30000},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ReopenPauseMs(c.kind, c.failures), c.ms) << c.failures;
+}
+
+}  // namespace
