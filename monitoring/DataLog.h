@@ -37,7 +37,7 @@ QString FillAddressPlaceholder(const QString& fileName, int address);
 bool HoldsAddressPlaceholder(const QString& fileName);
 
 // Who writes a log: two writers must never share one file.
-enum class LogWriter { MainWindow, Overview };
+enum class LogWriter { MainWindow, Overview, Recorder };
 
 // The name a new log of `writer` takes. Names hold the time to the second, so
 // the main window's log and the overview's log of one chamber started in the

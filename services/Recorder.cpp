@@ -1,0 +1,285 @@
+#include "services/Recorder.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "link/Waits.h"
+#include "monitoring/DataLog.h"
+#include "monitoring/LocaleText.h"
+#include "monitoring/StatusFields.h"
+
+namespace {
+
+constexpr const char* kLockName = "recorder.pid";
+
+void WriteToStandardError(const QString& text)
+{
+    // One write a line, so lines of two threads never interleave.
+    const QByteArray line = (text + u'\n').toUtf8();
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.constData(), static_cast<size_t>(line.size()));
+}
+
+QString LineLabel(const QString& name, const TransportAddress& address)
+{
+    return QStringLiteral("линия %1 (%2)").arg(name, QString::fromStdString(TransportText(address)));
+}
+
+}  // namespace
+
+Recorder::Recorder(EventSink sink, QObject* parent) : QObject(parent), m_sink(std::move(sink))
+{
+    qRegisterMetaType<OverviewRead>();
+    m_minute.setSingleShot(true);
+    m_minute.setTimerType(Qt::PreciseTimer);
+    connect(&m_minute, &QTimer::timeout, this, [this] {
+        WriteMinute();
+        ScheduleMinute();
+    });
+}
+
+Recorder::~Recorder()
+{
+    Stop();
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
+}
+
+void Recorder::Event(const QString& text)
+{
+    if (m_sink)
+        m_sink(text);
+    else
+        WriteToStandardError(text);
+}
+
+QString Recorder::LineFolder(const QString& line) const { return m_config.folder + u'/' + line + u'/'; }
+
+bool Recorder::Start(const RecorderConfig& config, QString* error)
+{
+    m_config = config;
+    if (!QDir().mkpath(config.folder)) {
+        *error = QStringLiteral("%1: папка не создаётся").arg(config.folder);
+        return false;
+    }
+    // The folder is one recorder's: two would write every record twice.
+    const QByteArray lockPath = QDir(config.folder).filePath(QString::fromLatin1(kLockName)).toLocal8Bit();
+    m_lockFd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m_lockFd < 0) {
+        *error = QStringLiteral("%1: %2").arg(QString::fromLocal8Bit(lockPath), IoErrorMessage(errno));
+        return false;
+    }
+    if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        char pid[32] = {};
+        [[maybe_unused]] const ssize_t n = ::pread(m_lockFd, pid, sizeof pid - 1, 0);
+        *error = QStringLiteral("папку %1 уже ведёт другой регистратор (pid %2)")
+                     .arg(config.folder, QString::fromLatin1(pid).trimmed());
+        ::close(m_lockFd);
+        m_lockFd = -1;
+        return false;
+    }
+    const QByteArray pid = QByteArray::number(static_cast<qint64>(::getpid())) + '\n';
+    if (::ftruncate(m_lockFd, 0) == 0)
+        [[maybe_unused]] const ssize_t n = ::pwrite(m_lockFd, pid.constData(), static_cast<size_t>(pid.size()), 0);
+    m_separator = DecimalSeparator();
+    m_started = true;
+    Event(QStringLiteral("регистратор запущен: папка %1, линий %2").arg(config.folder).arg(config.lines.size()));
+    for (const RecorderLine& line : config.lines)
+        StartLine(line);
+    ScheduleMinute();
+    return true;
+}
+
+void Recorder::StartLine(const RecorderLine& line)
+{
+    QDir().mkpath(LineFolder(line.name));
+    LineSchedule schedule;
+    schedule.chambers = line.chambers;
+    schedule.scan = line.scan;
+    schedule.timeoutMs = line.timeoutMs;
+    // Reads and states cross to this object's thread, where every file is written.
+    auto onRead = [this](const ChamberRead& read) {
+        QMetaObject::invokeMethod(this, [this, read] { TakeRead(read); }, Qt::QueuedConnection);
+    };
+    auto onState = [this](const LineState& state) {
+        QMetaObject::invokeMethod(this, [this, state] { TakeState(state); }, Qt::QueuedConnection);
+    };
+    auto scheduler = std::make_unique<LineScheduler>(line.name, MakeTransport(line.address), schedule, onRead, onState);
+    Event(QStringLiteral("%1: запуск, камеры %2")
+              .arg(LineLabel(line.name, line.address),
+                   line.scan ? QStringLiteral("— поиск") : QString::number(line.chambers.size())));
+    scheduler->Start();
+    m_lines[line.name] = std::move(scheduler);
+}
+
+void Recorder::StopLine(const QString& name)
+{
+    auto it = m_lines.find(name);
+    if (it == m_lines.end())
+        return;
+    it->second->Stop();
+    Event(QStringLiteral("%1: остановлена").arg(LineLabel(name, it->second->Address())));
+    m_lines.erase(it);
+    m_states.erase(name);
+}
+
+void Recorder::Reload(const RecorderConfig& config)
+{
+    if (!m_started)
+        return;
+    if (config.folder != m_config.folder)
+        Event(QStringLiteral("папка %1 сменится только после перезапуска; записи идут в %2")
+                  .arg(config.folder, m_config.folder));
+    const QString folder = m_config.folder;
+    int added = 0, removed = 0, changed = 0;
+    for (const RecorderLine& old : m_config.lines)
+        if (!config.Line(old.name)) {
+            StopLine(old.name);
+            ++removed;
+        }
+    for (const RecorderLine& line : config.lines) {
+        const RecorderLine* old = m_config.Line(line.name);
+        if (old && *old == line)
+            continue;
+        if (old) {
+            StopLine(line.name);
+            ++changed;
+        } else {
+            ++added;
+        }
+        StartLine(line);
+    }
+    m_config = config;
+    m_config.folder = folder;
+    Event(QStringLiteral("конфигурация перечитана: линий добавлено %1, убрано %2, изменено %3")
+              .arg(added)
+              .arg(removed)
+              .arg(changed));
+}
+
+void Recorder::Stop()
+{
+    if (!m_started)
+        return;
+    m_minute.stop();
+    for (auto& [name, line] : m_lines)
+        line->Stop();
+    // The reads already handed over are still measurements: taken before the last write.
+    QCoreApplication::sendPostedEvents(this);
+    WriteMinute();
+    int pending = 0;
+    for (const auto& [key, chamber] : m_chambers)
+        pending += chamber.log->Pending();
+    m_lines.clear();
+    m_started = false;
+    Event(pending == 0 ? QStringLiteral("регистратор остановлен")
+                       : QStringLiteral("регистратор остановлен; не записано записей: %1").arg(pending));
+}
+
+void Recorder::TakeRead(const ChamberRead& read)
+{
+    // A read of a line stopped meanwhile (a reload) still belongs to its chamber.
+    const auto key = qMakePair(read.line, read.read.address);
+    auto it = m_chambers.find(key);
+    if (it == m_chambers.end()) {
+        Chamber chamber;
+        chamber.line = read.line;
+        chamber.address = read.read.address;
+        chamber.view = IdleStatusView();
+        chamber.log = std::make_unique<ChamberLog>(LineFolder(read.line), read.read.address);
+        it = m_chambers.emplace(key, std::move(chamber)).first;
+    }
+    Chamber& chamber = it->second;
+    ++chamber.reads;
+    if (!read.read.answered)
+        return;
+    ++chamber.answered;
+    chamber.lastAnswerMs = read.timeMs;
+    ApplyStatus(chamber.view, read.read.reply, m_separator);
+    // The record carries the time of its read, not of its writing.
+    const std::time_t seconds = static_cast<std::time_t>(read.timeMs / 1000);
+    std::tm when{};
+    ::localtime_r(&seconds, &when);
+    const StatusView& v = chamber.view;
+    chamber.log->Take(RecordLine(LongTimeText(when), v.currentTempText, v.currentHumidityText, v.programText,
+                                 v.stepText, v.cycleText));
+}
+
+void Recorder::TakeState(const LineState& state)
+{
+    auto line = m_lines.find(state.line);
+    if (line == m_lines.end())
+        return;
+    const LineState before = m_states[state.line];
+    m_states[state.line] = state;
+    // The tries of a lost line are not news; what they find is.
+    if (state.phase == LinePhase::Opening && before.phase == LinePhase::Lost)
+        return;
+    QString text = QStringLiteral("%1: %2").arg(LineLabel(state.line, line->second->Address()), LinePhaseText(state.phase));
+    if (state.phase == LinePhase::Lost) {
+        text += QStringLiteral(": %1; новая попытка через %2 с").arg(state.reason).arg(state.reopenInMs / 1000.0);
+        // A line that stays lost is said once, not at every try.
+        if (before.phase == LinePhase::Lost && before.reason == state.reason)
+            return;
+    }
+    if (state.phase == LinePhase::Reading && before.phase == LinePhase::Lost)
+        text = QStringLiteral("%1: связь восстановлена, опрос").arg(LineLabel(state.line, line->second->Address()));
+    if (state.phase == LinePhase::Reading)
+        text += QStringLiteral(", камер %1").arg(state.chambers.size());
+    Event(text);
+}
+
+void Recorder::WriteMinute()
+{
+    const std::tm now = LocalNow();
+    QString failure;
+    int failed = 0;
+    for (auto& [key, chamber] : m_chambers) {
+        QString error;
+        if (!chamber.log->Minute(now, &error)) {
+            ++failed;
+            if (failure.isEmpty())
+                failure = error;
+        }
+    }
+    if (failed > 0 && !m_unwritable)
+        Event(QStringLiteral("запись невозможна: %1 (камер: %2); записи хранятся в памяти").arg(failure).arg(failed));
+    if (failed == 0 && m_unwritable)
+        Event(QStringLiteral("запись снова возможна: сохранённые записи записаны"));
+    m_unwritable = failed > 0;
+}
+
+void Recorder::ScheduleMinute()
+{
+    // On the minute of the clock, so a restarted recorder keeps the rhythm.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 period = ScaledMs(60000);
+    m_minute.start(static_cast<int>(period - now % period));
+}
+
+const Recorder::Chamber* Recorder::FindChamber(const QString& line, int address) const
+{
+    const auto it = m_chambers.find(qMakePair(line, address));
+    return it == m_chambers.end() ? nullptr : &it->second;
+}
+
+QStringList Recorder::Lines() const
+{
+    QStringList names;
+    for (const auto& [name, line] : m_lines)
+        names.append(name);
+    return names;
+}
+
+LineState Recorder::LineStateOf(const QString& line) const
+{
+    const auto it = m_states.find(line);
+    return it == m_states.end() ? LineState{} : it->second;
+}

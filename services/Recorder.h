@@ -1,0 +1,77 @@
+// The recorder: every line of the configuration read by a scheduler of its
+// own, and per chamber what the desktop keeps of it (its data log, in the
+// main window's format). It runs without a window and without a display;
+// its events go, one line each, to the event sink (standard error under the
+// service manager, which keeps them in its journal).
+#pragma once
+
+#include <QMap>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "monitoring/ChamberLog.h"
+#include "monitoring/LineScheduler.h"
+#include "monitoring/Presentation.h"
+#include "services/RecorderConfig.h"
+
+class Recorder : public QObject {
+    Q_OBJECT
+public:
+    using EventSink = std::function<void(const QString&)>;
+    // A sink of null writes to standard error.
+    explicit Recorder(EventSink sink = nullptr, QObject* parent = nullptr);
+    ~Recorder() override;  // Stop()
+
+    // Takes the folder (refused while another recorder holds it: its pid is
+    // named) and starts every line. False with the reason.
+    bool Start(const RecorderConfig& config, QString* error);
+    // A configuration read anew: lines added, removed or changed start or
+    // stop; an unchanged line goes on without a missed read.
+    void Reload(const RecorderConfig& config);
+    // Every line stopped and every record measured written (or kept, said so).
+    void Stop();
+
+    // What a chamber has left, for the endpoint and the tests.
+    struct Chamber {
+        QString line;
+        int address = 0;
+        StatusView view;
+        qint64 lastAnswerMs = 0;
+        int reads = 0;
+        int answered = 0;
+        std::unique_ptr<ChamberLog> log;
+    };
+    const Chamber* FindChamber(const QString& line, int address) const;
+    QStringList Lines() const;
+    LineState LineStateOf(const QString& line) const;
+    // True while some record could not be written.
+    bool Unwritable() const { return m_unwritable; }
+    // The minute's work, also for tests that do not wait a minute.
+    void WriteMinute();
+
+private:
+    void StartLine(const RecorderLine& line);
+    void StopLine(const QString& name);
+    void TakeRead(const ChamberRead& read);
+    void TakeState(const LineState& state);
+    void ScheduleMinute();
+    void Event(const QString& text);
+    QString LineFolder(const QString& line) const;
+
+    EventSink m_sink;
+    RecorderConfig m_config;
+    int m_lockFd = -1;
+    std::map<QString, std::unique_ptr<LineScheduler>> m_lines;
+    std::map<QString, LineState> m_states;
+    std::map<QPair<QString, int>, Chamber> m_chambers;
+    QString m_separator;
+    QTimer m_minute;
+    bool m_unwritable = false;
+    bool m_started = false;
+};

@@ -1,0 +1,368 @@
+// The recorder without a window: its configuration, its chamber logs, its
+// lines of three kinds, a reload, a folder held by another recorder, and the
+// program itself under signals and kill -9.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <thread>
+
+#include "link/Waits.h"
+#include "monitoring/ChamberLog.h"
+#include "monitoring/DataLog.h"
+#include "monitoring/LocaleText.h"
+#include "monitoring/LogReader.h"
+#include "monitoring/Presentation.h"
+#include "services/Recorder.h"
+#include "services/RecorderConfig.h"
+#include "sim/BusSimulator.h"
+#include "sim/TcpGateway.h"
+#include "support/FileSizeLimit.h"
+#include "support/Sanitizers.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+QString WriteFile(const QTemporaryDir& dir, const QString& name, const QByteArray& text)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(text);
+    return path;
+}
+
+bool PumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeout.count())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+QStringList LogFiles(const QString& folder)
+{
+    return QDir(folder).entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name);
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+
+TEST(RecorderConfigTest, BadFilesAreRefusedWholeNamingWhere)
+{
+    QTemporaryDir dir;
+    struct Case {
+        const char* name;
+        QByteArray text;
+        const char* where;  // what the message must name
+    } cases[] = {
+        {"unknown key", "[line.a]\ndevice=/dev/ttyS0\nchambers=1\nspeed=9600\n", "[line.a] speed"},
+        {"unknown recorder key", "[recorder]\nfolders=/tmp\n[line.a]\ndevice=/dev/ttyS0\nchambers=1\n", "[recorder] folders"},
+        {"no transport", "[line.a]\nchambers=1\n", "[line.a]"},
+        {"two transports", "[line.a]\ndevice=/dev/ttyS0\nmodbus-tcp=10.0.0.6:502\nchambers=1\n", "[line.a]"},
+        {"address beyond 250", "[line.a]\ndevice=/dev/ttyS0\nchambers=1-12,300\n", "[line.a] chambers"},
+        {"range downwards", "[line.a]\ndevice=/dev/ttyS0\nchambers=12-1\n", "[line.a] chambers"},
+        {"no chambers", "[line.a]\ndevice=/dev/ttyS0\n", "[line.a] chambers"},
+        {"device on two lines", "[line.a]\ndevice=/dev/ttyS0\nchambers=1\n[line.b]\ndevice=/dev/ttyS0\nchambers=2\n",
+         "[line.b] device"},
+        {"TCP address on two lines",
+         "[line.a]\nrtu-over-tcp=10.0.0.5:4001\nchambers=1\n[line.b]\nmodbus-tcp=10.0.0.5:4001\nchambers=2\n",
+         "[line.b] modbus-tcp"},
+        {"TCP address that does not parse", "[line.a]\nmodbus-tcp=10.0.0.6\nchambers=1\n", "[line.a] modbus-tcp"},
+        {"port out of range", "[line.a]\nrtu-over-tcp=10.0.0.6:70000\nchambers=1\n", "[line.a] rtu-over-tcp"},
+        {"listen that does not parse", "[recorder]\nlisten=9464\n[line.a]\ndevice=/dev/ttyS0\nchambers=1\n",
+         "[recorder] listen"},
+        {"unknown section", "[lines.a]\ndevice=/dev/ttyS0\nchambers=1\n", "[lines.a]"},
+        {"line name not for a folder", "[line.a b]\ndevice=/dev/ttyS0\nchambers=1\n", "[line.a b]"},
+        {"no line at all", "[recorder]\nfolder=/tmp\n", ""},
+        {"not INI", "[line.a\ndevice\n", ""},
+    };
+    for (const Case& c : cases) {
+        const QString path = WriteFile(dir, QStringLiteral("bad.conf"), c.text);
+        RecorderConfig config;
+        QString error;
+        EXPECT_FALSE(ReadRecorderConfig(path, &config, &error)) << c.name;
+        EXPECT_TRUE(error.startsWith(path + QStringLiteral(": "))) << c.name << ": " << error.toStdString();
+        EXPECT_TRUE(error.contains(QString::fromUtf8(c.where))) << c.name << ": " << error.toStdString();
+    }
+    RecorderConfig config;
+    QString error;
+    EXPECT_FALSE(ReadRecorderConfig(dir.filePath(QStringLiteral("missing.conf")), &config, &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("missing.conf")));
+}
+
+TEST(RecorderConfigTest, TheSampleOfThreeKindsReads)
+{
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, QStringLiteral("r.conf"),
+                                   "[recorder]\n"
+                                   "folder=/var/lib/calvetra        ; data logs, alarm events, action journal\n"
+                                   "listen=127.0.0.1:9464           ; /metrics and /api/status for every line\n"
+                                   "[line.a]\n"
+                                   "device=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0\n"
+                                   "chambers=1-12,30\n"
+                                   "[line.b]\n"
+                                   "rtu-over-tcp=10.0.0.5:4001      ; a serial device server in raw TCP mode\n"
+                                   "chambers=1-8\n"
+                                   "[line.c]\n"
+                                   "modbus-tcp=10.0.0.6:502         ; a Modbus TCP gateway\n"
+                                   "chambers=scan\n");
+    RecorderConfig config;
+    QString error;
+    ASSERT_TRUE(ReadRecorderConfig(path, &config, &error)) << error.toStdString();
+    EXPECT_EQ(config.folder, QStringLiteral("/var/lib/calvetra"));
+    EXPECT_EQ(config.listenPort, 9464);
+    ASSERT_EQ(config.lines.size(), 3);
+    EXPECT_EQ(config.lines[0].chambers.size(), 13);
+    EXPECT_EQ(config.lines[0].chambers.last(), 30);
+    EXPECT_EQ(config.lines[1].address.kind, TransportKind::RtuOverTcp);
+    EXPECT_EQ(config.lines[1].address.port, 4001);
+    EXPECT_EQ(config.lines[2].address.kind, TransportKind::ModbusTcp);
+    EXPECT_TRUE(config.lines[2].scan);
+}
+
+TEST(ChamberLogTest, WrittenAsTheMainWindowWritesAndKeptWhileTheDiskRefuses)
+{
+    QTemporaryDir dir;
+    ForgetClaimedLogNamesForTests();
+    ChamberLog log(dir.path() + u'/', 7);
+    const std::tm now = LocalNow();
+    QString error;
+    // No answer yet: no file.
+    EXPECT_TRUE(log.Minute(now, &error));
+    EXPECT_TRUE(log.FileName().isEmpty());
+    const QString first = RecordLine(QStringLiteral("10:00:01"), QStringLiteral("25,3"), QStringLiteral("45"),
+                                     QStringLiteral("1"), QStringLiteral("2(3)"), QStringLiteral("1(1)"));
+    log.Take(first);
+    ASSERT_TRUE(log.Minute(now, &error)) << error.toStdString();
+    ASSERT_FALSE(log.FileName().isEmpty());
+    EXPECT_TRUE(QFileInfo(log.FileName()).fileName().startsWith(QStringLiteral("КТХ№7 ")));
+    QByteArray expected = ToLogCodePage(LogHeaderText() + QStringLiteral("\r\n")) + ToLogCodePage(first + QStringLiteral("\r\n"));
+    EXPECT_EQ(ReadAll(log.FileName()), expected);
+    // A minute without an answer adds nothing.
+    ASSERT_TRUE(log.Minute(now, &error));
+    EXPECT_EQ(ReadAll(log.FileName()), expected);
+
+    // The disk full: three minutes kept, none torn into the file.
+    QStringList kept;
+    {
+        FileSizeLimit full(static_cast<rlim_t>(expected.size() + 10));
+        ASSERT_TRUE(full.ok());
+        for (int minute = 0; minute < 3; ++minute) {
+            kept.append(RecordLine(QStringLiteral("10:0%1:01").arg(minute + 1), QStringLiteral("25,%1").arg(minute),
+                                   QStringLiteral("45"), QStringLiteral("1"), QStringLiteral("2(3)"),
+                                   QStringLiteral("1(1)")));
+            log.Take(kept.last());
+            EXPECT_FALSE(log.Minute(now, &error));
+            EXPECT_FALSE(error.isEmpty());
+        }
+        EXPECT_EQ(log.Pending(), 3);
+        EXPECT_EQ(ReadAll(log.FileName()), expected);
+    }
+    ASSERT_TRUE(log.Minute(now, &error)) << error.toStdString();
+    for (const QString& line : kept)
+        expected += ToLogCodePage(line + QStringLiteral("\r\n"));
+    EXPECT_EQ(ReadAll(log.FileName()), expected);
+    EXPECT_EQ(log.Pending(), 0);
+}
+
+class RecorderLines : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetTimeScale(SanitizedTimeScale(0.05));
+        ForgetClaimedLogNamesForTests();
+        std::string error;
+        for (sim::BusSimulator* bus : {&serial, &behindGateway}) {
+            ASSERT_TRUE(bus->AddChamber(1));
+            ASSERT_TRUE(bus->AddChamber(2));
+            ASSERT_TRUE(bus->Start(&error)) << error;
+        }
+        sim::TcpGateway::Options options;
+        options.mode = sim::TcpGateway::Mode::ModbusTcp;
+        options.linePath = behindGateway.SlavePath();
+        ASSERT_TRUE(gateway.Start(options, &error)) << error;
+        config.folder = folder.path();
+        config.listen = false;
+        config.lines = {Line("a", {TransportKind::Serial, serial.SlavePath(), "", 0}),
+                        Line("b", {TransportKind::ModbusTcp, "", "127.0.0.1", gateway.Port()})};
+    }
+    void TearDown() override { SetTimeScale(1.0); }
+    static RecorderLine Line(const char* name, const TransportAddress& address)
+    {
+        RecorderLine line;
+        line.name = QString::fromLatin1(name);
+        line.address = address;
+        line.chambers = {1, 2};
+        line.timeoutMs = 100;
+        return line;
+    }
+    int Answered(Recorder& recorder, const char* line, int address)
+    {
+        const Recorder::Chamber* chamber = recorder.FindChamber(QString::fromLatin1(line), address);
+        return chamber ? chamber->answered : 0;
+    }
+
+    sim::BusSimulator serial;
+    sim::BusSimulator behindGateway;
+    sim::TcpGateway gateway;
+    QTemporaryDir folder;
+    RecorderConfig config;
+    QStringList events;
+};
+
+TEST_F(RecorderLines, ChamberOneOfTwoLinesIsTwoChambersWithALogEach)
+{
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 1) >= 2 && Answered(recorder, "b", 1) >= 2; }, 20s));
+    recorder.WriteMinute();
+    for (const char* line : {"a", "b"}) {
+        const QStringList files = LogFiles(folder.filePath(QString::fromLatin1(line)));
+        EXPECT_EQ(files.size(), 2) << line;
+        for (const QString& name : files) {
+            const QByteArray bytes = ReadAll(folder.filePath(QString::fromLatin1(line)) + u'/' + name);
+            EXPECT_TRUE(bytes.startsWith(ToLogCodePage(LogHeaderText()))) << name.toStdString();
+            EXPECT_EQ(bytes.count("\r\n\r\n"), 2) << name.toStdString();  // header and one record
+        }
+    }
+    EXPECT_FALSE(recorder.Unwritable());
+    recorder.Stop();
+    EXPECT_TRUE(events.last().startsWith(QStringLiteral("регистратор остановлен")));
+}
+
+TEST_F(RecorderLines, ReloadTouchesOnlyWhatChanged)
+{
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 1) >= 1 && Answered(recorder, "b", 1) >= 1; }, 20s));
+    const int opensOfA = recorder.LineStateOf(QStringLiteral("a")).opens;
+
+    RecorderConfig changed = config;
+    changed.lines[1].chambers = {2};  // line b: one chamber less
+    recorder.Reload(changed);
+    EXPECT_EQ(recorder.Lines(), (QStringList{QStringLiteral("a"), QStringLiteral("b")}));
+    const int beforeA = Answered(recorder, "a", 1);
+    const int beforeB1 = Answered(recorder, "b", 1);
+    ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 1) >= beforeA + 3; }, 20s));
+    EXPECT_EQ(recorder.LineStateOf(QStringLiteral("a")).opens, opensOfA);  // never closed
+    EXPECT_EQ(gateway.Accepted(), 2);                                     // b made anew
+    EXPECT_LE(Answered(recorder, "b", 1), beforeB1 + 1);                   // at most a read in flight
+
+    changed.lines.removeFirst();
+    recorder.Reload(changed);
+    EXPECT_EQ(recorder.Lines(), QStringList{QStringLiteral("b")});
+    EXPECT_TRUE(events.last().contains(QStringLiteral("убрано 1")));
+    recorder.Stop();
+}
+
+TEST_F(RecorderLines, SecondRecorderOnTheFolderIsRefusedAndNamesTheFirst)
+{
+    Recorder first([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(first.Start(config, &error)) << error.toStdString();
+    Recorder second([](const QString&) {});
+    EXPECT_FALSE(second.Start(config, &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("pid %1").arg(QCoreApplication::applicationPid()))) << error.toStdString();
+    first.Stop();
+}
+
+// The program itself: SIGTERM ends it with every file whole; kill -9 and a
+// restart leave every record whole and none twice.
+TEST_F(RecorderLines, ProgramStopsOnSigtermAndSurvivesKillNine)
+{
+    const QString conf = QStringLiteral("[recorder]\nfolder=%1\nlisten=\n[line.a]\ndevice=%2\nchambers=1-2\n")
+                             .arg(folder.path(), QString::fromStdString(serial.SlavePath()));
+    QTemporaryDir confDir;
+    const QString path = WriteFile(confDir, QStringLiteral("r.conf"), conf.toUtf8());
+    for (int run = 0; run < 2; ++run) {
+        QProcess recorder;
+        recorder.setProcessChannelMode(QProcess::MergedChannels);
+        // A minute of 600 ms: a few records before the kill.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("CALVETRA_TIME_SCALE"), QStringLiteral("0.01"));
+        recorder.setProcessEnvironment(environment);
+        recorder.start(QStringLiteral(CALVETRA_RECORDER), {QStringLiteral("--config"), path});
+        ASSERT_TRUE(recorder.waitForStarted());
+        // Reading: the line's state says so on standard error.
+        QByteArray said;
+        ASSERT_TRUE(PumpUntil([&] {
+            recorder.waitForReadyRead(50);
+            said += recorder.readAll();
+            return said.contains(QStringLiteral("опрос").toUtf8());
+        }, 20s)) << said.toStdString();
+        // Killed at some moment of a minute, not at its start.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000 + 97 * run));
+        if (run == 0) {
+            ::kill(static_cast<pid_t>(recorder.processId()), SIGKILL);
+            recorder.waitForFinished();
+            // A real adapter's exclusive flag goes with its last close; the
+            // simulated line keeps its terminal open, so the flag the killed
+            // recorder set stays until someone clears it.
+            const int fd = ::open(serial.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ASSERT_GE(fd, 0);
+            ::ioctl(fd, TIOCNXCL);
+            ::close(fd);
+        } else {
+            recorder.terminate();
+            ASSERT_TRUE(recorder.waitForFinished(10000));
+            EXPECT_EQ(recorder.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(recorder.exitCode(), 0);
+            said += recorder.readAll();
+            EXPECT_TRUE(said.trimmed().endsWith(QStringLiteral("регистратор остановлен").toUtf8())) << said.toStdString();
+        }
+    }
+    // Every file: the header, then whole records only.
+    const QString lineFolder = folder.filePath(QStringLiteral("a"));
+    const QStringList files = LogFiles(lineFolder);
+    ASSERT_FALSE(files.isEmpty());
+    EXPECT_EQ(files.size(), 4);  // two chambers, two runs
+    for (const QString& name : files) {
+        const QByteArray bytes = ReadAll(lineFolder + u'/' + name);
+        EXPECT_TRUE(bytes.startsWith(ToLogCodePage(LogHeaderText()))) << name.toStdString();
+        EXPECT_TRUE(bytes.endsWith("\r\n\r\n")) << name.toStdString();
+        const QStringList lines = QString::fromLatin1(bytes).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        EXPECT_GE(lines.size(), 3) << name.toStdString();  // the header and records of a few minutes
+        for (int i = 1; i < lines.size(); ++i) {
+            LogRecord record;
+            qint64 timeOfDay = 0;
+            EXPECT_TRUE(ParseRecordLine(lines[i], &record, &timeOfDay)) << name.toStdString() << ": " << lines[i].toStdString();
+        }
+    }
+}
+
+TEST(RecorderProgram, BadConfigurationExitsWith78)
+{
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, QStringLiteral("bad.conf"), "[line.a]\nchambers=1\n");
+    QProcess recorder;
+    recorder.setProcessChannelMode(QProcess::MergedChannels);
+    recorder.start(QStringLiteral(CALVETRA_RECORDER), {QStringLiteral("--config"), path});
+    ASSERT_TRUE(recorder.waitForFinished(10000));
+    EXPECT_EQ(recorder.exitCode(), kConfigErrorExit);
+    EXPECT_TRUE(QString::fromUtf8(recorder.readAll()).contains(path + QStringLiteral(": [line.a]")));
+}
+
+}  // namespace
