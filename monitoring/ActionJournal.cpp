@@ -533,6 +533,11 @@ QString JournalActionText(JournalAction action)
     case JournalAction::ChainBreak: return QStringLiteral("Разрыв цепочки журнала");
     case JournalAction::ChamberSelect: return QStringLiteral("Выбор камеры");
     case JournalAction::DeviationArming: return QStringLiteral("Тревоги отклонения");
+    case JournalAction::RecorderStart: return QStringLiteral("Пуск регистратора");
+    case JournalAction::RecorderStop: return QStringLiteral("Останов регистратора");
+    case JournalAction::ConfigurationRead: return QStringLiteral("Чтение конфигурации");
+    case JournalAction::LineLost: return QStringLiteral("Линия потеряна");
+    case JournalAction::LineBack: return QStringLiteral("Линия восстановлена");
     }
     return {};
 }
@@ -1013,6 +1018,11 @@ bool JournalActionNeedsRecord(JournalAction action)
     case JournalAction::ProgramSave:
     case JournalAction::ChainBreak:
     case JournalAction::ChamberSelect:
+    case JournalAction::RecorderStart:
+    case JournalAction::RecorderStop:
+    case JournalAction::ConfigurationRead:
+    case JournalAction::LineLost:
+    case JournalAction::LineBack:
         return false;
     }
     return true;

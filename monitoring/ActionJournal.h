@@ -53,6 +53,13 @@ enum class JournalAction {
     ChainBreak,
     ChamberSelect,
     DeviationArming,
+    // The recorder's own: it started, it stopped, it read its configuration,
+    // a line was lost and came back.
+    RecorderStart,
+    RecorderStop,
+    ConfigurationRead,
+    LineLost,
+    LineBack,
 };
 // The action's text as the file holds it ("Запись программы", …).
 QString JournalActionText(JournalAction action);

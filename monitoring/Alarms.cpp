@@ -17,6 +17,8 @@ QString AlarmKindText(AlarmKind kind)
         return QStringLiteral("Программа");
     case AlarmKind::Journal:
         return QStringLiteral("Журнал");
+    case AlarmKind::Recording:
+        return QStringLiteral("Запись");
     }
     return {};
 }
@@ -34,6 +36,8 @@ QString AlarmKindKey(AlarmKind kind)
         return QStringLiteral("program_end");
     case AlarmKind::Journal:
         return QStringLiteral("journal");
+    case AlarmKind::Recording:
+        return QStringLiteral("recording");
     }
     return {};
 }

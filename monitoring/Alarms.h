@@ -13,9 +13,10 @@
 
 class QSettings;
 
-// Journal: the action journal cannot be written, an alarm of the whole lab
-// rather than of one chamber.
-enum class AlarmKind { Temperature, Humidity, Link, ProgramEnd, Journal };
+// Journal: the action journal cannot be written; Recording: the recorder's
+// data logs or events cannot be written. Alarms of the whole lab rather than
+// of one chamber.
+enum class AlarmKind { Temperature, Humidity, Link, ProgramEnd, Journal, Recording };
 
 // Russian name of the kind, for the window and the event file.
 QString AlarmKindText(AlarmKind kind);

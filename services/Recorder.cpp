@@ -12,13 +12,19 @@
 #include <unistd.h>
 
 #include "link/Waits.h"
+#include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
+#include "monitoring/PollSummary.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/StatusFields.h"
 
 namespace {
 
 constexpr const char* kLockName = "recorder.pid";
+// The link-loss window of the main window's poll: 20 tries of 800 ms.
+constexpr qint64 kLinkLostAfterMs = static_cast<qint64>(kStatusAttempts) * kStatusWait;
+// A bound on the alarm event lines kept while their file refuses them.
+constexpr int kMostPendingAlarmLines = 10000;
 
 void WriteToStandardError(const QString& text)
 {
@@ -90,7 +96,12 @@ bool Recorder::Start(const RecorderConfig& config, QString* error)
         [[maybe_unused]] const ssize_t n = ::pwrite(m_lockFd, pid.constData(), static_cast<size_t>(pid.size()), 0);
     m_separator = DecimalSeparator();
     m_started = true;
+    QString setAside;
+    const JournalCheck check = CheckJournalAtStart(config.folder, &setAside);
+    if (!check.ok)
+        Event(JournalBreakMessage(check, setAside));
     Event(QStringLiteral("регистратор запущен: папка %1, линий %2").arg(config.folder).arg(config.lines.size()));
+    Journal(JournalAction::RecorderStart, QString(), QStringLiteral("линий %1").arg(config.lines.size()));
     for (const RecorderLine& line : config.lines)
         StartLine(line);
     ScheduleMinute();
@@ -158,10 +169,10 @@ void Recorder::Reload(const RecorderConfig& config)
     }
     m_config = config;
     m_config.folder = folder;
-    Event(QStringLiteral("конфигурация перечитана: линий добавлено %1, убрано %2, изменено %3")
-              .arg(added)
-              .arg(removed)
-              .arg(changed));
+    const QString summary =
+        QStringLiteral("линий добавлено %1, убрано %2, изменено %3").arg(added).arg(removed).arg(changed);
+    Event(QStringLiteral("конфигурация перечитана: %1").arg(summary));
+    Journal(JournalAction::ConfigurationRead, QString(), summary);
 }
 
 void Recorder::Stop()
@@ -179,6 +190,7 @@ void Recorder::Stop()
         pending += chamber.log->Pending();
     m_lines.clear();
     m_started = false;
+    Journal(JournalAction::RecorderStop, QString(), pending == 0 ? QString() : QStringLiteral("не записано %1").arg(pending));
     Event(pending == 0 ? QStringLiteral("регистратор остановлен")
                        : QStringLiteral("регистратор остановлен; не записано записей: %1").arg(pending));
 }
@@ -193,11 +205,37 @@ void Recorder::TakeRead(const ChamberRead& read)
         chamber.line = read.line;
         chamber.address = read.read.address;
         chamber.view = IdleStatusView();
+        chamber.firstReadMs = read.timeMs;
         chamber.log = std::make_unique<ChamberLog>(LineFolder(read.line), read.read.address);
+        chamber.rules = std::make_unique<AlarmRules>(m_config.alarms);
+        chamber.rules->SetDelayScale(TimeScale());
+        chamber.rules->ShareNumbers(m_nextAlarmId);
+        // A chamber that runs nothing sits far from a set point of 0 with
+        // nothing wrong: deviations are watched while a program runs.
+        chamber.rules->SetDeviationArmed(false, read.timeMs);
         it = m_chambers.emplace(key, std::move(chamber)).first;
     }
     Chamber& chamber = it->second;
     ++chamber.reads;
+    chamber.lastReadMs = read.timeMs;
+    std::vector<AlarmEvent> events;
+    if (read.read.answered) {
+        const bool running = read.read.reply.stepAccepted && read.read.reply.step > 0;
+        if (running != chamber.rules->DeviationArmed()) {
+            const auto arming = chamber.rules->SetDeviationArmed(running, read.timeMs);
+            events.insert(events.end(), arming.begin(), arming.end());
+        }
+    }
+    // As the main window's poll: lost after 16 s without an answer, from the
+    // last answer or, for one that never answered, from the first ask.
+    const qint64 since = chamber.lastAnswerMs > 0 ? chamber.lastAnswerMs : chamber.firstReadMs;
+    const bool linkLost =
+        !read.read.answered && read.timeMs - since >= ScaledMs(static_cast<int>(kLinkLostAfterMs));
+    const PollFacts facts = read.read.answered ? FactsFromReply(read.read.reply, false, read.timeMs)
+                                               : PollFacts{read.timeMs, false, linkLost, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+    const auto fed = chamber.rules->Feed(facts);
+    events.insert(events.end(), fed.begin(), fed.end());
+    Record(read.line, read.read.address, events);
     if (!read.read.answered)
         return;
     ++chamber.answered;
@@ -218,19 +256,24 @@ void Recorder::TakeState(const LineState& state)
     if (line == m_lines.end())
         return;
     const LineState before = m_states[state.line];
-    m_states[state.line] = state;
-    // The tries of a lost line are not news; what they find is.
+    // The tries of a lost line are not news; what they find is. A line stays
+    // lost for the state's purposes until it reads again.
     if (state.phase == LinePhase::Opening && before.phase == LinePhase::Lost)
         return;
-    QString text = QStringLiteral("%1: %2").arg(LineLabel(state.line, line->second->Address()), LinePhaseText(state.phase));
+    m_states[state.line] = state;
+    const QString label = LineLabel(state.line, line->second->Address());
+    QString text = QStringLiteral("%1: %2").arg(label, LinePhaseText(state.phase));
     if (state.phase == LinePhase::Lost) {
-        text += QStringLiteral(": %1; новая попытка через %2 с").arg(state.reason).arg(state.reopenInMs / 1000.0);
-        // A line that stays lost is said once, not at every try.
+        // A line that stays lost for the same reason is said once, not at every try.
         if (before.phase == LinePhase::Lost && before.reason == state.reason)
             return;
+        text += QStringLiteral(": %1; новая попытка через %2 с").arg(state.reason).arg(state.reopenInMs / 1000.0);
+        Journal(JournalAction::LineLost, label, state.reason);
     }
-    if (state.phase == LinePhase::Reading && before.phase == LinePhase::Lost)
-        text = QStringLiteral("%1: связь восстановлена, опрос").arg(LineLabel(state.line, line->second->Address()));
+    if (state.phase == LinePhase::Reading && before.phase == LinePhase::Lost) {
+        text = QStringLiteral("%1: связь восстановлена, опрос").arg(label);
+        Journal(JournalAction::LineBack, label, QString());
+    }
     if (state.phase == LinePhase::Reading)
         text += QStringLiteral(", камер %1").arg(state.chambers.size());
     Event(text);
@@ -249,11 +292,20 @@ void Recorder::WriteMinute()
                 failure = error;
         }
     }
-    if (failed > 0 && !m_unwritable)
-        Event(QStringLiteral("запись невозможна: %1 (камер: %2); записи хранятся в памяти").arg(failure).arg(failed));
-    if (failed == 0 && m_unwritable)
-        Event(QStringLiteral("запись снова возможна: сохранённые записи записаны"));
+    // A chamber whose line gives no reads at all for three periods.
+    const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
+    for (auto& [key, chamber] : m_chambers) {
+        const bool overdue = nowMs - chamber.lastReadMs > 3LL * ScaledMs(kStatusPollPeriodMs);
+        Record(chamber.line, chamber.address, chamber.rules->NotRead(overdue, nowMs));
+    }
+    QString eventError;
+    if (!WriteAlarmEvents(&eventError)) {
+        ++failed;
+        if (failure.isEmpty())
+            failure = eventError;
+    }
     m_unwritable = failed > 0;
+    Recording(!m_unwritable, failure);
 }
 
 void Recorder::ScheduleMinute()
@@ -262,6 +314,85 @@ void Recorder::ScheduleMinute()
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const qint64 period = ScaledMs(60000);
     m_minute.start(static_cast<int>(period - now % period));
+}
+
+void Recorder::Journal(JournalAction action, const QString& oldValue, const QString& newValue)
+{
+    JournalEntry entry;
+    entry.action = action;
+    entry.oldValue = oldValue;
+    entry.newValue = newValue;
+    entry.outcome = JournalOutcomeDone();
+    QString failure;
+    if (!AppendOrKeepJournal(m_config.folder, entry, QDateTime::currentDateTime(), &failure))
+        Event(QStringLiteral("журнал действий не записывается, запись сохранена в памяти: %1").arg(failure));
+}
+
+void Recorder::Record(const QString& line, int address, const std::vector<AlarmEvent>& events)
+{
+    if (events.empty())
+        return;
+    const auto state = m_lines.find(line);
+    AlarmPlace place;
+    place.chamberAddress = address;
+    place.port = state == m_lines.end() ? line : QString::fromStdString(TransportText(state->second->Address()));
+    QList<QByteArray>& lines = m_alarmLines[AlarmEventFileName(address == kLabWideAlarm ? m_config.folder + u'/'
+                                                                                         : LineFolder(line))];
+    for (const AlarmEvent& event : events) {
+        if (lines.size() >= kMostPendingAlarmLines)
+            lines.removeFirst();
+        lines.append(AlarmEventLine(event, place));
+        if (event.type == AlarmEventType::Start && address != kLabWideAlarm)
+            Event(QStringLiteral("тревога: линия %1, камера №%2: %3").arg(line).arg(address).arg(event.alarm.text));
+    }
+    QString error;
+    if (!WriteAlarmEvents(&error))
+        Recording(false, error);
+}
+
+bool Recorder::WriteAlarmEvents(QString* error)
+{
+    for (auto& [file, lines] : m_alarmLines) {
+        while (!lines.isEmpty()) {
+            try {
+                AppendAlarmEvent(file, lines.first());
+            } catch (const std::exception& e) {
+                *error = QStringLiteral("%1: %2").arg(file, QString::fromUtf8(e.what()));
+                return false;
+            }
+            lines.removeFirst();
+        }
+    }
+    return true;
+}
+
+int Recorder::PendingAlarmEvents() const
+{
+    int pending = 0;
+    for (const auto& [file, lines] : m_alarmLines)
+        pending += lines.size();
+    return pending;
+}
+
+void Recorder::Recording(bool writable, const QString& reason)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (!writable && !m_recordingAlarm.active) {
+        m_recordingAlarm = Alarm{};
+        m_recordingAlarm.id = (*m_nextAlarmId)++;
+        m_recordingAlarm.kind = AlarmKind::Recording;
+        m_recordingAlarm.text = QStringLiteral("запись невозможна");
+        m_recordingAlarm.start = now;
+        m_recordingAlarm.active = true;
+        Event(QStringLiteral("тревога: запись невозможна: %1; записи хранятся в памяти").arg(reason));
+        // Kept with the rest until the disk takes it.
+        Record(QString(), kLabWideAlarm, {{AlarmEventType::Start, now, m_recordingAlarm}});
+    } else if (writable && m_recordingAlarm.active) {
+        m_recordingAlarm.active = false;
+        m_recordingAlarm.end = now;
+        Event(QStringLiteral("запись снова возможна: сохранённые записи записаны"));
+        Record(QString(), kLabWideAlarm, {{AlarmEventType::End, now, m_recordingAlarm}});
+    }
 }
 
 const Recorder::Chamber* Recorder::FindChamber(const QString& line, int address) const

@@ -15,6 +15,8 @@
 #include <map>
 #include <memory>
 
+#include "monitoring/ActionJournal.h"
+#include "monitoring/Alarms.h"
 #include "monitoring/ChamberLog.h"
 #include "monitoring/LineScheduler.h"
 #include "monitoring/Presentation.h"
@@ -45,13 +47,18 @@ public:
         qint64 lastAnswerMs = 0;
         int reads = 0;
         int answered = 0;
+        qint64 firstReadMs = 0;
+        qint64 lastReadMs = 0;
         std::unique_ptr<ChamberLog> log;
+        std::unique_ptr<AlarmRules> rules;
     };
     const Chamber* FindChamber(const QString& line, int address) const;
     QStringList Lines() const;
     LineState LineStateOf(const QString& line) const;
     // True while some record could not be written.
     bool Unwritable() const { return m_unwritable; }
+    // Alarm event lines not yet in their files.
+    int PendingAlarmEvents() const;
     // The minute's work, also for tests that do not wait a minute.
     void WriteMinute();
 
@@ -62,6 +69,10 @@ private:
     void TakeState(const LineState& state);
     void ScheduleMinute();
     void Event(const QString& text);
+    void Journal(JournalAction action, const QString& oldValue, const QString& newValue);
+    void Record(const QString& line, int address, const std::vector<AlarmEvent>& events);
+    bool WriteAlarmEvents(QString* error);
+    void Recording(bool writable, const QString& reason);
     QString LineFolder(const QString& line) const;
 
     EventSink m_sink;
@@ -73,5 +84,9 @@ private:
     QString m_separator;
     QTimer m_minute;
     bool m_unwritable = false;
+    std::shared_ptr<int> m_nextAlarmId = std::make_shared<int>(1);
+    // Event lines per file, in order, kept while the file cannot be written.
+    std::map<QString, QList<QByteArray>> m_alarmLines;
+    Alarm m_recordingAlarm;  // "запись невозможна" while active
     bool m_started = false;
 };

@@ -11,6 +11,11 @@
 namespace {
 
 const QString kRecorderSection = QStringLiteral("recorder");
+const QString kAlarmsSection = QStringLiteral("alarms");
+const QStringList kAlarmKeys = {QStringLiteral("temperatureOn"), QStringLiteral("temperatureBand"),
+                                QStringLiteral("temperatureDelay"), QStringLiteral("humidityOn"),
+                                QStringLiteral("humidityBand"), QStringLiteral("humidityDelay"),
+                                QStringLiteral("linkOn"), QStringLiteral("programEndOn")};
 const QString kLinePrefix = QStringLiteral("line.");
 const QStringList kRecorderKeys = {QStringLiteral("folder"), QStringLiteral("listen")};
 const QString kDevice = QStringLiteral("device");
@@ -142,6 +147,20 @@ bool ReadRecorderConfig(const QString& path, RecorderConfig* config, QString* er
                 read.listenHost = QString::fromStdString(host);
                 read.listenPort = port;
             }
+        } else if (group == kAlarmsSection) {
+            QMap<QString, QString> values;
+            for (const QString& key : keys) {
+                if (!kAlarmKeys.contains(key))
+                    return fail(at(key), QStringLiteral("неизвестный ключ"));
+                values.insert(key, ValueText(settings, key));
+            }
+            QStringList refused;
+            read.alarms = AlarmSettingsFromText(values, &refused);
+            if (!refused.isEmpty()) {
+                const QString first = refused.first();
+                return fail(at(first.section(u'=', 0, 0)),
+                            QStringLiteral("значение «%1» не подходит").arg(first.section(u'=', 1)));
+            }
         } else if (group.startsWith(kLinePrefix) && group.size() > kLinePrefix.size()) {
             RecorderLine line;
             line.name = group.mid(kLinePrefix.size());
@@ -193,7 +212,7 @@ bool ReadRecorderConfig(const QString& path, RecorderConfig* config, QString* er
             }
             read.lines.append(line);
         } else {
-            return fail(section, QStringLiteral("неизвестный раздел (нужны [recorder] и [line.ИМЯ])"));
+            return fail(section, QStringLiteral("неизвестный раздел (нужны [recorder], [alarms] и [line.ИМЯ])"));
         }
         settings.endGroup();
     }

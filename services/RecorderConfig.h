@@ -8,6 +8,7 @@
 #include <QVector>
 
 #include "link/Transport.h"
+#include "monitoring/Alarms.h"
 
 // The exit status of a configuration that cannot be used (sysexits'
 // EX_CONFIG): the service manager does not start it again in a loop.
@@ -28,6 +29,7 @@ struct RecorderConfig {
     QString listenHost = QStringLiteral("127.0.0.1");
     quint16 listenPort = 9464;
     bool listen = true;  // "listen=" left empty: no endpoint
+    AlarmSettings alarms;  // [alarms], the desktop's keys; defaults otherwise
     QVector<RecorderLine> lines;
     const RecorderLine* Line(const QString& name) const;
 };

@@ -27,6 +27,8 @@
 #include "services/RecorderConfig.h"
 #include "sim/BusSimulator.h"
 #include "sim/TcpGateway.h"
+#include "monitoring/ActionJournal.h"
+#include "monitoring/AlarmEventLog.h"
 #include "support/FileSizeLimit.h"
 #include "support/Sanitizers.h"
 
@@ -95,6 +97,9 @@ TEST(RecorderConfigTest, BadFilesAreRefusedWholeNamingWhere)
         {"unknown section", "[lines.a]\ndevice=/dev/ttyS0\nchambers=1\n", "[lines.a]"},
         {"line name not for a folder", "[line.a b]\ndevice=/dev/ttyS0\nchambers=1\n", "[line.a b]"},
         {"no line at all", "[recorder]\nfolder=/tmp\n", ""},
+        {"alarm band that does not read", "[alarms]\ntemperatureBand=2 градуса\n[line.a]\ndevice=/dev/ttyS0\nchambers=1\n",
+         "[alarms] temperatureBand"},
+        {"unknown alarm key", "[alarms]\nbands=2\n[line.a]\ndevice=/dev/ttyS0\nchambers=1\n", "[alarms] bands"},
         {"not INI", "[line.a\ndevice\n", ""},
     };
     for (const Case& c : cases) {
@@ -287,6 +292,72 @@ TEST_F(RecorderLines, SecondRecorderOnTheFolderIsRefusedAndNamesTheFirst)
     EXPECT_FALSE(second.Start(config, &error));
     EXPECT_TRUE(error.contains(QStringLiteral("pid %1").arg(QCoreApplication::applicationPid()))) << error.toStdString();
     first.Stop();
+}
+
+// What the recorder did goes to the journal of its folder, chained as the
+// desktop's; a silent chamber's link alarm goes to its line's event file.
+TEST_F(RecorderLines, JournalAndAlarmsOfTheRecordersOwn)
+{
+    sim::Faults quiet;
+    quiet.silent = true;
+    serial.SetFaults(2, quiet);
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "b", 1) >= 2; }, 20s));
+    gateway.DropConnection();
+    ASSERT_TRUE(PumpUntil([&] { return events.filter(QStringLiteral("связь восстановлена")).size() >= 1; }, 20s));
+    // 16 s of silence, shortened: chamber 2 of line a has lost its link.
+    const QString alarms = AlarmEventFileName(folder.filePath(QStringLiteral("a")) + u'/');
+    ASSERT_TRUE(PumpUntil([&] { return ReadAll(alarms).contains(AlarmKindText(AlarmKind::Link).toUtf8()); }, 20s));
+    recorder.Stop();
+
+    QStringList actions;
+    const JournalCheck check = CheckJournal(JournalFileName(folder.path()),
+                                            [&](const JournalRecord& r) { actions.append(r.action); });
+    EXPECT_TRUE(check.ok) << check.problem.toStdString();
+    EXPECT_EQ(actions.first(), JournalActionText(JournalAction::RecorderStart));
+    EXPECT_EQ(actions.last(), JournalActionText(JournalAction::RecorderStop));
+    EXPECT_TRUE(actions.contains(JournalActionText(JournalAction::LineLost)));
+    EXPECT_TRUE(actions.contains(JournalActionText(JournalAction::LineBack)));
+    EXPECT_FALSE(ReadAll(AlarmEventFileName(folder.filePath(QStringLiteral("b")) + u'/'))
+                     .contains(AlarmKindText(AlarmKind::Link).toUtf8()));  // a short drop is no lost link
+}
+
+TEST_F(RecorderLines, FolderThatRefusesRaisesTheAlarmAndKeepsTheRecords)
+{
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 1) >= 1 && Answered(recorder, "a", 2) >= 1; }, 20s));
+    recorder.WriteMinute();
+    const QString lineFolder = folder.filePath(QStringLiteral("a"));
+    const QStringList files = LogFiles(lineFolder);
+    ASSERT_EQ(files.size(), 2);
+    const QString log = lineFolder + u'/' + files.first();
+    const int recordsBefore = ReadAll(log).count("\r\n\r\n");
+    {
+        // The disk full: no file grows beyond what the log holds now.
+        FileSizeLimit full(static_cast<rlim_t>(QFileInfo(log).size()));
+        ASSERT_TRUE(full.ok());
+        for (int minute = 0; minute < 3; ++minute) {
+            const int answered = Answered(recorder, "a", 1);
+            ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 1) > answered; }, 20s));
+            recorder.WriteMinute();
+        }
+        EXPECT_TRUE(recorder.Unwritable());
+        EXPECT_EQ(events.filter(QStringLiteral("запись невозможна")).size(), 1);
+        EXPECT_EQ(recorder.FindChamber(QStringLiteral("a"), 1)->log->Pending(), 3);
+        EXPECT_EQ(ReadAll(log).count("\r\n\r\n"), recordsBefore);
+    }
+    recorder.WriteMinute();
+    EXPECT_FALSE(recorder.Unwritable());
+    EXPECT_EQ(ReadAll(log).count("\r\n\r\n"), recordsBefore + 3);
+    EXPECT_TRUE(events.last().startsWith(QStringLiteral("запись снова возможна")));
+    // The lab-wide alarm, started and ended, in the folder's own event file.
+    const QByteArray lab = ReadAll(AlarmEventFileName(folder.path() + u'/'));
+    EXPECT_EQ(lab.count(QStringLiteral("запись невозможна").toUtf8()), 2) << lab.toStdString();
+    recorder.Stop();
 }
 
 // The program itself: SIGTERM ends it with every file whole; kill -9 and a
