@@ -163,7 +163,7 @@ TEST_F(ScanTest, CompletionIsSaidBesideTheButtonUntilAcknowledged)
         Form1->Button4Click();
         ASSERT_TRUE(PumpUntil([] { return ScanAddress == 251; }, 20000));
         EXPECT_EQ(Form1->Button4->text(), QString::fromUtf8("Пауза"));
-        EXPECT_TRUE(SaysScanDone());
+        ASSERT_TRUE(SaysScanDone());
         EXPECT_TRUE(Form1->LabelScanDone->isVisible());
         // Beside the button, clear of the heading and of the button itself.
         const QRect said = Form1->LabelScanDone->geometry();
