@@ -610,8 +610,9 @@ TEST_F(OverviewWindowTest, TilesFlowToTheWindowsWidth)
     for (int a = 20; a < 52; ++a)
         FormOverview->Watch(a);
     FormOverview->ShowTable(false);
-    FormOverview->resize(1920, 1040);
     FormOverview->show();
+    Pump(50);
+    EXPECT_EQ(FormOverview->TileColumns(), 4) << "four across as the window first opens";
     struct Width {
         int width;
         int atLeastColumns;

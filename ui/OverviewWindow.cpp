@@ -139,7 +139,8 @@ void TChamberTile::mouseReleaseEvent(QMouseEvent* event)
 TOverviewWindow::TOverviewWindow(QWidget* parent) : QWidget(parent)
 {
     setWindowTitle(QStringLiteral("Обзор камер"));
-    resize(1060, 600);
+    // Four tiles across at first; wider, the tiles flow into more columns.
+    resize(1080, 600);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(CreateBar());
     layout->addWidget(CreateViews(), 1);
