@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "AppSupport.h"
@@ -161,99 +162,107 @@ std::vector<int> Addresses(int count)
     return all;
 }
 
+// 1 and 2: 100 chambers answering in 5 ms, chamber 1 also polled.
+std::optional<bool> HundredChambers(bool quick)
+{
+    bench::SimProcess sim;
+    if (!OpenOnSim(sim, 100, {}, 0))
+        return std::nullopt;
+    const std::vector<int> chambers = Addresses(100);
+    const RunResult r = Run(chambers, 1, quick ? 10 : 18, kControllerDelay);
+    int missing = 0;
+    const double gap = LongestGapMs(r, chambers, &missing);
+    const bool pass = missing == 0 && gap <= 4000 + 20;
+    std::printf("100 chambers, 5 ms controllers, poll of chamber 1 every 4 s:\n");
+    std::printf("  longest time between two reads of one chamber: %.0f ms (%d never read twice)  %s\n", gap,
+                missing, bench::Verdict(pass));
+    std::printf("  polls %d, answered %d; overview reads %ld in %.1f s\n", r.polls, r.pollsAnswered, r.reads,
+                r.seconds);
+    const double median = Median(r.overheadMs);
+    const bool fast = median < 3.0;
+    std::printf("  time per read beyond wire and controller time: median %.2f ms  %s\n", median,
+                bench::Verdict(fast));
+    ClosePort();
+    return pass && fast;
+}
+
+// 3: 32 chambers, 5 of them silent.
+std::optional<bool> ThirtyTwoWithFiveSilent(bool quick)
+{
+    bench::SimProcess sim;
+    const std::vector<int> silent = {3, 9, 15, 21, 27};
+    if (!OpenOnSim(sim, 32, silent, 0))
+        return std::nullopt;
+    std::vector<int> answering;
+    for (int a : Addresses(32))
+        if (std::find(silent.begin(), silent.end(), a) == silent.end())
+            answering.push_back(a);
+    const RunResult r = Run(Addresses(32), 1, quick ? 10 : 18, kControllerDelay);
+    int missing = 0;
+    const double gap = LongestGapMs(r, answering, &missing);
+    const bool pass = missing == 0 && gap <= 4000 + 20;
+    std::printf("32 chambers, 5 silent, poll of chamber 1 every 4 s:\n");
+    std::printf("  longest time between two reads of an answering chamber: %.0f ms  %s\n", gap,
+                bench::Verdict(pass));
+    ClosePort();
+    return pass;
+}
+
+// 4: processor time and resident memory with 32 chambers watched.
+std::optional<bool> ProcessorAndMemory(bool quick)
+{
+    bench::SimProcess sim;
+    if (!OpenOnSim(sim, 32, {}, 60))
+        return std::nullopt;
+    const RunResult r = Run(Addresses(32), 1, quick ? 20 : 60, kControllerDelay);
+    const double percent = 100.0 * r.cpuSeconds / r.seconds;
+    const bool pass = percent < 1.0;
+    std::printf("32 chambers watched for %.0f s (%ld reads, %d polls):\n", r.seconds, r.reads, r.polls);
+    std::printf("  processor time of the reading (overview thread, receive thread, poll): %.2f %% of a core  %s\n",
+                percent, bench::Verdict(pass));
+    std::printf("  resident memory: %.1f MB after 2 s, %.1f MB at the end\n", r.rssStart, r.rssEnd);
+    ClosePort();
+    return pass;
+}
+
+// 5: 32 chambers, the selected one silent and read by the overview's
+// scheduler: no chamber blinds the line.
+std::optional<bool> SilentSelectedChamber(bool quick)
+{
+    bench::SimProcess sim;
+    const int selected = 20;
+    if (!OpenOnSim(sim, 32, {selected}, 0))
+        return std::nullopt;
+    std::vector<int> answering;
+    for (int a : Addresses(32))
+        if (a != selected)
+            answering.push_back(a);
+    const RunResult r = Run(Addresses(32), selected, quick ? 12 : 30, kControllerDelay, true);
+    int missing = 0;
+    const double gap = LongestGapMs(r, answering, &missing);
+    double selectedGap = 0;
+    for (size_t i = 1; i < r.selectedReads.size(); ++i)
+        selectedGap = std::max(selectedGap, Ms(r.selectedReads[i] - r.selectedReads[i - 1]));
+    const bool pass = missing == 0 && gap <= 4000 + 20 && r.selectedReads.size() >= 2 && selectedGap <= 4000 + 20;
+    std::printf("32 chambers watched, the selected chamber %d silent, read by the overview every 4 s:\n", selected);
+    std::printf("  longest time between two reads of an answering chamber: %.0f ms (%d never read twice)\n"
+                "  reads of the silent selected chamber: %zu, longest time between two: %.0f ms  %s\n",
+                gap, missing, r.selectedReads.size(), selectedGap, bench::Verdict(pass));
+    ClosePort();
+    return pass;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
-    const auto delay = kControllerDelay;
     bool ok = true;
-
-    // 1 and 2: 100 chambers answering in 5 ms, chamber 1 also polled.
-    {
-        bench::SimProcess sim;
-        if (!OpenOnSim(sim, 100, {}, 0))
-            return 1;
-        const std::vector<int> chambers = Addresses(100);
-        const RunResult r = Run(chambers, 1, quick ? 10 : 18, delay);
-        int missing = 0;
-        const double gap = LongestGapMs(r, chambers, &missing);
-        const bool pass = missing == 0 && gap <= 4000 + 20;
-        ok = ok && pass;
-        std::printf("100 chambers, 5 ms controllers, poll of chamber 1 every 4 s:\n");
-        std::printf("  longest time between two reads of one chamber: %.0f ms (%d never read twice)  %s\n", gap,
-                    missing, bench::Verdict(pass));
-        std::printf("  polls %d, answered %d; overview reads %ld in %.1f s\n", r.polls, r.pollsAnswered, r.reads,
-                    r.seconds);
-        const double median = Median(r.overheadMs);
-        const bool fast = median < 3.0;
-        ok = ok && fast;
-        std::printf("  time per read beyond wire and controller time: median %.2f ms  %s\n", median,
-                    bench::Verdict(fast));
-        ClosePort();
-    }
-
-    // 3: 32 chambers, 5 of them silent.
-    {
-        bench::SimProcess sim;
-        const std::vector<int> silent = {3, 9, 15, 21, 27};
-        if (!OpenOnSim(sim, 32, silent, 0))
-            return 1;
-        std::vector<int> answering;
-        for (int a : Addresses(32))
-            if (std::find(silent.begin(), silent.end(), a) == silent.end())
-                answering.push_back(a);
-        const RunResult r = Run(Addresses(32), 1, quick ? 10 : 18, delay);
-        int missing = 0;
-        const double gap = LongestGapMs(r, answering, &missing);
-        const bool pass = missing == 0 && gap <= 4000 + 20;
-        ok = ok && pass;
-        std::printf("32 chambers, 5 silent, poll of chamber 1 every 4 s:\n");
-        std::printf("  longest time between two reads of an answering chamber: %.0f ms  %s\n", gap,
-                    bench::Verdict(pass));
-        ClosePort();
-    }
-
-    // 4: processor time and resident memory with 32 chambers watched.
-    {
-        bench::SimProcess sim;
-        if (!OpenOnSim(sim, 32, {}, 60))
-            return 1;
-        const RunResult r = Run(Addresses(32), 1, quick ? 20 : 60, delay);
-        const double percent = 100.0 * r.cpuSeconds / r.seconds;
-        const bool pass = percent < 1.0;
-        ok = ok && pass;
-        std::printf("32 chambers watched for %.0f s (%ld reads, %d polls):\n", r.seconds, r.reads, r.polls);
-        std::printf("  processor time of the reading (overview thread, receive thread, poll): %.2f %% of a core  %s\n",
-                    percent, bench::Verdict(pass));
-        std::printf("  resident memory: %.1f MB after 2 s, %.1f MB at the end\n", r.rssStart, r.rssEnd);
-        ClosePort();
-    }
-
-    // 5: 32 chambers, the selected one silent and read by the overview's
-    // scheduler: no chamber blinds the line.
-    {
-        bench::SimProcess sim;
-        const int selected = 20;
-        if (!OpenOnSim(sim, 32, {selected}, 0))
-            return 1;
-        std::vector<int> answering;
-        for (int a : Addresses(32))
-            if (a != selected)
-                answering.push_back(a);
-        const RunResult r = Run(Addresses(32), selected, quick ? 12 : 30, delay, true);
-        int missing = 0;
-        const double gap = LongestGapMs(r, answering, &missing);
-        double selectedGap = 0;
-        for (size_t i = 1; i < r.selectedReads.size(); ++i)
-            selectedGap = std::max(selectedGap, Ms(r.selectedReads[i] - r.selectedReads[i - 1]));
-        const bool pass = missing == 0 && gap <= 4000 + 20 && r.selectedReads.size() >= 2 && selectedGap <= 4000 + 20;
-        ok = ok && pass;
-        std::printf("32 chambers watched, the selected chamber %d silent, read by the overview every 4 s:\n", selected);
-        std::printf("  longest time between two reads of an answering chamber: %.0f ms (%d never read twice)\n"
-                    "  reads of the silent selected chamber: %zu, longest time between two: %.0f ms  %s\n",
-                    gap, missing, r.selectedReads.size(), selectedGap, bench::Verdict(pass));
-        ClosePort();
+    for (auto run : {HundredChambers, ThirtyTwoWithFiveSilent, ProcessorAndMemory, SilentSelectedChamber}) {
+        const std::optional<bool> passed = run(quick);
+        if (!passed)
+            return 1;  // the simulator or the port did not come up
+        ok = ok && *passed;
     }
     return ok ? 0 : 1;
 }

@@ -121,8 +121,6 @@ void OverviewReader::SetTimeoutMs(int ms) { m_timeoutMs = std::clamp(ms, kMinOve
 
 int OverviewReader::TimeoutMs() const { return m_timeoutMs; }
 
-void OverviewReader::SetCycleMs(int ms) { m_cycleMs = std::max(1, ms); }
-
 void OverviewReader::Start()
 {
     if (m_thread.joinable())
@@ -222,70 +220,76 @@ void OverviewReader::ReadSelectedIfDue()
     Hand(read);
 }
 
+bool OverviewReader::ReadInCycle(int address, LineClock::time_point cycleEnd, int cycleMs)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (address == m_selected)
+            return true;  // read on its own schedule
+        auto at = m_askAt.find(address);
+        if (at != m_askAt.end() && LineClock::now() < at->second)
+            return true;
+    }
+    // A cycle that cannot get the line (a scan or a program write holds
+    // it) gives up at its end and starts again.
+    OverviewRead read;
+    if (!ReadOne(address, false, std::max(cycleEnd, LineClock::now() + std::chrono::seconds(20)), &read))
+        return true;
+    if (read.outcome == WholeReply::Outcome::PortLost)
+        return false;  // nothing to ask until the port is back
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        int& unanswered = m_unanswered[address];
+        unanswered = read.answered ? 0 : unanswered + 1;
+        const int pause = std::min(SilentPauseMs(unanswered, cycleMs), ScaledMs(kSilentAskAtLeastMs));
+        if (pause > 0)
+            m_askAt[address] = LineClock::now() + std::chrono::milliseconds(pause);
+        else
+            m_askAt.erase(address);
+        // Handed over: the watchdog and the endpoint see the read now, even
+        // while the user-interface thread has yet to take it.
+        NoteChamberRead(ReadSource::Overview, address, OverviewReadPeriodMs(pause));
+    }
+    Hand(read);
+    return true;
+}
+
+void OverviewReader::RestUntil(LineClock::time_point cycleEnd)
+{
+    // The selected chamber keeps its period meanwhile.
+    for (;;) {
+        ReadSelectedIfDue();
+        std::unique_lock<std::mutex> lock(m_lock);
+        // With no chamber of the cycle's own, its end would wake the thread
+        // for nothing: only the selected chamber's time or a change of the
+        // chambers does.
+        const bool others =
+            std::any_of(m_addresses.begin(), m_addresses.end(), [this](int a) { return a != m_selected; });
+        if (m_stop || (others && LineClock::now() >= cycleEnd))
+            return;
+        const int selected = m_selected;
+        const QVector<int> addresses = m_addresses;
+        const auto changed = [&] { return m_stop.load() || m_selected != selected || m_addresses != addresses; };
+        if (others)
+            m_wake.wait_until(lock, m_selected >= 0 ? std::min(cycleEnd, m_selectedDue) : cycleEnd, changed);
+        else if (m_selected >= 0)
+            m_wake.wait_until(lock, m_selectedDue, changed);
+        else
+            m_wake.wait(lock, changed);
+    }
+}
+
 void OverviewReader::Run()
 {
     while (!m_stop) {
-        const auto cycleStart = LineClock::now();
-        const int cycleMs = ScaledMs(m_cycleMs);
-        const auto cycleEnd = cycleStart + std::chrono::milliseconds(cycleMs);
+        const int cycleMs = ScaledMs(kOverviewCycleMs);
+        const auto cycleEnd = LineClock::now() + std::chrono::milliseconds(cycleMs);
         for (const int address : Addresses()) {
             ReadSelectedIfDue();
-            if (m_stop)
+            if (m_stop || !ReadInCycle(address, cycleEnd, cycleMs))
                 break;
-            {
-                std::lock_guard<std::mutex> guard(m_lock);
-                if (address == m_selected)
-                    continue;  // read on its own schedule
-                auto at = m_askAt.find(address);
-                if (at != m_askAt.end() && LineClock::now() < at->second)
-                    continue;
-            }
-            // A cycle that cannot get the line (a scan or a program write
-            // holds it) gives up at its end and starts again.
-            OverviewRead read;
-            if (!ReadOne(address, false, std::max(cycleEnd, LineClock::now() + std::chrono::seconds(20)), &read))
-                continue;
-            if (read.outcome == WholeReply::Outcome::PortLost)
-                break;  // nothing to ask until the port is back
-            {
-                std::lock_guard<std::mutex> guard(m_lock);
-                int& unanswered = m_unanswered[address];
-                unanswered = read.answered ? 0 : unanswered + 1;
-                const int pause = std::min(SilentPauseMs(unanswered, cycleMs), ScaledMs(kSilentAskAtLeastMs));
-                if (pause > 0)
-                    m_askAt[address] = LineClock::now() + std::chrono::milliseconds(pause);
-                else
-                    m_askAt.erase(address);
-                // Handed over: the watchdog and the endpoint see the read now,
-                // even while the user-interface thread has yet to take it.
-                NoteChamberRead(ReadSource::Overview, address, OverviewReadPeriodMs(pause));
-            }
-            Hand(read);
         }
-        {
-            std::lock_guard<std::mutex> posting(HandoffLock(Handoff::OverviewRead));
-            emit CycleDone(std::chrono::duration_cast<std::chrono::microseconds>(LineClock::now() - cycleStart).count());
-        }
-        // The rest of the cycle: the selected chamber keeps its period.
-        for (;;) {
-            ReadSelectedIfDue();
-            std::unique_lock<std::mutex> lock(m_lock);
-            // With no chamber of the cycle's own, its end would wake the
-            // thread for nothing: only the selected chamber's time or a change
-            // of the chambers does.
-            const bool others =
-                std::any_of(m_addresses.begin(), m_addresses.end(), [this](int a) { return a != m_selected; });
-            if (m_stop || (others && LineClock::now() >= cycleEnd))
-                break;
-            const int selected = m_selected;
-            const QVector<int> addresses = m_addresses;
-            const auto changed = [&] { return m_stop.load() || m_selected != selected || m_addresses != addresses; };
-            if (others)
-                m_wake.wait_until(lock, m_selected >= 0 ? std::min(cycleEnd, m_selectedDue) : cycleEnd, changed);
-            else if (m_selected >= 0)
-                m_wake.wait_until(lock, m_selectedDue, changed);
-            else
-                m_wake.wait(lock, changed);
-        }
+        ++m_cyclesEnded;
+        RestUntil(cycleEnd);
     }
 }

@@ -82,7 +82,6 @@ public:
     QVector<int> Addresses() const;
     void SetTimeoutMs(int ms);  // clamped to kMin..kMaxOverviewTimeoutMs
     int TimeoutMs() const;
-    void SetCycleMs(int ms);    // unscaled; the time scale applies
     // The main window's chamber while reading is on: read every periodMs
     // (unscaled) with the others' whole-reply reads, never backed off, and
     // left out of the cycle. A new address is read at once; the same one
@@ -93,13 +92,20 @@ public:
     void Start();
     void Stop();
     bool Running() const;
+    // Cycles over the chambers ended so far: how often the reader woke for
+    // the whole list (the idle wake-up test counts them).
+    long CyclesEnded() const { return m_cyclesEnded.load(); }
 
 signals:
     void Read(const OverviewRead& read);
-    void CycleDone(qint64 cycleUs);
 
 private:
     void Run();
+    // One chamber of the cycle, unless it is the selected one or a silent
+    // one not due yet; false when the port is gone, which ends the cycle.
+    bool ReadInCycle(int address, LineClock::time_point cycleEnd, int cycleMs);
+    // The rest of the cycle, waking only for what is due.
+    void RestUntil(LineClock::time_point cycleEnd);
     // Reads the selected chamber when its time has come.
     void ReadSelectedIfDue();
     // One read of a chamber with the line taken; false when the line could
@@ -112,7 +118,7 @@ private:
     std::map<int, int> m_unanswered;               // per address, in a row
     std::map<int, LineClock::time_point> m_askAt;  // next ask of a silent one
     std::atomic<int> m_timeoutMs{kDefaultOverviewTimeoutMs};
-    std::atomic<int> m_cycleMs{kOverviewCycleMs};
+    std::atomic<long> m_cyclesEnded{0};
     int m_selected = -1;
     std::chrono::milliseconds m_selectedPeriod{0};
     LineClock::time_point m_selectedDue;

@@ -13,7 +13,9 @@ enum class LinkState { Unknown, Up, Down };
 
 struct WatchedStatus {
     int chamberAddress = 0;
-    QString port;  // "COM1".."COM5"; empty before a port was opened
+    // The port as the operator picked it: "COM1".."COM5", or an adapter by
+    // its name ("FT232R USB UART (ttyUSB0)"); empty before a port was opened.
+    QString port;
     bool reading = false;
     // Last accepted values, as the main window shows them.
     std::optional<double> currentTemp, setTemp, currentHumidity, setHumidity;

@@ -52,6 +52,86 @@ void RemoveLink(const std::string& path, const std::string& target)
         ::unlink(path.c_str());
 }
 
+// Blocked before the serving thread exists, so that only sigwait in
+// ServeUntilStopped ever sees them.
+sigset_t BlockStopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
+}
+
+// --verbose: every frame on stderr with its time since the start.
+void LogFrames(sim::BusSimulator* bus)
+{
+    const auto start = std::chrono::steady_clock::now();
+    bus->SetLogger([start](const std::string& line) {
+        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        std::fprintf(stderr, "%10.1f ms  %s\n", ms, line.c_str());
+    });
+}
+
+// The terminal's path (and the link's) on stdout, for whoever started us.
+void Announce(const sim::SimOptions& options, const sim::BusSimulator& bus)
+{
+    const std::string path = bus.SlavePath();
+    if (options.link.empty())
+        std::printf("%s\n", path.c_str());
+    else
+        std::printf("%s %s\n", path.c_str(), options.link.c_str());
+    std::fflush(stdout);
+    if (options.verbose) {
+        std::string list;
+        for (int address : bus.Chambers())
+            list += " " + std::to_string(address);
+        std::fprintf(stderr, "chambers:%s, speed %g\n", list.c_str(), options.speed);
+    }
+}
+
+// Serves until one of the signals comes (status 0) or, strict, until two
+// masters were heard talking at once (status 3). Outages begin and end on
+// time meanwhile.
+int ServeUntilStopped(const sim::SimOptions& options, sim::BusSimulator* bus, const sigset_t& signals)
+{
+    // The logs are for tests; a simulator left running for days must not
+    // hoard every frame, so they are emptied now and then.
+    const auto started = std::chrono::steady_clock::now();
+    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
+    double nextOutage = sim::ApplyOutages(options, bus, 0);
+    double nextClear = 10;
+    for (;;) {
+        // Woken for the next outage change, the next clearing, and (strict)
+        // every 100 ms to look for a collision.
+        double until = nextClear;
+        if (nextOutage >= 0)
+            until = std::min(until, nextOutage);
+        double wait = std::max(0.0, until - elapsed());
+        if (options.strict)
+            wait = std::min(wait, 0.1);
+        const timespec period{static_cast<time_t>(wait), static_cast<long>((wait - static_cast<long>(wait)) * 1e9)};
+        if (sigtimedwait(&signals, nullptr, &period) >= 0)
+            return 0;
+        if (options.strict) {
+            const std::vector<std::string> collisions = bus->Collisions();
+            for (const std::string& c : collisions)
+                std::fprintf(stderr, "chamber-sim: strict: %s\n", c.c_str());
+            if (!collisions.empty())
+                return 3;
+        }
+        if (nextOutage >= 0 && elapsed() >= nextOutage)
+            nextOutage = sim::ApplyOutages(options, bus, elapsed());
+        if (elapsed() >= nextClear) {
+            bus->ClearReceivedFrames();
+            bus->ClearSentWrites();
+            nextClear = elapsed() + 10;
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -67,26 +147,12 @@ int main(int argc, char** argv)
         std::fputs(sim::SimUsage().c_str(), stdout);
         return 0;
     }
-
-    // Blocked before the serving thread exists, so that only sigwait below
-    // ever sees them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const sigset_t signals = BlockStopSignals();
 
     sim::BusSimulator bus;
     sim::ApplySimOptions(options, &bus);
-    if (options.verbose) {
-        const auto start = std::chrono::steady_clock::now();
-        bus.SetLogger([start](const std::string& line) {
-            const double ms =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-            std::fprintf(stderr, "%10.1f ms  %s\n", ms, line.c_str());
-        });
-    }
+    if (options.verbose)
+        LogFrames(&bus);
     if (!bus.Start(&error)) {
         std::fprintf(stderr, "chamber-sim: %s\n", error.c_str());
         return 1;
@@ -96,55 +162,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "chamber-sim: %s\n", error.c_str());
         return 1;
     }
-    if (options.link.empty())
-        std::printf("%s\n", path.c_str());
-    else
-        std::printf("%s %s\n", path.c_str(), options.link.c_str());
-    std::fflush(stdout);
-
-    if (options.verbose) {
-        std::string list;
-        for (int address : bus.Chambers())
-            list += " " + std::to_string(address);
-        std::fprintf(stderr, "chambers:%s, speed %g\n", list.c_str(), options.speed);
-    }
-
-    // The logs are for tests; a simulator left running for days must not
-    // hoard every frame, so they are emptied now and then.
-    const auto started = std::chrono::steady_clock::now();
-    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
-    double nextOutage = sim::ApplyOutages(options, &bus, 0);
-    double nextClear = 10;
-    int status = 0;
-    for (;;) {
-        // Woken for the next outage change, the next clearing, and (strict)
-        // every 100 ms to look for a collision.
-        double until = nextClear;
-        if (nextOutage >= 0)
-            until = std::min(until, nextOutage);
-        double wait = std::max(0.0, until - elapsed());
-        if (options.strict)
-            wait = std::min(wait, 0.1);
-        const timespec period{static_cast<time_t>(wait), static_cast<long>((wait - static_cast<long>(wait)) * 1e9)};
-        if (sigtimedwait(&signals, nullptr, &period) >= 0)
-            break;
-        if (options.strict) {
-            const std::vector<std::string> collisions = bus.Collisions();
-            if (!collisions.empty()) {
-                for (const std::string& c : collisions)
-                    std::fprintf(stderr, "chamber-sim: strict: %s\n", c.c_str());
-                status = 3;
-                break;
-            }
-        }
-        if (nextOutage >= 0 && elapsed() >= nextOutage)
-            nextOutage = sim::ApplyOutages(options, &bus, elapsed());
-        if (elapsed() >= nextClear) {
-            bus.ClearReceivedFrames();
-            bus.ClearSentWrites();
-            nextClear = elapsed() + 10;
-        }
-    }
+    Announce(options, bus);
+    const int status = ServeUntilStopped(options, &bus, signals);
     if (!options.link.empty())
         RemoveLink(options.link, path);
     bus.Stop();

@@ -87,7 +87,8 @@ std::string SimUsage()
            "  --answer-from N:K    answers from its K-th request on               --answer-from 1:4\n"
            "  --late N:MS          answers MS later                               --late 1:300\n"
            "  --outage N:FROM-TO   silent from FROM to TO seconds after the start,\n"
-           "                       then back; no TO: silent for good             --outage 3:60-180\n"
+           "                       then back; no TO (N:FROM- or N:FROM): silent\n"
+           "                       for good                                       --outage 3:60-180\n"
            "  --split N:SIZES      reply in pieces of these sizes                 --split 1:4,7\n"
            "  --split-into N:COUNT reply in COUNT pieces of about equal size      --split-into 1:3\n"
            "  --pieces N:SIZE      reply in pieces of SIZE bytes, each written\n"
@@ -117,17 +118,275 @@ std::string SimUsage()
            "  --help               this text                                      --help\n";
 }
 
-bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std::string* error)
-{
-    SimOptions o;
+namespace {
+
+// What a parse has gathered so far.
+struct ParseState {
+    SimOptions options;
     bool haveGap = false;
     double gapMs = 0;
-    std::set<int> faultAddresses;
+    std::set<int> faultAddresses;  // each must have a chamber in the end
+};
+
+const std::set<std::string>& OptionsWithValue()
+{
+    static const std::set<std::string> names = {
+        "--link", "--chamber", "--chambers", "--outage", "--speed", "--delay", "--pin", "--silent", "--answer-from",
+        "--late", "--split", "--split-into", "--split-gap", "--pieces", "--random-pieces",
+        "--latency-timer", "--noise", "--noise-bytes",
+        "--bad-crc", "--exception", "--short-reply", "--write-exception", "--wrong-echo", "--fault-rate", "--seed"};
+    return names;
+}
+
+// Options without a value; false when name is none of them.
+bool TakeFlag(const std::string& name, SimOptions* o)
+{
+    if (name == "--help" || name == "-h")
+        o->help = true;
+    else if (name == "--strict")
+        o->strict = true;
+    else if (name == "--verbose" || name == "-v")
+        o->verbose = true;
+    else
+        return false;
+    return true;
+}
+
+void AddChamber(SimOptions* o, long address)
+{
+    if (std::find(o->chambers.begin(), o->chambers.end(), address) == o->chambers.end())
+        o->chambers.push_back(static_cast<int>(address));
+}
+
+// Options of the line as a whole; *known false when name is not one of them.
+bool TakeLineOption(const std::string& name, const std::string& value, ParseState* p, bool* known)
+{
+    SimOptions& o = p->options;
+    long number;
+    double real;
+    *known = true;
+    if (name == "--link") {
+        o.link = value;
+        return !value.empty();
+    }
+    if (name == "--chamber") {
+        if (!ParseLong(value, 0, BusSimulator::kMaxAddress, &number))
+            return false;
+        AddChamber(&o, number);
+        return true;
+    }
+    if (name == "--chambers") {
+        const size_t dash = value.find('-');
+        long first, last;
+        if (dash == std::string::npos || !ParseLong(value.substr(0, dash), 0, BusSimulator::kMaxAddress, &first) ||
+            !ParseLong(value.substr(dash + 1), 0, BusSimulator::kMaxAddress, &last) || last < first)
+            return false;
+        for (long a = first; a <= last; ++a)
+            AddChamber(&o, a);
+        return true;
+    }
+    if (name == "--speed") {
+        if (!ParseDouble(value, 0, 1e6, &real))
+            return false;
+        o.speed = real;
+        return true;
+    }
+    if (name == "--delay") {
+        if (!ParseLong(value, 0, 60000, &number))
+            return false;
+        o.delayMs = static_cast<int>(number);
+        return true;
+    }
+    if (name == "--split-gap") {
+        p->haveGap = ParseDouble(value, 0, 60000, &p->gapMs);
+        return p->haveGap;
+    }
+    if (name == "--seed") {
+        if (!ParseLong(value, 0, 0xFFFFFFFFL, &number))
+            return false;
+        o.seed = static_cast<uint32_t>(number);
+        return true;
+    }
+    *known = false;
+    return false;
+}
+
+// Faults given by the address alone ("--silent 3"); *known as above.
+bool TakeChamberFault(const std::string& name, const std::string& value, ParseState* p, bool* known)
+{
+    *known = name == "--silent" || name == "--bad-crc" || name == "--exception" || name == "--short-reply" ||
+             name == "--random-pieces";
+    long number;
+    if (!*known || !ParseLong(value, 0, BusSimulator::kMaxAddress, &number))
+        return false;
+    const int address = static_cast<int>(number);
+    Faults& f = p->options.faults[address];
+    p->faultAddresses.insert(address);
+    if (name == "--silent")
+        f.silent = true;
+    else if (name == "--bad-crc")
+        f.badCrc = true;
+    else if (name == "--exception")
+        f.exceptionReply = true;
+    else if (name == "--random-pieces")
+        f.randomPieces = true;
+    else
+        f.fifteenWordsOnly = true;
+    return true;
+}
+
+// "FROM-TO", "FROM-" or "FROM": the last two silent for good.
+bool ParseOutage(const std::string& text, SimOptions::Outage* outage)
+{
+    const size_t dash = text.find('-');
+    if (!ParseDouble(text.substr(0, dash), 0, 1e7, &outage->from))
+        return false;
+    if (dash == std::string::npos || dash + 1 == text.size())
+        return true;
+    return ParseDouble(text.substr(dash + 1), 0, 1e7, &outage->to) && outage->to > outage->from;
+}
+
+// How a chamber's replies reach the line: pieces, gaps, noise before them.
+// *known false when name is not one of these.
+bool TakePiecing(const std::string& name, const std::string& rest, Faults* f, bool* known)
+{
+    long number;
+    double real;
+    *known = true;
+    if (name == "--split") {
+        f->chunkSizes.clear();
+        for (const std::string& part : SplitOn(rest, ',')) {
+            if (!ParseLong(part, 1, 256, &number))
+                return false;
+            f->chunkSizes.push_back(static_cast<int>(number));
+        }
+        return true;
+    }
+    if (name == "--pieces" || name == "--split-into") {
+        if (!ParseLong(rest, 1, 256, &number))
+            return false;
+        (name == "--pieces" ? f->pieceSize : f->chunkCount) = static_cast<int>(number);
+        return true;
+    }
+    if (name == "--latency-timer") {
+        if (!ParseDouble(rest, 0.1, 1000, &real))
+            return false;
+        f->latencyTimer = std::chrono::microseconds(std::llround(real * 1000));
+        return true;
+    }
+    if (name == "--noise") {
+        if (!ParseLong(rest, 0, 250, &number))
+            return false;
+        f->noiseCount = static_cast<int>(number);
+        return true;
+    }
+    if (name == "--noise-bytes") {
+        f->noiseBytes.clear();
+        for (const std::string& part : SplitOn(rest, ',')) {
+            char* end = nullptr;
+            const long byte = std::strtol(part.c_str(), &end, 16);
+            if (part.empty() || part.size() > 2 || *end != '\0' || byte < 0)
+                return false;
+            f->noiseBytes.push_back(static_cast<uint8_t>(byte));
+        }
+        return true;
+    }
+    *known = false;
+    return false;
+}
+
+// What a chamber answers, and when: the other "N:VALUE" options.
+bool TakeAnswerFault(const std::string& name, const std::string& rest, Faults* f)
+{
+    long number;
+    double real;
+    if (name == "--answer-from" || name == "--late") {
+        if (!ParseLong(rest, name == "--late" ? 0 : 1, name == "--late" ? 60000 : 1000000, &number))
+            return false;
+        if (name == "--late")
+            f->extraDelay = std::chrono::milliseconds(number);
+        else
+            f->answerFrom = static_cast<int>(number);
+        return true;
+    }
+    if (name == "--write-exception") {
+        if (!ParseLong(rest, 1, 255, &number))
+            return false;
+        f->writeException = static_cast<uint8_t>(number);
+        return true;
+    }
+    if (name == "--wrong-echo") {
+        if (rest == "address")
+            f->echo = Faults::Echo::OtherAddress;
+        else if (rest == "register")
+            f->echo = Faults::Echo::OtherRegister;
+        else if (rest == "count")
+            f->echo = Faults::Echo::OtherCount;
+        else
+            return false;
+        return true;
+    }
+    if (name == "--fault-rate") {
+        if (!ParseDouble(rest, 0, 1, &real))
+            return false;
+        f->faultRate = real;
+        return true;
+    }
+    return false;
+}
+
+// Options of the form N:VALUE, each about chamber N.
+bool TakeAddressedOption(const std::string& name, const std::string& value, ParseState* p)
+{
+    int address;
+    std::string rest;
+    if (!AddressAnd(value, &address, &rest))
+        return false;
+    SimOptions& o = p->options;
+    p->faultAddresses.insert(address);
+    Faults& f = o.faults[address];
+    if (name == "--pin") {
+        const size_t at = rest.find('=');
+        long word, pinned;
+        if (at == std::string::npos || !ParseLong(rest.substr(0, at), 0, kStatusWords - 1, &word) ||
+            !ParseLong(rest.substr(at + 1), 0, 65535, &pinned))
+            return false;
+        o.pins[address].push_back({static_cast<int>(word), static_cast<uint16_t>(pinned)});
+        return true;
+    }
+    if (name == "--outage") {
+        SimOptions::Outage outage;
+        if (!ParseOutage(rest, &outage))
+            return false;
+        o.outages[address] = outage;
+        return true;
+    }
+    bool known = false;
+    const bool ok = TakePiecing(name, rest, &f, &known);
+    return known ? ok : TakeAnswerFault(name, rest, &f);
+}
+
+// One option with its value.
+bool TakeOption(const std::string& name, const std::string& value, ParseState* p)
+{
+    bool known = false;
+    bool ok = TakeLineOption(name, value, p, &known);
+    if (!known)
+        ok = TakeChamberFault(name, value, p, &known);
+    if (!known)
+        ok = TakeAddressedOption(name, value, p);
+    return ok;
+}
+
+}  // namespace
+
+bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std::string* error)
+{
+    ParseState p;
     auto fail = [&](const std::string& text) {
         *error = text;
         return false;
     };
-
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::string value;
@@ -138,178 +397,29 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions* out, std:
             name = name.substr(0, eq);
             inlineValue = true;
         }
-        if (name == "--help" || name == "-h") {
-            o.help = true;
+        if (TakeFlag(name, &p.options))
             continue;
-        }
-        if (name == "--strict") {
-            o.strict = true;
-            continue;
-        }
-        if (name == "--verbose" || name == "-v") {
-            o.verbose = true;
-            continue;
-        }
-        static const std::set<std::string> kWithValue = {
-            "--link", "--chamber", "--chambers", "--outage", "--speed", "--delay", "--pin", "--silent", "--answer-from",
-            "--late", "--split", "--split-into", "--split-gap", "--pieces", "--random-pieces",
-            "--latency-timer", "--noise", "--noise-bytes",
-            "--bad-crc", "--exception", "--short-reply", "--write-exception", "--wrong-echo", "--fault-rate", "--seed"};
-        if (!kWithValue.count(name))
+        if (!OptionsWithValue().count(name))
             return fail("unknown option " + args[i]);
         if (!inlineValue) {
             if (i + 1 >= args.size())
                 return fail(name + " needs a value");
             value = args[++i];
         }
-        const std::string bad = "bad value for " + name + ": " + value;
-
-        long number;
-        double real;
-        int address;
-        std::string rest;
-        if (name == "--link") {
-            if (value.empty())
-                return fail(bad);
-            o.link = value;
-        } else if (name == "--chamber") {
-            if (!ParseLong(value, 0, BusSimulator::kMaxAddress, &number))
-                return fail(bad);
-            if (std::find(o.chambers.begin(), o.chambers.end(), number) == o.chambers.end())
-                o.chambers.push_back(static_cast<int>(number));
-        } else if (name == "--chambers") {
-            const size_t dash = value.find('-');
-            long first, last;
-            if (dash == std::string::npos || !ParseLong(value.substr(0, dash), 0, BusSimulator::kMaxAddress, &first) ||
-                !ParseLong(value.substr(dash + 1), 0, BusSimulator::kMaxAddress, &last) || last < first)
-                return fail(bad);
-            for (long a = first; a <= last; ++a)
-                if (std::find(o.chambers.begin(), o.chambers.end(), a) == o.chambers.end())
-                    o.chambers.push_back(static_cast<int>(a));
-        } else if (name == "--speed") {
-            if (!ParseDouble(value, 0, 1e6, &real))
-                return fail(bad);
-            o.speed = real;
-        } else if (name == "--delay") {
-            if (!ParseLong(value, 0, 60000, &number))
-                return fail(bad);
-            o.delayMs = static_cast<int>(number);
-        } else if (name == "--split-gap") {
-            if (!ParseDouble(value, 0, 60000, &gapMs))
-                return fail(bad);
-            haveGap = true;
-        } else if (name == "--seed") {
-            if (!ParseLong(value, 0, 0xFFFFFFFFL, &number))
-                return fail(bad);
-            o.seed = static_cast<uint32_t>(number);
-        } else if (name == "--silent" || name == "--bad-crc" || name == "--exception" || name == "--short-reply" ||
-                   name == "--random-pieces") {
-            if (!ParseLong(value, 0, BusSimulator::kMaxAddress, &number))
-                return fail(bad);
-            Faults& f = o.faults[static_cast<int>(number)];
-            faultAddresses.insert(static_cast<int>(number));
-            if (name == "--silent")
-                f.silent = true;
-            else if (name == "--bad-crc")
-                f.badCrc = true;
-            else if (name == "--exception")
-                f.exceptionReply = true;
-            else if (name == "--random-pieces")
-                f.randomPieces = true;
-            else
-                f.fifteenWordsOnly = true;
-        } else {
-            // Options of the form N:VALUE.
-            if (!AddressAnd(value, &address, &rest))
-                return fail(bad);
-            Faults& f = o.faults[address];
-            if (name == "--pin") {
-                const size_t at = rest.find('=');
-                long word, pinned;
-                if (at == std::string::npos || !ParseLong(rest.substr(0, at), 0, kStatusWords - 1, &word) ||
-                    !ParseLong(rest.substr(at + 1), 0, 65535, &pinned))
-                    return fail(bad);
-                o.pins[address].push_back({static_cast<int>(word), static_cast<uint16_t>(pinned)});
-            } else if (name == "--answer-from") {
-                if (!ParseLong(rest, 1, 1000000, &number))
-                    return fail(bad);
-                f.answerFrom = static_cast<int>(number);
-            } else if (name == "--late") {
-                if (!ParseLong(rest, 0, 60000, &number))
-                    return fail(bad);
-                f.extraDelay = std::chrono::milliseconds(number);
-            } else if (name == "--outage") {
-                const size_t dash = rest.find('-');
-                SimOptions::Outage outage;
-                if (!ParseDouble(rest.substr(0, dash), 0, 1e7, &outage.from))
-                    return fail(bad);
-                if (dash != std::string::npos &&
-                    (!ParseDouble(rest.substr(dash + 1), 0, 1e7, &outage.to) || outage.to <= outage.from))
-                    return fail(bad);
-                o.outages[address] = outage;
-            } else if (name == "--split") {
-                f.chunkSizes.clear();
-                for (const std::string& part : SplitOn(rest, ',')) {
-                    if (!ParseLong(part, 1, 256, &number))
-                        return fail(bad);
-                    f.chunkSizes.push_back(static_cast<int>(number));
-                }
-            } else if (name == "--pieces") {
-                if (!ParseLong(rest, 1, 256, &number))
-                    return fail(bad);
-                f.pieceSize = static_cast<int>(number);
-            } else if (name == "--latency-timer") {
-                if (!ParseDouble(rest, 0.1, 1000, &real))
-                    return fail(bad);
-                f.latencyTimer = std::chrono::microseconds(std::llround(real * 1000));
-            } else if (name == "--split-into") {
-                if (!ParseLong(rest, 1, 256, &number))
-                    return fail(bad);
-                f.chunkCount = static_cast<int>(number);
-            } else if (name == "--noise") {
-                if (!ParseLong(rest, 0, 250, &number))
-                    return fail(bad);
-                f.noiseCount = static_cast<int>(number);
-            } else if (name == "--noise-bytes") {
-                f.noiseBytes.clear();
-                for (const std::string& part : SplitOn(rest, ',')) {
-                    char* end = nullptr;
-                    const long byte = std::strtol(part.c_str(), &end, 16);
-                    if (part.empty() || part.size() > 2 || *end != '\0' || byte < 0)
-                        return fail(bad);
-                    f.noiseBytes.push_back(static_cast<uint8_t>(byte));
-                }
-            } else if (name == "--write-exception") {
-                if (!ParseLong(rest, 1, 255, &number))
-                    return fail(bad);
-                f.writeException = static_cast<uint8_t>(number);
-            } else if (name == "--wrong-echo") {
-                if (rest == "address")
-                    f.echo = Faults::Echo::OtherAddress;
-                else if (rest == "register")
-                    f.echo = Faults::Echo::OtherRegister;
-                else if (rest == "count")
-                    f.echo = Faults::Echo::OtherCount;
-                else
-                    return fail(bad);
-            } else if (name == "--fault-rate") {
-                if (!ParseDouble(rest, 0, 1, &real))
-                    return fail(bad);
-                f.faultRate = real;
-            }
-            faultAddresses.insert(address);
-        }
+        if (!TakeOption(name, value, &p))
+            return fail("bad value for " + name + ": " + value);
     }
 
+    SimOptions& o = p.options;
     if (o.chambers.empty())
         o.chambers.push_back(1);
-    for (int address : faultAddresses)
+    for (int address : p.faultAddresses)
         if (std::find(o.chambers.begin(), o.chambers.end(), address) == o.chambers.end())
             return fail("no chamber at address " + std::to_string(address) + " (add --chamber " +
                         std::to_string(address) + ")");
-    if (haveGap)
+    if (p.haveGap)
         for (auto& entry : o.faults)
-            entry.second.chunkGap = std::chrono::microseconds(std::llround(gapMs * 1000));
+            entry.second.chunkGap = std::chrono::microseconds(std::llround(p.gapMs * 1000));
     *out = o;
     return true;
 }

@@ -9,6 +9,14 @@
 #include <QScrollBar>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "monitoring/Monitoring.h"
+#include "monitoring/Presentation.h"
+#include "sim/ChamberSim.h"
+#include "ui/OverviewWindow.h"
 #include "ui/Unit3.h"
 #include "support/AppFixture.h"
 #include "ui/Unit4.h"
@@ -384,3 +392,112 @@ TEST_F(ControlWindowTest, EveryFailureAddsAWindow)
     EXPECT_TRUE(errors.isEmpty());
 }
 
+
+// Two chambers on the line; the control window open while the operator
+// picks one, then the other.
+class ControlTargetTest : public AppFixture {
+protected:
+    ControlTargetTest() : AppFixture(0.05) {}
+
+    void SetUp() override
+    {
+        AppFixture::SetUp();
+        std::string error;
+        ASSERT_TRUE(bus.Start(&error)) << error;
+        bus.SetControllerDelay(std::chrono::microseconds(500));
+        for (int address : {3, 7, 12})
+            ASSERT_TRUE(bus.AddChamber(address));
+        OpenPortOn(bus.SlavePath());
+        ASSERT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+        Form1->ListBox1->addItem(ChamberEntryText(3));
+        Form1->ListBox1->addItem(ChamberEntryText(7));
+    }
+    void TearDown() override
+    {
+        AppFixture::TearDown();
+        bus.Stop();
+    }
+
+    // Addresses of the frames on the line since the last call.
+    std::vector<int> SentTo(size_t count)
+    {
+        EXPECT_TRUE(bus.WaitForReceivedFrames(count, std::chrono::milliseconds(5000)));
+        EXPECT_TRUE(bus.WaitUntilIdle(std::chrono::milliseconds(5000)));
+        std::vector<int> addresses;
+        for (const sim::LineFrame& f : bus.ReceivedFrames())
+            addresses.push_back(f.bytes[0]);
+        bus.ClearReceivedFrames();
+        return addresses;
+    }
+
+    static QString Shown() { return Form3->LabelChamber->text(); }
+
+    sim::BusSimulator bus;
+};
+
+TEST_F(ControlTargetTest, TheLineNamesTheChamberAndTheCommandsFollowIt)
+{
+    Form1->ListBox1->setCurrentRow(0);
+    Form1->Button2Click();
+    ASSERT_TRUE(Form3->isVisible());
+    // The caption stays; the bold line under it names the chamber, above
+    // every other control of the window.
+    EXPECT_EQ(Form3->windowTitle(), U("Управление с ЭВМ"));
+    EXPECT_EQ(Shown(), U("Камера №3"));
+    EXPECT_TRUE(Form3->LabelChamber->font().bold());
+    EXPECT_TRUE(Form3->LabelChamber->isVisible());
+    const QRect line = Form3->LabelChamber->geometry();
+    for (QWidget* w : Form3->LabelChamber->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (w != Form3->LabelChamber && w->isVisibleTo(Form3)) {
+            EXPECT_LE(line.bottom(), w->geometry().top()) << w->metaObject()->className();
+        }
+    // The whole text fits its line.
+    EXPECT_LE(Form3->LabelChamber->fontMetrics().horizontalAdvance(U("Камера №250")), line.width());
+    EXPECT_LE(Form3->LabelChamber->fontMetrics().height(), line.height());
+
+    // Each kind of command, to the chamber shown at its click; no poll has
+    // run, so the latest poll's address (0) plays no part.
+    ASSERT_EQ(ChamberAddress, 0);
+    Form3->Button2->click();
+    EXPECT_EQ(SentTo(1), std::vector<int>({3}));
+    Form1->ListBox1->setCurrentRow(1);
+    EXPECT_EQ(Shown(), U("Камера №7"));
+    Form3->Button3->click();
+    Form3->Edit3->setText("20");
+    Form3->Edit4->setText("50");
+    Form3->Button4->click();
+    Form3->ComboBox2->setCurrentIndex(0);
+    Form3->Button5->click();
+    Form3->Button6->click();
+    EXPECT_EQ(SentTo(4), std::vector<int>({7, 7, 7, 7}));
+
+    Form1->ListBox1->setCurrentRow(0);
+    EXPECT_EQ(Shown(), U("Камера №3"));
+    // A tile of the overview picks a chamber the list did not hold yet.
+    Form1->SelectChamber(12);
+    EXPECT_EQ(Shown(), U("Камера №12"));
+    Form3->Button6->click();
+    EXPECT_EQ(SentTo(1), std::vector<int>({12}));
+
+    // The list emptied by "Стоп": the last chamber picked stays the target,
+    // and the line still names it.
+    Form1->Button1Click();
+    ASSERT_EQ(Form1->ListBox1->count(), 0);
+    EXPECT_EQ(Shown(), U("Камера №12"));
+    Form3->Button2->click();
+    EXPECT_EQ(SentTo(1), std::vector<int>({12}));
+}
+
+// Before any pick the window names the chamber of the latest poll, which is
+// where its commands go.
+TEST_F(ControlTargetTest, BeforeAnyPickTheLineNamesThePolledChamber)
+{
+    EXPECT_EQ(Shown(), U("Камера №0"));
+    ChamberAddress = 7;
+    Form3->show();
+    EXPECT_EQ(Shown(), U("Камера №7"));
+    ChamberAddress = 3;  // a poll while the window stays open
+    Form3->Button2->click();
+    EXPECT_EQ(Shown(), U("Камера №3"));
+    EXPECT_EQ(SentTo(1), std::vector<int>({3}));
+}

@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -445,4 +447,94 @@ TEST_F(EndpointTest, ListenOptionAndSettingsKey)
     EXPECT_TRUE(errors[0].contains(QString::number(taken.Port()))) << errors[0].toStdString();
     StartWatching({"calvetra", "--listen", "nonsense"});
     EXPECT_EQ(errors.size(), 2);
+}
+
+// Fifty scrapers at once, four requests each: more than the places, so some
+// wait for one, and every request is answered; none is reset.
+TEST(EndpointQueueTest, FiftyParallelScrapersAreAllAnswered)
+{
+    StatusEndpoint endpoint;
+    QString failure;
+    ASSERT_TRUE(endpoint.Start("127.0.0.1", 0, &failure)) << failure.toStdString();
+    const quint16 port = endpoint.Port();
+    constexpr int kClients = 50;
+    constexpr int kRequests = 4;
+    static_assert(kClients > EndpointLimits{}.maxConnections, "the burst must outnumber the places");
+    std::atomic<int> ready{0}, ok{0};
+    std::atomic<bool> go{false};
+    std::vector<std::string> failures(kClients);
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c)
+        clients.emplace_back([&, c] {
+            ++ready;
+            while (!go.load())
+                std::this_thread::yield();
+            for (int r = 0; r < kRequests; ++r) {
+                const std::string answer = Request(port, "GET /metrics HTTP/1.1\r\nHost: lab\r\n\r\n");
+                if (answer.rfind("HTTP/1.1 200", 0) == 0)
+                    ++ok;
+                else if (failures[c].empty())
+                    failures[c] = answer.empty() ? "reset or closed unanswered" : answer.substr(0, 40);
+            }
+        });
+    while (ready.load() < kClients)
+        std::this_thread::yield();
+    go = true;
+    for (std::thread& t : clients)
+        t.join();
+    for (int c = 0; c < kClients; ++c)
+        EXPECT_TRUE(failures[c].empty()) << "client " << c << ": " << failures[c];
+    EXPECT_EQ(ok.load(), kClients * kRequests);
+    EXPECT_EQ(endpoint.Refused(), 0);
+    EXPECT_EQ(endpoint.Dropped(), 0);
+    EXPECT_LE(endpoint.MostConnectionsAtOnce(), EndpointLimits{}.maxConnections);
+}
+
+// The queue has its bound: beyond it a flood is refused at once, while those
+// in the queue get the places that come free, in the order they came.
+TEST(EndpointQueueTest, AFullQueueRefusesAndTheQueuedTakeFreedPlaces)
+{
+    EndpointLimits limits;
+    limits.maxConnections = 2;
+    limits.maxQueued = 2;
+    limits.headMs = 20000;
+    limits.deadlineMs = 30000;
+    limits.queueMs = 20000;
+    StatusEndpoint endpoint(limits);
+    QString failure;
+    ASSERT_TRUE(endpoint.Start("127.0.0.1", 0, &failure)) << failure.toStdString();
+    auto waitFor = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 1000 && !done(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return done();
+    };
+    // Two in the places, two in the queue, each saying nothing yet.
+    std::vector<int> held;
+    for (int i = 0; i < 4; ++i) {
+        held.push_back(Connect(endpoint.Port()));
+        ASSERT_GE(held.back(), 0);
+        ASSERT_TRUE(waitFor([&] { return endpoint.OpenConnections() == std::min(i + 1, 2); }));
+    }
+    // The fifth finds the queue full: closed unanswered, long before any
+    // wait of the queue's could have passed.
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Request(endpoint.Port(), "GET /metrics HTTP/1.1\r\n\r\n"), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(limits.queueMs / 2));
+    EXPECT_TRUE(waitFor([&] { return endpoint.Refused() == 1; }));
+    // The queued ones sent their heads while waiting; a freed place answers
+    // the first of them.
+    for (int i : {2, 3})
+        ASSERT_TRUE(SendAll(held[i], "GET /metrics HTTP/1.1\r\n\r\n"));
+    ::close(held[0]);
+    const std::string third = ReadToEnd(held[2]);
+    EXPECT_EQ(third.rfind("HTTP/1.1 200", 0), 0u) << third;
+    ::close(held[1]);
+    const std::string fourth = ReadToEnd(held[3]);
+    EXPECT_EQ(fourth.rfind("HTTP/1.1 200", 0), 0u) << fourth;
+    ::close(held[2]);
+    ::close(held[3]);
+    EXPECT_TRUE(waitFor([&] { return endpoint.OpenConnections() == 0; }));
+    EXPECT_EQ(endpoint.Refused(), 1);
+    EXPECT_EQ(endpoint.Dropped(), 0);
+    EXPECT_LE(endpoint.MostConnectionsAtOnce(), 2);
 }

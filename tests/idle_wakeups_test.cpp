@@ -59,12 +59,9 @@ TEST_F(IdleWakeupsTest, AReaderWithOnlyTheSelectedChamberSleepsBetweenItsReads)
 {
     // Counted on the reader's thread, which outlives this body until the
     // windows go: the counters are shared, not on this stack.
-    auto cycles = std::make_shared<std::atomic<int>>(0);
     auto selectedReads = std::make_shared<std::atomic<int>>(0);
     auto otherReads = std::make_shared<std::atomic<int>>(0);
     OverviewReader& reader = FormOverview->Reader();
-    QObject::connect(&reader, &OverviewReader::CycleDone, &reader, [cycles](qint64) { ++*cycles; },
-                     Qt::DirectConnection);
     QObject::connect(&reader, &OverviewReader::Read, &reader,
                      [selectedReads, otherReads](const OverviewRead& read) { ++*(read.selected ? selectedReads : otherReads); },
                      Qt::DirectConnection);
@@ -75,12 +72,12 @@ TEST_F(IdleWakeupsTest, AReaderWithOnlyTheSelectedChamberSleepsBetweenItsReads)
     Form1->ListBox1Click();
     Form1->Button6->click();
     ASSERT_TRUE(PumpUntil([&] { return reader.Selected() == 1 && *selectedReads >= 2; }, 20000));
-    const int cyclesBefore = *cycles;
+    const long cyclesBefore = reader.CyclesEnded();
     const int readsBefore = *selectedReads;
     const int othersBefore = *otherReads;  // chamber 1 before it was selected
     // Four cycles' time: a reader woken at each cycle's end would end four.
     Pump(3000);
-    EXPECT_LE(*cycles - cyclesBefore, 1);
+    EXPECT_LE(reader.CyclesEnded() - cyclesBefore, 1);
     EXPECT_GE(*selectedReads - readsBefore, 2);  // every second, as before
     EXPECT_EQ(*otherReads - othersBefore, 0);
     // A chamber of the cycle's own wakes it at once.

@@ -4,9 +4,12 @@
 // watched chamber's alarms in "Тревоги", acknowledged there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <map>
 
 #include <QDir>
+#include <QHeaderView>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QCoreApplication>
@@ -141,6 +144,31 @@ protected:
     QStringList LogFiles() const
     {
         return QDir(folder.path()).entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name);
+    }
+    // Chambers 2, 5, 10 and 100 at 25.3, -12.3, 5 and 0 °C, 17 never answering,
+    // watched in the table until each has been read.
+    bool WatchFiveInTheTable()
+    {
+        for (int a : {10, 100})
+            if (!bus.AddChamber(a))
+                return false;
+        const std::map<int, uint16_t> tenths = {{2, 253}, {5, 65413}, {10, 50}, {100, 0}};
+        for (const auto& [address, value] : tenths)
+            bus.WithChamber(address, [value = value](sim::ChamberModel& m) { m.PinStatusWord(0, value); });
+        sim::Faults gone;
+        gone.silent = true;
+        bus.SetFaults(17, gone);
+        for (int a : {100, 17, 10, 5, 2})
+            FormOverview->Watch(a);
+        FormOverview->show();
+        FormOverview->ButtonTable->click();
+        return PumpUntil(
+            [] {
+                auto answering = [](int a) { return FormOverview->Chamber(a)->link == ChamberLink::Answering; };
+                return answering(2) && answering(5) && answering(10) && answering(100) &&
+                       FormOverview->Chamber(17)->link == ChamberLink::Silent;
+            },
+            20000);
     }
     QTemporaryDir folder;
     sim::BusSimulator bus;
@@ -548,4 +576,174 @@ TEST_F(OverviewWindowTest, SelectedAndWatchedChambersAlarmsAreNumberedApartAndAc
     bus.SetFaults(2, {});
     bus.SetFaults(17, {});
     Guarded([] { Form1->Button6Click(); });
+}
+
+namespace {
+
+// The texts of one column of the table, top to bottom as shown.
+QStringList TableColumn(int column)
+{
+    const QAbstractItemModel* shown = FormOverview->Table->model();
+    QStringList texts;
+    for (int row = 0; row < shown->rowCount(); ++row)
+        texts << shown->index(row, column).data().toString();
+    return texts;
+}
+
+QStringList Numbers(std::initializer_list<int> values)
+{
+    QStringList texts;
+    for (int v : values)
+        texts << QString::number(v);
+    return texts;
+}
+
+// The viewport the tiles are laid out in.
+QWidget* TileViewport() { return FormOverview->Tile(FormOverview->Watched().first())->parentWidget()->parentWidget(); }
+
+}  // namespace
+
+// 32 chambers on a full-HD screen: the tiles flow to the window's width, so
+// all of them fit; a narrower window takes fewer columns, never cutting one.
+TEST_F(OverviewWindowTest, TilesFlowToTheWindowsWidth)
+{
+    for (int a = 20; a < 52; ++a)
+        FormOverview->Watch(a);
+    FormOverview->ShowTable(false);
+    FormOverview->show();
+    Pump(50);
+    EXPECT_EQ(FormOverview->TileColumns(), 4) << "four across as the window first opens";
+    struct Width {
+        int width;
+        int atLeastColumns;
+    };
+    for (const Width& w : {Width{1920, 7}, Width{1060, 3}, Width{800, 2}, Width{300, 1}, Width{1920, 7}}) {
+        SCOPED_TRACE(w.width);
+        FormOverview->resize(w.width, 1040);
+        Pump(50);
+        const QWidget* viewport = TileViewport();
+        const int columns = FormOverview->TileColumns();
+        EXPECT_GE(columns, w.atLeastColumns);
+        // Row by row, as many tiles as the width takes, none beyond it.
+        const QVector<int> watched = FormOverview->Watched();
+        for (int i = 0; i < watched.size(); ++i) {
+            const QRect tile = FormOverview->Tile(watched[i])->geometry();
+            const QRect first = FormOverview->Tile(watched[i - i % columns])->geometry();
+            EXPECT_EQ(tile.top(), first.top()) << watched[i];
+            EXPECT_LE(tile.right(), viewport->width()) << watched[i];
+        }
+        // One more column would not have fitted, with the same gap and margin.
+        const QRect first = FormOverview->Tile(watched[0])->geometry();
+        const QRect last = FormOverview->Tile(watched[columns - 1])->geometry();
+        const int gap = columns > 1 ? FormOverview->Tile(watched[1])->geometry().left() - first.right() - 1 : 0;
+        EXPECT_GT(last.right() + gap + last.width(), viewport->width() - 1 - first.left());
+    }
+    // At full HD all 32 stand on the screen at once, no scrolling.
+    const QRect lastTile = FormOverview->Tile(51)->geometry();
+    EXPECT_LE(lastTile.bottom(), TileViewport()->height());
+}
+
+// The table: a row per chamber with the tile's texts, fed by the same reads;
+// a click on a row picks the chamber; the view chosen stays for the next start.
+TEST_F(OverviewWindowTest, TableRowsSayWhatTheTilesSay)
+{
+    ASSERT_TRUE(WatchFiveInTheTable());
+    EXPECT_TRUE(FormOverview->TableShown());
+    EXPECT_TRUE(FormOverview->Table->isVisible());
+    FormOverview->Table->sortByColumn(TOverviewModel::Address, Qt::AscendingOrder);
+    ASSERT_EQ(TableColumn(TOverviewModel::Address), Numbers({2, 5, 10, 17, 100}));
+    const QStringList temperatures = TableColumn(TOverviewModel::Temperature);
+    const QStringList links = TableColumn(TOverviewModel::Link);
+    for (int row = 0; row < 5; ++row) {
+        const int address = TableColumn(TOverviewModel::Address)[row].toInt();
+        const TChamberTile* tile = FormOverview->Tile(address);
+        EXPECT_TRUE(tile->Temperature->text().contains(temperatures[row])) << address;
+        EXPECT_TRUE(tile->Link->text().contains(links[row])) << address;
+    }
+    EXPECT_EQ(temperatures[0], FormOverview->Chamber(2)->view.label5);
+    EXPECT_TRUE(temperatures[0].startsWith(QStringLiteral("25"))) << temperatures[0].toStdString();
+    EXPECT_EQ(temperatures[3], QStringLiteral("—"));
+    EXPECT_EQ(links[3], QStringLiteral("молчит"));
+    EXPECT_EQ(TableColumn(TOverviewModel::Age)[3], QStringLiteral("нет ответа"));
+
+    // A click on a row picks its chamber in the main list, as a tile's does.
+    emit FormOverview->Table->clicked(FormOverview->Table->model()->index(2, TOverviewModel::Temperature));
+    ASSERT_TRUE(Form1->ListBox1->currentItem());
+    EXPECT_EQ(Form1->ListBox1->currentItem()->text(), ChamberEntryText(10));
+    EXPECT_EQ(SelectedEntryIndex(*Form1->ListBox1), Form1->ListBox1->currentRow());
+
+    FormOverview->ButtonTiles->click();
+    EXPECT_FALSE(FormOverview->TableShown());
+    EXPECT_FALSE(QSettings().value(QStringLiteral("overview/table")).toBool());
+    FormOverview->ButtonTable->click();
+    EXPECT_TRUE(QSettings().value(QStringLiteral("overview/table")).toBool());
+    EXPECT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
+}
+
+// Sorted by every column in both directions; addresses and values as
+// numbers, a chamber never heard below every value.
+TEST_F(OverviewWindowTest, TableSortsByEveryColumn)
+{
+    ASSERT_TRUE(WatchFiveInTheTable());
+    struct Order {
+        int column;
+        Qt::SortOrder order;
+        QStringList addresses;  // top to bottom; only the first when one entry
+    };
+    for (const Order& o : {Order{TOverviewModel::Address, Qt::AscendingOrder, Numbers({2, 5, 10, 17, 100})},
+                           Order{TOverviewModel::Address, Qt::DescendingOrder, Numbers({100, 17, 10, 5, 2})},
+                           Order{TOverviewModel::Temperature, Qt::AscendingOrder, Numbers({17, 5, 100, 10, 2})},
+                           Order{TOverviewModel::Temperature, Qt::DescendingOrder, Numbers({2, 10, 100, 5, 17})},
+                           Order{TOverviewModel::Link, Qt::DescendingOrder, Numbers({17})},
+                           Order{TOverviewModel::Age, Qt::DescendingOrder, Numbers({17})}}) {
+        FormOverview->Table->sortByColumn(o.column, o.order);
+        const QStringList shown = TableColumn(TOverviewModel::Address);
+        EXPECT_EQ(o.addresses.size() == 1 ? shown.mid(0, 1) : shown, o.addresses) << "column " << o.column;
+    }
+    const QAbstractItemModel* shown = FormOverview->Table->model();
+    for (int column = 0; column < TOverviewModel::ColumnCount; ++column) {
+        for (const Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
+            FormOverview->Table->sortByColumn(column, order);
+            EXPECT_EQ(FormOverview->Table->horizontalHeader()->sortIndicatorSection(), column);
+            for (int row = 1; row < shown->rowCount(); ++row) {
+                const QVariant before = shown->index(row - 1, column).data(TOverviewModel::SortRole);
+                const QVariant after = shown->index(row, column).data(TOverviewModel::SortRole);
+                const QPartialOrdering c = QVariant::compare(before, after);
+                const bool inOrder = order == Qt::AscendingOrder ? c != QPartialOrdering::Greater
+                                                                 : c != QPartialOrdering::Less;
+                EXPECT_TRUE(inOrder && c != QPartialOrdering::Unordered) << "column " << column << ", row " << row;
+            }
+        }
+    }
+}
+
+// Eighty answering chambers: eighty rows, in the order of their addresses
+// as numbers (1, 2, … 80; as texts 10 would come before 2).
+TEST_F(OverviewWindowTest, TableHoldsEightyChambersInTheOrderOfTheirNumbers)
+{
+    for (int a = 1; a <= 80; ++a) {
+        if (a != 2 && a != 5 && a != 17)
+            ASSERT_TRUE(bus.AddChamber(a));
+        FormOverview->Watch(81 - a);
+    }
+    FormOverview->ShowTable(true);
+    FormOverview->show();
+    ASSERT_TRUE(PumpUntil(
+        [] {
+            for (int a = 1; a <= 80; ++a)
+                if (!Answering(a))
+                    return false;
+            return true;
+        },
+        60000));
+    EXPECT_EQ(FormOverview->Table->model()->rowCount(), 80);
+    FormOverview->Table->sortByColumn(TOverviewModel::Address, Qt::AscendingOrder);
+    QStringList ascending;
+    for (int a = 1; a <= 80; ++a)
+        ascending << QString::number(a);
+    EXPECT_EQ(TableColumn(TOverviewModel::Address), ascending);
+    FormOverview->Table->sortByColumn(TOverviewModel::Address, Qt::DescendingOrder);
+    std::reverse(ascending.begin(), ascending.end());
+    EXPECT_EQ(TableColumn(TOverviewModel::Address), ascending);
+    EXPECT_FALSE(TableColumn(TOverviewModel::Link).contains(QStringLiteral("молчит")));
 }

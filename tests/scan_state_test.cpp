@@ -1,6 +1,7 @@
 // The device scan against a simulated bus: probes, list, progress display
 // and the states idle, running, paused, complete and acknowledged.
 #include <QListWidget>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -14,6 +15,13 @@
 namespace {
 
 QString Entry(int address) { return QString::fromUtf8("Камера №") + QString::number(address); }
+
+// "Поиск завершён" stands beside the button.
+bool SaysScanDone()
+{
+    const QLabel* label = Form1->LabelScanDone;
+    return label && !label->isHidden() && label->text() == QString::fromUtf8("Поиск завершён");
+}
 
 }  // namespace
 
@@ -136,6 +144,46 @@ TEST_F(ScanTest, RunsToCompletionAndWaitsForAcknowledgement)
     EXPECT_EQ(Form1->Label26->text(), QString::fromUtf8("0 из 250"));
 }
 
+// The button still reads "Пауза" when the last address is done; the line
+// beside it says the search has ended, until "Пуск" or "Стоп".
+TEST_F(ScanTest, CompletionIsSaidBesideTheButtonUntilAcknowledged)
+{
+    Form1->show();
+    for (const bool acknowledgeWithStop : {false, true}) {
+        SCOPED_TRACE(acknowledgeWithStop ? "Стоп" : "Пуск");
+        ScanAddress = 248;
+        Form1->Button4Click();
+        EXPECT_FALSE(SaysScanDone());
+        Tick();
+        EXPECT_EQ(ScanAddress, 249);
+        EXPECT_FALSE(SaysScanDone()) << "said while addresses are left";
+        // Paused at 249 and resumed: not done either.
+        Form1->Button4Click();
+        EXPECT_FALSE(SaysScanDone());
+        Form1->Button4Click();
+        ASSERT_TRUE(PumpUntil([] { return ScanAddress == 251; }, 20000));
+        EXPECT_EQ(Form1->Button4->text(), QString::fromUtf8("Пауза"));
+        ASSERT_TRUE(SaysScanDone());
+        EXPECT_TRUE(Form1->LabelScanDone->isVisible());
+        // Beside the button, clear of the heading and of the button itself.
+        const QRect said = Form1->LabelScanDone->geometry();
+        EXPECT_FALSE(said.intersects(Form1->Button4->geometry()));
+        EXPECT_FALSE(said.intersects(Form1->Label22->geometry()));
+        EXPECT_LE(std::abs(said.left() - Form1->Button4->geometry().left()), 8);
+        if (acknowledgeWithStop)
+            Form1->Button1Click();
+        else
+            Form1->Button4Click();
+        EXPECT_EQ(Form1->Button4->text(), QString::fromUtf8("Пуск"));
+        EXPECT_FALSE(SaysScanDone());
+        // A scan started again is not done.
+        Form1->Button4Click();
+        Tick();
+        EXPECT_FALSE(SaysScanDone());
+        Form1->Button1Click();
+    }
+}
+
 TEST_F(ScanTest, PauseKeepsTheListAndResumesWithTheNextAddress)
 {
     ASSERT_TRUE(bus.AddChamber(40));
@@ -246,5 +294,6 @@ TEST_F(ScanWithoutPortTest, CompletesWithAnEmptyList)
     EXPECT_EQ(Form1->ProgressBar1->value(), 100);
     EXPECT_EQ(Form1->Label26->text(), QString::fromUtf8("250 из 250"));
     EXPECT_EQ(Form1->Button4->text(), QString::fromUtf8("Пауза"));
+    EXPECT_TRUE(SaysScanDone());
     EXPECT_TRUE(errors.isEmpty());
 }

@@ -325,3 +325,51 @@ TEST(SimOptions, ChamberRangesOutagesAndStrict)
     EXPECT_EQ(sim::ApplyOutages(outage, &bus, 5), -1);
     EXPECT_FALSE(bus.GetFaults(4).silent);
 }
+
+// Every form of an outage the help names, and the ones it does not.
+TEST(SimOptions, OutageEndsWhereItSaysOrNever)
+{
+    struct Case {
+        const char* value;
+        bool ok;
+        double from, to;  // to < 0: silent for good
+    };
+    for (const Case& c : {Case{"20:480-600", true, 480, 600}, Case{"20:480-", true, 480, -1},
+                          Case{"20:480", true, 480, -1}, Case{"20:0-", true, 0, -1}, Case{"20:2.5-7.5", true, 2.5, 7.5},
+                          Case{"20:480-480", false, 0, 0}, Case{"20:600-480", false, 0, 0}, Case{"20:-480", false, 0, 0},
+                          Case{"20:-", false, 0, 0}, Case{"20:x-", false, 0, 0}, Case{"20:480-x", false, 0, 0},
+                          Case{"20:480--", false, 0, 0}}) {
+        sim::SimOptions o;
+        std::string error;
+        const bool parsed = sim::ParseSimOptions({"--chamber", "20", "--outage", c.value}, &o, &error);
+        ASSERT_EQ(parsed, c.ok) << c.value << ": " << error;
+        if (!c.ok)
+            continue;
+        ASSERT_EQ(o.outages.count(20), 1u) << c.value;
+        EXPECT_EQ(o.outages[20].from, c.from) << c.value;
+        EXPECT_EQ(o.outages[20].to, c.to) << c.value;
+    }
+
+    // An open end: silent from its start on, no change due after it.
+    sim::BusSimulator bus;
+    const sim::SimOptions open = Parse({"--chamber", "20", "--outage", "20:480-"});
+    sim::ApplySimOptions(open, &bus);
+    EXPECT_EQ(sim::ApplyOutages(open, &bus, 0), 480);
+    EXPECT_FALSE(bus.GetFaults(20).silent);
+    EXPECT_EQ(sim::ApplyOutages(open, &bus, 480), -1);
+    EXPECT_TRUE(bus.GetFaults(20).silent);
+    EXPECT_EQ(sim::ApplyOutages(open, &bus, 1e6), -1);
+    EXPECT_TRUE(bus.GetFaults(20).silent);
+}
+
+// The program takes it too (its help exits 0 only once every option parsed).
+TEST(SimProgram, TakesAnOutageWithAnOpenEnd)
+{
+    const std::string program = ProgramPath();
+    if (::access(program.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "chamber-sim not built next to the tests";
+    const std::string command = program + " --chamber 20 --outage 20:480- --help >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}

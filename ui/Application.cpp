@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QTextStream>
 #include <clocale>
+#include <cstdio>
 #include <cstring>
 
 #include "monitoring/ActionJournal.h"
@@ -14,6 +15,34 @@
 #include "ui/Watching.h"
 
 namespace {
+
+// Printed by --help; kept to the options main() and the windows take.
+constexpr char kUsage[] =
+    "Вызов: calvetra [параметры]\n"
+    "Клиент оператора для климатических камер на линии Modbus RTU.\n"
+    "Без параметров открывает главное окно.\n"
+    "\n"
+    "  --listen [АДРЕС:]ПОРТ    наблюдение: GET /metrics и /api/status по HTTP,\n"
+    "                           только для чтения; без адреса — 127.0.0.1\n"
+    "                           (например --listen 9100, --listen 0.0.0.0:9464)\n"
+    "  --report ЖУРНАЛ -o ОТЧЁТ.pdf [--from \"ГГГГ-ММ-ДД ЧЧ:ММ\"] [--to \"ГГГГ-ММ-ДД ЧЧ:ММ\"]\n"
+    "                           отчёт PDF по журналу камеры, без окна\n"
+    "  --verify-journal ФАЙЛ…   проверяет файлы журнала действий, без окна\n"
+    "  -h, --help               этот текст\n"
+    "\n"
+    "Переменные окружения:\n"
+    "  CALVETRA_COM1 … CALVETRA_COM5   устройство для COM1…COM5 (важнее файла настроек)\n"
+    "\n"
+    "Настройки: ~/.config/Calvetra/Calvetra.conf (или $XDG_CONFIG_HOME/Calvetra/Calvetra.conf).\n";
+
+// Decided before any Qt object exists: the help needs no display.
+bool WantsHelp(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return true;
+    return false;
+}
 
 // --report: the PDF alone, with or without a display (a job on a server).
 int ReportOnly(int argc, char** argv)
@@ -35,6 +64,10 @@ int ReportOnly(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    if (WantsHelp(argc, argv)) {
+        std::fputs(kUsage, stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
     if (WantsReport(argc, argv))
         return ReportOnly(argc, argv);
     // --verify-journal FILE…: checks journal files and exits; no display needed.

@@ -1,8 +1,10 @@
 #include "ui/OverviewWindow.h"
 #include "link/ThreadHandoff.h"
 
+#include <QButtonGroup>
 #include <QDateTime>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QInputDialog>
 #include <QMouseEvent>
 #include <QScrollArea>
@@ -25,12 +27,8 @@ TOverviewWindow* FormOverview = nullptr;
 
 namespace {
 
-constexpr int kTileColumns = 4;
-const QColor kAnswering(0xd8, 0xf0, 0xd8);
-const QColor kLate(0xff, 0xf0, 0xb0);
-const QColor kSilent(0xd0, 0xd0, 0xd0);
-const QColor kAlarm(0xff, 0xb8, 0xb8);
-const QColor kStaleText(0x80, 0x80, 0x80);
+constexpr int kTileWidth = 250;
+constexpr int kTileHeight = 162;
 
 // The tile's short form: the time alone on the day itself.
 QString TileArmingText(const DeviationArming& arming, qint64 nowMs)
@@ -67,7 +65,7 @@ TChamberTile::TChamberTile(int address, QWidget* parent) : QFrame(parent), m_add
     setFrameShape(QFrame::Box);
     setAutoFillBackground(true);
     setCursor(Qt::PointingHandCursor);
-    setFixedSize(250, 162);
+    setFixedSize(kTileWidth, kTileHeight);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 4, 8, 4);
     layout->setSpacing(1);
@@ -100,7 +98,7 @@ void TChamberTile::Show(const WatchedChamber& chamber, qint64 nowMs)
     const bool answered = chamber.lastAnswerMs > 0;
     m_stale = answered && !AnswerFresh(chamber.lastAnswerMs, nowMs);
     const StatusView& v = chamber.view;
-    auto text = [answered](const QString& shown) { return answered ? shown : QStringLiteral("—"); };
+    auto text = [&chamber](const QString& shown) { return ShownValue(chamber, shown); };
     Temperature->setText(QStringLiteral("T, °C: %1  (задано %2)").arg(text(v.label5), text(v.label18)));
     Humidity->setText(QStringLiteral("H, %: %1  (задано %2)").arg(text(v.label2), text(v.label4)));
     Program->setText(
@@ -108,13 +106,12 @@ void TChamberTile::Show(const WatchedChamber& chamber, qint64 nowMs)
     // Values no longer measured stay readable, greyed, with their age.
     for (QLabel* value : {Temperature, Humidity, Program}) {
         QPalette p = value->palette();
-        p.setColor(QPalette::WindowText, m_stale ? kStaleText : palette().color(QPalette::WindowText));
+        p.setColor(QPalette::WindowText, m_stale ? StaleTextColour() : palette().color(QPalette::WindowText));
         value->setPalette(p);
     }
     Age->setText(m_stale ? QStringLiteral("Показания %1").arg(AnswerAgeText(chamber.lastAnswerMs, nowMs)) : QString());
     Age->setVisible(m_stale);
-    const QString link = ChamberReadOverdue(m_address) ? QStringLiteral("нет опроса") : LinkText(chamber.link);
-    Link->setText(QStringLiteral("Связь: %1, %2").arg(link, AnswerAgeText(chamber.lastAnswerMs, nowMs)));
+    Link->setText(QStringLiteral("Связь: %1, %2").arg(ShownLink(chamber), AnswerAgeText(chamber.lastAnswerMs, nowMs)));
     // Deviation alarms that do not watch the chamber are said, with since when.
     const DeviationArming arming = AlarmCenter ? AlarmCenter->Arming(m_address) : DeviationArming{true, 0, {}};
     Arming->setText(arming.armed ? QString() : TileArmingText(arming, nowMs));
@@ -127,15 +124,8 @@ void TChamberTile::Show(const WatchedChamber& chamber, qint64 nowMs)
     if (!lab.isEmpty())
         tip = lab + u'\n' + tip;
     setToolTip(tip);
-    QColor colour = kSilent;
-    if (chamber.outstandingAlarms > 0 || !lab.isEmpty())
-        colour = kAlarm;
-    else if (chamber.link == ChamberLink::Answering)
-        colour = kAnswering;
-    else if (chamber.link == ChamberLink::Late)
-        colour = kLate;
     QPalette p = palette();
-    p.setColor(QPalette::Window, colour);
+    p.setColor(QPalette::Window, ChamberColour(chamber, !lab.isEmpty()));
     setPalette(p);
 }
 
@@ -149,8 +139,17 @@ void TChamberTile::mouseReleaseEvent(QMouseEvent* event)
 TOverviewWindow::TOverviewWindow(QWidget* parent) : QWidget(parent)
 {
     setWindowTitle(QStringLiteral("Обзор камер"));
-    resize(1060, 600);
+    // Four tiles across at first; wider, the tiles flow into more columns.
+    resize(1080, 600);
     auto* layout = new QVBoxLayout(this);
+    layout->addLayout(CreateBar());
+    layout->addWidget(CreateViews(), 1);
+    ShowTable(QSettings().value(QStringLiteral("overview/table")).toBool());
+    ConnectHandlers();
+}
+
+QHBoxLayout* TOverviewWindow::CreateBar()
+{
     auto* bar = new QHBoxLayout;
     ButtonAdd = new QPushButton(QStringLiteral("Добавить адрес…"), this);
     CheckLogAll = new QCheckBox(QStringLiteral("Записывать все"), this);
@@ -162,6 +161,14 @@ TOverviewWindow::TOverviewWindow(QWidget* parent) : QWidget(parent)
     SpinTimeout->setValue(m_reader.TimeoutMs());
     LabelMessage = new QLabel(this);
     LabelMessage->setStyleSheet(QStringLiteral("color: #c00000"));
+    // The two views, one pressed at a time.
+    ButtonTiles = new QPushButton(QStringLiteral("Плитки"), this);
+    ButtonTable = new QPushButton(QStringLiteral("Таблица"), this);
+    auto* views = new QButtonGroup(this);
+    for (QPushButton* b : {ButtonTiles, ButtonTable}) {
+        b->setCheckable(true);
+        views->addButton(b);
+    }
     bar->addWidget(ButtonAdd);
     bar->addWidget(CheckLogAll);
     bar->addSpacing(16);
@@ -169,15 +176,47 @@ TOverviewWindow::TOverviewWindow(QWidget* parent) : QWidget(parent)
     bar->addWidget(SpinTimeout);
     bar->addSpacing(16);
     bar->addWidget(LabelMessage, 1);
-    layout->addLayout(bar);
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    m_tileArea = new QWidget(scroll);
+    bar->addWidget(ButtonTiles);
+    bar->addWidget(ButtonTable);
+    return bar;
+}
+
+QWidget* TOverviewWindow::CreateViews()
+{
+    m_views = new QStackedWidget(this);
+    m_tileScroll = new QScrollArea(m_views);
+    m_tileScroll->setWidgetResizable(true);
+    m_tileArea = new QWidget(m_tileScroll);
     m_grid = new QGridLayout(m_tileArea);
     m_grid->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    scroll->setWidget(m_tileArea);
-    layout->addWidget(scroll, 1);
+    m_tileScroll->setWidget(m_tileArea);
+    // The tiles flow to the width the window has.
+    m_tileScroll->viewport()->installEventFilter(this);
+    m_views->addWidget(m_tileScroll);
 
+    m_model = new TOverviewModel(this);
+    m_sorted = new QSortFilterProxyModel(this);
+    m_sorted->setSourceModel(m_model);
+    m_sorted->setSortRole(TOverviewModel::SortRole);
+    Table = new QTableView(m_views);
+    Table->setModel(m_sorted);
+    Table->setSortingEnabled(true);
+    Table->sortByColumn(TOverviewModel::Address, Qt::AscendingOrder);
+    Table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    Table->setSelectionMode(QAbstractItemView::SingleSelection);
+    Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Table->verticalHeader()->hide();
+    // Compact: 80 rows on one screen.
+    Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 4);
+    Table->horizontalHeader()->setStretchLastSection(true);
+    Table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    Table->horizontalHeader()->setSectionResizeMode(TOverviewModel::Alarm, QHeaderView::Stretch);
+    m_views->addWidget(Table);
+    return m_views;
+}
+
+void TOverviewWindow::ConnectHandlers()
+{
     connect(&m_reader, &OverviewReader::Read, this, [this](const OverviewRead& read) {
                 { std::lock_guard<std::mutex> arrived(HandoffLock(Handoff::OverviewRead)); }
                 OnRead(read);
@@ -188,6 +227,14 @@ TOverviewWindow::TOverviewWindow(QWidget* parent) : QWidget(parent)
     connect(SpinTimeout, &QSpinBox::valueChanged, this, [this](int ms) {
         m_reader.SetTimeoutMs(ms);
         QSettings().setValue(QStringLiteral("overview/timeoutMs"), m_reader.TimeoutMs());
+    });
+    connect(ButtonTiles, &QPushButton::clicked, this, [this] { ShowTable(false); });
+    connect(ButtonTable, &QPushButton::clicked, this, [this] { ShowTable(true); });
+    // A row picks its chamber as a tile does.
+    connect(Table, &QTableView::clicked, this, [this](const QModelIndex& index) {
+        const int address = m_model->AddressAt(m_sorted->mapToSource(index).row());
+        if (address >= 0)
+            emit ChamberClicked(address);
     });
     m_ageTimer.setInterval(1000);
     connect(&m_ageTimer, &QTimer::timeout, this, [this] { RefreshAges(); });
@@ -200,6 +247,34 @@ TOverviewWindow::TOverviewWindow(QWidget* parent) : QWidget(parent)
     m_headerTimer.setSingleShot(true);
     m_headerTimer.setInterval(ScaledMs(5000));
     connect(&m_headerTimer, &QTimer::timeout, this, [this] { Guarded([this] { WriteDueHeaders(); }); });
+}
+
+void TOverviewWindow::ShowTable(bool table)
+{
+    m_views->setCurrentWidget(table ? static_cast<QWidget*>(Table) : m_tileScroll);
+    ButtonTable->setChecked(table);
+    ButtonTiles->setChecked(!table);
+    QSettings settings;
+    if (settings.value(QStringLiteral("overview/table")).toBool() != table)
+        settings.setValue(QStringLiteral("overview/table"), table);
+}
+
+bool TOverviewWindow::TableShown() const { return m_views->currentWidget() == Table; }
+
+int TOverviewWindow::TileColumns() const
+{
+    int left = 0, top = 0, right = 0, bottom = 0;
+    m_grid->getContentsMargins(&left, &top, &right, &bottom);
+    const int spacing = std::max(0, m_grid->horizontalSpacing());
+    const int room = m_tileScroll->viewport()->width() - left - right;
+    return std::max(1, (room + spacing) / (kTileWidth + spacing));
+}
+
+bool TOverviewWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_tileScroll->viewport() && event->type() == QEvent::Resize && TileColumns() != m_columns)
+        Relayout();
+    return QWidget::eventFilter(watched, event);
 }
 
 TOverviewWindow::~TOverviewWindow() { m_reader.Stop(); }
@@ -237,7 +312,7 @@ void TOverviewWindow::Watch(int address)
     connect(tile, &TChamberTile::Clicked, this, &TOverviewWindow::ChamberClicked);
     connect(tile->Log, &QCheckBox::clicked, this,
             [this, address](bool on) { Guarded([this, address, on] { SetChamberLog(address, on); }); });
-    tile->Show(m_chambers[address], QDateTime::currentMSecsSinceEpoch());
+    ShowChamber(m_chambers[address], QDateTime::currentMSecsSinceEpoch());
     Relayout();
     m_reader.SetAddresses(Watched());
     if (CheckLogAll->isChecked()) {
@@ -263,11 +338,22 @@ const AlarmRules* TOverviewWindow::Alarms(int address) const
 
 void TOverviewWindow::Relayout()
 {
+    m_columns = TileColumns();
+    for (TChamberTile* tile : m_tiles)
+        m_grid->removeWidget(tile);
     int i = 0;
     for (TChamberTile* tile : m_tiles) {  // ascending addresses
-        m_grid->addWidget(tile, i / kTileColumns, i % kTileColumns);
+        m_grid->addWidget(tile, i / m_columns, i % m_columns);
         ++i;
     }
+}
+
+void TOverviewWindow::ShowChamber(const WatchedChamber& chamber, qint64 nowMs)
+{
+    if (TChamberTile* tile = m_tiles.value(chamber.address))
+        tile->Show(chamber, nowMs);
+    const bool lab = AlarmCenter && !AlarmCenter->LabAlarmText().isEmpty();
+    m_model->Show(chamber, nowMs, lab);
 }
 
 void TOverviewWindow::OnRead(const OverviewRead& read)
@@ -336,8 +422,7 @@ void TOverviewWindow::ShowChamberAlarms(int address)
     status.alarmsProgramEnd = rules ? rules->OutstandingCount(AlarmKind::ProgramEnd) : 0;
     if (Endpoint)
         Endpoint->PublishChambers(QVector<WatchedStatus>(m_statuses.cbegin(), m_statuses.cend()));
-    if (TChamberTile* tile = m_tiles.value(address))
-        tile->Show(*it, QDateTime::currentMSecsSinceEpoch());
+    ShowChamber(*it, QDateTime::currentMSecsSinceEpoch());
 }
 
 void TOverviewWindow::RefreshAges()
@@ -346,6 +431,7 @@ void TOverviewWindow::RefreshAges()
     for (auto it = m_chambers.cbegin(); it != m_chambers.cend(); ++it)
         if (TChamberTile* tile = m_tiles.value(it.key()))
             tile->Show(*it, now);
+    m_model->SetNow(now);
 }
 
 void TOverviewWindow::ButtonAddClick()

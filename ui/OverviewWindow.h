@@ -1,21 +1,28 @@
 // "Обзор камер": a tile for every chamber the scan found or the operator
-// added by address, read in turn off the user-interface thread; a log of
-// its own per chamber. A click on a tile picks the chamber in the main list.
+// added by address, or a table with a row for each, read in turn off the
+// user-interface thread; a log of its own per chamber. A click on a tile or
+// a row picks the chamber in the main list.
 #pragma once
 
 #include <QCheckBox>
 #include <QFrame>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QMap>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QSortFilterProxyModel>
 #include <QSpinBox>
+#include <QStackedWidget>
+#include <QTableView>
 #include <QTimer>
 #include <QWidget>
 
 #include "monitoring/Alarms.h"
 #include "monitoring/Overview.h"
 #include "monitoring/StatusMetrics.h"
+#include "ui/OverviewTable.h"
 
 class TChamberTile : public QFrame {
     Q_OBJECT
@@ -54,7 +61,7 @@ struct ChamberLogState {
     bool on = false;
     bool headerWritten = false;
     QString fileName;
-    QString recordLine;  // rebuilt after every read, as LogLine is
+    QString recordLine;  // rebuilt after every answered read
 };
 
 class TOverviewWindow : public QWidget {
@@ -85,6 +92,15 @@ public:
     QCheckBox* CheckLogAll;      // "Записывать все"
     QSpinBox* SpinTimeout;       // the overview read's timeout, ms
     QLabel* LabelMessage;        // what went wrong, in words
+    QPushButton* ButtonTiles;    // "Плитки": a tile per chamber, flowing to the width
+    QPushButton* ButtonTable;    // "Таблица": a row per chamber
+    QTableView* Table;           // sorted by the clicked column, by address at first
+    // The table (true) or the tiles; the choice is kept for the next start.
+    void ShowTable(bool table);
+    bool TableShown() const;
+    // Tiles side by side at the tile view's present width.
+    int TileColumns() const;
+    TOverviewModel& Model() { return *m_model; }
 
     // "Добавить адрес…" with the typed text (the dialog's answer).
     void AddAddressText(const QString& text);
@@ -98,7 +114,9 @@ signals:
     void ChamberClicked(int address);
     // A read of the main window's chamber (watched here or not).
     void SelectedRead(const OverviewRead& read);
-    // After every read, for the alarms and the endpoint.
+    // A read of a watched chamber, once its tile and row show it. No window
+    // needs it (the alarms and the endpoint are fed in OnRead itself); the
+    // tests count each chamber's answers by it.
     void ChamberRead(const WatchedChamber& chamber, bool answered);
     // Alarms of one chamber that started, ended or were acknowledged.
     void ChamberAlarmEvents(int address, const std::vector<AlarmEvent>& events);
@@ -106,8 +124,14 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    QHBoxLayout* CreateBar();
+    QWidget* CreateViews();
+    void ConnectHandlers();
+    // The chamber's tile and table row as the chamber now is.
+    void ShowChamber(const WatchedChamber& chamber, qint64 nowMs);
     void OnRead(const OverviewRead& read);
     void ButtonAddClick();
     void CheckLogAllClick();
@@ -120,8 +144,13 @@ private:
     QMap<int, TChamberTile*> m_tiles;
     QMap<int, WatchedStatus> m_statuses;
     QString m_portLabel;
+    QStackedWidget* m_views;
+    QScrollArea* m_tileScroll;
     QWidget* m_tileArea;
     QGridLayout* m_grid;
+    int m_columns = 1;  // of the grid as last laid out
+    TOverviewModel* m_model;
+    QSortFilterProxyModel* m_sorted;
     QTimer m_ageTimer;     // the answers' ages, only while the window shows
     QTimer m_logTimer;     // once a minute: every chamber log's line
     QTimer m_headerTimer;  // five seconds after a log was switched on

@@ -4,12 +4,15 @@
 #include "monitoring/ActionJournal.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QVariant>
 #include <QEventLoop>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <future>
 #include <list>
 
@@ -48,7 +51,7 @@ qsizetype HeadEnd(const QByteArray& buffer)
 // Lives on the endpoint's thread; every socket is handled there.
 class EndpointServer : public QTcpServer {
 public:
-    explicit EndpointServer(StatusEndpoint* owner) : m_owner(owner) {}
+    explicit EndpointServer(StatusEndpoint* owner) : m_owner(owner) { m_clock.start(); }
 
 protected:
     void incomingConnection(qintptr descriptor) override
@@ -59,68 +62,138 @@ protected:
             return;
         }
         const EndpointLimits& limits = m_owner->m_limits;
-        if (m_owner->m_open.load() >= limits.maxConnections && !m_waiting.empty()) {
-            // The oldest one that has not even sent its head gives way.
-            QTcpSocket* oldest = m_waiting.front();
-            m_waiting.pop_front();
-            ++m_owner->m_dropped;
-            oldest->abort();
-            delete oldest;  // its count goes down now, not at the next loop turn
-        }
-        if (m_owner->m_open.load() >= limits.maxConnections) {
-            ++m_owner->m_refused;
-            socket->abort();
-            socket->deleteLater();
+        // Qt stops taking bytes from the system once this much waits unread,
+        // so a huge header costs no more memory than the limit, queued or not.
+        socket->setReadBufferSize(limits.maxHeaderBytes + 1);
+        QTimer::singleShot(limits.deadlineMs, socket, [socket] { socket->abort(); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        if (m_owner->m_open.load() < limits.maxConnections) {
+            Serve(socket);
             return;
         }
+        // A burst of scrapers outnumbers the places only for a moment: the
+        // newcomer waits briefly for one, and only a full queue refuses.
+        if (static_cast<int>(m_queued.size()) >= limits.maxQueued) {
+            Refuse(socket);
+            return;
+        }
+        socket->setProperty(kArrivedAt, m_clock.elapsed());
+        m_queued.push_back(socket);
+        connect(socket, &QObject::destroyed, this, [this, socket] { m_queued.remove(socket); });
+        QTimer::singleShot(limits.queueMs, socket, [this, socket] { QueueTimeUp(socket); });
+    }
+
+private:
+    // Closed unanswered.
+    void Refuse(QTcpSocket* socket)
+    {
+        ++m_owner->m_refused;
+        m_queued.remove(socket);
+        socket->abort();
+        socket->deleteLater();
+    }
+
+    // Waited its time without a place coming free: a connection that took
+    // its place before this one came and has not even sent its head since
+    // gives way to it, so idle ones never lock a scraper out; with none, it
+    // is refused.
+    void QueueTimeUp(QTcpSocket* socket)
+    {
+        if (std::find(m_queued.begin(), m_queued.end(), socket) == m_queued.end())
+            return;  // it has had its place meanwhile
+        QTcpSocket* oldest = m_waiting.empty() ? nullptr : m_waiting.front();
+        if (!oldest || oldest->property(kServedAt).toLongLong() > socket->property(kArrivedAt).toLongLong()) {
+            Refuse(socket);
+            return;
+        }
+        m_waiting.pop_front();
+        ++m_owner->m_dropped;
+        oldest->abort();
+        delete oldest;  // its place is free now, not at the next loop turn
+        m_queued.remove(socket);
+        Serve(socket);
+    }
+
+    // A place came free: the longest waiting connection takes it.
+    void ServeNextQueued()
+    {
+        while (!m_queued.empty() && m_owner->m_open.load() < m_owner->m_limits.maxConnections) {
+            QTcpSocket* next = m_queued.front();
+            m_queued.pop_front();
+            Serve(next);
+        }
+    }
+
+    void CountOpen()
+    {
         const int open = ++m_owner->m_open;
         int most = m_owner->m_most.load();
         while (open > most && !m_owner->m_most.compare_exchange_weak(most, open)) {
         }
-        // Qt stops taking bytes from the system once this much waits unread,
-        // so a huge header costs no more memory than the limit.
-        socket->setReadBufferSize(limits.maxHeaderBytes + 1);
-        auto head = std::make_shared<QByteArray>();
-        auto answered = std::make_shared<bool>(false);
+    }
+
+    // The connection has a place: its head is read and answered.
+    void Serve(QTcpSocket* socket)
+    {
+        CountOpen();
+        socket->setProperty(kServedAt, m_clock.elapsed());
+        auto state = std::make_shared<Connection>();
         m_waiting.push_back(socket);
-        QTimer::singleShot(limits.deadlineMs, socket, [socket] { socket->abort(); });
-        QTimer::singleShot(limits.headMs, socket, [this, socket, answered] {
-            if (*answered)
+        QTimer::singleShot(m_owner->m_limits.headMs, socket, [this, socket, state] {
+            if (state->answered)
                 return;
-            *answered = true;
+            state->answered = true;
             m_waiting.remove(socket);
             socket->write(Plain("408 Request Timeout", "request head not received in time"));
             socket->disconnectFromHost();
         });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QObject::destroyed, this, [this, socket, owner = m_owner] {
             m_waiting.remove(socket);
             --owner->m_open;
+            // Not from inside the destruction itself: the next one starts
+            // with this one wholly gone.
+            QMetaObject::invokeMethod(this, [this] { ServeNextQueued(); }, Qt::QueuedConnection);
         });
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, head, answered] {
-            if (*answered) {
-                socket->readAll();  // anything after the head is not read
-                return;
-            }
-            const int limit = m_owner->m_limits.maxHeaderBytes;
-            *head += socket->read(limit + 1 - head->size());
-            const bool tooLong = HeadEnd(*head) < 0 && head->size() > limit;
-            const QByteArray answer = m_owner->Answer(*head, tooLong);
-            if (answer.isEmpty())
-                return;
-            *answered = true;
-            m_waiting.remove(socket);
-            head->clear();
-            head->squeeze();
-            ++m_owner->m_answered;
-            socket->write(answer);
-            socket->disconnectFromHost();
-        });
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, state] { TakeBytes(socket, *state); });
+        // Bytes that came while it waited in the queue announce themselves no more.
+        if (socket->bytesAvailable() > 0)
+            TakeBytes(socket, *state);
     }
 
-private:
+    struct Connection {
+        QByteArray head;
+        bool answered = false;
+    };
+
+    void TakeBytes(QTcpSocket* socket, Connection& c)
+    {
+        if (c.answered) {
+            socket->readAll();  // anything after the head is not read
+            return;
+        }
+        const int limit = m_owner->m_limits.maxHeaderBytes;
+        c.head += socket->read(limit + 1 - c.head.size());
+        const bool tooLong = HeadEnd(c.head) < 0 && c.head.size() > limit;
+        const QByteArray answer = m_owner->Answer(c.head, tooLong);
+        if (answer.isEmpty())
+            return;
+        c.answered = true;
+        m_waiting.remove(socket);
+        c.head.clear();
+        c.head.squeeze();
+        ++m_owner->m_answered;
+        socket->write(answer);
+        socket->disconnectFromHost();
+    }
+
+    // Milliseconds of m_clock, kept on each socket.
+    static constexpr const char* kArrivedAt = "arrivedAt";
+    static constexpr const char* kServedAt = "servedAt";
+
     StatusEndpoint* m_owner;
-    std::list<QTcpSocket*> m_waiting;  // not yet answered, oldest first
+    QElapsedTimer m_clock;
+    std::list<QTcpSocket*> m_waiting;  // with a place, not yet answered, oldest first
+    std::list<QTcpSocket*> m_queued;   // waiting for a place, oldest first
 };
 
 StatusEndpoint::StatusEndpoint(const EndpointLimits& limits) : m_limits(limits) {}

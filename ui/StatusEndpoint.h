@@ -6,8 +6,10 @@
 // A small server of our own rather than Qt HTTP Server: every limit that
 // keeps a flood harmless is ours to set and to test (connections at once,
 // header size, time for the head and per connection), and it never reads a
-// request body. When every place is taken, the oldest connection still
-// waiting for its head makes room, so idle ones never lock a scraper out.
+// request body. When every place is taken, a new connection waits a short
+// time in a queue of bounded length for one; should none come free, the
+// oldest connection still waiting for its head since before makes room, so
+// idle ones never lock a scraper out. A full queue refuses at once.
 #pragma once
 
 #include <QString>
@@ -32,10 +34,12 @@ struct RequestHead {
 RequestHead ParseRequestHead(const QByteArray& buffer, bool headTooLong);
 
 struct EndpointLimits {
-    int maxConnections = 32;         // more at once are closed unanswered
+    int maxConnections = 32;         // more at once wait in the queue
     int maxHeaderBytes = 16 * 1024;  // a longer request head gets 431
     int deadlineMs = 5000;           // a connection lives no longer
     int headMs = 1000;               // the request head must have come by then (408)
+    int maxQueued = 64;              // more waiting for a place are closed unanswered
+    int queueMs = 2000;              // a place must have come free by then
 };
 
 class StatusEndpoint {
@@ -61,7 +65,7 @@ public:
     int OpenConnections() const { return m_open.load(); }
     int MostConnectionsAtOnce() const { return m_most.load(); }
     long Answered() const { return m_answered.load(); }
-    long Refused() const { return m_refused.load(); }
+    long Refused() const { return m_refused.load(); }  // closed unanswered for want of a place
     // Connections still waiting for their head, closed to make room for a new one.
     long Dropped() const { return m_dropped.load(); }
 

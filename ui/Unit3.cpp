@@ -9,6 +9,8 @@
 #include <QStylePainter>
 
 #include "control/ProgramFile.h"
+#include "monitoring/Monitoring.h"
+#include "monitoring/Presentation.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/ScreenFit.h"
 #include "ui/ScrollingClient.h"
@@ -117,7 +119,25 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent)
     SetWindowFace(this, QStringLiteral("Tahoma"));
 
     QWidget* c = MakeScrollingClient(this, kClientWidth, kClientHeight);
+    // In the band above the fields and buttons, as wide as the window.
+    LabelChamber = new QLabel(c);
+    LabelChamber->setFont(Tnr(19, true));
+    LabelChamber->setGeometry(0, 0, kClientWidth, 23);
+    LabelChamber->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    CreateFields(c);
+    CreateGrid(c);
+    CreateButtons(c);
+    CreateProgramFileControls(c);
 
+    PlaceWindow(this, {kClientWidth, kClientHeight}, std::nullopt);
+
+    Connect();
+    Guarded([this] { FormCreate(); });
+    ShowTarget();
+}
+
+void TForm3::CreateFields(QWidget* c)
+{
     Label1 = AutoLabel(c, QStringLiteral("Программа №:"), 0, 26);
     ComboBox1 = ProgramList(c, {124, 23, 121, 29});
     Label3 = AutoLabel(c, QStringLiteral(" Число шагов:"), 0, 66);
@@ -129,7 +149,12 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent)
     Label6 = AutoLabel(c, QStringLiteral("Уставка влажности (ручное задание), %:"), 251, 66);
     Edit4 = Field(c, {604, 68, 121, 21});
     Label2 = AutoLabel(c, QStringLiteral("Свойства выбранной программы"), 232, 149);
+    for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit4})
+        edit->installEventFilter(this);
+}
 
+void TForm3::CreateGrid(QWidget* c)
+{
     StringGrid1 = new QTableWidget(kGridRows, kGridColumns, c);
     StringGrid1->setGeometry(0, 176, kGridWidth, 425);
     // Row 0 and column 0 are cells of the grid itself, drawn as headings, so
@@ -153,7 +178,10 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent)
             StringGrid1->setItem(row, column, item);
         }
     }
+}
 
+void TForm3::CreateButtons(QWidget* c)
+{
     Button2 = Button(c, QStringLiteral("Запуск камеры(ручной режим)"), {839, 23, 278, 81});
     Button3 = Button(c, QStringLiteral("Останов камеры(ручной режим)"), {839, 110, 278, 81});
     Button5 = Button(c, QStringLiteral("Запуск камеры(программы)"), {839, 193, 278, 81});
@@ -169,15 +197,6 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent)
     LabelAnswer->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     LabelAnswer->setTextInteractionFlags(Qt::TextSelectableByMouse);
     LabelAnswer->setGeometry(251, 98, 584, 46);
-
-    for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit4})
-        edit->installEventFilter(this);
-    CreateProgramFileControls(c);
-
-    PlaceWindow(this, {kClientWidth, kClientHeight}, std::nullopt);
-
-    Connect();
-    Guarded([this] { FormCreate(); });
 }
 
 void TForm3::Connect()
@@ -320,6 +339,30 @@ void TForm3::ShowAnswer(const QPushButton* button, const QString& answer, bool c
 {
     LabelAnswer->setText(QStringLiteral("%1: %2").arg(button->text(), answer));
     LabelAnswer->setStyleSheet(confirmed ? QStringLiteral("color: #006400;") : QStringLiteral("color: #c00000;"));
+}
+
+void TForm3::SetChamber(int address)
+{
+    m_chamber = address;
+    ShowTarget();
+}
+
+uint8_t TForm3::CommandAddress() const
+{
+    return static_cast<uint8_t>((m_chamber >= 0 ? m_chamber : ChamberAddress) & 0xFF);
+}
+
+uint8_t TForm3::ShowTarget()
+{
+    const uint8_t address = CommandAddress();
+    LabelChamber->setText(ChamberEntryText(address));
+    return address;
+}
+
+void TForm3::showEvent(QShowEvent* event)
+{
+    ShowTarget();
+    QWidget::showEvent(event);
 }
 
 void TForm3::closeEvent(QCloseEvent* event)

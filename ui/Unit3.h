@@ -17,6 +17,9 @@ class TForm3 : public QWidget {
 public:
     explicit TForm3(QWidget* parent = nullptr);
 
+    // "Камера №N", bold, under the caption: the chamber every command of the
+    // window goes to.
+    QLabel* LabelChamber;
     QLabel* Label1;
     QComboBox* ComboBox1;  // program number
     QLabel* Label3;
@@ -73,6 +76,13 @@ public:
     int ProgramNumber() const;
     int StartProgramNumber() const;
 
+    // The chamber picked in the main window's list (or by a tile): from now
+    // on the line names it and the commands go to it.
+    void SetChamber(int address);
+    // The bus address the next command goes to: the chamber picked last;
+    // before any pick, the latest status poll's (0 before any).
+    uint8_t CommandAddress() const;
+
 signals:
     // The chamber at address echoed a start or a stop (never sent for a
     // frame it refused, did not answer or answered wrongly).
@@ -82,14 +92,26 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
+    // Names the chamber of CommandAddress() on the line and returns it: a
+    // command takes its address here, so it never goes elsewhere than shown.
+    uint8_t ShowTarget();
+    // The controls, in the order Tab reaches them.
+    void CreateFields(QWidget* client);
+    void CreateGrid(QWidget* client);
+    void CreateButtons(QWidget* client);
     void Connect();
     void CreateProgramFileControls(QWidget* client);
     bool FilterKeyPress(QObject* field, QKeyEvent* event);
     // Shows what the chamber answered to the command of this button.
     void ShowAnswer(const QPushButton* button, const QString& answer, bool confirmed);
-    void RunCommand(const QPushButton* button, JournalAction action, const QString& oldValue,
+    void RunCommand(const QPushButton* button, uint8_t address, JournalAction action, const QString& oldValue,
                     const QString& newValue, const uint8_t* frame, int length, ConfirmedCommand what);
+
+    int m_chamber = -1;  // picked in the main window; -1 before any pick
 };
 
 extern TForm3* Form3;

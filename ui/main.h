@@ -42,6 +42,9 @@ public:
     QPushButton* Button1;
     QProgressBar* ProgressBar1;
     QLabel* Label26;
+    // "Поиск завершён" while a completed scan waits for "Пуск"; made at the
+    // first completion (ShowScanState).
+    QLabel* LabelScanDone = nullptr;
     QLabel* Panel11;
     QListWidget* ListBox1;
     QPushButton* Button6;
@@ -133,6 +136,8 @@ public:
     void ShowClock();
     // False when the adapter was gone: the address is to be probed again.
     bool ProbeAddress(int address);
+    // Says "Поиск завершён" beside the button while the scan is complete.
+    void ShowScanState();
     void ReadStatus();
     // True while the overview reads the line: the selected chamber is then
     // read by its scheduler and shown here through TakeSelectedRead.

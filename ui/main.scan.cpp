@@ -5,6 +5,8 @@
 #include "monitoring/Monitoring.h"
 #include "monitoring/Presentation.h"
 #include "ui/ErrorDisplay.h"
+#include "ui/Typeface.h"
+#include "ui/Unit3.h"
 #include "ui/main.h"
 
 namespace {
@@ -16,6 +18,24 @@ void ShowProgress(QLabel* label, const QString& text)
 }
 
 }  // namespace
+
+void TForm1::ShowScanState()
+{
+    // The button keeps reading "Пауза" after the last address; this says
+    // that nothing is being searched any more.
+    // Started again from there, the next tick goes back to address 0.
+    const bool complete = ScanRunning == 1 && ScanAddress == kLastAddress + 1 && !Timer5->isActive();
+    if (!LabelScanDone && !complete)
+        return;
+    if (!LabelScanDone) {
+        // In the free band between the heading and the buttons.
+        LabelScanDone = new QLabel(QStringLiteral("Поиск завершён"), Button4->parentWidget());
+        LabelScanDone->setFont(Tnr(16, true));
+        LabelScanDone->setStyleSheet(QStringLiteral("color: #006400;"));
+        LabelScanDone->setGeometry(16, 154, 236, 24);
+    }
+    LabelScanDone->setVisible(complete);
+}
 
 bool TForm1::ProbeAddress(int address)
 {
@@ -52,6 +72,7 @@ void TForm1::Timer5Timer()
     Timer5->start();
     if (ScanAddress == kLastAddress + 1)
         Timer5->stop();
+    ShowScanState();
 }
 
 void TForm1::Button4Click()
@@ -69,6 +90,7 @@ void TForm1::Button4Click()
         ScanRunning = 1;
         Button4->setText(QStringLiteral("Пауза"));
     }
+    ShowScanState();
 }
 
 void TForm1::Button1Click()
@@ -79,13 +101,19 @@ void TForm1::Button1Click()
     ProbeAddress(-1);
     ScanRunning = 0;
     Button4->setText(QStringLiteral("Пуск"));
+    ShowScanState();
 }
 
 void TForm1::ListBox1Click()
 {
-    if (SelectedEntryIndex(*ListBox1) >= 0) {
+    const int selected = SelectedEntryIndex(*ListBox1);
+    if (selected >= 0) {
         Button2->setEnabled(true);
         Button6->setEnabled(true);
+        // The control window's commands follow the pick at once, not at the
+        // next poll, and its line says so.
+        if (Form3)
+            Form3->SetChamber(AddressFromEntry(ListBox1->item(selected)->text()));
     }
 }
 
