@@ -15,6 +15,8 @@
 
 #include "sim/ChamberSim.h"
 #include "sim/SimOptions.h"
+#include "sim/TcpGateway.h"
+#include <tuple>
 
 namespace {
 
@@ -162,10 +164,30 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "chamber-sim: %s\n", error.c_str());
         return 1;
     }
+    // The boxes in front of the line open its terminal as a client does.
+    sim::TcpGateway raw;
+    sim::TcpGateway modbus;
+    for (auto [port, mode, gateway] : {std::make_tuple(options.tcpPort, sim::TcpGateway::Mode::RawRtu, &raw),
+                                       std::make_tuple(options.modbusTcpPort, sim::TcpGateway::Mode::ModbusTcp, &modbus)}) {
+        if (port == 0)
+            continue;
+        sim::TcpGateway::Options served;
+        served.mode = mode;
+        served.linePath = path;
+        served.port = static_cast<uint16_t>(port);
+        if (!gateway->Start(served, &error)) {
+            std::fprintf(stderr, "chamber-sim: TCP port %d: %s\n", port, error.c_str());
+            if (!options.link.empty())
+                RemoveLink(options.link, path);
+            return 1;
+        }
+    }
     Announce(options, bus);
     const int status = ServeUntilStopped(options, &bus, signals);
     if (!options.link.empty())
         RemoveLink(options.link, path);
+    raw.Stop();
+    modbus.Stop();
     bus.Stop();
     return status;
 }

@@ -79,6 +79,10 @@ std::string SimUsage()
            "                       a reply is still due (two masters talking)     --strict\n"
            "  --speed X            simulated seconds per real second (0 freezes)  --speed 60\n"
            "  --delay MS           controller time before each reply (default 3)  --delay 10\n"
+           "  --tcp PORT           also serve the line on TCP PORT of 127.0.0.1 as a\n"
+           "                       serial device server in raw mode does          --tcp 4001\n"
+           "  --modbus-tcp PORT    also serve it as a Modbus TCP gateway does\n"
+           "                       (MBAP header, unit id = address)               --modbus-tcp 1502\n"
            "  --pin N:WORD=VALUE   status word WORD (0..16) of chamber N always\n"
            "                       reads VALUE                                    --pin 1:0=64786\n"
            "\n"
@@ -131,7 +135,7 @@ struct ParseState {
 const std::set<std::string>& OptionsWithValue()
 {
     static const std::set<std::string> names = {
-        "--link", "--chamber", "--chambers", "--outage", "--speed", "--delay", "--pin", "--silent", "--answer-from",
+        "--link", "--tcp", "--modbus-tcp", "--chamber", "--chambers", "--outage", "--speed", "--delay", "--pin", "--silent", "--answer-from",
         "--late", "--split", "--split-into", "--split-gap", "--pieces", "--random-pieces",
         "--latency-timer", "--noise", "--noise-bytes",
         "--bad-crc", "--exception", "--short-reply", "--write-exception", "--wrong-echo", "--fault-rate", "--seed"};
@@ -168,6 +172,12 @@ bool TakeLineOption(const std::string& name, const std::string& value, ParseStat
     if (name == "--link") {
         o.link = value;
         return !value.empty();
+    }
+    if (name == "--tcp" || name == "--modbus-tcp") {
+        if (!ParseLong(value, 1, 65535, &number))
+            return false;
+        (name == "--tcp" ? o.tcpPort : o.modbusTcpPort) = static_cast<int>(number);
+        return true;
     }
     if (name == "--chamber") {
         if (!ParseLong(value, 0, BusSimulator::kMaxAddress, &number))

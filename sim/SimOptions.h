@@ -29,6 +29,10 @@ struct SimOptions {
     std::map<int, Outage> outages;
     // Exit with status 3 at the first request sent while a reply is due.
     bool strict = false;
+    // TCP ports (0: none) where the line is served as a serial device server
+    // does in raw mode (--tcp) and as a Modbus TCP gateway does (--modbus-tcp).
+    int tcpPort = 0;
+    int modbusTcpPort = 0;
     bool verbose = false;
     bool help = false;
 };

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "link/Rtu.h"
+#include "link/Transport.h"
 #include "sim/ChamberSim.h"
 #include "sim/SimOptions.h"
 
@@ -144,6 +145,9 @@ TEST(SimOptions, BadArgumentsAreRefusedWithAReason)
         {"--write-exception", "1:0"},
         {"--write-exception", "1:256"},
         {"--wrong-echo", "1:crc"},
+        {"--tcp", "0"},
+        {"--tcp", "65536"},
+        {"--modbus-tcp", "502x"},
     };
     for (const auto& args : cases) {
         sim::SimOptions o;
@@ -163,7 +167,7 @@ TEST(SimOptions, UsageShowsEveryOptionWithAnExample)
                              "--late", "--split", "--split-into", "--split-gap", "--pieces", "--random-pieces",
                              "--latency-timer", "--noise", "--noise-bytes",
                              "--bad-crc", "--exception", "--short-reply", "--write-exception", "--wrong-echo",
-                             "--fault-rate", "--seed", "--verbose",
+                             "--fault-rate", "--seed", "--verbose", "--tcp", "--modbus-tcp",
                              "--help"}) {
         // The example sits in the same help entry, after the description.
         std::istringstream lines(usage);
@@ -274,6 +278,50 @@ TEST(SimProgram, ServesOnItsLinkAndCleansUpOnSigterm)
     EXPECT_EQ(WEXITSTATUS(status), 0);
     struct stat st {};
     EXPECT_NE(::lstat(link.c_str(), &st), 0) << "link left behind";
+}
+
+// The same line on TCP as a serial device server and a Modbus TCP gateway
+// give it, read through the client's transports.
+TEST(SimProgram, ServesTheLineOnTcpToo)
+{
+    const std::string program = ProgramPath();
+    if (::access(program.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "chamber-sim not built next to the tests";
+    // Ports from the process number: two test runs at once do not meet.
+    const int raw = 20000 + ::getpid() % 20000;
+    const int modbus = raw + 1;
+    std::vector<std::string> args = {program, "--chamber", "5", "--tcp", std::to_string(raw), "--modbus-tcp",
+                                     std::to_string(modbus)};
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    char c;
+    pollfd p{out[0], POLLIN, 0};
+    while (::poll(&p, 1, 5000) == 1 && ::read(out[0], &c, 1) == 1 && c != '\n') {
+    }
+    ::close(out[0]);
+    for (auto [kind, port] : {std::pair{TransportKind::RtuOverTcp, raw}, std::pair{TransportKind::ModbusTcp, modbus}}) {
+        auto transport = MakeTransport({kind, "", "127.0.0.1", static_cast<uint16_t>(port)});
+        std::string reason;
+        ASSERT_TRUE(transport->Open(2000, &reason)) << reason;
+        const WholeReply reply = transport->Read(5, 0x04, 15, 500);
+        EXPECT_EQ(reply.outcome, WholeReply::Outcome::Answered) << port;
+        EXPECT_EQ(reply.frame.size(), 39u);
+    }
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(SimProgram, RefusesToReplaceARealFileWithItsLink)
