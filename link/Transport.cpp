@@ -240,6 +240,13 @@ WholeReply Transport::Read(uint8_t address, uint8_t function, uint8_t count, int
         },
         &lost, &sent);
     WholeReply reply = WholeReplyOf(bytes, address, function, count, lost);
+    // A gateway's own exceptions (path unavailable, target failed to
+    // respond) say that the chamber did not answer, not that it refused.
+    if (reply.outcome == WholeReply::Outcome::Exception && reply.frame.size() > 2 &&
+        (reply.frame[2] == kGatewayPathUnavailable || reply.frame[2] == kGatewayTargetFailed)) {
+        reply.outcome = WholeReply::Outcome::Silent;
+        reply.frame.clear();
+    }
     reply.took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
     return reply;
 }
@@ -257,6 +264,11 @@ WriteReply Transport::Write(const uint8_t* frame, int length, int timeoutMs)
         },
         &lost, &sent);
     WriteReply reply = WriteReplyOf(bytes, frame, length, lost);
+    if (reply.outcome == WholeReply::Outcome::Exception &&
+        (reply.ExceptionCode() == kGatewayPathUnavailable || reply.ExceptionCode() == kGatewayTargetFailed)) {
+        reply.outcome = WholeReply::Outcome::Silent;
+        reply.frame.clear();
+    }
     reply.sent = sent;
     return reply;
 }

@@ -16,6 +16,11 @@
 
 enum class TransportKind { Serial, RtuOverTcp, ModbusTcp };
 
+// Exception codes a Modbus TCP gateway answers with for a controller behind
+// it that it could not reach: no answer of the chamber's, not a refusal.
+constexpr uint8_t kGatewayPathUnavailable = 0x0A;
+constexpr uint8_t kGatewayTargetFailed = 0x0B;
+
 struct TransportAddress {
     TransportKind kind = TransportKind::Serial;
     std::string device;  // Serial
@@ -42,7 +47,7 @@ public:
 
     // A read request whose reply is taken the moment it is whole, or given
     // up after timeoutMs, with the outcomes of the serial port's whole-reply
-    // read. PortLost: the device went or the connection dropped; the
+    // read (a gateway's 0x0A and 0x0B exceptions are Silent). PortLost: the device went or the connection dropped; the
     // transport is closed then and must be opened again.
     WholeReply Read(uint8_t address, uint8_t function, uint8_t count, int timeoutMs);
     // A function-0x10 write and the chamber's echo (or refusal), taken the

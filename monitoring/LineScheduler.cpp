@@ -207,13 +207,12 @@ void LineScheduler::Run()
         }
         if (!scanned) {
             scanned = ScanLine();
-            if (!scanned)
-                continue;
+        } else {
+            SetState(LinePhase::Reading);
+            ReadNext();
         }
-        SetState(LinePhase::Reading);
-        ReadNext();
         if (!m_transport->IsOpen()) {
-            // Lost during the read: said at once, then opened again after the pause.
+            // Lost during an exchange: said at once, then opened again after the pause.
             failures = 1;
             const int pause = ReopenPauseMs(m_transport->Address().kind, failures);
             SetState(LinePhase::Lost, QStringLiteral("связь с линией потеряна"), pause);

@@ -43,6 +43,7 @@ QString LineLabel(const QString& name, const TransportAddress& address)
 Recorder::Recorder(EventSink sink, QObject* parent) : QObject(parent), m_sink(std::move(sink))
 {
     qRegisterMetaType<OverviewRead>();
+    m_recordingAlarm.active = false;
     m_minute.setSingleShot(true);
     m_minute.setTimerType(Qt::PreciseTimer);
     connect(&m_minute, &QTimer::timeout, this, [this] {

@@ -175,6 +175,10 @@ int main(int argc, char** argv)
         served.mode = mode;
         served.linePath = path;
         served.port = static_cast<uint16_t>(port);
+        // As a gateway set up for a short line: a silent controller is
+        // answered with exception 0x0B soon, not left to the client's timeout.
+        served.replyTimeout = std::chrono::milliseconds(100);
+        served.answerTargetFailure = true;
         if (!gateway->Start(served, &error)) {
             std::fprintf(stderr, "chamber-sim: TCP port %d: %s\n", port, error.c_str());
             if (!options.link.empty())
