@@ -66,8 +66,7 @@ QStringList LogFiles(const QString& folder)
 QByteArray ReadAll(const QString& path)
 {
     QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 TEST(RecorderConfigTest, BadFilesAreRefusedWholeNamingWhere)
