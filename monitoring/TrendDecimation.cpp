@@ -113,6 +113,7 @@ QVector<TrendLine> Reduce(const TrendModel& model, TrendSeriesId id, const Trend
     bool reaches = false;  // the run has a point in the view, or crosses it
     bool left = false, right = false;
     bool open = false;
+    qint64 previousTime = 0;  // of the run's last sample
     auto endRun = [&] {
         if (bucket.Open())
             bucket.Flush(model, id, inView(bucket.Column()), true, &line);
@@ -130,7 +131,10 @@ QVector<TrendLine> Reduce(const TrendModel& model, TrendSeriesId id, const Trend
                 endRun();
             continue;
         }
+        if (open && IsRecordGap(previousTime, s.time))
+            endRun();
         open = true;
+        previousTime = s.time;
         const double value = TrendValue(s, id);
         const int column = columnOf(s.time);
         if (inView(column)) {
