@@ -38,6 +38,13 @@ protected:
         double v = 0;
         return ParseTolerance(text, suffix(), &v) ? QValidator::Acceptable : QValidator::Intermediate;
     }
+    // Either separator, as the check above takes it.
+    double valueFromText(const QString& text) const override
+    {
+        double v = value();
+        ParseTolerance(text, suffix(), &v);
+        return v;
+    }
 };
 
 QDoubleSpinBox* Band(QWidget* parent, const QString& suffix)
@@ -155,9 +162,10 @@ TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)
     connect(HumidityOn, &QCheckBox::toggled, HumidityDelay, &QWidget::setEnabled);
     connect(Arming, &QListWidget::currentRowChanged, this, [this](int row) { ChamberPicked(row); });
     for (QLineEdit* edit : {ChamberName, ChamberSerial})
-        connect(edit, &QLineEdit::textEdited, this, [this] { IdentityEdited(); });
+        connect(edit, &QLineEdit::textChanged, this, [this] { IdentityEdited(); });
     for (QDoubleSpinBox* box : {TemperatureBand, HumidityBand})
-        connect(box, &QDoubleSpinBox::textChanged, this, [this] { CheckTolerances(); });
+        // The editor's own signal: the box's speaks only of texts it takes.
+        connect(box->findChild<QLineEdit*>(), &QLineEdit::textChanged, this, [this] { CheckTolerances(); });
 }
 
 bool TAlarmSettingsDialog::TolerancesValid() const
@@ -191,14 +199,17 @@ void TAlarmSettingsDialog::ChamberPicked(int row)
     const bool picked = row >= 0 && row < static_cast<int>(m_identities.size());
     ChamberName->setEnabled(picked);
     ChamberSerial->setEnabled(picked);
-    ChamberName->setText(picked ? m_identities[row].name : QString());
-    ChamberSerial->setText(picked ? m_identities[row].serial : QString());
+    const ChamberIdentity shown = picked ? m_identities[row] : ChamberIdentity{};
+    m_picking = true;  // the fields show the chamber's; nothing is edited yet
+    ChamberName->setText(shown.name);
+    ChamberSerial->setText(shown.serial);
+    m_picking = false;
 }
 
 void TAlarmSettingsDialog::IdentityEdited()
 {
     const int row = Arming->currentRow();
-    if (row < 0 || row >= static_cast<int>(m_identities.size()))
+    if (m_picking || row < 0 || row >= static_cast<int>(m_identities.size()))
         return;
     m_identities[row] = {ChamberName->text().trimmed(), ChamberSerial->text().trimmed()};
 }

@@ -73,6 +73,7 @@ private:
     AlarmSettings m_shown;
     std::vector<ChamberArming> m_arming;
     std::vector<ChamberIdentity> m_identities, m_shownIdentities;  // by row of Arming
+    bool m_picking = false;
 };
 
 // Shows what the alarm centre hands it and signals what the operator asks
