@@ -1,4 +1,5 @@
-// Reads back a data log file written by this program, for the chart window.
+// Reads back a data log file written by this program, for the chart window
+// and the test report.
 #pragma once
 
 #include <QByteArray>

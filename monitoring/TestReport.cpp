@@ -141,7 +141,43 @@ int InBand(const QVector<LogRecord>& records, RecordSpan span, double LogRecord:
     return n;
 }
 
+// The time record i stands for within the range ending at record last: up
+// to the next record, none before a gap or at the range's end.
+qint64 RecordWeight(const QVector<LogRecord>& records, int i, int last)
+{
+    if (i >= last || IsRecordGap(records[i].time, records[i + 1].time))
+        return 0;
+    return records[i + 1].time - records[i].time;
+}
+
+// The time of the row's records inside and outside set point ± band; both
+// -1 where no set point is known.
+void BandTimes(const QVector<LogRecord>& records, RecordSpan part, int last, double LogRecord::*value,
+               double setPoint, double band, qint64* inside, qint64* outside)
+{
+    if (std::isnan(setPoint)) {
+        *inside = *outside = -1;
+        return;
+    }
+    *inside = *outside = 0;
+    for (int i = part.first; i <= part.last; ++i) {
+        const double v = records[i].*value;
+        if (std::isnan(v))
+            continue;
+        (std::fabs(v - setPoint) <= band + 1e-9 ? *inside : *outside) += RecordWeight(records, i, last);
+    }
+}
+
 }  // namespace
+
+QVector<RecordGap> RecordGapsOfSpan(const QVector<LogRecord>& records, RecordSpan span)
+{
+    QVector<RecordGap> gaps;
+    for (int i = span.first; i < span.last; ++i)
+        if (IsRecordGap(records[i].time, records[i + 1].time))
+            gaps.append({records[i].time, records[i + 1].time});
+    return gaps;
+}
 
 QVector<StepStats> StepTable(const QVector<LogRecord>& records, RecordSpan span,
                              const QVector<StepSetPoint>& setPoints, double temperatureBand,
@@ -168,6 +204,15 @@ QVector<StepStats> StepTable(const QVector<LogRecord>& records, RecordSpan span,
         }
         row.temperatureInBand = InBand(records, part, &LogRecord::currentTemp, row.setTemperature, temperatureBand);
         row.humidityInBand = InBand(records, part, &LogRecord::currentHumidity, row.setHumidity, humidityBand);
+        BandTimes(records, part, span.last, &LogRecord::currentTemp, row.setTemperature, temperatureBand,
+                  &row.temperatureInBandMs, &row.temperatureOutOfBandMs);
+        BandTimes(records, part, span.last, &LogRecord::currentHumidity, row.setHumidity, humidityBand,
+                  &row.humidityInBandMs, &row.humidityOutOfBandMs);
+        for (int i = part.first; i <= part.last; ++i) {
+            row.recordedMs += RecordWeight(records, i, span.last);
+            if (i < span.last && IsRecordGap(records[i].time, records[i + 1].time))
+                row.gapMs += records[i + 1].time - records[i].time;
+        }
         rows.append(row);
     };
     // The row's step and cycle come from its first record with a step; a
@@ -197,6 +242,17 @@ QVector<StepStats> StepTable(const QVector<LogRecord>& records, RecordSpan span,
     return rows;
 }
 
+namespace {
+
+// "H ч M мин" after the form's words, in minutes; -1 when the text has none.
+int MinutesAfter(const QString& text, const QRegularExpression& form)
+{
+    const auto m = form.match(text);
+    return m.hasMatch() ? m.captured(1).toInt() * 60 + m.captured(2).toInt() : -1;
+}
+
+}  // namespace
+
 QVector<StepSetPoint> StepSetPointsOfProgramText(const QString& text)
 {
     QVector<StepSetPoint> points;
@@ -204,6 +260,10 @@ QVector<StepSetPoint> StepSetPointsOfProgramText(const QString& text)
                                              QRegularExpression::CaseInsensitiveOption);
     static const QRegularExpression tempForm(QStringLiteral("(-?\\d+(?:[.,]\\d+)?)\\s*°\\s*C"));
     static const QRegularExpression humidityForm(QStringLiteral("(\\d+(?:[.,]\\d+)?)\\s*%"));
+    static const QRegularExpression reachForm(QStringLiteral("выход на режим\\s+(\\d+)\\s*ч\\s*(\\d+)\\s*мин"),
+                                              QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression holdForm(QStringLiteral("стабилизация\\s+(\\d+)\\s*ч\\s*(\\d+)\\s*мин"),
+                                             QRegularExpression::CaseInsensitiveOption);
     QVector<QRegularExpressionMatch> steps;
     for (auto it = stepForm.globalMatch(text); it.hasNext();)
         steps.append(it.next());
@@ -224,6 +284,8 @@ QVector<StepSetPoint> StepSetPointsOfProgramText(const QString& text)
             const double humidity = h.captured(1).replace(u',', u'.').toDouble();
             points[step - 1].humidity = humidity > 0 ? humidity : NAN;
         }
+        points[step - 1].reachMinutes = MinutesAfter(part, reachForm);
+        points[step - 1].holdMinutes = MinutesAfter(part, holdForm);
     }
     return points;
 }
@@ -358,6 +420,31 @@ QVector<JournalRecord> ReadJournal(const QString& folder, int chamber, qint64 fr
         return JournalRecordTime(a) < JournalRecordTime(b);
     });
     return records;
+}
+
+QVector<JournalRecord> ReportJournal(const QString& folder, int chamber, const QVector<LogRecord>& records,
+                                     RecordSpan span, bool programRun, QStringList* problems)
+{
+    if (span.Empty())
+        return {};
+    const qint64 from = records[span.first].time;
+    const qint64 to = records[span.last].time;
+    if (!programRun)
+        return ReadJournal(folder, chamber, from, to, problems);
+    const qint64 before = span.first > 0 ? records[span.first - 1].time + 1 : from - 2 * kRecordPeriodMs;
+    QVector<JournalRecord> all = ReadJournal(folder, chamber, before, to, problems);
+    const QString start = JournalActionText(JournalAction::Start);
+    QVector<JournalRecord> cited;
+    int lastStart = -1;
+    for (int i = 0; i < all.size() && JournalRecordTime(all[i]) < from; ++i)
+        if (all[i].action == start)
+            lastStart = i;
+    if (lastStart >= 0)
+        cited.append(all[lastStart]);
+    for (const JournalRecord& r : all)
+        if (JournalRecordTime(r) >= from)
+            cited.append(r);
+    return cited;
 }
 
 bool LastProgramRecord(const QString& folder, int chamber, qint64 atMs, JournalRecord* record)

@@ -13,6 +13,7 @@
 
 #include "monitoring/ActionJournal.h"
 #include "monitoring/LogReader.h"
+#include "monitoring/TrendModel.h"
 
 // The whole data log file, its day taken as the chart window takes it.
 // False with the reason when it cannot be opened or read. With sha256, the
@@ -65,7 +66,27 @@ struct StepStats {
     // Records with a value inside set point ± band; -1 where no set point is known.
     int temperatureInBand = -1;
     int humidityInBand = -1;
+    // The time inside and outside the band: a record stands for the time up
+    // to the next record, a record before a gap for none, so that a gap
+    // counts in neither (-1 where no set point is known). With recordedMs
+    // (the time the records stand for) and gapMs they make up end − start;
+    // what is left is time of records without a value.
+    qint64 temperatureInBandMs = -1;
+    qint64 temperatureOutOfBandMs = -1;
+    qint64 humidityInBandMs = -1;
+    qint64 humidityOutOfBandMs = -1;
+    qint64 recordedMs = 0;
+    qint64 gapMs = 0;  // of the gaps that begin in this row
 };
+
+// A stretch with no record: from the record before it to the record after
+// it, longer than two record periods (IsRecordGap).
+struct RecordGap {
+    qint64 start = 0;
+    qint64 end = 0;
+    qint64 Duration() const { return end - start; }
+};
+QVector<RecordGap> RecordGapsOfSpan(const QVector<LogRecord>& records, RecordSpan span);
 
 // The damaged lines that lie between the record before the span and the
 // record after it: none of them is silently left out of a report, and none
@@ -78,6 +99,8 @@ ValueStats StatsOf(const QVector<LogRecord>& records, RecordSpan span, double Lo
 struct StepSetPoint {
     double temperature = NAN;
     double humidity = NAN;  // 0 % in a step means no humidity control: NaN here
+    int reachMinutes = -1;  // "выход на режим"; -1 where the text does not give it
+    int holdMinutes = -1;   // "стабилизация"
 };
 
 // One row per stretch of records with the same step and cycle (records with
@@ -89,8 +112,9 @@ QVector<StepStats> StepTable(const QVector<LogRecord>& records, RecordSpan span,
                              double humidityBand);
 
 // The step set points in the one-line text of a program table: every
-// "шаг N" (any case) followed, before the next step, by a number with "°C"
-// and a number with "%". Steps the text does not name stay unknown.
+// "шаг N" (any case) followed, before the next step, by a number with "°C",
+// a number with "%", and the times "выход на режим H ч M мин" and
+// "стабилизация H ч M мин". Steps the text does not name stay unknown.
 QVector<StepSetPoint> StepSetPointsOfProgramText(const QString& text);
 
 // The chamber address in a data log's name ("КТХ№12 03.07.2017 14_05_30.txt");
@@ -119,6 +143,13 @@ QVector<AlarmFileEvent> ReadAlarmEvents(const QString& fileName, int chamber, qi
 // check says goes to *problems (one line a file), never silently.
 QVector<JournalRecord> ReadJournal(const QString& folder, int chamber, qint64 fromMs, qint64 toMs,
                                    QStringList* problems = nullptr);
+// The journal records a report of the records in span cites: those of the
+// span's time. A program run began with a start command given before its
+// first step was recorded: for a run, the chamber's last "Пуск" after the
+// record before the span (or, at the log's start, within two record periods
+// before it) comes first as well.
+QVector<JournalRecord> ReportJournal(const QString& folder, int chamber, const QVector<LogRecord>& records,
+                                     RecordSpan span, bool programRun, QStringList* problems = nullptr);
 // A journal record's UTC time in ms since the epoch; -1 when it does not read.
 qint64 JournalRecordTime(const JournalRecord& record);
 // The last "Запись программы" record of the chamber at or before atMs; false

@@ -85,6 +85,34 @@ private:
 
 namespace {
 
+// The pixel column a time falls into: -1 left of the view, `count` right of it.
+class Columns {
+public:
+    explicit Columns(const TrendView& view)
+        : m_count(std::max(1, view.columns)), m_from(view.from), m_noView(!(view.to - view.from > 0)),
+          m_scale(m_noView ? 0.0 : m_count / (view.to - view.from))
+    {
+    }
+    int Of(qint64 time) const
+    {
+        if (m_noView)
+            return 0;
+        const double c = (static_cast<double>(time) - m_from) * m_scale;
+        if (c < 0)
+            return -1;
+        if (c >= m_count)
+            return m_count;
+        return static_cast<int>(c);
+    }
+    bool InView(int column) const { return column >= 0 && column < m_count; }
+
+private:
+    int m_count;
+    double m_from;
+    bool m_noView;
+    double m_scale;
+};
+
 // One pass over the samples: every sample in the view kept, or each column
 // brought down to its extremes. *shown counts the samples with a value in
 // the view.
@@ -92,30 +120,17 @@ QVector<TrendLine> Reduce(const TrendModel& model, TrendSeriesId id, const Trend
                           size_t* shown)
 {
     QVector<TrendLine> lines;
-    const int columns = std::max(1, view.columns);
-    const double span = view.to - view.from;
-    const bool noView = !(span > 0);
-    const double scale = noView ? 0.0 : columns / span;
-    auto columnOf = [&](qint64 time) {
-        if (noView)
-            return 0;
-        const double c = (static_cast<double>(time) - view.from) * scale;
-        if (c < 0)
-            return -1;
-        if (c >= columns)
-            return columns;
-        return static_cast<int>(c);
-    };
-    auto inView = [&](int column) { return column >= 0 && column < columns; };
+    const Columns columns(view);
 
     TrendLine line;
     Bucket bucket;
     bool reaches = false;  // the run has a point in the view, or crosses it
     bool left = false, right = false;
     bool open = false;
+    qint64 previousTime = 0;  // of the run's last sample
     auto endRun = [&] {
         if (bucket.Open())
-            bucket.Flush(model, id, inView(bucket.Column()), true, &line);
+            bucket.Flush(model, id, columns.InView(bucket.Column()), true, &line);
         if (reaches || (left && right))
             lines.push_back(line);
         line.clear();
@@ -130,10 +145,13 @@ QVector<TrendLine> Reduce(const TrendModel& model, TrendSeriesId id, const Trend
                 endRun();
             continue;
         }
+        if (open && IsRecordGap(previousTime, s.time))
+            endRun();
         open = true;
+        previousTime = s.time;
         const double value = TrendValue(s, id);
-        const int column = columnOf(s.time);
-        if (inView(column)) {
+        const int column = columns.Of(s.time);
+        if (columns.InView(column)) {
             reaches = true;
             ++*shown;
             if (everySample) {
@@ -152,7 +170,7 @@ QVector<TrendLine> Reduce(const TrendModel& model, TrendSeriesId id, const Trend
         } else {
             const bool startsPiece = line.isEmpty() && !bucket.Open();
             if (bucket.Open())
-                bucket.Flush(model, id, inView(bucket.Column()), false, &line);
+                bucket.Flush(model, id, columns.InView(bucket.Column()), false, &line);
             bucket.Start(column, i, value, startsPiece);
         }
     }

@@ -34,6 +34,15 @@ inline double TrendValue(const TrendSample& sample, TrendSeriesId id)
     return NAN;
 }
 
+// The data log writes one record a minute.
+constexpr qint64 kRecordPeriodMs = 60 * 1000;
+
+// True when nothing was recorded for longer than two record periods between
+// two neighbouring records (or chart points) at these times. The one rule by
+// which the report lists a gap and every chart breaks its line: a line drawn
+// across it would show values nobody measured.
+constexpr bool IsRecordGap(qint64 earlierMs, qint64 laterMs) { return laterMs - earlierMs > 2 * kRecordPeriodMs; }
+
 // One poll every 4 s for 25 hours: a day is always on the chart.
 constexpr size_t kTrendCapacity = 25 * 3600 / 4;
 
@@ -48,7 +57,8 @@ struct TrendModel {
 int AddTrendSample(TrendModel& model, const TrendSample& sample);
 
 // The runs of consecutive samples with a value for one series: each run is a
-// line of its own, so that an unanswered poll or a rejected value leaves a gap.
+// line of its own, so that an unanswered poll, a rejected value or a gap in
+// time (IsRecordGap) leaves a gap.
 struct TrendRun {
     size_t first = 0;
     size_t count = 0;

@@ -15,12 +15,14 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <clocale>
 
 #include "monitoring/ActionJournal.h"
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/Presentation.h"
 #include "ui/ChartWindow.h"
+#include "support/AppFixture.h"
 #include "ui/ReportPdf.h"
 
 namespace {
@@ -136,6 +138,8 @@ TEST(ReportPdf, HoldsEverySectionAndNumbersItsPages)
 {
     if (!HavePoppler())
         GTEST_SKIP() << "poppler-utils are not installed";
+    ScopedLocale comma(LC_NUMERIC, "ru_RU.UTF-8");
+    ASSERT_TRUE(comma.ok());
     Fixture f;
     ReportRequest request;
     request.logPath = f.log;
@@ -165,10 +169,10 @@ TEST(ReportPdf, HoldsEverySectionAndNumbersItsPages)
              "Журнал действий за интервал", "Подтверждение тревоги", "Повреждённые строки журнала данных",
              "Повреждённых строк: 1 (в расчёт не вошли). Номера строк: 105.", "Составил", "Проверил",
              // Step 1 of cycle 1 by hand: 25.0..25.4 repeating, 45 records: 9 × (25.0+…+25.4) / 45 = 25.2;
-             // all 45 inside 25 ± 2.
-             "25,0 / 25,4 / 25,20", "45 мин (45 из 45)",
+             // all 45 inside 25 ± 2, a minute each.
+             "25,0 / 25,4 / 25,2", "0:45:00 / 0:00:00",
              // Step 2 of cycle 1: −40.0 − 0.2·i, i = 0..44: min −48.8, max −40.0, mean −44.4; inside −45 ± 2: i 15..35.
-             "-48,8 / -40,0 / -44,40", "21 мин (21 из 45)",
+             "-48,8 / -40,0 / -44,4", "0:21:00 / 0:24:00",
              "весь интервал",
          })
         EXPECT_TRUE(text.contains(QString::fromUtf8(expected))) << expected;

@@ -111,10 +111,11 @@ TEST_F(ReportSimTest, RunOfTheProgramsOwnLog)
     ASSERT_TRUE(text.waitForFinished(60000));
     const QString got = QString::fromUtf8(text.readAllStandardOutput()).simplified();
     for (const char* expected : {"Камера №1", "03.07.2017 14:05:30 — 03.07.2017 14:08:30 (прогон программы 3)",
-                                 // Step 1: (25.3 + 18.0) / 2 = 21.65; humidity 60.5 throughout.
+                                 // Step 1: (25.3 + 18.0) / 2 = 21.65, to the data's tenths 21.7
+                                 // (halves away from zero); humidity 60.5 throughout.
                                  "1 (2) 1 (1) 03.07.2017 14:05:30 03.07.2017 14:07:30 0:02",
-                                 "18,0 / 25,3 / 21,65", "60,5 / 60,5 / 60,50",
+                                 "18,0 / 25,3 / 21,7", "60,5 / 60,5 / 60,5",
                                  "2 (2) 1 (1) 03.07.2017 14:07:30 03.07.2017 14:08:30 0:01",
-                                 "20,0 / 20,0 / 20,00", "Повреждённых строк нет.", "Конец отчёта"})
+                                 "20,0 / 20,0 / 20,0", "Повреждённых строк нет.", "Конец отчёта"})
         EXPECT_TRUE(got.contains(QString::fromUtf8(expected))) << expected << "\n" << got.toStdString();
 }

@@ -392,3 +392,62 @@ TEST(ReportStats, ReportNumbersAreNeverReused)
     EXPECT_FALSE(NextReportNumber(folder, 12, QDate(2026, 12, 9), &number, &error));
     EXPECT_TRUE(error.contains(QStringLiteral("повреждён")));
 }
+
+// kRun stops recording from 23:54:30 to 23:59:30 inside step 2 of cycle 1:
+// the gap is listed, and the band times of its row leave it out, so that
+// inside + outside + gap + time without a value make up the row.
+TEST(ReportStats, AGapIsCountedInNeitherBand)
+{
+    const LogContents log = ParseLog(LogOf(kRun), DayStart());
+    const RecordSpan all = RecordsInRange(log.records, LLONG_MIN, LLONG_MAX);
+    const QVector<RecordGap> gaps = RecordGapsOfSpan(log.records, all);
+    ASSERT_EQ(gaps.size(), 1);
+    EXPECT_EQ(gaps[0].start, At(0, 23, 54, 30));
+    EXPECT_EQ(gaps[0].end, At(0, 23, 59, 30));
+    EXPECT_EQ(gaps[0].Duration(), 5 * 60000);
+    // A span that ends before the gap has none.
+    EXPECT_TRUE(RecordGapsOfSpan(log.records, {0, 4}).isEmpty());
+
+    const QVector<StepSetPoint> setPoints =
+        StepSetPointsOfProgramText(QStringLiteral("шаг 1: 25 °C, 55 %; шаг 2: -5 °C, 0 %"));
+    const QVector<StepStats> rows = StepTable(log.records, all, setPoints, 2.0, 5.0);
+    ASSERT_EQ(rows.size(), 4);
+    const qint64 minute = 60000;
+    struct Expect {
+        qint64 tIn, tOut, hIn, hOut, recorded, gap;
+    } expected[] = {
+        // 20 and 22 outside 25 ± 2, 27 inside; a minute each. Humidity 50 and 60 inside, the
+        // empty one stands for no band.
+        {1 * minute, 2 * minute, 2 * minute, 0, 3 * minute, 0},
+        // −5.5 inside for its minute; −4.5 is the record before the gap and stands for none.
+        {1 * minute, 0, -1, -1, 1 * minute, 5 * minute},
+        {2 * minute, 0, 2 * minute, 0, 2 * minute, 0},
+        // The range's last record stands for no time.
+        {-1, -1, -1, -1, 0, 0},
+    };
+    for (int i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(i);
+        const StepStats& r = rows[i];
+        const Expect& e = expected[i];
+        EXPECT_EQ(r.temperatureInBandMs, e.tIn);
+        EXPECT_EQ(r.temperatureOutOfBandMs, e.tOut);
+        EXPECT_EQ(r.humidityInBandMs, e.hIn);
+        EXPECT_EQ(r.humidityOutOfBandMs, e.hOut);
+        EXPECT_EQ(r.recordedMs, e.recorded);
+        EXPECT_EQ(r.gapMs, e.gap);
+        EXPECT_EQ(r.recordedMs + r.gapMs, r.end - r.start);
+    }
+}
+
+TEST(ReportStats, ProgramTextTimesOfEachStep)
+{
+    const QVector<StepSetPoint> got = StepSetPointsOfProgramText(QStringLiteral(
+        "программа 3, шагов 3, циклов 2; шаг 1: 25 °C, 60 %, выход на режим 0 ч 30 мин, стабилизация 1 ч 5 мин; "
+        "шаг 2: -45 °C, 0 %, выход на режим 12 ч 0 мин; шаг 3: 20 °C"));
+    ASSERT_EQ(got.size(), 3);
+    const int expected[][2] = {{30, 65}, {720, -1}, {-1, -1}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(got[i].reachMinutes, expected[i][0]) << i;
+        EXPECT_EQ(got[i].holdMinutes, expected[i][1]) << i;
+    }
+}

@@ -6,6 +6,8 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
+#include <QRegularExpression>
+#include <QSettings>
 #include <QVBoxLayout>
 
 #include "ui/ErrorDisplay.h"
@@ -22,9 +24,32 @@ QString Moment(qint64 ms)
 
 QString Value(double v) { return QLocale().toString(v, 'f', 1); }
 
+// A tolerance box that takes the text as typed: a spin box's own check drops
+// each character it cannot use and makes a number of what is left ("abc-1e9"
+// became 19). Here a text that is no number of the range stays as it is,
+// and the dialog shows it red and refuses to save it.
+class ToleranceBox : public QDoubleSpinBox {
+public:
+    using QDoubleSpinBox::QDoubleSpinBox;
+
+protected:
+    QValidator::State validate(QString& text, int&) const override
+    {
+        double v = 0;
+        return ParseTolerance(text, suffix(), &v) ? QValidator::Acceptable : QValidator::Intermediate;
+    }
+    // Either separator, as the check above takes it.
+    double valueFromText(const QString& text) const override
+    {
+        double v = value();
+        ParseTolerance(text, suffix(), &v);
+        return v;
+    }
+};
+
 QDoubleSpinBox* Band(QWidget* parent, const QString& suffix)
 {
-    auto* box = new QDoubleSpinBox(parent);
+    auto* box = new ToleranceBox(parent);
     box->setRange(kMinAlarmBand, kMaxAlarmBand);
     box->setDecimals(1);
     box->setSingleStep(0.5);
@@ -40,7 +65,46 @@ QSpinBox* Delay(QWidget* parent)
     return box;
 }
 
+QString IdentityKey(int address, const char* what) { return QStringLiteral("chamberIdentity/%1/%2").arg(address).arg(QLatin1String(what)); }
+
 }  // namespace
+
+bool ParseTolerance(const QString& text, const QString& suffix, double* value)
+{
+    QString t = text.trimmed();
+    if (!suffix.trimmed().isEmpty() && t.endsWith(suffix.trimmed()))
+        t.chop(suffix.trimmed().size());
+    t = t.trimmed();
+    // Tenths at most, under either separator; no sign, no exponent.
+    static const QRegularExpression form(QStringLiteral("^\\d{1,3}(?:[.,]\\d)?$"));
+    if (!form.match(t).hasMatch())
+        return false;
+    const double v = t.replace(u',', u'.').toDouble();
+    if (v < kMinAlarmBand || v > kMaxAlarmBand)
+        return false;
+    *value = v;
+    return true;
+}
+
+ChamberIdentity LoadChamberIdentity(int address)
+{
+    QSettings settings;
+    return {settings.value(IdentityKey(address, "name")).toString().trimmed(),
+            settings.value(IdentityKey(address, "serial")).toString().trimmed()};
+}
+
+void SaveChamberIdentity(int address, const ChamberIdentity& identity)
+{
+    QSettings settings;
+    const auto keep = [&](const char* what, const QString& value) {
+        if (value.trimmed().isEmpty())
+            settings.remove(IdentityKey(address, what));
+        else
+            settings.setValue(IdentityKey(address, what), value.trimmed());
+    };
+    keep("name", identity.name);
+    keep("serial", identity.serial);
+}
 
 TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)
 {
@@ -69,6 +133,14 @@ TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)
     Arming->setMinimumHeight(90);
     Arming->setMinimumWidth(520);  // "Камера №N: тревоги отклонения включены с 10.12.2026 14:05:30" whole
     form->addRow(Arming);
+    // The selected chamber's name and serial number, which its reports carry.
+    ChamberName = new QLineEdit(this);
+    ChamberName->setPlaceholderText(QStringLiteral("например, КТХ-500 лаборатории 2"));
+    ChamberSerial = new QLineEdit(this);
+    form->addRow(QStringLiteral("Наименование камеры"), ChamberName);
+    form->addRow(QStringLiteral("Заводской номер"), ChamberSerial);
+    ChamberName->setEnabled(false);
+    ChamberSerial->setEnabled(false);
     auto* note = new QLabel(QStringLiteral("Пока камера приближается к уставке (за время задержки\n"
                                            "отклонение уменьшается хотя бы на допуск), тревоги нет."),
                             this);
@@ -88,6 +160,67 @@ TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)
     connect(TemperatureOn, &QCheckBox::toggled, TemperatureDelay, &QWidget::setEnabled);
     connect(HumidityOn, &QCheckBox::toggled, HumidityBand, &QWidget::setEnabled);
     connect(HumidityOn, &QCheckBox::toggled, HumidityDelay, &QWidget::setEnabled);
+    connect(Arming, &QListWidget::currentRowChanged, this, [this](int row) { ChamberPicked(row); });
+    for (QLineEdit* edit : {ChamberName, ChamberSerial})
+        connect(edit, &QLineEdit::textChanged, this, [this] { IdentityEdited(); });
+    for (QDoubleSpinBox* box : {TemperatureBand, HumidityBand})
+        // The editor's own signal: the box's speaks only of texts it takes.
+        connect(box->findChild<QLineEdit*>(), &QLineEdit::textChanged, this, [this] { CheckTolerances(); });
+}
+
+bool TAlarmSettingsDialog::TolerancesValid() const
+{
+    double v = 0;
+    for (const QDoubleSpinBox* box : {TemperatureBand, HumidityBand})
+        if (!ParseTolerance(box->text(), box->suffix(), &v))
+            return false;
+    return true;
+}
+
+void TAlarmSettingsDialog::CheckTolerances()
+{
+    double v = 0;
+    for (QDoubleSpinBox* box : {TemperatureBand, HumidityBand})
+        box->setStyleSheet(ParseTolerance(box->text(), box->suffix(), &v)
+                               ? QString()
+                               : QStringLiteral("QDoubleSpinBox { background: #ffc0c0; }"));
+    ButtonOk->setEnabled(TolerancesValid());
+}
+
+void TAlarmSettingsDialog::done(int result)
+{
+    if (result == QDialog::Accepted && !TolerancesValid())
+        return;  // Enter in a red box: nothing is saved
+    QDialog::done(result);
+}
+
+void TAlarmSettingsDialog::ChamberPicked(int row)
+{
+    const bool picked = row >= 0 && row < static_cast<int>(m_identities.size());
+    ChamberName->setEnabled(picked);
+    ChamberSerial->setEnabled(picked);
+    const ChamberIdentity shown = picked ? m_identities[row] : ChamberIdentity{};
+    m_picking = true;  // the fields show the chamber's; nothing is edited yet
+    ChamberName->setText(shown.name);
+    ChamberSerial->setText(shown.serial);
+    m_picking = false;
+}
+
+void TAlarmSettingsDialog::IdentityEdited()
+{
+    const int row = Arming->currentRow();
+    if (m_picking || row < 0 || row >= static_cast<int>(m_identities.size()))
+        return;
+    m_identities[row] = {ChamberName->text().trimmed(), ChamberSerial->text().trimmed()};
+}
+
+std::vector<std::pair<int, ChamberIdentity>> TAlarmSettingsDialog::IdentityChanges() const
+{
+    std::vector<std::pair<int, ChamberIdentity>> changes;
+    for (size_t i = 0; i < m_identities.size() && i < m_arming.size(); ++i)
+        if (!(m_identities[i] == m_shownIdentities[i]))
+            changes.emplace_back(m_arming[i].chamberAddress, m_identities[i]);
+    return changes;
 }
 
 void TAlarmSettingsDialog::SetValues(const AlarmSettings& s)
@@ -110,7 +243,12 @@ void TAlarmSettingsDialog::SetValues(const AlarmSettings& s)
 void TAlarmSettingsDialog::SetArming(const std::vector<ChamberArming>& chambers)
 {
     m_arming = chambers;
+    m_identities.clear();
+    for (const ChamberArming& c : chambers)
+        m_identities.push_back(LoadChamberIdentity(c.chamberAddress));
+    m_shownIdentities = m_identities;
     Arming->clear();
+    ChamberPicked(-1);
     for (const ChamberArming& c : chambers) {
         auto* item = new QListWidgetItem(
             QStringLiteral("Камера №%1: %2").arg(c.chamberAddress).arg(ArmingMomentText(c.arming)), Arming);
@@ -203,6 +341,8 @@ void TAlarmWindow::EditSettings()
     if (SettingsDialog->exec() != QDialog::Accepted)
         return;
     const std::vector<std::pair<int, bool>> arming = SettingsDialog->ArmingChanges();
+    for (const auto& [address, identity] : SettingsDialog->IdentityChanges())
+        SaveChamberIdentity(address, identity);
     emit SettingsChosen(SettingsDialog->Values());
     for (const auto& [address, armed] : arming)
         emit ArmingChosen(address, armed);

@@ -16,6 +16,21 @@
 
 #include "monitoring/Alarms.h"
 
+// What names a chamber beyond its bus address, for the report: kept per
+// address in the program's settings with the alarm settings.
+struct ChamberIdentity {
+    QString name;
+    QString serial;  // the maker's serial number
+    bool operator==(const ChamberIdentity& o) const { return name == o.name && serial == o.serial; }
+};
+ChamberIdentity LoadChamberIdentity(int address);
+void SaveChamberIdentity(int address, const ChamberIdentity& identity);
+
+// A tolerance as the settings dialog takes it: up to tenths under either
+// separator, the box's suffix allowed, inside the alarm band's range. False
+// for anything else ("abc-1e9", "1e1", "-2", "0").
+bool ParseTolerance(const QString& text, const QString& suffix, double* value);
+
 class TAlarmSettingsDialog : public QDialog {
     Q_OBJECT
 public:
@@ -27,6 +42,11 @@ public:
     void SetArming(const std::vector<ChamberArming>& chambers);
     // The chambers whose switch the operator turned, with its new state.
     std::vector<std::pair<int, bool>> ArmingChanges() const;
+    // The name and serial number of each chamber of the list, as edited.
+    std::vector<std::pair<int, ChamberIdentity>> IdentityChanges() const;
+    // False, with the box's text red, while a tolerance box holds a text
+    // that is no number of its range; "Сохранить" is refused meanwhile.
+    bool TolerancesValid() const;
 
     QCheckBox* TemperatureOn;
     QDoubleSpinBox* TemperatureBand;
@@ -37,12 +57,23 @@ public:
     QCheckBox* LinkOn;
     QCheckBox* ProgramEndOn;
     QListWidget* Arming;  // "Камера №N": checked while its deviation alarms are armed
+    QLineEdit* ChamberName;    // of the chamber selected in Arming
+    QLineEdit* ChamberSerial;
     QPushButton* ButtonOk;
     QPushButton* ButtonCancel;
 
+protected:
+    void done(int result) override;
+
 private:
+    void ChamberPicked(int row);
+    void IdentityEdited();
+    void CheckTolerances();
+
     AlarmSettings m_shown;
     std::vector<ChamberArming> m_arming;
+    std::vector<ChamberIdentity> m_identities, m_shownIdentities;  // by row of Arming
+    bool m_picking = false;
 };
 
 // Shows what the alarm centre hands it and signals what the operator asks

@@ -112,7 +112,16 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
 {
     setWindowTitle(QStringLiteral("График"));
     PlaceWindow(this, {1000, 600}, std::nullopt);
+    BuildChart();
+    m_view = new TChartView(m_chart, this);
+    BuildButtons();
+    ConnectButtons();
+    ConnectRedraws();
+    FitAxes(m_live);
+}
 
+void TChartWindow::BuildChart()
+{
     m_chart = new QChart;
     m_chart->legend()->setAlignment(Qt::AlignBottom);
     m_axisTime = new QDateTimeAxis;
@@ -157,9 +166,10 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
         m_legend[i]->attachAxis(axis);
         m_lines->SetSeries(i, pen, axis);
     }
+}
 
-    m_view = new TChartView(m_chart, this);
-
+void TChartWindow::BuildButtons()
+{
     ButtonOpenLog = new QPushButton(QStringLiteral("Открыть журнал…"), this);
     ButtonLive = new QPushButton(QStringLiteral("Текущие показания"), this);
     ButtonReset = new QPushButton(QStringLiteral("Сбросить масштаб"), this);
@@ -181,7 +191,10 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_view, 1);
     layout->addLayout(buttons);
+}
 
+void TChartWindow::ConnectButtons()
+{
     connect(ButtonOpenLog, &QPushButton::clicked, this, [this] {
         const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Открыть журнал"), QString(),
                                                           QStringLiteral("Журналы (*.txt);;Все файлы (*)"));
@@ -212,6 +225,10 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
             LabelStatus->setText(message);
         }
     });
+}
+
+void TChartWindow::ConnectRedraws()
+{
     m_syncTimer.setSingleShot(true);
     m_syncTimer.setInterval(0);
     connect(&m_syncTimer, &QTimer::timeout, this, [this] { SyncView(); });
@@ -235,7 +252,6 @@ TChartWindow::TChartWindow(QWidget* parent) : QWidget(parent, Qt::Window)
         if (CurrentView().columns != m_columns)
             m_redrawTimer.start();
     });
-    FitAxes(m_live);
 }
 
 void TChartWindow::ClearView()

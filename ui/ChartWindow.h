@@ -79,6 +79,11 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // The parts the constructor is made of.
+    void BuildChart();
+    void BuildButtons();
+    void ConnectButtons();
+    void ConnectRedraws();
     void Rebuild(const TrendModel& model);
     void ShowModel(const TrendModel& model);
     void FitAxes(const TrendModel& model);

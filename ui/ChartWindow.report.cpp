@@ -54,6 +54,7 @@ bool TChartWindow::WriteReport(int choice, const QString& path, QString* message
         request.fromMs = run.from;
         request.toMs = run.to;
         request.what = QStringLiteral("прогон программы %1").arg(run.program);
+        request.programRun = true;
     } else {
         *message = QStringLiteral("Нет такого прогона");
         return false;

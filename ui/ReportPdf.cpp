@@ -9,8 +9,10 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPdfWriter>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSettings>
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -25,44 +27,53 @@
 #include "monitoring/TestReport.h"
 #include "monitoring/TrendDecimation.h"
 #include "monitoring/TrendModel.h"
+#include "monitoring/LocaleText.h"
 #include "ui/AlarmCenter.h"
+#include "ui/AlarmWindow.h"
 
 namespace {
 
-// Records farther apart than this were not made: the line breaks there.
-constexpr qint64 kGapMs = 150 * 1000;
-
 // As the chart window draws them.
 const QColor kTempColour(220, 0, 0);
+const QColor kSetTempColour(120, 0, 0);
 const QColor kHumidityColour(0, 128, 0);
+const QColor kSetHumidityColour(0, 70, 0);
 const QColor kStepColour(30, 80, 200);
 const QColor kCycleColour(230, 140, 0);
 
 QString Time(qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")); }
 
-QString Number(double v, int decimals = 1)
-{
-    return std::isnan(v) ? QStringLiteral("—") : QLocale(QLocale::Russian).toString(v, 'f', decimals);
-}
+QString Number(double v, int decimals = 1) { return std::isnan(v) ? QStringLiteral("—") : ReportDecimal(v, decimals); }
 
+// "1:05:39": hours, minutes and seconds; gaps are seldom whole minutes.
 QString Duration(qint64 ms)
 {
-    const qint64 minutes = ms / 60000;
-    return QStringLiteral("%1:%2").arg(minutes / 60).arg(minutes % 60, 2, 10, QLatin1Char('0'));
+    const qint64 seconds = std::max<qint64>(0, ms) / 1000;
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600)
+        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
-QString PairText(int x, int y)
+// "2 (2)": a step or cycle and how many there are; "—" where none was read.
+QString CountOfTotalText(int x, int y)
 {
     if (x < 0)
         return QStringLiteral("—");
     return y >= 0 ? QStringLiteral("%1 (%2)").arg(x).arg(y) : QString::number(x);
 }
 
-QString LoginName()
+QString Login()
 {
     if (const passwd* pw = ::getpwuid(::getuid()))
         return QString::fromLocal8Bit(pw->pw_name);
     return qEnvironmentVariable("USER");
+}
+
+QString AccountName()
+{
+    const passwd* pw = ::getpwuid(::getuid());
+    return AccountFullName(pw ? QString::fromLocal8Bit(pw->pw_gecos) : QString(), Login());
 }
 
 // A page is filled from the top with blocks; a block never splits. A table
@@ -239,144 +250,209 @@ qint64 TimeStep(qint64 span)
     return 30 * 86400000LL;
 }
 
-// The chart of the records in span: temperature on the left axis, humidity on
-// the right, step and cycle marks; lines as vector paths reduced to what the
-// print resolution can show.
-Block ChartBlock(const Layout& layout, const QVector<LogRecord>& records, RecordSpan span)
+// The chart's points: the records in span with the set points of their rows
+// (rows as StepTable makes them), so the set point lines follow the steps.
+TrendModel ChartModel(const QVector<LogRecord>& records, RecordSpan span, const QVector<StepStats>& rows)
 {
-    const qreal width = layout.Width();
-    const qreal height = layout.Mm(105);
-    const QFont font = layout.Small();
-
     TrendModel model;
-    model.capacity = static_cast<size_t>(span.last - span.first + 1) * 2 + 2;
-    QVector<LogRecord> inSpan;
+    model.capacity = static_cast<size_t>(span.last - span.first + 1) + 1;
+    int row = 0;
     for (int i = span.first; i <= span.last; ++i) {
         const LogRecord& r = records[i];
-        if (i > span.first && r.time - records[i - 1].time > kGapMs) {
-            TrendSample gap;
-            gap.time = r.time - 1;
-            AddTrendSample(model, gap);
-        }
+        while (row + 1 < rows.size() && r.time >= rows[row + 1].start)
+            ++row;
         TrendSample s;
         s.time = r.time;
         s.answered = true;
         s.currentTemp = r.currentTemp;
         s.currentHumidity = r.currentHumidity;
+        if (row < rows.size()) {
+            s.setTemp = rows[row].setTemperature;
+            s.setHumidity = rows[row].setHumidity;
+        }
         AddTrendSample(model, s);
-        inSpan.append(r);
     }
-    const LogMarkers markers = MarkersOfLog(inSpan);
+    return model;
+}
+
+// Where the chart is drawn on the page and how values map onto it.
+struct ChartFrame {
+    QRectF plot;
+    qreal left = 0;  // width of each value scale beside the plot
+    qint64 from = 0, to = 1;
+    Axis temperature, humidity;
+    qreal X(double t) const { return plot.left() + (t - from) / double(to - from) * plot.width(); }
+    qreal Y(const Axis& a, double v) const { return plot.bottom() - (v - a.low) / (a.high - a.low) * plot.height(); }
+};
+
+void PaintValueScales(QPainter& p, const ChartFrame& c, const QFontMetricsF& fm, const Layout& layout)
+{
+    const QPen grid(QColor(200, 200, 200), 0, Qt::DotLine);
+    const Axis& ta = c.temperature;
+    for (double v = ta.low; v <= ta.high + ta.step / 2; v += ta.step) {
+        const qreal y = c.Y(ta, v);
+        p.setPen(grid);
+        p.drawLine(QPointF(c.plot.left(), y), QPointF(c.plot.right(), y));
+        p.setPen(kTempColour);
+        p.drawText(QRectF(0, y - fm.height() / 2, c.left - layout.Mm(1), fm.height()),
+                   Qt::AlignRight | Qt::AlignVCenter, Number(v, ta.step < 1 ? 1 : 0));
+    }
+    const Axis& ha = c.humidity;
+    for (double v = ha.low; v <= ha.high + ha.step / 2; v += ha.step) {
+        const qreal y = c.Y(ha, v);
+        p.setPen(kHumidityColour);
+        p.drawText(QRectF(c.plot.right() + layout.Mm(1), y - fm.height() / 2, c.left, fm.height()),
+                   Qt::AlignLeft | Qt::AlignVCenter, Number(v, ha.step < 1 ? 1 : 0));
+    }
+}
+
+// Whole steps of local time.
+void PaintTimeScale(QPainter& p, const ChartFrame& c, const QFontMetricsF& fm, const Layout& layout)
+{
+    const QPen grid(QColor(200, 200, 200), 0, Qt::DotLine);
+    const qint64 step = TimeStep(c.to - c.from);
+    const qint64 offset = QDateTime::fromMSecsSinceEpoch(c.from).offsetFromUtc() * 1000LL;
+    const QString form = c.to - c.from > 2 * 86400000LL ? QStringLiteral("dd.MM HH:mm") : QStringLiteral("HH:mm");
+    for (qint64 t = ((c.from + offset) / step + 1) * step - offset; t < c.to; t += step) {
+        p.setPen(grid);
+        p.drawLine(QPointF(c.X(t), c.plot.top()), QPointF(c.X(t), c.plot.bottom()));
+        p.setPen(Qt::black);
+        p.drawText(QRectF(c.X(t) - layout.Mm(15), c.plot.bottom() + layout.Mm(0.5), layout.Mm(30), fm.height()),
+                   Qt::AlignHCenter | Qt::AlignTop, QDateTime::fromMSecsSinceEpoch(t).toString(form));
+    }
+}
+
+// The lines, at most a few points per 0.1 mm of paper; set points dashed.
+void PaintLines(QPainter& p, const ChartFrame& c, const TrendModel& model, const Layout& layout)
+{
+    TrendView view;
+    view.from = c.from;
+    view.to = c.to;
+    view.columns = std::max(1, static_cast<int>(c.plot.width() / layout.Mm(0.1)));
+    const struct {
+        TrendSeriesId id;
+        QPen pen;
+        const Axis* axis;
+    } series[] = {
+        {TrendSeriesId::SetTemp, QPen(kSetTempColour, layout.Mm(0.2), Qt::DashLine), &c.temperature},
+        {TrendSeriesId::SetHumidity, QPen(kSetHumidityColour, layout.Mm(0.2), Qt::DashLine), &c.humidity},
+        {TrendSeriesId::CurrentTemp, QPen(kTempColour, layout.Mm(0.25)), &c.temperature},
+        {TrendSeriesId::CurrentHumidity, QPen(kHumidityColour, layout.Mm(0.25)), &c.humidity},
+    };
+    for (const auto& s : series) {
+        p.setPen(s.pen);
+        for (const TrendLine& line : DecimateTrend(model, s.id, view)) {
+            QPolygonF poly;
+            poly.reserve(line.size());
+            for (const QPointF& pt : line)
+                poly << QPointF(c.X(pt.x()), c.Y(*s.axis, pt.y()));
+            if (poly.size() == 1)
+                p.drawPoint(poly.front());
+            else
+                p.drawPolyline(poly);
+        }
+    }
+}
+
+// Step marks as small ticks on the temperature line, cycle marks as lines through the plot.
+void PaintMarks(QPainter& p, const ChartFrame& c, const LogMarkers& markers, const Layout& layout)
+{
+    p.setPen(QPen(kStepColour, layout.Mm(0.2)));
+    for (const QPointF& m : markers.steps) {
+        const qreal px = c.X(m.x()), py = c.Y(c.temperature, m.y());
+        p.drawLine(QPointF(px, py - layout.Mm(1.2)), QPointF(px, py + layout.Mm(1.2)));
+    }
+    p.setPen(QPen(kCycleColour, layout.Mm(0.2), Qt::DashLine));
+    for (const QPointF& m : markers.cycles)
+        p.drawLine(QPointF(c.X(m.x()), c.plot.top()), QPointF(c.X(m.x()), c.plot.bottom()));
+}
+
+void PaintLegend(QPainter& p, const ChartFrame& c, qreal top, const QFontMetricsF& fm, const Layout& layout,
+                 bool setPoints)
+{
+    qreal lx = c.plot.left();
+    qreal ly = top + fm.height() * 0.6;
+    auto legend = [&](const QPen& pen, const QString& text) {
+        const qreal width = layout.Mm(9) + fm.horizontalAdvance(text);
+        if (lx > c.plot.left() && lx + width > c.plot.right()) {
+            lx = c.plot.left();
+            ly += fm.height() * 1.2;
+        }
+        p.setPen(pen);
+        p.drawLine(QPointF(lx, ly), QPointF(lx + layout.Mm(6), ly));
+        p.setPen(Qt::black);
+        p.drawText(QPointF(lx + layout.Mm(7), ly + fm.ascent() / 2 - fm.descent() / 2), text);
+        lx += width;
+    };
+    legend(QPen(kTempColour, layout.Mm(0.5)), QStringLiteral("Температура, °C (левая шкала)"));
+    legend(QPen(kHumidityColour, layout.Mm(0.5)), QStringLiteral("Влажность, % (правая шкала)"));
+    if (setPoints) {
+        legend(QPen(kSetTempColour, layout.Mm(0.3), Qt::DashLine), QStringLiteral("уставка температуры"));
+        legend(QPen(kSetHumidityColour, layout.Mm(0.3), Qt::DashLine), QStringLiteral("уставка влажности"));
+    }
+    legend(QPen(kStepColour, layout.Mm(0.3)), QStringLiteral("смена шага"));
+    legend(QPen(kCycleColour, layout.Mm(0.3), Qt::DashLine), QStringLiteral("смена цикла"));
+}
+
+// The chart of the records in span: temperature on the left axis, humidity on
+// the right, the steps' set points, step and cycle marks; lines as vector
+// paths reduced to what the print resolution can show, broken at every gap.
+Block ChartBlock(const Layout& layout, const QVector<LogRecord>& records, RecordSpan span,
+                 const QVector<StepStats>& rows)
+{
+    const qreal width = layout.Width();
+    const qreal height = layout.Mm(105);
+    const QFont font = layout.Small();
+    const TrendModel model = ChartModel(records, span, rows);
+    const LogMarkers markers = MarkersOfLog(records.mid(span.first, span.last - span.first + 1));
     const qint64 from = records[span.first].time;
-    const qint64 to = std::max(records[span.last].time, from + 60000);
+    const qint64 to = std::max(records[span.last].time, from + kRecordPeriodMs);
+    const bool setPoints = std::any_of(rows.begin(), rows.end(), [](const StepStats& r) {
+        return !std::isnan(r.setTemperature) || !std::isnan(r.setHumidity);
+    });
 
     return Block{height + layout.Mm(2), [=](QPainter& p, qreal top) {
         const QFontMetricsF fm(font, p.device());
-        const qreal left = fm.horizontalAdvance(QStringLiteral("-000,0")) + layout.Mm(3);
-        const qreal right = left;
-        const qreal legendHeight = fm.height() * 1.6;
-        const QRectF plot(left, top + legendHeight, width - left - right, height - legendHeight - fm.height() * 2.6);
-
-        const TrendRange tr = TrendValueRange(model, TrendSeriesId::CurrentTemp, TrendSeriesId::CurrentTemp, from, to);
+        ChartFrame c;
+        c.from = from;
+        c.to = to;
+        c.left = fm.horizontalAdvance(QStringLiteral("-000,0")) + layout.Mm(3);
+        const qreal legendHeight = fm.height() * 2.8;
+        c.plot = QRectF(c.left, top + legendHeight, width - 2 * c.left, height - legendHeight - fm.height() * 2.6);
+        const TrendRange tr = TrendValueRange(model, TrendSeriesId::CurrentTemp, TrendSeriesId::SetTemp, from, to);
         const TrendRange hr =
-            TrendValueRange(model, TrendSeriesId::CurrentHumidity, TrendSeriesId::CurrentHumidity, from, to);
-        const Axis ta = tr.empty ? NiceAxis(0, 100) : NiceAxis(tr.min, tr.max);
-        const Axis ha = hr.empty ? NiceAxis(0, 100) : NiceAxis(hr.min, hr.max);
-        auto x = [&](double t) { return plot.left() + (t - from) / double(to - from) * plot.width(); };
-        auto yOf = [&](const Axis& a, double v) { return plot.bottom() - (v - a.low) / (a.high - a.low) * plot.height(); };
+            TrendValueRange(model, TrendSeriesId::CurrentHumidity, TrendSeriesId::SetHumidity, from, to);
+        c.temperature = tr.empty ? NiceAxis(0, 100) : NiceAxis(tr.min, tr.max);
+        c.humidity = hr.empty ? NiceAxis(0, 100) : NiceAxis(hr.min, hr.max);
 
         p.setFont(font);
-        const QPen grid(QColor(200, 200, 200), 0, Qt::DotLine);
-        // Value grid and labels.
-        for (double v = ta.low; v <= ta.high + ta.step / 2; v += ta.step) {
-            const qreal y = yOf(ta, v);
-            p.setPen(grid);
-            p.drawLine(QPointF(plot.left(), y), QPointF(plot.right(), y));
-            p.setPen(kTempColour);
-            p.drawText(QRectF(0, y - fm.height() / 2, left - layout.Mm(1), fm.height()),
-                       Qt::AlignRight | Qt::AlignVCenter, Number(v, ta.step < 1 ? 1 : 0));
-        }
-        for (double v = ha.low; v <= ha.high + ha.step / 2; v += ha.step) {
-            const qreal y = yOf(ha, v);
-            p.setPen(kHumidityColour);
-            p.drawText(QRectF(plot.right() + layout.Mm(1), y - fm.height() / 2, right, fm.height()),
-                       Qt::AlignLeft | Qt::AlignVCenter, Number(v, ha.step < 1 ? 1 : 0));
-        }
-        // Time grid: whole steps of local time.
-        const qint64 step = TimeStep(to - from);
-        const qint64 offset = QDateTime::fromMSecsSinceEpoch(from).offsetFromUtc() * 1000LL;
-        const QString form = to - from > 2 * 86400000LL ? QStringLiteral("dd.MM HH:mm") : QStringLiteral("HH:mm");
-        for (qint64 t = ((from + offset) / step + 1) * step - offset; t < to; t += step) {
-            p.setPen(grid);
-            p.drawLine(QPointF(x(t), plot.top()), QPointF(x(t), plot.bottom()));
-            p.setPen(Qt::black);
-            p.drawText(QRectF(x(t) - layout.Mm(15), plot.bottom() + layout.Mm(0.5), layout.Mm(30), fm.height()),
-                       Qt::AlignHCenter | Qt::AlignTop, QDateTime::fromMSecsSinceEpoch(t).toString(form));
-        }
+        PaintValueScales(p, c, fm, layout);
+        PaintTimeScale(p, c, fm, layout);
         p.setPen(QPen(Qt::black, 0));
-        p.drawRect(plot);
-
-        // The lines: at most a few points per 0.1 mm of paper.
-        TrendView view;
-        view.from = from;
-        view.to = to;
-        view.columns = std::max(1, static_cast<int>(plot.width() / layout.Mm(0.1)));
+        p.drawRect(c.plot);
         p.save();
-        p.setClipRect(plot);
-        for (auto [id, colour, axis] : {std::tuple{TrendSeriesId::CurrentTemp, kTempColour, ta},
-                                        std::tuple{TrendSeriesId::CurrentHumidity, kHumidityColour, ha}}) {
-            p.setPen(QPen(colour, layout.Mm(0.25)));
-            for (const TrendLine& line : DecimateTrend(model, id, view)) {
-                QPolygonF poly;
-                poly.reserve(line.size());
-                for (const QPointF& pt : line)
-                    poly << QPointF(x(pt.x()), yOf(axis, pt.y()));
-                if (poly.size() == 1)
-                    p.drawPoint(poly.front());
-                else
-                    p.drawPolyline(poly);
-            }
-        }
-        // Step marks as small ticks on the temperature line, cycle marks as lines through the plot.
-        p.setPen(QPen(kStepColour, layout.Mm(0.2)));
-        for (const QPointF& m : markers.steps) {
-            const qreal px = x(m.x()), py = yOf(ta, m.y());
-            p.drawLine(QPointF(px, py - layout.Mm(1.2)), QPointF(px, py + layout.Mm(1.2)));
-        }
-        p.setPen(QPen(kCycleColour, layout.Mm(0.2), Qt::DashLine));
-        for (const QPointF& m : markers.cycles)
-            p.drawLine(QPointF(x(m.x()), plot.top()), QPointF(x(m.x()), plot.bottom()));
+        p.setClipRect(c.plot);
+        PaintLines(p, c, model, layout);
+        PaintMarks(p, c, markers, layout);
         p.restore();
-
-        // Legend above the plot.
-        qreal lx = plot.left();
-        const qreal ly = top + fm.height() * 0.6;
-        auto legend = [&](const QPen& pen, const QString& text) {
-            p.setPen(pen);
-            p.drawLine(QPointF(lx, ly), QPointF(lx + layout.Mm(6), ly));
-            p.setPen(Qt::black);
-            p.drawText(QPointF(lx + layout.Mm(7), ly + fm.ascent() / 2 - fm.descent() / 2), text);
-            lx += layout.Mm(9) + fm.horizontalAdvance(text);
-        };
-        legend(QPen(kTempColour, layout.Mm(0.5)), QStringLiteral("Температура, °C (левая шкала)"));
-        legend(QPen(kHumidityColour, layout.Mm(0.5)), QStringLiteral("Влажность, % (правая шкала)"));
-        legend(QPen(kStepColour, layout.Mm(0.3)), QStringLiteral("смена шага"));
-        legend(QPen(kCycleColour, layout.Mm(0.3), Qt::DashLine), QStringLiteral("смена цикла"));
+        PaintLegend(p, c, top, fm, layout, setPoints);
     }};
 }
 
-QString BandText(int inBand, int records)
+// "0:45:00 / 0:00:00": time inside and outside the band; "—" without a set point.
+QString BandText(qint64 inside, qint64 outside)
 {
-    if (inBand < 0)
+    if (inside < 0)
         return QStringLiteral("—");
-    return QStringLiteral("%1 мин (%2 из %3)").arg(inBand).arg(inBand).arg(records);
+    return QStringLiteral("%1 / %2").arg(Duration(inside), Duration(outside));
 }
 
+// Figures keep the data's resolution (tenths); the mean is given to it as well.
 QString StatsText(const ValueStats& s)
 {
     if (s.count == 0)
         return QStringLiteral("—");
-    return QStringLiteral("%1 / %2 / %3").arg(Number(s.min), Number(s.max), Number(s.mean, 2));
+    return QStringLiteral("%1 / %2 / %3").arg(Number(s.min), Number(s.max), Number(s.mean));
 }
 
 QString SetPointText(const StepStats& row)
@@ -386,73 +462,387 @@ QString SetPointText(const StepStats& row)
     return QStringLiteral("%1 / %2").arg(Number(row.setTemperature), Number(row.setHumidity));
 }
 
+QString MinutesText(int minutes)
+{
+    return minutes < 0 ? QStringLiteral("—") : QStringLiteral("%1:%2").arg(minutes / 60).arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+// Everything a report is made of, read before the first page is drawn.
+struct ReportData {
+    QFileInfo log;
+    QString sha;
+    LogContents contents;
+    RecordSpan span;
+    qint64 from = 0, to = 0;  // the first and the last record of the range
+    int chamber = -1;
+    ChamberIdentity identity;
+    QString port;
+    QVector<AlarmFileEvent> events;
+    int unreadableEvents = 0;
+    QVector<JournalRecord> journal;
+    QStringList journalProblems;
+    JournalRecord program;
+    bool programKnown = false;
+    QVector<StepSetPoint> setPoints;
+    QVector<StepStats> rows;
+    QVector<RecordGap> gaps;
+    QVector<int> damaged;
+    QString number;
+    QString author, login;
+};
+
+// The range's events ([from, to]: nothing after its last record), and the
+// port from the chamber's events up to its end.
+void ReadEvents(ReportData& d)
+{
+    const QVector<AlarmFileEvent> upToEnd =
+        ReadAlarmEvents(AlarmEventFileName(d.log.absolutePath()), d.chamber, 0, d.to, &d.unreadableEvents);
+    for (const AlarmFileEvent& e : upToEnd) {
+        if (!e.port.isEmpty())
+            d.port = e.port;
+        if (e.time >= d.from)
+            d.events.append(e);
+    }
+}
+
+bool ReadReportData(const ReportRequest& request, ReportData& d, QString* error)
+{
+    d.log = QFileInfo(request.logPath);
+    // The rename at the end would put the report in the log's place.
+    const QString logFile = d.log.canonicalFilePath();
+    if (!logFile.isEmpty() && QFileInfo(request.outPath).canonicalFilePath() == logFile) {
+        *error = QStringLiteral("файл отчёта %1 — это сам журнал").arg(request.outPath);
+        return false;
+    }
+    if (!ReadLogFile(request.logPath, &d.contents, error, &d.sha))
+        return false;
+    const QVector<LogRecord>& records = d.contents.records;
+    if (records.isEmpty()) {
+        *error = QStringLiteral("в журнале %1 нет ни одной записи").arg(d.log.fileName());
+        return false;
+    }
+    d.span = RecordsInRange(records, request.fromMs, request.toMs);
+    if (d.span.Empty()) {
+        *error = QStringLiteral("в выбранном интервале нет записей (журнал: %1 — %2)")
+                     .arg(Time(records.front().time), Time(records.back().time));
+        return false;
+    }
+    d.chamber = ChamberAddressOfLogName(d.log.fileName());
+    if (d.chamber >= 0)
+        d.identity = LoadChamberIdentity(d.chamber);
+    const QString folder = d.log.absolutePath();
+    d.from = records[d.span.first].time;
+    d.to = records[d.span.last].time;
+    ReadEvents(d);
+    d.journal = ReportJournal(folder, d.chamber, records, d.span, request.programRun, &d.journalProblems);
+    d.programKnown = d.chamber >= 0 && LastProgramRecord(folder, d.chamber, d.to, &d.program);
+    if (d.programKnown)
+        d.setPoints = StepSetPointsOfProgramText(d.program.newValue);
+    d.rows = StepTable(records, d.span, d.setPoints, request.temperatureBand, request.humidityBand);
+    d.gaps = RecordGapsOfSpan(records, d.span);
+    d.damaged = DamagedLinesOfSpan(d.contents, d.span);
+    d.login = Login();
+    d.author = request.author.isEmpty() ? AccountName() : request.author;
+    return true;
+}
+
+QString PersonText(const ReportData& d)
+{
+    return d.author == d.login ? d.author : QStringLiteral("%1 (%2)").arg(d.author, d.login);
+}
+
+void AddInfoTable(Layout& L, const ReportData& d, const ReportRequest& request)
+{
+    const QString rangeText = QStringLiteral("%1 — %2").arg(Time(d.from), Time(d.to));
+    const QString notGiven = QStringLiteral("не указан в настройках тревог");
+    QVector<QStringList> info{
+        {QStringLiteral("Сведение"), QStringLiteral("Значение")},
+        {QStringLiteral("Программа"), QStringLiteral("Calvetra %1").arg(QStringLiteral(CALVETRA_VERSION))},
+        {QStringLiteral("Камера"),
+         d.chamber >= 0 ? QStringLiteral("№%1").arg(d.chamber) : QStringLiteral("не указана в имени журнала")},
+        {QStringLiteral("Наименование камеры"), d.identity.name.isEmpty() ? notGiven : d.identity.name},
+        {QStringLiteral("Заводской номер"), d.identity.serial.isEmpty() ? notGiven : d.identity.serial},
+        {QStringLiteral("Порт"), d.port.isEmpty() ? QStringLiteral("не записан") : d.port},
+        {QStringLiteral("Журнал данных"), d.log.fileName()},
+        {QStringLiteral("SHA-256 журнала"), d.sha},
+        {QStringLiteral("Интервал"),
+         rangeText + (request.what.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(request.what))},
+        {QStringLiteral("Записей в интервале"), QString::number(d.span.last - d.span.first + 1)},
+        {QStringLiteral("Оператор"), PersonText(d)},
+        {QStringLiteral("Компьютер"), QSysInfo::machineHostName()},
+        {QStringLiteral("Отчёт составлен"), Time(QDateTime::currentMSecsSinceEpoch())}};
+    L.Table({0.25, 0.75}, info, L.Body());
+}
+
+void AddProgramSection(Layout& L, const ReportData& d)
+{
+    L.Section(QStringLiteral("Программа"));
+    if (!d.programKnown) {
+        L.Paragraph(QStringLiteral("таблица программы неизвестна"), L.Body());
+        return;
+    }
+    L.Paragraph(QStringLiteral("Записана в камеру %1 (%2): %3")
+                    .arg(Time(JournalRecordTime(d.program)), d.program.operatorName,
+                         LocaliseDecimals(d.program.newValue)),
+                L.Body(), L.Mm(1.5));
+    QVector<QStringList> table{{QStringLiteral("Шаг"), QStringLiteral("Температура, °C"),
+                                QStringLiteral("Влажность, %"), QStringLiteral("Выход на режим, ч:мм"),
+                                QStringLiteral("Стабилизация, ч:мм")}};
+    for (int i = 0; i < d.setPoints.size(); ++i) {
+        const StepSetPoint& s = d.setPoints[i];
+        table.append({QString::number(i + 1), Number(s.temperature),
+                      std::isnan(s.humidity) ? QStringLiteral("без регулирования") : Number(s.humidity),
+                      MinutesText(s.reachMinutes), MinutesText(s.holdMinutes)});
+    }
+    L.Table({0.1, 0.2, 0.2, 0.25, 0.25}, table, L.Small());
+}
+
+void AddChartSection(Layout& L, const ReportData& d)
+{
+    L.Section(QStringLiteral("График"));
+    L.Add(ChartBlock(L, d.contents.records, d.span, d.rows));
+    QStringList shown;
+    for (int i = 0; i < d.setPoints.size(); ++i)
+        shown << QStringLiteral("шаг %1: %2 °C, %3")
+                     .arg(i + 1)
+                     .arg(Number(d.setPoints[i].temperature),
+                          std::isnan(d.setPoints[i].humidity) ? QStringLiteral("влажность без регулирования")
+                                                              : Number(d.setPoints[i].humidity) + QStringLiteral(" %"));
+    L.Paragraph(shown.isEmpty() ? QStringLiteral("Уставки на графике не показаны: таблица программы неизвестна.")
+                                : QStringLiteral("Уставки на графике (штриховые линии), по таблице программы: %1.")
+                                      .arg(shown.join(QStringLiteral("; "))),
+                L.Small());
+}
+
+void AddStepTable(Layout& L, const ReportData& d, const ReportRequest& request)
+{
+    L.Section(QStringLiteral("Шаги и циклы"));
+    QVector<QStringList> table{{QStringLiteral("Шаг (из)"), QStringLiteral("Цикл (из)"), QStringLiteral("Начало"),
+                                QStringLiteral("Конец"), QStringLiteral("Длит., ч:мм:сс"),
+                                QStringLiteral("Уставка °C / %"), QStringLiteral("T мин / макс / сред, °C"),
+                                QStringLiteral("RH мин / макс / сред, %"),
+                                QStringLiteral("±%1 °C: в полосе / вне").arg(Number(request.temperatureBand)),
+                                QStringLiteral("±%1 %: в полосе / вне").arg(Number(request.humidityBand))}};
+    qint64 tIn = 0, tOut = 0, hIn = 0, hOut = 0;
+    bool tKnown = false, hKnown = false;
+    for (const StepStats& r : d.rows) {
+        const QString duration = Duration(r.end - r.start) +
+                                 (r.gapMs > 0 ? QStringLiteral(" (пропуски %1)").arg(Duration(r.gapMs)) : QString());
+        table.append({r.step == 0 ? QStringLiteral("без программы") : CountOfTotalText(r.step, r.steps),
+                      CountOfTotalText(r.cycle, r.cycles), Time(r.start), Time(r.end), duration, SetPointText(r),
+                      StatsText(r.temperature), StatsText(r.humidity),
+                      BandText(r.temperatureInBandMs, r.temperatureOutOfBandMs),
+                      BandText(r.humidityInBandMs, r.humidityOutOfBandMs)});
+        if (r.temperatureInBandMs >= 0) {
+            tKnown = true;
+            tIn += r.temperatureInBandMs;
+            tOut += r.temperatureOutOfBandMs;
+        }
+        if (r.humidityInBandMs >= 0) {
+            hKnown = true;
+            hIn += r.humidityInBandMs;
+            hOut += r.humidityOutOfBandMs;
+        }
+    }
+    const QVector<LogRecord>& records = d.contents.records;
+    const ValueStats allT = StatsOf(records, d.span, &LogRecord::currentTemp);
+    const ValueStats allH = StatsOf(records, d.span, &LogRecord::currentHumidity);
+    table.append({QStringLiteral("весь интервал"), QString(), Time(d.from), Time(d.to), Duration(d.to - d.from),
+                  QString(), StatsText(allT), StatsText(allH), tKnown ? BandText(tIn, tOut) : QStringLiteral("—"),
+                  hKnown ? BandText(hIn, hOut) : QStringLiteral("—")});
+    L.Table({0.09, 0.08, 0.11, 0.11, 0.08, 0.08, 0.12, 0.12, 0.105, 0.105}, table, L.Small());
+    L.Space(1.5);
+    L.Paragraph(
+        QStringLiteral(
+            "Как получены показатели: по записям журнала данных, одна запись в минуту (более частых записей "
+            "журнал не хранит). Минимум, максимум и среднее арифметическое — по принятым значениям записей шага; "
+            "записи без значения не учитываются; все значения, и средние тоже, даны с разрешением данных "
+            "(%1). Начало — время первой записи шага, конец — время первой записи следующего шага (у последней "
+            "строки — её последней записи). Время в полосе и вне её: каждая запись стоит за время до следующей "
+            "записи, значение которой сравнивается с уставкой с допуском полосы тревоги; уставки взяты из таблицы "
+            "программы в журнале действий, где её нет — «—». Пропуски записи (больше %2 мин без записи) не входят "
+            "ни во время в полосе, ни во время вне её; они перечислены ниже, и линия графика на них прерывается.")
+            .arg(Number(0.1), QString::number(2 * kRecordPeriodMs / 60000)),
+        L.Small());
+}
+
+void AddGapsSection(Layout& L, const ReportData& d)
+{
+    L.Section(QStringLiteral("Пропуски записи"));
+    if (d.gaps.isEmpty()) {
+        L.Paragraph(QStringLiteral("Пропусков записи нет."), L.Body());
+        return;
+    }
+    QVector<QStringList> t{{QStringLiteral("Начало"), QStringLiteral("Конец"), QStringLiteral("Длительность, ч:мм:сс")}};
+    qint64 total = 0;
+    for (const RecordGap& g : d.gaps) {
+        t.append({Time(g.start), Time(g.end), Duration(g.Duration())});
+        total += g.Duration();
+    }
+    L.Table({0.3, 0.3, 0.4}, t, L.Small());
+    L.Paragraph(QStringLiteral("Пропусков: %1, всего %2.").arg(d.gaps.size()).arg(Duration(total)), L.Body());
+}
+
+void AddAlarmsSection(Layout& L, const ReportData& d)
+{
+    L.Section(QStringLiteral("Тревоги и потери связи"));
+    if (d.events.isEmpty()) {
+        L.Paragraph(QStringLiteral("За интервал событий тревог нет."), L.Body());
+    } else {
+        QVector<QStringList> t{{QStringLiteral("Время"), QStringLiteral("Событие"), QStringLiteral("№"),
+                                QStringLiteral("Вид"), QStringLiteral("Значение"), QStringLiteral("Уставка"),
+                                QStringLiteral("Описание")}};
+        for (const AlarmFileEvent& e : d.events)
+            t.append({Time(e.time), e.event, e.number, e.kind, LocaliseDecimals(e.value), LocaliseDecimals(e.setPoint),
+                      LocaliseDecimals(e.text)});
+        L.Table({0.16, 0.13, 0.05, 0.14, 0.09, 0.09, 0.34}, t, L.Small());
+    }
+    if (d.unreadableEvents > 0)
+        L.Paragraph(QStringLiteral("Нечитаемых строк в файле тревог: %1.").arg(d.unreadableEvents), L.Small());
+}
+
+void AddJournalSection(Layout& L, const ReportData& d)
+{
+    L.Section(QStringLiteral("Журнал действий за интервал"));
+    for (const QString& problem : d.journalProblems)
+        L.Paragraph(QStringLiteral("Цепочка журнала нарушена, записи после места нарушения не приведены: %1")
+                        .arg(problem),
+                    L.Body());
+    if (d.journal.isEmpty()) {
+        L.Paragraph(QStringLiteral("Записей журнала действий за интервал нет."), L.Body());
+        return;
+    }
+    QVector<QStringList> t{{QStringLiteral("№"), QStringLiteral("Местное время"), QStringLiteral("Оператор"),
+                            QStringLiteral("Действие"), QStringLiteral("Было"), QStringLiteral("Стало"),
+                            QStringLiteral("Итог")}};
+    for (const JournalRecord& j : d.journal)
+        t.append({QString::number(j.number), Time(JournalRecordTime(j)), j.operatorName, j.action,
+                  LocaliseDecimals(j.oldValue), LocaliseDecimals(j.newValue), j.outcome});
+    L.Table({0.05, 0.16, 0.1, 0.14, 0.17, 0.26, 0.12}, t, L.Small());
+}
+
+void AddDamagedSection(Layout& L, const ReportData& d)
+{
+    L.Section(QStringLiteral("Повреждённые строки журнала данных"));
+    if (d.damaged.isEmpty()) {
+        L.Paragraph(QStringLiteral("Повреждённых строк нет."), L.Body());
+        return;
+    }
+    L.Paragraph(QStringLiteral("Повреждённых строк: %1 (в расчёт не вошли). Номера строк:").arg(d.damaged.size()),
+                L.Body());
+    // In pieces that fit a page: a badly damaged file may have thousands.
+    constexpr int kPerParagraph = 300;
+    for (int i = 0; i < d.damaged.size(); i += kPerParagraph) {
+        QStringList numbers;
+        for (int j = i; j < std::min<int>(d.damaged.size(), i + kPerParagraph); ++j)
+            numbers << QString::number(d.damaged[j]);
+        L.Paragraph(numbers.join(QStringLiteral(", ")) + (i + kPerParagraph >= d.damaged.size() ? u'.' : u','),
+                    L.Small());
+    }
+}
+
+void AddSignatures(Layout& L, const ReportData& d)
+{
+    L.Space(10);
+    L.Paragraph(QStringLiteral("Составил: ______________________ / %1 /        Дата: ____________").arg(PersonText(d)),
+                L.Body(), L.Mm(8));
+    L.Paragraph(QStringLiteral("Проверил: ______________________ / ______________________ /        Дата: ____________\n"
+                               "                                    подпись                      фамилия, имя, отчество"),
+                L.Body(), L.Mm(8));
+    L.Paragraph(QStringLiteral("Конец отчёта"), L.Bold());
+}
+
+// Every page: the number on top, "стр. N из M" at the foot. False when the
+// painter cannot start; the page count goes to *pages.
+bool PaintPages(QPdfWriter& writer, const Layout& L, const ReportData& d, int* pageCount)
+{
+    const QFont small = L.Small();
+    const QFontMetricsF fm(small, &writer);
+    const qreal headerHeight = fm.height() * 2;
+    const qreal footerHeight = fm.height() * 2;
+    const auto pages = L.Paginate(writer.height() - headerHeight - footerHeight);
+    QPainter painter;
+    if (!painter.begin(&writer))
+        return false;
+    const QString chamber = d.chamber >= 0 ? QString::number(d.chamber) : QStringLiteral("—");
+    for (int i = 0; i < pages.size(); ++i) {
+        if (i > 0)
+            writer.newPage();
+        painter.setFont(small);
+        painter.setPen(Qt::black);
+        painter.drawText(QRectF(0, 0, L.Width(), fm.height()), Qt::AlignLeft,
+                         QStringLiteral("Отчёт № %1 · камера %2 · %3").arg(d.number, chamber, d.log.fileName()));
+        painter.drawLine(QPointF(0, fm.height() * 1.3), QPointF(L.Width(), fm.height() * 1.3));
+        painter.drawText(QRectF(0, writer.height() - fm.height(), L.Width(), fm.height()), Qt::AlignRight,
+                         QStringLiteral("стр. %1 из %2").arg(i + 1).arg(pages.size()));
+        painter.drawText(QRectF(0, writer.height() - fm.height(), L.Width(), fm.height()), Qt::AlignLeft,
+                         QStringLiteral("Отчёт № %1").arg(d.number));
+        for (const auto& [block, top] : pages[i]) {
+            painter.save();
+            block->paint(painter, headerHeight + top);
+            painter.restore();
+        }
+    }
+    painter.end();
+    *pageCount = pages.size();
+    return true;
+}
+
 }  // namespace
+
+QString ReportDecimal(double value, int decimals)
+{
+    // Halves away from zero, as figures are rounded by hand: the mean of
+    // 25,3 and 18,0 is 21,65 and reads 21,7, though its double lies below.
+    const double scale = std::pow(10.0, decimals);
+    double scaled = value * scale;
+    scaled = std::round(scaled + (scaled >= 0 ? 1e-6 : -1e-6));
+    QString text = QString::number(scaled / scale, 'f', decimals);
+    // "-0,0" says a sign the rounded figure does not have.
+    if (scaled == 0)
+        text = QString::number(0.0, 'f', decimals);
+    return text.replace(u'.', DecimalSeparator());
+}
+
+QString LocaliseDecimals(const QString& text)
+{
+    // A lone decimal: digits, one "." or ",", digits, with no further
+    // separator-and-digit on either side (10.12.2026 is a date).
+    static const QRegularExpression decimal(QStringLiteral("(?<![\\d.,])(\\d+)[.,](\\d+)(?![.,]?\\d)"));
+    const QString separator = DecimalSeparator();
+    QString out;
+    qsizetype at = 0;
+    for (auto it = decimal.globalMatch(text); it.hasNext();) {
+        const auto m = it.next();
+        out += QStringView(text).mid(at, m.capturedStart() - at);
+        out += m.captured(1) + separator + m.captured(2);
+        at = m.capturedEnd();
+    }
+    out += QStringView(text).mid(at);
+    return out;
+}
+
+QString AccountFullName(const QString& gecos, const QString& login)
+{
+    const QString name = gecos.section(u',', 0, 0).trimmed();
+    return name.isEmpty() ? login : name;
+}
 
 QString ReportSettingsFolder() { return QFileInfo(QSettings().fileName()).absolutePath(); }
 
 bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome* outcome)
 {
-    const QFileInfo logInfo(request.logPath);
-    // The rename at the end would put the report in the log's place.
-    const QString logFile = QFileInfo(request.logPath).canonicalFilePath();
-    if (!logFile.isEmpty() && QFileInfo(request.outPath).canonicalFilePath() == logFile) {
-        *error = QStringLiteral("файл отчёта %1 — это сам журнал").arg(request.outPath);
+    ReportData d;
+    if (!ReadReportData(request, d, error))
         return false;
-    }
-    LogContents contents;
-    QString sha;
-    if (!ReadLogFile(request.logPath, &contents, error, &sha))
-        return false;
-    const QVector<LogRecord>& records = contents.records;
-    if (records.isEmpty()) {
-        *error = QStringLiteral("в журнале %1 нет ни одной записи").arg(logInfo.fileName());
-        return false;
-    }
-    const RecordSpan span = RecordsInRange(records, request.fromMs, request.toMs);
-    if (span.Empty()) {
-        *error = QStringLiteral("в выбранном интервале нет записей (журнал: %1 — %2)")
-                     .arg(Time(records.front().time), Time(records.back().time));
-        return false;
-    }
-
-    const int chamber = ChamberAddressOfLogName(logInfo.fileName());
-    const QString folder = logInfo.absolutePath();
-    const qint64 from = records[span.first].time;
-    const qint64 to = records[span.last].time;
-    // Events of the minute after the last record still belong to the range.
-    const qint64 eventsTo = to + 60000 - 1;
-    // One read of the event file: the range's events, and the port from the
-    // chamber's events up to the range's end.
-    int unreadableEvents = 0;
-    const QVector<AlarmFileEvent> eventsUpToEnd =
-        ReadAlarmEvents(AlarmEventFileName(folder), chamber, 0, eventsTo, &unreadableEvents);
-    QVector<AlarmFileEvent> events;
-    QString port;
-    for (const AlarmFileEvent& e : eventsUpToEnd) {
-        if (!e.port.isEmpty())
-            port = e.port;
-        if (e.time >= from)
-            events.append(e);
-    }
-    QStringList journalProblems;
-    const QVector<JournalRecord> journal = ReadJournal(folder, chamber, from, eventsTo, &journalProblems);
-    JournalRecord program;
-    const bool programKnown = chamber >= 0 && LastProgramRecord(folder, chamber, to, &program);
-    const QVector<StepSetPoint> setPoints = programKnown ? StepSetPointsOfProgramText(program.newValue)
-                                                         : QVector<StepSetPoint>{};
-    const QVector<StepStats> rows =
-        StepTable(records, span, setPoints, request.temperatureBand, request.humidityBand);
-    const QVector<int> damaged = DamagedLinesOfSpan(contents, span);
-
     // Written beside the target and renamed when whole.
     QSaveFile out(request.outPath);
     if (!out.open(QIODevice::WriteOnly)) {
         *error = QStringLiteral("не удалось записать %1: %2").arg(request.outPath, out.errorString());
         return false;
     }
-    QString number;
     const QString settings = request.settingsFolder.isEmpty() ? ReportSettingsFolder() : request.settingsFolder;
-    if (!NextReportNumber(settings, chamber, QDate::currentDate(), &number, error)) {
+    if (!NextReportNumber(settings, d.chamber, QDate::currentDate(), &d.number, error)) {
         out.cancelWriting();
         return false;
     }
@@ -462,162 +852,35 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
     writer.setResolution(600);
     writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(18, 18, 15, 20),
                                      QPageLayout::Millimeter));
-    writer.setTitle(QStringLiteral("Отчёт об испытании № %1").arg(number));
-    writer.setCreator(QStringLiteral("Calvetra"));
+    writer.setTitle(QStringLiteral("Отчёт об испытании № %1").arg(d.number));
+    writer.setCreator(QStringLiteral("Calvetra %1").arg(QStringLiteral(CALVETRA_VERSION)));
 
     Layout L(writer);
-    const QString login = LoginName();
-    L.Title(QStringLiteral("Отчёт об испытании № %1").arg(number));
-    const QString rangeText = QStringLiteral("%1 — %2").arg(Time(from), Time(to));
-    QVector<QStringList> info{{QStringLiteral("Сведение"), QStringLiteral("Значение")},
-                              {QStringLiteral("Камера"), chamber >= 0 ? QStringLiteral("№%1").arg(chamber)
-                                                                      : QStringLiteral("не указана в имени журнала")},
-                              {QStringLiteral("Порт"), port.isEmpty() ? QStringLiteral("не записан") : port},
-                              {QStringLiteral("Журнал данных"), logInfo.fileName()},
-                              {QStringLiteral("SHA-256 журнала"), sha},
-                              {QStringLiteral("Интервал"), rangeText + (request.what.isEmpty()
-                                                                            ? QString()
-                                                                            : QStringLiteral(" (%1)").arg(request.what))},
-                              {QStringLiteral("Записей в интервале"), QString::number(span.last - span.first + 1)},
-                              {QStringLiteral("Оператор"), login},
-                              {QStringLiteral("Компьютер"), QSysInfo::machineHostName()},
-                              {QStringLiteral("Отчёт составлен"), Time(QDateTime::currentMSecsSinceEpoch())}};
-    L.Table({0.25, 0.75}, info, L.Body());
+    L.Title(QStringLiteral("Отчёт об испытании № %1").arg(d.number));
+    AddInfoTable(L, d, request);
+    AddProgramSection(L, d);
+    AddChartSection(L, d);
+    AddStepTable(L, d, request);
+    AddGapsSection(L, d);
+    AddAlarmsSection(L, d);
+    AddJournalSection(L, d);
+    AddDamagedSection(L, d);
+    AddSignatures(L, d);
 
-    L.Section(QStringLiteral("Программа"));
-    if (programKnown)
-        L.Paragraph(QStringLiteral("Записана в камеру %1 (%2): %3").arg(program.local, program.operatorName, program.newValue),
-                    L.Body());
-    else
-        L.Paragraph(QStringLiteral("таблица программы неизвестна"), L.Body());
-
-    L.Section(QStringLiteral("График"));
-    L.Add(ChartBlock(L, records, span));
-
-    L.Section(QStringLiteral("Шаги и циклы"));
-    QVector<QStringList> table{{QStringLiteral("Шаг (из)"), QStringLiteral("Цикл (из)"), QStringLiteral("Начало"),
-                                QStringLiteral("Конец"), QStringLiteral("Длит., ч:мм"),
-                                QStringLiteral("Уставка °C / %"), QStringLiteral("T мин / макс / сред, °C"),
-                                QStringLiteral("RH мин / макс / сред, %"),
-                                QStringLiteral("В полосе ±%1 °C").arg(Number(request.temperatureBand)),
-                                QStringLiteral("В полосе ±%1 %").arg(Number(request.humidityBand))}};
-    for (const StepStats& r : rows)
-        table.append({r.step == 0 ? QStringLiteral("без программы") : PairText(r.step, r.steps),
-                      PairText(r.cycle, r.cycles), Time(r.start), Time(r.end), Duration(r.end - r.start),
-                      SetPointText(r), StatsText(r.temperature), StatsText(r.humidity),
-                      BandText(r.temperatureInBand, r.temperature.count), BandText(r.humidityInBand, r.humidity.count)});
-    const ValueStats allT = StatsOf(records, span, &LogRecord::currentTemp);
-    const ValueStats allH = StatsOf(records, span, &LogRecord::currentHumidity);
-    table.append({QStringLiteral("весь интервал"), QString(), Time(from), Time(to), Duration(to - from), QString(),
-                  StatsText(allT), StatsText(allH), QString(), QString()});
-    L.Table({0.09, 0.08, 0.11, 0.11, 0.07, 0.09, 0.13, 0.13, 0.095, 0.095}, table, L.Small());
-    L.Space(1.5);
-    L.Paragraph(
-        QStringLiteral(
-            "Как получены показатели: по записям журнала данных, одна запись в минуту (более частых записей "
-            "журнал не хранит). Минимум, максимум и среднее арифметическое — по принятым значениям записей шага; "
-            "записи без значения не учитываются. Начало — время первой записи шага, конец — время первой записи "
-            "следующего шага (у последней строки — её последней записи). Время в полосе — число записей, значение "
-            "которых отличается от уставки не больше чем на ширину полосы тревоги, по минуте на запись; уставки "
-            "взяты из таблицы программы в журнале действий, где её нет — «—». Перерывы записи больше %1 с "
-            "разрывают линию графика.")
-            .arg(kGapMs / 1000),
-        L.Small());
-
-    L.Section(QStringLiteral("Тревоги и потери связи"));
-    if (events.isEmpty()) {
-        L.Paragraph(QStringLiteral("За интервал событий тревог нет."), L.Body());
-    } else {
-        QVector<QStringList> t{{QStringLiteral("Время"), QStringLiteral("Событие"), QStringLiteral("№"),
-                                QStringLiteral("Вид"), QStringLiteral("Значение"), QStringLiteral("Уставка"),
-                                QStringLiteral("Описание")}};
-        for (const AlarmFileEvent& e : events)
-            t.append({Time(e.time), e.event, e.number, e.kind, e.value, e.setPoint, e.text});
-        L.Table({0.16, 0.13, 0.05, 0.14, 0.09, 0.09, 0.34}, t, L.Small());
-    }
-    if (unreadableEvents > 0)
-        L.Paragraph(QStringLiteral("Нечитаемых строк в файле тревог: %1.").arg(unreadableEvents), L.Small());
-
-    L.Section(QStringLiteral("Журнал действий за интервал"));
-    for (const QString& problem : journalProblems)
-        L.Paragraph(QStringLiteral("Цепочка журнала нарушена, записи после места нарушения не приведены: %1")
-                        .arg(problem),
-                    L.Body());
-    if (journal.isEmpty()) {
-        L.Paragraph(QStringLiteral("Записей журнала действий за интервал нет."), L.Body());
-    } else {
-        QVector<QStringList> t{{QStringLiteral("№"), QStringLiteral("Местное время"), QStringLiteral("Оператор"),
-                                QStringLiteral("Действие"), QStringLiteral("Было"), QStringLiteral("Стало"),
-                                QStringLiteral("Итог")}};
-        for (const JournalRecord& j : journal)
-            t.append({QString::number(j.number), j.local, j.operatorName, j.action, j.oldValue, j.newValue, j.outcome});
-        L.Table({0.06, 0.15, 0.1, 0.15, 0.17, 0.25, 0.12}, t, L.Small());
-    }
-
-    L.Section(QStringLiteral("Повреждённые строки журнала данных"));
-    if (damaged.isEmpty()) {
-        L.Paragraph(QStringLiteral("Повреждённых строк нет."), L.Body());
-    } else {
-        L.Paragraph(QStringLiteral("Повреждённых строк: %1 (в расчёт не вошли). Номера строк:").arg(damaged.size()),
-                    L.Body());
-        // In pieces that fit a page: a badly damaged file may have thousands.
-        constexpr int kPerParagraph = 300;
-        for (int i = 0; i < damaged.size(); i += kPerParagraph) {
-            QStringList numbers;
-            for (int j = i; j < std::min<int>(damaged.size(), i + kPerParagraph); ++j)
-                numbers << QString::number(damaged[j]);
-            L.Paragraph(numbers.join(QStringLiteral(", ")) + (i + kPerParagraph >= damaged.size() ? u'.' : u','),
-                        L.Small());
-        }
-    }
-
-    L.Space(10);
-    L.Paragraph(QStringLiteral("Составил: ______________________ / %1 /        Дата: ____________").arg(login),
-                L.Body(), L.Mm(8));
-    L.Paragraph(QStringLiteral("Проверил: ______________________ / ______________ /        Дата: ____________"),
-                L.Body(), L.Mm(8));
-    L.Paragraph(QStringLiteral("Конец отчёта"), L.Bold());
-
-    // Every page: the number on top, "стр. N из M" at the foot.
-    const QFont small = L.Small();
-    const QFontMetricsF fm(small, &writer);
-    const qreal headerHeight = fm.height() * 2;
-    const qreal footerHeight = fm.height() * 2;
-    const qreal pageHeight = writer.height() - headerHeight - footerHeight;
-    const auto pages = L.Paginate(pageHeight);
-    QPainter painter;
-    if (!painter.begin(&writer)) {
+    int pages = 0;
+    if (!PaintPages(writer, L, d, &pages)) {
         out.cancelWriting();
         *error = QStringLiteral("не удалось начать PDF %1").arg(request.outPath);
         return false;
     }
-    for (int i = 0; i < pages.size(); ++i) {
-        if (i > 0)
-            writer.newPage();
-        painter.setFont(small);
-        painter.setPen(Qt::black);
-        painter.drawText(QRectF(0, 0, L.Width(), fm.height()), Qt::AlignLeft,
-                         QStringLiteral("Отчёт № %1 · камера %2 · %3").arg(number, chamber >= 0 ? QString::number(chamber) : QStringLiteral("—"), logInfo.fileName()));
-        painter.drawLine(QPointF(0, fm.height() * 1.3), QPointF(L.Width(), fm.height() * 1.3));
-        painter.drawText(QRectF(0, writer.height() - fm.height(), L.Width(), fm.height()), Qt::AlignRight,
-                         QStringLiteral("стр. %1 из %2").arg(i + 1).arg(pages.size()));
-        painter.drawText(QRectF(0, writer.height() - fm.height(), L.Width(), fm.height()), Qt::AlignLeft,
-                         QStringLiteral("Отчёт № %1").arg(number));
-        for (const auto& [block, top] : pages[i]) {
-            painter.save();
-            block->paint(painter, headerHeight + top);
-            painter.restore();
-        }
-    }
-    painter.end();
     if (!out.commit()) {
         *error = QStringLiteral("не удалось записать %1: %2").arg(request.outPath, out.errorString());
         return false;
     }
     if (outcome) {
-        outcome->number = number;
-        outcome->pages = pages.size();
-        outcome->records = span.last - span.first + 1;
+        outcome->number = d.number;
+        outcome->pages = pages;
+        outcome->records = d.span.last - d.span.first + 1;
     }
     return true;
 }

@@ -16,6 +16,9 @@ struct ReportRequest {
     QString settingsFolder;  // where the report counter lives; empty: the program's settings folder
     double temperatureBand = 2.0;  // ± around the set point, for the time inside the band
     double humidityBand = 5.0;
+    // A program run: the start command given before its first record is cited too.
+    bool programRun = false;
+    QString author;  // who made the report ("Составил"); empty: the account's full name
 };
 
 struct ReportOutcome {
@@ -27,6 +30,17 @@ struct ReportOutcome {
 // Writes the report to a temporary file beside outPath and renames it into
 // place, so a failure never leaves a half-written file. False with the reason.
 bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome* outcome = nullptr);
+
+// A number as the report writes every number: fixed decimals, the locale's
+// decimal separator.
+QString ReportDecimal(double value, int decimals);
+// A text taken from a file ("51.8", "25.5 °C") with each decimal number's
+// separator made the locale's; dates (10.12.2026) and other runs of numbers
+// joined by more than one separator stay as they are.
+QString LocaliseDecimals(const QString& text);
+// The person's name from an account's GECOS field: its first comma-separated
+// part, or the login when that is empty.
+QString AccountFullName(const QString& gecos, const QString& login);
 
 // The program's settings folder (the report counter lives there).
 QString ReportSettingsFolder();
