@@ -28,7 +28,7 @@
 #include "ui/AlarmCenter.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Startup.h"
-#include "ui/StatusEndpoint.h"
+#include "services/StatusEndpoint.h"
 #include "ui/main.h"
 
 namespace {

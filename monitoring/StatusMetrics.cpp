@@ -30,7 +30,8 @@ QByteArray Number(double v)
 class Writer {
 public:
     explicit Writer(const WatchedStatus& s)
-        : m_labels("address=\"" + QByteArray::number(s.chamberAddress) + "\",port=\"" + LabelValue(s.port) + "\"")
+        : m_labels((s.line.isEmpty() ? QByteArray() : "line=\"" + LabelValue(s.line) + "\",") + "address=\"" +
+                   QByteArray::number(s.chamberAddress) + "\",port=\"" + LabelValue(s.port) + "\"")
     {
     }
     void Family(const char* name, const char* type, const char* help)
@@ -103,6 +104,13 @@ void FillReadAge(WatchedStatus& s)
         s.lastReadAgeSeconds = ReadAgeMs(*mark, ReadClock::now()) / 1000.0;
         s.readPeriodSeconds = mark->periodMs / 1000.0;
     }
+}
+
+void FillReadAgeFromWall(WatchedStatus& s, qint64 nowMs)
+{
+    s.lastReadAgeSeconds = std::nullopt;
+    if (s.reading && s.lastReadWallMs > 0)
+        s.lastReadAgeSeconds = std::max<qint64>(0, nowMs - s.lastReadWallMs) / 1000.0;
 }
 
 QByteArray MetricsText(const WatchedStatus& status, qint64 now)
@@ -184,6 +192,8 @@ QByteArray StatusJson(const WatchedStatus& status, qint64 now)
                   {"last_read_age_seconds", Json(s.lastReadAgeSeconds)},
                   {"read_period_seconds", Json(s.readPeriodSeconds)},
                   {"alarms_active", alarms}};
+    if (!s.line.isEmpty())
+        o.insert(QStringLiteral("line"), s.line);
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
 
@@ -209,22 +219,13 @@ QVector<WatchedStatus> OthersThan(const WatchedStatus& polled, const QVector<Wat
     return others;
 }
 
-}  // namespace
-
-QByteArray MetricsText(const WatchedStatus& polled, const QVector<WatchedStatus>& watched, qint64 now)
+// Every chamber's series, each family's HELP and TYPE once and its samples
+// together, as the format asks.
+QByteArray MergedMetrics(const QVector<WatchedStatus>& all, qint64 now)
 {
     QVector<QByteArray> order;
     QHash<QByteArray, QByteArray> heads;
     QHash<QByteArray, QByteArray> samples;
-    // Reading off, the polled chamber's series would repeat the label set of
-    // the overview's tile of the same address: the one being read stays.
-    const bool polledWatched = std::any_of(watched.begin(), watched.end(), [&](const WatchedStatus& w) {
-        return w.chamberAddress == polled.chamberAddress;
-    });
-    QVector<WatchedStatus> all;
-    if (polled.reading || !polledWatched)
-        all.push_back(polled);
-    all += OthersThan(polled, watched);
     for (const WatchedStatus& s : all) {
         for (const QByteArray& line : MetricsText(s, now).split('\n')) {
             if (line.isEmpty())
@@ -245,6 +246,35 @@ QByteArray MetricsText(const WatchedStatus& polled, const QVector<WatchedStatus>
     for (const QByteArray& family : order)
         out += heads.value(family) + samples.value(family);
     return out;
+}
+
+}  // namespace
+
+QByteArray MetricsText(const WatchedStatus& polled, const QVector<WatchedStatus>& watched, qint64 now)
+{
+    // Reading off, the polled chamber's series would repeat the label set of
+    // the overview's tile of the same address: the one being read stays.
+    const bool polledWatched = std::any_of(watched.begin(), watched.end(), [&](const WatchedStatus& w) {
+        return w.chamberAddress == polled.chamberAddress;
+    });
+    QVector<WatchedStatus> all;
+    if (polled.reading || !polledWatched)
+        all.push_back(polled);
+    all += OthersThan(polled, watched);
+    return MergedMetrics(all, now);
+}
+
+QByteArray MetricsTextOfLines(const QVector<WatchedStatus>& chambers, qint64 now)
+{
+    return MergedMetrics(chambers, now);
+}
+
+QByteArray StatusJsonOfLines(const QVector<WatchedStatus>& chambers, qint64 now)
+{
+    QJsonArray list;
+    for (const WatchedStatus& w : chambers)
+        list.append(QJsonDocument::fromJson(StatusJson(w, now)).object());
+    return QJsonDocument(QJsonObject{{QStringLiteral("chambers"), list}}).toJson(QJsonDocument::Compact) + '\n';
 }
 
 QByteArray StatusJson(const WatchedStatus& polled, const QVector<WatchedStatus>& watched, qint64 now)

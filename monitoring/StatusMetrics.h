@@ -12,6 +12,9 @@
 enum class LinkState { Unknown, Up, Down };
 
 struct WatchedStatus {
+    // The recorder's line the chamber is on ("a"); empty on the desktop,
+    // which has one line. Two chambers at one address on two lines are two.
+    QString line;
     int chamberAddress = 0;
     // The port as the operator picked it: "COM1".."COM5", or an adapter by
     // its name ("FT232R USB UART (ttyUSB0)"); empty before a port was opened.
@@ -28,6 +31,9 @@ struct WatchedStatus {
     // its age and the period the chamber is meant to be read at. Empty while
     // the chamber is not being read.
     std::optional<double> lastReadAgeSeconds, readPeriodSeconds;
+    // The recorder's chambers carry the wall-clock time of their last read
+    // instead (ms since the epoch; 0: none), the age taken from it at the scrape.
+    qint64 lastReadWallMs = 0;
     // Active alarms by kind; program-end notices count until acknowledged.
     int alarmsTemperature = 0, alarmsHumidity = 0, alarmsLink = 0, alarmsProgramEnd = 0;
     // The action journal's head: records of the current file (-1: none yet)
@@ -45,6 +51,8 @@ struct WatchedStatus {
 bool AnswerFresh(qint64 lastAnsweredMs, qint64 nowMs);
 // The age of the chamber's last read, taken now, for a chamber being read.
 void FillReadAge(WatchedStatus& status);
+// The same from lastReadWallMs, for chambers of many lines.
+void FillReadAgeFromWall(WatchedStatus& status, qint64 nowMs);
 
 // The Prometheus text exposition format (version 0.0.4). Values not known
 // yet are left out rather than given as 0, which would read as a reading;
@@ -61,6 +69,12 @@ QByteArray StatusJson(const WatchedStatus& status, qint64 now);
 QByteArray MetricsText(const WatchedStatus& polled, const QVector<WatchedStatus>& watched, qint64 now);
 // The polled chamber's object with "chambers": every overview chamber's.
 QByteArray StatusJson(const WatchedStatus& polled, const QVector<WatchedStatus>& watched, qint64 now);
+
+// The recorder's form: every chamber of every line, each labelled with its
+// line and address, nothing polled apart.
+QByteArray MetricsTextOfLines(const QVector<WatchedStatus>& chambers, qint64 now);
+// {"chambers": [...]} with each chamber's object ("line" in it).
+QByteArray StatusJsonOfLines(const QVector<WatchedStatus>& chambers, qint64 now);
 
 // "[ADDRESS:]PORT": an address alone is refused, a missing one means
 // 127.0.0.1 (this machine only). IPv6 addresses go in brackets ("[::1]:9100").

@@ -46,6 +46,12 @@ Recorder::Recorder(EventSink sink, QObject* parent) : QObject(parent), m_sink(st
     m_recordingAlarm.active = false;
     m_minute.setSingleShot(true);
     m_minute.setTimerType(Qt::PreciseTimer);
+    // The endpoint gets a copy of every chamber once a second: a scrape then
+    // costs the lines nothing, however many chambers and scrapers there are.
+    connect(&m_publish, &QTimer::timeout, this, [this] {
+        if (m_endpoint)
+            m_endpoint->PublishLines(Watched());
+    });
     connect(&m_minute, &QTimer::timeout, this, [this] {
         WriteMinute();
         ScheduleMinute();
@@ -96,6 +102,19 @@ bool Recorder::Start(const RecorderConfig& config, QString* error)
     if (::ftruncate(m_lockFd, 0) == 0)
         [[maybe_unused]] const ssize_t n = ::pwrite(m_lockFd, pid.constData(), static_cast<size_t>(pid.size()), 0);
     m_separator = DecimalSeparator();
+    if (config.listen) {
+        m_endpoint = std::make_unique<StatusEndpoint>();
+        QString why;
+        if (!m_endpoint->Start(config.listenHost, config.listenPort, &why)) {
+            *error = QStringLiteral("listen %1:%2: %3").arg(config.listenHost).arg(config.listenPort).arg(why);
+            m_endpoint.reset();
+            ::close(m_lockFd);
+            m_lockFd = -1;
+            return false;
+        }
+        m_endpoint->PublishLines({});
+        m_publish.start(ScaledMs(1000));
+    }
     m_started = true;
     QString setAside;
     const JournalCheck check = CheckJournalAtStart(config.folder, &setAside);
@@ -181,6 +200,9 @@ void Recorder::Stop()
     if (!m_started)
         return;
     m_minute.stop();
+    m_publish.stop();
+    if (m_endpoint)
+        m_endpoint->Stop();
     for (auto& [name, line] : m_lines)
         line->Stop();
     // The reads already handed over are still measurements: taken before the last write.
@@ -207,6 +229,9 @@ void Recorder::TakeRead(const ChamberRead& read)
         chamber.address = read.read.address;
         chamber.view = IdleStatusView();
         chamber.firstReadMs = read.timeMs;
+        chamber.watched.line = read.line;
+        chamber.watched.chamberAddress = read.read.address;
+        chamber.watched.readPeriodSeconds = kStatusPollPeriodMs / 1000.0;
         chamber.log = std::make_unique<ChamberLog>(LineFolder(read.line), read.read.address);
         chamber.rules = std::make_unique<AlarmRules>(m_config.alarms);
         chamber.rules->SetDelayScale(TimeScale());
@@ -219,6 +244,8 @@ void Recorder::TakeRead(const ChamberRead& read)
     Chamber& chamber = it->second;
     ++chamber.reads;
     chamber.lastReadMs = read.timeMs;
+    CountPoll(chamber.watched, read.read.reply, read.read.answered, read.timeMs);
+    chamber.watched.lastReadWallMs = read.timeMs;
     std::vector<AlarmEvent> events;
     if (read.read.answered) {
         const bool running = read.read.reply.stepAccepted && read.read.reply.step > 0;
@@ -394,6 +421,26 @@ void Recorder::Recording(bool writable, const QString& reason)
         Event(QStringLiteral("запись снова возможна: сохранённые записи записаны"));
         Record(QString(), kLabWideAlarm, {{AlarmEventType::End, now, m_recordingAlarm}});
     }
+}
+
+QVector<WatchedStatus> Recorder::Watched() const
+{
+    QVector<WatchedStatus> all;
+    all.reserve(static_cast<int>(m_chambers.size()));
+    for (const auto& [key, chamber] : m_chambers) {
+        WatchedStatus s = chamber.watched;
+        const auto line = m_lines.find(chamber.line);
+        // A chamber of a line removed by a reload is no longer read.
+        s.reading = line != m_lines.end();
+        if (s.reading)
+            s.port = QString::fromStdString(TransportText(line->second->Address()));
+        s.alarmsTemperature = chamber.rules->ActiveCount(AlarmKind::Temperature);
+        s.alarmsHumidity = chamber.rules->ActiveCount(AlarmKind::Humidity);
+        s.alarmsLink = chamber.rules->ActiveCount(AlarmKind::Link);
+        s.alarmsProgramEnd = chamber.rules->OutstandingCount(AlarmKind::ProgramEnd);
+        all.append(s);
+    }
+    return all;
 }
 
 const Recorder::Chamber* Recorder::FindChamber(const QString& line, int address) const

@@ -21,6 +21,7 @@
 #include "monitoring/LineScheduler.h"
 #include "monitoring/Presentation.h"
 #include "services/RecorderConfig.h"
+#include "services/StatusEndpoint.h"
 
 class Recorder : public QObject {
     Q_OBJECT
@@ -51,6 +52,7 @@ public:
         qint64 lastReadMs = 0;
         std::unique_ptr<ChamberLog> log;
         std::unique_ptr<AlarmRules> rules;
+        WatchedStatus watched;  // what /metrics shows of it
     };
     const Chamber* FindChamber(const QString& line, int address) const;
     QStringList Lines() const;
@@ -61,6 +63,10 @@ public:
     int PendingAlarmEvents() const;
     // The minute's work, also for tests that do not wait a minute.
     void WriteMinute();
+    // Every chamber of every line as the endpoint shows it.
+    QVector<WatchedStatus> Watched() const;
+    // The endpoint's port (0 when it does not listen).
+    quint16 EndpointPort() const { return m_endpoint ? m_endpoint->Port() : 0; }
 
 private:
     void StartLine(const RecorderLine& line);
@@ -83,6 +89,8 @@ private:
     std::map<QPair<QString, int>, Chamber> m_chambers;
     QString m_separator;
     QTimer m_minute;
+    QTimer m_publish;
+    std::unique_ptr<StatusEndpoint> m_endpoint;
     bool m_unwritable = false;
     std::shared_ptr<int> m_nextAlarmId = std::make_shared<int>(1);
     // Event lines per file, in order, kept while the file cannot be written.

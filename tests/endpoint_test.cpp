@@ -27,7 +27,7 @@
 #include "support/MetricsParse.h"
 #include "ui/AlarmCenter.h"
 #include "ui/ErrorDisplay.h"
-#include "ui/StatusEndpoint.h"
+#include "services/StatusEndpoint.h"
 #include "ui/Watching.h"
 #include "ui/main.h"
 

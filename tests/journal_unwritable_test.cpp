@@ -37,7 +37,7 @@
 #include "ui/AlarmWindow.h"
 #include "ui/JournalWindow.h"
 #include "ui/OverviewWindow.h"
-#include "ui/StatusEndpoint.h"
+#include "services/StatusEndpoint.h"
 #include "ui/Unit3.h"
 #include "ui/main.h"
 

@@ -32,7 +32,7 @@
 #include "ui/AlarmCenter.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/OverviewWindow.h"
-#include "ui/StatusEndpoint.h"
+#include "services/StatusEndpoint.h"
 #include "ui/Watching.h"
 #include "ui/main.h"
 

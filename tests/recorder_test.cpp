@@ -12,6 +12,10 @@
 
 #include <chrono>
 #include <csignal>
+#include <future>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -291,6 +295,61 @@ TEST_F(RecorderLines, SecondRecorderOnTheFolderIsRefusedAndNamesTheFirst)
     EXPECT_FALSE(second.Start(config, &error));
     EXPECT_TRUE(error.contains(QStringLiteral("pid %1").arg(QCoreApplication::applicationPid()))) << error.toStdString();
     first.Stop();
+}
+
+// A GET on the endpoint, the answer whole.
+QByteArray Fetch(quint16 port, const QByteArray& path)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QByteArray answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const QByteArray request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        ::send(fd, request.constData(), static_cast<size_t>(request.size()), 0);
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            answer.append(buffer, static_cast<int>(n));
+    }
+    ::close(fd);
+    return answer;
+}
+
+// Every chamber of every line on /metrics and /api/status, two chambers at
+// one address on two lines apart by their line.
+TEST_F(RecorderLines, EveryChamberOfEveryLineOnTheEndpoint)
+{
+    config.listen = true;
+    config.listenHost = QStringLiteral("127.0.0.1");
+    config.listenPort = 0;
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
+    ASSERT_NE(recorder.EndpointPort(), 0);
+    QByteArray metrics;
+    ASSERT_TRUE(PumpUntil([&] {
+        // Fetched on another thread: the endpoint answers from its own.
+        auto answer = std::async(std::launch::async, Fetch, recorder.EndpointPort(), QByteArray("/metrics"));
+        while (answer.wait_for(0ms) != std::future_status::ready)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        metrics = answer.get();
+        return metrics.contains("calvetra_temperature_celsius{line=\"b\",address=\"2\"");
+    }, 20s)) << metrics.toStdString();
+    for (const char* series : {"calvetra_temperature_celsius{line=\"a\",address=\"1\",port=\"serial ",
+                               "calvetra_temperature_celsius{line=\"b\",address=\"1\",port=\"modbus-tcp 127.0.0.1:",
+                               "calvetra_humidity_relative{line=\"a\",address=\"2\""})
+        EXPECT_TRUE(metrics.contains(series)) << series << "\n" << metrics.toStdString();
+    EXPECT_EQ(metrics.count("# TYPE calvetra_temperature_celsius "), 1);
+    auto status = std::async(std::launch::async, Fetch, recorder.EndpointPort(), QByteArray("/api/status"));
+    while (status.wait_for(0ms) != std::future_status::ready)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    const QByteArray json = status.get();
+    EXPECT_EQ(json.count("\"line\":\"a\""), 2) << json.toStdString();
+    EXPECT_EQ(json.count("\"line\":\"b\""), 2) << json.toStdString();
+    recorder.Stop();
 }
 
 // What the recorder did goes to the journal of its folder, chained as the

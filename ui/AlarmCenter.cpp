@@ -22,7 +22,7 @@
 #include "ui/DesktopNotifier.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/JournalWindow.h"
-#include "ui/StatusEndpoint.h"
+#include "services/StatusEndpoint.h"
 #include "ui/Typeface.h"
 #include "ui/OverviewWindow.h"
 #include "ui/main.h"

@@ -20,7 +20,7 @@
 #include "ui/AlarmCenter.h"
 #include "ui/AlarmWindow.h"
 #include "ui/ErrorDisplay.h"
-#include "ui/StatusEndpoint.h"
+#include "services/StatusEndpoint.h"
 #include "ui/Typeface.h"
 
 TOverviewWindow* FormOverview = nullptr;

@@ -5,7 +5,7 @@
 #include "monitoring/StatusMetrics.h"
 #include "ui/AlarmCenter.h"
 #include "ui/ErrorDisplay.h"
-#include "ui/StatusEndpoint.h"
+#include "services/StatusEndpoint.h"
 
 QString ListenSetting(const QStringList& arguments, const QString& fromSettings, bool* missingValue)
 {

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "ui/StatusEndpoint.h"
+#include "services/StatusEndpoint.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/StatusEndpoint.h"
+#include "services/StatusEndpoint.h"
 #include "link/ThreadHandoff.h"
 
 #include "monitoring/ActionJournal.h"
@@ -260,10 +260,31 @@ void StatusEndpoint::PublishChambers(const QVector<WatchedStatus>& chambers)
     m_chambers = chambers;
 }
 
+void StatusEndpoint::PublishLines(const QVector<WatchedStatus>& chambers)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_chambers = chambers;
+    m_lines = true;
+}
+
 WatchedStatus StatusEndpoint::Current() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_status;
+}
+
+QByteArray StatusEndpoint::AnswerLines(const QByteArray& path, QVector<WatchedStatus> chambers, qint64 now,
+                                       bool head) const
+{
+    for (WatchedStatus& c : chambers)
+        FillReadAgeFromWall(c, now);
+    if (path == "/metrics")
+        return Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", MetricsTextOfLines(chambers, now), head);
+    if (path == "/api/status")
+        return Response("200 OK", "application/json", StatusJsonOfLines(chambers, now), head);
+    if (path == "/")
+        return Plain("200 OK", "Calvetra recorder: /metrics, /api/status", head);
+    return Plain("404 Not Found", "not found", head);
 }
 
 RequestHead ParseRequestHead(const QByteArray& buffer, bool headTooLong)
@@ -331,11 +352,15 @@ QByteArray StatusEndpoint::Answer(const QByteArray& buffer, bool headTooLong) co
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     QVector<WatchedStatus> chambers;
     WatchedStatus status;
+    bool lines = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         chambers = m_chambers;
         status = m_status;
+        lines = m_lines;
     }
+    if (lines)
+        return AnswerLines(path, chambers, now, head);
     // The ages of the last reads are taken now, not when the status was
     // handed over: they grow while the user-interface thread is stalled.
     FillReadAge(status);

@@ -60,6 +60,9 @@ public:
     WatchedStatus Current() const;
     // Called by the overview: every chamber it watches.
     void PublishChambers(const QVector<WatchedStatus>& chambers);
+    // Called by the recorder: every chamber of every line, nothing polled
+    // apart; from the first call on the answers are the recorder's.
+    void PublishLines(const QVector<WatchedStatus>& chambers);
 
     // Figures for tests and the benchmark.
     int OpenConnections() const { return m_open.load(); }
@@ -76,10 +79,12 @@ public:
 
 private:
     friend class EndpointServer;
+    QByteArray AnswerLines(const QByteArray& path, QVector<WatchedStatus> chambers, qint64 now, bool head) const;
     EndpointLimits m_limits;
     mutable std::mutex m_mutex;
     WatchedStatus m_status;
     QVector<WatchedStatus> m_chambers;
+    bool m_lines = false;
     QThread* m_thread = nullptr;
     quint16 m_port = 0;
     std::atomic<int> m_open{0};
