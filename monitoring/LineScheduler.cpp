@@ -174,7 +174,10 @@ void LineScheduler::ReadNext()
                                                m_schedule.timeoutMs);
     const OverviewRead read = OverviewReadOf(address, whole);
     const auto now = Clock::now();
-    const auto period = std::chrono::milliseconds(ScaledMs(m_schedule.periodMs));
+    // Due a little before the period is over, so that the read's own
+    // jitter never makes a gap longer than the period.
+    constexpr int kAheadMs = 20;
+    const auto period = std::chrono::milliseconds(std::max(1, ScaledMs(m_schedule.periodMs) - kAheadMs));
     // The rhythm is kept from the due time, not from the read's end; a read
     // that fell behind by a whole period starts the rhythm anew.
     due.at = due.at + period < now ? now : due.at + period;
