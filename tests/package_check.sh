@@ -9,7 +9,8 @@ trap 'rm -rf "$out"' EXIT
 deb=$(ls "$out"/calvetra_*.deb)
 contents=$(dpkg-deb -c "$deb")
 for f in ./usr/bin/calvetra ./usr/bin/chamber-sim ./usr/share/applications/calvetra.desktop \
-         ./usr/share/icons/hicolor/scalable/apps/calvetra.svg; do
+         ./usr/share/icons/hicolor/scalable/apps/calvetra.svg ./usr/share/doc/calvetra/README.md \
+         ./usr/share/doc/calvetra/docs/operator-guide.ru.md ./usr/share/doc/calvetra/docs/main-window.png; do
   grep -qF " $f" <<<"$contents" || { echo "missing from the package: $f"; exit 1; }
 done
 depends=$(dpkg-deb -f "$deb" Depends)
