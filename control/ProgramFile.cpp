@@ -71,7 +71,11 @@ QByteArray ProgramToCsv(const ProgramTexts& texts)
     return out.toUtf8();
 }
 
-bool ProgramFromCsv(const QByteArray& bytes, ProgramTexts* texts, QString* error)
+namespace {
+
+// The file's lines without BOM, line ends and trailing empty lines; false
+// when the bytes are not UTF-8.
+bool ProgramLines(const QByteArray& bytes, QStringList* lines, QString* error)
 {
     QByteArray data = bytes;
     if (data.startsWith("\xEF\xBB\xBF"))  // spreadsheets like to add a BOM
@@ -81,23 +85,18 @@ bool ProgramFromCsv(const QByteArray& bytes, ProgramTexts* texts, QString* error
         *error = QStringLiteral("Файл не в кодировке UTF-8");
         return false;
     }
-    QStringList lines = text.split(u'\n');
-    for (QString& line : lines)
+    *lines = text.split(u'\n');
+    for (QString& line : *lines)
         if (line.endsWith(u'\r'))
             line.chop(1);
-    while (!lines.isEmpty() && lines.back().trimmed().isEmpty())
-        lines.removeLast();
+    while (!lines->isEmpty() && lines->back().trimmed().isEmpty())
+        lines->removeLast();
+    return true;
+}
 
-    if (lines.isEmpty() || Fields(lines[0]) != ProgramTableHeadings()) {
-        *error = LineError(1, QStringLiteral("ожидались заголовки «%1»").arg(ProgramTableHeadings().join(u';')));
-        return false;
-    }
-    if (lines.size() < 3) {
-        *error = QStringLiteral("В файле нет числа шагов и числа циклов");
-        return false;
-    }
-
-    ProgramTexts result;
+// The last two lines: "Число шагов;N" and "Число циклов;K", each in its range.
+bool ReadStepsAndCycles(const QStringList& lines, ProgramTexts* result, QString* error)
+{
     const int stepsLine = lines.size() - 1;  // 1-based numbers of the last two lines
     const int cyclesLine = lines.size();
     const QStringList stepsFields = Fields(lines[stepsLine - 1]);
@@ -110,38 +109,63 @@ bool ProgramFromCsv(const QByteArray& bytes, ProgramTexts* texts, QString* error
         *error = LineError(cyclesLine, QStringLiteral("ожидалось «%1;K»").arg(kCyclesLabel));
         return false;
     }
-    result.steps = stepsFields[1].trimmed();
-    result.cycles = cyclesFields[1].trimmed();
-    if (!CheckValue(result.steps, kStepsRange, kStepsLabel, stepsLine, error) ||
-        !CheckValue(result.cycles, kCyclesRange, kCyclesLabel, cyclesLine, error))
-        return false;
+    result->steps = stepsFields[1].trimmed();
+    result->cycles = cyclesFields[1].trimmed();
+    return CheckValue(result->steps, kStepsRange, kStepsLabel, stepsLine, error) &&
+           CheckValue(result->cycles, kCyclesRange, kCyclesLabel, cyclesLine, error);
+}
 
+// One step line (line number line of the file): its number, then a value
+// for every column of the table, each in its column's range.
+bool ReadStepLine(const QString& text, int row, int line, ProgramTexts* result, QString* error)
+{
+    const QStringList fields = Fields(text);
+    if (fields.size() != kTableColumns + 1) {
+        *error = LineError(line, QStringLiteral("ожидалось %1 полей через «;», а их %2")
+                                     .arg(kTableColumns + 1)
+                                     .arg(fields.size()));
+        return false;
+    }
+    if (fields[0].trimmed() != QString::number(row)) {
+        *error = LineError(line, QStringLiteral("ожидался шаг %1").arg(row));
+        return false;
+    }
+    for (int column = 1; column <= kTableColumns; ++column) {
+        const QString value = fields[column].trimmed();
+        if (!CheckValue(value, ColumnRange(column), ProgramTableHeadings()[column], line, error))
+            return false;
+        result->Cell(row, column) = value;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ProgramFromCsv(const QByteArray& bytes, ProgramTexts* texts, QString* error)
+{
+    QStringList lines;
+    if (!ProgramLines(bytes, &lines, error))
+        return false;
+    if (lines.isEmpty() || Fields(lines[0]) != ProgramTableHeadings()) {
+        *error = LineError(1, QStringLiteral("ожидались заголовки «%1»").arg(ProgramTableHeadings().join(u';')));
+        return false;
+    }
+    if (lines.size() < 3) {
+        *error = QStringLiteral("В файле нет числа шагов и числа циклов");
+        return false;
+    }
+    ProgramTexts result;
+    if (!ReadStepsAndCycles(lines, &result, error))
+        return false;
     const int steps = StrToInt(result.steps);
     const int stepLines = lines.size() - 3;
     if (stepLines != steps) {
         *error = QStringLiteral("Число шагов %1, а строк шагов в файле %2").arg(steps).arg(stepLines);
         return false;
     }
-    for (int row = 1; row <= steps; ++row) {
-        const int line = row + 1;
-        const QStringList fields = Fields(lines[line - 1]);
-        if (fields.size() != kTableColumns + 1) {
-            *error = LineError(line, QStringLiteral("ожидалось %1 полей через «;», а их %2")
-                                         .arg(kTableColumns + 1)
-                                         .arg(fields.size()));
+    for (int row = 1; row <= steps; ++row)
+        if (!ReadStepLine(lines[row], row, row + 1, &result, error))
             return false;
-        }
-        if (fields[0].trimmed() != QString::number(row)) {
-            *error = LineError(line, QStringLiteral("ожидался шаг %1").arg(row));
-            return false;
-        }
-        for (int column = 1; column <= kTableColumns; ++column) {
-            const QString value = fields[column].trimmed();
-            if (!CheckValue(value, ColumnRange(column), ProgramTableHeadings()[column], line, error))
-                return false;
-            result.Cell(row, column) = value;
-        }
-    }
     // The same check the window runs before writing, as a last guard.
     if (!CheckProgramTable(result)) {
         *error = QStringLiteral("Программа в файле не проходит проверку");

@@ -32,6 +32,14 @@ constexpr int kStatusAttempts = 20;
 constexpr int kStatusPollPeriodMs = 4000;
 // The controllers send two humidity words beyond the fifteen asked for.
 constexpr int kStatusWordCount = 17;
+constexpr int kCurrentHumidityWord = 15;
+constexpr int kSetHumidityWord = 16;
+
+// A reply to a read: address, function and byte count, then the words, then
+// the CRC.
+constexpr int kReplyHeaderBytes = 3;
+// Bytes from the reply's start up to the end of word n (0-based), CRC left out.
+constexpr int ReplyBytesThroughWord(int n) { return kReplyHeaderBytes + 2 * (n + 1); }
 
 // Control registers, written with function 0x10; every register carries the
 // low 8 bits of its value.

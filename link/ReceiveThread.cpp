@@ -135,6 +135,114 @@ bool TakeChunk(int fd, int count)
     return n == 0 || errno == EAGAIN || errno == EINTR;
 }
 
+// Where the bytes waiting in the terminal stand on their way to a chunk.
+struct ChunkWait {
+    bool waiting = false;  // bytes wait that are not a chunk yet
+    int lastQueued = 0;
+    SteadyClock::time_point grewAt{};
+    int emptyWakes = 0;
+
+    void Grew(int queued)
+    {
+        waiting = true;  // still growing: the gap starts again
+        lastQueued = queued;
+        grewAt = SteadyClock::now();
+    }
+    void Taken()
+    {
+        waiting = false;
+        lastQueued = 0;
+    }
+    // How long the loop may sleep: the rest of the gap, or no limit (-1).
+    long long TimeoutUs() const
+    {
+        if (!waiting)
+            return -1;
+        const auto quietFor = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - grewAt);
+        return std::max<long long>(0, FrameGapUs() - quietFor.count());
+    }
+};
+
+// An epoll set on the port (edge-triggered) and the wake-up eventfd. *fd
+// becomes -1 when the port cannot be watched: nothing can be received then.
+int WatchPort(int* fd, int wakeFd)
+{
+    const int epollFd = AboveStandardStreams(::epoll_create1(EPOLL_CLOEXEC));
+    if (epollFd < 0) {
+        *fd = -1;  // no descriptor left for the watch
+        return epollFd;
+    }
+    epoll_event watch{};
+    watch.events = EPOLLIN | EPOLLET;
+    watch.data.fd = *fd;
+    if (*fd >= 0 && ::epoll_ctl(epollFd, EPOLL_CTL_ADD, *fd, &watch) != 0)
+        *fd = -1;
+    watch.events = EPOLLIN;
+    watch.data.fd = wakeFd;
+    if (wakeFd >= 0)
+        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &watch);
+    return epollFd;
+}
+
+// The port is gone: the loop stops watching it, and whoever waits on it hears.
+void StopWatching(int epollFd, int* fd, ChunkWait* wait)
+{
+    if (*fd >= 0 && epollFd >= 0)
+        ::epoll_ctl(epollFd, EPOLL_CTL_DEL, *fd, nullptr);
+    *fd = -1;
+    wait->waiting = false;
+    g_portLost = true;
+    {
+        std::lock_guard<std::mutex> guard(g_collectLock);
+        g_collected.notify_all();  // a collecting exchange need not wait on
+    }
+    if (PortLostHook hook = g_portLostHook.load(std::memory_order_acquire))
+        hook();  // the window learns of it at once
+}
+
+// One wake-up's work on the port: a chunk taken, the gap started again, the
+// bytes handed to a collecting exchange. False when the port is gone.
+bool ServePort(int fd, int events, ChunkWait* wait)
+{
+    const int queued = QueuedBytes(fd);
+    if (queued < 0)
+        return false;  // the adapter is gone
+    if (events & (EPOLLHUP | EPOLLERR)) {
+        // Whatever arrived before the hang-up is still a chunk; then the
+        // loop stops watching this port rather than waking for nothing.
+        if (queued > 0)
+            TakeChunk(fd, std::min(queued, kReceiveBufferSize));
+        return false;
+    }
+    if (queued == 0) {
+        wait->waiting = false;  // purged, or a wake-up with nothing behind it
+        // A driver that keeps waking us for nothing counts as gone.
+        return !(events && ++wait->emptyWakes >= kMaxEmptyReads);
+    }
+    wait->emptyWakes = 0;
+    if (g_collecting.load(std::memory_order_acquire)) {
+        wait->Taken();
+        return CollectBytes(fd, queued);
+    }
+    if (queued >= kReceiveBufferSize) {
+        // A chunk never exceeds the buffer; the rest is the next chunk,
+        // taken after its own gap.
+        if (!TakeChunk(fd, kReceiveBufferSize))
+            return false;
+        wait->Grew(-1);
+        return true;
+    }
+    if (events || queued != wait->lastQueued || !wait->waiting) {
+        wait->Grew(queued);
+        return true;
+    }
+    if (SteadyClock::now() - wait->grewAt < std::chrono::microseconds(FrameGapUs()))
+        return true;  // woken early by a signal
+    // The line has been silent for a whole gap.
+    wait->Taken();
+    return TakeChunk(fd, queued);
+}
+
 // The receive thread. The port is watched edge-triggered, so every arrival
 // of bytes wakes the loop once while the bytes stay in the terminal's queue:
 // an input purge still discards them, and the loop never spins on bytes it
@@ -148,117 +256,27 @@ void ReceiveLoop(int portFd, int wakeFd)
     // The gap is timed to the microsecond; the default 50 us of timer slack
     // would only add to every reply's delay.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    const int epollFd = AboveStandardStreams(::epoll_create1(EPOLL_CLOEXEC));
-    if (epollFd >= 0) {
-        epoll_event watch{};
-        watch.events = EPOLLIN | EPOLLET;
-        watch.data.fd = fd;
-        if (fd >= 0 && ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &watch) != 0)
-            fd = -1;
-        watch.events = EPOLLIN;
-        watch.data.fd = wakeFd;
-        if (wakeFd >= 0)
-            ::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &watch);
-    } else {
-        fd = -1;  // no descriptor left for the watch: nothing can be received
-    }
-
-    bool waiting = false;  // bytes wait that are not a chunk yet
-    int lastQueued = 0;
-    SteadyClock::time_point grewAt{};
-    int emptyWakes = 0;
-    auto stopWatching = [&] {
-        if (fd >= 0 && epollFd >= 0)
-            ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
-        fd = -1;
-        waiting = false;
-        g_portLost = true;
-        {
-            std::lock_guard<std::mutex> guard(g_collectLock);
-            g_collected.notify_all();  // a collecting exchange need not wait on
-        }
-        if (PortLostHook hook = g_portLostHook.load(std::memory_order_acquire))
-            hook();  // the window learns of it at once
-    };
-
+    const int epollFd = WatchPort(&fd, wakeFd);
+    ChunkWait wait;
     for (;;) {
         if (g_stopRequested)
             break;
-        long long timeoutUs = -1;
-        if (waiting) {
-            const auto quietFor = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - grewAt);
-            timeoutUs = std::max<long long>(0, FrameGapUs() - quietFor.count());
-        }
         int events;
         if (epollFd >= 0) {
-            events = WaitForPort(epollFd, fd, wakeFd, timeoutUs);
+            events = WaitForPort(epollFd, fd, wakeFd, wait.TimeoutUs());
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMs));
             events = g_stopRequested ? -1 : 0;
         }
         if (events < 0)
             break;
-        if (fd < 0)
-            continue;
-
-        const int queued = QueuedBytes(fd);
-        if (queued < 0) {
-            stopWatching();  // the adapter is gone
-            continue;
-        }
-        if (events & (EPOLLHUP | EPOLLERR)) {
-            // Whatever arrived before the hang-up is still a chunk; then the
-            // loop stops watching this port rather than waking for nothing.
-            if (queued > 0)
-                TakeChunk(fd, std::min(queued, kReceiveBufferSize));
-            stopWatching();
-            continue;
-        }
-        if (queued == 0) {
-            waiting = false;  // purged, or a wake-up with nothing behind it
-            if (events && ++emptyWakes >= kMaxEmptyReads)
-                stopWatching();  // a driver that keeps waking us for nothing
-            continue;
-        }
-        emptyWakes = 0;
-        if (g_collecting.load(std::memory_order_acquire)) {
-            waiting = false;
-            lastQueued = 0;
-            if (!CollectBytes(fd, queued))
-                stopWatching();
-            continue;
-        }
-        if (queued >= kReceiveBufferSize) {
-            // A chunk never exceeds the buffer; the rest is the next chunk,
-            // taken after its own gap.
-            if (!TakeChunk(fd, kReceiveBufferSize)) {
-                stopWatching();
-                continue;
-            }
-            waiting = true;
-            lastQueued = -1;
-            grewAt = SteadyClock::now();
-            continue;
-        }
-        if (events || queued != lastQueued || !waiting) {
-            waiting = true;  // still growing: the gap starts again
-            lastQueued = queued;
-            grewAt = SteadyClock::now();
-            continue;
-        }
-        if (SteadyClock::now() - grewAt < std::chrono::microseconds(FrameGapUs()))
-            continue;  // woken early by a signal
-        // The line has been silent for a whole gap.
-        waiting = false;
-        lastQueued = 0;
-        if (!TakeChunk(fd, queued))
-            stopWatching();
+        if (fd >= 0 && !ServePort(fd, events, &wait))
+            StopWatching(epollFd, &fd, &wait);
     }
     if (epollFd >= 0)
         ::close(epollFd);
     --g_runningLoops;
 }
-
 
 }  // namespace
 

@@ -8,57 +8,58 @@
 #include <termios.h>
 #include <unistd.h>
 
-int OpenSerialDevice(const std::string& path, int* error)
+namespace {
+
+// A closed standard stream would hand us its number; "no port" must never
+// look like a descriptor the process already means otherwise. The
+// descriptor, moved above them when needed, or kNoPort (fd closed).
+int AboveStandardStreams(int fd, int* error)
 {
-    // O_NONBLOCK so that open does not wait for carrier; the receive thread
-    // waits for bytes with epoll instead.
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    if (fd > STDERR_FILENO)
+        return fd;
+    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    if (high < 0) {
         *error = errno;
         return kNoPort;
     }
-    if (fd <= STDERR_FILENO) {
-        // A closed standard stream would hand us its number; "no port" must
-        // never look like a descriptor the process already means otherwise.
-        const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        ::close(fd);
-        if (high < 0) {
-            *error = errno;
-            return kNoPort;
-        }
-        fd = high;
-    }
-    // TIOCEXCL alone refuses only later opens, and never root's: a program
-    // that already holds the line (a terminal program, a modem manager
-    // probing a new adapter, a second instance) must make this open fail,
-    // or two masters talk on one RS-485 line. Programs that open ports
-    // exclusively take this advisory lock as well.
+    return high;
+}
+
+// TIOCEXCL alone refuses only later opens, and never root's: a program that
+// already holds the line (a terminal program, a modem manager probing a new
+// adapter, a second instance) must make this open fail, or two masters talk
+// on one RS-485 line. Programs that open ports exclusively take this
+// advisory lock as well. False leaves fd open for the caller to close; the
+// holder's exclusivity is not ours to clear.
+bool TakeLineExclusively(int fd, int* error)
+{
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         *error = errno == EWOULDBLOCK ? EBUSY : errno;
-        ::close(fd);  // the holder's exclusivity is not ours to clear
-        return kNoPort;
+        return false;
     }
     int heldExclusively = 0;
     if (::ioctl(fd, TIOCGEXCL, &heldExclusively) == 0 && heldExclusively) {
         // Someone made the line exclusive without the lock; root got past it.
         *error = EBUSY;
-        ::close(fd);
-        return kNoPort;
+        return false;
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {
         *error = errno;
-        ::close(fd);
-        return kNoPort;
+        return false;
     }
+    return true;
+}
 
+// 57600 8N1, raw. Bytes must pass unchanged both ways: no echo, no CR/LF
+// translation, no XON/XOFF (0x11 and 0x13 occur in Modbus data), no RTS/CTS.
+bool SetRawLine(int fd, int* error)
+{
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) {
         *error = errno;
-        CloseSerialDevice(fd);
-        return kNoPort;
+        return false;
     }
-    // Bytes must pass unchanged both ways: no echo, no CR/LF translation, no
-    // XON/XOFF (0x11 and 0x13 occur in Modbus data), no RTS/CTS.
     ::cfmakeraw(&tio);
     tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
@@ -69,6 +70,31 @@ int OpenSerialDevice(const std::string& path, int* error)
     ::cfsetospeed(&tio, B57600);
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
         *error = errno;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int OpenSerialDevice(const std::string& path, int* error)
+{
+    // O_NONBLOCK so that open does not wait for carrier; the receive thread
+    // waits for bytes with epoll instead.
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return kNoPort;
+    }
+    fd = AboveStandardStreams(fd, error);
+    if (fd == kNoPort)
+        return kNoPort;
+    if (!TakeLineExclusively(fd, error)) {
+        ::close(fd);
+        return kNoPort;
+    }
+    // Ours now: closing also gives up the exclusivity.
+    if (!SetRawLine(fd, error)) {
         CloseSerialDevice(fd);
         return kNoPort;
     }

@@ -574,6 +574,159 @@ QByteArray JournalRecordLine(JournalRecord& r)
     return hashed + ',' + r.hash.toLatin1() + "\r\n";
 }
 
+namespace {
+
+// The first two lines: the start value of the chain, then the column header.
+// False, with the fault in check, when the file is no journal.
+bool CheckJournalHead(LineReader& reader, JournalCheck* check)
+{
+    QByteArray line;
+    bool whole = false;
+    if (!reader.Next(&line, &whole) || !whole || !line.startsWith(kBom + kFirstLineStart) || !line.endsWith('\r') ||
+        !IsHash(line.mid(kBom.size() + kFirstLineStart.size(), kHashLength)) ||
+        line.size() != kBom.size() + kFirstLineStart.size() + kHashLength + 1) {
+        Fail(check, JournalFault::NotJournal, 0, 1, QStringLiteral("первая строка не журнала действий"));
+        return false;
+    }
+    check->startValue = QString::fromLatin1(line.mid(kBom.size() + kFirstLineStart.size(), kHashLength));
+    check->lastHash = check->startValue;
+    if (!reader.Next(&line, &whole) || !whole || line != JournalHeaderText().toUtf8() + '\r') {
+        Fail(check, JournalFault::NotJournal, 0, 2, QStringLiteral("вторая строка не заголовок журнала"));
+        return false;
+    }
+    return true;
+}
+
+JournalRecord RecordFromSpans(const char* data, const RecordSpans& spans, qint64 number)
+{
+    JournalRecord r;
+    r.number = number;
+    r.utc = SpanText(data, spans[1]);
+    r.local = SpanText(data, spans[2]);
+    r.operatorName = SpanText(data, spans[3]);
+    r.computer = SpanText(data, spans[4]);
+    r.chamber = SpanText(data, spans[5]);
+    r.action = SpanText(data, spans[6]);
+    r.oldValue = SpanText(data, spans[7]);
+    r.newValue = SpanText(data, spans[8]);
+    r.outcome = SpanText(data, spans[9]);
+    r.previousHash = SpanText(data, spans[10]);
+    r.hash = SpanText(data, spans[11]);
+    return r;
+}
+
+JournalRecord RecordFromFields(const QList<QByteArray>& fields, qint64 number)
+{
+    JournalRecord r;
+    r.number = number;
+    r.utc = QString::fromUtf8(fields[1]);
+    r.local = QString::fromUtf8(fields[2]);
+    r.operatorName = QString::fromUtf8(fields[3]);
+    r.computer = QString::fromUtf8(fields[4]);
+    r.chamber = QString::fromUtf8(fields[5]);
+    r.action = QString::fromUtf8(fields[6]);
+    r.oldValue = QString::fromUtf8(fields[7]);
+    r.newValue = QString::fromUtf8(fields[8]);
+    r.outcome = QString::fromUtf8(fields[9]);
+    r.previousHash = QString::fromLatin1(fields[10]);
+    r.hash = QString::fromLatin1(fields[11]);
+    return r;
+}
+
+// Where the chain stands while the records are read.
+struct ChainWalk {
+    QByteArray last;        // the hash the next record must follow
+    QByteArray beforeLast;  // the hash the last record that fitted followed
+    qint64 lineNumber = 2;
+    char own[kHashLength];
+    RecordSpans spans;  // of the line just read, when it was taken in place
+};
+
+// The common case in place, with no copy: a whole record that fits the chain.
+// True, with its number, when it does; false leaves the line to the slow path.
+bool FitsInPlace(const char* data, qsizetype size, bool whole, qint64 expected, ChainWalk& walk, qint64* number)
+{
+    RecordSpans& spans = walk.spans;
+    if (!(whole && size > 2 * kHashLength + 2 && data[size - 1] == '\r' && ScanFields(data, size - 1, &spans) &&
+          SpanIsHash(data, spans[10]) && SpanIsHash(data, spans[11]) && !spans[0].quoted))
+        return false;
+    const QByteArray numberText = QByteArray::fromRawData(data + spans[0].begin, spans[0].end - spans[0].begin);
+    bool isNumber = false;
+    *number = numberText.toLongLong(&isNumber);
+    const qsizetype hashed = spans[11].begin - 1;
+    Sha256Hex(data, hashed, walk.own);
+    return isNumber && *number == expected && numberText == QByteArray::number(*number) &&
+           std::memcmp(data + spans[10].begin, walk.last.constData(), kHashLength) == 0 &&
+           std::memcmp(data + spans[11].begin, walk.own, kHashLength) == 0;
+}
+
+// A line that is no record at all: torn when it is the unfinished last line,
+// damaged otherwise.
+void FailNotARecord(JournalCheck* check, LineReader& reader, bool whole, qint64 expected, qint64 lineNumber)
+{
+    bool more = false;
+    {
+        QByteArray next;
+        bool nextWhole = false;
+        more = reader.Next(&next, &nextWhole);
+    }
+    if (!whole && !more)
+        Fail(check, JournalFault::Torn, expected, lineNumber,
+             QStringLiteral("строка %1: последняя строка оборвана (запись №%2 не записана целиком)")
+                 .arg(lineNumber)
+                 .arg(expected));
+    else
+        Fail(check, JournalFault::Damaged, expected, lineNumber,
+             QStringLiteral("строка %1: не запись журнала (на месте записи №%2)").arg(lineNumber).arg(expected));
+}
+
+// The first record that does not fit the chain; the line after it tells
+// what happened to it.
+void FailMisfit(JournalCheck* check, LineReader& reader, const ChainWalk& walk, const QList<QByteArray>& fields,
+                qint64 number, qint64 expected, bool ownFits)
+{
+    const qint64 lineNumber = walk.lineNumber;
+    QByteArray next;
+    bool nextWhole = false;
+    QList<QByteArray> nextFields;
+    qint64 nextNumber = 0;
+    const bool nextIsRecord = reader.Next(&next, &nextWhole) && ParseRecord(next, nextWhole, &nextFields, &nextNumber);
+    const bool nextIsExpected = nextIsRecord && nextNumber == expected && nextFields[10] == walk.last;
+    if (number == expected - 1 && number >= 1 && fields[10] == walk.beforeLast && ownFits)
+        // Two lines claim the same place; the chain cannot tell which came first.
+        Fail(check, JournalFault::Inserted, number, lineNumber,
+             QStringLiteral("строка %1: запись №%2 встречается дважды (одна из двух вставлена)")
+                 .arg(lineNumber)
+                 .arg(number));
+    else if (nextIsExpected && number != expected + 1)
+        Fail(check, JournalFault::Inserted, expected, lineNumber,
+             QStringLiteral("строка %1: вставлена строка перед записью №%2").arg(lineNumber).arg(expected));
+    else if (number == expected + 1 && nextIsExpected)
+        Fail(check, JournalFault::Reordered, expected, lineNumber,
+             QStringLiteral("строка %1: записи №%2 и №%3 переставлены").arg(lineNumber).arg(expected).arg(number));
+    else if (number > expected)
+        Fail(check, JournalFault::Removed, expected, lineNumber,
+             number == expected + 1
+                 ? QStringLiteral("строка %1: запись №%2 удалена").arg(lineNumber).arg(expected)
+                 : QStringLiteral("строка %1: записи №%2–№%3 удалены").arg(lineNumber).arg(expected).arg(number - 1));
+    else if (number < expected)
+        Fail(check, JournalFault::Inserted, expected, lineNumber,
+             QStringLiteral("строка %1: на месте записи №%2 стоит №%3 (вставлена или переставлена)")
+                 .arg(lineNumber)
+                 .arg(expected)
+                 .arg(number));
+    else if (!ownFits)
+        Fail(check, JournalFault::Changed, expected, lineNumber,
+             QStringLiteral("строка %1: запись №%2 изменена (хеш не совпадает)").arg(lineNumber).arg(expected));
+    else
+        Fail(check, JournalFault::Changed, expected, lineNumber,
+             QStringLiteral("строка %1: запись №%2 не продолжает цепочку (она или запись перед ней изменена)")
+                 .arg(lineNumber)
+                 .arg(expected));
+}
+
+}  // namespace
+
 JournalCheck CheckJournal(const QString& path, const std::function<void(const JournalRecord&)>& each)
 {
     JournalCheck check;
@@ -583,163 +736,55 @@ JournalCheck CheckJournal(const QString& path, const std::function<void(const Jo
         return check;
     }
     LineReader reader(file);
-    QByteArray line;
-    bool whole = false;
-    if (!reader.Next(&line, &whole) || !whole || !line.startsWith(kBom + kFirstLineStart) || !line.endsWith('\r') ||
-        !IsHash(line.mid(kBom.size() + kFirstLineStart.size(), kHashLength)) ||
-        line.size() != kBom.size() + kFirstLineStart.size() + kHashLength + 1) {
-        Fail(&check, JournalFault::NotJournal, 0, 1, QStringLiteral("первая строка не журнала действий"));
+    if (!CheckJournalHead(reader, &check))
         return check;
-    }
-    check.startValue = QString::fromLatin1(line.mid(kBom.size() + kFirstLineStart.size(), kHashLength));
-    check.lastHash = check.startValue;
-    if (!reader.Next(&line, &whole) || !whole || line != JournalHeaderText().toUtf8() + '\r') {
-        Fail(&check, JournalFault::NotJournal, 0, 2, QStringLiteral("вторая строка не заголовок журнала"));
-        return check;
-    }
-    QByteArray last = check.startValue.toLatin1();
-    QByteArray beforeLast;  // the hash the last record that fitted followed
-    qint64 lineNumber = 2;
+    ChainWalk walk;
+    walk.last = check.startValue.toLatin1();
     QList<QByteArray> fields;
-    RecordSpans spans;
     const char* data = nullptr;
     qsizetype size = 0;
-    char own[kHashLength];
+    bool whole = false;
     while (reader.Next(&data, &size, &whole)) {
-        ++lineNumber;
+        ++walk.lineNumber;
         const qint64 expected = check.records + 1;
-        // The common case in place, with no copy: a whole record that fits.
-        if (whole && size > 2 * kHashLength + 2 && data[size - 1] == '\r' && ScanFields(data, size - 1, &spans) &&
-            SpanIsHash(data, spans[10]) && SpanIsHash(data, spans[11]) && !spans[0].quoted) {
-            const QByteArray numberText = QByteArray::fromRawData(data + spans[0].begin, spans[0].end - spans[0].begin);
-            bool isNumber = false;
-            const qint64 number = numberText.toLongLong(&isNumber);
-            const qsizetype hashed = spans[11].begin - 1;
-            Sha256Hex(data, hashed, own);
-            if (isNumber && number == expected && numberText == QByteArray::number(number) &&
-                std::memcmp(data + spans[10].begin, last.constData(), kHashLength) == 0 &&
-                std::memcmp(data + spans[11].begin, own, kHashLength) == 0) {
-                check.records = number;
-                beforeLast = last;
-                last = QByteArray(own, kHashLength);
-                if (each) {
-                    JournalRecord r;
-                    r.number = number;
-                    r.utc = SpanText(data, spans[1]);
-                    r.local = SpanText(data, spans[2]);
-                    r.operatorName = SpanText(data, spans[3]);
-                    r.computer = SpanText(data, spans[4]);
-                    r.chamber = SpanText(data, spans[5]);
-                    r.action = SpanText(data, spans[6]);
-                    r.oldValue = SpanText(data, spans[7]);
-                    r.newValue = SpanText(data, spans[8]);
-                    r.outcome = SpanText(data, spans[9]);
-                    r.previousHash = SpanText(data, spans[10]);
-                    r.hash = SpanText(data, spans[11]);
-                    each(r);
-                }
-                continue;
-            }
-        }
-        line = QByteArray(data, size);
-        QCryptographicHash sha(QCryptographicHash::Sha256);
         qint64 number = 0;
+        if (FitsInPlace(data, size, whole, expected, walk, &number)) {
+            check.records = number;
+            walk.beforeLast = walk.last;
+            walk.last = QByteArray(walk.own, kHashLength);
+            if (each)
+                each(RecordFromSpans(data, walk.spans, number));
+            continue;
+        }
+        const QByteArray line(data, size);
         if (!ParseRecord(line, whole, &fields, &number)) {
-            bool more = false;
-            {
-                QByteArray next;
-                bool nextWhole = false;
-                more = reader.Next(&next, &nextWhole);
-            }
             // The file begun after the break continues from here.
-            check.lastHash = QString::fromLatin1(last);
-            if (!whole && !more)
-                Fail(&check, JournalFault::Torn, expected, lineNumber,
-                     QStringLiteral("строка %1: последняя строка оборвана (запись №%2 не записана целиком)")
-                         .arg(lineNumber)
-                         .arg(expected));
-            else
-                Fail(&check, JournalFault::Damaged, expected, lineNumber,
-                     QStringLiteral("строка %1: не запись журнала (на месте записи №%2)").arg(lineNumber).arg(expected));
+            check.lastHash = QString::fromLatin1(walk.last);
+            FailNotARecord(&check, reader, whole, expected, walk.lineNumber);
             return check;
         }
         // The hashed part: the line up to the comma before the hash.
         const QByteArray hashed = line.left(line.size() - 1 - 1 - kHashLength);
-        sha.reset();
-        sha.addData(hashed);
-        const bool ownFits = sha.result().toHex() == fields[11];
-        const bool linkFits = fields[10] == last;
-        if (number == expected && ownFits && linkFits) {
+        const bool ownFits = QCryptographicHash::hash(hashed, QCryptographicHash::Sha256).toHex() == fields[11];
+        if (number == expected && ownFits && fields[10] == walk.last) {
             check.records = number;
-            beforeLast = last;
-            last = fields[11];
-            if (each) {
-                JournalRecord r;
-                r.number = number;
-                r.utc = QString::fromUtf8(fields[1]);
-                r.local = QString::fromUtf8(fields[2]);
-                r.operatorName = QString::fromUtf8(fields[3]);
-                r.computer = QString::fromUtf8(fields[4]);
-                r.chamber = QString::fromUtf8(fields[5]);
-                r.action = QString::fromUtf8(fields[6]);
-                r.oldValue = QString::fromUtf8(fields[7]);
-                r.newValue = QString::fromUtf8(fields[8]);
-                r.outcome = QString::fromUtf8(fields[9]);
-                r.previousHash = QString::fromLatin1(fields[10]);
-                r.hash = QString::fromLatin1(fields[11]);
-                each(r);
-            }
+            walk.beforeLast = walk.last;
+            walk.last = fields[11];
+            if (each)
+                each(RecordFromFields(fields, number));
             continue;
         }
-        // The first line that does not fit; the line after it tells what happened.
-        QByteArray next;
-        bool nextWhole = false;
-        QList<QByteArray> nextFields;
-        qint64 nextNumber = 0;
-        const bool nextIsRecord = reader.Next(&next, &nextWhole) && ParseRecord(next, nextWhole, &nextFields, &nextNumber);
-        const bool nextIsExpected = nextIsRecord && nextNumber == expected && nextFields[10] == last;
-        check.lastHash = QString::fromLatin1(last);
-        if (number == expected - 1 && number >= 1 && fields[10] == beforeLast && ownFits)
-            // Two lines claim the same place; the chain cannot tell which came first.
-            Fail(&check, JournalFault::Inserted, number, lineNumber,
-                 QStringLiteral("строка %1: запись №%2 встречается дважды (одна из двух вставлена)")
-                     .arg(lineNumber)
-                     .arg(number));
-        else if (nextIsExpected && number != expected + 1)
-            Fail(&check, JournalFault::Inserted, expected, lineNumber,
-                 QStringLiteral("строка %1: вставлена строка перед записью №%2").arg(lineNumber).arg(expected));
-        else if (number == expected + 1 && nextIsExpected)
-            Fail(&check, JournalFault::Reordered, expected, lineNumber,
-                 QStringLiteral("строка %1: записи №%2 и №%3 переставлены").arg(lineNumber).arg(expected).arg(number));
-        else if (number > expected)
-            Fail(&check, JournalFault::Removed, expected, lineNumber,
-                 number == expected + 1
-                     ? QStringLiteral("строка %1: запись №%2 удалена").arg(lineNumber).arg(expected)
-                     : QStringLiteral("строка %1: записи №%2–№%3 удалены").arg(lineNumber).arg(expected).arg(number - 1));
-        else if (number < expected)
-            Fail(&check, JournalFault::Inserted, expected, lineNumber,
-                 QStringLiteral("строка %1: на месте записи №%2 стоит №%3 (вставлена или переставлена)")
-                     .arg(lineNumber)
-                     .arg(expected)
-                     .arg(number));
-        else if (!ownFits)
-            Fail(&check, JournalFault::Changed, expected, lineNumber,
-                 QStringLiteral("строка %1: запись №%2 изменена (хеш не совпадает)").arg(lineNumber).arg(expected));
-        else
-            Fail(&check, JournalFault::Changed, expected, lineNumber,
-                 QStringLiteral("строка %1: запись №%2 не продолжает цепочку (она или запись перед ней изменена)")
-                     .arg(lineNumber)
-                     .arg(expected));
+        check.lastHash = QString::fromLatin1(walk.last);
+        FailMisfit(&check, reader, walk, fields, number, expected, ownFits);
         return check;
     }
+    check.lastHash = QString::fromLatin1(walk.last);
     if (file.error() != QFileDevice::NoError) {
-        Fail(&check, JournalFault::Unreadable, check.records + 1, lineNumber,
+        Fail(&check, JournalFault::Unreadable, check.records + 1, walk.lineNumber,
              QStringLiteral("ошибка чтения: %1").arg(file.errorString()));
-        check.lastHash = QString::fromLatin1(last);
         return check;
     }
     check.ok = true;
-    check.lastHash = QString::fromLatin1(last);
     return check;
 }
 

@@ -41,8 +41,9 @@ void EnterExchange(Line& line)
         ++line.collisions;
 }
 
-// The earliest moment a reservation stops the overview from starting a read
-// of needMs now; LineClock::time_point::max() when none does.
+// Whether a reservation stops the overview from starting a read of need now;
+// when one does, *wakeAt is brought forward to the moment the reservation
+// goes stale, and the overview looks again then at the latest.
 bool ReservationBlocks(const Line& line, LineClock::time_point now, std::chrono::milliseconds need,
                        LineClock::time_point* wakeAt)
 {
@@ -207,14 +208,15 @@ OverviewRead OverviewReadOf(int address, const WholeReply& whole)
         // Whole words of the data only: positions the reply did not reach
         // are 0, never its CRC nor half of a word.
         ReceiveBytes bytes{};
-        const size_t data = std::min<size_t>({whole.frame.size() - 2, 3u + (whole.frame[2] & 0xFEu), bytes.size()});
+        const size_t data = std::min<size_t>(
+            {whole.frame.size() - 2, kReplyHeaderBytes + (whole.frame[2] & 0xFEu), bytes.size()});
         std::memcpy(bytes.data(), whole.frame.data(), data);
         read.reply = DecodeStatus(bytes, address);
         read.answered = read.reply.decoded;
         // Controllers that send only the fifteen words asked for carry no humidities.
-        if (data < 3u + 2u * 15u + 2u)
+        if (data < static_cast<size_t>(ReplyBytesThroughWord(kCurrentHumidityWord)))
             read.reply.currentHumidity.accepted = false;
-        if (data < 3u + 2u * 16u + 2u)
+        if (data < static_cast<size_t>(ReplyBytesThroughWord(kSetHumidityWord)))
             read.reply.setHumidity.accepted = false;
     }
     return read;

@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QPushButton>
 #include <QSet>
 #include <gtest/gtest.h>
@@ -50,6 +51,89 @@ TEST_F(MainWindowTest, EveryStatusFieldIsALabelShowingItsIdleText)
         EXPECT_TRUE(texts.contains(QString::fromUtf8(field.caption)));
     }
     EXPECT_EQ(labels.size(), kStatusFieldCount);
+}
+
+// Where every control of the window stands and what it says at start: the
+// operator's eye and the screenshots in the guide rely on this layout.
+TEST_F(MainWindowTest, EveryControlStandsWhereTheLayoutPutsIt)
+{
+    struct Place {
+        const char* name;
+        QWidget* widget;
+        QRect bounds;  // an empty size: an auto-sized label, left and top only
+        const char* text;
+    };
+    const TForm1* f = Form1;
+    const Place places[] = {
+        {"ComboBox1", f->ComboBox1, {16, 52, 105, 21}, nullptr},
+        {"Button5", f->Button5, {139, 52, 113, 41}, "Открыть"},
+        {"Label22", f->Label22, {38, 123, 0, 0}, "Поиск устройства"},
+        {"Button4", f->Button4, {16, 180, 105, 41}, "Пуск"},
+        {"Button1", f->Button1, {139, 180, 113, 41}, "Стоп"},
+        {"ProgressBar1", f->ProgressBar1, {16, 227, 236, 38}, nullptr},
+        {"Label26", f->Label26, {104, 276, 0, 0}, "              "},
+        {"Panel11", f->Panel11, {16, 313, 236, 30}, "Результаты сканирования"},
+        {"ListBox1", f->ListBox1, {16, 341, 236, 253}, nullptr},
+        {"Button6", f->Button6, {16, 600, 236, 57}, "Чтение текущих показаний"},
+        {"Button2", f->Button2, {16, 663, 236, 65}, "Управление камерой"},
+        {"CheckBox1", f->CheckBox1, {8, 734, 153, 49}, "Запись в файл"},
+        {"Label23", f->Label23, {499, 3, 0, 0}, " Температура/влажность"},
+        {"ActivityIndicator1", f->ActivityIndicator1, {780, 3, 32, 32}, nullptr},
+        {"Label5", f->Label5, {311, 96, 154, 69}, "0"},
+        {"Label6", f->Label6, {472, 96, 0, 0}, "/"},
+        {"Label2", f->Label2, {496, 96, 131, 69}, "0"},
+        {"Panel2", f->Panel2, {295, 171, 354, 30}, "Текущая температура/влажность, °C/%"},
+        {"Label18", f->Label18, {712, 96, 153, 66}, "0"},
+        {"Label7", f->Label7, {872, 93, 0, 0}, "/"},
+        {"Label4", f->Label4, {896, 96, 124, 69}, "0"},
+        {"Panel3", f->Panel3, {696, 171, 365, 30}, "Заданная температура/влажность, °C/%"},
+        {"Label24", f->Label24, {531, 227, 0, 0}, "Временные показатели"},
+        {"ActivityIndicator2", f->ActivityIndicator2, {802, 227, 32, 32}, nullptr},
+        {"Label15", f->Label15, {341, 294, 208, 73}, "00:00"},
+        {"Panel4", f->Panel4, {311, 373, 291, 30}, "Время выхода на режим, чч:мм"},
+        {"Label11", f->Label11, {766, 294, 225, 73}, "00:00"},
+        {"Panel9", f->Panel9, {744, 373, 260, 30}, "Время стабилизации, чч:мм"},
+        {"Label3", f->Label3, {341, 432, 225, 73}, "00:00"},
+        {"Panel10", f->Panel10, {273, 530, 376, 30}, "Уставка времени выхода на режим, чч:мм"},
+        {"Label19", f->Label19, {766, 432, 208, 73}, "00:00"},
+        {"Panel5", f->Panel5, {696, 530, 349, 30}, "Уставка времени стабилизации, чч:мм"},
+        {"Label25", f->Label25, {509, 592, 0, 0}, "Параметры термоциклирования"},
+        {"ActivityIndicator3", f->ActivityIndicator3, {883, 592, 32, 32}, nullptr},
+        {"Label13", f->Label13, {301, 643, 256, 81}, "0(0)"},
+        {"Panel6", f->Panel6, {304, 747, 253, 30}, "Текущий шаг(всего шагов)"},
+        {"Label17", f->Label17, {584, 643, 200, 81}, "0"},
+        {"Panel7", f->Panel7, {582, 747, 200, 30}, "Текущая программа"},
+        {"Label20", f->Label20, {832, 643, 274, 81}, "0(0)"},
+        {"Panel8", f->Panel8, {837, 747, 261, 30}, "Текущий цикл(всего циклов)"},
+        {"Label1", f->Label1, {8, 799, 0, 0}, "v12.23.134.4.12.05"},
+        {"Label8", f->Label8, {904, 793, 194, 19}, nullptr},
+        {"AlarmMarker", f->AlarmMarker, {150, 786, 254, 27}, nullptr},
+        {"ButtonChart", f->ButtonChart, {410, 786, 80, 27}, "График"},
+        {"ButtonMonitor", f->ButtonMonitor, {496, 786, 130, 27}, "Монитор линии"},
+        {"ButtonJournal", f->ButtonJournal, {632, 786, 130, 27}, "Журнал действий"},
+        {"ButtonOverview", f->ButtonOverview, {768, 786, 130, 27}, "Обзор камер"},
+    };
+    for (const Place& place : places) {
+        SCOPED_TRACE(place.name);
+        ASSERT_NE(place.widget, nullptr);
+        const QRect at = place.widget->geometry();
+        EXPECT_EQ(at.topLeft(), place.bounds.topLeft());
+        if (!place.bounds.size().isEmpty())
+            EXPECT_EQ(at.size(), place.bounds.size());
+        if (!place.text)
+            continue;
+        if (const auto* label = qobject_cast<const QLabel*>(place.widget))
+            EXPECT_EQ(label->text(), QString::fromUtf8(place.text));
+        else if (const auto* button = qobject_cast<const QAbstractButton*>(place.widget))
+            EXPECT_EQ(button->text(), QString::fromUtf8(place.text));
+        else
+            ADD_FAILURE() << "no text to compare";
+    }
+    // The version label shows the version the package carries.
+    EXPECT_TRUE(f->Label1->text().startsWith(QStringLiteral("v" CALVETRA_PACKAGE_VERSION ".")));
+    // The journal warning waits hidden until a broken chain is found.
+    EXPECT_TRUE(f->LabelJournal->isHidden());
+    EXPECT_EQ(f->LabelJournal->geometry(), QRect(273, 203, 830, 22));
 }
 
 TEST_F(MainWindowTest, ClockFillsOnFirstTick)

@@ -11,7 +11,9 @@ contents=$(dpkg-deb -c "$deb")
 for f in ./usr/bin/calvetra ./usr/bin/chamber-sim ./usr/bin/calvetra-recorder \
          ./usr/share/applications/calvetra.desktop ./usr/share/icons/hicolor/scalable/apps/calvetra.svg \
          ./usr/lib/systemd/system/calvetra-recorder.service ./usr/lib/sysusers.d/calvetra.conf \
-         ./etc/calvetra/recorder.conf; do
+         ./etc/calvetra/recorder.conf ./usr/share/doc/calvetra/README.md \
+         ./usr/share/doc/calvetra/docs/operator-guide.ru.md ./usr/share/doc/calvetra/docs/main-window.png \
+         ./usr/share/doc/calvetra/docs/recorder.md; do
   grep -qF " $f" <<<"$contents" || { echo "missing from the package: $f"; exit 1; }
 done
 depends=$(dpkg-deb -f "$deb" Depends)

@@ -3,8 +3,10 @@
 
 class QApplication;
 
-// Sets the title and fonts and creates Form1 (shown when show is true),
-// Form3 and Form5 (hidden). Every global starts from its zero state.
+// Sets the title and fonts, creates the alarm centre and the windows: Form1
+// (shown when show is true), and hidden Form3, Form5, the chart, the line
+// monitor, the journal and the overview; checks the journal's chain and starts
+// the line recording. Every global starts from its zero state.
 void CreateApplicationWindows(bool show = true);
 
 // Deletes the windows again (tests create a fresh set per case) and closes the port.

@@ -124,6 +124,151 @@ QTimer* Timer(QObject* parent, int interval)
 
 }  // namespace
 
+namespace {
+
+// Under the port group: the scan, its results and the switches.
+void BuildScanColumn(TForm1* f, QWidget* c)
+{
+    f->Label22 = Heading(c, QStringLiteral("Поиск устройства"), 38, 123);
+    f->Button4 = Button(c, QStringLiteral("Пуск"), {16, 180, 105, 41}, false);
+    f->Button1 = Button(c, QStringLiteral("Стоп"), {139, 180, 113, 41}, false);
+    f->ProgressBar1 = new QProgressBar(c);
+    f->ProgressBar1->setGeometry(16, 227, 236, 38);
+    f->ProgressBar1->setRange(0, 100);
+    f->ProgressBar1->setValue(0);
+    f->ProgressBar1->setTextVisible(false);
+    f->ProgressBar1->setStyleSheet(QStringLiteral(
+        "QProgressBar { border: 1px solid gray; background: white; }"
+        "QProgressBar::chunk { background: rgb(0, 255, 255); }"));
+    f->Label26 = AutoLabel(c, QString(14, u' '), 104, 276, Tnr(16));
+    {
+        QPalette palette = f->Label26->palette();
+        palette.setColor(QPalette::Window, Qt::white);
+        palette.setColor(QPalette::WindowText, Qt::black);
+        f->Label26->setPalette(palette);
+        f->Label26->setAutoFillBackground(true);
+    }
+    f->Panel11 = CaptionPanel(c, QStringLiteral("Результаты сканирования"), {16, 313, 236, 30});
+    f->ListBox1 = new QListWidget(c);
+    f->ListBox1->setGeometry(16, 341, 236, 253);
+    f->ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
+    {
+        QFont listFont(QStringLiteral("MS Sans Serif"));
+        listFont.setPixelSize(16);
+        f->ListBox1->setFont(listFont);
+        f->ListBox1->setStyleSheet(QStringLiteral("QListWidget::item { height: 20px; }"));
+    }
+    f->Button6 = Button(c, QStringLiteral("Чтение текущих показаний"), {16, 600, 236, 57}, false);
+    f->Button2 = Button(c, QStringLiteral("Управление камерой"), {16, 663, 236, 65}, false);
+    f->CheckBox1 = new QCheckBox(QStringLiteral("Запись в файл"), c);
+    f->CheckBox1->setGeometry(8, 734, 153, 49);
+    f->CheckBox1->setFont(Tnr(21));
+    f->CheckBox1->setEnabled(false);
+}
+
+// The current and set values, the times and the thermocycling fields.
+void BuildValueArea(TForm1* f, QWidget* c)
+{
+    f->Label23 = Heading(c, QStringLiteral(" Температура/влажность"), 499, 3);
+    f->ActivityIndicator1 = new TActivityIndicator(c);
+    f->ActivityIndicator1->setGeometry(780, 3, 32, 32);
+    f->Label5 = ValueField(c, "Label5", {311, 96, 154, 69}, 63, true, kRed, true);
+    f->Label6 = AutoLabel(c, QStringLiteral("/"), 472, 96, Tnr(60, true));
+    f->Label2 = ValueField(c, "Label2", {496, 96, 131, 69}, 63, true, kGreen, true);
+    f->Panel2 = CaptionPanel(c, QStringLiteral("Текущая температура/влажность, °C/%"), {295, 171, 354, 30});
+    f->Label18 = ValueField(c, "Label18", {712, 96, 153, 66}, 63, true, kRed, false);
+    f->Label7 = AutoLabel(c, QStringLiteral("/"), 872, 93, Tnr(60, true));
+    f->Label4 = ValueField(c, "Label4", {896, 96, 124, 69}, 63, true, kGreen, true);
+    f->Panel3 = CaptionPanel(c, QStringLiteral("Заданная температура/влажность, °C/%"), {696, 171, 365, 30});
+
+    f->Label24 = Heading(c, QStringLiteral("Временные показатели"), 531, 227);
+    f->ActivityIndicator2 = new TActivityIndicator(c);
+    f->ActivityIndicator2->setGeometry(802, 227, 32, 32);
+    f->Label15 = ValueField(c, "Label15", {341, 294, 208, 73}, 75, false, kGreen, false);
+    f->Panel4 = CaptionPanel(c, QStringLiteral("Время выхода на режим, чч:мм"), {311, 373, 291, 30});
+    f->Label11 = ValueField(c, "Label11", {766, 294, 225, 73}, 75, false, kGreen, false);
+    f->Panel9 = CaptionPanel(c, QStringLiteral("Время стабилизации, чч:мм"), {744, 373, 260, 30});
+    f->Label3 = ValueField(c, "Label3", {341, 432, 225, 73}, 75, false, kRed, false);
+    f->Panel10 = CaptionPanel(c, QStringLiteral("Уставка времени выхода на режим, чч:мм"), {273, 530, 376, 30});
+    f->Label19 = ValueField(c, "Label19", {766, 432, 208, 73}, 75, false, kRed, false);
+    f->Panel5 = CaptionPanel(c, QStringLiteral("Уставка времени стабилизации, чч:мм"), {696, 530, 349, 30});
+
+    f->Label25 = Heading(c, QStringLiteral("Параметры термоциклирования"), 509, 592);
+    f->ActivityIndicator3 = new TActivityIndicator(c);
+    f->ActivityIndicator3->setGeometry(883, 592, 32, 32);
+    f->Label13 = ValueField(c, "Label13", {301, 643, 256, 81}, 75, false, kGreen, false);
+    f->Panel6 = CaptionPanel(c, QStringLiteral("Текущий шаг(всего шагов)"), {304, 747, 253, 30});
+    f->Label17 = ValueField(c, "Label17", {584, 643, 200, 81}, 75, false, kGreen, false);
+    f->Panel7 = CaptionPanel(c, QStringLiteral("Текущая программа"), {582, 747, 200, 30});
+    f->Label20 = ValueField(c, "Label20", {832, 643, 274, 81}, 75, false, kGreen, false);
+    f->Panel8 = CaptionPanel(c, QStringLiteral("Текущий цикл(всего циклов)"), {837, 747, 261, 30});
+}
+
+// The version, the alarm marker, the buttons of the other windows and the
+// clock; the journal warning above the times.
+void BuildBottomLine(TForm1* f, QWidget* c)
+{
+    f->Label1 = AutoLabel(c, QStringLiteral("v" CALVETRA_VERSION_TEXT), 8, 799, f->font());
+    f->Label8 = new QLabel(c);
+    f->Label8->setGeometry(904, 793, 194, 19);
+    f->Label8->setFont(Tnr(16));
+    f->Label8->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // In the free strip of the bottom line, reached last by Tab.
+    f->ButtonChart = new QPushButton(QStringLiteral("График"), c);
+    f->ButtonChart->setGeometry(410, 786, 80, 27);
+    f->ButtonChart->setFont(Tnr(16));
+    // Left part of the strip, between the version and "График".
+    f->AlarmMarker = MakeAlarmMarker(c, {150, 786, 254, 27});
+    f->ButtonMonitor = new QPushButton(QStringLiteral("Монитор линии"), c);
+    f->ButtonMonitor->setGeometry(496, 786, 130, 27);
+    f->ButtonMonitor->setFont(Tnr(16));
+    f->ButtonJournal = new QPushButton(QStringLiteral("Журнал действий"), c);
+    f->ButtonJournal->setGeometry(632, 786, 130, 27);
+    f->ButtonJournal->setFont(Tnr(16));
+    // In the free strip between the set values and the time heading.
+    f->LabelJournal = new QLabel(c);
+    f->LabelJournal->setGeometry(273, 203, 830, 22);
+    f->LabelJournal->setFont(Tnr(15, true));
+    {
+        QPalette palette = f->LabelJournal->palette();
+        palette.setColor(QPalette::WindowText, kRed);
+        f->LabelJournal->setPalette(palette);
+    }
+    f->LabelJournal->hide();
+
+    f->ButtonOverview = new QPushButton(QStringLiteral("Обзор камер"), c);
+    f->ButtonOverview->setGeometry(768, 786, 130, 27);
+    f->ButtonOverview->setFont(Tnr(16));
+}
+
+void SetFocusOrder(TForm1* f)
+{
+    // Only these take focus, in this order.
+    const std::initializer_list<QWidget*> order{f->ComboBox1, f->Button4,     f->Button5,       f->ListBox1,
+                                                f->Button6,   f->CheckBox1,   f->Button1,       f->Button2,
+                                                f->ButtonChart, f->ButtonMonitor, f->ButtonJournal, f->ButtonOverview};
+    for (QWidget* w : order)
+        w->setFocusPolicy(Qt::StrongFocus);
+    for (auto it = order.begin(); it + 1 != order.end(); ++it)
+        QWidget::setTabOrder(*it, *(it + 1));
+}
+
+void MakeTimers(TForm1* f)
+{
+    f->Timer1 = Timer(f, kStatusPollPeriodMs);
+    f->Timer2 = Timer(f, 500);
+    f->Timer4 = Timer(f, 60000);
+    f->Timer5 = Timer(f, 100);
+    f->Timer6 = Timer(f, 5000);
+    // Real time whatever the scale of the waits. It runs only while reading
+    // waits for a pulled adapter to come back; the pull itself is reported
+    // by the receive thread the moment it happens.
+    f->TimerPort = new QTimer(f);
+    f->TimerPort->setInterval(200);
+}
+
+}  // namespace
+
 TForm1::TForm1(QWidget* parent) : QWidget(parent)
 {
     setWindowTitle(QStringLiteral("Связь с ЭВМ"));
@@ -156,76 +301,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     if (!missing.isEmpty())
         m_missingPort = remembered;
     ShowPortState(missing, true);
-    Label22 = Heading(c, QStringLiteral("Поиск устройства"), 38, 123);
-    Button4 = Button(c, QStringLiteral("Пуск"), {16, 180, 105, 41}, false);
-    Button1 = Button(c, QStringLiteral("Стоп"), {139, 180, 113, 41}, false);
-    ProgressBar1 = new QProgressBar(c);
-    ProgressBar1->setGeometry(16, 227, 236, 38);
-    ProgressBar1->setRange(0, 100);
-    ProgressBar1->setValue(0);
-    ProgressBar1->setTextVisible(false);
-    ProgressBar1->setStyleSheet(QStringLiteral(
-        "QProgressBar { border: 1px solid gray; background: white; }"
-        "QProgressBar::chunk { background: rgb(0, 255, 255); }"));
-    Label26 = AutoLabel(c, QString(14, u' '), 104, 276, Tnr(16));
-    {
-        QPalette palette = Label26->palette();
-        palette.setColor(QPalette::Window, Qt::white);
-        palette.setColor(QPalette::WindowText, Qt::black);
-        Label26->setPalette(palette);
-        Label26->setAutoFillBackground(true);
-    }
-    Panel11 = CaptionPanel(c, QStringLiteral("Результаты сканирования"), {16, 313, 236, 30});
-    ListBox1 = new QListWidget(c);
-    ListBox1->setGeometry(16, 341, 236, 253);
-    ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
-    {
-        QFont listFont(QStringLiteral("MS Sans Serif"));
-        listFont.setPixelSize(16);
-        ListBox1->setFont(listFont);
-        ListBox1->setStyleSheet(QStringLiteral("QListWidget::item { height: 20px; }"));
-    }
-    Button6 = Button(c, QStringLiteral("Чтение текущих показаний"), {16, 600, 236, 57}, false);
-    Button2 = Button(c, QStringLiteral("Управление камерой"), {16, 663, 236, 65}, false);
-    CheckBox1 = new QCheckBox(QStringLiteral("Запись в файл"), c);
-    CheckBox1->setGeometry(8, 734, 153, 49);
-    CheckBox1->setFont(Tnr(21));
-    CheckBox1->setEnabled(false);
+    BuildScanColumn(this, c);
 
-    // Value area.
-    Label23 = Heading(c, QStringLiteral(" Температура/влажность"), 499, 3);
-    ActivityIndicator1 = new TActivityIndicator(c);
-    ActivityIndicator1->setGeometry(780, 3, 32, 32);
-    Label5 = ValueField(c, "Label5", {311, 96, 154, 69}, 63, true, kRed, true);
-    Label6 = AutoLabel(c, QStringLiteral("/"), 472, 96, Tnr(60, true));
-    Label2 = ValueField(c, "Label2", {496, 96, 131, 69}, 63, true, kGreen, true);
-    Panel2 = CaptionPanel(c, QStringLiteral("Текущая температура/влажность, °C/%"), {295, 171, 354, 30});
-    Label18 = ValueField(c, "Label18", {712, 96, 153, 66}, 63, true, kRed, false);
-    Label7 = AutoLabel(c, QStringLiteral("/"), 872, 93, Tnr(60, true));
-    Label4 = ValueField(c, "Label4", {896, 96, 124, 69}, 63, true, kGreen, true);
-    Panel3 = CaptionPanel(c, QStringLiteral("Заданная температура/влажность, °C/%"), {696, 171, 365, 30});
-
-    Label24 = Heading(c, QStringLiteral("Временные показатели"), 531, 227);
-    ActivityIndicator2 = new TActivityIndicator(c);
-    ActivityIndicator2->setGeometry(802, 227, 32, 32);
-    Label15 = ValueField(c, "Label15", {341, 294, 208, 73}, 75, false, kGreen, false);
-    Panel4 = CaptionPanel(c, QStringLiteral("Время выхода на режим, чч:мм"), {311, 373, 291, 30});
-    Label11 = ValueField(c, "Label11", {766, 294, 225, 73}, 75, false, kGreen, false);
-    Panel9 = CaptionPanel(c, QStringLiteral("Время стабилизации, чч:мм"), {744, 373, 260, 30});
-    Label3 = ValueField(c, "Label3", {341, 432, 225, 73}, 75, false, kRed, false);
-    Panel10 = CaptionPanel(c, QStringLiteral("Уставка времени выхода на режим, чч:мм"), {273, 530, 376, 30});
-    Label19 = ValueField(c, "Label19", {766, 432, 208, 73}, 75, false, kRed, false);
-    Panel5 = CaptionPanel(c, QStringLiteral("Уставка времени стабилизации, чч:мм"), {696, 530, 349, 30});
-
-    Label25 = Heading(c, QStringLiteral("Параметры термоциклирования"), 509, 592);
-    ActivityIndicator3 = new TActivityIndicator(c);
-    ActivityIndicator3->setGeometry(883, 592, 32, 32);
-    Label13 = ValueField(c, "Label13", {301, 643, 256, 81}, 75, false, kGreen, false);
-    Panel6 = CaptionPanel(c, QStringLiteral("Текущий шаг(всего шагов)"), {304, 747, 253, 30});
-    Label17 = ValueField(c, "Label17", {584, 643, 200, 81}, 75, false, kGreen, false);
-    Panel7 = CaptionPanel(c, QStringLiteral("Текущая программа"), {582, 747, 200, 30});
-    Label20 = ValueField(c, "Label20", {832, 643, 274, 81}, 75, false, kGreen, false);
-    Panel8 = CaptionPanel(c, QStringLiteral("Текущий цикл(всего циклов)"), {837, 747, 261, 30});
+    BuildValueArea(this, c);
 
     for (int i = 0; i < kStatusFieldCount; ++i) {
         m_fieldLabels[i] = findChild<QLabel*>(QLatin1String(kStatusFields[i].label));
@@ -233,65 +311,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
             qFatal("No value label %s on the main window", kStatusFields[i].label);
     }
 
-    // Bottom line.
-    Label1 = AutoLabel(c, QStringLiteral("v12.23.134.4.12.05"), 8, 799, font());
-    Label8 = new QLabel(c);
-    Label8->setGeometry(904, 793, 194, 19);
-    Label8->setFont(Tnr(16));
-    Label8->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    // In the free strip of the bottom line, reached last by Tab.
-    ButtonChart = new QPushButton(QStringLiteral("График"), c);
-    ButtonChart->setGeometry(410, 786, 80, 27);
-    ButtonChart->setFont(Tnr(16));
-    // Left part of the strip, between the version and "График".
-    AlarmMarker = MakeAlarmMarker(c, {150, 786, 254, 27});
-    ButtonMonitor = new QPushButton(QStringLiteral("Монитор линии"), c);
-    ButtonMonitor->setGeometry(496, 786, 130, 27);
-    ButtonMonitor->setFont(Tnr(16));
-    ButtonJournal = new QPushButton(QStringLiteral("Журнал действий"), c);
-    ButtonJournal->setGeometry(632, 786, 130, 27);
-    ButtonJournal->setFont(Tnr(16));
-    // In the free strip between the set values and the time heading.
-    LabelJournal = new QLabel(c);
-    LabelJournal->setGeometry(273, 203, 830, 22);
-    LabelJournal->setFont(Tnr(15, true));
-    {
-        QPalette palette = LabelJournal->palette();
-        palette.setColor(QPalette::WindowText, kRed);
-        LabelJournal->setPalette(palette);
-    }
-    LabelJournal->hide();
+    BuildBottomLine(this, c);
 
-    ButtonOverview = new QPushButton(QStringLiteral("Обзор камер"), c);
-    ButtonOverview->setGeometry(768, 786, 130, 27);
-    ButtonOverview->setFont(Tnr(16));
+    SetFocusOrder(this);
 
-    // Only these take focus, in this order.
-    for (QWidget* w : std::initializer_list<QWidget*>{ComboBox1, Button4, Button5, ListBox1, Button6, CheckBox1, Button1,
-                                                      Button2, ButtonChart, ButtonMonitor, ButtonJournal, ButtonOverview})
-        w->setFocusPolicy(Qt::StrongFocus);
-    QWidget::setTabOrder(ComboBox1, Button4);
-    QWidget::setTabOrder(Button4, Button5);
-    QWidget::setTabOrder(Button5, ListBox1);
-    QWidget::setTabOrder(ListBox1, Button6);
-    QWidget::setTabOrder(Button6, CheckBox1);
-    QWidget::setTabOrder(CheckBox1, Button1);
-    QWidget::setTabOrder(Button1, Button2);
-    QWidget::setTabOrder(Button2, ButtonChart);
-    QWidget::setTabOrder(ButtonChart, ButtonMonitor);
-    QWidget::setTabOrder(ButtonMonitor, ButtonJournal);
-    QWidget::setTabOrder(ButtonJournal, ButtonOverview);
-
-    Timer1 = Timer(this, kStatusPollPeriodMs);
-    Timer2 = Timer(this, 500);
-    Timer4 = Timer(this, 60000);
-    Timer5 = Timer(this, 100);
-    Timer6 = Timer(this, 5000);
-    // Real time whatever the scale of the waits. It runs only while reading
-    // waits for a pulled adapter to come back; the pull itself is reported
-    // by the receive thread the moment it happens.
-    TimerPort = new QTimer(this);
-    TimerPort->setInterval(200);
+    MakeTimers(this);
     SetPortLostHook(&NotePortLost);
 
     PlaceWindow(this, {kClientWidth, kClientHeight}, QPoint(0, 0));
