@@ -174,10 +174,11 @@ void LineScheduler::ReadNext()
                                                m_schedule.timeoutMs);
     const OverviewRead read = OverviewReadOf(address, whole);
     const auto now = Clock::now();
-    // Due a little before the period is over, so that the read's own
-    // jitter never makes a gap longer than the period.
-    constexpr int kAheadMs = 20;
-    const auto period = std::chrono::milliseconds(std::max(1, ScaledMs(m_schedule.periodMs) - kAheadMs));
+    // Due a little before the period is over: a silent chamber ahead in the
+    // turn may cost one timeout, and the read its own jitter, and still no
+    // gap grows longer than the period.
+    const int ahead = m_schedule.timeoutMs + 20;
+    const auto period = std::chrono::milliseconds(std::max(1, ScaledMs(m_schedule.periodMs) - ahead));
     // The rhythm is kept from the due time, not from the read's end; a read
     // that fell behind by a whole period starts the rhythm anew.
     due.at = due.at + period < now ? now : due.at + period;

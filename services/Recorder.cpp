@@ -14,6 +14,7 @@
 #include "link/Waits.h"
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
+#include "monitoring/Overview.h"
 #include "monitoring/PollSummary.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/StatusFields.h"
@@ -245,6 +246,7 @@ void Recorder::TakeRead(const ChamberRead& read)
     ++chamber.reads;
     chamber.lastReadMs = read.timeMs;
     CountPoll(chamber.watched, read.read.reply, read.read.answered, read.timeMs);
+    chamber.unansweredInRow = read.read.answered ? 0 : chamber.unansweredInRow + 1;
     chamber.watched.lastReadWallMs = read.timeMs;
     std::vector<AlarmEvent> events;
     if (read.read.answered) {
@@ -323,7 +325,10 @@ void Recorder::WriteMinute()
     // A chamber whose line gives no reads at all for three periods.
     const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
     for (auto& [key, chamber] : m_chambers) {
-        const bool overdue = nowMs - chamber.lastReadMs > 3LL * ScaledMs(kStatusPollPeriodMs);
+        // A chamber asked less often for its silence has the longest pause as its period.
+        const int period = chamber.unansweredInRow >= kSilentCyclesBeforeBackoff ? kSilentAskAtLeastMs
+                                                                                : kStatusPollPeriodMs;
+        const bool overdue = nowMs - chamber.lastReadMs > 3LL * ScaledMs(period);
         Record(chamber.line, chamber.address, chamber.rules->NotRead(overdue, nowMs));
     }
     QString eventError;

@@ -49,6 +49,7 @@ public:
         int reads = 0;
         int answered = 0;
         qint64 firstReadMs = 0;
+        int unansweredInRow = 0;
         qint64 lastReadMs = 0;
         std::unique_ptr<ChamberLog> log;
         std::unique_ptr<AlarmRules> rules;

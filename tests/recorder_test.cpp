@@ -368,6 +368,11 @@ TEST_F(RecorderLines, JournalAndAlarmsOfTheRecordersOwn)
     // 16 s of silence, shortened: chamber 2 of line a has lost its link.
     const QString alarms = AlarmEventFileName(folder.filePath(QStringLiteral("a")) + u'/');
     ASSERT_TRUE(PumpUntil([&] { return ReadAll(alarms).contains(AlarmKindText(AlarmKind::Link).toUtf8()); }, 20s));
+    // Asked less often for its silence, it is still read: no "нет опроса",
+    // which is for a chamber whose line gives no reads at all.
+    ASSERT_TRUE(PumpUntil([&] { return recorder.FindChamber(QStringLiteral("a"), 2)->reads >= 6; }, 20s));
+    recorder.WriteMinute();
+    EXPECT_FALSE(ReadAll(alarms).contains(QStringLiteral("нет опроса").toUtf8()));
     recorder.Stop();
 
     QStringList actions;
