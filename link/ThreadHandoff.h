@@ -26,17 +26,17 @@ extern "C" void __tsan_release(void* addr);
 #endif
 
 // What each kind of hand-over synchronises on.
-enum class Handoff { PortLost, OverviewRead, EndpointThread };
+enum class Handoff { PortLost, OverviewRead, EndpointThread, LineRead };
 
 inline std::mutex& HandoffLock(Handoff kind)
 {
-    static std::mutex locks[3];
+    static std::mutex locks[4];
     return locks[static_cast<int>(kind)];
 }
 
 inline void* HandoffAddress(Handoff kind)
 {
-    static char tokens[3];
+    static char tokens[4];
     return &tokens[static_cast<int>(kind)];
 }
 

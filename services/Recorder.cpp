@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "link/ThreadHandoff.h"
 #include "link/Waits.h"
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
@@ -137,11 +138,27 @@ void Recorder::StartLine(const RecorderLine& line)
     schedule.scan = line.scan;
     schedule.timeoutMs = line.timeoutMs;
     // Reads and states cross to this object's thread, where every file is written.
+    // Posted under the hand-over lock, taken first thing on arrival: what the
+    // line's thread did before comes before the handling, for every checker.
     auto onRead = [this](const ChamberRead& read) {
-        QMetaObject::invokeMethod(this, [this, read] { TakeRead(read); }, Qt::QueuedConnection);
+        std::lock_guard<std::mutex> posting(HandoffLock(Handoff::LineRead));
+        QMetaObject::invokeMethod(
+            this,
+            [this, read] {
+                { std::lock_guard<std::mutex> arrived(HandoffLock(Handoff::LineRead)); }
+                TakeRead(read);
+            },
+            Qt::QueuedConnection);
     };
     auto onState = [this](const LineState& state) {
-        QMetaObject::invokeMethod(this, [this, state] { TakeState(state); }, Qt::QueuedConnection);
+        std::lock_guard<std::mutex> posting(HandoffLock(Handoff::LineRead));
+        QMetaObject::invokeMethod(
+            this,
+            [this, state] {
+                { std::lock_guard<std::mutex> arrived(HandoffLock(Handoff::LineRead)); }
+                TakeState(state);
+            },
+            Qt::QueuedConnection);
     };
     auto scheduler = std::make_unique<LineScheduler>(line.name, MakeTransport(line.address), schedule, onRead, onState);
     Event(QStringLiteral("%1: запуск, камеры %2")
