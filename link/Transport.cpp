@@ -204,6 +204,18 @@ private:
     uint16_t m_transaction = 0;
 };
 
+// A gateway's own exceptions (path unavailable, target failed to respond)
+// say that the chamber did not answer, not that it refused.
+void TakeGatewayExceptionAsSilence(WholeReply::Outcome* outcome, std::vector<uint8_t>* frame)
+{
+    if (*outcome != WholeReply::Outcome::Exception || frame->size() <= 2)
+        return;
+    if ((*frame)[2] == kGatewayPathUnavailable || (*frame)[2] == kGatewayTargetFailed) {
+        *outcome = WholeReply::Outcome::Silent;
+        frame->clear();
+    }
+}
+
 }  // namespace
 
 template <typename Whole>
@@ -240,13 +252,7 @@ WholeReply Transport::Read(uint8_t address, uint8_t function, uint8_t count, int
         },
         &lost, &sent);
     WholeReply reply = WholeReplyOf(bytes, address, function, count, lost);
-    // A gateway's own exceptions (path unavailable, target failed to
-    // respond) say that the chamber did not answer, not that it refused.
-    if (reply.outcome == WholeReply::Outcome::Exception && reply.frame.size() > 2 &&
-        (reply.frame[2] == kGatewayPathUnavailable || reply.frame[2] == kGatewayTargetFailed)) {
-        reply.outcome = WholeReply::Outcome::Silent;
-        reply.frame.clear();
-    }
+    TakeGatewayExceptionAsSilence(&reply.outcome, &reply.frame);
     reply.took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
     return reply;
 }
@@ -264,11 +270,7 @@ WriteReply Transport::Write(const uint8_t* frame, int length, int timeoutMs)
         },
         &lost, &sent);
     WriteReply reply = WriteReplyOf(bytes, frame, length, lost);
-    if (reply.outcome == WholeReply::Outcome::Exception &&
-        (reply.ExceptionCode() == kGatewayPathUnavailable || reply.ExceptionCode() == kGatewayTargetFailed)) {
-        reply.outcome = WholeReply::Outcome::Silent;
-        reply.frame.clear();
-    }
+    TakeGatewayExceptionAsSilence(&reply.outcome, &reply.frame);
     reply.sent = sent;
     return reply;
 }
