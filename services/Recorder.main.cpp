@@ -2,27 +2,18 @@
 // the service manager, logs each event as one line to standard error, stops
 // cleanly on SIGTERM and SIGINT and reads its configuration anew on SIGHUP.
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "link/Waits.h"
+#include "services/ProcessSignals.h"
 #include "services/Recorder.h"
 #include "services/RecorderConfig.h"
 
 namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int number)
-{
-    const char byte = static_cast<char>(number);
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
-}
 
 const char kUsage[] =
     "Использование: calvetra-recorder [--config ФАЙЛ] [--check]\n"
@@ -91,17 +82,8 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    // Signals become bytes on a pipe, read on the main thread between events.
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        Say(QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
-        return 71;  // EX_OSERR
-    }
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int number : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(number, &action, nullptr);
+    // A peer gone from a TCP line or the endpoint is an error of that write,
+    // not the end of the recorder.
     ::signal(SIGPIPE, SIG_IGN);
 
     Recorder recorder;
@@ -109,23 +91,25 @@ int main(int argc, char** argv)
         Say(QStringLiteral("регистратор не запущен: %1").arg(error));
         return 73;  // EX_CANTCREAT
     }
-    QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
-        char number = 0;
-        while (::read(g_signalPipe[0], &number, 1) == 1) {
-            if (number == SIGHUP) {
-                RecorderConfig fresh;
-                QString why;
-                if (ReadRecorderConfig(configPath, &fresh, &why))
-                    recorder.Reload(fresh);
-                else
-                    Say(QStringLiteral("новая конфигурация не принята, линии работают как прежде: %1").arg(why));
-            } else {
-                recorder.Stop();
-                QCoreApplication::quit();
-                return;
-            }
+    // Taken between events: a reload never runs inside a line's hand-over.
+    const bool handled = HandleProcessSignals(SignalHandling{}, [&](int number) {
+        if (number == SIGHUP) {
+            RecorderConfig fresh;
+            QString why;
+            if (ReadRecorderConfig(configPath, &fresh, &why))
+                recorder.Reload(fresh);
+            else
+                Say(QStringLiteral("новая конфигурация не принята, линии работают как прежде: %1").arg(why));
+            return;
         }
+        recorder.Stop();
+        StopHandlingProcessSignals();
+        QCoreApplication::quit();
     });
+    if (!handled) {
+        Say(QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        recorder.Stop();
+        return 71;  // EX_OSERR
+    }
     return QCoreApplication::exec();
 }

@@ -487,6 +487,62 @@ TEST_F(RecorderLines, ProgramStopsOnSigtermAndSurvivesKillNine)
     }
 }
 
+// SIGHUP on the program itself: a line added starts, the unchanged one goes
+// on in the same files; a bad file is refused whole and the lines run on.
+TEST_F(RecorderLines, ProgramReadsItsConfigurationAnewOnSighup)
+{
+    const QString lineA = QStringLiteral("[line.a]\ndevice=%1\nchambers=1-2\n").arg(QString::fromStdString(serial.SlavePath()));
+    const QString head = QStringLiteral("[recorder]\nfolder=%1\nlisten=\n").arg(folder.path());
+    QTemporaryDir confDir;
+    const QString path = WriteFile(confDir, QStringLiteral("r.conf"), (head + lineA).toUtf8());
+    QProcess recorder;
+    recorder.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("CALVETRA_TIME_SCALE"), QStringLiteral("0.01"));
+    recorder.setProcessEnvironment(environment);
+    recorder.start(QStringLiteral(CALVETRA_RECORDER), {QStringLiteral("--config"), path});
+    ASSERT_TRUE(recorder.waitForStarted());
+    QByteArray said;
+    auto sayUntil = [&](const QString& text) {
+        return PumpUntil([&] {
+            recorder.waitForReadyRead(50);
+            said += recorder.readAll();
+            return said.contains(text.toUtf8());
+        }, 20s);
+    };
+    ASSERT_TRUE(sayUntil(QStringLiteral("линия a (serial %1): опрос").arg(QString::fromStdString(serial.SlavePath()))))
+        << said.toStdString();
+    // A minute or two written on line a before the change.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const QStringList filesOfA = LogFiles(folder.filePath(QStringLiteral("a")));
+    ASSERT_EQ(filesOfA.size(), 2);
+
+    const QString lineB = QStringLiteral("[line.b]\nmodbus-tcp=127.0.0.1:%1\nchambers=1-2\n").arg(gateway.Port());
+    WriteFile(confDir, QStringLiteral("r.conf"), (head + lineA + lineB).toUtf8());
+    ASSERT_EQ(::kill(static_cast<pid_t>(recorder.processId()), SIGHUP), 0);
+    ASSERT_TRUE(sayUntil(QStringLiteral("линий добавлено 1, убрано 0, изменено 0"))) << said.toStdString();
+    ASSERT_TRUE(sayUntil(QStringLiteral("): опрос, камер 2").prepend(QStringLiteral("линия b (modbus-tcp 127.0.0.1:%1").arg(gateway.Port()))))
+        << said.toStdString();
+
+    WriteFile(confDir, QStringLiteral("r.conf"), (head + lineA + lineB + QStringLiteral("speed=9600\n")).toUtf8());
+    ASSERT_EQ(::kill(static_cast<pid_t>(recorder.processId()), SIGHUP), 0);
+    ASSERT_TRUE(sayUntil(QStringLiteral("новая конфигурация не принята"))) << said.toStdString();
+    // Line b records on after the refusal: its minutes reach its files.
+    ASSERT_TRUE(PumpUntil([&] {
+        const QStringList files = LogFiles(folder.filePath(QStringLiteral("b")));
+        return files.size() == 2 &&
+               ReadAll(folder.filePath(QStringLiteral("b")) + u'/' + files.first()).count("\r\n\r\n") >= 3;
+    }, 20s));
+    recorder.terminate();
+    ASSERT_TRUE(recorder.waitForFinished(10000));
+    EXPECT_EQ(recorder.exitCode(), 0);
+    said += recorder.readAll();
+    // Line a was never stopped: the same two files, and one start of it.
+    EXPECT_EQ(LogFiles(folder.filePath(QStringLiteral("a"))), filesOfA);
+    EXPECT_EQ(said.count(QStringLiteral("линия a (serial %1): запуск").arg(QString::fromStdString(serial.SlavePath())).toUtf8()), 1)
+        << said.toStdString();
+}
+
 TEST(RecorderProgram, BadConfigurationExitsWith78)
 {
     QTemporaryDir dir;

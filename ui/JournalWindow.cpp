@@ -4,7 +4,6 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QVBoxLayout>
-#include <cstdio>
 #include <set>
 
 #include "link/Waits.h"
@@ -15,23 +14,10 @@
 TJournalWindow* FormJournal = nullptr;
 
 namespace {
-QString Folder()
-{
-    const QString folder = JournalFolder();
-    return folder.isEmpty() ? LogFolder() : folder;
-}
+QString Folder() { return ActionJournalFolder(); }
 
 // How often kept records are tried again.
 constexpr int kRetryMs = 5000;
-
-// The alarm and the window follow what is kept.
-void JournalStateChanged()
-{
-    if (AlarmCenter)
-        AlarmCenter->JournalWritable(KeptJournalCount() == 0, JournalWriteFailure());
-    if (FormJournal)
-        FormJournal->KeptChanged();
-}
 
 // A kept record as the window lists it: no number or hash yet.
 JournalRecord KeptAsRecord(const KeptJournalRecord& kept)
@@ -47,58 +33,13 @@ JournalRecord KeptAsRecord(const KeptJournalRecord& kept)
 }
 }  // namespace
 
-void RecordAction(JournalAction action, const QString& chamber, const QString& oldValue, const QString& newValue,
-                  const QString& outcome)
+void FollowJournalState(bool writable, const QString& reason)
 {
-    JournalEntry entry;
-    entry.action = action;
-    entry.chamber = chamber;
-    entry.oldValue = oldValue;
-    entry.newValue = newValue;
-    entry.outcome = outcome;
-    const QDateTime when = QDateTime::currentDateTime();
-    if (JournalActionNeedsRecord(action)) {
-        try {
-            AppendAfterKeptJournal(Folder(), entry, when);
-        } catch (const EInOutError&) {
-            // The refusal itself is kept, so that the journal tells of it.
-            entry.outcome = JournalOutcomeRefused();
-            KeepJournalRecord(entry, when);
-            JournalStateChanged();
-            throw;
-        }
-    } else {
-        AppendOrKeepJournal(Folder(), entry, when, nullptr);
-    }
-    JournalStateChanged();
+    if (AlarmCenter)
+        AlarmCenter->JournalWritable(writable, reason);
+    if (FormJournal)
+        FormJournal->KeptChanged();
 }
-
-void RecordFollowingAction(JournalAction action, const QString& chamber, const QString& oldValue,
-                           const QString& newValue, const QString& outcome)
-{
-    JournalEntry entry;
-    entry.action = action;
-    entry.chamber = chamber;
-    entry.oldValue = oldValue;
-    entry.newValue = newValue;
-    entry.outcome = outcome;
-    AppendOrKeepJournal(Folder(), entry, QDateTime::currentDateTime(), nullptr);
-    JournalStateChanged();
-}
-
-void RetryKeptRecords()
-{
-    if (KeptJournalCount() > 0) {
-        try {
-            WriteKeptJournal(Folder());
-        } catch (const EInOutError&) {
-            // Still not writable: the alarm stays, the timer tries again.
-        }
-    }
-    JournalStateChanged();
-}
-
-QString JournalChamber(int address) { return QString::number(address); }
 
 TJournalWindow::TJournalWindow(QWidget* parent) : QWidget(parent, Qt::Window)
 {
@@ -143,25 +84,7 @@ TJournalWindow::TJournalWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     connect(DateDay, &QDateEdit::dateChanged, this, [this] { Reload(); });
 }
 
-TJournalWindow::~TJournalWindow()
-{
-    if (KeptJournalCount() > 0) {
-        try {
-            WriteKeptJournal(Folder());
-        } catch (const EInOutError& error) {
-            const std::vector<KeptJournalRecord> kept = KeptJournalRecords();
-            std::fprintf(stderr, "Журнал действий: %d записей не записаны (%s):\n", static_cast<int>(kept.size()),
-                         error.text.c_str());
-            for (const KeptJournalRecord& k : kept) {
-                const JournalRecord r = KeptAsRecord(k);
-                std::fprintf(stderr, "  %s,%s,%s,%s,%s,%s\n", qPrintable(r.local), qPrintable(r.chamber),
-                             qPrintable(r.action), qPrintable(r.oldValue), qPrintable(r.newValue),
-                             qPrintable(r.outcome));
-            }
-        }
-    }
-    ForgetKeptJournal();
-}
+TJournalWindow::~TJournalWindow() { FinishJournal(); }
 
 void TJournalWindow::KeptChanged()
 {

@@ -1,6 +1,5 @@
 // "Журнал действий": the journal's records newest first, filtered by chamber
-// and by day, with the state of its chain; and the one call every action of
-// the windows makes before it acts.
+// and by day, with the state of its chain.
 #pragma once
 
 #include <QCheckBox>
@@ -14,29 +13,11 @@
 #include <vector>
 
 #include "monitoring/ActionJournal.h"
+#include "services/JournalRecorder.h"
 
-// Writes the action's record into the journal of the running application
-// (flushed), after any records kept from before. When the journal cannot be
-// written: a change of a chamber's work (JournalActionNeedsRecord) throws
-// EInOutError and the caller's handler ends there, before anything is sent,
-// its refusal kept to be written later; any other action (a stop, watching)
-// goes ahead and its record is kept, with the time it was made, until the
-// journal can be written. Meanwhile the alarm "журнал действий не
-// записывается" stands.
-void RecordAction(JournalAction action, const QString& chamber, const QString& oldValue, const QString& newValue,
-                  const QString& outcome);
-// A record of what followed from the chamber rather than the operator (its
-// confirmed stop disarms its deviation alarms): never refused; kept in memory
-// while the journal cannot be written, as watching's records are.
-void RecordFollowingAction(JournalAction action, const QString& chamber, const QString& oldValue,
-                           const QString& newValue, const QString& outcome);
-
-// Tries the kept records again (the window's timer does it every few
-// seconds while any are kept) and tells the alarm centre.
-void RetryKeptRecords();
-
-// The chamber column's text for a bus address.
-QString JournalChamber(int address);
+// The alarm centre and the window follow the journal's kept records (the
+// journal recorder's hook, set at start-up).
+void FollowJournalState(bool writable, const QString& reason);
 
 class TJournalWindow : public QWidget {
     Q_OBJECT

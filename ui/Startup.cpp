@@ -70,6 +70,8 @@ void CreateApplicationWindows(bool show)
     ResumeWaits();
     g_closed = false;
     SubstituteFonts();
+    // The journal's kept records raise the alarm and fill the window.
+    SetJournalStateHook(FollowJournalState);
     // Before the main window, which puts its marker in the bottom strip.
     AlarmCenter = new TAlarmCenter;
     Form1 = new TForm1;
