@@ -13,7 +13,7 @@
 
 #include "bench/AppSupport.h"
 #include "bench/LogGenerator.h"
-#include "ui/ReportPdf.h"
+#include "report/ReportPdf.h"
 
 namespace {
 

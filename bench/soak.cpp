@@ -55,7 +55,7 @@
 #include "ui/AlarmCenter.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/OverviewWindow.h"
-#include "ui/ReportPdf.h"
+#include "report/ReportPdf.h"
 #include "ui/Startup.h"
 #include "ui/Unit3.h"
 #include "ui/Unit5.h"

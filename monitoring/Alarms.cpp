@@ -417,3 +417,42 @@ int AlarmRules::OutstandingCount(AlarmKind kind) const
         return a.kind == kind && (a.Active() || (kind == AlarmKind::ProgramEnd && !a.acknowledged));
     }));
 }
+
+AlarmSettings LoadAlarmSettings(QStringList* refused)
+{
+    QSettings settings;
+    return ReadAlarmSettings(settings, refused);
+}
+
+void SaveAlarmSettings(const AlarmSettings& s)
+{
+    QSettings settings;
+    WriteAlarmSettings(settings, s);
+    settings.sync();
+}
+
+namespace {
+
+QString IdentityKey(int address, const char* what) { return QStringLiteral("chamberIdentity/%1/%2").arg(address).arg(QLatin1String(what)); }
+
+}  // namespace
+
+ChamberIdentity LoadChamberIdentity(int address)
+{
+    QSettings settings;
+    return {settings.value(IdentityKey(address, "name")).toString().trimmed(),
+            settings.value(IdentityKey(address, "serial")).toString().trimmed()};
+}
+
+void SaveChamberIdentity(int address, const ChamberIdentity& identity)
+{
+    QSettings settings;
+    const auto keep = [&](const char* what, const QString& value) {
+        if (value.trimmed().isEmpty())
+            settings.remove(IdentityKey(address, what));
+        else
+            settings.setValue(IdentityKey(address, what), value.trimmed());
+    };
+    keep("name", identity.name);
+    keep("serial", identity.serial);
+}

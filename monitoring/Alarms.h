@@ -55,6 +55,22 @@ AlarmSettings AlarmSettingsFromText(const QMap<QString, QString>& values, QStrin
 AlarmSettings ReadAlarmSettings(QSettings& store, QStringList* refused);
 void WriteAlarmSettings(QSettings& store, const AlarmSettings& settings);
 
+// Bands and delays from the settings file: a value that is missing, does not
+// read, or lies outside the dialog's range takes its default; the refused
+// ones go to *refused as "key=value".
+AlarmSettings LoadAlarmSettings(QStringList* refused = nullptr);
+void SaveAlarmSettings(const AlarmSettings& settings);
+
+// What names a chamber beyond its bus address, for the report: kept per
+// address in the program's settings with the alarm settings.
+struct ChamberIdentity {
+    QString name;
+    QString serial;  // the maker's serial number
+    bool operator==(const ChamberIdentity& o) const { return name == o.name && serial == o.serial; }
+};
+ChamberIdentity LoadChamberIdentity(int address);
+void SaveChamberIdentity(int address, const ChamberIdentity& identity);
+
 // What one status poll told, at the moment it ended.
 struct PollFacts {
     qint64 time = 0;        // ms since the epoch

@@ -47,4 +47,12 @@ make_tree; printf '#include "ui/main.h"\n' >link/Port.cpp
 expect 1 "wrong-way include: link/Port.cpp includes ui/" "include upwards"
 make_tree; printf '#include "link/Port.h"\n' >sim/SimMain.cpp
 expect 1 "wrong-way include: sim/SimMain.cpp includes link/" "simulator including the client"
+make_tree; mkdir -p services report
+printf '#pragma once\n' >report/Pdf.h; printf '#include "report/Pdf.h"\n#include "monitoring/Poll.h"\n' >report/Pdf.cpp
+printf '#include "report/Pdf.h"\n' >ui/Report.cpp; printf '#pragma once\n' >ui/Report.h
+expect 0 "" "windows using the report writer"
+printf '#pragma once\n' >services/Board.h; printf '#include "report/Pdf.h"\n' >services/Board.cpp
+expect 1 "wrong-way include: services/Board.cpp includes report/" "services drawing through the report writer"
+make_tree; mkdir -p report; printf '#pragma once\n#include "ui/main.h"\n' >report/Pdf.h
+expect 1 "wrong-way include: report/Pdf.h includes ui/" "report writer reaching into the windows"
 exit "$failed"

@@ -23,7 +23,7 @@
 #include "monitoring/Presentation.h"
 #include "ui/ChartWindow.h"
 #include "support/AppFixture.h"
-#include "ui/ReportPdf.h"
+#include "report/ReportPdf.h"
 
 namespace {
 

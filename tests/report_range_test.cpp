@@ -22,7 +22,7 @@
 #include "support/AppFixture.h"
 #include "ui/AlarmWindow.h"
 #include "ui/ChartWindow.h"
-#include "ui/ReportPdf.h"
+#include "report/ReportPdf.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <clocale>
 
 #include "support/AppFixture.h"
-#include "ui/ReportPdf.h"
+#include "report/ReportPdf.h"
 
 TEST(ReportText, NumbersInTheLocalesForm)
 {

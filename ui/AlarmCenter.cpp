@@ -57,19 +57,6 @@ QString AlarmJournalText(const Alarm& a) { return QStringLiteral("тревога
 
 }  // namespace
 
-AlarmSettings LoadAlarmSettings(QStringList* refused)
-{
-    QSettings settings;
-    return ReadAlarmSettings(settings, refused);
-}
-
-void SaveAlarmSettings(const AlarmSettings& s)
-{
-    QSettings settings;
-    WriteAlarmSettings(settings, s);
-    settings.sync();
-}
-
 namespace {
 AlarmNotifier g_defaultNotifier;
 }  // namespace

@@ -185,11 +185,6 @@ private:
 
 extern TAlarmCenter* AlarmCenter;
 
-// Bands and delays from the settings file: a value that is missing, does not
-// read, or lies outside the dialog's range takes its default; the refused
-// ones go to *refused as "key=value".
-AlarmSettings LoadAlarmSettings(QStringList* refused = nullptr);
-void SaveAlarmSettings(const AlarmSettings& settings);
 
 // The hooks the main window calls; harmless when no alarm center exists.
 void AlarmsAfterPoll(bool found, const StatusReply& reply, bool linkWindowOpen);

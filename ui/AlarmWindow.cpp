@@ -65,8 +65,6 @@ QSpinBox* Delay(QWidget* parent)
     return box;
 }
 
-QString IdentityKey(int address, const char* what) { return QStringLiteral("chamberIdentity/%1/%2").arg(address).arg(QLatin1String(what)); }
-
 }  // namespace
 
 bool ParseTolerance(const QString& text, const QString& suffix, double* value)
@@ -84,26 +82,6 @@ bool ParseTolerance(const QString& text, const QString& suffix, double* value)
         return false;
     *value = v;
     return true;
-}
-
-ChamberIdentity LoadChamberIdentity(int address)
-{
-    QSettings settings;
-    return {settings.value(IdentityKey(address, "name")).toString().trimmed(),
-            settings.value(IdentityKey(address, "serial")).toString().trimmed()};
-}
-
-void SaveChamberIdentity(int address, const ChamberIdentity& identity)
-{
-    QSettings settings;
-    const auto keep = [&](const char* what, const QString& value) {
-        if (value.trimmed().isEmpty())
-            settings.remove(IdentityKey(address, what));
-        else
-            settings.setValue(IdentityKey(address, what), value.trimmed());
-    };
-    keep("name", identity.name);
-    keep("serial", identity.serial);
 }
 
 TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)

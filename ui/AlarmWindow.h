@@ -16,16 +16,6 @@
 
 #include "monitoring/Alarms.h"
 
-// What names a chamber beyond its bus address, for the report: kept per
-// address in the program's settings with the alarm settings.
-struct ChamberIdentity {
-    QString name;
-    QString serial;  // the maker's serial number
-    bool operator==(const ChamberIdentity& o) const { return name == o.name && serial == o.serial; }
-};
-ChamberIdentity LoadChamberIdentity(int address);
-void SaveChamberIdentity(int address, const ChamberIdentity& identity);
-
 // A tolerance as the settings dialog takes it: up to tenths under either
 // separator, the box's suffix allowed, inside the alarm band's range. False
 // for anything else ("abc-1e9", "1e1", "-2", "0").

@@ -9,7 +9,7 @@
 
 #include "monitoring/ActionJournal.h"
 
-#include "ui/ReportPdf.h"
+#include "report/ReportPdf.h"
 #include "ui/CloseSignals.h"
 #include "ui/Startup.h"
 #include "ui/Watching.h"

@@ -10,7 +10,7 @@
 #include "monitoring/TestReport.h"
 #include "ui/AlarmCenter.h"
 #include "ui/ChartWindow.h"
-#include "ui/ReportPdf.h"
+#include "report/ReportPdf.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/ReportPdf.h"
+#include "report/ReportPdf.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -24,12 +24,11 @@
 #include <unistd.h>
 
 #include "monitoring/AlarmEventLog.h"
+#include "monitoring/Alarms.h"
 #include "monitoring/TestReport.h"
 #include "monitoring/TrendDecimation.h"
 #include "monitoring/TrendModel.h"
 #include "monitoring/LocaleText.h"
-#include "ui/AlarmCenter.h"
-#include "ui/AlarmWindow.h"
 
 namespace {
 
