@@ -38,7 +38,7 @@ struct RunResult {
 };
 
 // Reads `chambers` for `seconds` with the selected chamber (if > 0) polled
-// every 4 s as the main window does, through the same line owner; or, with
+// every 4 s as the main window does, through the same line; or, with
 // byReader, read by the overview's own scheduler as the main window has it
 // while the overview runs.
 RunResult Run(const std::vector<int>& chambers, int selected, int seconds, std::chrono::microseconds controllerDelay,
@@ -74,7 +74,7 @@ RunResult Run(const std::vector<int>& chambers, int selected, int seconds, std::
         poller = std::thread([&] {
             auto due = Clock::now() + milliseconds(500);
             while (!stop) {
-                ReserveLine(LineReservation::Poll, due);
+                DesktopLine().ExpectExchangeAt(due);
                 std::this_thread::sleep_until(due);
                 if (stop)
                     break;
@@ -87,7 +87,7 @@ RunResult Run(const std::vector<int>& chambers, int selected, int seconds, std::
                 // Timer1 ticks every 4 s from its start, whatever a poll took.
                 due += milliseconds(4000);
             }
-            ClearLineReservation(LineReservation::Poll);
+            DesktopLine().ClearExpectedExchange();
         });
     }
     const double cpu0 = bench::CpuSeconds();

@@ -207,16 +207,19 @@ QString ProgramAnswerText(const std::vector<FrameAnswer>& answers)
 
 FrameAnswer SendFrame(const uint8_t* frame, int length)
 {
-    LineHold hold;
-    return FrameAnswerOf(WriteWithReply(frame, length, kCommandPauseMs));
+    FrameAnswer answer;
+    OnLine([&] { answer = FrameAnswerOf(WriteWithReply(frame, length, kCommandPauseMs)); });
+    return answer;
 }
 
 std::vector<FrameAnswer> SendFrames(const std::vector<StepFrame>& frames)
 {
-    LineHold hold;
     std::vector<FrameAnswer> answers;
     answers.reserve(frames.size());
-    for (const StepFrame& frame : frames)
-        answers.push_back(SendFrame(frame));
+    // All frames in one exchange: no read comes between two of them.
+    OnLine([&] {
+        for (const StepFrame& frame : frames)
+            answers.push_back(SendFrame(frame));
+    });
     return answers;
 }

@@ -49,10 +49,10 @@ public:
     // up after timeoutMs, with the outcomes of the serial port's whole-reply
     // read (a gateway's 0x0A and 0x0B exceptions are Silent). PortLost: the device went or the connection dropped; the
     // transport is closed then and must be opened again.
-    WholeReply Read(uint8_t address, uint8_t function, uint8_t count, int timeoutMs);
+    virtual WholeReply Read(uint8_t address, uint8_t function, uint8_t count, int timeoutMs);
     // A function-0x10 write and the chamber's echo (or refusal), taken the
     // moment it is whole or given up after timeoutMs.
-    WriteReply Write(const uint8_t* frame, int length, int timeoutMs);
+    virtual WriteReply Write(const uint8_t* frame, int length, int timeoutMs);
 
 protected:
     explicit Transport(TransportAddress address) : m_address(std::move(address)) {}
@@ -73,3 +73,7 @@ private:
 };
 
 std::unique_ptr<Transport> MakeTransport(const TransportAddress& address);
+// The desktop's port as the port unit holds it (PortHandle and its receive
+// thread): the operator opens and closes it, so Open only says whether it is
+// open and Close leaves it; its reads are the port unit's whole-reply reads.
+std::unique_ptr<Transport> MakeOpenPortTransport();

@@ -2,17 +2,11 @@
 #include "link/ThreadHandoff.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "link/Waits.h"
 #include "monitoring/ReadWatch.h"
 #include "monitoring/StatusFields.h"
-
-namespace {
-// Added to the read's timeout when the overview asks whether a read still
-// fits before a reserved exchange: the request's own wire time and the
-// hand-over to the next thread.
-constexpr int kReadMarginMs = 10;
-}  // namespace
 
 WatchedChamber NewWatchedChamber(int address)
 {
@@ -89,26 +83,30 @@ int SilentPauseMs(int unansweredInRow, int cycleMs)
     return static_cast<int>(std::min<long long>(pause, kSilentAskAtLeastMs));
 }
 
-OverviewReader::OverviewReader(QObject* parent) : QObject(parent)
+namespace {
+// The reader whose hook the line carries: a second one made later takes it
+// over, and only the one that has it gives it back.
+std::atomic<OverviewReader*> g_hooked{nullptr};
+}  // namespace
+
+OverviewReader::OverviewReader(QObject* parent) : QObject(parent), m_line(DesktopLine())
 {
     qRegisterMetaType<OverviewRead>();
+    g_hooked = this;
+    m_line.SetReadHook([this](const ChamberRead& read) { Hand(read); });
 }
 
-OverviewReader::~OverviewReader() { Stop(); }
-
-void OverviewReader::SetAddresses(const QVector<int>& addresses)
+OverviewReader::~OverviewReader()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_addresses = addresses;
-    // A reader with nothing of its own to read waits for this.
-    m_wake.notify_all();
+    Stop();
+    OverviewReader* self = this;
+    if (g_hooked.compare_exchange_strong(self, nullptr))
+        m_line.SetReadHook(nullptr);
 }
 
-QVector<int> OverviewReader::Addresses() const
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_addresses;
-}
+void OverviewReader::SetAddresses(const QVector<int>& addresses) { m_line.SetChambers(addresses); }
+
+QVector<int> OverviewReader::Addresses() const { return m_line.Chambers(); }
 
 int OverviewTimeoutFromSetting(const QVariant& value)
 {
@@ -117,179 +115,53 @@ int OverviewTimeoutFromSetting(const QVariant& value)
     return ok ? std::clamp(ms, kMinOverviewTimeoutMs, kMaxOverviewTimeoutMs) : kDefaultOverviewTimeoutMs;
 }
 
-void OverviewReader::SetTimeoutMs(int ms) { m_timeoutMs = std::clamp(ms, kMinOverviewTimeoutMs, kMaxOverviewTimeoutMs); }
+void OverviewReader::SetTimeoutMs(int ms) { m_line.SetTimeoutMs(std::clamp(ms, kMinOverviewTimeoutMs, kMaxOverviewTimeoutMs)); }
 
-int OverviewReader::TimeoutMs() const { return m_timeoutMs; }
+int OverviewReader::TimeoutMs() const { return m_line.TimeoutMs(); }
 
 void OverviewReader::Start()
 {
-    if (m_thread.joinable())
-        return;
-    m_stop = false;
-    m_thread = std::thread([this] { Run(); });
+    m_line.Start();
+    m_running = true;
+    m_line.SetReading(true);
 }
 
 void OverviewReader::Stop()
 {
-    if (!m_thread.joinable())
+    if (!m_running.exchange(false))
         return;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_stop = true;
-        m_wake.notify_all();
-    }
-    WakeLineWaiters();
-    m_thread.join();
+    m_line.SetReading(false);
+    // Queued behind the read in flight: once it has run, that read is handed out.
+    m_line.Exchange([] {});
 }
 
-bool OverviewReader::Running() const { return m_thread.joinable(); }
+bool OverviewReader::Running() const { return m_running; }
+
+long OverviewReader::Wakeups() const { return m_line.Wakeups(); }
 
 void OverviewReader::SetSelected(int address, int periodMs)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_selectedPeriod = std::chrono::milliseconds(ScaledMs(periodMs));
-    if (address == m_selected)
-        return;
-    m_selected = address;
-    m_selectedDue = LineClock::now();
-    m_wake.notify_all();
+    m_selectedPeriodMs = ScaledMs(periodMs);
+    m_line.SetSelected(address, periodMs);
 }
 
-void OverviewReader::ClearSelected()
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_selected = -1;
-    m_wake.notify_all();
-}
+void OverviewReader::ClearSelected() { m_line.ClearSelected(); }
 
-int OverviewReader::Selected() const
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_selected;
-}
+int OverviewReader::Selected() const { return m_line.Selected(); }
 
-bool OverviewReader::ReadOne(int address, bool selected, LineClock::time_point deadline, OverviewRead* read)
+void OverviewReader::Hand(const ChamberRead& value)
 {
-    const int timeoutMs = m_timeoutMs;
-    OverviewLineHold hold = TakeLineForOverview(timeoutMs + kReadMarginMs, m_stop, deadline);
-    if (!hold.Held())
-        return false;
-    *read = RunOverviewExchange(address, timeoutMs);
-    read->selected = selected;
-    return true;
-}
-
-void OverviewReader::Hand(const OverviewRead& read)
-{
-    std::lock_guard<std::mutex> posting(HandoffLock(Handoff::OverviewRead));
-    emit Read(read);
-}
-
-void OverviewReader::ReadSelectedIfDue()
-{
-    int address = -1;
-    std::chrono::milliseconds period{0};
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        const auto now = LineClock::now();
-        if (m_selected < 0 || now < m_selectedDue)
+    const OverviewRead& read = value.read;
+    if (read.outcome == WholeReply::Outcome::PortLost) {
+        // Nothing was asked: only the main window's chamber tells of it.
+        if (!read.selected)
             return;
-        address = m_selected;
-        period = m_selectedPeriod;
-        // The next read a period after this one was due; one that fell far
-        // behind (the line held by a scan) starts its period anew.
-        m_selectedDue += m_selectedPeriod;
-        if (m_selectedDue <= now)
-            m_selectedDue = now + m_selectedPeriod;
-    }
-    OverviewRead read;
-    if (!ReadOne(address, true, LineClock::now() + period, &read))
-        return;
-    {
-        // Its silence still counts, so that it is asked less often once
-        // another chamber is picked; it is never backed off while selected.
-        std::lock_guard<std::mutex> guard(m_lock);
-        int& unanswered = m_unanswered[address];
-        unanswered = read.answered ? 0 : unanswered + 1;
-        m_askAt.erase(address);
-        // Handed over: the watchdog and the endpoint see the read now.
-        if (read.outcome != WholeReply::Outcome::PortLost)
-            NoteChamberRead(ReadSource::Poll, address,
-                            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(m_selectedPeriod).count()));
-    }
-    Hand(read);
-}
-
-bool OverviewReader::ReadInCycle(int address, LineClock::time_point cycleEnd, int cycleMs)
-{
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (address == m_selected)
-            return true;  // read on its own schedule
-        auto at = m_askAt.find(address);
-        if (at != m_askAt.end() && LineClock::now() < at->second)
-            return true;
-    }
-    // A cycle that cannot get the line (a scan or a program write holds
-    // it) gives up at its end and starts again.
-    OverviewRead read;
-    if (!ReadOne(address, false, std::max(cycleEnd, LineClock::now() + std::chrono::seconds(20)), &read))
-        return true;
-    if (read.outcome == WholeReply::Outcome::PortLost)
-        return false;  // nothing to ask until the port is back
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        int& unanswered = m_unanswered[address];
-        unanswered = read.answered ? 0 : unanswered + 1;
-        const int pause = std::min(SilentPauseMs(unanswered, cycleMs), ScaledMs(kSilentAskAtLeastMs));
-        if (pause > 0)
-            m_askAt[address] = LineClock::now() + std::chrono::milliseconds(pause);
-        else
-            m_askAt.erase(address);
+    } else {
         // Handed over: the watchdog and the endpoint see the read now, even
         // while the user-interface thread has yet to take it.
-        NoteChamberRead(ReadSource::Overview, address, OverviewReadPeriodMs(pause));
+        NoteChamberRead(read.selected ? ReadSource::Poll : ReadSource::Overview, read.address,
+                        read.selected ? m_selectedPeriodMs.load() : OverviewReadPeriodMs(value.pauseMs));
     }
-    Hand(read);
-    return true;
-}
-
-void OverviewReader::RestUntil(LineClock::time_point cycleEnd)
-{
-    // The selected chamber keeps its period meanwhile.
-    for (;;) {
-        ReadSelectedIfDue();
-        std::unique_lock<std::mutex> lock(m_lock);
-        // With no chamber of the cycle's own, its end would wake the thread
-        // for nothing: only the selected chamber's time or a change of the
-        // chambers does.
-        const bool others =
-            std::any_of(m_addresses.begin(), m_addresses.end(), [this](int a) { return a != m_selected; });
-        if (m_stop || (others && LineClock::now() >= cycleEnd))
-            return;
-        const int selected = m_selected;
-        const QVector<int> addresses = m_addresses;
-        const auto changed = [&] { return m_stop.load() || m_selected != selected || m_addresses != addresses; };
-        if (others)
-            m_wake.wait_until(lock, m_selected >= 0 ? std::min(cycleEnd, m_selectedDue) : cycleEnd, changed);
-        else if (m_selected >= 0)
-            m_wake.wait_until(lock, m_selectedDue, changed);
-        else
-            m_wake.wait(lock, changed);
-    }
-}
-
-void OverviewReader::Run()
-{
-    while (!m_stop) {
-        const int cycleMs = ScaledMs(kOverviewCycleMs);
-        const auto cycleEnd = LineClock::now() + std::chrono::milliseconds(cycleMs);
-        for (const int address : Addresses()) {
-            ReadSelectedIfDue();
-            if (m_stop || !ReadInCycle(address, cycleEnd, cycleMs))
-                break;
-        }
-        ++m_cyclesEnded;
-        RestUntil(cycleEnd);
-    }
+    std::lock_guard<std::mutex> posting(HandoffLock(Handoff::OverviewRead));
+    emit Read(read);
 }

@@ -9,10 +9,6 @@
 #include <QVector>
 
 #include <atomic>
-#include <condition_variable>
-#include <map>
-#include <mutex>
-#include <thread>
 
 #include "monitoring/LineOwner.h"
 #include "monitoring/Presentation.h"
@@ -70,8 +66,10 @@ QString CheckNewAddress(const QString& text, const QVector<int>& watched, int* a
 // pause, never longer than kSilentAskAtLeastMs (real milliseconds).
 int SilentPauseMs(int unansweredInRow, int cycleMs);
 
-// Reads the watched chambers one after another, a cycle every cycleMs; each
-// read is handed out by the signal Read (queued to the receiver's thread).
+// The overview's reading on the desktop's line: the watched chambers, read
+// by the line's scheduler between the operator's exchanges, a cycle every
+// kOverviewCycleMs; each read is handed out by the signal Read (queued to the
+// receiver's thread).
 class OverviewReader : public QObject {
     Q_OBJECT
 public:
@@ -83,47 +81,28 @@ public:
     void SetTimeoutMs(int ms);  // clamped to kMin..kMaxOverviewTimeoutMs
     int TimeoutMs() const;
     // The main window's chamber while reading is on: read every periodMs
-    // (unscaled) with the others' whole-reply reads, never backed off, and
-    // left out of the cycle. A new address is read at once; the same one
-    // keeps its schedule. Its reads come out with selected set.
+    // (unscaled) among the others' reads, never backed off, and left out of
+    // the cycle. A new address is read at once; the same one keeps its
+    // schedule. Its reads come out with selected set.
     void SetSelected(int address, int periodMs);
     void ClearSelected();
     int Selected() const;  // -1 when none
+    // Reading on; Stop returns once the read in flight is handed out.
     void Start();
     void Stop();
     bool Running() const;
-    // Cycles over the chambers ended so far: how often the reader woke for
-    // the whole list (the idle wake-up test counts them).
-    long CyclesEnded() const { return m_cyclesEnded.load(); }
+    // How often the line's thread woke so far (the idle wake-up test counts
+    // them: at rest it wakes only for what is due).
+    long Wakeups() const;
 
 signals:
     void Read(const OverviewRead& read);
 
 private:
-    void Run();
-    // One chamber of the cycle, unless it is the selected one or a silent
-    // one not due yet; false when the port is gone, which ends the cycle.
-    bool ReadInCycle(int address, LineClock::time_point cycleEnd, int cycleMs);
-    // The rest of the cycle, waking only for what is due.
-    void RestUntil(LineClock::time_point cycleEnd);
-    // Reads the selected chamber when its time has come.
-    void ReadSelectedIfDue();
-    // One read of a chamber with the line taken; false when the line could
-    // not be had before the deadline or the reader stops.
-    bool ReadOne(int address, bool selected, LineClock::time_point deadline, OverviewRead* read);
-    void Hand(const OverviewRead& read);
-    mutable std::mutex m_lock;
-    std::condition_variable m_wake;
-    QVector<int> m_addresses;
-    std::map<int, int> m_unanswered;               // per address, in a row
-    std::map<int, LineClock::time_point> m_askAt;  // next ask of a silent one
-    std::atomic<int> m_timeoutMs{kDefaultOverviewTimeoutMs};
-    std::atomic<long> m_cyclesEnded{0};
-    int m_selected = -1;
-    std::chrono::milliseconds m_selectedPeriod{0};
-    LineClock::time_point m_selectedDue;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    void Hand(const ChamberRead& read);
+    LineScheduler& m_line;
+    std::atomic<int> m_selectedPeriodMs{0};  // scaled
+    std::atomic<bool> m_running{false};
 };
 
 Q_DECLARE_METATYPE(OverviewRead)

@@ -221,9 +221,6 @@ protected:
     }
     OverviewRead ReadOnce(int timeoutMs = kDefaultOverviewTimeoutMs)
     {
-        std::atomic<bool> stop{false};
-        OverviewLineHold hold = TakeLineForOverview(timeoutMs + 10, stop, LineClock::now() + std::chrono::seconds(5));
-        EXPECT_TRUE(hold.Held());
         OverviewRead read = RunOverviewExchange(3, timeoutMs);
         // Whatever a spoilt reply left on the line is over before the next.
         bus.WaitUntilIdle(std::chrono::milliseconds(2000));

@@ -8,11 +8,13 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <stdexcept>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "link/ChamberContract.h"
 #include "link/Waits.h"
 #include "monitoring/LineScheduler.h"
 #include "sim/BusSimulator.h"
@@ -218,6 +220,145 @@ TEST_F(LineSchedulerTest, SilentLineDoesNotDelayAnother)
     // period; the good line kept its own rhythm all the same.
     EXPECT_EQ(good.Unanswered(1) + good.Unanswered(2), 0);
     EXPECT_GE(bad.Unanswered(1), 3);
+}
+
+// Exchanges from several threads at once, queued to the line among its reads:
+// each runs on the line's thread, the simulator (strict: a request while a
+// reply is due is a collision) never sees two requests outstanding, a
+// failure comes back to its caller, and an exchange's own exchange runs
+// inside it.
+TEST_F(LineSchedulerTest, ExchangesRunOnTheLinesThreadBetweenItsReads)
+{
+    StartBus({1, 2, 3}, {3});
+    bus.SetStrict(true);
+    std::mutex lock;
+    std::vector<std::thread::id> readThreads;
+    std::vector<std::thread::id> exchangeThreads;
+    LineSchedule schedule;
+    schedule.chambers = {1, 2, 3};
+    schedule.timeoutMs = 50;
+    schedule.openTimeoutMs = 500;
+    LineScheduler line(
+        QStringLiteral("a"), MakeTransport(Serial()), schedule,
+        [&](const ChamberRead&) {
+            std::lock_guard<std::mutex> guard(lock);
+            readThreads.push_back(std::this_thread::get_id());
+        },
+        nullptr);
+    line.Start();
+    std::atomic<int> answered{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 3; ++t)
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < 10; ++i)
+                line.Exchange([&] {
+                    {
+                        std::lock_guard<std::mutex> guard(lock);
+                        exchangeThreads.push_back(std::this_thread::get_id());
+                    }
+                    // Two requests in one exchange: no read comes between them.
+                    for (int k = 0; k < 2; ++k) {
+                        const WholeReply reply = line.LineTransport().Read(static_cast<uint8_t>(1 + (t + i) % 2),
+                                                                           kStatusFunction, kStatusRegisterCount, 200);
+                        answered += reply.outcome == WholeReply::Outcome::Answered;
+                    }
+                });
+        });
+    for (std::thread& c : callers)
+        c.join();
+    EXPECT_THROW(line.Exchange([] { throw std::runtime_error("refused"); }), std::runtime_error);
+    bool innerRan = false;
+    line.Exchange([&] { line.Exchange([&] { innerRan = true; }); });
+    EXPECT_TRUE(innerRan);
+    line.Stop();
+    EXPECT_EQ(answered.load(), 60);
+    EXPECT_TRUE(bus.Collisions().empty()) << (bus.Collisions().empty() ? "" : bus.Collisions().front());
+    ASSERT_EQ(exchangeThreads.size(), 30u);
+    ASSERT_FALSE(readThreads.empty());
+    for (std::thread::id id : exchangeThreads)
+        EXPECT_EQ(id, readThreads.front());
+    EXPECT_NE(readThreads.front(), std::this_thread::get_id());
+    // Stopped: an exchange runs on the caller's thread, there being no other.
+    std::thread::id ranOn;
+    line.Exchange([&] { ranOn = std::this_thread::get_id(); });
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+// The desktop's way of using a line: reading switched on and off, chambers
+// added and removed while it runs, a selected chamber that is never asked
+// less often, and an exchange expected by a timer that no read delays.
+TEST_F(LineSchedulerTest, ChambersChangeWhileItRunsAndTheSelectedOneIsNeverBackedOff)
+{
+    StartBus({1, 2, 3, 5}, {5});
+    Seen seen;
+    std::atomic<int> selectedReads{0};
+    LineSchedule schedule;
+    schedule.chambers = {1};
+    schedule.timeoutMs = 50;
+    schedule.openTimeoutMs = 500;
+    LineScheduler line(
+        QStringLiteral("a"), MakeTransport(Serial()), schedule,
+        [&](const ChamberRead& r) {
+            seen.Read(r);
+            selectedReads += r.read.selected;
+        },
+        nullptr);
+    line.Start();
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Answered(1) >= 3; }, 10s));
+    line.SetChambers({1, 2, 3});
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Answered(2) >= 3 && seen.Answered(3) >= 3; }, 10s));
+    line.SetChambers({2, 3});
+    const int oneBefore = seen.Answered(1);
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Answered(2) >= 10; }, 10s));
+    EXPECT_LE(seen.Answered(1) - oneBefore, 1);  // a read in flight at most
+    // The silent chamber selected: asked at every period, not backed off.
+    line.SetSelected(5, 4000);
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Unanswered(5) >= 12; }, 20s));
+    EXPECT_GE(selectedReads.load(), 12);
+    EXPECT_EQ(line.Selected(), 5);
+    line.ClearSelected();
+    // Reading off: nothing more is read, yet an exchange still runs.
+    line.SetReading(false);
+    line.Exchange([] {});
+    const int twoOff = seen.Answered(2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ScaledMs(4000) * 3));
+    EXPECT_EQ(seen.Answered(2), twoOff);
+    bool ran = false;
+    line.Exchange([&] { ran = true; });
+    EXPECT_TRUE(ran);
+    line.SetReading(true);
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.Answered(2) > twoOff; }, 10s));
+    line.Stop();
+}
+
+// An exchange that a timer brings at a known moment keeps that moment: the
+// line starts no read that could still run then, even with a silent chamber
+// whose every read lasts a whole timeout.
+TEST_F(LineSchedulerTest, ExpectedExchangeIsNotDelayedByAReadInFlight)
+{
+    StartBus({1}, {2});
+    LineSchedule schedule;
+    schedule.chambers = {2};  // silent: each read lasts its whole timeout
+    schedule.timeoutMs = 400;
+    schedule.periodMs = 1;    // read back to back
+    schedule.openTimeoutMs = 500;
+    LineScheduler line(QStringLiteral("a"), MakeTransport(Serial()), schedule, nullptr, nullptr);
+    line.Start();
+    std::this_thread::sleep_for(500ms);
+    long long worstMs = 0;
+    for (int i = 0; i < 5; ++i) {
+        const auto due = std::chrono::steady_clock::now() + 1000ms;
+        line.ExpectExchangeAt(due);
+        std::this_thread::sleep_until(due);
+        std::chrono::steady_clock::time_point began;
+        line.Exchange([&] { began = std::chrono::steady_clock::now(); });
+        worstMs = std::max<long long>(worstMs, std::chrono::duration_cast<std::chrono::milliseconds>(began - due).count());
+    }
+    line.ClearExpectedExchange();
+    line.Stop();
+    // Without the line giving way, a read of 400 ms would be in flight at
+    // most moments; with it, only the hand-over is waited for.
+    EXPECT_LT(worstMs, 200);
 }
 
 TEST(LineSchedulerPause, ReopenPauses)

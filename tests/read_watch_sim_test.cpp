@@ -27,6 +27,7 @@
 #include "monitoring/ReadWatch.h"
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
+#include "support/HeldLine.h"
 #include "support/MetricsParse.h"
 #include "support/Sanitizers.h"
 #include "ui/AlarmCenter.h"
@@ -158,9 +159,9 @@ TEST_F(ReadWatchSimTest, LineHeldOnPurposeRaisesNotReadEverywhereUntilReadsComeA
 {
     WatchAndWaitForAnswers({5, 17});
     {
-        // The overview cannot take the line while this thread holds it; the
-        // read in flight, if any, is noted as it is handed over.
-        LineHold hold;
+        // No read runs while the line is held; the read in flight, if any,
+        // is noted as it is handed over.
+        HeldLine hold;
         Pump(20);
         const std::optional<ReadMark> last = LastChamberRead(5);
         ASSERT_TRUE(last);
@@ -226,7 +227,7 @@ TEST_F(ReadWatchSimTest, SelectedChamberReadByTheOverviewIsWatchedToo)
     Guarded([] { Form1->Button6Click(); });
     ASSERT_TRUE(PumpUntil([] { return AlarmCenter->Watched().pollsAnswered >= 2; }, 10000));
     {
-        LineHold hold;
+        HeldLine hold;
         ASSERT_TRUE(PumpUntil([] { return NotReadActive(&AlarmCenter->Rules()); }, 20 * Period() + 5000));
         EXPECT_TRUE(Events().contains(QStringLiteral("Связь,4,COM1,,,нет опроса"))) << Events().toStdString();
         EXPECT_GT(Sample(Scrape(), "calvetra_chamber_last_read_age_seconds", 4), 3 * Period() / 1000.0);
@@ -247,7 +248,7 @@ TEST_F(ReadWatchSimTest, AgeGrowsOnTheEndpointWhileTheUserInterfaceThreadIsStall
     QByteArray last;
     std::atomic<bool> done{false};
     std::thread holder([&] {
-        LineHold hold;  // the next poll tick blocks the user-interface thread
+        HeldLine hold;  // the next poll tick blocks the user-interface thread
         for (int i = 0; i < 5; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(Period()));
             ages.push_back(Sample(ParseMetrics(Get(port, "/metrics")), "calvetra_chamber_last_read_age_seconds", 4));

@@ -9,6 +9,7 @@
 #include "ui/Unit3.h"
 #include "link/PortUnit.h"
 #include "link/Waits.h"
+#include "monitoring/LineOwner.h"
 #include "monitoring/LineMonitor.h"
 #include "monitoring/Monitoring.h"
 #include "ui/AlarmCenter.h"
@@ -100,6 +101,7 @@ void CreateApplicationWindows(bool show)
     });
     QObject::connect(FormOverview, &TOverviewWindow::SelectedRead, Form1,
                      [](const OverviewRead& read) { Guarded([&read] { Form1->TakeSelectedRead(read); }); });
+    DesktopLine().Start();
     StartLineRecording();
 }
 
@@ -127,5 +129,7 @@ void DestroyApplicationWindows()
     Form1 = nullptr;
     delete AlarmCenter;
     AlarmCenter = nullptr;
-    ClosePort();
+    OnLine(ClosePort);
+    // The next set of windows starts the line anew, with nothing left queued.
+    StopDesktopLine();
 }

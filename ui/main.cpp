@@ -392,10 +392,12 @@ void TForm1::Button5Click()
     // A device entry opens its path; COM1..COM5 and no choice go by the
     // port names as before.
     const bool device = index >= kComEntries && index < m_portEntries.size();
-    LineHold hold;
-    const PortOpenResult result =
-        device ? OpenPortDevice(m_portEntries[index].caption.toStdString(), m_portEntries[index].devicePath.toStdString())
-               : OpenPort(index);
+    PortOpenResult result;
+    OnLine([&] {
+        result = device ? OpenPortDevice(m_portEntries[index].caption.toStdString(),
+                                         m_portEntries[index].devicePath.toStdString())
+                        : OpenPort(index);
+    });
     // Recorded after the open, whose outcome it carries. A journal that
     // cannot be written keeps the record for later and the port stays open
     // (watching goes on); anything else thrown closes it again.
@@ -405,7 +407,7 @@ void TForm1::Button5Click()
                      result.ok ? JournalOutcomeDone() : QStringLiteral("не открыт: %1").arg(QString::fromStdString(PortOpenMessage(result))));
     } catch (...) {
         if (result.ok)
-            ClosePort();
+            OnLine(ClosePort);
         throw;
     }
     // A warning about the old line says nothing about the new one.
@@ -473,8 +475,8 @@ void TForm1::TimerPortTimer()
     const bool scanning = ScanRunning == 1 && ScanAddress <= kLastAddress;
     if (m_portGone && (ReadingActive == 1 || scanning) &&
         QFileInfo::exists(QString::fromStdString(m_openDevicePath))) {
-        LineHold hold;
-        const PortOpenResult result = OpenPortDevice(m_openPortName, m_openDevicePath);
+        PortOpenResult result;
+        OnLine([&] { result = OpenPortDevice(m_openPortName, m_openDevicePath); });
         if (result.ok) {
             m_portGone = false;
             ShowPortState(QStringLiteral("Адаптер снова подключён: %1").arg(QString::fromStdString(m_openDevicePath)),
@@ -544,7 +546,6 @@ void TForm1::RecordTrend(const StatusReply& reply)
 
 void TForm1::FormClose()
 {
-    LineHold hold;
     if (PortHandle != kNoPort) {
         // Closing the application is not refused: a record that cannot be
         // written is told, and the port closes all the same.
@@ -552,11 +553,11 @@ void TForm1::FormClose()
             RecordAction(JournalAction::PortClose, QString(), PortText(m_openPortName, m_openDevicePath), QString(),
                          JournalOutcomeDone());
         } catch (...) {
-            ClosePort();
+            OnLine(ClosePort);
             throw;
         }
     }
-    ClosePort();
+    OnLine(ClosePort);
 }
 
 void TForm1::closeEvent(QCloseEvent* event)
@@ -566,7 +567,7 @@ void TForm1::closeEvent(QCloseEvent* event)
     AbandonWaits();
     for (QTimer* timer : {Timer1, Timer4, Timer5, Timer6, TimerPort})
         timer->stop();
-    ClearLineReservation(LineReservation::Poll);
+    DesktopLine().ClearExpectedExchange();
     if (FormOverview)
         FormOverview->Reader().Stop();
     // A failure is told on the standard error: a message box would hold the

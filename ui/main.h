@@ -151,8 +151,8 @@ public:
     // Another chamber picked since the last poll: the log of the old one ends
     // and one of the new one begins, the chart starts the new one's series.
     void FollowSelection(int previous);
-    // Tells the line owner when Timer1 falls due next (or that it does not).
-    void ReservePollTick();
+    // Tells the line when Timer1 falls due next (or that it does not).
+    void ExpectPollTick();
     void ShowStatus(const StatusReply& reply);
     void ShowIdleTexts();
     void StartLogFileName();

@@ -41,7 +41,7 @@ void TForm1::ReadStatus()
     if (OverviewReadsLine()) {
         // One timeout per read of this chamber among the others: a silent
         // one never holds the line for the poll's 20 attempts.
-        ClearLineReservation(LineReservation::Poll);
+        DesktopLine().ClearExpectedExchange();
         if (FormOverview->Reader().Selected() != ChamberAddress)
             m_selectedAnsweredMs = MonotonicMs();
         FormOverview->Reader().SetSelected(ChamberAddress, kStatusPollPeriodMs);
@@ -54,7 +54,7 @@ void TForm1::ReadStatus()
     if (WaitsAbandoned())
         return;
     ShowPollResult(exchange.found, exchange.reply, !exchange.found);
-    ReservePollTick();
+    ExpectPollTick();
 }
 
 bool TForm1::OverviewReadsLine() const { return FormOverview && FormOverview->Reader().Running(); }
@@ -131,14 +131,14 @@ void TForm1::FollowSelection(int previous)
     CloseLogFile();
 }
 
-void TForm1::ReservePollTick()
+void TForm1::ExpectPollTick()
 {
-    // The overview keeps off the line when the next poll falls due; while it
-    // reads the chamber itself, no poll comes.
+    // The overview's reads keep off the line when the next poll falls due;
+    // while they read the chamber itself, no poll comes.
     if (Timer1->isActive() && !OverviewReadsLine())
-        ReserveLine(LineReservation::Poll, LineClock::now() + std::chrono::milliseconds(Timer1->remainingTime()));
+        DesktopLine().ExpectExchangeAt(LineClock::now() + std::chrono::milliseconds(Timer1->remainingTime()));
     else
-        ClearLineReservation(LineReservation::Poll);
+        DesktopLine().ClearExpectedExchange();
 }
 
 void TForm1::ShowStatus(const StatusReply& reply)
@@ -173,7 +173,7 @@ void TForm1::Button6Click()
         RecordAction(JournalAction::ReadingOff, JournalChamber(ChamberAddress), QStringLiteral("включено"),
                      QStringLiteral("выключено"), JournalOutcomeDone());
         Timer1->stop();
-        ClearLineReservation(LineReservation::Poll);
+        DesktopLine().ClearExpectedExchange();
         if (FormOverview)
             FormOverview->Reader().ClearSelected();
         ReadingActive = 0;
@@ -190,7 +190,7 @@ void TForm1::Button6Click()
                      QStringLiteral("включено"), JournalOutcomeDone());
         ReadStatus();
         EnableTimer(Timer1);
-        ReservePollTick();
+        ExpectPollTick();
         ReadingActive = 1;
         // An adapter already pulled out is waited for from now on.
         TimerPortTimer();
