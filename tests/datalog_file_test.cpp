@@ -500,7 +500,7 @@ TEST_F(DataLogTest, FailedWriteIsReportedAndTheFileClosedBeforeTheNextAttempt)
     // The log's name leads to a device that is always full.
     ASSERT_EQ(::symlink("/dev/full", LogFileName.toUtf8().constData()), 0);
     Header();
-    // The header's close is where the bytes meet the device.
+    // The header's write is where the bytes meet the device.
     ASSERT_EQ(errors, QStringList{"No space left on device."});
     EXPECT_FALSE(Form1->Timer4->isActive());
     EXPECT_EQ(DescriptorsUnder(folder), 0);
