@@ -343,20 +343,20 @@ int main(int argc, char** argv)
             RecordLine(QString(), v.currentTempText, v.currentHumidityText, v.programText, v.stepText, v.cycleText)));
         // The record as the window made it at this answer, time included;
         // its values are checked apart, against the view, above.
-        if (const ChamberLogState* log = FormOverview->LogState(c.address))
-            recordTimes[c.address].answeredSinceTick.insert(RecordKey(log->recordLine));
+        if (const ChamberLog* log = FormOverview->Log(c.address))
+            recordTimes[c.address].answeredSinceTick.insert(RecordKey(log->Record()));
     });
     // Connected after the window's own: runs once its lines are written.
     int chamberMinutes = 0;
     QObject::connect(&FormOverview->LogTimer(), &QTimer::timeout, [&] {
         for (int a = 1; a <= kChambers; ++a) {
-            const ChamberLogState* log = FormOverview->LogState(a);
-            if (!log || !log->on || !log->headerWritten)
+            const ChamberLog* log = FormOverview->Log(a);
+            if (!log || !log->HeaderWritten())
                 continue;
             ++chamberMinutes;
             expectedRecords[a] += answeredSinceTick[a];
             answeredSinceTick[a] = false;
-            recordTimes[a].AtTick(log->fileName);
+            recordTimes[a].AtTick(log->FileName());
         }
     });
     std::map<int, int> linkStarts, linkEnds;
@@ -506,8 +506,8 @@ int main(int argc, char** argv)
     const QString mainLog = LogFileName;
     std::map<int, QString> chamberLogs;
     for (int a = 1; a <= kChambers; ++a)
-        if (const ChamberLogState* log = FormOverview->LogState(a))
-            chamberLogs[a] = log->fileName;
+        if (const ChamberLog* log = FormOverview->Log(a))
+            chamberLogs[a] = log->FileName();
     int alarmsRaised = 0, alarmsActive = 0, alarmsWaiting = 0;
     for (const ChamberAlarm& c : AlarmCenter->AllAlarms()) {
         const Alarm& a = c.alarm;

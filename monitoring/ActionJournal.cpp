@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "monitoring/Csv.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/HandlerErrors.h"
 
@@ -79,61 +80,15 @@ bool IsHash(const QByteArray& text)
     return true;
 }
 
-QByteArray CsvField(QString text)
+// One record a line: a line break inside a field becomes a space, so that
+// the journal's readers (and the hash chain, over the bytes of a line) never
+// see a record run over two lines.
+QByteArray JournalField(QString text)
 {
-    // One record a line: a line break inside a field becomes a space.
     text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
     text.replace(u'\r', u' ');
     text.replace(u'\n', u' ');
-    QByteArray bytes = text.toUtf8();
-    if (bytes.contains(',') || bytes.contains('"')) {
-        bytes.replace("\"", "\"\"");
-        return '"' + bytes + '"';
-    }
-    return bytes;
-}
-
-// RFC 4180 fields of one line (without its line end); false when a quote is
-// left open or stray text follows a closing quote.
-bool SplitCsv(const QByteArray& line, QList<QByteArray>* fields)
-{
-    fields->clear();
-    const char* p = line.constData();
-    const char* end = p + line.size();
-    for (;;) {
-        QByteArray field;
-        if (p < end && *p == '"') {
-            ++p;
-            for (;;) {
-                if (p >= end)
-                    return false;
-                if (*p == '"') {
-                    if (p + 1 < end && p[1] == '"') {
-                        field += '"';
-                        p += 2;
-                        continue;
-                    }
-                    ++p;
-                    break;
-                }
-                field += *p++;
-            }
-            if (p < end && *p != ',')
-                return false;
-        } else {
-            const char* start = p;
-            while (p < end && *p != ',') {
-                if (*p == '"')
-                    return false;
-                ++p;
-            }
-            field = QByteArray(start, p - start);
-        }
-        fields->append(field);
-        if (p >= end)
-            return true;
-        ++p;  // the comma
-    }
+    return CsvField(text);
 }
 
 void Sha256Hex(const char* data, qsizetype size, char* out);
@@ -241,7 +196,7 @@ Tail ReadTail(const QString& fileName)
     }
     QList<QByteArray> fields;
     bool number = false;
-    if (!SplitCsv(line, &fields) || fields.size() != kFieldCount || !IsHash(fields[11]) || !IsHash(fields[10]))
+    if (!SplitCsvRecord(line, &fields) || fields.size() != kFieldCount || !IsHash(fields[11]) || !IsHash(fields[10]))
         return tail;
     tail.lastNumber = fields[0].toLongLong(&number);
     if (!number || tail.lastNumber < 1)
@@ -412,67 +367,18 @@ private:
     bool m_eof = false;
 };
 
-// Where each field of a record line lies, found without copying.
-struct FieldSpan {
-    qsizetype begin = 0;
-    qsizetype end = 0;
-    bool quoted = false;
-};
-using RecordSpans = std::array<FieldSpan, kFieldCount>;
+using RecordSpans = std::array<CsvSpan, kFieldCount>;
 
-// The twelve fields of a line (without its CR); false when it has another
-// number of fields or broken quoting.
+// The twelve fields of a line (without its CR) where they lie; false when it
+// has another number of fields or broken quoting.
 bool ScanFields(const char* p, qsizetype n, RecordSpans* spans)
 {
-    qsizetype i = 0;
-    int k = 0;
-    for (;;) {
-        if (k == kFieldCount)
-            return false;
-        FieldSpan& f = (*spans)[k++];
-        if (i < n && p[i] == '"') {
-            f.quoted = true;
-            f.begin = ++i;
-            for (;;) {
-                if (i >= n)
-                    return false;
-                if (p[i] == '"') {
-                    if (i + 1 < n && p[i + 1] == '"') {
-                        i += 2;
-                        continue;
-                    }
-                    break;
-                }
-                ++i;
-            }
-            f.end = i++;
-            if (i < n && p[i] != ',')
-                return false;
-        } else {
-            f.quoted = false;
-            f.begin = i;
-            while (i < n && p[i] != ',') {
-                if (p[i] == '"')
-                    return false;
-                ++i;
-            }
-            f.end = i;
-        }
-        if (i >= n)
-            return k == kFieldCount;
-        ++i;  // the comma
-    }
+    return ScanCsvRecord(p, n, spans->data(), kFieldCount) == kFieldCount;
 }
 
-QString SpanText(const char* p, const FieldSpan& f)
-{
-    QByteArray bytes(p + f.begin, f.end - f.begin);
-    if (f.quoted)
-        bytes.replace("\"\"", "\"");
-    return QString::fromUtf8(bytes);
-}
+QString SpanText(const char* p, const CsvSpan& f) { return QString::fromUtf8(CsvSpanBytes(p, f)); }
 
-bool SpanIsHash(const char* p, const FieldSpan& f)
+bool SpanIsHash(const char* p, const CsvSpan& f)
 {
     return !f.quoted && f.end - f.begin == kHashLength && IsHash(QByteArray::fromRawData(p + f.begin, kHashLength));
 }
@@ -495,7 +401,7 @@ bool ParseRecord(QByteArray line, bool whole, QList<QByteArray>* fields, qint64*
     if (!whole || !line.endsWith('\r'))
         return false;
     line.chop(1);
-    if (!SplitCsv(line, fields) || fields->size() != kFieldCount || !IsHash(fields->at(10)) || !IsHash(fields->at(11)))
+    if (!SplitCsvRecord(line, fields) || fields->size() != kFieldCount || !IsHash(fields->at(10)) || !IsHash(fields->at(11)))
         return false;
     bool ok = false;
     *number = fields->at(0).toLongLong(&ok);
@@ -565,10 +471,10 @@ QString JournalHeaderText()
 
 QByteArray JournalRecordLine(JournalRecord& r)
 {
-    const QList<QByteArray> fields{QByteArray::number(r.number), CsvField(r.utc),      CsvField(r.local),
-                                   CsvField(r.operatorName),     CsvField(r.computer), CsvField(r.chamber),
-                                   CsvField(r.action),           CsvField(r.oldValue), CsvField(r.newValue),
-                                   CsvField(r.outcome),          r.previousHash.toLatin1()};
+    const QList<QByteArray> fields{QByteArray::number(r.number), JournalField(r.utc),      JournalField(r.local),
+                                   JournalField(r.operatorName),     JournalField(r.computer), JournalField(r.chamber),
+                                   JournalField(r.action),           JournalField(r.oldValue), JournalField(r.newValue),
+                                   JournalField(r.outcome),          r.previousHash.toLatin1()};
     const QByteArray hashed = fields.join(',');
     r.hash = HashOf(hashed);
     return hashed + ',' + r.hash.toLatin1() + "\r\n";

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "monitoring/Csv.h"
 #include "monitoring/DataLog.h"
 
 namespace {
@@ -14,16 +15,6 @@ namespace {
 [[noreturn]] void Fail(int error)
 {
     throw std::runtime_error(IoErrorMessage(error ? error : EIO).toStdString());
-}
-
-QByteArray CsvField(const QString& text)
-{
-    QByteArray bytes = text.toUtf8();
-    if (bytes.contains(',') || bytes.contains('"') || bytes.contains('\n') || bytes.contains('\r')) {
-        bytes.replace("\"", "\"\"");
-        return '"' + bytes + '"';
-    }
-    return bytes;
 }
 
 QString EventText(AlarmEventType type)

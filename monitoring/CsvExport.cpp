@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QStringList>
 
+#include "monitoring/Csv.h"
+
 namespace {
 
 // Excel takes a CSV without it for the ANSI code page; LibreOffice and
@@ -16,9 +18,9 @@ QString Count(int value) { return value < 0 ? QString() : QString::number(value)
 QByteArray Rows(const QStringList& header, const QVector<QStringList>& rows)
 {
     QByteArray out(kUtf8Bom);
-    out += header.join(u',').toUtf8() + "\r\n";
+    out += CsvLine(header) + "\r\n";
     for (const QStringList& row : rows)
-        out += row.join(u',').toUtf8() + "\r\n";
+        out += CsvLine(row) + "\r\n";
     return out;
 }
 

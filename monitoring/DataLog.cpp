@@ -7,12 +7,8 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <iconv.h>
-#include <stdio_ext.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "monitoring/HandlerErrors.h"
@@ -24,69 +20,12 @@ QString g_folderOverride;
 // Every log name taken in this process (address filled in), and by whom.
 QHash<QString, LogWriter> g_claimedLogNames;
 
-// The log file while one write is in progress.
-FILE* LogFile = nullptr;
-// Its length when it was opened, so that a write that fails halfway can be
-// taken back; -1 when it cannot be told.
-off_t LogFileSizeAtOpen = -1;
-
 [[noreturn]] void Fail(const QString& message) { throw EInOutError(message.toStdString()); }
 
 [[noreturn]] void FailWithErrno(int error) { Fail(IoErrorMessage(error)); }
 
 // The file's own name, after the folder.
 qsizetype NameStart(const QString& fileName) { return fileName.lastIndexOf(u'/') + 1; }
-
-// Linux would take ">" in a name, but it only ever stands for the chamber
-// address that no poll has written in yet: logging to such a name would hide
-// the records in a file nobody looks for. A ">" in the folder is the folder's.
-void RefusePlaceholderName(const QString& fileName)
-{
-    if (HoldsAddressPlaceholder(fileName))
-        Fail(QStringLiteral("Недопустимое имя файла: %1").arg(fileName));
-}
-
-void OpenLog(const QString& fileName, int flags)
-{
-    ReleaseLogFile();
-    RefusePlaceholderName(fileName);
-    const QByteArray path = fileName.toUtf8();
-    const int fd = ::open(path.constData(), flags | O_CLOEXEC, 0666);
-    if (fd < 0)
-        FailWithErrno(errno);
-    FILE* file = ::fdopen(fd, "a");
-    if (!file) {
-        const int error = errno;
-        ::close(fd);
-        FailWithErrno(error);
-    }
-    LogFile = file;
-    LogFileSizeAtOpen = ::lseek(fd, 0, SEEK_END);
-}
-
-// A record cut short by a full disk or a size limit would run into the next
-// record that gets through; the file keeps whole lines only. Bytes not yet
-// written are dropped so that no later close can write them either.
-void UndoPartialWrite()
-{
-    __fpurge(LogFile);
-    struct stat st {};
-    const int fd = ::fileno(LogFile);
-    if (LogFileSizeAtOpen >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > LogFileSizeAtOpen)
-        (void)!::ftruncate(fd, LogFileSizeAtOpen);
-}
-
-[[noreturn]] void FailAndUndo(int error)
-{
-    UndoPartialWrite();
-    FailWithErrno(error ? error : EIO);
-}
-
-void RequireOpenFile()
-{
-    if (!LogFile)
-        FailWithErrno(EBADF);
-}
 
 // Length of the UTF-8 sequence that starts with lead, at most left.
 size_t SequenceLength(unsigned char lead, size_t left)
@@ -264,56 +203,4 @@ QString IoErrorMessage(int error)
             return QString::fromLocal8Bit(text);
     }
     return QStringLiteral("I/O error %1").arg(error);
-}
-
-void CreateLogFile(const QString& fileName) { OpenLog(fileName, O_WRONLY | O_CREAT | O_APPEND); }
-
-void OpenLogFileForAppend(const QString& fileName) { OpenLog(fileName, O_RDWR | O_APPEND); }
-
-void WriteLogText(const QString& text)
-{
-    RequireOpenFile();
-    const QByteArray bytes = ToLogCodePage(text + QStringLiteral("\r\n"));
-    errno = 0;
-    const size_t written = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), LogFile);
-    if (written != static_cast<size_t>(bytes.size()))
-        FailAndUndo(errno);
-}
-
-void FlushLogFile()
-{
-    RequireOpenFile();
-    errno = 0;
-    if (std::fflush(LogFile) != 0)
-        FailAndUndo(errno);
-}
-
-void CloseLogFile()
-{
-    RequireOpenFile();
-    // Flushed before the close, while a failure can still be taken back.
-    errno = 0;
-    if (std::fflush(LogFile) != 0) {
-        const int error = errno;
-        UndoPartialWrite();
-        ReleaseLogFile();
-        FailWithErrno(error ? error : EIO);
-    }
-    FILE* file = LogFile;
-    // fclose releases the stream even when it fails.
-    LogFile = nullptr;
-    errno = 0;
-    if (std::fclose(file) != 0)
-        FailWithErrno(errno ? errno : EIO);
-}
-
-bool LogFileOpen() { return LogFile != nullptr; }
-
-void ReleaseLogFile()
-{
-    if (!LogFile)
-        return;
-    FILE* file = LogFile;
-    LogFile = nullptr;
-    std::fclose(file);
 }

@@ -1,5 +1,5 @@
-// The data log file: its name, its header, its code page and the checked
-// file steps the log handlers are made of. No window is needed here.
+// The data log file: its name, its header, its code page and the error texts
+// of its writes (monitoring/ChamberLog writes it). No window is needed here.
 #pragma once
 
 #include <QByteArray>
@@ -60,26 +60,3 @@ QString IoErrorMessage(int error);
 // Writes all of bytes to fd, going on after a short write or a signal; false
 // with errno in *error when the system refuses.
 bool WriteAll(int fd, const char* bytes, qsizetype size, int* error);
-
-// Each step below throws EInOutError when it fails, and the handler calling
-// it ends there. Only one log file is open at a time; a file left open by a
-// failed step is closed by the next create or open.
-
-// Opens the header's file for writing; creates it when missing. An existing
-// file is never emptied: writing goes on at its end.
-void CreateLogFile(const QString& fileName);
-// Opens an existing log file for appending; a missing file is an error (it is
-// never created here).
-void OpenLogFileForAppend(const QString& fileName);
-// Writes the text in the log's code page, then CR LF.
-void WriteLogText(const QString& text);
-// The bytes written so far go to the file.
-void FlushLogFile();
-// Releases the file.
-void CloseLogFile();
-
-// True while a file is open (only between the steps of one write, or after
-// a failed step).
-bool LogFileOpen();
-// Closes a file left open by a failed step, ignoring any error of its own.
-void ReleaseLogFile();

@@ -24,7 +24,6 @@ void ApplyOverviewRead(WatchedChamber& chamber, const OverviewRead& read, qint64
         chamber.lastAnswerMs = nowMs;
         chamber.unansweredInRow = 0;
         chamber.link = ChamberLink::Answering;
-        chamber.answeredSinceLogLine = true;
         return;
     }
     ++chamber.unansweredInRow;

@@ -40,7 +40,6 @@ struct WatchedChamber {
     int unansweredInRow = 0;
     qint64 lastAnswerMs = 0;  // wall clock of the last answer, 0 for none
     StatusReply lastReply;    // of the last answered read
-    bool answeredSinceLogLine = false;
     // Alarms of this chamber active or waiting for acknowledgement, and the
     // kind of the newest, for the tile.
     int outstandingAlarms = 0;

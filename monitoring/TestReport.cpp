@@ -297,54 +297,23 @@ int ChamberAddressOfLogName(const QString& fileName)
     return match.hasMatch() ? match.captured(1).toInt() : -1;
 }
 
-QStringList SplitCsvLine(const QString& line)
-{
-    QStringList fields;
-    QString field;
-    bool quoted = false;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        const QChar c = line[i];
-        if (quoted) {
-            if (c == u'"') {
-                if (i + 1 < line.size() && line[i + 1] == u'"') {
-                    field += u'"';
-                    ++i;
-                } else {
-                    quoted = false;
-                }
-            } else {
-                field += c;
-            }
-        } else if (c == u'"') {
-            quoted = true;
-        } else if (c == u',') {
-            fields << field;
-            field.clear();
-        } else {
-            field += c;
-        }
-    }
-    fields << field;
-    return fields;
-}
-
 namespace {
 
-// The file's lines without line ends and without a leading byte-order mark.
-QStringList TextLines(const QString& fileName, bool* exists)
+// The file's records without line ends and without a leading byte-order
+// mark; a record whose text holds a line break stays one.
+QStringList TextRecords(const QString& fileName, bool* exists)
 {
     QFile file(fileName);
     *exists = file.open(QIODevice::ReadOnly);
     if (!*exists)
         return {};
-    QString text = QString::fromUtf8(file.readAll());
-    if (text.startsWith(QChar(0xFEFF)))
-        text.remove(0, 1);
-    QStringList lines = text.split(u'\n');
-    for (QString& l : lines)
-        if (l.endsWith(u'\r'))
-            l.chop(1);
-    return lines;
+    QByteArray bytes = file.readAll();
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3);
+    QStringList records;
+    for (const QByteArray& record : SplitCsvRecords(bytes))
+        records << QString::fromUtf8(record);
+    return records;
 }
 
 }  // namespace
@@ -355,7 +324,7 @@ QVector<AlarmFileEvent> ReadAlarmEvents(const QString& fileName, int chamber, qi
     QVector<AlarmFileEvent> events;
     *unreadable = 0;
     bool exists = false;
-    const QStringList lines = TextLines(fileName, &exists);
+    const QStringList lines = TextRecords(fileName, &exists);
     const QString header = QString::fromUtf8(AlarmEventHeader()).trimmed();
     for (const QString& line : lines) {
         if (line.isEmpty() || line == header)

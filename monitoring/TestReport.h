@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "monitoring/ActionJournal.h"
+#include "monitoring/Csv.h"
 #include "monitoring/LogReader.h"
 #include "monitoring/TrendModel.h"
 
@@ -120,9 +121,6 @@ QVector<StepSetPoint> StepSetPointsOfProgramText(const QString& text);
 // The chamber address in a data log's name ("КТХ№12 03.07.2017 14_05_30.txt");
 // -1 when there is none.
 int ChamberAddressOfLogName(const QString& fileName);
-
-// One line of comma-separated values with RFC 4180 quoting.
-QStringList SplitCsvLine(const QString& line);
 
 // An alarm event file's line as it stands ("Тревоги.csv").
 struct AlarmFileEvent {

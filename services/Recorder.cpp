@@ -292,9 +292,7 @@ void Recorder::TakeRead(const ChamberRead& read)
     const std::time_t seconds = static_cast<std::time_t>(read.timeMs / 1000);
     std::tm when{};
     ::localtime_r(&seconds, &when);
-    const StatusView& v = chamber.view;
-    chamber.log->Take(RecordLine(LongTimeText(when), v.currentTempText, v.currentHumidityText, v.programText,
-                                 v.stepText, v.cycleText));
+    chamber.log->Take(ChamberRecordLine(when, chamber.view));
 }
 
 void Recorder::TakeState(const LineState& state)
@@ -336,7 +334,7 @@ void Recorder::WriteMinute()
         if (!chamber.log->Minute(now, &error)) {
             ++failed;
             if (failure.isEmpty())
-                failure = error;
+                failure = QStringLiteral("%1: %2").arg(chamber.log->FileName(), error);
         }
     }
     // A chamber whose line gives no reads at all for three periods.

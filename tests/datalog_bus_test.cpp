@@ -65,7 +65,6 @@ protected:
     {
         AppFixture::TearDown();
         bus.Stop();
-        ReleaseLogFile();
         SetProgramFolderForTests({});
     }
 

@@ -22,6 +22,7 @@
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
 #include "support/ChildRun.h"
+#include "support/OpenFiles.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/main.h"
 
@@ -42,17 +43,6 @@ QString ExampleRecord()
     auto sp = [](int n) { return QString(n, u' '); };
     return sp(4) + "14:05:30;" + sp(11) + "25,3;" + sp(26) + "60,5;" + sp(24) + "3;" + sp(23) + "2(5);" + sp(27) +
            "10(100);" + sp(5) + "\r\n";
-}
-
-// Open descriptors of this process that lead to target.
-int DescriptorsOn(const QString& target)
-{
-    int n = 0;
-    const auto fds = QDir("/proc/self/fd").entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo& fd : fds)
-        if (fd.symLinkTarget() == target)
-            ++n;
-    return n;
 }
 
 bool Exists(const QString& path) { return ::access(path.toUtf8().constData(), F_OK) == 0; }
@@ -234,7 +224,6 @@ protected:
     }
     void TearDown() override
     {
-        ReleaseLogFile();
         SetProgramFolderForTests({});
         AppFixture::TearDown();
         bus.Stop();
@@ -315,7 +304,7 @@ TEST_F(DataLogTest, WorkedExample)
     ASSERT_EQ(bytes.size(), 154 + 158 + LogLine.size() + 2);
     EXPECT_TRUE(bytes.endsWith("    14:06:30;           ?;\r\n\r\n"));
     EXPECT_TRUE(errors.isEmpty());
-    EXPECT_FALSE(LogFileOpen());
+    EXPECT_EQ(DescriptorsUnder(folder), 0);
 }
 
 TEST_F(DataLogTest, OnlyAnAnsweredPollSinceTheLineBeforeMakesARecord)
@@ -412,7 +401,7 @@ TEST_F(DataLogTest, NameStillHoldingThePlaceholderIsRefused)
     Append();
     EXPECT_EQ(errors, (QStringList{refused, refused}));
     EXPECT_TRUE(FolderEntries().isEmpty());
-    EXPECT_FALSE(LogFileOpen());
+    EXPECT_EQ(DescriptorsUnder(folder), 0);
 }
 
 struct UnwritableCase {
@@ -448,7 +437,7 @@ TEST_F(DataLogTest, UnwritablePlacesRaiseTheSystemsMessage)
         Append();
         EXPECT_EQ(errors, (QStringList{c.message, c.message}));
         EXPECT_FALSE(Form1->Timer4->isActive());
-        EXPECT_FALSE(LogFileOpen());
+        EXPECT_EQ(DescriptorsUnder(folder), 0);
         for (const QString& entry : FolderEntries())
             EXPECT_EQ(entry, "plain.txt");
         Tick(false);
@@ -511,20 +500,20 @@ TEST_F(DataLogTest, FailedWriteIsReportedAndTheFileClosedBeforeTheNextAttempt)
     // The log's name leads to a device that is always full.
     ASSERT_EQ(::symlink("/dev/full", LogFileName.toUtf8().constData()), 0);
     Header();
-    // The header's close is where the bytes meet the device.
+    // The header's write is where the bytes meet the device.
     ASSERT_EQ(errors, QStringList{"No space left on device."});
     EXPECT_FALSE(Form1->Timer4->isActive());
-    EXPECT_FALSE(LogFileOpen());
+    EXPECT_EQ(DescriptorsUnder(folder), 0);
 
     Record(ExampleRecord());
     Append();
     ASSERT_EQ(errors.size(), 2);
     EXPECT_EQ(errors[1], "No space left on device.");
-    // The flush failed, so the file is still open ...
-    EXPECT_TRUE(LogFileOpen());
-    EXPECT_EQ(DescriptorsOn("/dev/full"), 1);
+    // The failed write closed the file: nothing is left open for a later
+    // attempt to stumble on.
+    EXPECT_EQ(DescriptorsOn("/dev/full"), 0);
 
-    // ... until the next attempt, which goes to a sound file.
+    // The next attempt goes to a sound file.
     const QString full = LogFileName;
     Tick(true);
     LogFileName = folder + "sound.txt";
@@ -532,7 +521,7 @@ TEST_F(DataLogTest, FailedWriteIsReportedAndTheFileClosedBeforeTheNextAttempt)
     Record(ExampleRecord());
     Append();
     EXPECT_EQ(errors.size(), 2);
-    EXPECT_FALSE(LogFileOpen());
+    EXPECT_EQ(DescriptorsUnder(folder), 0);
     EXPECT_EQ(ReadFileBytes(LogFileName).size(), 154 + 158);
     EXPECT_TRUE(QFileInfo(full).isSymLink());
     EXPECT_EQ(DescriptorsOn("/dev/full"), 0);

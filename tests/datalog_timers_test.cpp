@@ -36,7 +36,6 @@ protected:
     }
     void TearDown() override
     {
-        ReleaseLogFile();
         SetProgramFolderForTests({});
         AppFixture::TearDown();
     }

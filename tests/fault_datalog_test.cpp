@@ -18,6 +18,7 @@
 #include "sim/ChamberSim.h"
 #include "support/AppFixture.h"
 #include "support/FileSizeLimit.h"
+#include "support/OpenFiles.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/main.h"
 
@@ -84,7 +85,6 @@ protected:
     }
     void TearDown() override
     {
-        ReleaseLogFile();
         SetProgramFolderForTests({});
         AppFixture::TearDown();
         bus.Stop();
@@ -174,7 +174,7 @@ TEST_F(DataLogFaultTest, FailedAppendLeavesTheFileAsItWasAndTheNextOneGoesOn)
         EXPECT_EQ(errors.size(), 1) << errors.join('\n').toStdString();
         expected += Bytes(next);
         EXPECT_TRUE(SameBytes(ReadAll(name), expected));
-        EXPECT_FALSE(LogFileOpen());
+        EXPECT_EQ(DescriptorsUnder(logs), 0);
     }
 }
 
@@ -185,7 +185,7 @@ TEST_F(DataLogFaultTest, HeaderCutShortLeavesAnEmptyFileThatTheNextHeaderFills)
     const QString name = LogFileName;
     EXPECT_TRUE(SameBytes(ReadAll(name), QByteArray()));
     EXPECT_FALSE(Form1->Timer4->isActive()) << "the header's handler ends at its failing step";
-    EXPECT_FALSE(LogFileOpen());
+    EXPECT_EQ(DescriptorsUnder(logs), 0);
 
     // Ticked again within the same second: the same name, and the header
     // goes into the empty file whole.

@@ -122,7 +122,7 @@ protected:
         if (!PumpUntil([] { return Answering(5); }, 5000))
             return {};
         FormOverview->SetChamberLog(5, true);
-        const QString name = FormOverview->LogState(5)->fileName;
+        const QString name = FormOverview->Log(5)->FileName();
         return PumpUntil([&] { return ReadFileBytes(name).count('\n') >= 4; }, 15000) ? name : QString();
     }
     static bool WaitForANewAnswer(int address)
@@ -305,13 +305,13 @@ TEST_F(OverviewWindowTest, ChamberLogIsByteForByteTheMainWindowsLog)
     ASSERT_TRUE(PumpUntil([] { return Answering(5); }, 5000));
     FormOverview->CheckLogAll->setChecked(true);
     FormOverview->CheckLogAll->clicked(true);
-    const ChamberLogState* log = FormOverview->LogState(5);
-    ASSERT_TRUE(log && log->on);
+    const ChamberLog* log = FormOverview->Log(5);
+    ASSERT_TRUE(log);
     // The same second as the main window's log, whose file is gone but whose
     // name this process already gave out.
-    EXPECT_EQ(log->fileName, QString(mainName).replace(QStringLiteral(".txt"), QStringLiteral(" (2).txt")));
-    ASSERT_TRUE(PumpUntil([&] { return ReadFileBytes(log->fileName).count('\n') >= 4; }, 15000));
-    const QByteArray chamberBytes = ReadFileBytes(log->fileName);
+    EXPECT_EQ(log->FileName(), QString(mainName).replace(QStringLiteral(".txt"), QStringLiteral(" (2).txt")));
+    ASSERT_TRUE(PumpUntil([&] { return ReadFileBytes(log->FileName()).count('\n') >= 4; }, 15000));
+    const QByteArray chamberBytes = ReadFileBytes(log->FileName());
     // Header and the first record lines, each byte the same.
     const int lines = std::min(chamberBytes.count('\n'), mainHeaderAndTwo.count('\n'));
     auto firstLines = [](const QByteArray& b, int n) {
@@ -341,7 +341,7 @@ TEST_F(OverviewWindowTest, MainAndOverviewLogsOfOneChamberStartedInOneSecondAreT
     FormOverview->SetChamberLog(5, true);
     ASSERT_TRUE(PumpUntil([] { return !HoldsAddressPlaceholder(LogFileName); }, 5000));
     const QString mainName = LogFileName;
-    const QString overviewName = FormOverview->LogState(5)->fileName;
+    const QString overviewName = FormOverview->Log(5)->FileName();
     ASSERT_NE(mainName, overviewName);
     // Each file: one header, then its own writer's records, one a minute.
     auto lines = [](const QString& name) { return ReadFileBytes(name).split('\n'); };

@@ -52,7 +52,6 @@ protected:
     {
         AppFixture::TearDown();
         bus.Stop();
-        ReleaseLogFile();
         SetProgramFolderForTests({});
         SetClockSource({});
     }

@@ -325,7 +325,11 @@ QVector<int> TOverviewWindow::Watched() const { return QVector<int>(m_chambers.k
 
 const WatchedChamber* TOverviewWindow::Chamber(int address) const { return Entry(m_chambers, address); }
 
-const ChamberLogState* TOverviewWindow::LogState(int address) const { return Entry(m_logs, address); }
+const ChamberLog* TOverviewWindow::Log(int address) const
+{
+    const auto it = m_logs.find(address);
+    return it == m_logs.end() ? nullptr : &it->second;
+}
 
 TChamberTile* TOverviewWindow::Tile(int address) const { return m_tiles.value(address, nullptr); }
 
@@ -369,12 +373,9 @@ void TOverviewWindow::OnRead(const OverviewRead& read)
     // Only an answer makes a record: an unanswered read measured nothing, and
     // its time beside the last answer's values would be a time nothing was
     // read at.
-    auto log = m_logs.find(read.address);
-    if (read.answered && log != m_logs.end()) {
-        const StatusView& v = it->view;
-        log->recordLine = RecordLine(LongTimeText(LocalNow()), v.currentTempText, v.currentHumidityText,
-                                     v.programText, v.stepText, v.cycleText);
-    }
+    const auto log = m_logs.find(read.address);
+    if (read.answered && log != m_logs.end())
+        log->second.Take(ChamberRecordLine(LocalNow(), it->view));
     // The chamber's alarms, by the rules of the main window's chamber (the
     // alarm centre keeps them and writes the event file); the link alarm once
     // it has gone silent. A file failure is said on the window, once per read.

@@ -19,7 +19,10 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <map>
+
 #include "monitoring/Alarms.h"
+#include "monitoring/ChamberLog.h"
 #include "monitoring/Overview.h"
 #include "monitoring/StatusMetrics.h"
 #include "ui/OverviewTable.h"
@@ -54,16 +57,6 @@ private:
     bool m_stale = false;
 };
 
-// A chamber's data log as the main window keeps its own: a name made when
-// it is switched on, the header five seconds later, then its record line
-// once a minute when a read was answered since the line before.
-struct ChamberLogState {
-    bool on = false;
-    bool headerWritten = false;
-    QString fileName;
-    QString recordLine;  // rebuilt after every answered read
-};
-
 class TOverviewWindow : public QWidget {
     Q_OBJECT
 public:
@@ -74,7 +67,8 @@ public:
     void Watch(int address);
     QVector<int> Watched() const;
     const WatchedChamber* Chamber(int address) const;
-    const ChamberLogState* LogState(int address) const;
+    // The chamber's data log while it is switched on (its box ticked), else null.
+    const ChamberLog* Log(int address) const;
     TChamberTile* Tile(int address) const;
     // What the endpoint carries of the chamber; its alarms (kept by the alarm
     // centre, null before its first read).
@@ -140,7 +134,7 @@ private:
 
     OverviewReader m_reader;
     QMap<int, WatchedChamber> m_chambers;
-    QMap<int, ChamberLogState> m_logs;
+    std::map<int, ChamberLog> m_logs;  // of the tiles logged
     QMap<int, TChamberTile*> m_tiles;
     QMap<int, WatchedStatus> m_statuses;
     QString m_portLabel;

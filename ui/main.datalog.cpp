@@ -1,6 +1,7 @@
 // "Запись в файл": a new file per tick of the box, its header five seconds
 // later, then LogLine once a minute while the box stays ticked.
 #include "monitoring/DataLog.h"
+#include "monitoring/HandlerErrors.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/Monitoring.h"
 #include "ui/JournalWindow.h"
@@ -37,10 +38,15 @@ void TForm1::CheckBox1Click()
 
 void TForm1::StartLogFileName()
 {
-    // One reading of the clock, so the date and the time belong together.
-    const std::tm now = LocalNow();
-    LogFileName = ClaimLogFileName(MakeLogFileName(LogFolder(), ShortDateText(now), LongTimeText(now)), ChamberAddress,
-                                   LogWriter::MainWindow);
+    LogFileName = NewLogFileName(LogFolder(), LocalNow(), ChamberAddress, LogWriter::MainWindow);
+}
+
+void TForm1::WriteLogHeader()
+{
+    m_log.SetFileName(LogFileName);
+    QString error;
+    if (!m_log.WriteHeader(&error))
+        throw EInOutError(error.toStdString());
 }
 
 void TForm1::Timer6Timer()
@@ -48,9 +54,7 @@ void TForm1::Timer6Timer()
     Timer6->stop();  // once per tick of the box
     LogLine = LogHeaderText();
     LogLineAnswered = false;
-    CreateLogFile(LogFileName);
-    WriteLogText(LogLine);
-    CloseLogFile();
+    WriteLogHeader();
     EnableTimer(Timer4);
 }
 
@@ -64,11 +68,13 @@ void TForm1::AppendLogLine()
     // rather than repeating old values under a new minute.
     if (!LogLineAnswered)
         return;
-    OpenLogFileForAppend(LogFileName);
-    WriteLogText(LogLine);
-    FlushLogFile();
-    CloseLogFile();
+    m_log.SetFileName(LogFileName);
+    m_log.Take(LogLine);
+    QString error;
+    const bool written = m_log.Minute(LocalNow(), &error);
     // Written: the next record needs a new answer. A failed write keeps it
     // for the next minute, as a measurement with its own time of day.
-    LogLineAnswered = false;
+    LogLineAnswered = !m_log.Record().isEmpty();
+    if (!written)
+        throw EInOutError(error.toStdString());
 }

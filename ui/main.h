@@ -13,6 +13,7 @@
 
 #include <array>
 
+#include "monitoring/ChamberLog.h"
 #include "monitoring/PortList.h"
 #include "monitoring/StatusFields.h"
 #include "ui/ActivityIndicator.h"
@@ -157,6 +158,9 @@ public:
     void ShowIdleTexts();
     void StartLogFileName();
     void AppendLogLine();
+    // The header into LogFileName, which the log follows; throws EInOutError
+    // when it is not written.
+    void WriteLogHeader();
     // Hands the poll's values (or its gap) to the trend chart.
     void RecordTrend(const StatusReply& reply);
     // COM1..COM5 and the devices present now; the selection stays on its entry.
@@ -189,6 +193,9 @@ private:
     // the overview reads it: the link-loss window after the poll's 16 s.
     qint64 m_selectedAnsweredMs = 0;
     QString m_missingPort;  // the remembered choice, not plugged in at start
+    // The writer of "Запись в файл"; LogFileName, LogLine and LogLineAnswered
+    // say what it writes, and where.
+    ChamberLog m_log{LogWriter::MainWindow, 0};
 };
 
 extern TForm1* Form1;

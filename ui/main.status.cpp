@@ -21,6 +21,21 @@ qint64 MonotonicMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(LineClock::now().time_since_epoch()).count();
 }
+
+// The texts of the last accepted values, as the poll left them.
+StatusView ValueTexts()
+{
+    StatusView view;
+    view.currentTempText = CurrentTempText;
+    view.setTempText = SetTempText;
+    view.currentHumidityText = CurrentHumidityText;
+    view.setHumidityText = SetHumidityText;
+    view.programText = ProgramText;
+    view.stepText = StepText;
+    view.cycleText = CycleText;
+    return view;
+}
+
 }  // namespace
 
 void TForm1::ReadStatus()
@@ -81,8 +96,7 @@ void TForm1::ShowPollResult(bool found, const StatusReply& reply, bool linkLost)
     // an answered one still waiting for its minute, and the log writes only
     // records of answered polls, so a silence shows as missing minutes.
     if (found || !LogLineAnswered)
-        LogLine = RecordLine(LongTimeText(LocalNow()), CurrentTempText, CurrentHumidityText, ProgramText, StepText,
-                             CycleText);
+        LogLine = ChamberRecordLine(LocalNow(), ValueTexts());
     if (found)
         LogLineAnswered = true;
     CheckBox1->setEnabled(true);
@@ -126,9 +140,7 @@ void TForm1::FollowSelection(int previous)
     record(JournalAction::LoggingOn, ChamberAddress, QString(), LogFileName);
     LogLine = LogHeaderText();
     LogLineAnswered = false;
-    CreateLogFile(LogFileName);
-    WriteLogText(LogLine);
-    CloseLogFile();
+    WriteLogHeader();
 }
 
 void TForm1::ExpectPollTick()
@@ -143,14 +155,7 @@ void TForm1::ExpectPollTick()
 
 void TForm1::ShowStatus(const StatusReply& reply)
 {
-    StatusView view;
-    view.currentTempText = CurrentTempText;
-    view.setTempText = SetTempText;
-    view.currentHumidityText = CurrentHumidityText;
-    view.setHumidityText = SetHumidityText;
-    view.programText = ProgramText;
-    view.stepText = StepText;
-    view.cycleText = CycleText;
+    StatusView view = ValueTexts();
     for (int i = 0; i < kStatusFieldCount; ++i)
         view.*kStatusFields[i].view = m_fieldLabels[i]->text();
 
