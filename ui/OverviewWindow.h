@@ -22,6 +22,7 @@
 #include "monitoring/Alarms.h"
 #include "monitoring/Overview.h"
 #include "monitoring/StatusMetrics.h"
+#include "services/StatusBoard.h"
 #include "ui/OverviewTable.h"
 
 class TChamberTile : public QFrame {
@@ -142,7 +143,10 @@ private:
     QMap<int, WatchedChamber> m_chambers;
     QMap<int, ChamberLogState> m_logs;
     QMap<int, TChamberTile*> m_tiles;
-    QMap<int, WatchedStatus> m_statuses;
+    // The endpoint's statuses are the alarm centre's board; this one stands
+    // in while there is none.
+    StatusBoard m_ownBoard;
+    StatusBoard& Board();
     QString m_portLabel;
     QStackedWidget* m_views;
     QScrollArea* m_tileScroll;
