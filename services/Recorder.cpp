@@ -15,8 +15,6 @@
 #include "link/Waits.h"
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
-#include "monitoring/Overview.h"
-#include "monitoring/PollSummary.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/StatusFields.h"
 

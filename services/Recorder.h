@@ -37,7 +37,8 @@ public:
     // named) and starts every line. False with the reason.
     bool Start(const RecorderConfig& config, QString* error);
     // A configuration read anew: lines added, removed or changed start or
-    // stop; an unchanged line goes on without a missed read.
+    // stop; an unchanged line goes on without a missed read; a changed
+    // [alarms] holds for every chamber from now on.
     void Reload(const RecorderConfig& config);
     // Every line stopped and every record measured written (or kept, said so).
     void Stop();
