@@ -101,14 +101,6 @@ void StatusBoard::SetPolledAlarms(const AlarmCounts& counts) { FillAlarmCounts(m
 
 void StatusBoard::StopPolled() { m_polled.reading = false; }
 
-void StatusBoard::PublishDesktop(StatusEndpoint* endpoint) const
-{
-    if (!endpoint)
-        return;
-    endpoint->Publish(m_polled);
-    endpoint->PublishChambers(Chambers());
-}
-
 void StatusBoard::PublishLines(StatusEndpoint* endpoint) const
 {
     if (endpoint)

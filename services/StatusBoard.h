@@ -37,9 +37,7 @@ public:
     void StopPolled();
     const WatchedStatus& Polled() const { return m_polled; }
 
-    // The desktop's endpoint gets the polled chamber and the chambers beside;
-    // the recorder's (lines) every chamber of every line. Null: nothing.
-    void PublishDesktop(StatusEndpoint* endpoint) const;
+    // The recorder's endpoint gets every chamber of every line. Null: nothing.
     void PublishLines(StatusEndpoint* endpoint) const;
 
 private:
