@@ -327,12 +327,11 @@ const ChamberLogState* TOverviewWindow::LogState(int address) const { return Ent
 
 TChamberTile* TOverviewWindow::Tile(int address) const { return m_tiles.value(address, nullptr); }
 
-const WatchedStatus* TOverviewWindow::Status(int address) const
-{
-    return const_cast<TOverviewWindow*>(this)->Board().Find({QString(), address});
-}
+const WatchedStatus* TOverviewWindow::Status(int address) const { return Board().Find({QString(), address}); }
 
 StatusBoard& TOverviewWindow::Board() { return AlarmCenter ? AlarmCenter->Board() : m_ownBoard; }
+
+const StatusBoard& TOverviewWindow::Board() const { return AlarmCenter ? AlarmCenter->Board() : m_ownBoard; }
 
 const AlarmRules* TOverviewWindow::Alarms(int address) const
 {

@@ -147,6 +147,7 @@ private:
     // in while there is none.
     StatusBoard m_ownBoard;
     StatusBoard& Board();
+    const StatusBoard& Board() const;
     QString m_portLabel;
     QStackedWidget* m_views;
     QScrollArea* m_tileScroll;
