@@ -59,7 +59,7 @@
 #include "ui/Startup.h"
 #include "ui/Unit3.h"
 #include "ui/Unit5.h"
-#include "ui/Watching.h"
+#include "services/Watching.h"
 #include "ui/main.h"
 
 namespace {

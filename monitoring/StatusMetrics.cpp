@@ -269,6 +269,20 @@ QByteArray MetricsTextOfLines(const QVector<WatchedStatus>& chambers, qint64 now
     return MergedMetrics(chambers, now);
 }
 
+QByteArray JournalMetricsText(qint64 records, const QString& head, int unwritable)
+{
+    // The same families and help as a chamber's status carries on the desktop.
+    QByteArray out;
+    if (records >= 0)
+        out += "# HELP calvetra_journal_records Records in the current action journal file; head: its last hash.\n"
+               "# TYPE calvetra_journal_records gauge\ncalvetra_journal_records{head=\"" +
+               LabelValue(head) + "\"} " + Number(static_cast<double>(records)) + '\n';
+    out += "# HELP calvetra_journal_unwritable 1 while the action journal cannot be written and its records wait in "
+           "memory.\n# TYPE calvetra_journal_unwritable gauge\ncalvetra_journal_unwritable " +
+           Number(unwritable) + '\n';
+    return out;
+}
+
 QByteArray StatusJsonOfLines(const QVector<WatchedStatus>& chambers, qint64 now)
 {
     QJsonArray list;

@@ -73,6 +73,10 @@ QByteArray StatusJson(const WatchedStatus& polled, const QVector<WatchedStatus>&
 // The recorder's form: every chamber of every line, each labelled with its
 // line and address, nothing polled apart.
 QByteArray MetricsTextOfLines(const QVector<WatchedStatus>& chambers, qint64 now);
+// The journal's gauges without a chamber's labels, for a process of many
+// lines: records of the current file (-1: none yet, left out) with its head,
+// and 1 while its records wait in memory.
+QByteArray JournalMetricsText(qint64 records, const QString& head, int unwritable);
 // {"chambers": [...]} with each chamber's object ("line" in it).
 QByteArray StatusJsonOfLines(const QVector<WatchedStatus>& chambers, qint64 now);
 

@@ -15,18 +15,12 @@
 #include "link/Waits.h"
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
-#include "monitoring/Overview.h"
-#include "monitoring/PollSummary.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/StatusFields.h"
 
 namespace {
 
 constexpr const char* kLockName = "recorder.pid";
-// The link-loss window of the main window's poll: 20 tries of 800 ms.
-constexpr qint64 kLinkLostAfterMs = static_cast<qint64>(kStatusAttempts) * kStatusWait;
-// A bound on the alarm event lines kept while their file refuses them.
-constexpr int kMostPendingAlarmLines = 10000;
 
 void WriteToStandardError(const QString& text)
 {
@@ -42,17 +36,47 @@ QString LineLabel(const QString& name, const TransportAddress& address)
 
 }  // namespace
 
-Recorder::Recorder(EventSink sink, QObject* parent) : QObject(parent), m_sink(std::move(sink))
+AlarmServiceOptions Recorder::AlarmOptions()
+{
+    AlarmServiceOptions options;
+    // A line's events beside its data logs; the lab's in the folder itself.
+    options.eventFile = [this](const QString& line) {
+        return AlarmEventFileName(line.isEmpty() ? m_config.folder + u'/' : LineFolder(line));
+    };
+    options.armingFollowsProgram = true;
+    options.keepUnwritten = true;
+    // The recorder journals what it does itself; no operator acknowledges here.
+    options.journal = false;
+    return options;
+}
+
+Recorder::Recorder(EventSink sink, QObject* parent)
+    : QObject(parent), m_sink(std::move(sink)), m_alarms(AlarmOptions())
 {
     qRegisterMetaType<OverviewRead>();
-    m_recordingAlarm.active = false;
+    connect(&m_alarms, &AlarmService::EventsRaised, this,
+            [this](const QString& line, int address, const std::vector<AlarmEvent>& events) {
+                for (const AlarmEvent& event : events)
+                    if (event.type == AlarmEventType::Start)
+                        Event(QStringLiteral("тревога: линия %1, камера №%2: %3")
+                                  .arg(line)
+                                  .arg(address)
+                                  .arg(event.alarm.text));
+            });
+    connect(&m_alarms, &AlarmService::AlarmsChanged, this, [this](const QString& line, int address) {
+        if (const AlarmRules* rules = m_alarms.Rules({line, address}))
+            m_board.SetAlarmCounts({line, address}, ActiveAlarmCounts(*rules));
+    });
+    connect(&m_alarms, &AlarmService::EventFileFailed, this,
+            [this](const QString& file, const QString& failure) {
+                Recording(false, QStringLiteral("%1: %2").arg(file, failure));
+            });
     m_minute.setSingleShot(true);
     m_minute.setTimerType(Qt::PreciseTimer);
     // The endpoint gets a copy of every chamber once a second: a scrape then
     // costs the lines nothing, however many chambers and scrapers there are.
     connect(&m_publish, &QTimer::timeout, this, [this] {
-        if (m_endpoint)
-            m_endpoint->PublishLines(Watched());
+        m_board.PublishLines(m_endpoint.get());
     });
     connect(&m_minute, &QTimer::timeout, this, [this] {
         WriteMinute();
@@ -80,6 +104,7 @@ QString Recorder::LineFolder(const QString& line) const { return m_config.folder
 bool Recorder::Start(const RecorderConfig& config, QString* error)
 {
     m_config = config;
+    m_alarms.ApplySettings(config.alarms, false);
     if (!QDir().mkpath(config.folder)) {
         *error = QStringLiteral("%1: папка не создаётся").arg(config.folder);
         return false;
@@ -115,6 +140,8 @@ bool Recorder::Start(const RecorderConfig& config, QString* error)
             return false;
         }
         m_endpoint->PublishLines({});
+        // The recorder's journal is in its folder: /metrics carries its head.
+        m_endpoint->WatchJournal(config.folder);
         m_publish.start(ScaledMs(1000));
     }
     m_started = true;
@@ -161,6 +188,9 @@ void Recorder::StartLine(const RecorderLine& line)
             Qt::QueuedConnection);
     };
     auto scheduler = std::make_unique<LineScheduler>(line.name, MakeTransport(line.address), schedule, onRead, onState);
+    const QString port = QString::fromStdString(TransportText(line.address));
+    m_alarms.SetLinePort(line.name, port);
+    m_board.SetLine(line.name, port, true);
     Event(QStringLiteral("%1: запуск, камеры %2")
               .arg(LineLabel(line.name, line.address),
                    line.scan ? QStringLiteral("— поиск") : QString::number(line.chambers.size())));
@@ -176,6 +206,9 @@ void Recorder::StopLine(const QString& name)
     it->second->Stop();
     Event(QStringLiteral("%1: остановлена").arg(LineLabel(name, it->second->Address())));
     m_lines.erase(it);
+    // A chamber of a line removed is no longer read; its events name the line.
+    m_alarms.SetLinePort(name, name);
+    m_board.SetLine(name, QString(), false);
     m_states.erase(name);
 }
 
@@ -207,8 +240,15 @@ void Recorder::Reload(const RecorderConfig& config)
     }
     m_config = config;
     m_config.folder = folder;
-    const QString summary =
-        QStringLiteral("линий добавлено %1, убрано %2, изменено %3").arg(added).arg(removed).arg(changed);
+    QString summary = QStringLiteral("линий добавлено %1, убрано %2, изменено %3").arg(added).arg(removed).arg(changed);
+    // New bands and delays hold for every chamber from now on; an alarm of a
+    // kind switched off ends.
+    if (config.alarms != m_alarms.Settings()) {
+        const QString before = AlarmSettingsText(m_alarms.Settings());
+        m_alarms.ApplySettings(config.alarms, false);
+        Journal(JournalAction::AlarmSettings, before, AlarmSettingsText(config.alarms));
+        summary += QStringLiteral("; тревоги: %1").arg(AlarmSettingsText(config.alarms));
+    }
     Event(QStringLiteral("конфигурация перечитана: %1").arg(summary));
     Journal(JournalAction::ConfigurationRead, QString(), summary);
 }
@@ -246,47 +286,19 @@ void Recorder::TakeRead(const ChamberRead& read)
         chamber.line = read.line;
         chamber.address = read.read.address;
         chamber.view = IdleStatusView();
-        chamber.firstReadMs = read.timeMs;
-        chamber.watched.line = read.line;
-        chamber.watched.chamberAddress = read.read.address;
-        chamber.watched.readPeriodSeconds = kStatusPollPeriodMs / 1000.0;
         chamber.log = std::make_unique<ChamberLog>(LineFolder(read.line), read.read.address);
-        chamber.rules = std::make_unique<AlarmRules>(m_config.alarms);
-        chamber.rules->SetDelayScale(TimeScale());
-        chamber.rules->ShareNumbers(m_nextAlarmId);
-        // A chamber that runs nothing sits far from a set point of 0 with
-        // nothing wrong: deviations are watched while a program runs.
-        chamber.rules->SetDeviationArmed(false, read.timeMs);
         it = m_chambers.emplace(key, std::move(chamber)).first;
     }
     Chamber& chamber = it->second;
     ++chamber.reads;
-    chamber.lastReadMs = read.timeMs;
-    CountPoll(chamber.watched, read.read.reply, read.read.answered, read.timeMs);
-    chamber.unansweredInRow = read.read.answered ? 0 : chamber.unansweredInRow + 1;
-    chamber.watched.lastReadWallMs = read.timeMs;
-    std::vector<AlarmEvent> events;
-    if (read.read.answered) {
-        const bool running = read.read.reply.stepAccepted && read.read.reply.step > 0;
-        if (running != chamber.rules->DeviationArmed()) {
-            const auto arming = chamber.rules->SetDeviationArmed(running, read.timeMs);
-            events.insert(events.end(), arming.begin(), arming.end());
-        }
-    }
-    // As the main window's poll: lost after 16 s without an answer, from the
-    // last answer or, for one that never answered, from the first ask.
-    const qint64 since = chamber.lastAnswerMs > 0 ? chamber.lastAnswerMs : chamber.firstReadMs;
-    const bool linkLost =
-        !read.read.answered && read.timeMs - since >= ScaledMs(static_cast<int>(kLinkLostAfterMs));
-    const PollFacts facts = read.read.answered ? FactsFromReply(read.read.reply, false, read.timeMs)
-                                               : PollFacts{read.timeMs, false, linkLost, {}, {}, {}, {}, {}, {}, {}, {}, {}};
-    const auto fed = chamber.rules->Feed(facts);
-    events.insert(events.end(), fed.begin(), fed.end());
-    Record(read.line, read.read.address, events);
+    const auto line = m_lines.find(read.line);
+    m_board.TakeRead(read, line == m_lines.end() ? QString() : QString::fromStdString(TransportText(line->second->Address())));
+    const AlarmOutcome outcome = m_alarms.TakeRead(read);
+    if (!outcome.failure.isEmpty())
+        Recording(false, QStringLiteral("%1: %2").arg(outcome.failedFile, outcome.failure));
     if (!read.read.answered)
         return;
     ++chamber.answered;
-    chamber.lastAnswerMs = read.timeMs;
     ApplyStatus(chamber.view, read.read.reply, m_separator);
     // The record carries the time of its read, not of its writing.
     const std::time_t seconds = static_cast<std::time_t>(read.timeMs / 1000);
@@ -338,14 +350,7 @@ void Recorder::WriteMinute()
         }
     }
     // A chamber whose line gives no reads at all for three periods.
-    const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
-    for (auto& [key, chamber] : m_chambers) {
-        // A chamber asked less often for its silence has the longest pause as its period.
-        const int period = chamber.unansweredInRow >= kSilentCyclesBeforeBackoff ? kSilentAskAtLeastMs
-                                                                                : kStatusPollPeriodMs;
-        const bool overdue = nowMs - chamber.lastReadMs > 3LL * ScaledMs(period);
-        Record(chamber.line, chamber.address, chamber.rules->NotRead(overdue, nowMs));
-    }
+    m_alarms.CheckReads(QDateTime::currentMSecsSinceEpoch());
     QString eventError;
     if (!WriteAlarmEvents(&eventError)) {
         ++failed;
@@ -376,92 +381,33 @@ void Recorder::Journal(JournalAction action, const QString& oldValue, const QStr
         Event(QStringLiteral("журнал действий не записывается, запись сохранена в памяти: %1").arg(failure));
 }
 
-void Recorder::Record(const QString& line, int address, const std::vector<AlarmEvent>& events)
-{
-    if (events.empty())
-        return;
-    const auto state = m_lines.find(line);
-    AlarmPlace place;
-    place.chamberAddress = address;
-    place.port = state == m_lines.end() ? line : QString::fromStdString(TransportText(state->second->Address()));
-    QList<QByteArray>& lines = m_alarmLines[AlarmEventFileName(address == kLabWideAlarm ? m_config.folder + u'/'
-                                                                                         : LineFolder(line))];
-    for (const AlarmEvent& event : events) {
-        if (lines.size() >= kMostPendingAlarmLines)
-            lines.removeFirst();
-        lines.append(AlarmEventLine(event, place));
-        if (event.type == AlarmEventType::Start && address != kLabWideAlarm)
-            Event(QStringLiteral("тревога: линия %1, камера №%2: %3").arg(line).arg(address).arg(event.alarm.text));
-    }
-    QString error;
-    if (!WriteAlarmEvents(&error))
-        Recording(false, error);
-}
-
 bool Recorder::WriteAlarmEvents(QString* error)
 {
-    for (auto& [file, lines] : m_alarmLines) {
-        while (!lines.isEmpty()) {
-            try {
-                AppendAlarmEvent(file, lines.first());
-            } catch (const std::exception& e) {
-                *error = QStringLiteral("%1: %2").arg(file, QString::fromUtf8(e.what()));
-                return false;
-            }
-            lines.removeFirst();
-        }
-    }
-    return true;
+    QString file, failure;
+    if (m_alarms.FlushEvents(&file, &failure))
+        return true;
+    *error = QStringLiteral("%1: %2").arg(file, failure);
+    return false;
 }
 
-int Recorder::PendingAlarmEvents() const
-{
-    int pending = 0;
-    for (const auto& [file, lines] : m_alarmLines)
-        pending += lines.size();
-    return pending;
-}
+int Recorder::PendingAlarmEvents() const { return m_alarms.PendingEvents(); }
 
 void Recorder::Recording(bool writable, const QString& reason)
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (!writable && !m_recordingAlarm.active) {
-        m_recordingAlarm = Alarm{};
-        m_recordingAlarm.id = (*m_nextAlarmId)++;
-        m_recordingAlarm.kind = AlarmKind::Recording;
-        m_recordingAlarm.text = QStringLiteral("запись невозможна");
-        m_recordingAlarm.start = now;
-        m_recordingAlarm.active = true;
+    // Said before its start goes to the files: it is kept with the rest
+    // until the disk takes it.
+    const bool standing = std::any_of(m_alarms.LabAlarms().begin(), m_alarms.LabAlarms().end(),
+                                      [](const Alarm& a) { return a.kind == AlarmKind::Recording && a.active; });
+    if (!writable && !standing) {
         Event(QStringLiteral("тревога: запись невозможна: %1; записи хранятся в памяти").arg(reason));
-        // Kept with the rest until the disk takes it.
-        Record(QString(), kLabWideAlarm, {{AlarmEventType::Start, now, m_recordingAlarm}});
-    } else if (writable && m_recordingAlarm.active) {
-        m_recordingAlarm.active = false;
-        m_recordingAlarm.end = now;
+        m_alarms.SetLabAlarm(AlarmKind::Recording, QStringLiteral("запись невозможна"), true);
+    } else if (writable && standing) {
         Event(QStringLiteral("запись снова возможна: сохранённые записи записаны"));
-        Record(QString(), kLabWideAlarm, {{AlarmEventType::End, now, m_recordingAlarm}});
+        m_alarms.SetLabAlarm(AlarmKind::Recording, QStringLiteral("запись невозможна"), false);
     }
 }
 
-QVector<WatchedStatus> Recorder::Watched() const
-{
-    QVector<WatchedStatus> all;
-    all.reserve(static_cast<int>(m_chambers.size()));
-    for (const auto& [key, chamber] : m_chambers) {
-        WatchedStatus s = chamber.watched;
-        const auto line = m_lines.find(chamber.line);
-        // A chamber of a line removed by a reload is no longer read.
-        s.reading = line != m_lines.end();
-        if (s.reading)
-            s.port = QString::fromStdString(TransportText(line->second->Address()));
-        s.alarmsTemperature = chamber.rules->ActiveCount(AlarmKind::Temperature);
-        s.alarmsHumidity = chamber.rules->ActiveCount(AlarmKind::Humidity);
-        s.alarmsLink = chamber.rules->ActiveCount(AlarmKind::Link);
-        s.alarmsProgramEnd = chamber.rules->OutstandingCount(AlarmKind::ProgramEnd);
-        all.append(s);
-    }
-    return all;
-}
+QVector<WatchedStatus> Recorder::Watched() const { return m_board.Chambers(); }
 
 const Recorder::Chamber* Recorder::FindChamber(const QString& line, int address) const
 {

@@ -20,7 +20,9 @@
 #include "monitoring/ChamberLog.h"
 #include "monitoring/LineScheduler.h"
 #include "monitoring/Presentation.h"
+#include "services/AlarmService.h"
 #include "services/RecorderConfig.h"
+#include "services/StatusBoard.h"
 #include "services/StatusEndpoint.h"
 
 class Recorder : public QObject {
@@ -35,7 +37,8 @@ public:
     // named) and starts every line. False with the reason.
     bool Start(const RecorderConfig& config, QString* error);
     // A configuration read anew: lines added, removed or changed start or
-    // stop; an unchanged line goes on without a missed read.
+    // stop; an unchanged line goes on without a missed read; a changed
+    // [alarms] holds for every chamber from now on.
     void Reload(const RecorderConfig& config);
     // Every line stopped and every record measured written (or kept, said so).
     void Stop();
@@ -45,15 +48,9 @@ public:
         QString line;
         int address = 0;
         StatusView view;
-        qint64 lastAnswerMs = 0;
         int reads = 0;
         int answered = 0;
-        qint64 firstReadMs = 0;
-        int unansweredInRow = 0;
-        qint64 lastReadMs = 0;
         std::unique_ptr<ChamberLog> log;
-        std::unique_ptr<AlarmRules> rules;
-        WatchedStatus watched;  // what /metrics shows of it
     };
     const Chamber* FindChamber(const QString& line, int address) const;
     QStringList Lines() const;
@@ -66,6 +63,10 @@ public:
     void WriteMinute();
     // Every chamber of every line as the endpoint shows it.
     QVector<WatchedStatus> Watched() const;
+    // Every chamber's alarms, by the desktop's rules.
+    const AlarmService& Alarms() const { return m_alarms; }
+    // The bands and delays in force ([alarms] of the configuration).
+    const AlarmSettings& AlarmSettingsInForce() const { return m_alarms.Settings(); }
     // The endpoint's port (0 when it does not listen).
     quint16 EndpointPort() const { return m_endpoint ? m_endpoint->Port() : 0; }
 
@@ -77,7 +78,7 @@ private:
     void ScheduleMinute();
     void Event(const QString& text);
     void Journal(JournalAction action, const QString& oldValue, const QString& newValue);
-    void Record(const QString& line, int address, const std::vector<AlarmEvent>& events);
+    AlarmServiceOptions AlarmOptions();
     bool WriteAlarmEvents(QString* error);
     void Recording(bool writable, const QString& reason);
     QString LineFolder(const QString& line) const;
@@ -93,9 +94,7 @@ private:
     QTimer m_publish;
     std::unique_ptr<StatusEndpoint> m_endpoint;
     bool m_unwritable = false;
-    std::shared_ptr<int> m_nextAlarmId = std::make_shared<int>(1);
-    // Event lines per file, in order, kept while the file cannot be written.
-    std::map<QString, QList<QByteArray>> m_alarmLines;
-    Alarm m_recordingAlarm;  // "запись невозможна" while active
+    AlarmService m_alarms;
+    StatusBoard m_board;
     bool m_started = false;
 };

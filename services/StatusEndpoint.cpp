@@ -267,6 +267,12 @@ void StatusEndpoint::PublishLines(const QVector<WatchedStatus>& chambers)
     m_lines = true;
 }
 
+void StatusEndpoint::WatchJournal(const QString& folder)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_journalFolder = folder;
+}
+
 WatchedStatus StatusEndpoint::Current() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -278,8 +284,20 @@ QByteArray StatusEndpoint::AnswerLines(const QByteArray& path, QVector<WatchedSt
 {
     for (WatchedStatus& c : chambers)
         FillReadAgeFromWall(c, now);
-    if (path == "/metrics")
-        return Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", MetricsTextOfLines(chambers, now), head);
+    if (path == "/metrics") {
+        QByteArray text = MetricsTextOfLines(chambers, now);
+        QString folder;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            folder = m_journalFolder;
+        }
+        // The journal is the process's, not a chamber's: its series carry no chamber.
+        if (!folder.isEmpty()) {
+            const JournalHead journal = ReadJournalHead(folder);
+            text += JournalMetricsText(journal.records, journal.lastHash.left(16), KeptJournalCount() > 0 ? 1 : 0);
+        }
+        return Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", text, head);
+    }
     if (path == "/api/status")
         return Response("200 OK", "application/json", StatusJsonOfLines(chambers, now), head);
     if (path == "/")

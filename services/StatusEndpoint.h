@@ -63,6 +63,9 @@ public:
     // Called by the recorder: every chamber of every line, nothing polled
     // apart; from the first call on the answers are the recorder's.
     void PublishLines(const QVector<WatchedStatus>& chambers);
+    // The action journal of this folder: /metrics of the lines carries its
+    // head and whether its records wait in memory, read at every scrape.
+    void WatchJournal(const QString& folder);
 
     // Figures for tests and the benchmark.
     int OpenConnections() const { return m_open.load(); }
@@ -85,6 +88,7 @@ private:
     WatchedStatus m_status;
     QVector<WatchedStatus> m_chambers;
     bool m_lines = false;
+    QString m_journalFolder;
     QThread* m_thread = nullptr;
     quint16 m_port = 0;
     std::atomic<int> m_open{0};

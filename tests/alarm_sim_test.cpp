@@ -19,7 +19,7 @@
 #include "support/AppFixture.h"
 #include "ui/AlarmCenter.h"
 #include "ui/AlarmWindow.h"
-#include "ui/Watching.h"
+#include "services/Watching.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Unit5.h"
 #include "ui/main.h"

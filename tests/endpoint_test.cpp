@@ -28,7 +28,7 @@
 #include "ui/AlarmCenter.h"
 #include "ui/ErrorDisplay.h"
 #include "services/StatusEndpoint.h"
-#include "ui/Watching.h"
+#include "services/Watching.h"
 #include "ui/main.h"
 
 namespace {

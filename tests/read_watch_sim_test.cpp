@@ -34,7 +34,7 @@
 #include "ui/ErrorDisplay.h"
 #include "ui/OverviewWindow.h"
 #include "services/StatusEndpoint.h"
-#include "ui/Watching.h"
+#include "services/Watching.h"
 #include "ui/main.h"
 
 namespace {

@@ -286,6 +286,94 @@ TEST_F(RecorderLines, ReloadTouchesOnlyWhatChanged)
     recorder.Stop();
 }
 
+// A GET on the endpoint, the answer whole.
+QByteArray Fetch(quint16 port, const QByteArray& path);
+
+// A changed [alarms] section is taken on a reload: the bands and delays of
+// every chamber, the alarm of a kind switched off ended at once; an
+// unchanged one leaves the alarms alone.
+TEST_F(RecorderLines, ReloadAppliesAChangedAlarmsSection)
+{
+    sim::Faults quiet;
+    quiet.silent = true;
+    serial.SetFaults(2, quiet);
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
+    const QString alarms = AlarmEventFileName(folder.filePath(QStringLiteral("a")) + u'/');
+    const QByteArray link = AlarmKindText(AlarmKind::Link).toUtf8();
+    ASSERT_TRUE(PumpUntil([&] { return ReadAll(alarms).contains(link); }, 20s));
+    EXPECT_EQ(ReadAll(alarms).count("конец"), 0);
+
+    // The same configuration read again: nothing of the alarms changes.
+    recorder.Reload(config);
+    EXPECT_FALSE(events.last().contains(QStringLiteral("тревоги"))) << events.last().toStdString();
+    EXPECT_EQ(ReadAll(alarms).count("конец"), 0);
+
+    RecorderConfig changed = config;
+    changed.alarms.linkOn = false;
+    changed.alarms.temperatureBand = 3.5;
+    recorder.Reload(changed);
+    EXPECT_EQ(recorder.AlarmSettingsInForce(), changed.alarms);
+    EXPECT_TRUE(events.last().contains(QStringLiteral("тревоги: ") + AlarmSettingsText(changed.alarms)))
+        << events.last().toStdString();
+    // The silent chamber's link alarm ends with the reload, and no new one
+    // comes while the kind is off.
+    EXPECT_EQ(QString::fromUtf8(ReadAll(alarms)).count(QStringLiteral("конец")), 1);
+    const AlarmRules* rules = recorder.Alarms().Rules({QStringLiteral("a"), 2});
+    ASSERT_NE(rules, nullptr);
+    EXPECT_EQ(rules->ActiveCount(AlarmKind::Link), 0);
+    EXPECT_DOUBLE_EQ(rules->Settings().temperatureBand, 3.5);
+    const int reads = recorder.FindChamber(QStringLiteral("a"), 2)->reads;
+    ASSERT_TRUE(PumpUntil([&] { return recorder.FindChamber(QStringLiteral("a"), 2)->reads >= reads + 3; }, 20s));
+    EXPECT_EQ(rules->ActiveCount(AlarmKind::Link), 0);
+
+    // Switched on again: the silence is an alarm anew.
+    recorder.Reload(config);
+    ASSERT_TRUE(PumpUntil([&] { return ReadAll(alarms).count(link) >= 3; }, 20s)) << ReadAll(alarms).toStdString();
+    EXPECT_EQ(recorder.Alarms().Rules({QStringLiteral("a"), 2})->ActiveCount(AlarmKind::Link), 1);
+    recorder.Stop();
+
+    // Each change of the bands and delays is in the journal, with what was and what is.
+    QStringList settings;
+    CheckJournal(JournalFileName(folder.path()), [&](const JournalRecord& r) {
+        if (r.action == JournalActionText(JournalAction::AlarmSettings))
+            settings.append(r.newValue);
+    });
+    EXPECT_EQ(settings, (QStringList{AlarmSettingsText(changed.alarms), AlarmSettingsText(config.alarms)}));
+}
+
+// The recorder's /metrics carries the journal's gauges, as the desktop's does.
+TEST_F(RecorderLines, MetricsCarryTheJournalsHead)
+{
+    config.listen = true;
+    config.listenHost = QStringLiteral("127.0.0.1");
+    config.listenPort = 0;
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
+    auto fetch = [&] {
+        auto answer = std::async(std::launch::async, Fetch, recorder.EndpointPort(), QByteArray("/metrics"));
+        while (answer.wait_for(0ms) != std::future_status::ready)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return answer.get();
+    };
+    const JournalHead head = ReadJournalHead(folder.path());
+    ASSERT_GE(head.records, 1);  // the recorder's start at least
+    const QByteArray metrics = fetch();
+    const QByteArray records = "calvetra_journal_records{head=\"" + head.lastHash.left(16).toUtf8() + "\"} " +
+                               QByteArray::number(head.records) + "\n";
+    EXPECT_TRUE(metrics.contains(records)) << records.toStdString() << "\n" << metrics.toStdString();
+    EXPECT_TRUE(metrics.contains("\ncalvetra_journal_unwritable 0\n")) << metrics.toStdString();
+    EXPECT_EQ(metrics.count("# TYPE calvetra_journal_records gauge"), 1);
+    // A reload journals; the next scrape shows the new head.
+    recorder.Reload(config);
+    const JournalHead after = ReadJournalHead(folder.path());
+    EXPECT_EQ(after.records, head.records + 1);
+    EXPECT_TRUE(fetch().contains("calvetra_journal_records{head=\"" + after.lastHash.left(16).toUtf8() + "\"}"));
+    recorder.Stop();
+}
+
 TEST_F(RecorderLines, SecondRecorderOnTheFolderIsRefusedAndNamesTheFirst)
 {
     Recorder first([this](const QString& e) { events.append(e); });

@@ -4,35 +4,26 @@
 
 #include <QDateTime>
 #include <QPushButton>
-#include <QMap>
 #include <QSettings>
 #include <QStringList>
-#include <QTimer>
 #include <algorithm>
 #include <set>
 
-#include "link/PortUnit.h"
-#include "link/Waits.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/Monitoring.h"
-#include "monitoring/PollSummary.h"
 #include "monitoring/ReadWatch.h"
-#include "monitoring/StatusDecode.h"
+#include "services/StatusEndpoint.h"
+#include "services/Watching.h"
 #include "ui/AlarmWindow.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/ErrorDisplay.h"
-#include "ui/JournalWindow.h"
-#include "services/StatusEndpoint.h"
-#include "ui/Typeface.h"
 #include "ui/OverviewWindow.h"
+#include "ui/Typeface.h"
 #include "ui/main.h"
 
 TAlarmCenter* AlarmCenter = nullptr;
 
 namespace {
-
-constexpr size_t kKeptLabAlarms = 100;
-
 
 QString MarkerStyle(const char* background, const char* text)
 {
@@ -41,33 +32,32 @@ QString MarkerStyle(const char* background, const char* text)
         .arg(QLatin1String(background), QLatin1String(text));
 }
 
-// The journal's text of alarm settings.
-QString SettingsText(const AlarmSettings& s)
-{
-    auto onOff = [](bool on) { return on ? QStringLiteral("вкл.") : QStringLiteral("выкл."); };
-    return QStringLiteral("температура %1 ±%2 °C через %3 с; влажность %4 ±%5 % через %6 с; связь %7; конец программы %8")
-        .arg(onOff(s.temperatureOn), QString::number(s.temperatureBand, 'f', 1))
-        .arg(s.temperatureDelay)
-        .arg(onOff(s.humidityOn), QString::number(s.humidityBand, 'f', 1))
-        .arg(s.humidityDelay)
-        .arg(onOff(s.linkOn), onOff(s.programEndOn));
-}
+// The desktop's one line.
+ChamberKey Desk(int address) { return {QString(), address}; }
 
-QString AlarmJournalText(const Alarm& a) { return QStringLiteral("тревога №%1: %2").arg(a.id).arg(a.text); }
-
-}  // namespace
-
-namespace {
 AlarmNotifier g_defaultNotifier;
+
 }  // namespace
 
 void SetDefaultAlarmNotifier(AlarmNotifier notifier) { g_defaultNotifier = std::move(notifier); }
 
 TAlarmCenter::TAlarmCenter() : m_notify(g_defaultNotifier ? g_defaultNotifier : AlarmNotifier(NotifyDesktop))
 {
+    AlarmServiceOptions options;
+    // Every event, the lab's too, beside the data logs.
+    options.eventFile = [](const QString&) { return AlarmEventFileName(LogFolder()); };
+    // Only a chamber that someone means to read can be unread: one the
+    // overview watches, or the selected one while reading is on.
+    options.overdue = [this](const ChamberKey& chamber, qint64) {
+        const WatchedStatus& polled = m_board.Polled();
+        const bool read = (FormOverview && FormOverview->Chamber(chamber.second)) ||
+                          (polled.reading && chamber.second == polled.chamberAddress);
+        return read && ChamberReadOverdue(chamber.second, ReadClock::now());
+    };
+    m_service = std::make_unique<AlarmService>(std::move(options));
     m_window = new TAlarmWindow;
-    m_window->ShowSettings(m_settings.Settings());
-    // The window only asks; what happens is decided here.
+    m_window->ShowSettings(m_service->Settings());
+    // The window only asks; what happens is decided by the service.
     connect(m_window, &TAlarmWindow::AcknowledgeRequested, this, [this](int id, const QString& comment) { Acknowledge(id, comment); });
     connect(m_window, &TAlarmWindow::AcknowledgeAllRequested, this,
             [this](const QString& comment) { AcknowledgeAll(comment); });
@@ -76,13 +66,39 @@ TAlarmCenter::TAlarmCenter() : m_notify(g_defaultNotifier ? g_defaultNotifier : 
     connect(m_window, &TAlarmWindow::ArmingChosen, this, [this](int address, bool armed) {
         SetDeviationArmed(address, armed, QStringLiteral("оператором"), true);
     });
+    connect(m_service.get(), &AlarmService::EventsRaised, this,
+            [this](const QString&, int address, const std::vector<AlarmEvent>& events) { Notify(address, events); });
+    connect(m_service.get(), &AlarmService::AlarmsChanged, this, [this](const QString&, int address) {
+        if (address == m_board.Polled().chamberAddress)
+            PublishSelected();
+        Refresh();
+        emit ChamberAlarmsChanged(address);
+    });
+    connect(m_service.get(), &AlarmService::LabAlarmsChanged, this, [this] {
+        Refresh();
+        // Every tile shows the lab's alarms: the overview's chambers, read yet or not.
+        std::set<int> addresses;
+        for (const ChamberKey& chamber : m_service->Chambers())
+            addresses.insert(chamber.second);
+        if (FormOverview)
+            for (int address : FormOverview->Watched())
+                addresses.insert(address);
+        for (int address : addresses)
+            emit ChamberAlarmsChanged(address);
+    });
+    connect(m_service.get(), &AlarmService::ArmingChanged, this, [this] { ShowArming(); });
+    connect(m_service.get(), &AlarmService::EventFileFailed, this,
+            [this](const QString&, const QString& failure) { TellFailure(failure); });
 }
 
-TAlarmCenter::~TAlarmCenter() { delete m_window; }
+TAlarmCenter::~TAlarmCenter()
+{
+    // The service's last signals find no window.
+    m_service->disconnect(this);
+    delete m_window;
+}
 
 qint64 TAlarmCenter::Now() const { return QDateTime::currentMSecsSinceEpoch(); }
-
-AlarmPlace TAlarmCenter::Place() const { return {ChamberAddress, m_watched.port}; }
 
 QString TAlarmCenter::EventFileName() const { return AlarmEventFileName(LogFolder()); }
 
@@ -91,76 +107,53 @@ void TAlarmCenter::SetNotifier(std::function<bool(const QString&, const QString&
     m_notify = notifier ? std::move(notifier) : g_defaultNotifier ? g_defaultNotifier : AlarmNotifier(NotifyDesktop);
 }
 
-AlarmRules& TAlarmCenter::RulesFor(int address)
+void TAlarmCenter::TellFailure(const QString& failure)
 {
-    auto it = m_chambers.find(address);
-    if (it == m_chambers.end()) {
-        it = m_chambers.emplace(address, ChamberAlarmRules{AlarmRules(m_settings.Settings()), m_watched.port}).first;
-        it->second.rules.ShareNumbers(m_nextId);
-        it->second.rules.SetDeviationArmed(Arming(address).armed, Now());
-        ShowArming();
+    if (!failure.isEmpty())
+        ShowError(QStringLiteral("Файл тревог %1: %2").arg(EventFileName(), failure));
+}
+
+void TAlarmCenter::Notify(int address, const std::vector<AlarmEvent>& events)
+{
+    // The operator is called for the chamber being read in the main window.
+    const WatchedStatus& polled = m_board.Polled();
+    if (!polled.reading || address != polled.chamberAddress)
+        return;
+    for (const AlarmEvent& e : events) {
+        if (e.type == AlarmEventType::Start) {
+            QString body = AlarmKindText(e.alarm.kind) + QStringLiteral(", камера №%1").arg(address);
+            if (e.alarm.hasValues)
+                body += QStringLiteral(": %1 при уставке %2").arg(e.alarm.value).arg(e.alarm.setPoint);
+            m_notify(e.alarm.text, body, e.alarm.kind != AlarmKind::ProgramEnd);
+        }
     }
-    it->second.rules.SetDelayScale(TimeScale());
-    return it->second.rules;
 }
 
-const AlarmRules& TAlarmCenter::Rules() const
-{
-    const auto it = m_chambers.find(ChamberAddress);
-    return it == m_chambers.end() ? m_settings : it->second.rules;
-}
+const AlarmRules& TAlarmCenter::Rules() const { return m_service->RulesOrSettings(Desk(ChamberAddress)); }
 
-namespace {
-QString ArmingKey(int address) { return QStringLiteral("alarmArming/%1").arg(address); }
-}  // namespace
+const AlarmRules* TAlarmCenter::ChamberRules(int address) const { return m_service->Rules(Desk(address)); }
 
-DeviationArming TAlarmCenter::Arming(int address) const
-{
-    auto it = m_arming.find(address);
-    if (it == m_arming.end())
-        it = m_arming.emplace(address, ArmingFromText(QSettings().value(ArmingKey(address)).toString())).first;
-    return it->second;
-}
+std::vector<ChamberAlarm> TAlarmCenter::AllAlarms() const { return m_service->AllAlarms(); }
+
+DeviationArming TAlarmCenter::Arming(int address) const { return m_service->Arming(Desk(address)); }
 
 void TAlarmCenter::SetDeviationArmed(int address, bool armed, const QString& why, bool byOperator)
 {
-    const DeviationArming before = Arming(address);
-    if (before.armed == armed)
-        return;
-    const auto word = [](bool on) { return on ? QStringLiteral("включены") : QStringLiteral("выключены"); };
-    const QString newValue = QStringLiteral("%1: %2").arg(word(armed), why);
-    if (byOperator)
-        RecordAction(JournalAction::DeviationArming, JournalChamber(address), word(before.armed), newValue,
-                     JournalOutcomeDone());
-    else
-        RecordFollowingAction(JournalAction::DeviationArming, JournalChamber(address), word(before.armed), newValue,
-                              JournalOutcomeDone());
-    const qint64 now = Now();
-    DeviationArming& kept = m_arming[address];
-    kept = {armed, now, why};
-    QSettings().setValue(ArmingKey(address), ArmingToText(kept));
-    HandleChamber(address, RulesFor(address).SetDeviationArmed(armed, now));
-    ShowArming();
-    emit ChamberAlarmsChanged(address);
+    m_service->SetDeviationArmed(Desk(address), armed, why, byOperator);
 }
 
-void TAlarmCenter::CommandConfirmed(int address, bool start)
-{
-    SetDeviationArmed(address, start,
-                      start ? QStringLiteral("пуск подтверждён камерой") : QStringLiteral("останов подтверждён камерой"),
-                      false);
-}
+void TAlarmCenter::CommandConfirmed(int address, bool start) { m_service->CommandConfirmed(Desk(address), start); }
 
 std::vector<ChamberArming> TAlarmCenter::AllArming() const
 {
     std::set<int> known;
-    for (const auto& [address, c] : m_chambers)
-        known.insert(address);
+    for (const ChamberKey& chamber : m_service->Chambers())
+        known.insert(chamber.second);
     if (FormOverview)
         for (int address : FormOverview->Watched())
             known.insert(address);
-    if (m_watched.reading)
-        known.insert(m_watched.chamberAddress);
+    if (m_board.Polled().reading)
+        known.insert(m_board.Polled().chamberAddress);
     std::vector<ChamberArming> all;
     for (int address : known)
         all.push_back({address, Arming(address)});
@@ -173,283 +166,93 @@ void TAlarmCenter::ShowArming()
         m_window->ShowArming(AllArming());
 }
 
-void TAlarmCenter::DisarmAtProgramEnd(int address, const std::vector<AlarmEvent>& events)
-{
-    for (const AlarmEvent& e : events)
-        if (e.type == AlarmEventType::Start && e.alarm.kind == AlarmKind::ProgramEnd) {
-            SetDeviationArmed(address, false, QStringLiteral("программа закончилась"), false);
-            return;
-        }
-}
-
-void TAlarmCenter::AfterPoll(bool found, const StatusReply& reply, bool linkWindowOpen)
+void TAlarmCenter::AfterPoll(bool found, const StatusReply& reply)
 {
     const qint64 now = Now();
-    // The counters on the endpoint are of one chamber: another chamber's
-    // polls start its own.
-    if (m_watched.chamberAddress != ChamberAddress) {
-        const int previous = m_watched.chamberAddress;
-        const bool wasReading = m_watched.reading;
-        WatchedStatus fresh;
-        fresh.chamberAddress = ChamberAddress;
-        m_watched = fresh;
+    const WatchedStatus before = m_board.Polled();
+    if (before.chamberAddress != ChamberAddress) {
+        m_board.Poll(ChamberAddress);
         // The chamber no one reads any more ends its alarms as a stopped
         // reading does; one the overview still reads keeps its state.
-        const bool stillRead = FormOverview && FormOverview->Chamber(previous);
-        if (wasReading && !stillRead && m_chambers.count(previous))
-            HandleChamber(previous, RulesFor(previous).Stop(now));
+        const bool stillRead = FormOverview && FormOverview->Chamber(before.chamberAddress);
+        if (before.reading && !stillRead)
+            TellFailure(m_service->StopChamber(Desk(before.chamberAddress), now).failure);
     }
-    if (Form1)
-        m_watched.port = Form1->OpenPortName();
-    // The poll that switches reading on runs before the switch is set.
-    m_watched.reading = true;
-    CountPoll(m_watched, reply, found, now);
-    AlarmRules& rules = RulesFor(ChamberAddress);
-    m_chambers[ChamberAddress].port = m_watched.port;
-    const std::vector<AlarmEvent> events = rules.Feed(FactsFromReply(reply, linkWindowOpen, now));
-    Handle(events);
-    DisarmAtProgramEnd(ChamberAddress, events);
+    const QString port = Form1 ? Form1->OpenPortName() : before.port;
+    m_service->SetLinePort(QString(), port);
+    ChamberRead read;
+    read.read.address = ChamberAddress;
+    read.read.answered = found;
+    read.read.selected = true;
+    read.read.reply = reply;
+    read.timeMs = now;
+    m_board.TakePolledRead(read, port);
+    const AlarmOutcome outcome = m_service->TakeRead(read);
+    PublishSelected();
+    TellFailure(outcome.failure);
 }
 
 void TAlarmCenter::ReadingStopped()
 {
-    m_watched.reading = false;
+    m_board.StopPolled();
     // A chamber the overview still reads goes on with its alarms.
-    if (FormOverview && FormOverview->Chamber(ChamberAddress)) {
-        PublishSelected();
-        return;
-    }
-    Handle(RulesFor(ChamberAddress).Stop(Now()));
+    if (!(FormOverview && FormOverview->Chamber(ChamberAddress)))
+        TellFailure(m_service->StopChamber(Desk(ChamberAddress), Now()).failure);
+    PublishSelected();
 }
 
-std::vector<AlarmEvent> TAlarmCenter::AfterChamberRead(int address, const QString& port, const StatusReply& reply,
-                                                        bool silent, QString* failure)
+std::vector<AlarmEvent> TAlarmCenter::AfterChamberRead(const OverviewRead& read, const QString& port, QString* failure)
 {
-    const qint64 now = Now();
-    AlarmRules& rules = RulesFor(address);
-    m_chambers[address].port = port;
-    const std::vector<AlarmEvent> events = rules.Feed(FactsFromReply(reply, silent, now));
-    const QString failed = Record(events, {address, port});
+    m_service->SetLinePort(QString(), port);
+    const AlarmOutcome outcome = m_service->TakeRead({QString(), read, Now()});
     if (failure)
-        *failure = failed;
-    if (!events.empty()) {
-        ForgetEndedPlaces();
-        Refresh();
-        if (address == m_watched.chamberAddress)
-            PublishSelected();
-        DisarmAtProgramEnd(address, events);
-    }
-    return events;
+        *failure = outcome.failure;
+    return outcome.events;
 }
 
-void TAlarmCenter::CheckReads()
-{
-    const ReadClock::time_point now = ReadClock::now();
-    for (auto& [address, c] : m_chambers) {
-        // Only a chamber that someone means to read can be unread.
-        const bool read = (FormOverview && FormOverview->Chamber(address)) ||
-                          (m_watched.reading && address == m_watched.chamberAddress);
-        const std::vector<AlarmEvent> events = c.rules.NotRead(read && ChamberReadOverdue(address, now), Now());
-        if (events.empty())
-            continue;
-        if (address == m_watched.chamberAddress && m_watched.reading)
-            Handle(events);
-        else
-            HandleChamber(address, events);
-    }
-}
+void TAlarmCenter::CheckReads() { m_service->CheckReads(Now()); }
 
-const AlarmRules* TAlarmCenter::ChamberRules(int address) const
-{
-    const auto it = m_chambers.find(address);
-    return it == m_chambers.end() ? nullptr : &it->second.rules;
-}
+void TAlarmCenter::Acknowledge(int id, const QString& comment) { m_service->Acknowledge(id, comment); }
 
-AlarmRules* TAlarmCenter::RulesOf(int id, int* chamber)
-{
-    auto has = [id](const AlarmRules& rules) {
-        return std::any_of(rules.Alarms().begin(), rules.Alarms().end(), [id](const Alarm& a) { return a.id == id; });
-    };
-    for (auto& [address, c] : m_chambers)
-        if (has(c.rules)) {
-            *chamber = address;
-            return &c.rules;
-        }
-    return nullptr;
-}
-
-int TAlarmCenter::AddressOf(int id) const
-{
-    for (const auto& [address, c] : m_chambers)
-        for (const Alarm& a : c.rules.Alarms())
-            if (a.id == id)
-                return address;
-    return m_watched.chamberAddress;
-}
-
-std::vector<ChamberAlarm> TAlarmCenter::AllAlarms() const
-{
-    std::vector<ChamberAlarm> all;
-    for (const auto& [address, c] : m_chambers)
-        for (const Alarm& a : c.rules.Alarms())
-            all.push_back({address, a});
-    for (const Alarm& a : m_labAlarms)
-        all.push_back({kLabWideAlarm, a});
-    // Numbers come from one counter in the order alarms were raised.
-    std::stable_sort(all.begin(), all.end(),
-                     [](const ChamberAlarm& x, const ChamberAlarm& y) { return x.alarm.id < y.alarm.id; });
-    return all;
-}
-
-void TAlarmCenter::Acknowledge(int id, const QString& comment)
-{
-    if (AcknowledgeLab(id, comment, Now()))
-        return;
-    int chamber = -1;
-    AlarmRules* rules = RulesOf(id, &chamber);
-    if (!rules)
-        return;
-    for (const Alarm& a : rules->Alarms())
-        if (a.id == id && !a.acknowledged)
-            RecordAction(JournalAction::AlarmAcknowledge, JournalChamber(chamber), AlarmJournalText(a), comment,
-                         JournalOutcomeDone());
-    if (auto event = rules->Acknowledge(id, Now()))
-        HandleChamber(chamber, {*event});
-}
-
-void TAlarmCenter::AcknowledgeAll(const QString& comment)
-{
-    const qint64 now = Now();
-    std::vector<int> ids;
-    for (const ChamberAlarm& c : AllAlarms())
-        if (!c.alarm.acknowledged)
-            ids.push_back(c.alarm.id);
-    // Events by the chamber they belong to.
-    std::map<int, std::vector<AlarmEvent>> events;
-    auto handle = [&] {
-        for (const auto& [chamber, list] : events)
-            HandleChamber(chamber, list);
-    };
-    // One record per alarm, each before its acknowledgement; a refused record
-    // leaves that alarm and the rest unacknowledged.
-    try {
-        for (int id : ids) {
-            if (AcknowledgeLab(id, comment, now))
-                continue;
-            int chamber = -1;
-            AlarmRules* rules = RulesOf(id, &chamber);
-            if (!rules)
-                continue;
-            for (const Alarm& a : rules->Alarms())
-                if (a.id == id)
-                    RecordAction(JournalAction::AlarmAcknowledge, JournalChamber(chamber), AlarmJournalText(a),
-                                 comment, JournalOutcomeDone());
-            if (auto event = rules->Acknowledge(id, now))
-                events[chamber].push_back(*event);
-        }
-    } catch (...) {
-        handle();
-        throw;
-    }
-    handle();
-}
+void TAlarmCenter::AcknowledgeAll(const QString& comment) { m_service->AcknowledgeAll(comment); }
 
 void TAlarmCenter::ApplySettings(const AlarmSettings& settings, bool save)
 {
-    // The operator's change (save) is recorded first; loading at start is not an action.
-    if (save)
-        RecordAction(JournalAction::AlarmSettings, QString(), SettingsText(m_settings.Settings()),
-                     SettingsText(settings), JournalOutcomeDone());
-    if (save)
-        SaveAlarmSettings(SaneAlarmSettings(settings));
-    const qint64 now = Now();
-    m_settings.SetSettings(settings, now);
-    // Every chamber follows the same bands and delays.
-    for (auto& [address, c] : m_chambers)
-        HandleChamber(address, c.rules.SetSettings(settings, now));
+    m_service->ApplySettings(settings, save);
     if (m_window)
-        m_window->ShowSettings(m_settings.Settings());
+        m_window->ShowSettings(m_service->Settings());
+}
+
+void TAlarmCenter::LoadSettings()
+{
+    QStringList refused;
+    ApplySettings(LoadAlarmSettings(&refused), false);
+    // Said once, at start: the defaults stand until the dialog saves.
+    if (!refused.isEmpty())
+        ShowError(QStringLiteral("Настройки тревог в %1: неверные значения %2 заменены значениями по умолчанию")
+                      .arg(QSettings().fileName(), refused.join(QStringLiteral(", "))));
 }
 
 void TAlarmCenter::PublishSelected()
 {
-    const AlarmRules& rules = Rules();
-    m_watched.alarmsTemperature = rules.ActiveCount(AlarmKind::Temperature);
-    m_watched.alarmsHumidity = rules.ActiveCount(AlarmKind::Humidity);
-    m_watched.alarmsLink = rules.ActiveCount(AlarmKind::Link);
-    m_watched.alarmsProgramEnd = rules.OutstandingCount(AlarmKind::ProgramEnd);
+    m_board.SetPolledAlarms(ActiveAlarmCounts(m_service->RulesOrSettings(Desk(m_board.Polled().chamberAddress))));
     if (Endpoint)
-        Endpoint->Publish(m_watched);
+        Endpoint->Publish(m_board.Polled());
 }
 
-void TAlarmCenter::Handle(const std::vector<AlarmEvent>& events)
+void TAlarmCenter::JournalWritable(bool writable, const QString& reason)
 {
-    PublishSelected();
-    if (events.empty())
-        return;
-    Refresh();
-    for (const AlarmEvent& e : events) {
-        if (e.type == AlarmEventType::Start) {
-            QString body = AlarmKindText(e.alarm.kind) + QStringLiteral(", камера №%1").arg(ChamberAddress);
-            if (e.alarm.hasValues)
-                body += QStringLiteral(": %1 при уставке %2").arg(e.alarm.value).arg(e.alarm.setPoint);
-            m_notify(e.alarm.text, body, e.alarm.kind != AlarmKind::ProgramEnd);
-        }
-    }
-    const QString failure = Record(events, Place());
-    ForgetEndedPlaces();
-    // The overview's tile of the same chamber shows the same alarms.
-    emit ChamberAlarmsChanged(ChamberAddress);
-    if (!failure.isEmpty())
-        ShowError(QStringLiteral("Файл тревог %1: %2").arg(EventFileName(), failure));
+    const QString text = QStringLiteral("журнал действий не записывается");
+    m_journalReason = writable ? QString() : reason;
+    const bool changed = m_service->SetLabAlarm(AlarmKind::Journal, text, !writable);
+    if (changed && !writable)
+        m_notify(text, reason, true);
+    // The tooltip follows the reason while the alarm stands.
+    if (!changed && m_marker && !writable)
+        Refresh();
 }
 
-void TAlarmCenter::HandleChamber(int address, const std::vector<AlarmEvent>& events)
-{
-    if (address == m_watched.chamberAddress)
-        PublishSelected();
-    if (events.empty())
-        return;
-    const auto it = m_chambers.find(address);
-    const QString failure = Record(events, {address, it != m_chambers.end() ? it->second.port : m_watched.port});
-    ForgetEndedPlaces();
-    Refresh();
-    emit ChamberAlarmsChanged(address);
-    if (!failure.isEmpty())
-        ShowError(QStringLiteral("Файл тревог %1: %2").arg(EventFileName(), failure));
-}
-
-QString TAlarmCenter::Record(const std::vector<AlarmEvent>& events, const AlarmPlace& current)
-{
-    // Every line is tried, so that one failure does not hide the rest;
-    // the operator hears of it once. An alarm's every line names where it
-    // started, even when another port has been opened since.
-    QString failure;
-    for (const AlarmEvent& e : events) {
-        if (e.type == AlarmEventType::Start)
-            m_places[e.alarm.id] = current;
-        const auto started = m_places.find(e.alarm.id);
-        const AlarmPlace place = started != m_places.end() ? started->second : current;
-        try {
-            AppendAlarmEvent(EventFileName(), AlarmEventLine(e, place));
-        } catch (const std::exception& error) {
-            if (failure.isEmpty())
-                failure = QString::fromUtf8(error.what());
-        }
-    }
-    return failure;
-}
-
-void TAlarmCenter::ForgetEndedPlaces()
-{
-    // Places of alarms no rules keep any more are not needed again.
-    std::set<int> kept;
-    for (const auto& [address, c] : m_chambers)
-        for (const Alarm& a : c.rules.Alarms())
-            kept.insert(a.id);
-    for (auto it = m_places.begin(); it != m_places.end();)
-        it = kept.count(it->first) ? std::next(it) : m_places.erase(it);
-}
+QString TAlarmCenter::LabAlarmText() const { return m_service->LabAlarmText(); }
 
 AlarmMarker MarkerOf(const std::vector<Alarm>& alarms)
 {
@@ -541,115 +344,10 @@ void TAlarmCenter::ShowWindow()
     BringToFront(m_window);
 }
 
-void TAlarmCenter::JournalWritable(bool writable, const QString& reason)
-{
-    const qint64 now = Now();
-    bool changed = false;
-    if (!writable && m_journalAlarm == 0) {
-        Alarm a;
-        a.id = (*m_nextId)++;
-        a.kind = AlarmKind::Journal;
-        a.text = QStringLiteral("журнал действий не записывается");
-        a.start = now;
-        m_labAlarms.push_back(a);
-        m_journalAlarm = a.id;
-        RecordLab({AlarmEventType::Start, now, a});
-        m_notify(a.text, reason, true);
-        changed = true;
-    } else if (writable && m_journalAlarm != 0) {
-        for (Alarm& a : m_labAlarms)
-            if (a.id == m_journalAlarm) {
-                a.active = false;
-                a.end = now;
-                RecordLab({AlarmEventType::End, now, a});
-            }
-        m_journalAlarm = 0;
-        changed = true;
-    } else {
-        RecordLab({});
-    }
-    m_journalReason = writable ? QString() : reason;
-    if (!changed) {
-        if (m_marker && m_journalAlarm)
-            Refresh();
-        return;
-    }
-    // The window keeps the latest ones, as the chambers' rules do.
-    while (m_labAlarms.size() > kKeptLabAlarms) {
-        const auto done = std::find_if(m_labAlarms.begin(), m_labAlarms.end(),
-                                       [](const Alarm& a) { return !a.active && a.acknowledged; });
-        if (done == m_labAlarms.end())
-            break;
-        m_labAlarms.erase(done);
-    }
-    Refresh();
-    LabAlarmsChanged();
-}
-
-QString TAlarmCenter::LabAlarmText() const
-{
-    QStringList texts;
-    for (const Alarm& a : m_labAlarms)
-        if (a.active || !a.acknowledged)
-            texts << (a.active ? a.text : QStringLiteral("Не подтверждено: ") + a.text);
-    return texts.join(u'\n');
-}
-
-bool TAlarmCenter::AcknowledgeLab(int id, const QString& comment, qint64 now)
-{
-    auto it = std::find_if(m_labAlarms.begin(), m_labAlarms.end(), [id](const Alarm& a) { return a.id == id; });
-    if (it == m_labAlarms.end())
-        return false;
-    if (it->acknowledged)
-        return true;
-    // A lab-wide alarm concerns no chamber. Recording may raise the alarm
-    // anew, so the alarm is looked up again afterwards.
-    RecordAction(JournalAction::AlarmAcknowledge, QString(), AlarmJournalText(*it), comment, JournalOutcomeDone());
-    it = std::find_if(m_labAlarms.begin(), m_labAlarms.end(), [id](const Alarm& a) { return a.id == id; });
-    if (it == m_labAlarms.end())
-        return true;
-    it->acknowledged = true;
-    it->acknowledgedAt = now;
-    RecordLab({AlarmEventType::Acknowledge, now, *it});
-    Refresh();
-    LabAlarmsChanged();
-    return true;
-}
-
-void TAlarmCenter::LabAlarmsChanged()
-{
-    // Every tile shows the lab's alarms: the overview's chambers, read yet or not.
-    std::set<int> addresses;
-    for (const auto& [address, c] : m_chambers)
-        addresses.insert(address);
-    if (FormOverview)
-        for (int address : FormOverview->Watched())
-            addresses.insert(address);
-    for (int address : addresses)
-        emit ChamberAlarmsChanged(address);
-}
-
-void TAlarmCenter::RecordLab(const AlarmEvent& event)
-{
-    // The folder that holds the journal may hold the event file too: lines
-    // wait, in order, until it can be written, and are not told one by one
-    // (the alarm itself tells of the trouble).
-    if (event.alarm.id != 0)
-        m_labLines.push_back(AlarmEventLine(event, {kLabWideAlarm, m_watched.port}));
-    while (!m_labLines.empty()) {
-        try {
-            AppendAlarmEvent(EventFileName(), m_labLines.front());
-        } catch (const std::exception&) {
-            return;
-        }
-        m_labLines.erase(m_labLines.begin());
-    }
-}
-
-void AlarmsAfterPoll(bool found, const StatusReply& reply, bool linkWindowOpen)
+void AlarmsAfterPoll(bool found, const StatusReply& reply)
 {
     if (AlarmCenter)
-        AlarmCenter->AfterPoll(found, reply, linkWindowOpen);
+        AlarmCenter->AfterPoll(found, reply);
 }
 
 void AlarmsCheckReads()
@@ -667,4 +365,17 @@ void AlarmsReadingStopped()
 QPushButton* MakeAlarmMarker(QWidget* parent, const QRect& bounds)
 {
     return AlarmCenter ? AlarmCenter->MakeMarker(parent, bounds) : nullptr;
+}
+
+void StartWatching(const QStringList& arguments)
+{
+    if (AlarmCenter)
+        AlarmCenter->LoadSettings();
+    const QString error = StartWatchingEndpoint(arguments);
+    if (!error.isEmpty()) {
+        ShowError(error);
+        return;
+    }
+    if (AlarmCenter && Endpoint)
+        Endpoint->Publish(AlarmCenter->Watched());
 }

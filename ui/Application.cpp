@@ -12,7 +12,8 @@
 #include "report/ReportPdf.h"
 #include "ui/CloseSignals.h"
 #include "ui/Startup.h"
-#include "ui/Watching.h"
+#include "services/Watching.h"
+#include "ui/AlarmCenter.h"
 
 namespace {
 

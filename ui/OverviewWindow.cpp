@@ -304,9 +304,7 @@ void TOverviewWindow::Watch(int address)
     if (address < 0 || address > kLastAddress || m_chambers.contains(address))
         return;
     m_chambers.insert(address, NewWatchedChamber(address));
-    WatchedStatus status;
-    status.chamberAddress = address;
-    m_statuses.insert(address, status);
+    Board().Watch({QString(), address});
     auto* tile = new TChamberTile(address, m_tileArea);
     m_tiles.insert(address, tile);
     connect(tile, &TChamberTile::Clicked, this, &TOverviewWindow::ChamberClicked);
@@ -333,7 +331,11 @@ const ChamberLog* TOverviewWindow::Log(int address) const
 
 TChamberTile* TOverviewWindow::Tile(int address) const { return m_tiles.value(address, nullptr); }
 
-const WatchedStatus* TOverviewWindow::Status(int address) const { return Entry(m_statuses, address); }
+const WatchedStatus* TOverviewWindow::Status(int address) const { return Board().Find({QString(), address}); }
+
+StatusBoard& TOverviewWindow::Board() { return AlarmCenter ? AlarmCenter->Board() : m_ownBoard; }
+
+const StatusBoard& TOverviewWindow::Board() const { return AlarmCenter ? AlarmCenter->Board() : m_ownBoard; }
 
 const AlarmRules* TOverviewWindow::Alarms(int address) const
 {
@@ -381,18 +383,14 @@ void TOverviewWindow::OnRead(const OverviewRead& read)
     // it has gone silent. A file failure is said on the window, once per read.
     if (AlarmCenter && !read.selected) {
         QString failure;
-        const std::vector<AlarmEvent> events = AlarmCenter->AfterChamberRead(
-            read.address, m_portLabel, read.reply, it->link == ChamberLink::Silent, &failure);
+        const std::vector<AlarmEvent> events = AlarmCenter->AfterChamberRead(read, m_portLabel, &failure);
         if (!failure.isEmpty())
             LabelMessage->setText(QStringLiteral("Файл тревог: %1").arg(failure));
         if (!events.empty())
             emit ChamberAlarmEvents(read.address, events);
     }
 
-    WatchedStatus& status = m_statuses[read.address];
-    CountPoll(status, read.reply, read.answered, now);
-    status.port = m_portLabel;
-    status.reading = true;
+    Board().TakeRead({QString(), read, now}, m_portLabel);
     ShowChamberAlarms(read.address);
     if (read.answered)
         LabelMessage->clear();
@@ -416,13 +414,10 @@ void TOverviewWindow::ShowChamberAlarms(int address)
                 it->alarmText = QStringLiteral("Камера №%1: %2").arg(address).arg(a.text);
             }
     }
-    WatchedStatus& status = m_statuses[address];
-    status.alarmsTemperature = rules ? rules->OutstandingCount(AlarmKind::Temperature) : 0;
-    status.alarmsHumidity = rules ? rules->OutstandingCount(AlarmKind::Humidity) : 0;
-    status.alarmsLink = rules ? rules->OutstandingCount(AlarmKind::Link) : 0;
-    status.alarmsProgramEnd = rules ? rules->OutstandingCount(AlarmKind::ProgramEnd) : 0;
+    // A tile's counts hold until acknowledged, as its colour does.
+    Board().SetAlarmCounts({QString(), address}, rules ? OutstandingAlarmCounts(*rules) : AlarmCounts{});
     if (Endpoint)
-        Endpoint->PublishChambers(QVector<WatchedStatus>(m_statuses.cbegin(), m_statuses.cend()));
+        Endpoint->PublishChambers(Board().Chambers());
     ShowChamber(*it, QDateTime::currentMSecsSinceEpoch());
 }
 

@@ -25,6 +25,7 @@
 #include "monitoring/ChamberLog.h"
 #include "monitoring/Overview.h"
 #include "monitoring/StatusMetrics.h"
+#include "services/StatusBoard.h"
 #include "ui/OverviewTable.h"
 
 class TChamberTile : public QFrame {
@@ -136,7 +137,11 @@ private:
     QMap<int, WatchedChamber> m_chambers;
     std::map<int, ChamberLog> m_logs;  // of the tiles logged
     QMap<int, TChamberTile*> m_tiles;
-    QMap<int, WatchedStatus> m_statuses;
+    // The endpoint's statuses are the alarm centre's board; this one stands
+    // in while there is none.
+    StatusBoard m_ownBoard;
+    StatusBoard& Board();
+    const StatusBoard& Board() const;
     QString m_portLabel;
     QStackedWidget* m_views;
     QScrollArea* m_tileScroll;

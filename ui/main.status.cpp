@@ -112,7 +112,7 @@ void TForm1::ShowPollResult(bool found, const StatusReply& reply, bool linkLost)
         else if (linkLost)
             Form5->show();
     }
-    AlarmsAfterPoll(found, reply, Form5 ? Form5->isVisible() : linkLost);
+    AlarmsAfterPoll(found, reply);
 }
 
 void TForm1::FollowSelection(int previous)

@@ -1,10 +1,8 @@
-#include "ui/Watching.h"
+#include "services/Watching.h"
 
 #include <QSettings>
 
 #include "monitoring/StatusMetrics.h"
-#include "ui/AlarmCenter.h"
-#include "ui/ErrorDisplay.h"
 #include "services/StatusEndpoint.h"
 
 QString ListenSetting(const QStringList& arguments, const QString& fromSettings, bool* missingValue)
@@ -27,40 +25,26 @@ QString ListenSetting(const QStringList& arguments, const QString& fromSettings,
     return value;
 }
 
-void StartWatching(const QStringList& arguments)
+QString StartWatchingEndpoint(const QStringList& arguments)
 {
-    if (AlarmCenter) {
-        QStringList refused;
-        AlarmCenter->ApplySettings(LoadAlarmSettings(&refused), false);
-        // Said once, at start: the defaults stand until the dialog saves.
-        if (!refused.isEmpty())
-            ShowError(QStringLiteral("Настройки тревог в %1: неверные значения %2 заменены значениями по умолчанию")
-                          .arg(QSettings().fileName(), refused.join(QStringLiteral(", "))));
-    }
     const QString saved = QSettings().value(QStringLiteral("listen")).toString();
     bool missing = false;
     const QString listen = ListenSetting(arguments, saved, &missing);
-    if (missing) {
-        ShowError(QStringLiteral("--listen: ожидается [АДРЕС:]ПОРТ, например --listen 9100"));
-        return;
-    }
+    if (missing)
+        return QStringLiteral("--listen: ожидается [АДРЕС:]ПОРТ, например --listen 9100");
     if (listen.isEmpty())
-        return;
+        return QString();
     const ListenAddress address = ParseListenAddress(listen);
-    if (!address.ok) {
-        ShowError(QStringLiteral("Наблюдение не включено: --listen %1: %2").arg(listen, address.error));
-        return;
-    }
+    if (!address.ok)
+        return QStringLiteral("Наблюдение не включено: --listen %1: %2").arg(listen, address.error);
     auto* endpoint = new StatusEndpoint;
     QString error;
     if (!endpoint->Start(address.address, address.port, &error)) {
         delete endpoint;
-        ShowError(error);
-        return;
+        return error;
     }
     Endpoint = endpoint;
-    if (AlarmCenter)
-        Endpoint->Publish(AlarmCenter->Watched());
+    return QString();
 }
 
 void StopWatching()
