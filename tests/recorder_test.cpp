@@ -325,12 +325,14 @@ TEST_F(RecorderLines, ReloadAppliesAChangedAlarmsSection)
     EXPECT_EQ(rules->ActiveCount(AlarmKind::Link), 0);
     EXPECT_DOUBLE_EQ(rules->Settings().temperatureBand, 3.5);
     const int reads = recorder.FindChamber(QStringLiteral("a"), 2)->reads;
-    ASSERT_TRUE(PumpUntil([&] { return recorder.FindChamber(QStringLiteral("a"), 2)->reads >= reads + 3; }, 20s));
+    // A silent chamber is asked less often by now: one more read is enough,
+    // and may be a while coming under a sanitizer.
+    ASSERT_TRUE(PumpUntil([&] { return recorder.FindChamber(QStringLiteral("a"), 2)->reads >= reads + 1; }, 60s));
     EXPECT_EQ(rules->ActiveCount(AlarmKind::Link), 0);
 
     // Switched on again: the silence is an alarm anew.
     recorder.Reload(config);
-    ASSERT_TRUE(PumpUntil([&] { return ReadAll(alarms).count(link) >= 3; }, 20s)) << ReadAll(alarms).toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return ReadAll(alarms).count(link) >= 3; }, 60s)) << ReadAll(alarms).toStdString();
     EXPECT_EQ(recorder.Alarms().Rules({QStringLiteral("a"), 2})->ActiveCount(AlarmKind::Link), 1);
     recorder.Stop();
 
