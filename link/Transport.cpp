@@ -347,38 +347,3 @@ std::unique_ptr<Transport> MakeTransport(const TransportAddress& address)
     }
     return nullptr;
 }
-
-namespace {
-
-class OpenPortTransport : public Transport {
-public:
-    OpenPortTransport() : Transport(TransportAddress{}) {}
-    bool Open(int, std::string* reason) override
-    {
-        if (IsOpen())
-            return true;
-        if (reason)
-            *reason = "порт не открыт";
-        return false;
-    }
-    void Close() override {}
-    bool IsOpen() const override { return PortHandle != kNoPort && !PortLost(); }
-    WholeReply Read(uint8_t address, uint8_t function, uint8_t count, int timeoutMs) override
-    {
-        return ReadWholeReply(address, function, count, timeoutMs);
-    }
-    WriteReply Write(const uint8_t* frame, int length, int timeoutMs) override
-    {
-        return WriteWithReply(frame, length, timeoutMs);
-    }
-
-protected:
-    // The port unit frames its own exchanges; these are never reached.
-    bool Send(const uint8_t*, size_t) override { return false; }
-    bool Receive(std::vector<uint8_t>*, std::chrono::steady_clock::time_point) override { return false; }
-    void DropInput() override {}
-};
-
-}  // namespace
-
-std::unique_ptr<Transport> MakeOpenPortTransport() { return std::make_unique<OpenPortTransport>(); }

@@ -73,7 +73,3 @@ private:
 };
 
 std::unique_ptr<Transport> MakeTransport(const TransportAddress& address);
-// The desktop's port as the port unit holds it (PortHandle and its receive
-// thread): the operator opens and closes it, so Open only says whether it is
-// open and Close leaves it; its reads are the port unit's whole-reply reads.
-std::unique_ptr<Transport> MakeOpenPortTransport();
