@@ -104,7 +104,7 @@ int EightLines(int seconds, const QString& recorderPath)
     sim::TcpGateway relay;
     sim::TcpGateway gateway;
     QTemporaryDir dir;
-    QString conf = QStringLiteral("[recorder]\nfolder=%1/data\nlisten=\n").arg(dir.path());
+    QString conf = QStringLiteral("[recorder]\nfolder=%1/data\nlisten=\nsocket=\n").arg(dir.path());
     for (int line = 0; line < kLines; ++line) {
         auto bus = std::make_unique<sim::BusSimulator>();
         for (int address = 1; address <= kChambersPerLine; ++address)

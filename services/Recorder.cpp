@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonObject>
 
 #include <cerrno>
 #include <cstdio>
@@ -153,8 +155,74 @@ bool Recorder::Start(const RecorderConfig& config, QString* error)
     Journal(JournalAction::RecorderStart, QString(), QStringLiteral("линий %1").arg(config.lines.size()));
     for (const RecorderLine& line : config.lines)
         StartLine(line);
+    StartControl();
     ScheduleMinute();
     return true;
+}
+
+void Recorder::StartControl()
+{
+    m_control.reset();
+    if (m_config.socket.isEmpty())
+        return;
+    auto control = std::make_unique<ControlServer>(m_config.access);
+    control->Handle(QStringLiteral("lines"), ControlServer::Needs::Read,
+                    [this](const ControlPeer&, const QJsonObject& request) { return LinesAnswer(request); });
+    control->Handle(QStringLiteral("status"), ControlServer::Needs::Read,
+                    [this](const ControlPeer&, const QJsonObject& request) { return StatusAnswer(request); });
+    control->OnRefusal([this](const ControlPeer& peer, const QString& op, const QString& why) {
+        Event(QStringLiteral("управляющий сокет: %1 отказано в «%2»: %3")
+                  .arg(peer.login, op, why));
+    });
+    QString why;
+    if (!control->Listen(m_config.socket, &why)) {
+        Event(QStringLiteral("управляющий сокет %1 не открыт: %2; запись идёт без него").arg(m_config.socket, why));
+        return;
+    }
+    Event(QStringLiteral("управляющий сокет %1: чтение для группы %2, изменения для группы %3")
+              .arg(m_config.socket, m_config.access.readGroup, m_config.access.writeGroup));
+    m_control = std::move(control);
+}
+
+QJsonObject Recorder::LinesAnswer(const QJsonObject& request) const
+{
+    QJsonArray lines;
+    for (const RecorderLine& line : m_config.lines) {
+        const LineState state = LineStateOf(line.name);
+        QJsonArray chambers;
+        for (int address : state.chambers)
+            chambers.append(address);
+        lines.append(QJsonObject{{QStringLiteral("name"), line.name},
+                                 {QStringLiteral("transport"), QString::fromStdString(TransportText(line.address))},
+                                 {QStringLiteral("phase"), LinePhaseText(state.phase)},
+                                 {QStringLiteral("reason"), state.reason},
+                                 {QStringLiteral("chambers"), chambers}});
+    }
+    return ControlReply(request, {{QStringLiteral("lines"), lines}});
+}
+
+QJsonObject Recorder::StatusAnswer(const QJsonObject& request) const
+{
+    const QString line = request.value(QStringLiteral("line")).toString();
+    if (!m_config.Line(line))
+        return ControlError(request, QStringLiteral("нет линии «%1»").arg(line));
+    QJsonArray chambers;
+    for (const auto& [key, chamber] : m_chambers) {
+        if (key.first != line)
+            continue;
+        const StatusView& v = chamber.view;
+        chambers.append(QJsonObject{{QStringLiteral("address"), chamber.address},
+                                    {QStringLiteral("reads"), chamber.reads},
+                                    {QStringLiteral("answered"), chamber.answered},
+                                    {QStringLiteral("currentTemp"), v.currentTempText},
+                                    {QStringLiteral("setTemp"), v.setTempText},
+                                    {QStringLiteral("currentHumidity"), v.currentHumidityText},
+                                    {QStringLiteral("setHumidity"), v.setHumidityText},
+                                    {QStringLiteral("program"), v.programText},
+                                    {QStringLiteral("step"), v.stepText},
+                                    {QStringLiteral("cycle"), v.cycleText}});
+    }
+    return ControlReply(request, {{QStringLiteral("line"), line}, {QStringLiteral("chambers"), chambers}});
 }
 
 void Recorder::StartLine(const RecorderLine& line)
@@ -238,8 +306,13 @@ void Recorder::Reload(const RecorderConfig& config)
         }
         StartLine(line);
     }
+    const bool controlChanged = config.socket != m_config.socket ||
+                                config.access.readGroup != m_config.access.readGroup ||
+                                config.access.writeGroup != m_config.access.writeGroup;
     m_config = config;
     m_config.folder = folder;
+    if (controlChanged)
+        StartControl();
     QString summary = QStringLiteral("линий добавлено %1, убрано %2, изменено %3").arg(added).arg(removed).arg(changed);
     // New bands and delays hold for every chamber from now on; an alarm of a
     // kind switched off ends.
@@ -259,6 +332,7 @@ void Recorder::Stop()
         return;
     m_minute.stop();
     m_publish.stop();
+    m_control.reset();
     if (m_endpoint)
         m_endpoint->Stop();
     for (auto& [name, line] : m_lines)

@@ -21,6 +21,7 @@
 #include "monitoring/LineScheduler.h"
 #include "monitoring/Presentation.h"
 #include "services/AlarmService.h"
+#include "services/ControlServer.h"
 #include "services/RecorderConfig.h"
 #include "services/StatusBoard.h"
 #include "services/StatusEndpoint.h"
@@ -69,6 +70,8 @@ public:
     const AlarmSettings& AlarmSettingsInForce() const { return m_alarms.Settings(); }
     // The endpoint's port (0 when it does not listen).
     quint16 EndpointPort() const { return m_endpoint ? m_endpoint->Port() : 0; }
+    // The control socket's path while it listens; empty otherwise.
+    QString ControlPath() const { return m_control ? m_control->Path() : QString(); }
 
 private:
     void StartLine(const RecorderLine& line);
@@ -82,6 +85,11 @@ private:
     bool WriteAlarmEvents(QString* error);
     void Recording(bool writable, const QString& reason);
     QString LineFolder(const QString& line) const;
+    // The control socket as the configuration asks; one that cannot be had
+    // is said, and the recording goes on without it.
+    void StartControl();
+    QJsonObject LinesAnswer(const QJsonObject& request) const;
+    QJsonObject StatusAnswer(const QJsonObject& request) const;
 
     EventSink m_sink;
     RecorderConfig m_config;
@@ -93,6 +101,7 @@ private:
     QTimer m_minute;
     QTimer m_publish;
     std::unique_ptr<StatusEndpoint> m_endpoint;
+    std::unique_ptr<ControlServer> m_control;
     bool m_unwritable = false;
     AlarmService m_alarms;
     StatusBoard m_board;

@@ -1,6 +1,7 @@
 #include "services/RecorderConfig.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSet>
 #include <QSettings>
 
@@ -17,7 +18,15 @@ const QStringList kAlarmKeys = {QStringLiteral("temperatureOn"), QStringLiteral(
                                 QStringLiteral("humidityBand"), QStringLiteral("humidityDelay"),
                                 QStringLiteral("linkOn"), QStringLiteral("programEndOn")};
 const QString kLinePrefix = QStringLiteral("line.");
-const QStringList kRecorderKeys = {QStringLiteral("folder"), QStringLiteral("listen")};
+const QStringList kRecorderKeys = {QStringLiteral("folder"), QStringLiteral("listen"), QStringLiteral("socket"),
+                                   QStringLiteral("readers"), QStringLiteral("operators")};
+
+// A group name as the system takes it (useradd's rule).
+bool GroupNameOk(const QString& name)
+{
+    static const QRegularExpression form(QStringLiteral("^[a-z_][a-z0-9_-]{0,31}$"));
+    return form.match(name).hasMatch();
+}
 const QString kDevice = QStringLiteral("device");
 const QString kRtuOverTcp = QStringLiteral("rtu-over-tcp");
 const QString kModbusTcp = QStringLiteral("modbus-tcp");
@@ -146,6 +155,19 @@ bool ReadRecorderConfig(const QString& path, RecorderConfig* config, QString* er
                     return fail(at(QStringLiteral("listen")), QString::fromStdString(reason));
                 read.listenHost = QString::fromStdString(host);
                 read.listenPort = port;
+            }
+            if (keys.contains(QStringLiteral("socket"))) {
+                read.socket = ValueText(settings, QStringLiteral("socket"));
+                if (!read.socket.isEmpty() && !read.socket.startsWith(u'/'))
+                    return fail(at(QStringLiteral("socket")), QStringLiteral("нужен полный путь к сокету"));
+            }
+            for (const QString key : {QStringLiteral("readers"), QStringLiteral("operators")}) {
+                if (!keys.contains(key))
+                    continue;
+                const QString name = ValueText(settings, key);
+                if (!GroupNameOk(name))
+                    return fail(at(key), QStringLiteral("неверное имя группы: \"%1\"").arg(name));
+                (key == QLatin1String("readers") ? read.access.readGroup : read.access.writeGroup) = name;
             }
         } else if (group == kAlarmsSection) {
             QMap<QString, QString> values;

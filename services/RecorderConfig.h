@@ -9,11 +9,14 @@
 
 #include "link/Transport.h"
 #include "monitoring/Alarms.h"
+#include "services/ControlPeer.h"
 
 // The exit status of a configuration that cannot be used (sysexits'
 // EX_CONFIG): the service manager does not start it again in a loop.
 constexpr int kConfigErrorExit = 78;
 constexpr const char* kDefaultRecorderConfig = "/etc/calvetra/recorder.conf";
+// The control socket's place: the service's runtime folder.
+constexpr const char* kDefaultControlSocket = "/run/calvetra/control.sock";
 
 struct RecorderLine {
     QString name;  // the section's name after "line."
@@ -29,6 +32,11 @@ struct RecorderConfig {
     QString listenHost = QStringLiteral("127.0.0.1");
     quint16 listenPort = 9464;
     bool listen = true;  // "listen=" left empty: no endpoint
+    // The control socket for the desktops of this machine; empty: none.
+    QString socket = QString::fromLatin1(kDefaultControlSocket);
+    // Who may read ("readers=") and who may change a chamber's work
+    // ("operators="): groups of the system.
+    ControlAccess access;
     AlarmSettings alarms;  // [alarms], the desktop's keys; defaults otherwise
     QVector<RecorderLine> lines;
     const RecorderLine* Line(const QString& name) const;

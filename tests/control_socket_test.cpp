@@ -25,6 +25,7 @@
 #include "services/ControlPeer.h"
 #include "services/ControlProtocol.h"
 #include "services/ControlServer.h"
+#include "support/ControlClient.h"
 
 namespace {
 
@@ -146,74 +147,6 @@ TEST(ControlPeerTest, RightsFollowTheGroups)
     // An operator outside the reading group may not write either.
     peer.groups = {QStringLiteral("calvetra-operators")};
     EXPECT_EQ(WriteRefusal(peer, access), QStringLiteral("ivanova не входит в группу calvetra"));
-}
-
-// A client on its own thread, with plain POSIX calls: the server runs on
-// this thread's event loop.
-class RawClient {
-public:
-    explicit RawClient(const QString& path)
-    {
-        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray name = QFile::encodeName(path);
-        std::memcpy(address.sun_path, name.constData(), std::min<size_t>(name.size(), sizeof address.sun_path - 1));
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        timeval wait{5, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    }
-    ~RawClient() { ::close(m_fd); }
-    bool Connected() const { return m_connected; }
-    bool Send(const QByteArray& bytes) { return ::send(m_fd, bytes.constData(), bytes.size(), MSG_NOSIGNAL) == bytes.size(); }
-    // The next message, or an empty object when the server closed or said nothing for 5 s.
-    QJsonObject Receive()
-    {
-        for (;;) {
-            QJsonObject message;
-            QString error;
-            if (m_reader.Next(&message, &error) == Result::Message)
-                return message;
-            char chunk[4096];
-            const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
-            if (n <= 0)
-                return QJsonObject();
-            m_reader.Feed(QByteArray(chunk, static_cast<int>(n)));
-        }
-    }
-    // True when the server has closed its end.
-    bool Closed()
-    {
-        char byte;
-        return ::recv(m_fd, &byte, 1, 0) == 0;
-    }
-
-private:
-    int m_fd = -1;
-    bool m_connected = false;
-    ControlMessageReader m_reader;
-};
-
-// Runs work on a thread while the event loop serves the socket.
-template <typename Work>
-void WhileServing(Work work)
-{
-    std::atomic<bool> done{false};
-    std::thread client([&] {
-        work();
-        done = true;
-    });
-    QElapsedTimer waited;
-    waited.start();
-    while (!done && waited.elapsed() < 60000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    client.join();
-}
-
-QString OwnPrimaryGroup()
-{
-    const group* g = ::getgrgid(::getgid());
-    return g ? QString::fromLocal8Bit(g->gr_name) : QString::number(::getgid());
 }
 
 class ControlServerTest : public ::testing::Test {

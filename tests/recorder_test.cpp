@@ -7,6 +7,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -17,6 +20,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <thread>
@@ -34,6 +38,7 @@
 #include "monitoring/ActionJournal.h"
 #include "monitoring/AlarmEventLog.h"
 #include "support/FileSizeLimit.h"
+#include "support/ControlClient.h"
 #include "support/Sanitizers.h"
 
 namespace {
@@ -100,11 +105,17 @@ TEST(RecorderConfigTest, BadFilesAreRefusedWholeNamingWhere)
         {"unknown section", "[lines.a]\ndevice=/dev/ttyS0\nchambers=1\n", "[lines.a]"},
         {"line name not for a folder", "[line.a b]\ndevice=/dev/ttyS0\nchambers=1\n", "[line.a b]"},
         {"no line at all", "[recorder]\nfolder=/tmp\n", ""},
+        {"socket that is no full path", "[recorder]\nsocket=control.sock\n[line.a]\ndevice=/dev/ttyS0\nchambers=1\n",
+         "[recorder] socket"},
+        {"operators that is no group name", "[recorder]\noperators=Lab Staff Team\n[line.a]\ndevice=/dev/ttyS0\nchambers=1\n",
+         "[recorder] operators"},
         {"alarm band that does not read", "[alarms]\ntemperatureBand=2 градуса\n[line.a]\ndevice=/dev/ttyS0\nchambers=1\n",
          "[alarms] temperatureBand"},
         {"unknown alarm key", "[alarms]\nbands=2\n[line.a]\ndevice=/dev/ttyS0\nchambers=1\n", "[alarms] bands"},
         {"not INI", "[line.a\ndevice\n", ""},
     };
+    // QSettings keeps a file it has read: two texts of one length written
+    // within a second would read as the first, so no two cases are as long.
     for (const Case& c : cases) {
         const QString path = WriteFile(dir, QStringLiteral("bad.conf"), c.text);
         RecorderConfig config;
@@ -212,6 +223,7 @@ protected:
         ASSERT_TRUE(gateway.Start(options, &error)) << error;
         config.folder = folder.path();
         config.listen = false;
+        config.socket.clear();
         config.lines = {Line("a", {TransportKind::Serial, serial.SlavePath(), "", 0}),
                         Line("b", {TransportKind::ModbusTcp, "", "127.0.0.1", gateway.Port()})};
     }
@@ -343,6 +355,88 @@ TEST_F(RecorderLines, ReloadAppliesAChangedAlarmsSection)
             settings.append(r.newValue);
     });
     EXPECT_EQ(settings, (QStringList{AlarmSettingsText(changed.alarms), AlarmSettingsText(config.alarms)}));
+}
+
+// The control socket answers the desktops of this machine: who asked, as
+// the kernel says, the lines with their chambers, and each chamber's texts
+// as the recorder keeps them; an operation without the right group is
+// refused and said.
+TEST_F(RecorderLines, ControlSocketAnswersWithTheKernelsCallerAndTheLinesReads)
+{
+    config.socket = folder.filePath(QStringLiteral("control.sock"));
+    config.access.readGroup = OwnPrimaryGroup();
+    config.access.writeGroup = QStringLiteral("calvetra-no-such-group-for-tests");
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
+    ASSERT_EQ(recorder.ControlPath(), config.socket);
+    ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 1) >= 2 && Answered(recorder, "b", 2) >= 2; }, 20s));
+    auto request = [](const char* op, int id, QJsonObject fields = QJsonObject()) {
+        fields.insert(QStringLiteral("v"), kControlProtocolVersion);
+        fields.insert(QStringLiteral("id"), id);
+        fields.insert(QStringLiteral("op"), QString::fromLatin1(op));
+        return EncodeControlMessage(fields);
+    };
+    QJsonObject hello, lines, status, unknownLine, write;
+    WhileServing([&] {
+        RawClient client(config.socket);
+        ASSERT_TRUE(client.Connected());
+        client.Send(request("hello", 1));
+        hello = client.Receive();
+        client.Send(request("lines", 2));
+        lines = client.Receive();
+        client.Send(request("status", 3, {{QStringLiteral("line"), QStringLiteral("a")}}));
+        status = client.Receive();
+        client.Send(request("status", 4, {{QStringLiteral("line"), QStringLiteral("z")}}));
+        unknownLine = client.Receive();
+        client.Send(request("start", 5));
+        write = client.Receive();
+    });
+    const passwd* me = ::getpwuid(::getuid());
+    ASSERT_NE(me, nullptr);
+    EXPECT_EQ(hello.value(QStringLiteral("login")).toString(), QString::fromLocal8Bit(me->pw_name));
+    EXPECT_FALSE(hello.value(QStringLiteral("mayWrite")).toBool());
+    const QJsonArray lineList = lines.value(QStringLiteral("lines")).toArray();
+    ASSERT_EQ(lineList.size(), 2);
+    EXPECT_EQ(lineList[0].toObject().value(QStringLiteral("name")).toString(), QStringLiteral("a"));
+    EXPECT_EQ(lineList[1].toObject().value(QStringLiteral("transport")).toString(),
+              QString::fromStdString(TransportText(config.lines[1].address)));
+    EXPECT_EQ(lineList[0].toObject().value(QStringLiteral("chambers")).toArray(), (QJsonArray{1, 2}));
+    EXPECT_EQ(lineList[0].toObject().value(QStringLiteral("phase")).toString(), LinePhaseText(LinePhase::Reading));
+    // The texts are the recorder's own, as the main window writes them.
+    const Recorder::Chamber* one = recorder.FindChamber(QStringLiteral("a"), 1);
+    ASSERT_NE(one, nullptr);
+    bool seen = false;
+    for (const QJsonValue& c : status.value(QStringLiteral("chambers")).toArray()) {
+        const QJsonObject chamber = c.toObject();
+        if (chamber.value(QStringLiteral("address")).toInt() != 1)
+            continue;
+        seen = true;
+        EXPECT_FALSE(chamber.value(QStringLiteral("currentTemp")).toString().isEmpty());
+        EXPECT_EQ(chamber.value(QStringLiteral("setTemp")).toString(), one->view.setTempText);
+        EXPECT_EQ(chamber.value(QStringLiteral("program")).toString(), one->view.programText);
+        EXPECT_GE(chamber.value(QStringLiteral("answered")).toInt(), 2);
+    }
+    EXPECT_TRUE(seen) << QJsonDocument(status).toJson().toStdString();
+    EXPECT_TRUE(unknownLine.value(QStringLiteral("error")).toString().contains(QStringLiteral("z")));
+    EXPECT_FALSE(write.value(QStringLiteral("error")).toString().isEmpty());
+    recorder.Stop();
+    EXPECT_FALSE(QFileInfo::exists(config.socket));
+    EXPECT_TRUE(events.filter(QStringLiteral("управляющий сокет %1: чтение").arg(config.socket)).size() == 1)
+        << events.join(u'\n').toStdString();
+}
+
+// A socket that cannot be had is said, and the recording goes on without it.
+TEST_F(RecorderLines, WithoutItsControlSocketTheRecorderStillRecords)
+{
+    config.socket = folder.filePath(QStringLiteral("no-such-folder/control.sock"));
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
+    EXPECT_TRUE(recorder.ControlPath().isEmpty());
+    EXPECT_EQ(events.filter(QStringLiteral("не открыт")).size(), 1) << events.join(u'\n').toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 1) >= 2; }, 20s));
+    recorder.Stop();
 }
 
 // The recorder's /metrics carries the journal's gauges, as the desktop's does.
@@ -517,7 +611,7 @@ TEST_F(RecorderLines, FolderThatRefusesRaisesTheAlarmAndKeepsTheRecords)
 // restart leave every record whole and none twice.
 TEST_F(RecorderLines, ProgramStopsOnSigtermAndSurvivesKillNine)
 {
-    const QString conf = QStringLiteral("[recorder]\nfolder=%1\nlisten=\n[line.a]\ndevice=%2\nchambers=1-2\n")
+    const QString conf = QStringLiteral("[recorder]\nfolder=%1\nlisten=\nsocket=\n[line.a]\ndevice=%2\nchambers=1-2\n")
                              .arg(folder.path(), QString::fromStdString(serial.SlavePath()));
     QTemporaryDir confDir;
     const QString path = WriteFile(confDir, QStringLiteral("r.conf"), conf.toUtf8());
@@ -582,7 +676,7 @@ TEST_F(RecorderLines, ProgramStopsOnSigtermAndSurvivesKillNine)
 TEST_F(RecorderLines, ProgramReadsItsConfigurationAnewOnSighup)
 {
     const QString lineA = QStringLiteral("[line.a]\ndevice=%1\nchambers=1-2\n").arg(QString::fromStdString(serial.SlavePath()));
-    const QString head = QStringLiteral("[recorder]\nfolder=%1\nlisten=\n").arg(folder.path());
+    const QString head = QStringLiteral("[recorder]\nfolder=%1\nlisten=\nsocket=\n").arg(folder.path());
     QTemporaryDir confDir;
     const QString path = WriteFile(confDir, QStringLiteral("r.conf"), (head + lineA).toUtf8());
     QProcess recorder;

@@ -1,0 +1,51 @@
+// A client of the control socket for tests: plain POSIX calls on a thread
+// of its own, while the server runs on the test thread's event loop.
+#pragma once
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QString>
+
+#include <atomic>
+#include <thread>
+
+#include "services/ControlProtocol.h"
+
+class RawClient {
+public:
+    explicit RawClient(const QString& path);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+    bool Connected() const { return m_connected; }
+    bool Send(const QByteArray& bytes);
+    // The next message, or an empty object when the server closed or said nothing for 5 s.
+    QJsonObject Receive();
+    // True when the server has closed its end.
+    bool Closed();
+
+private:
+    int m_fd = -1;
+    bool m_connected = false;
+    ControlMessageReader m_reader;
+};
+
+// Runs work on a thread while the event loop serves the socket (a minute at most).
+template <typename Work>
+void WhileServing(Work work)
+{
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        work();
+        done = true;
+    });
+    QElapsedTimer waited;
+    waited.start();
+    while (!done && waited.elapsed() < 60000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    client.join();
+}
+
+// The group the test process runs in, by name.
+QString OwnPrimaryGroup();
