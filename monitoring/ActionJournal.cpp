@@ -246,7 +246,7 @@ JournalRecord MakeRecord(const JournalEntry& entry, const QDateTime& when, qint6
     r.number = number;
     r.utc = when.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + u'Z';
     r.local = when.toLocalTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
-    r.operatorName = OperatorName();
+    r.operatorName = entry.operatorName.isEmpty() ? OperatorName() : entry.operatorName;
     r.computer = ComputerName();
     r.chamber = entry.chamber;
     r.action = JournalActionText(entry.action);
@@ -444,6 +444,7 @@ QString JournalActionText(JournalAction action)
     case JournalAction::ConfigurationRead: return QStringLiteral("Чтение конфигурации");
     case JournalAction::LineLost: return QStringLiteral("Линия потеряна");
     case JournalAction::LineBack: return QStringLiteral("Линия восстановлена");
+    case JournalAction::ControlRefused: return QStringLiteral("Запрос отклонён");
     }
     return {};
 }
@@ -974,6 +975,7 @@ bool JournalActionNeedsRecord(JournalAction action)
     case JournalAction::ConfigurationRead:
     case JournalAction::LineLost:
     case JournalAction::LineBack:
+    case JournalAction::ControlRefused:
         return false;
     }
     return true;

@@ -60,6 +60,8 @@ enum class JournalAction {
     ConfigurationRead,
     LineLost,
     LineBack,
+    // A request on the recorder's control socket that its caller may not make.
+    ControlRefused,
 };
 // The action's text as the file holds it ("Запись программы", …).
 QString JournalActionText(JournalAction action);
@@ -82,6 +84,9 @@ struct JournalEntry {
     QString oldValue;
     QString newValue;
     QString outcome;
+    // Who asked, when it is not this process's own user: the caller on the
+    // recorder's control socket, as the kernel names it.
+    QString operatorName;
 };
 
 // One record as the file holds it.

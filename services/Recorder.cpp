@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "control/Commands.h"
 #include "link/ThreadHandoff.h"
 #include "link/Waits.h"
 #include "monitoring/AlarmEventLog.h"
@@ -170,9 +171,20 @@ void Recorder::StartControl()
                     [this](const ControlPeer&, const QJsonObject& request) { return LinesAnswer(request); });
     control->Handle(QStringLiteral("status"), ControlServer::Needs::Read,
                     [this](const ControlPeer&, const QJsonObject& request) { return StatusAnswer(request); });
+    control->Handle(QStringLiteral("run"), ControlServer::Needs::Write,
+                    [this](const ControlPeer& peer, const QJsonObject& request) { return RunAnswer(peer, request); });
     control->OnRefusal([this](const ControlPeer& peer, const QString& op, const QString& why) {
-        Event(QStringLiteral("управляющий сокет: %1 отказано в «%2»: %3")
-                  .arg(peer.login, op, why));
+        Event(QStringLiteral("управляющий сокет: %1 отказано в «%2»: %3").arg(peer.login, op, why));
+        // Journalled as refused, under the caller's own name.
+        JournalEntry entry;
+        entry.action = JournalAction::ControlRefused;
+        entry.oldValue = op;
+        entry.newValue = why;
+        entry.outcome = QStringLiteral("отклонено");
+        entry.operatorName = peer.login;
+        QString failure;
+        if (!AppendOrKeepJournal(m_config.folder, entry, QDateTime::currentDateTime(), &failure))
+            Event(QStringLiteral("журнал действий не записывается, запись сохранена в памяти: %1").arg(failure));
     });
     QString why;
     if (!control->Listen(m_config.socket, &why)) {
@@ -199,6 +211,51 @@ QJsonObject Recorder::LinesAnswer(const QJsonObject& request) const
                                  {QStringLiteral("chambers"), chambers}});
     }
     return ControlReply(request, {{QStringLiteral("lines"), lines}});
+}
+
+QJsonObject Recorder::RunAnswer(const ControlPeer& peer, const QJsonObject& request)
+{
+    const QString line = request.value(QStringLiteral("line")).toString();
+    const int address = request.value(QStringLiteral("address")).toInt(-1);
+    const QString run = request.value(QStringLiteral("run")).toString();
+    const auto scheduler = m_lines.find(line);
+    if (scheduler == m_lines.end())
+        return ControlError(request, QStringLiteral("нет линии «%1»").arg(line));
+    if (!LineStateOf(line).chambers.contains(address))
+        return ControlError(request, QStringLiteral("на линии %1 нет камеры №%2").arg(line).arg(address));
+    const bool start = run == QLatin1String("start");
+    if (!start && run != QLatin1String("stop"))
+        return ControlError(request, QStringLiteral("run: ожидается start или stop"));
+    JournalEntry entry;
+    entry.action = start ? JournalAction::Start : JournalAction::Stop;
+    entry.chamber = QStringLiteral("%1/%2").arg(line).arg(address);
+    entry.newValue = QStringLiteral("ручной");
+    entry.outcome = JournalOutcomeSent();
+    entry.operatorName = peer.login;
+    try {
+        AppendAfterKeptJournal(m_config.folder, entry);
+    } catch (const std::exception& e) {
+        return ControlError(request, QStringLiteral("не выполнено: журнал действий не записывается: %1")
+                                         .arg(QString::fromUtf8(e.what())));
+    }
+    const RunFrame frame = BuildRunFrame(static_cast<uint8_t>(address), kRegManualRun, start ? kRunStart : kRunStop);
+    FrameAnswer answer;
+    LineScheduler& lineScheduler = *scheduler->second;
+    lineScheduler.Exchange([&] {
+        answer = FrameAnswerOf(
+            lineScheduler.LineTransport().Write(frame.data(), static_cast<int>(frame.size()), kCommandPauseMs));
+    });
+    const QString outcome = FrameAnswerText(answer);
+    entry.outcome = outcome;
+    QString failure;
+    if (!AppendOrKeepJournal(m_config.folder, entry, QDateTime::currentDateTime(), &failure))
+        Event(QStringLiteral("журнал действий не записывается, запись сохранена в памяти: %1").arg(failure));
+    Event(QStringLiteral("линия %1, камера №%2: %3 по запросу %4: %5")
+              .arg(line)
+              .arg(address)
+              .arg(start ? QStringLiteral("пуск") : QStringLiteral("останов"), peer.login, outcome));
+    return ControlReply(request, {{QStringLiteral("outcome"), outcome},
+                                  {QStringLiteral("confirmed"), answer.Confirmed()}});
 }
 
 QJsonObject Recorder::StatusAnswer(const QJsonObject& request) const

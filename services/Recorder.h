@@ -90,6 +90,11 @@ private:
     void StartControl();
     QJsonObject LinesAnswer(const QJsonObject& request) const;
     QJsonObject StatusAnswer(const QJsonObject& request) const;
+    // A chamber's manual start or stop, asked on the control socket:
+    // journalled first under the caller's name (nothing is sent when the
+    // journal refuses), sent between the line's reads, its echo read, the
+    // outcome journalled and answered.
+    QJsonObject RunAnswer(const ControlPeer& peer, const QJsonObject& request);
 
     EventSink m_sink;
     RecorderConfig m_config;

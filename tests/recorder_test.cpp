@@ -25,6 +25,8 @@
 #include <unistd.h>
 #include <thread>
 
+#include "control/Commands.h"
+#include "link/ChamberContract.h"
 #include "link/Waits.h"
 #include "monitoring/ChamberLog.h"
 #include "monitoring/DataLog.h"
@@ -227,7 +229,11 @@ protected:
         config.lines = {Line("a", {TransportKind::Serial, serial.SlavePath(), "", 0}),
                         Line("b", {TransportKind::ModbusTcp, "", "127.0.0.1", gateway.Port()})};
     }
-    void TearDown() override { SetTimeScale(1.0); }
+    void TearDown() override
+    {
+        SetTimeScale(1.0);
+        SetJournalIdentityForTests(QString(), QString());
+    }
     static RecorderLine Line(const char* name, const TransportAddress& address)
     {
         RecorderLine line;
@@ -363,6 +369,9 @@ TEST_F(RecorderLines, ReloadAppliesAChangedAlarmsSection)
 // refused and said.
 TEST_F(RecorderLines, ControlSocketAnswersWithTheKernelsCallerAndTheLinesReads)
 {
+    // The recorder's own records under a name of their own: the refusal's
+    // must carry the caller's.
+    SetJournalIdentityForTests(QStringLiteral("calvetra-service"), QString());
     config.socket = folder.filePath(QStringLiteral("control.sock"));
     config.access.readGroup = OwnPrimaryGroup();
     config.access.writeGroup = QStringLiteral("calvetra-no-such-group-for-tests");
@@ -389,7 +398,9 @@ TEST_F(RecorderLines, ControlSocketAnswersWithTheKernelsCallerAndTheLinesReads)
         status = client.Receive();
         client.Send(request("status", 4, {{QStringLiteral("line"), QStringLiteral("z")}}));
         unknownLine = client.Receive();
-        client.Send(request("start", 5));
+        client.Send(request("run", 5, {{QStringLiteral("line"), QStringLiteral("a")},
+                                       {QStringLiteral("address"), 1},
+                                       {QStringLiteral("run"), QStringLiteral("start")}}));
         write = client.Receive();
     });
     const passwd* me = ::getpwuid(::getuid());
@@ -422,8 +433,88 @@ TEST_F(RecorderLines, ControlSocketAnswersWithTheKernelsCallerAndTheLinesReads)
     EXPECT_FALSE(write.value(QStringLiteral("error")).toString().isEmpty());
     recorder.Stop();
     EXPECT_FALSE(QFileInfo::exists(config.socket));
+    // The refusal is in the journal, under the caller's login, with why.
+    std::vector<JournalRecord> refusals;
+    CheckJournal(JournalFileName(folder.path()), [&](const JournalRecord& r) {
+        if (r.action == JournalActionText(JournalAction::ControlRefused))
+            refusals.push_back(r);
+    });
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].operatorName, QString::fromLocal8Bit(me->pw_name));
+    EXPECT_EQ(refusals[0].oldValue, QStringLiteral("run"));
+    EXPECT_TRUE(refusals[0].newValue.contains(config.access.writeGroup)) << refusals[0].newValue.toStdString();
     EXPECT_TRUE(events.filter(QStringLiteral("управляющий сокет %1: чтение").arg(config.socket)).size() == 1)
         << events.join(u'\n').toStdString();
+}
+
+// A start and a stop asked by an operator: journalled under the caller's
+// login before they go, sent between the line's reads byte for byte as the
+// desktop sends them, the chamber's echo read and answered.
+TEST_F(RecorderLines, StartAndStopThroughTheSocketGoOutBetweenReadsAndAreJournalledUnderTheCaller)
+{
+    SetJournalIdentityForTests(QStringLiteral("calvetra-service"), QString());
+    config.socket = folder.filePath(QStringLiteral("control.sock"));
+    config.access.readGroup = OwnPrimaryGroup();
+    config.access.writeGroup = OwnPrimaryGroup();
+    serial.SetStrict(true);
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 1) >= 2; }, 20s));
+    auto run = [](int id, int address, const char* what) {
+        return EncodeControlMessage({{QStringLiteral("v"), kControlProtocolVersion},
+                                     {QStringLiteral("id"), id},
+                                     {QStringLiteral("op"), QStringLiteral("run")},
+                                     {QStringLiteral("line"), QStringLiteral("a")},
+                                     {QStringLiteral("address"), address},
+                                     {QStringLiteral("run"), QString::fromLatin1(what)}});
+    };
+    serial.ClearReceivedFrames();
+    QJsonObject started, stopped, noChamber;
+    WhileServing([&] {
+        RawClient client(config.socket);
+        client.Send(run(1, 2, "start"));
+        started = client.Receive();
+        client.Send(run(2, 2, "stop"));
+        stopped = client.Receive();
+        client.Send(run(3, 9, "start"));
+        noChamber = client.Receive();
+    });
+    const int readsAfter = Answered(recorder, "a", 1);
+    ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 1) >= readsAfter + 2; }, 20s));
+    recorder.Stop();
+    EXPECT_TRUE(started.value(QStringLiteral("confirmed")).toBool()) << QJsonDocument(started).toJson().toStdString();
+    EXPECT_EQ(started.value(QStringLiteral("outcome")).toString(), JournalOutcomeConfirmed());
+    EXPECT_TRUE(stopped.value(QStringLiteral("confirmed")).toBool());
+    EXPECT_TRUE(noChamber.value(QStringLiteral("error")).toString().contains(QStringLiteral("№9")));
+    // On the wire: the same frames as the desktop's, among the reads, never over one.
+    const RunFrame start = BuildRunFrame(2, kRegManualRun, kRunStart);
+    const RunFrame stop = BuildRunFrame(2, kRegManualRun, kRunStop);
+    int starts = 0, stops = 0;
+    for (const sim::LineFrame& f : serial.ReceivedFrames()) {
+        starts += f.bytes == std::vector<uint8_t>(start.begin(), start.end());
+        stops += f.bytes == std::vector<uint8_t>(stop.begin(), stop.end());
+    }
+    EXPECT_EQ(starts, 1);
+    EXPECT_EQ(stops, 1);
+    EXPECT_TRUE(serial.Collisions().empty()) << (serial.Collisions().empty() ? "" : serial.Collisions().front());
+    // The journal: each command first as sent, then with the chamber's answer,
+    // under the caller's login and the line's chamber.
+    const passwd* me = ::getpwuid(::getuid());
+    ASSERT_NE(me, nullptr);
+    std::vector<JournalRecord> commands;
+    CheckJournal(JournalFileName(folder.path()), [&](const JournalRecord& r) {
+        if (r.action == JournalActionText(JournalAction::Start) || r.action == JournalActionText(JournalAction::Stop))
+            commands.push_back(r);
+    });
+    ASSERT_EQ(commands.size(), 4u);
+    for (const JournalRecord& r : commands) {
+        EXPECT_EQ(r.operatorName, QString::fromLocal8Bit(me->pw_name));
+        EXPECT_EQ(r.chamber, QStringLiteral("a/2"));
+    }
+    EXPECT_EQ(commands[0].outcome, JournalOutcomeSent());
+    EXPECT_EQ(commands[1].outcome, JournalOutcomeConfirmed());
+    EXPECT_EQ(commands[3].action, JournalActionText(JournalAction::Stop));
 }
 
 // A socket that cannot be had is said, and the recording goes on without it.
