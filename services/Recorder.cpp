@@ -13,11 +13,14 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "control/Checks.h"
 #include "control/Commands.h"
+#include "control/Convert.h"
 #include "link/ThreadHandoff.h"
 #include "link/Waits.h"
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/DataLog.h"
+#include "monitoring/HandlerErrors.h"
 #include "monitoring/LocaleText.h"
 #include "monitoring/StatusFields.h"
 
@@ -173,6 +176,8 @@ void Recorder::StartControl()
                     [this](const ControlPeer&, const QJsonObject& request) { return StatusAnswer(request); });
     control->Handle(QStringLiteral("run"), ControlServer::Needs::Write,
                     [this](const ControlPeer& peer, const QJsonObject& request) { return RunAnswer(peer, request); });
+    control->Handle(QStringLiteral("setpoint"), ControlServer::Needs::Write,
+                    [this](const ControlPeer& peer, const QJsonObject& request) { return SetPointAnswer(peer, request); });
     control->OnRefusal([this](const ControlPeer& peer, const QString& op, const QString& why) {
         Event(QStringLiteral("управляющий сокет: %1 отказано в «%2»: %3").arg(peer.login, op, why));
         // Journalled as refused, under the caller's own name.
@@ -213,23 +218,18 @@ QJsonObject Recorder::LinesAnswer(const QJsonObject& request) const
     return ControlReply(request, {{QStringLiteral("lines"), lines}});
 }
 
-QJsonObject Recorder::RunAnswer(const ControlPeer& peer, const QJsonObject& request)
+QJsonObject Recorder::CommandAnswer(const ControlPeer& peer, const QJsonObject& request, JournalAction action,
+                                    const QString& oldValue, const QString& newValue,
+                                    const std::vector<uint8_t>& frame)
 {
     const QString line = request.value(QStringLiteral("line")).toString();
     const int address = request.value(QStringLiteral("address")).toInt(-1);
-    const QString run = request.value(QStringLiteral("run")).toString();
-    const auto scheduler = m_lines.find(line);
-    if (scheduler == m_lines.end())
-        return ControlError(request, QStringLiteral("нет линии «%1»").arg(line));
-    if (!LineStateOf(line).chambers.contains(address))
-        return ControlError(request, QStringLiteral("на линии %1 нет камеры №%2").arg(line).arg(address));
-    const bool start = run == QLatin1String("start");
-    if (!start && run != QLatin1String("stop"))
-        return ControlError(request, QStringLiteral("run: ожидается start или stop"));
+    LineScheduler& scheduler = *m_lines.at(line);
     JournalEntry entry;
-    entry.action = start ? JournalAction::Start : JournalAction::Stop;
+    entry.action = action;
     entry.chamber = QStringLiteral("%1/%2").arg(line).arg(address);
-    entry.newValue = QStringLiteral("ручной");
+    entry.oldValue = oldValue;
+    entry.newValue = newValue;
     entry.outcome = JournalOutcomeSent();
     entry.operatorName = peer.login;
     try {
@@ -238,24 +238,75 @@ QJsonObject Recorder::RunAnswer(const ControlPeer& peer, const QJsonObject& requ
         return ControlError(request, QStringLiteral("не выполнено: журнал действий не записывается: %1")
                                          .arg(QString::fromUtf8(e.what())));
     }
-    const RunFrame frame = BuildRunFrame(static_cast<uint8_t>(address), kRegManualRun, start ? kRunStart : kRunStop);
     FrameAnswer answer;
-    LineScheduler& lineScheduler = *scheduler->second;
-    lineScheduler.Exchange([&] {
+    scheduler.Exchange([&] {
         answer = FrameAnswerOf(
-            lineScheduler.LineTransport().Write(frame.data(), static_cast<int>(frame.size()), kCommandPauseMs));
+            scheduler.LineTransport().Write(frame.data(), static_cast<int>(frame.size()), kCommandPauseMs));
     });
-    const QString outcome = FrameAnswerText(answer);
-    entry.outcome = outcome;
+    entry.outcome = FrameAnswerText(answer);
     QString failure;
     if (!AppendOrKeepJournal(m_config.folder, entry, QDateTime::currentDateTime(), &failure))
         Event(QStringLiteral("журнал действий не записывается, запись сохранена в памяти: %1").arg(failure));
-    Event(QStringLiteral("линия %1, камера №%2: %3 по запросу %4: %5")
+    Event(QStringLiteral("линия %1, камера №%2: %3 (%4) по запросу %5: %6")
               .arg(line)
               .arg(address)
-              .arg(start ? QStringLiteral("пуск") : QStringLiteral("останов"), peer.login, outcome));
-    return ControlReply(request, {{QStringLiteral("outcome"), outcome},
+              .arg(JournalActionText(action), newValue, peer.login, entry.outcome));
+    return ControlReply(request, {{QStringLiteral("outcome"), entry.outcome},
                                   {QStringLiteral("confirmed"), answer.Confirmed()}});
+}
+
+QString Recorder::CommandTargetError(const QJsonObject& request) const
+{
+    const QString line = request.value(QStringLiteral("line")).toString();
+    const int address = request.value(QStringLiteral("address")).toInt(-1);
+    if (m_lines.find(line) == m_lines.end())
+        return QStringLiteral("нет линии «%1»").arg(line);
+    if (!LineStateOf(line).chambers.contains(address))
+        return QStringLiteral("на линии %1 нет камеры №%2").arg(line).arg(address);
+    return QString();
+}
+
+QJsonObject Recorder::RunAnswer(const ControlPeer& peer, const QJsonObject& request)
+{
+    const QString where = CommandTargetError(request);
+    if (!where.isEmpty())
+        return ControlError(request, where);
+    const QString run = request.value(QStringLiteral("run")).toString();
+    const bool start = run == QLatin1String("start");
+    if (!start && run != QLatin1String("stop"))
+        return ControlError(request, QStringLiteral("run: ожидается start или stop"));
+    const int address = request.value(QStringLiteral("address")).toInt();
+    const RunFrame frame = BuildRunFrame(static_cast<uint8_t>(address), kRegManualRun, start ? kRunStart : kRunStop);
+    return CommandAnswer(peer, request, start ? JournalAction::Start : JournalAction::Stop, QString(),
+                         QStringLiteral("ручной"), std::vector<uint8_t>(frame.begin(), frame.end()));
+}
+
+QJsonObject Recorder::SetPointAnswer(const ControlPeer& peer, const QJsonObject& request)
+{
+    const QString where = CommandTargetError(request);
+    if (!where.isEmpty())
+        return ControlError(request, where);
+    // The texts as the operator typed them, under the control window's checks.
+    const QString temperature = request.value(QStringLiteral("temperature")).toString();
+    const QString humidity = request.value(QStringLiteral("humidity")).toString();
+    try {
+        if (!CheckSetPoints(temperature, humidity))
+            return ControlError(request, QStringLiteral("уставки вне допустимых пределов: %1 °C, %2 %")
+                                             .arg(temperature, humidity));
+    } catch (const EHandlerError& e) {
+        return ControlError(request, QString::fromStdString(e.text));
+    }
+    const QString line = request.value(QStringLiteral("line")).toString();
+    const int address = request.value(QStringLiteral("address")).toInt();
+    QString oldValue;
+    if (const Chamber* chamber = FindChamber(line, address);
+        chamber && !(chamber->view.setTempText.isEmpty() && chamber->view.setHumidityText.isEmpty()))
+        oldValue = QStringLiteral("%1 °C, %2 %").arg(chamber->view.setTempText, chamber->view.setHumidityText);
+    const int t = StrToInt(temperature);
+    const int h = StrToInt(humidity);
+    const SetPointFrame frame = BuildSetPointFrame(static_cast<uint8_t>(address), t, h);
+    return CommandAnswer(peer, request, JournalAction::SetPointWrite, oldValue, SetPointJournalText(t, h),
+                         std::vector<uint8_t>(frame.begin(), frame.end()));
 }
 
 QJsonObject Recorder::StatusAnswer(const QJsonObject& request) const

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "monitoring/ActionJournal.h"
 #include "monitoring/Alarms.h"
@@ -95,6 +96,12 @@ private:
     // journal refuses), sent between the line's reads, its echo read, the
     // outcome journalled and answered.
     QJsonObject RunAnswer(const ControlPeer& peer, const QJsonObject& request);
+    // Manual set points, under the control window's checks, the same way.
+    QJsonObject SetPointAnswer(const ControlPeer& peer, const QJsonObject& request);
+    // Empty when the request names a line and a chamber of it; else why not.
+    QString CommandTargetError(const QJsonObject& request) const;
+    QJsonObject CommandAnswer(const ControlPeer& peer, const QJsonObject& request, JournalAction action,
+                              const QString& oldValue, const QString& newValue, const std::vector<uint8_t>& frame);
 
     EventSink m_sink;
     RecorderConfig m_config;

@@ -447,10 +447,11 @@ TEST_F(RecorderLines, ControlSocketAnswersWithTheKernelsCallerAndTheLinesReads)
         << events.join(u'\n').toStdString();
 }
 
-// A start and a stop asked by an operator: journalled under the caller's
-// login before they go, sent between the line's reads byte for byte as the
-// desktop sends them, the chamber's echo read and answered.
-TEST_F(RecorderLines, StartAndStopThroughTheSocketGoOutBetweenReadsAndAreJournalledUnderTheCaller)
+// A start, a stop and a set point asked by an operator: checked as the
+// control window checks them, journalled under the caller's login before
+// they go, sent between the line's reads byte for byte as the desktop sends
+// them, the chamber's echo read and answered.
+TEST_F(RecorderLines, CommandsThroughTheSocketGoOutBetweenReadsAndAreJournalledUnderTheCaller)
 {
     SetJournalIdentityForTests(QStringLiteral("calvetra-service"), QString());
     config.socket = folder.filePath(QStringLiteral("control.sock"));
@@ -469,8 +470,17 @@ TEST_F(RecorderLines, StartAndStopThroughTheSocketGoOutBetweenReadsAndAreJournal
                                      {QStringLiteral("address"), address},
                                      {QStringLiteral("run"), QString::fromLatin1(what)}});
     };
+    auto setPoint = [](int id, const char* temperature, const char* humidity) {
+        return EncodeControlMessage({{QStringLiteral("v"), kControlProtocolVersion},
+                                     {QStringLiteral("id"), id},
+                                     {QStringLiteral("op"), QStringLiteral("setpoint")},
+                                     {QStringLiteral("line"), QStringLiteral("a")},
+                                     {QStringLiteral("address"), 2},
+                                     {QStringLiteral("temperature"), QString::fromLatin1(temperature)},
+                                     {QStringLiteral("humidity"), QString::fromLatin1(humidity)}});
+    };
     serial.ClearReceivedFrames();
-    QJsonObject started, stopped, noChamber;
+    QJsonObject started, stopped, noChamber, set, outOfRange, notANumber;
     WhileServing([&] {
         RawClient client(config.socket);
         client.Send(run(1, 2, "start"));
@@ -479,6 +489,12 @@ TEST_F(RecorderLines, StartAndStopThroughTheSocketGoOutBetweenReadsAndAreJournal
         stopped = client.Receive();
         client.Send(run(3, 9, "start"));
         noChamber = client.Receive();
+        client.Send(setPoint(4, "25", "60"));
+        set = client.Receive();
+        client.Send(setPoint(5, "999", "60"));
+        outOfRange = client.Receive();
+        client.Send(setPoint(6, "25", "abc"));
+        notANumber = client.Receive();
     });
     const int readsAfter = Answered(recorder, "a", 1);
     ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 1) >= readsAfter + 2; }, 20s));
@@ -497,6 +513,18 @@ TEST_F(RecorderLines, StartAndStopThroughTheSocketGoOutBetweenReadsAndAreJournal
     }
     EXPECT_EQ(starts, 1);
     EXPECT_EQ(stops, 1);
+    // The set point as the control window sends it; the refused ones sent nothing.
+    EXPECT_TRUE(set.value(QStringLiteral("confirmed")).toBool()) << QJsonDocument(set).toJson().toStdString();
+    EXPECT_FALSE(outOfRange.value(QStringLiteral("error")).toString().isEmpty());
+    EXPECT_FALSE(notANumber.value(QStringLiteral("error")).toString().isEmpty());
+    const SetPointFrame setFrame = BuildSetPointFrame(2, 25, 60);
+    int setPoints = 0, writes = 0;
+    for (const sim::LineFrame& f : serial.ReceivedFrames()) {
+        setPoints += f.bytes == std::vector<uint8_t>(setFrame.begin(), setFrame.end());
+        writes += f.bytes.size() > 1 && f.bytes[1] == 0x10;
+    }
+    EXPECT_EQ(setPoints, 1);
+    EXPECT_EQ(writes, 3);
     EXPECT_TRUE(serial.Collisions().empty()) << (serial.Collisions().empty() ? "" : serial.Collisions().front());
     // The journal: each command first as sent, then with the chamber's answer,
     // under the caller's login and the line's chamber.
@@ -504,10 +532,11 @@ TEST_F(RecorderLines, StartAndStopThroughTheSocketGoOutBetweenReadsAndAreJournal
     ASSERT_NE(me, nullptr);
     std::vector<JournalRecord> commands;
     CheckJournal(JournalFileName(folder.path()), [&](const JournalRecord& r) {
-        if (r.action == JournalActionText(JournalAction::Start) || r.action == JournalActionText(JournalAction::Stop))
+        if (r.action == JournalActionText(JournalAction::Start) || r.action == JournalActionText(JournalAction::Stop) ||
+            r.action == JournalActionText(JournalAction::SetPointWrite))
             commands.push_back(r);
     });
-    ASSERT_EQ(commands.size(), 4u);
+    ASSERT_EQ(commands.size(), 6u);
     for (const JournalRecord& r : commands) {
         EXPECT_EQ(r.operatorName, QString::fromLocal8Bit(me->pw_name));
         EXPECT_EQ(r.chamber, QStringLiteral("a/2"));
@@ -515,6 +544,9 @@ TEST_F(RecorderLines, StartAndStopThroughTheSocketGoOutBetweenReadsAndAreJournal
     EXPECT_EQ(commands[0].outcome, JournalOutcomeSent());
     EXPECT_EQ(commands[1].outcome, JournalOutcomeConfirmed());
     EXPECT_EQ(commands[3].action, JournalActionText(JournalAction::Stop));
+    EXPECT_EQ(commands[5].action, JournalActionText(JournalAction::SetPointWrite));
+    EXPECT_EQ(commands[5].newValue, SetPointJournalText(25, 60));
+    EXPECT_EQ(commands[5].outcome, JournalOutcomeConfirmed());
 }
 
 // A socket that cannot be had is said, and the recording goes on without it.
