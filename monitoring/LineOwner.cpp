@@ -1,8 +1,8 @@
 #include "monitoring/LineOwner.h"
 
-#include <algorithm>
-#include <cstring>
-#include <thread>
+#include <atomic>
+#include <memory>
+#include <string>
 
 #include "link/ChamberContract.h"
 #include "monitoring/ReadWatch.h"

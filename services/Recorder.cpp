@@ -187,9 +187,7 @@ void Recorder::StartControl()
         entry.newValue = why;
         entry.outcome = QStringLiteral("отклонено");
         entry.operatorName = peer.login;
-        QString failure;
-        if (!AppendOrKeepJournal(m_config.folder, entry, QDateTime::currentDateTime(), &failure))
-            Event(QStringLiteral("журнал действий не записывается, запись сохранена в памяти: %1").arg(failure));
+        KeepJournal(entry);
     });
     QString why;
     if (!control->Listen(m_config.socket, &why)) {
@@ -244,9 +242,7 @@ QJsonObject Recorder::CommandAnswer(const ControlPeer& peer, const QJsonObject& 
             scheduler.LineTransport().Write(frame.data(), static_cast<int>(frame.size()), kCommandPauseMs));
     });
     entry.outcome = FrameAnswerText(answer);
-    QString failure;
-    if (!AppendOrKeepJournal(m_config.folder, entry, QDateTime::currentDateTime(), &failure))
-        Event(QStringLiteral("журнал действий не записывается, запись сохранена в памяти: %1").arg(failure));
+    KeepJournal(entry);
     Event(QStringLiteral("линия %1, камера №%2: %3 (%4) по запросу %5: %6")
               .arg(line)
               .arg(address)
@@ -558,6 +554,11 @@ void Recorder::Journal(JournalAction action, const QString& oldValue, const QStr
     entry.oldValue = oldValue;
     entry.newValue = newValue;
     entry.outcome = JournalOutcomeDone();
+    KeepJournal(entry);
+}
+
+void Recorder::KeepJournal(const JournalEntry& entry)
+{
     QString failure;
     if (!AppendOrKeepJournal(m_config.folder, entry, QDateTime::currentDateTime(), &failure))
         Event(QStringLiteral("журнал действий не записывается, запись сохранена в памяти: %1").arg(failure));

@@ -82,6 +82,8 @@ private:
     void ScheduleMinute();
     void Event(const QString& text);
     void Journal(JournalAction action, const QString& oldValue, const QString& newValue);
+    // Into the journal, or kept in memory (and said) while it cannot be written.
+    void KeepJournal(const JournalEntry& entry);
     AlarmServiceOptions AlarmOptions();
     bool WriteAlarmEvents(QString* error);
     void Recording(bool writable, const QString& reason);

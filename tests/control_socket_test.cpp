@@ -31,12 +31,7 @@ namespace {
 
 using Result = ControlMessageReader::Result;
 
-QJsonObject Request(const char* op, int id)
-{
-    return QJsonObject{{QStringLiteral("v"), kControlProtocolVersion},
-                       {QStringLiteral("id"), id},
-                       {QStringLiteral("op"), QString::fromLatin1(op)}};
-}
+QJsonObject Request(const char* op, int id) { return ControlRequest(op, id); }
 
 QByteArray Framed(const QByteArray& body)
 {

@@ -380,11 +380,8 @@ TEST_F(RecorderLines, ControlSocketAnswersWithTheKernelsCallerAndTheLinesReads)
     ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
     ASSERT_EQ(recorder.ControlPath(), config.socket);
     ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 1) >= 2 && Answered(recorder, "b", 2) >= 2; }, 20s));
-    auto request = [](const char* op, int id, QJsonObject fields = QJsonObject()) {
-        fields.insert(QStringLiteral("v"), kControlProtocolVersion);
-        fields.insert(QStringLiteral("id"), id);
-        fields.insert(QStringLiteral("op"), QString::fromLatin1(op));
-        return EncodeControlMessage(fields);
+    auto request = [](const char* op, int id, const QJsonObject& fields = QJsonObject()) {
+        return EncodeControlMessage(ControlRequest(op, id, fields));
     };
     QJsonObject hello, lines, status, unknownLine, write;
     WhileServing([&] {
@@ -463,21 +460,17 @@ TEST_F(RecorderLines, CommandsThroughTheSocketGoOutBetweenReadsAndAreJournalledU
     ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
     ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 1) >= 2; }, 20s));
     auto run = [](int id, int address, const char* what) {
-        return EncodeControlMessage({{QStringLiteral("v"), kControlProtocolVersion},
-                                     {QStringLiteral("id"), id},
-                                     {QStringLiteral("op"), QStringLiteral("run")},
-                                     {QStringLiteral("line"), QStringLiteral("a")},
-                                     {QStringLiteral("address"), address},
-                                     {QStringLiteral("run"), QString::fromLatin1(what)}});
+        return EncodeControlMessage(ControlRequest("run", id,
+                                                   {{QStringLiteral("line"), QStringLiteral("a")},
+                                                    {QStringLiteral("address"), address},
+                                                    {QStringLiteral("run"), QString::fromLatin1(what)}}));
     };
     auto setPoint = [](int id, const char* temperature, const char* humidity) {
-        return EncodeControlMessage({{QStringLiteral("v"), kControlProtocolVersion},
-                                     {QStringLiteral("id"), id},
-                                     {QStringLiteral("op"), QStringLiteral("setpoint")},
-                                     {QStringLiteral("line"), QStringLiteral("a")},
-                                     {QStringLiteral("address"), 2},
-                                     {QStringLiteral("temperature"), QString::fromLatin1(temperature)},
-                                     {QStringLiteral("humidity"), QString::fromLatin1(humidity)}});
+        return EncodeControlMessage(ControlRequest("setpoint", id,
+                                                   {{QStringLiteral("line"), QStringLiteral("a")},
+                                                    {QStringLiteral("address"), 2},
+                                                    {QStringLiteral("temperature"), QString::fromLatin1(temperature)},
+                                                    {QStringLiteral("humidity"), QString::fromLatin1(humidity)}}));
     };
     serial.ClearReceivedFrames();
     QJsonObject started, stopped, noChamber, set, outOfRange, notANumber;

@@ -10,6 +10,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+QJsonObject ControlRequest(const char* op, int id, QJsonObject fields)
+{
+    fields.insert(QStringLiteral("v"), kControlProtocolVersion);
+    fields.insert(QStringLiteral("id"), id);
+    fields.insert(QStringLiteral("op"), QString::fromLatin1(op));
+    return fields;
+}
+
 RawClient::RawClient(const QString& path)
 {
     m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

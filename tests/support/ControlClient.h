@@ -12,6 +12,9 @@
 
 #include "services/ControlProtocol.h"
 
+// A request of this program's protocol version: op, id and the fields given.
+QJsonObject ControlRequest(const char* op, int id, QJsonObject fields = QJsonObject());
+
 class RawClient {
 public:
     explicit RawClient(const QString& path);
