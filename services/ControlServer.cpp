@@ -3,11 +3,13 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <sys/stat.h>
 
 namespace {
@@ -20,7 +22,7 @@ ControlServer::~ControlServer() { Close(); }
 
 void ControlServer::Handle(const QString& op, Needs needs, Handler handler)
 {
-    m_routes.insert(op, Route{needs, std::move(handler)});
+    m_routes.insert(op, Route{needs, std::move(handler), DeferredHandler()});
 }
 
 bool ControlServer::Listen(const QString& path, QString* error)
@@ -113,17 +115,22 @@ void ControlServer::Take(QLocalSocket* socket)
             Drop(socket);
             return;
         }
-        client.idle->start(m_idleDropMs);
+        if (client.waiting == 0)
+            client.idle->start(m_idleDropMs);
         if (result == ControlMessageReader::Result::Malformed) {
             // Counted as a request: a flood of garbage is held to the rate too.
             Send(socket, ControlError(QJsonObject(), TakeToken(client) ? error : QStringLiteral("слишком частые запросы")));
             continue;
         }
-        Send(socket, Answer(client, request));
+        const QJsonObject answer = Answer(socket, client, request);
+        if (!answer.isEmpty())
+            Send(socket, answer);
+        if (m_clients.find(socket) == m_clients.end())
+            return;
     }
 }
 
-QJsonObject ControlServer::Answer(Client& client, const QJsonObject& request)
+QJsonObject ControlServer::Answer(QLocalSocket* socket, Client& client, const QJsonObject& request)
 {
     if (!TakeToken(client))
         return ControlError(request, QStringLiteral("слишком частые запросы"));
@@ -150,7 +157,36 @@ QJsonObject ControlServer::Answer(Client& client, const QJsonObject& request)
             m_refused(client.peer, op, why);
         return ControlError(request, QStringLiteral("не разрешено: %1").arg(why));
     }
-    return route->handler(client.peer, request);
+    if (!route->deferred)
+        return route->handler(client.peer, request);
+    ++client.waiting;
+    client.idle->stop();
+    QPointer<QLocalSocket> guarded(socket);
+    auto done = std::make_shared<bool>(false);
+    route->deferred(client.peer, request, [this, guarded, done](const QJsonObject& answer) {
+        if (*done)
+            return;
+        *done = true;
+        if (guarded)
+            AnswerLater(guarded.data(), answer);
+    });
+    return QJsonObject();
+}
+
+void ControlServer::HandleDeferred(const QString& op, Needs needs, DeferredHandler handler)
+{
+    m_routes.insert(op, Route{needs, Handler(), std::move(handler)});
+}
+
+void ControlServer::AnswerLater(QLocalSocket* socket, const QJsonObject& answer)
+{
+    auto found = m_clients.find(socket);
+    if (found == m_clients.end())
+        return;  // dropped meanwhile; the socket awaits deletion
+    Client& client = found->second;
+    if (--client.waiting == 0)
+        client.idle->start(m_idleDropMs);
+    Send(socket, answer);
 }
 
 bool ControlServer::TakeToken(Client& client)

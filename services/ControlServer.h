@@ -39,6 +39,10 @@ public:
     // A refused request: who, the operation, and why.
     using RefusalHook = std::function<void(const ControlPeer& peer, const QString& op, const QString& why)>;
     enum class Needs { Read, Write };
+    // Answers a deferred request; may be called later, from the server's
+    // thread, once. A client gone meanwhile is not answered.
+    using Reply = std::function<void(const QJsonObject& answer)>;
+    using DeferredHandler = std::function<void(const ControlPeer& peer, const QJsonObject& request, Reply reply)>;
 
     explicit ControlServer(ControlAccess access, QObject* parent = nullptr);
     ~ControlServer() override;
@@ -46,6 +50,9 @@ public:
     // The handler's answer is sent as it is (make it with ControlReply or
     // ControlError). "hello" is answered by the server itself.
     void Handle(const QString& op, Needs needs, Handler handler);
+    // For a request whose answer waits on a line: the loop goes on meanwhile,
+    // and a client waiting for its answer is not dropped as idle.
+    void HandleDeferred(const QString& op, Needs needs, DeferredHandler handler);
     void OnRefusal(RefusalHook hook) { m_refused = std::move(hook); }
     // Listens on path: a socket file left by a recorder that is gone is
     // replaced; one that answers is another recorder's, and refused.
@@ -65,14 +72,18 @@ private:
         double tokens = kControlRequestBurst;
         std::chrono::steady_clock::time_point refilled;
         QTimer* idle = nullptr;
+        int waiting = 0;  // deferred answers not yet sent
     };
     struct Route {
         Needs needs;
         Handler handler;
+        DeferredHandler deferred;
     };
     void Accept();
     void Take(QLocalSocket* socket);
-    QJsonObject Answer(Client& client, const QJsonObject& request);
+    // An empty answer: a deferred handler answers later.
+    QJsonObject Answer(QLocalSocket* socket, Client& client, const QJsonObject& request);
+    void AnswerLater(QLocalSocket* socket, const QJsonObject& answer);
     bool TakeToken(Client& client);
     void Send(QLocalSocket* socket, const QJsonObject& message);
     void Drop(QLocalSocket* socket);

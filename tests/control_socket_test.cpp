@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <chrono>
 #include <grp.h>
 #include <memory>
 #include <pwd.h>
@@ -306,6 +307,57 @@ TEST_F(ControlServerTest, SilentClientsAreDroppedAndNeverKeepARealOneOut)
             closed += client->Closed() ? 1 : 0;
     });
     EXPECT_EQ(closed, 100);
+    EXPECT_EQ(server.Clients(), 0);
+}
+
+// A request answered later: the loop answers others meanwhile, the waiting
+// client outlives the idle time, and an answer for a client gone is dropped.
+TEST_F(ControlServerTest, ADeferredAnswerHoldsNeitherTheLoopNorItsClient)
+{
+    ControlServer server(access);
+    server.SetIdleDropMs(300);
+    std::vector<ControlServer::Reply> held;
+    server.HandleDeferred(QStringLiteral("slow"), ControlServer::Needs::Read,
+                          [&held](const ControlPeer&, const QJsonObject& r, ControlServer::Reply reply) {
+                              held.push_back([r, reply](const QJsonObject&) { reply(ControlReply(r, {{QStringLiteral("late"), true}})); });
+                          });
+    Serve(server);
+    auto answerHeld = [&](size_t at) {
+        QMetaObject::invokeMethod(&server, [&held, at] {
+            if (at < held.size())
+                held[at](QJsonObject());
+        }, Qt::QueuedConnection);
+    };
+    QJsonObject other;
+    QJsonObject late;
+    bool waitingDropped = true;
+    bool goneAnswered = true;
+    WhileServing([&] {
+        RawClient waiting(path);
+        {
+            RawClient gone(path);
+            gone.Send(EncodeControlMessage(Request("slow", 1)));
+            waiting.Send(EncodeControlMessage(Request("slow", 2)));
+            RawClient another(path);
+            another.Send(EncodeControlMessage(Request("lines", 3)));
+            other = another.Receive();
+        }
+        // Well past the idle time with both answers still held.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        answerHeld(0);
+        answerHeld(1);
+        late = waiting.Receive();
+        waitingDropped = late.isEmpty();
+        // Answered once: a second call is ignored, and the idle time runs again.
+        answerHeld(1);
+        goneAnswered = !waiting.Closed();
+    });
+    EXPECT_EQ(other.value(QStringLiteral("id")).toInt(), 3);
+    EXPECT_TRUE(other.value(QStringLiteral("ok")).toBool());
+    EXPECT_FALSE(waitingDropped);
+    EXPECT_EQ(late.value(QStringLiteral("id")).toInt(), 2);
+    EXPECT_TRUE(late.value(QStringLiteral("late")).toBool());
+    EXPECT_FALSE(goneAnswered) << "a second answer was sent or the client was kept past the idle time";
     EXPECT_EQ(server.Clients(), 0);
 }
 
