@@ -53,3 +53,12 @@ QString RememberedPortText(const QVector<PortEntry>& entries, const QString& las
     // text is the label's tool tip).
     return QStringLiteral("Адаптер не подключён: %1 (выбран в прошлый раз)").arg(lastPort);
 }
+
+QString PortText(const std::string& name, const std::string& device)
+{
+    if (name.empty() && device.empty())
+        return {};
+    if (device.empty() || device == name)
+        return QString::fromStdString(name);
+    return QStringLiteral("%1 (%2)").arg(QString::fromStdString(name), QString::fromStdString(device));
+}

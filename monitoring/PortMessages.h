@@ -17,3 +17,7 @@ std::string PortOpenMessage(const PortOpenResult& result);
 // path) is not among the entries now; empty when it is, or when nothing
 // was remembered.
 QString RememberedPortText(const QVector<PortEntry>& entries, const QString& lastPort);
+
+// The journal's words for a port: its name, and the device behind it when
+// that is another ("COM3 (/dev/ttyUSB0)"); empty for none.
+QString PortText(const std::string& name, const std::string& device);

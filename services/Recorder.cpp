@@ -16,6 +16,7 @@
 #include "control/Checks.h"
 #include "control/Commands.h"
 #include "control/Convert.h"
+#include "link/Rtu.h"
 #include "link/ThreadHandoff.h"
 #include "link/Waits.h"
 #include "monitoring/AlarmEventLog.h"
@@ -178,6 +179,10 @@ void Recorder::StartControl()
                     [this](const ControlPeer& peer, const QJsonObject& request) { return RunAnswer(peer, request); });
     control->Handle(QStringLiteral("setpoint"), ControlServer::Needs::Write,
                     [this](const ControlPeer& peer, const QJsonObject& request) { return SetPointAnswer(peer, request); });
+    control->Handle(QStringLiteral("program"), ControlServer::Needs::Write,
+                    [this](const ControlPeer& peer, const QJsonObject& request) { return ProgramAnswer(peer, request); });
+    control->Handle(QStringLiteral("programstart"), ControlServer::Needs::Write,
+                    [this](const ControlPeer& peer, const QJsonObject& request) { return ProgramStartAnswer(peer, request); });
     control->OnRefusal([this](const ControlPeer& peer, const QString& op, const QString& why) {
         Event(QStringLiteral("управляющий сокет: %1 отказано в «%2»: %3").arg(peer.login, op, why));
         // Journalled as refused, under the caller's own name.
@@ -220,6 +225,13 @@ QJsonObject Recorder::CommandAnswer(const ControlPeer& peer, const QJsonObject& 
                                     const QString& oldValue, const QString& newValue,
                                     const std::vector<uint8_t>& frame)
 {
+    return CommandAnswer(peer, request, action, oldValue, newValue, std::vector<std::vector<uint8_t>>{frame});
+}
+
+QJsonObject Recorder::CommandAnswer(const ControlPeer& peer, const QJsonObject& request, JournalAction action,
+                                    const QString& oldValue, const QString& newValue,
+                                    const std::vector<std::vector<uint8_t>>& frames)
+{
     const QString line = request.value(QStringLiteral("line")).toString();
     const int address = request.value(QStringLiteral("address")).toInt(-1);
     LineScheduler& scheduler = *m_lines.at(line);
@@ -236,19 +248,23 @@ QJsonObject Recorder::CommandAnswer(const ControlPeer& peer, const QJsonObject& 
         return ControlError(request, QStringLiteral("не выполнено: журнал действий не записывается: %1")
                                          .arg(QString::fromUtf8(e.what())));
     }
-    FrameAnswer answer;
+    // A program's frames are one exchange: no read comes between them.
+    std::vector<FrameAnswer> answers;
     scheduler.Exchange([&] {
-        answer = FrameAnswerOf(
-            scheduler.LineTransport().Write(frame.data(), static_cast<int>(frame.size()), kCommandPauseMs));
+        for (const std::vector<uint8_t>& frame : frames)
+            answers.push_back(FrameAnswerOf(
+                scheduler.LineTransport().Write(frame.data(), static_cast<int>(frame.size()), kCommandPauseMs)));
     });
-    entry.outcome = FrameAnswerText(answer);
+    const bool confirmed = AllConfirmed(answers);
+    entry.outcome = answers.size() == 1 ? FrameAnswerText(answers.front()) : ProgramAnswerText(answers);
+    if (confirmed && (action == JournalAction::Start || action == JournalAction::Stop))
+        m_alarms.CommandConfirmed({line, address}, action == JournalAction::Start);
     KeepJournal(entry);
     Event(QStringLiteral("линия %1, камера №%2: %3 (%4) по запросу %5: %6")
               .arg(line)
               .arg(address)
               .arg(JournalActionText(action), newValue, peer.login, entry.outcome));
-    return ControlReply(request, {{QStringLiteral("outcome"), entry.outcome},
-                                  {QStringLiteral("confirmed"), answer.Confirmed()}});
+    return ControlReply(request, {{QStringLiteral("outcome"), entry.outcome}, {QStringLiteral("confirmed"), confirmed}});
 }
 
 QString Recorder::CommandTargetError(const QJsonObject& request) const
@@ -257,7 +273,10 @@ QString Recorder::CommandTargetError(const QJsonObject& request) const
     const int address = request.value(QStringLiteral("address")).toInt(-1);
     if (m_lines.find(line) == m_lines.end())
         return QStringLiteral("нет линии «%1»").arg(line);
-    if (!LineStateOf(line).chambers.contains(address))
+    const LineState state = LineStateOf(line);
+    if (state.phase == LinePhase::Lost)
+        return QStringLiteral("линия %1 потеряна: %2; ничего не отправлено").arg(line, state.reason);
+    if (!state.chambers.contains(address))
         return QStringLiteral("на линии %1 нет камеры №%2").arg(line).arg(address);
     return QString();
 }
@@ -269,12 +288,67 @@ QJsonObject Recorder::RunAnswer(const ControlPeer& peer, const QJsonObject& requ
         return ControlError(request, where);
     const QString run = request.value(QStringLiteral("run")).toString();
     const bool start = run == QLatin1String("start");
-    if (!start && run != QLatin1String("stop"))
-        return ControlError(request, QStringLiteral("run: ожидается start или stop"));
+    const bool programStop = run == QLatin1String("stop-program");
+    if (!start && !programStop && run != QLatin1String("stop"))
+        return ControlError(request, QStringLiteral("run: ожидается start, stop или stop-program"));
+    const QString line = request.value(QStringLiteral("line")).toString();
     const int address = request.value(QStringLiteral("address")).toInt();
-    const RunFrame frame = BuildRunFrame(static_cast<uint8_t>(address), kRegManualRun, start ? kRunStart : kRunStop);
-    return CommandAnswer(peer, request, start ? JournalAction::Start : JournalAction::Stop, QString(),
-                         QStringLiteral("ручной"), std::vector<uint8_t>(frame.begin(), frame.end()));
+    const RunFrame frame = BuildRunFrame(static_cast<uint8_t>(address), programStop ? kRegProgramRun : kRegManualRun,
+                                         start ? kRunStart : kRunStop);
+    QString mode = QStringLiteral("ручной");
+    if (programStop) {
+        // As the control window words a program's stop: the program the last read showed.
+        const Chamber* chamber = FindChamber(line, address);
+        mode = chamber && !chamber->view.programText.isEmpty()
+                   ? QStringLiteral("программа %1").arg(chamber->view.programText)
+                   : QStringLiteral("программа");
+    }
+    return CommandAnswer(peer, request, start ? JournalAction::Start : JournalAction::Stop, QString(), mode,
+                         std::vector<uint8_t>(frame.begin(), frame.end()));
+}
+
+QJsonObject Recorder::ProgramStartAnswer(const ControlPeer& peer, const QJsonObject& request)
+{
+    const QString where = CommandTargetError(request);
+    if (!where.isEmpty())
+        return ControlError(request, where);
+    const int program = request.value(QStringLiteral("number")).toInt(0);
+    if (program < 1 || program > 255)
+        return ControlError(request, QStringLiteral("нет программы №%1").arg(program));
+    const int address = request.value(QStringLiteral("address")).toInt();
+    const ProgramStartFrame frame = BuildProgramStartFrame(static_cast<uint8_t>(address), program);
+    return CommandAnswer(peer, request, JournalAction::Start, QString(), QStringLiteral("программа %1").arg(program),
+                         std::vector<uint8_t>(frame.begin(), frame.end()));
+}
+
+QJsonObject Recorder::ProgramAnswer(const ControlPeer& peer, const QJsonObject& request)
+{
+    const QString where = CommandTargetError(request);
+    if (!where.isEmpty())
+        return ControlError(request, where);
+    // The table as the operator typed it, under the control window's check.
+    ProgramTexts texts;
+    texts.steps = request.value(QStringLiteral("steps")).toString();
+    texts.cycles = request.value(QStringLiteral("cycles")).toString();
+    const QJsonArray rows = request.value(QStringLiteral("cells")).toArray();
+    for (int r = 0; r < kTableSteps && r < rows.size(); ++r) {
+        const QJsonArray row = rows.at(r).toArray();
+        for (int c = 0; c < kTableColumns && c < row.size(); ++c)
+            texts.cells[r][c] = row.at(c).toString();
+    }
+    const int program = request.value(QStringLiteral("number")).toInt(0);
+    try {
+        if (!CheckProgramWrite(program, texts))
+            return ControlError(request, QStringLiteral("программа не записана: значения вне допустимых пределов"));
+    } catch (const EHandlerError& e) {
+        return ControlError(request, QString::fromStdString(e.text));
+    }
+    const int address = request.value(QStringLiteral("address")).toInt();
+    std::vector<std::vector<uint8_t>> frames;
+    for (const StepFrame& frame : BuildProgramFrames(static_cast<uint8_t>(address), program, texts))
+        frames.emplace_back(frame.begin(), frame.end());
+    return CommandAnswer(peer, request, JournalAction::ProgramWrite, QString(), ProgramJournalText(program, texts),
+                         frames);
 }
 
 QJsonObject Recorder::SetPointAnswer(const ControlPeer& peer, const QJsonObject& request)
@@ -305,8 +379,29 @@ QJsonObject Recorder::SetPointAnswer(const ControlPeer& peer, const QJsonObject&
                          std::vector<uint8_t>(frame.begin(), frame.end()));
 }
 
+namespace {
+// The status reply the chamber gave last, rebuilt from its words with a good
+// CRC: the desktop decodes it by the same table as a reply off its own port.
+QByteArray StatusFrameOf(const Recorder::Chamber& chamber)
+{
+    if (chamber.answered == 0)
+        return {};
+    uint8_t frame[5 + 2 * kStatusWordCount];
+    frame[0] = static_cast<uint8_t>(chamber.address);
+    frame[1] = 0x04;
+    frame[2] = 2 * kStatusWordCount;
+    for (int n = 0; n < kStatusWordCount; ++n) {
+        frame[3 + 2 * n] = static_cast<uint8_t>(chamber.lastReply.words[n] >> 8);
+        frame[4 + 2 * n] = static_cast<uint8_t>(chamber.lastReply.words[n] & 0xFF);
+    }
+    const size_t length = AppendCrc(frame, 3 + 2 * kStatusWordCount);
+    return QByteArray(reinterpret_cast<const char*>(frame), static_cast<int>(length));
+}
+}  // namespace
+
 QJsonObject Recorder::StatusAnswer(const QJsonObject& request) const
 {
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QString line = request.value(QStringLiteral("line")).toString();
     if (!m_config.Line(line))
         return ControlError(request, QStringLiteral("нет линии «%1»").arg(line));
@@ -324,9 +419,20 @@ QJsonObject Recorder::StatusAnswer(const QJsonObject& request) const
                                     {QStringLiteral("setHumidity"), v.setHumidityText},
                                     {QStringLiteral("program"), v.programText},
                                     {QStringLiteral("step"), v.stepText},
-                                    {QStringLiteral("cycle"), v.cycleText}});
+                                    {QStringLiteral("cycle"), v.cycleText},
+                                    {QStringLiteral("frame"), QString::fromLatin1(StatusFrameOf(chamber).toHex())},
+                                    {QStringLiteral("lastAnswered"), chamber.lastAnswered},
+                                    {QStringLiteral("readMs"), static_cast<double>(chamber.readMs)},
+                                    {QStringLiteral("answeredMs"), static_cast<double>(chamber.answeredMs)},
+                                    {QStringLiteral("linkLost"),
+                                     chamber.readMs != 0 && !chamber.lastAnswered && LinkLostAt(chamber.answeredMs, chamber.firstReadMs, now)},
+                                    {QStringLiteral("log"), chamber.log ? chamber.log->FileName() : QString()}});
     }
-    return ControlReply(request, {{QStringLiteral("line"), line}, {QStringLiteral("chambers"), chambers}});
+    const LineState state = LineStateOf(line);
+    return ControlReply(request, {{QStringLiteral("line"), line},
+                                  {QStringLiteral("phase"), LinePhaseText(state.phase)},
+                                  {QStringLiteral("reason"), state.reason},
+                                  {QStringLiteral("chambers"), chambers}});
 }
 
 void Recorder::StartLine(const RecorderLine& line)
@@ -469,6 +575,14 @@ void Recorder::TakeRead(const ChamberRead& read)
     }
     Chamber& chamber = it->second;
     ++chamber.reads;
+    chamber.readMs = read.timeMs;
+    if (chamber.firstReadMs == 0)
+        chamber.firstReadMs = read.timeMs;
+    chamber.lastAnswered = read.read.answered;
+    if (read.read.answered) {
+        chamber.answeredMs = read.timeMs;
+        chamber.lastReply = read.read.reply;
+    }
     const auto line = m_lines.find(read.line);
     m_board.TakeRead(read, line == m_lines.end() ? QString() : QString::fromStdString(TransportText(line->second->Address())));
     const AlarmOutcome outcome = m_alarms.TakeRead(read);

@@ -53,6 +53,12 @@ public:
         int reads = 0;
         int answered = 0;
         std::unique_ptr<ChamberLog> log;
+        // The last answer's words, for a desktop that decodes them by its own table.
+        StatusReply lastReply;
+        bool lastAnswered = false;
+        qint64 firstReadMs = 0;
+        qint64 readMs = 0;
+        qint64 answeredMs = 0;
     };
     const Chamber* FindChamber(const QString& line, int address) const;
     QStringList Lines() const;
@@ -104,6 +110,12 @@ private:
     QString CommandTargetError(const QJsonObject& request) const;
     QJsonObject CommandAnswer(const ControlPeer& peer, const QJsonObject& request, JournalAction action,
                               const QString& oldValue, const QString& newValue, const std::vector<uint8_t>& frame);
+    QJsonObject CommandAnswer(const ControlPeer& peer, const QJsonObject& request, JournalAction action,
+                              const QString& oldValue, const QString& newValue,
+                              const std::vector<std::vector<uint8_t>>& frames);
+    // A program table, under the control window's check, its frames one exchange.
+    QJsonObject ProgramAnswer(const ControlPeer& peer, const QJsonObject& request);
+    QJsonObject ProgramStartAnswer(const ControlPeer& peer, const QJsonObject& request);
 
     EventSink m_sink;
     RecorderConfig m_config;

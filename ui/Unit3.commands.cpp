@@ -5,6 +5,9 @@
 #include "monitoring/Monitoring.h"
 #include "ui/Unit4.h"
 #include "ui/JournalWindow.h"
+#include "services/RecorderClient.h"
+
+#include <QJsonArray>
 
 namespace {
 // The journal's record of a command, flushed before its first frame; a
@@ -26,6 +29,30 @@ void RecordAnswer(bool recorded, uint8_t address, JournalAction action, const QS
 {
     if (recorded)
         RecordAction(action, JournalChamber(address), oldValue, newValue, answer);
+}
+
+// The commands of a desktop attached to a recorder's line go to the
+// recorder, which checks, journals and sends them between its reads. Its
+// answers can take a program's frames' time; a lost recorder is never asked
+// the same again.
+constexpr int kRecorderCommandWaitMs = 60000;
+
+bool AttachedToRecorder() { return !DesktopRecorder().Line().isEmpty(); }
+
+struct RecorderAnswer {
+    QString text;
+    bool confirmed = false;
+};
+
+RecorderAnswer AskRecorder(const QString& op, uint8_t address, QJsonObject fields)
+{
+    RecorderClient& recorder = DesktopRecorder();
+    fields.insert(QStringLiteral("line"), recorder.Line());
+    fields.insert(QStringLiteral("address"), address);
+    const QJsonObject reply = recorder.RequestAndWait(op, fields, kRecorderCommandWaitMs);
+    if (!reply.value(QStringLiteral("ok")).toBool())
+        return {QStringLiteral("отклонено регистратором: %1").arg(RecorderErrorText(reply)), false};
+    return {reply.value(QStringLiteral("outcome")).toString(), reply.value(QStringLiteral("confirmed")).toBool()};
 }
 
 // The set points the last poll showed, "" before any.
@@ -52,6 +79,22 @@ void TForm3::Button1Click()
         return;
     }
     const uint8_t address = ShowTarget();
+    if (AttachedToRecorder()) {
+        QJsonArray cells;
+        for (const auto& row : texts.cells) {
+            QJsonArray r;
+            for (const QString& cell : row)
+                r.append(cell);
+            cells.append(r);
+        }
+        const RecorderAnswer answer = AskRecorder(QStringLiteral("program"), address,
+                                                  {{QStringLiteral("number"), ProgramNumber()},
+                                                   {QStringLiteral("steps"), texts.steps},
+                                                   {QStringLiteral("cycles"), texts.cycles},
+                                                   {QStringLiteral("cells"), cells}});
+        ShowAnswer(Button1, answer.text, answer.confirmed);
+        return;
+    }
     const QString program = ProgramJournalText(ProgramNumber(), texts);
     const bool recorded = RecordCommand(address, JournalAction::ProgramWrite, QString(), program);
     const std::vector<FrameAnswer> answers = SendFrames(BuildProgramFrames(address, ProgramNumber(), texts));
@@ -69,6 +112,13 @@ void TForm3::Button4Click()
         return;
     }
     const uint8_t address = ShowTarget();
+    if (AttachedToRecorder()) {
+        const RecorderAnswer answer = AskRecorder(
+            QStringLiteral("setpoint"), address,
+            {{QStringLiteral("temperature"), temperature}, {QStringLiteral("humidity"), humidity}});
+        ShowAnswer(Button4, answer.text, answer.confirmed);
+        return;
+    }
     const QString oldValue = PolledSetPoints();
     const QString newValue = SetPointJournalText(StrToInt(temperature), StrToInt(humidity));
     const bool recorded = RecordCommand(address, JournalAction::SetPointWrite, oldValue, newValue);
@@ -82,6 +132,25 @@ void TForm3::Button4Click()
 void TForm3::RunCommand(const QPushButton* button, uint8_t address, JournalAction action, const QString& oldValue,
                         const QString& newValue, const uint8_t* frame, int length, ConfirmedCommand what)
 {
+    if (AttachedToRecorder()) {
+        // The recorder builds the same frame from what is asked.
+        QJsonObject fields;
+        QString op = QStringLiteral("run");
+        if (what == ConfirmedCommand::ProgramStart) {
+            op = QStringLiteral("programstart");
+            fields.insert(QStringLiteral("number"), StartProgramNumber());
+        } else if (what == ConfirmedCommand::ManualStart) {
+            fields.insert(QStringLiteral("run"), QStringLiteral("start"));
+        } else {
+            fields.insert(QStringLiteral("run"),
+                          frame[3] == kRegProgramRun ? QStringLiteral("stop-program") : QStringLiteral("stop"));
+        }
+        const RecorderAnswer answer = AskRecorder(op, address, fields);
+        ShowAnswer(button, answer.text, answer.confirmed);
+        if (answer.confirmed)
+            emit CommandConfirmed(address, what);
+        return;
+    }
     const bool recorded = RecordCommand(address, action, oldValue, newValue);
     const FrameAnswer answer = SendFrame(frame, length);
     ShowAnswer(button, FrameAnswerText(answer), answer.Confirmed());

@@ -104,15 +104,6 @@ QPushButton* Button(QWidget* parent, const QString& caption, QRect bounds, bool 
 }
 
 // "COM1 (/dev/ttyS0)" for the journal; "" when no port was opened.
-QString PortText(const std::string& name, const std::string& device)
-{
-    if (name.empty() && device.empty())
-        return {};
-    if (device.empty() || device == name)
-        return QString::fromStdString(name);
-    return QStringLiteral("%1 (%2)").arg(QString::fromStdString(name), QString::fromStdString(device));
-}
-
 QTimer* Timer(QObject* parent, int interval)
 {
     auto* timer = new QTimer(parent);
@@ -162,6 +153,11 @@ void BuildScanColumn(TForm1* f, QWidget* c)
     f->Button2 = Button(c, QStringLiteral("Управление камерой"), {16, 663, 236, 65}, false);
     f->CheckBox1 = new QCheckBox(QStringLiteral("Запись в файл"), c);
     f->CheckBox1->setGeometry(8, 734, 153, 49);
+    f->LabelRecorderLog = new QLabel(c);
+    f->LabelRecorderLog->setGeometry(16, 776, 236, 36);
+    f->LabelRecorderLog->setFont(Tnr(12));
+    f->LabelRecorderLog->setWordWrap(true);
+    f->LabelRecorderLog->hide();
     f->CheckBox1->setFont(Tnr(21));
     f->CheckBox1->setEnabled(false);
 }
@@ -265,6 +261,7 @@ void MakeTimers(TForm1* f)
     // by the receive thread the moment it happens.
     f->TimerPort = new QTimer(f);
     f->TimerPort->setInterval(200);
+    f->TimerRecorder = Timer(f, 1000);
 }
 
 }  // namespace
@@ -345,6 +342,11 @@ void TForm1::Connect()
     connect(Timer5, &QTimer::timeout, this, [this] { Guarded([this] { Timer5Timer(); }); });
     connect(Timer6, &QTimer::timeout, this, [this] { Guarded([this] { Timer6Timer(); }); });
     connect(TimerPort, &QTimer::timeout, this, [this] { Guarded([this] { TimerPortTimer(); }); });
+    connect(TimerRecorder, &QTimer::timeout, this, [this] { Guarded([this] { ReadStatus(); }); });
+    connect(&DesktopRecorder(), &RecorderClient::AttachedNow, this,
+            [this] { Guarded([this] { RecorderAvailable(true, QString()); }); });
+    connect(&DesktopRecorder(), &RecorderClient::Unavailable, this,
+            [this](const QString& why) { Guarded([this, why] { RecorderAvailable(false, why); }); });
     connect(ButtonMonitor, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonMonitorClick(); }); });
     connect(ButtonJournal, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonJournalClick(); }); });
     connect(ButtonOverview, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonOverviewClick(); }); });
@@ -389,6 +391,12 @@ void TForm1::ComboBox1Change() { Button5->setEnabled(true); }
 void TForm1::Button5Click()
 {
     const int index = ComboBox1->currentIndex();
+    if (index >= m_portEntries.size() && index - m_portEntries.size() < m_recorderLines.size()) {
+        AttachRecorderLine(m_recorderLines[index - m_portEntries.size()]);
+        return;
+    }
+    // A port of its own: the recorder's line is left first.
+    DetachRecorder();
     // A device entry opens its path; COM1..COM5 and no choice go by the
     // port names as before.
     const bool device = index >= kComEntries && index < m_portEntries.size();
@@ -437,6 +445,10 @@ void TForm1::RefreshPortList()
     QString current = ComboBox1->currentIndex() >= 0 && ComboBox1->currentIndex() < m_portEntries.size()
                           ? m_portEntries[ComboBox1->currentIndex()].Key()
                           : QString();
+    const int recorderIndex = ComboBox1->currentIndex() - m_portEntries.size();
+    const QString currentLine = recorderIndex >= 0 && recorderIndex < m_recorderLines.size()
+                                    ? m_recorderLines[recorderIndex].name
+                                    : QString();
     // The remembered adapter plugged in meanwhile is picked again.
     if (current.isEmpty() && !m_missingPort.isEmpty())
         current = m_missingPort;
@@ -448,7 +460,11 @@ void TForm1::RefreshPortList()
         if (!entry.devicePath.isEmpty())
             ComboBox1->setItemData(ComboBox1->count() - 1, entry.devicePath, Qt::ToolTipRole);
     }
+    RefreshRecorderEntries();
     ComboBox1->setCurrentIndex(FindPortEntry(m_portEntries, current));
+    for (int i = 0; i < m_recorderLines.size(); ++i)
+        if (!currentLine.isEmpty() && m_recorderLines[i].name == currentLine)
+            ComboBox1->setCurrentIndex(m_portEntries.size() + i);
     if (!m_missingPort.isEmpty() && ComboBox1->currentIndex() >= 0) {
         m_missingPort.clear();
         ShowPortState(QString(), false);

@@ -16,6 +16,7 @@
 #include "monitoring/ChamberLog.h"
 #include "monitoring/PortList.h"
 #include "monitoring/StatusFields.h"
+#include "services/RecorderClient.h"
 #include "ui/ActivityIndicator.h"
 #include "ui/PortComboBox.h"
 
@@ -98,6 +99,11 @@ public:
     QTimer* Timer5;  // scan probe, 100 ms
     QTimer* Timer6;  // log header, 5000 ms once
     QTimer* TimerPort;  // while reading, waits for a pulled adapter to come back
+    // Attached to a recorder's line: asks for its reads every second, so that
+    // each of the chamber's 4 s reads shows as soon as it is made.
+    QTimer* TimerRecorder;
+    // Where the recorder keeps the selected chamber's log, while attached.
+    QLabel* LabelRecorderLog = nullptr;
 
     // 1 while periodic reading is on.
     int ReadingActive = 0;
@@ -167,6 +173,21 @@ public:
     void RefreshPortList();
     // True from the moment the open port's adapter is gone until it is open again.
     bool PortGone() const { return m_portGone; }
+    // The recorder's lines in the port list, after the devices.
+    void RefreshRecorderEntries();
+    // True while the window follows a recorder's line instead of a port.
+    bool AttachedToRecorder() const { return !m_recorderLine.isEmpty(); }
+    QString RecorderLine() const { return m_recorderLine; }
+    // "Открыть" on a recorder's line: the chamber list becomes its chambers.
+    void AttachRecorderLine(const RecorderLineInfo& line);
+    void DetachRecorder();
+    // One ask for the line's reads; the selected chamber's new read, if any,
+    // shows as a poll's.
+    void FollowRecorder();
+    void ShowRecorderStatus(const RecorderStatus& status);
+    // "Пуск" while attached: the recorder scans its line.
+    void RecorderScan();
+    void RecorderAvailable(bool available, const QString& why);
     // The port "Открыть" opened last as the operator knows it ("COM1", or a
     // device's entry), whatever the drop-down shows since; empty before.
     QString OpenPortName() const { return QString::fromStdString(m_openPortName); }
@@ -185,6 +206,12 @@ private:
     void ShowPortState(const QString& text, bool bad);
 
     QVector<PortEntry> m_portEntries;
+    QVector<RecorderLineInfo> m_recorderLines;  // entries after m_portEntries
+    QString m_recorderLine;      // the line followed, empty when not attached
+    qint64 m_shownReadMs = -1;   // the recorder's read last shown
+    int m_shownReadAddress = -1;
+    bool m_statusAsked = false;  // an ask for the reads is on its way
+    bool m_scanAsked = false;
     std::string m_openPortName;  // what "Открыть" opened last, for a re-open
     std::string m_openDevicePath;
     bool m_portGone = false;

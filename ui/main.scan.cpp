@@ -77,6 +77,10 @@ void TForm1::Timer5Timer()
 
 void TForm1::Button4Click()
 {
+    if (AttachedToRecorder()) {
+        RecorderScan();
+        return;
+    }
     if (ScanRunning == 1) {
         Timer5->stop();
         // A completed scan is acknowledged: its list goes, so that the next
@@ -95,6 +99,9 @@ void TForm1::Button4Click()
 
 void TForm1::Button1Click()
 {
+    // The recorder's line is scanned by the recorder alone.
+    if (AttachedToRecorder())
+        return;
     ScanAddress = 0;
     ListBox1->clear();
     Timer5->stop();

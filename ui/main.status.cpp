@@ -53,6 +53,10 @@ void TForm1::ReadStatus()
         LogFileName = FillAddressPlaceholder(ClaimLogFileName(LogFileName, ChamberAddress, LogWriter::MainWindow),
                                              ChamberAddress);
 
+    if (AttachedToRecorder()) {
+        FollowRecorder();
+        return;
+    }
     if (OverviewReadsLine()) {
         // One timeout per read of this chamber among the others: a silent
         // one never holds the line for the poll's 20 attempts.
@@ -99,7 +103,7 @@ void TForm1::ShowPollResult(bool found, const StatusReply& reply, bool linkLost)
         LogLine = ChamberRecordLine(LocalNow(), ValueTexts());
     if (found)
         LogLineAnswered = true;
-    CheckBox1->setEnabled(true);
+    CheckBox1->setEnabled(!AttachedToRecorder());
     ActivityIndicator1->SetAnimate(false);
     ActivityIndicator2->SetAnimate(false);
     ActivityIndicator3->SetAnimate(false);
@@ -178,6 +182,7 @@ void TForm1::Button6Click()
         RecordAction(JournalAction::ReadingOff, JournalChamber(ChamberAddress), QStringLiteral("включено"),
                      QStringLiteral("выключено"), JournalOutcomeDone());
         Timer1->stop();
+        TimerRecorder->stop();
         DesktopLine().ClearExpectedExchange();
         if (FormOverview)
             FormOverview->Reader().ClearSelected();
@@ -194,7 +199,7 @@ void TForm1::Button6Click()
         RecordAction(JournalAction::ReadingOn, JournalChamber(address), QStringLiteral("выключено"),
                      QStringLiteral("включено"), JournalOutcomeDone());
         ReadStatus();
-        EnableTimer(Timer1);
+        EnableTimer(AttachedToRecorder() ? TimerRecorder : Timer1);
         ExpectPollTick();
         ReadingActive = 1;
         // An adapter already pulled out is waited for from now on.

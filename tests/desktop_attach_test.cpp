@@ -1,0 +1,270 @@
+// The desktop attached to a recorder's line in the same run: the recorder
+// reads the simulated chambers, the main window shows the selected one from
+// its reads, the control window's commands go through the recorder under the
+// caller's login, a refusal sends nothing, and a recorder restarted under the
+// window is found again.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QThread>
+#include <pwd.h>
+#include <unistd.h>
+
+#include "control/Commands.h"
+#include "link/ChamberContract.h"
+#include "link/PortUnit.h"
+#include "link/Waits.h"
+#include "monitoring/ActionJournal.h"
+#include "monitoring/LocaleText.h"
+#include "monitoring/Monitoring.h"
+#include "monitoring/Presentation.h"
+#include "services/Recorder.h"
+#include "services/RecorderClient.h"
+#include "sim/BusSimulator.h"
+#include "support/AppFixture.h"
+#include "support/ControlClient.h"
+#include "ui/Unit3.h"
+#include "ui/main.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+QString OwnLogin()
+{
+    const passwd* pw = ::getpwuid(::geteuid());
+    return pw ? QString::fromLocal8Bit(pw->pw_name) : QString();
+}
+
+class DesktopAttach : public AppFixture {
+protected:
+    void SetUp() override
+    {
+        AppFixture::SetUp();
+        std::string error;
+        for (int address : {1, 2, 3})
+            ASSERT_TRUE(bus.AddChamber(address));
+        bus.WithChamber(2, [](sim::ChamberModel& chamber) { chamber.SetTemperature(31.5); });
+        ASSERT_TRUE(bus.Start(&error)) << error;
+        // Another path than the service's, as a socket forwarded over SSH has.
+        ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("forwarded"))));
+        socketPath = dir.filePath(QStringLiteral("forwarded/calvetra.sock"));
+        qputenv("CALVETRA_RECORDER_SOCKET", socketPath.toLocal8Bit());
+        config.folder = dir.filePath(QStringLiteral("recorder"));
+        QDir().mkpath(config.folder);
+        config.listen = false;
+        config.socket = socketPath;
+        config.access.readGroup = OwnPrimaryGroup();
+        config.access.writeGroup = OwnPrimaryGroup();
+        RecorderLine line;
+        line.name = QStringLiteral("a");
+        line.address = {TransportKind::Serial, bus.SlavePath(), "", 0};
+        line.chambers = {1, 2, 3};
+        line.timeoutMs = 100;
+        config.lines = {line};
+    }
+    void TearDown() override
+    {
+        DesktopRecorder().Detach();
+        StopRecorder();
+        thread.quit();
+        thread.wait();
+        qunsetenv("CALVETRA_RECORDER_SOCKET");
+        AppFixture::TearDown();
+        bus.Stop();
+    }
+    // The recorder on a thread of its own, as it runs in a process of its
+    // own: the window's waits for its answers never hold it up.
+    void StartRecorder()
+    {
+        if (!thread.isRunning()) {
+            thread.start();
+            home.moveToThread(&thread);
+        }
+        QString error;
+        bool started = false;
+        QMetaObject::invokeMethod(
+            &home,
+            [&] {
+                recorder = std::make_unique<Recorder>([](const QString&) {});
+                started = recorder->Start(config, &error);
+            },
+            Qt::BlockingQueuedConnection);
+        ASSERT_TRUE(started) << error.toStdString();
+    }
+    void StopRecorder()
+    {
+        if (thread.isRunning())
+            QMetaObject::invokeMethod(&home, [&] { recorder.reset(); }, Qt::BlockingQueuedConnection);
+    }
+    // Picks the recorder's line in the port list and presses "Открыть".
+    void AttachToLineA()
+    {
+        Form1->RefreshPortList();
+        const int index = Form1->ComboBox1->findText(QStringLiteral("Линия a — регистратор (3 камеры)"));
+        ASSERT_GE(index, 0) << "the recorder's line is not in the port list";
+        Form1->ComboBox1->setCurrentIndex(index);
+        Form1->Button5->click();
+        ASSERT_TRUE(Form1->AttachedToRecorder());
+        ASSERT_TRUE(PumpUntil([] { return DesktopRecorder().Attached(); }, 5000));
+    }
+    void ReadChamberTwo()
+    {
+        Form1->SelectChamber(2);
+        Form1->Button6->click();
+        ASSERT_EQ(Form1->ReadingActive, 1);
+        ASSERT_TRUE(PumpUntil([] { return Form1->Label5->text() == TenthsText(315, DecimalSeparator()); }, 10000))
+            << Form1->Label5->text().toStdString();
+    }
+    QString JournalText() const
+    {
+        QFile file(QDir(config.folder).filePath(QStringLiteral("Журнал действий.csv")));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    int FramesLike(const std::vector<uint8_t>& frame) const
+    {
+        int n = 0;
+        for (const sim::LineFrame& f : bus.ReceivedFrames())
+            n += f.bytes == frame;
+        return n;
+    }
+
+    QTemporaryDir dir;
+    sim::BusSimulator bus;
+    RecorderConfig config;
+    QString socketPath;
+    std::unique_ptr<Recorder> recorder;
+    QThread thread;
+    QObject home;
+};
+
+TEST_F(DesktopAttach, MainWindowShowsTheRecordersReadsOfTheSelectedChamberWithoutAPortOfItsOwn)
+{
+    StartRecorder();
+    AttachToLineA();
+    EXPECT_EQ(ListBoxEntries(), (QStringList{"Камера №1", "Камера №2", "Камера №3"}));
+    ReadChamberTwo();
+    // The recorder is the line's one master: the window opened nothing.
+    EXPECT_EQ(PortHandle, kNoPort);
+    EXPECT_FALSE(Form1->CheckBox1->isEnabled());
+    // Another chamber picked: its values, not the last one's.
+    bus.WithChamber(3, [](sim::ChamberModel& chamber) { chamber.SetTemperature(-12.4); });
+    Form1->SelectChamber(3);
+    EXPECT_TRUE(PumpUntil([] { return Form1->Label5->text() == TenthsText(-124, DecimalSeparator()); }, 10000))
+        << Form1->Label5->text().toStdString();
+    EXPECT_TRUE(bus.Collisions().empty());
+}
+
+// Set point, start and a program from the control window: checked and sent
+// by the recorder, byte for byte as the window would send them, journalled
+// in the recorder's journal under the login the kernel gave it.
+TEST_F(DesktopAttach, CommandsGoThroughTheRecorderUnderTheCallersLogin)
+{
+    StartRecorder();
+    AttachToLineA();
+    ReadChamberTwo();
+    bus.ClearReceivedFrames();
+    Form3->Edit3->setText(QStringLiteral("25"));
+    Form3->Edit4->setText(QStringLiteral("60"));
+    Form3->Button4->click();
+    EXPECT_EQ(Form3->LabelAnswer->text(), QStringLiteral("%1: %2").arg(Form3->Button4->text(), JournalOutcomeConfirmed()));
+    Form3->Button2->click();
+    EXPECT_TRUE(Form3->LabelAnswer->text().endsWith(JournalOutcomeConfirmed())) << Form3->LabelAnswer->text().toStdString();
+
+    Form3->ComboBox1->setCurrentIndex(1);
+    Form3->Edit1->setText("2");
+    Form3->Edit2->setText("5");
+    const char* rows[2][6] = {{"-40", "1", "30", "0", "45", "0"}, {"25", "0", "10", "0", "5", "50"}};
+    for (int row = 1; row <= 2; ++row)
+        for (int column = 1; column <= 6; ++column)
+            Form3->SetCells(column, row, rows[row - 1][column - 1]);
+    Form3->Button1->click();
+    EXPECT_TRUE(Form3->LabelAnswer->text().startsWith(Form3->Button1->text())) << Form3->LabelAnswer->text().toStdString();
+    ASSERT_TRUE(bus.WaitUntilIdle(5000ms));
+
+    const SetPointFrame set = BuildSetPointFrame(2, 25, 60);
+    const RunFrame start = BuildRunFrame(2, kRegManualRun, kRunStart);
+    EXPECT_EQ(FramesLike({set.begin(), set.end()}), 1);
+    EXPECT_EQ(FramesLike({start.begin(), start.end()}), 1);
+    ProgramTexts texts;
+    texts.steps = "2";
+    texts.cycles = "5";
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < 6; ++c)
+            texts.cells[r][c] = QString::fromLatin1(rows[r][c]);
+    for (const StepFrame& step : BuildProgramFrames(2, 2, texts))
+        EXPECT_EQ(FramesLike({step.begin(), step.end()}), 1);
+    EXPECT_TRUE(bus.Collisions().empty());
+    const QString journal = JournalText();
+    EXPECT_TRUE(journal.contains(QStringLiteral("a/2"))) << journal.toStdString();
+    EXPECT_TRUE(journal.contains(OwnLogin())) << journal.toStdString();
+    EXPECT_TRUE(journal.contains(SetPointJournalText(25, 60)));
+}
+
+// A caller outside the operators' group: the recorder refuses, the window
+// says so in words, and nothing reaches the line.
+TEST_F(DesktopAttach, ARefusedCommandIsSaidInWordsAndNothingIsSent)
+{
+    config.access.writeGroup = QStringLiteral("calvetra-operators-nobody-is-in");
+    StartRecorder();
+    AttachToLineA();
+    ReadChamberTwo();
+    bus.ClearReceivedFrames();
+    Form3->Button2->click();
+    const QString answer = Form3->LabelAnswer->text();
+    EXPECT_TRUE(answer.contains(QStringLiteral("отклонено регистратором"))) << answer.toStdString();
+    const RunFrame start = BuildRunFrame(2, kRegManualRun, kRunStart);
+    Pump(300);
+    EXPECT_EQ(FramesLike({start.begin(), start.end()}), 0);
+    EXPECT_TRUE(JournalText().contains(JournalActionText(JournalAction::ControlRefused)));
+}
+
+// The recorder restarted under the attached window: it says so and keeps what
+// it showed, greyed; it comes back by itself, and no command was asked twice.
+TEST_F(DesktopAttach, ARecorderRestartedUnderTheWindowIsFoundAgain)
+{
+    StartRecorder();
+    AttachToLineA();
+    ReadChamberTwo();
+    bus.ClearReceivedFrames();
+    Form3->Button2->click();
+    StopRecorder();
+    ASSERT_TRUE(PumpUntil([] { return Form1->LabelPort->text() == RecorderUnavailableText(); }, 5000))
+        << Form1->LabelPort->text().toStdString();
+    EXPECT_FALSE(Form1->Label5->isEnabled());
+    EXPECT_EQ(Form1->Label5->text(), TenthsText(315, DecimalSeparator()));
+    bus.WithChamber(2, [](sim::ChamberModel& chamber) { chamber.SetTemperature(40.2); });
+    StartRecorder();
+    EXPECT_TRUE(PumpUntil([] { return Form1->Label5->isEnabled(); }, 10000));
+    EXPECT_TRUE(PumpUntil([] { return Form1->Label5->text() == TenthsText(402, DecimalSeparator()); }, 10000))
+        << Form1->Label5->text().toStdString();
+    EXPECT_EQ(Form1->LabelPort->text(), QStringLiteral("Линия a — регистратор"));
+    const RunFrame start = BuildRunFrame(2, kRegManualRun, kRunStart);
+    EXPECT_EQ(FramesLike({start.begin(), start.end()}), 1);
+}
+
+// With no recorder, the port list is the devices' alone.
+TEST_F(DesktopAttach, WithoutARecorderThePortListIsAsBefore)
+{
+    Form1->RefreshPortList();
+    for (int i = 0; i < Form1->ComboBox1->count(); ++i)
+        EXPECT_FALSE(Form1->ComboBox1->itemText(i).contains(QStringLiteral("регистратор")));
+    EXPECT_TRUE(FindRecorder(socketPath).error.isEmpty());
+}
+
+TEST(RecorderCaptionTest, ChamberCountsInRussian)
+{
+    const std::pair<int, const char*> cases[] = {{1, "1 камера"},   {2, "2 камеры"},   {4, "4 камеры"},
+                                                 {5, "5 камер"},    {11, "11 камер"},  {12, "12 камер"},
+                                                 {21, "21 камера"}, {22, "22 камеры"}, {111, "111 камер"}};
+    for (const auto& [count, text] : cases)
+        EXPECT_EQ(ChamberCountText(count), QString::fromUtf8(text)) << count;
+    RecorderLineInfo line;
+    line.name = QStringLiteral("a");
+    line.chambers = QVector<int>(12, 1);
+    EXPECT_EQ(RecorderLineCaption(line), QStringLiteral("Линия a — регистратор (12 камер)"));
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// The main window attached to a line of the lab's recorder: the recorder
+// owns the line and reads its chambers; the window asks it for those reads
+// and shows the selected chamber's as its own poll would, without ever
+// waiting on the line or the recorder.
+#include <QJsonArray>
+
+#include "link/PortUnit.h"
+#include "monitoring/ActionJournal.h"
+#include "monitoring/Monitoring.h"
+#include "monitoring/PortMessages.h"
+#include "monitoring/Presentation.h"
+#include "monitoring/StatusDecode.h"
+#include "ui/ErrorDisplay.h"
+#include "ui/JournalWindow.h"
+#include "ui/OverviewWindow.h"
+#include "ui/Unit5.h"
+#include "ui/main.h"
+
+namespace {
+// A look for the recorder when the port list opens waits no longer than this.
+constexpr int kFindRecorderMs = 400;
+
+StatusReply DecodedFrame(const QByteArray& frame, int address)
+{
+    ReceiveBytes bytes{};
+    const int n = std::min(static_cast<int>(bytes.size()), static_cast<int>(frame.size()));
+    std::copy(frame.begin(), frame.begin() + n, bytes.begin());
+    return DecodeStatus(bytes, address);
+}
+
+QString AttachedCaption(const QString& line) { return QStringLiteral("Линия %1 — регистратор").arg(line); }
+}  // namespace
+
+void TForm1::RefreshRecorderEntries()
+{
+    m_recorderLines.clear();
+    const QString path = RecorderSocketPath();
+    const RecorderFound found = FindRecorder(path, kFindRecorderMs);
+    if (found.found)
+        m_recorderLines = found.lines;
+    ComboBox1->setToolTip(found.error);
+    for (const RecorderLineInfo& line : m_recorderLines) {
+        ComboBox1->addItem(RecorderLineCaption(line));
+        ComboBox1->setItemData(ComboBox1->count() - 1, line.transport, Qt::ToolTipRole);
+    }
+}
+
+void TForm1::AttachRecorderLine(const RecorderLineInfo& line)
+{
+    // The port this window had is given up: the recorder is the line's one master.
+    if (ReadingActive == 1)
+        Button6Click();
+    if (PortHandle != kNoPort)
+        OnLine(ClosePort);
+    RecordAction(JournalAction::PortOpen, QString(), PortText(m_openPortName, m_openDevicePath),
+                 QStringLiteral("регистратор: линия %1").arg(line.name), JournalOutcomeDone());
+    if (Form5)
+        Form5->hide();
+    m_openPortName.clear();
+    m_openDevicePath.clear();
+    m_recorderLine = line.name;
+    m_shownReadMs = -1;
+    m_shownReadAddress = -1;
+    RecorderClient& recorder = DesktopRecorder();
+    recorder.Attach(RecorderSocketPath());
+    recorder.SetLine(line.name);
+    ListBox1->clear();
+    for (int address : line.chambers)
+        ListBox1->addItem(ChamberEntryText(address));
+    // The recorder keeps every chamber's log; this window writes none of its own.
+    if (CheckBox1->isChecked())
+        CheckBox1->setChecked(false);
+    CheckBox1->setEnabled(false);
+    LabelRecorderLog->setText(QStringLiteral("Запись в файл ведёт регистратор"));
+    LabelRecorderLog->show();
+    if (FormOverview)
+        FormOverview->SetPortLabel(AttachedCaption(line.name));
+    ShowPortState(AttachedCaption(line.name), false);
+    Button4->setEnabled(true);
+    Button1->setEnabled(false);
+    Button5->setEnabled(false);
+}
+
+void TForm1::DetachRecorder()
+{
+    if (!AttachedToRecorder())
+        return;
+    if (ReadingActive == 1)
+        Button6Click();
+    TimerRecorder->stop();
+    DesktopRecorder().Detach();
+    m_recorderLine.clear();
+    m_statusAsked = false;
+    m_scanAsked = false;
+    ListBox1->clear();
+    LabelRecorderLog->hide();
+    for (QLabel* label : m_fieldLabels)
+        label->setEnabled(true);
+    Button1->setEnabled(true);
+    Button4->setEnabled(true);
+}
+
+void TForm1::FollowRecorder()
+{
+    if (!AttachedToRecorder() || m_statusAsked)
+        return;
+    RecorderClient& recorder = DesktopRecorder();
+    if (!recorder.Attached())
+        return;
+    m_statusAsked = true;
+    const QString line = m_recorderLine;
+    recorder.Request(QStringLiteral("status"), {{QStringLiteral("line"), line}}, [this, line](const QJsonObject& reply) {
+        m_statusAsked = false;
+        // An answer about a line left meanwhile says nothing of the new one.
+        if (line != m_recorderLine || !reply.value(QStringLiteral("ok")).toBool())
+            return;
+        Guarded([&] { ShowRecorderStatus(RecorderStatusOf(reply)); });
+    });
+}
+
+void TForm1::ShowRecorderStatus(const RecorderStatus& status)
+{
+    if (ReadingActive != 1)
+        return;
+    const RecorderChamber* chamber = status.Find(ChamberAddress);
+    if (!chamber)
+        return;
+    LabelRecorderLog->setText(chamber->log.isEmpty() ? QStringLiteral("Запись в файл ведёт регистратор")
+                                                     : QStringLiteral("Запись ведёт регистратор: %1").arg(chamber->log));
+    LabelRecorderLog->setToolTip(chamber->log);
+    // Each read shows once: asked again before the next one, the recorder
+    // still has the same.
+    if (chamber->readMs == 0 || (chamber->readMs == m_shownReadMs && chamber->address == m_shownReadAddress))
+        return;
+    m_shownReadMs = chamber->readMs;
+    m_shownReadAddress = chamber->address;
+    const bool answered = chamber->lastAnswered && !chamber->frame.isEmpty();
+    const StatusReply reply = answered ? DecodedFrame(chamber->frame, chamber->address) : StatusReply();
+    ShowPollResult(answered && reply.decoded, reply, chamber->linkLost);
+}
+
+void TForm1::RecorderScan()
+{
+    RecorderClient& recorder = DesktopRecorder();
+    if (m_scanAsked)
+        return;
+    if (!recorder.Attached())
+        throw EInOutError(RecorderUnavailableText().toStdString());
+    m_scanAsked = true;
+    Button4->setEnabled(false);
+    ListBox1->clear();
+    ShowPortState(QStringLiteral("%1: поиск камер…").arg(AttachedCaption(m_recorderLine)), false);
+    const QString line = m_recorderLine;
+    recorder.Request(QStringLiteral("scan"), {{QStringLiteral("line"), line}}, [this, line](const QJsonObject& reply) {
+        m_scanAsked = false;
+        if (line != m_recorderLine)
+            return;
+        Button4->setEnabled(true);
+        if (!reply.value(QStringLiteral("ok")).toBool()) {
+            ShowPortState(QStringLiteral("поиск не выполнен: %1").arg(RecorderErrorText(reply)), true);
+            return;
+        }
+        ShowPortState(AttachedCaption(line), false);
+        ListBox1->clear();
+        for (const QJsonValue& address : reply.value(QStringLiteral("chambers")).toArray())
+            ListBox1->addItem(ChamberEntryText(address.toInt()));
+    });
+}
+
+void TForm1::RecorderAvailable(bool available, const QString& why)
+{
+    if (!AttachedToRecorder())
+        return;
+    // What was shown stays, greyed: it is the last the recorder told.
+    for (QLabel* label : m_fieldLabels)
+        label->setEnabled(available);
+    if (FormOverview)
+        FormOverview->SetPortLabel(available ? AttachedCaption(m_recorderLine) : RecorderUnavailableText());
+    if (!available) {
+        m_statusAsked = false;
+        m_scanAsked = false;
+        Button4->setEnabled(false);
+        ShowPortState(RecorderUnavailableText(), true);
+        LabelPort->setToolTip(QStringLiteral("%1: %2").arg(RecorderUnavailableText(), why));
+        return;
+    }
+    Button4->setEnabled(true);
+    ShowPortState(AttachedCaption(m_recorderLine), false);
+    // The recorder back: its reads are asked at once.
+    if (ReadingActive == 1)
+        FollowRecorder();
+}
