@@ -303,6 +303,14 @@ bool LineScheduler::GiveWayToExpected()
 
 void LineScheduler::SetTimeoutMs(int ms) { m_timeoutMs = ms; }
 
+void LineScheduler::Rescan()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_rescan = true;
+    ++m_changes;
+    m_wake.notify_all();
+}
+
 int LineScheduler::TimeoutMs() const { return m_timeoutMs; }
 
 void LineScheduler::SetReadHook(ReadHook onRead)
@@ -341,10 +349,12 @@ void LineScheduler::SetState(LinePhase phase, const QString& reason, int reopenI
         m_state.phase = phase;
         m_state.reason = reason;
         m_state.reopenInMs = reopenInMs;
-        if (phase == LinePhase::Reading && m_due.size() != static_cast<size_t>(m_state.chambers.size())) {
-            m_state.chambers.clear();
+        if (phase == LinePhase::Reading) {
+            // A scan again may find other chambers, as many as before.
+            QVector<int> chambers;
             for (const auto& [address, due] : m_due)
-                m_state.chambers.append(address);
+                chambers.append(address);
+            m_state.chambers = chambers;
         }
         if (same && phase != LinePhase::Lost)
             return;
@@ -532,7 +542,15 @@ void LineScheduler::Run()
             if (!OpenLine(&failures))
                 continue;
         }
-        if (!scanned) {
+        bool rescan = false;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            rescan = m_rescan;
+            m_rescan = false;
+            if (rescan)
+                m_due.clear();
+        }
+        if (!scanned || rescan) {
             scanned = ScanLine();
         } else if (!Reading()) {
             WaitForChange();

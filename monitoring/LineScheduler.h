@@ -138,6 +138,9 @@ public:
     void ClearSelected();
     int Selected() const;
     void SetTimeoutMs(int ms);
+    // Scans the line again, as at start (its reads pause meanwhile, the phase
+    // says Scanning); the chambers found are the ones read from then on.
+    void Rescan();
     int TimeoutMs() const;
     // The hook for every read from now on (null: none); returns once a call
     // of the old one in flight has ended.
@@ -200,6 +203,7 @@ private:
     std::atomic<int> m_timeoutMs;
     std::atomic<long> m_wakeups{0};
     bool m_stop = false;
+    bool m_rescan = false;
     bool m_running = false;
     std::thread::id m_threadId;
     LineState m_state;

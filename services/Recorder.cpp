@@ -183,6 +183,10 @@ void Recorder::StartControl()
                     [this](const ControlPeer& peer, const QJsonObject& request) { return ProgramAnswer(peer, request); });
     control->Handle(QStringLiteral("programstart"), ControlServer::Needs::Write,
                     [this](const ControlPeer& peer, const QJsonObject& request) { return ProgramStartAnswer(peer, request); });
+    control->HandleDeferred(QStringLiteral("scan"), ControlServer::Needs::Read,
+                            [this](const ControlPeer&, const QJsonObject& request, ControlServer::Reply reply) {
+                                ScanAnswerLater(request, std::move(reply));
+                            });
     control->OnRefusal([this](const ControlPeer& peer, const QString& op, const QString& why) {
         Event(QStringLiteral("управляющий сокет: %1 отказано в «%2»: %3").arg(peer.login, op, why));
         // Journalled as refused, under the caller's own name.
@@ -488,6 +492,12 @@ void Recorder::StopLine(const QString& name)
     m_alarms.SetLinePort(name, name);
     m_board.SetLine(name, QString(), false);
     m_states.erase(name);
+    // A scan asked of it ends with it.
+    LineState gone;
+    gone.line = name;
+    gone.phase = LinePhase::Lost;
+    gone.reason = QStringLiteral("линия остановлена");
+    AnswerScans(gone);
 }
 
 void Recorder::Reload(const RecorderConfig& config)
@@ -599,11 +609,55 @@ void Recorder::TakeRead(const ChamberRead& read)
     chamber.log->Take(ChamberRecordLine(when, chamber.view));
 }
 
+void Recorder::ScanAnswerLater(const QJsonObject& request, ControlServer::Reply reply)
+{
+    const QString line = request.value(QStringLiteral("line")).toString();
+    auto scheduler = m_lines.find(line);
+    if (scheduler == m_lines.end()) {
+        reply(ControlError(request, QStringLiteral("нет линии «%1»").arg(line)));
+        return;
+    }
+    if (LineStateOf(line).phase == LinePhase::Lost) {
+        reply(ControlError(request, QStringLiteral("линия %1 потеряна: %2").arg(line, LineStateOf(line).reason)));
+        return;
+    }
+    Event(QStringLiteral("линия %1: поиск камер по запросу").arg(line));
+    m_scanWaits[line].push_back({request, std::move(reply), false});
+    scheduler->second->Rescan();
+}
+
+void Recorder::AnswerScans(const LineState& state)
+{
+    auto waiting = m_scanWaits.find(state.line);
+    if (waiting == m_scanWaits.end())
+        return;
+    std::vector<ScanWait>& waits = waiting->second;
+    for (auto it = waits.begin(); it != waits.end();) {
+        if (state.phase == LinePhase::Scanning)
+            it->sawScanning = true;
+        if (state.phase == LinePhase::Lost) {
+            it->reply(ControlError(it->request, QStringLiteral("линия %1 потеряна: %2").arg(state.line, state.reason)));
+            it = waits.erase(it);
+        } else if (state.phase == LinePhase::Reading && it->sawScanning) {
+            QJsonArray chambers;
+            for (int address : state.chambers)
+                chambers.append(address);
+            it->reply(ControlReply(it->request, {{QStringLiteral("chambers"), chambers}}));
+            it = waits.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (waits.empty())
+        m_scanWaits.erase(waiting);
+}
+
 void Recorder::TakeState(const LineState& state)
 {
     auto line = m_lines.find(state.line);
     if (line == m_lines.end())
         return;
+    AnswerScans(state);
     const LineState before = m_states[state.line];
     // The tries of a lost line are not news; what they find is. A line stays
     // lost for the state's purposes until it reads again.

@@ -116,6 +116,16 @@ private:
     // A program table, under the control window's check, its frames one exchange.
     QJsonObject ProgramAnswer(const ControlPeer& peer, const QJsonObject& request);
     QJsonObject ProgramStartAnswer(const ControlPeer& peer, const QJsonObject& request);
+    // The line scanned again; answered with the chambers found once it reads them.
+    void ScanAnswerLater(const QJsonObject& request, ControlServer::Reply reply);
+    // Scans asked and not yet answered, per line: answered when the line reads
+    // again after its scan, refused when it is lost meanwhile.
+    struct ScanWait {
+        QJsonObject request;
+        ControlServer::Reply reply;
+        bool sawScanning = false;
+    };
+    void AnswerScans(const LineState& state);
 
     EventSink m_sink;
     RecorderConfig m_config;
@@ -128,6 +138,7 @@ private:
     QTimer m_publish;
     std::unique_ptr<StatusEndpoint> m_endpoint;
     std::unique_ptr<ControlServer> m_control;
+    std::map<QString, std::vector<ScanWait>> m_scanWaits;
     bool m_unwritable = false;
     AlarmService m_alarms;
     StatusBoard m_board;

@@ -26,6 +26,7 @@
 #include "sim/BusSimulator.h"
 #include "support/AppFixture.h"
 #include "support/ControlClient.h"
+#include "ui/OverviewWindow.h"
 #include "ui/Unit3.h"
 #include "ui/main.h"
 
@@ -154,7 +155,37 @@ TEST_F(DesktopAttach, MainWindowShowsTheRecordersReadsOfTheSelectedChamberWithou
     Form1->SelectChamber(3);
     EXPECT_TRUE(PumpUntil([] { return Form1->Label5->text() == TenthsText(-124, DecimalSeparator()); }, 10000))
         << Form1->Label5->text().toStdString();
+    // Every chamber of the line on its tile, from the same reads.
+    Form1->ButtonOverview->click();
+    bus.WithChamber(1, [](sim::ChamberModel& chamber) { chamber.SetTemperature(22.7); });
+    EXPECT_TRUE(PumpUntil([] { return FormOverview->Tile(1) && FormOverview->Tile(1)->Temperature->text().contains(TenthsText(227, DecimalSeparator())); }, 10000))
+        << (FormOverview->Tile(1) ? FormOverview->Tile(1)->Temperature->text().toStdString() : std::string("no tile"));
     EXPECT_TRUE(bus.Collisions().empty());
+    // The picture in the guide, when asked for.
+    const QByteArray pictures = qgetenv("CALVETRA_PICTURES");
+    if (!pictures.isEmpty())
+        Form1->grab().save(QDir(QString::fromLocal8Bit(pictures)).filePath(QStringLiteral("main-window-attached.png")));
+}
+
+// "Пуск" on the recorder's line: the recorder scans it, its reads paused,
+// and the list becomes the chambers found.
+TEST_F(DesktopAttach, StartAsksTheRecorderToScanItsLine)
+{
+    // Each silent address costs its timeout three times over: a short one.
+    config.lines[0].timeoutMs = 30;
+    StartRecorder();
+    AttachToLineA();
+    ASSERT_TRUE(bus.RemoveChamber(3));
+    ASSERT_TRUE(bus.AddChamber(7));
+    Form1->Button4->click();
+    EXPECT_FALSE(Form1->Button4->isEnabled());
+    EXPECT_TRUE(PumpUntil([] { return ListBoxEntries() == QStringList{"Камера №1", "Камера №2", "Камера №7"}; }, 60000))
+        << ListBoxEntries().join(',').toStdString();
+    EXPECT_TRUE(Form1->Button4->isEnabled());
+    EXPECT_TRUE(bus.Collisions().empty());
+    // The recorder reads the chambers found.
+    bus.ResetRequestCount(7);
+    EXPECT_TRUE(PumpUntil([this] { return bus.RequestCount(7) >= 2; }, 10000));
 }
 
 // Set point, start and a program from the control window: checked and sent

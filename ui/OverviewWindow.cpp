@@ -367,6 +367,11 @@ void TOverviewWindow::OnRead(const OverviewRead& read)
     // The main window shows it as its poll, and feeds its alarms from it.
     if (read.selected)
         emit SelectedRead(read);
+    ShowRead(read);
+}
+
+void TOverviewWindow::ShowRead(const OverviewRead& read)
+{
     auto it = m_chambers.find(read.address);
     if (it == m_chambers.end())
         return;

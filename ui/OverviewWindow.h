@@ -80,6 +80,10 @@ public:
     // The port that was opened, for the endpoint's labels.
     void SetPortLabel(const QString& port) { m_portLabel = port; }
     OverviewReader& Reader() { return m_reader; }
+    // A read made by the recorder the main window is attached to, shown on
+    // the chamber's tile as one of this window's; read.selected: the main
+    // window shows it and raises its alarms itself.
+    void TakeRecorderRead(const OverviewRead& read) { ShowRead(read); }
     // The reading runs from the window's first showing (or this call) on.
     void StartReading();
 
@@ -128,6 +132,7 @@ private:
     // The chamber's tile and table row as the chamber now is.
     void ShowChamber(const WatchedChamber& chamber, qint64 nowMs);
     void OnRead(const OverviewRead& read);
+    void ShowRead(const OverviewRead& read);
     void ButtonAddClick();
     void CheckLogAllClick();
     void RefreshAges();

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QMap>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
@@ -210,6 +211,7 @@ private:
     QString m_recorderLine;      // the line followed, empty when not attached
     qint64 m_shownReadMs = -1;   // the recorder's read last shown
     int m_shownReadAddress = -1;
+    QMap<int, qint64> m_tileReadMs;  // per chamber, the recorder's read last on its tile
     bool m_statusAsked = false;  // an ask for the reads is on its way
     bool m_scanAsked = false;
     std::string m_openPortName;  // what "Открыть" opened last, for a re-open

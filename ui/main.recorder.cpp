@@ -6,6 +6,7 @@
 
 #include "link/PortUnit.h"
 #include "monitoring/ActionJournal.h"
+#include "monitoring/LineScheduler.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/PortMessages.h"
 #include "monitoring/Presentation.h"
@@ -60,6 +61,7 @@ void TForm1::AttachRecorderLine(const RecorderLineInfo& line)
     m_openDevicePath.clear();
     m_recorderLine = line.name;
     m_shownReadMs = -1;
+    m_tileReadMs.clear();
     m_shownReadAddress = -1;
     RecorderClient& recorder = DesktopRecorder();
     recorder.Attach(RecorderSocketPath());
@@ -122,6 +124,26 @@ void TForm1::ShowRecorderStatus(const RecorderStatus& status)
 {
     if (ReadingActive != 1)
         return;
+    // Every chamber's new read on its tile; the selected one's alarms are
+    // raised below, as a poll's.
+    if (FormOverview) {
+        for (const RecorderChamber& c : status.chambers) {
+            qint64& shown = m_tileReadMs[c.address];
+            if (c.readMs == 0 || c.readMs == shown)
+                continue;
+            shown = c.readMs;
+            OverviewRead read;
+            read.address = c.address;
+            read.answered = c.lastAnswered && !c.frame.isEmpty();
+            read.outcome = read.answered ? WholeReply::Outcome::Answered : WholeReply::Outcome::Silent;
+            if (read.answered)
+                read.reply = DecodedFrame(c.frame, c.address);
+            read.answered = read.answered && read.reply.decoded;
+            read.selected = c.address == ChamberAddress;
+            FormOverview->Watch(c.address);
+            FormOverview->TakeRecorderRead(read);
+        }
+    }
     const RecorderChamber* chamber = status.Find(ChamberAddress);
     if (!chamber)
         return;
