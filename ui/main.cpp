@@ -154,7 +154,8 @@ void BuildScanColumn(TForm1* f, QWidget* c)
     f->CheckBox1 = new QCheckBox(QStringLiteral("Запись в файл"), c);
     f->CheckBox1->setGeometry(8, 734, 153, 49);
     f->LabelRecorderLog = new QLabel(c);
-    f->LabelRecorderLog->setGeometry(16, 776, 236, 36);
+    // In the scan's progress bar's place, which an attached window does not use.
+    f->LabelRecorderLog->setGeometry(16, 226, 236, 44);
     f->LabelRecorderLog->setFont(Tnr(12));
     f->LabelRecorderLog->setWordWrap(true);
     f->LabelRecorderLog->hide();

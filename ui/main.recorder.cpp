@@ -74,6 +74,7 @@ void TForm1::AttachRecorderLine(const RecorderLineInfo& line)
         CheckBox1->setChecked(false);
     CheckBox1->setEnabled(false);
     LabelRecorderLog->setText(QStringLiteral("Запись в файл ведёт регистратор"));
+    ProgressBar1->hide();
     LabelRecorderLog->show();
     if (FormOverview)
         FormOverview->SetPortLabel(AttachedCaption(line.name));
@@ -96,6 +97,7 @@ void TForm1::DetachRecorder()
     m_scanAsked = false;
     ListBox1->clear();
     LabelRecorderLog->hide();
+    ProgressBar1->show();
     for (QLabel* label : m_fieldLabels)
         label->setEnabled(true);
     Button1->setEnabled(true);
