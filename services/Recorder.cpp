@@ -425,11 +425,11 @@ QJsonObject Recorder::StatusAnswer(const QJsonObject& request) const
                                     {QStringLiteral("step"), v.stepText},
                                     {QStringLiteral("cycle"), v.cycleText},
                                     {QStringLiteral("frame"), QString::fromLatin1(StatusFrameOf(chamber).toHex())},
-                                    {QStringLiteral("lastAnswered"), chamber.lastAnswered},
+                                    {QStringLiteral("lastAnswered"), chamber.LastAnswered()},
                                     {QStringLiteral("readMs"), static_cast<double>(chamber.readMs)},
                                     {QStringLiteral("answeredMs"), static_cast<double>(chamber.answeredMs)},
                                     {QStringLiteral("linkLost"),
-                                     chamber.readMs != 0 && !chamber.lastAnswered && LinkLostAt(chamber.answeredMs, chamber.firstReadMs, now)},
+                                     chamber.readMs != 0 && !chamber.LastAnswered() && LinkLostAt(chamber.answeredMs, chamber.firstReadMs, now)},
                                     {QStringLiteral("log"), chamber.log ? chamber.log->FileName() : QString()}});
     }
     const LineState state = LineStateOf(line);
@@ -588,7 +588,6 @@ void Recorder::TakeRead(const ChamberRead& read)
     chamber.readMs = read.timeMs;
     if (chamber.firstReadMs == 0)
         chamber.firstReadMs = read.timeMs;
-    chamber.lastAnswered = read.read.answered;
     if (read.read.answered) {
         chamber.answeredMs = read.timeMs;
         chamber.lastReply = read.read.reply;

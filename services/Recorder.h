@@ -55,10 +55,10 @@ public:
         std::unique_ptr<ChamberLog> log;
         // The last answer's words, for a desktop that decodes them by its own table.
         StatusReply lastReply;
-        bool lastAnswered = false;
         qint64 firstReadMs = 0;
         qint64 readMs = 0;
         qint64 answeredMs = 0;
+        bool LastAnswered() const { return readMs != 0 && readMs == answeredMs; }
     };
     const Chamber* FindChamber(const QString& line, int address) const;
     QStringList Lines() const;

@@ -29,6 +29,20 @@ StatusReply DecodedFrame(const QByteArray& frame, int address)
     return DecodeStatus(bytes, address);
 }
 
+// A chamber's latest read as the recorder answered it, decoded by this
+// program's own table.
+OverviewRead ReadOf(const RecorderChamber& chamber, int selected)
+{
+    OverviewRead read;
+    read.address = chamber.address;
+    if (chamber.lastAnswered && !chamber.frame.isEmpty())
+        read.reply = DecodedFrame(chamber.frame, chamber.address);
+    read.answered = read.reply.decoded;
+    read.outcome = read.answered ? WholeReply::Outcome::Answered : WholeReply::Outcome::Silent;
+    read.selected = chamber.address == selected;
+    return read;
+}
+
 QString AttachedCaption(const QString& line) { return QStringLiteral("Линия %1 — регистратор").arg(line); }
 }  // namespace
 
@@ -134,16 +148,8 @@ void TForm1::ShowRecorderStatus(const RecorderStatus& status)
             if (c.readMs == 0 || c.readMs == shown)
                 continue;
             shown = c.readMs;
-            OverviewRead read;
-            read.address = c.address;
-            read.answered = c.lastAnswered && !c.frame.isEmpty();
-            read.outcome = read.answered ? WholeReply::Outcome::Answered : WholeReply::Outcome::Silent;
-            if (read.answered)
-                read.reply = DecodedFrame(c.frame, c.address);
-            read.answered = read.answered && read.reply.decoded;
-            read.selected = c.address == ChamberAddress;
             FormOverview->Watch(c.address);
-            FormOverview->TakeRecorderRead(read);
+            FormOverview->TakeRecorderRead(ReadOf(c, ChamberAddress));
         }
     }
     const RecorderChamber* chamber = status.Find(ChamberAddress);
@@ -158,9 +164,8 @@ void TForm1::ShowRecorderStatus(const RecorderStatus& status)
         return;
     m_shownReadMs = chamber->readMs;
     m_shownReadAddress = chamber->address;
-    const bool answered = chamber->lastAnswered && !chamber->frame.isEmpty();
-    const StatusReply reply = answered ? DecodedFrame(chamber->frame, chamber->address) : StatusReply();
-    ShowPollResult(answered && reply.decoded, reply, chamber->linkLost);
+    const OverviewRead read = ReadOf(*chamber, ChamberAddress);
+    ShowPollResult(read.answered, read.reply, chamber->linkLost);
 }
 
 void TForm1::RecorderScan()
