@@ -145,6 +145,30 @@ void LineScheduler::Exchange(const std::function<void()>& job)
         std::rethrow_exception(queued.failure);
 }
 
+void LineScheduler::ExchangeLater(std::function<void()> job, JobEnded ended)
+{
+    auto queued = std::make_unique<Job>();
+    queued->owned = std::move(job);
+    queued->ended = std::move(ended);
+    queued->run = &queued->owned;
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (m_running && !m_stop && std::this_thread::get_id() != m_threadId) {
+            m_jobs.push_back(queued.release());
+            m_wake.notify_all();
+            return;
+        }
+    }
+    std::exception_ptr failure;
+    try {
+        queued->owned();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (queued->ended)
+        queued->ended(failure);
+}
+
 bool LineScheduler::RunJobs()
 {
     bool ran = false;
@@ -163,6 +187,12 @@ bool LineScheduler::RunJobs()
             job->failure = std::current_exception();
         }
         ran = true;
+        if (job->run == &job->owned) {
+            const std::unique_ptr<Job> ended(job);
+            if (ended->ended)
+                ended->ended(ended->failure);
+            continue;
+        }
         {
             std::lock_guard<std::mutex> guard(m_lock);
             job->done = true;

@@ -113,6 +113,11 @@ public:
     // job's own exchanges: a program's frames are one job) and while the
     // thread does not run, it runs at once on the caller's.
     void Exchange(const std::function<void()>& job);
+    // The same without waiting: ended runs after the job, on the line's thread
+    // (or on the caller's, where the job ran at once), with the job's
+    // exception, if any. A job queued is run even when the line stops.
+    using JobEnded = std::function<void(std::exception_ptr failure)>;
+    void ExchangeLater(std::function<void()> job, JobEnded ended);
     // The line's transport, for an exchange's own requests: only from inside
     // one (on the line's thread).
     Transport& LineTransport() { return *m_transport; }
@@ -162,6 +167,9 @@ private:
         const std::function<void()>* run = nullptr;
         bool done = false;
         std::exception_ptr failure;
+        // A job nobody waits for: owned by the queue, its end told by ended.
+        std::function<void()> owned;
+        JobEnded ended;
     };
     void Run();
     // The exchanges queued, in order; false when there were none.

@@ -163,12 +163,14 @@ QJsonObject ControlServer::Answer(QLocalSocket* socket, Client& client, const QJ
     client.idle->stop();
     QPointer<QLocalSocket> guarded(socket);
     auto done = std::make_shared<bool>(false);
-    route->deferred(client.peer, request, [this, guarded, done](const QJsonObject& answer) {
+    QPointer<ControlServer> self(this);
+    route->deferred(client.peer, request, [self, guarded, done](const QJsonObject& answer) {
         if (*done)
             return;
         *done = true;
-        if (guarded)
-            AnswerLater(guarded.data(), answer);
+        // The server closed meanwhile (the recorder stopping) answers nobody.
+        if (self && guarded)
+            self->AnswerLater(guarded.data(), answer);
     });
     return QJsonObject();
 }

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QPointer>
 
 #include <cerrno>
 #include <cstdio>
@@ -165,6 +166,15 @@ bool Recorder::Start(const RecorderConfig& config, QString* error)
     return true;
 }
 
+ControlServer::DeferredHandler Recorder::Command(CommandHandler handler)
+{
+    return [this, handler](const ControlPeer& peer, const QJsonObject& request, ControlServer::Reply reply) {
+        const QJsonObject now = (this->*handler)(peer, request, reply);
+        if (!now.isEmpty())
+            reply(now);
+    };
+}
+
 void Recorder::StartControl()
 {
     m_control.reset();
@@ -175,14 +185,10 @@ void Recorder::StartControl()
                     [this](const ControlPeer&, const QJsonObject& request) { return LinesAnswer(request); });
     control->Handle(QStringLiteral("status"), ControlServer::Needs::Read,
                     [this](const ControlPeer&, const QJsonObject& request) { return StatusAnswer(request); });
-    control->Handle(QStringLiteral("run"), ControlServer::Needs::Write,
-                    [this](const ControlPeer& peer, const QJsonObject& request) { return RunAnswer(peer, request); });
-    control->Handle(QStringLiteral("setpoint"), ControlServer::Needs::Write,
-                    [this](const ControlPeer& peer, const QJsonObject& request) { return SetPointAnswer(peer, request); });
-    control->Handle(QStringLiteral("program"), ControlServer::Needs::Write,
-                    [this](const ControlPeer& peer, const QJsonObject& request) { return ProgramAnswer(peer, request); });
-    control->Handle(QStringLiteral("programstart"), ControlServer::Needs::Write,
-                    [this](const ControlPeer& peer, const QJsonObject& request) { return ProgramStartAnswer(peer, request); });
+    control->HandleDeferred(QStringLiteral("run"), ControlServer::Needs::Write, Command(&Recorder::RunAnswer));
+    control->HandleDeferred(QStringLiteral("setpoint"), ControlServer::Needs::Write, Command(&Recorder::SetPointAnswer));
+    control->HandleDeferred(QStringLiteral("program"), ControlServer::Needs::Write, Command(&Recorder::ProgramAnswer));
+    control->HandleDeferred(QStringLiteral("programstart"), ControlServer::Needs::Write, Command(&Recorder::ProgramStartAnswer));
     control->HandleDeferred(QStringLiteral("scan"), ControlServer::Needs::Read,
                             [this](const ControlPeer&, const QJsonObject& request, ControlServer::Reply reply) {
                                 ScanAnswerLater(request, std::move(reply));
@@ -227,18 +233,19 @@ QJsonObject Recorder::LinesAnswer(const QJsonObject& request) const
 
 QJsonObject Recorder::CommandAnswer(const ControlPeer& peer, const QJsonObject& request, JournalAction action,
                                     const QString& oldValue, const QString& newValue,
-                                    const std::vector<uint8_t>& frame)
+                                    const std::vector<uint8_t>& frame, const ControlServer::Reply& reply)
 {
-    return CommandAnswer(peer, request, action, oldValue, newValue, std::vector<std::vector<uint8_t>>{frame});
+    return CommandAnswer(peer, request, action, oldValue, newValue, std::vector<std::vector<uint8_t>>{frame}, reply);
 }
 
 QJsonObject Recorder::CommandAnswer(const ControlPeer& peer, const QJsonObject& request, JournalAction action,
                                     const QString& oldValue, const QString& newValue,
-                                    const std::vector<std::vector<uint8_t>>& frames)
+                                    const std::vector<std::vector<uint8_t>>& frames,
+                                    const ControlServer::Reply& reply)
 {
     const QString line = request.value(QStringLiteral("line")).toString();
     const int address = request.value(QStringLiteral("address")).toInt(-1);
-    LineScheduler& scheduler = *m_lines.at(line);
+    LineScheduler* scheduler = m_lines.at(line).get();
     JournalEntry entry;
     entry.action = action;
     entry.chamber = QStringLiteral("%1/%2").arg(line).arg(address);
@@ -252,23 +259,59 @@ QJsonObject Recorder::CommandAnswer(const ControlPeer& peer, const QJsonObject& 
         return ControlError(request, QStringLiteral("не выполнено: журнал действий не записывается: %1")
                                          .arg(QString::fromUtf8(e.what())));
     }
-    // A program's frames are one exchange: no read comes between them.
-    std::vector<FrameAnswer> answers;
-    scheduler.Exchange([&] {
-        for (const std::vector<uint8_t>& frame : frames)
-            answers.push_back(FrameAnswerOf(
-                scheduler.LineTransport().Write(frame.data(), static_cast<int>(frame.size()), kCommandPauseMs)));
-    });
-    const bool confirmed = AllConfirmed(answers);
-    entry.outcome = answers.size() == 1 ? FrameAnswerText(answers.front()) : ProgramAnswerText(answers);
-    if (confirmed && (action == JournalAction::Start || action == JournalAction::Stop))
-        m_alarms.CommandConfirmed({line, address}, action == JournalAction::Start);
+    // A program's frames are one exchange: no read comes between them. The
+    // answers come back to this thread; a recorder gone meanwhile drops them.
+    auto answers = std::make_shared<std::vector<FrameAnswer>>();
+    QPointer<Recorder> self(this);
+    scheduler->ExchangeLater(
+        [scheduler, frames, answers] {
+            for (const std::vector<uint8_t>& frame : frames)
+                answers->push_back(FrameAnswerOf(
+                    scheduler->LineTransport().Write(frame.data(), static_cast<int>(frame.size()), kCommandPauseMs)));
+        },
+        [self, peer, request, entry, answers, reply](std::exception_ptr failure) {
+            QString why;
+            if (failure) {
+                try {
+                    std::rethrow_exception(failure);
+                } catch (const std::exception& e) {
+                    why = QString::fromUtf8(e.what());
+                } catch (...) {
+                    why = QStringLiteral("неизвестная ошибка");
+                }
+            }
+            // The vector is not touched on the line's thread any more.
+            const std::vector<FrameAnswer> got = *answers;
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, peer, request, entry, got, why, reply] {
+                    if (self)
+                        self->CommandEnded(peer, request, entry, got, why, reply);
+                },
+                Qt::QueuedConnection);
+        });
+    return QJsonObject();
+}
+
+void Recorder::CommandEnded(const ControlPeer& peer, const QJsonObject& request, JournalEntry entry,
+                            const std::vector<FrameAnswer>& answers, const QString& failure,
+                            const ControlServer::Reply& reply)
+{
+    const QString line = request.value(QStringLiteral("line")).toString();
+    const int address = request.value(QStringLiteral("address")).toInt(-1);
+    const bool confirmed = failure.isEmpty() && !answers.empty() && AllConfirmed(answers);
+    if (!failure.isEmpty())
+        entry.outcome = failure;
+    else
+        entry.outcome = answers.size() == 1 ? FrameAnswerText(answers.front()) : ProgramAnswerText(answers);
+    if (confirmed && (entry.action == JournalAction::Start || entry.action == JournalAction::Stop))
+        m_alarms.CommandConfirmed({line, address}, entry.action == JournalAction::Start);
     KeepJournal(entry);
     Event(QStringLiteral("линия %1, камера №%2: %3 (%4) по запросу %5: %6")
               .arg(line)
               .arg(address)
-              .arg(JournalActionText(action), newValue, peer.login, entry.outcome));
-    return ControlReply(request, {{QStringLiteral("outcome"), entry.outcome}, {QStringLiteral("confirmed"), confirmed}});
+              .arg(JournalActionText(entry.action), entry.newValue, peer.login, entry.outcome));
+    reply(ControlReply(request, {{QStringLiteral("outcome"), entry.outcome}, {QStringLiteral("confirmed"), confirmed}}));
 }
 
 QString Recorder::CommandTargetError(const QJsonObject& request) const
@@ -285,7 +328,8 @@ QString Recorder::CommandTargetError(const QJsonObject& request) const
     return QString();
 }
 
-QJsonObject Recorder::RunAnswer(const ControlPeer& peer, const QJsonObject& request)
+QJsonObject Recorder::RunAnswer(const ControlPeer& peer, const QJsonObject& request,
+                                const ControlServer::Reply& reply)
 {
     const QString where = CommandTargetError(request);
     if (!where.isEmpty())
@@ -308,10 +352,11 @@ QJsonObject Recorder::RunAnswer(const ControlPeer& peer, const QJsonObject& requ
                    : QStringLiteral("программа");
     }
     return CommandAnswer(peer, request, start ? JournalAction::Start : JournalAction::Stop, QString(), mode,
-                         std::vector<uint8_t>(frame.begin(), frame.end()));
+                         std::vector<uint8_t>(frame.begin(), frame.end()), reply);
 }
 
-QJsonObject Recorder::ProgramStartAnswer(const ControlPeer& peer, const QJsonObject& request)
+QJsonObject Recorder::ProgramStartAnswer(const ControlPeer& peer, const QJsonObject& request,
+                                         const ControlServer::Reply& reply)
 {
     const QString where = CommandTargetError(request);
     if (!where.isEmpty())
@@ -322,10 +367,11 @@ QJsonObject Recorder::ProgramStartAnswer(const ControlPeer& peer, const QJsonObj
     const int address = request.value(QStringLiteral("address")).toInt();
     const ProgramStartFrame frame = BuildProgramStartFrame(static_cast<uint8_t>(address), program);
     return CommandAnswer(peer, request, JournalAction::Start, QString(), QStringLiteral("программа %1").arg(program),
-                         std::vector<uint8_t>(frame.begin(), frame.end()));
+                         std::vector<uint8_t>(frame.begin(), frame.end()), reply);
 }
 
-QJsonObject Recorder::ProgramAnswer(const ControlPeer& peer, const QJsonObject& request)
+QJsonObject Recorder::ProgramAnswer(const ControlPeer& peer, const QJsonObject& request,
+                                    const ControlServer::Reply& reply)
 {
     const QString where = CommandTargetError(request);
     if (!where.isEmpty())
@@ -352,10 +398,11 @@ QJsonObject Recorder::ProgramAnswer(const ControlPeer& peer, const QJsonObject& 
     for (const StepFrame& frame : BuildProgramFrames(static_cast<uint8_t>(address), program, texts))
         frames.emplace_back(frame.begin(), frame.end());
     return CommandAnswer(peer, request, JournalAction::ProgramWrite, QString(), ProgramJournalText(program, texts),
-                         frames);
+                         frames, reply);
 }
 
-QJsonObject Recorder::SetPointAnswer(const ControlPeer& peer, const QJsonObject& request)
+QJsonObject Recorder::SetPointAnswer(const ControlPeer& peer, const QJsonObject& request,
+                                     const ControlServer::Reply& reply)
 {
     const QString where = CommandTargetError(request);
     if (!where.isEmpty())
@@ -380,7 +427,7 @@ QJsonObject Recorder::SetPointAnswer(const ControlPeer& peer, const QJsonObject&
     const int h = StrToInt(humidity);
     const SetPointFrame frame = BuildSetPointFrame(static_cast<uint8_t>(address), t, h);
     return CommandAnswer(peer, request, JournalAction::SetPointWrite, oldValue, SetPointJournalText(t, h),
-                         std::vector<uint8_t>(frame.begin(), frame.end()));
+                         std::vector<uint8_t>(frame.begin(), frame.end()), reply);
 }
 
 namespace {

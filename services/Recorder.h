@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "control/Commands.h"
 #include "monitoring/ActionJournal.h"
 #include "monitoring/Alarms.h"
 #include "monitoring/ChamberLog.h"
@@ -97,25 +98,36 @@ private:
     // The control socket as the configuration asks; one that cannot be had
     // is said, and the recording goes on without it.
     void StartControl();
+    using CommandHandler = QJsonObject (Recorder::*)(const ControlPeer&, const QJsonObject&,
+                                                     const ControlServer::Reply&);
+    ControlServer::DeferredHandler Command(CommandHandler handler);
     QJsonObject LinesAnswer(const QJsonObject& request) const;
     QJsonObject StatusAnswer(const QJsonObject& request) const;
-    // A chamber's manual start or stop, asked on the control socket:
-    // journalled first under the caller's name (nothing is sent when the
-    // journal refuses), sent between the line's reads, its echo read, the
-    // outcome journalled and answered.
-    QJsonObject RunAnswer(const ControlPeer& peer, const QJsonObject& request);
+    // The command handlers answer a refusal at once, or queue the command and
+    // answer later (an empty object then): the socket serves others while the
+    // line exchanges. A chamber's manual start or stop: journalled first under
+    // the caller's name (nothing is sent when the journal refuses), sent
+    // between the line's reads, its echo read, the outcome journalled and
+    // answered.
+    QJsonObject RunAnswer(const ControlPeer& peer, const QJsonObject& request, const ControlServer::Reply& reply);
     // Manual set points, under the control window's checks, the same way.
-    QJsonObject SetPointAnswer(const ControlPeer& peer, const QJsonObject& request);
+    QJsonObject SetPointAnswer(const ControlPeer& peer, const QJsonObject& request, const ControlServer::Reply& reply);
     // Empty when the request names a line and a chamber of it; else why not.
     QString CommandTargetError(const QJsonObject& request) const;
     QJsonObject CommandAnswer(const ControlPeer& peer, const QJsonObject& request, JournalAction action,
-                              const QString& oldValue, const QString& newValue, const std::vector<uint8_t>& frame);
+                              const QString& oldValue, const QString& newValue, const std::vector<uint8_t>& frame,
+                              const ControlServer::Reply& reply);
     QJsonObject CommandAnswer(const ControlPeer& peer, const QJsonObject& request, JournalAction action,
                               const QString& oldValue, const QString& newValue,
-                              const std::vector<std::vector<uint8_t>>& frames);
+                              const std::vector<std::vector<uint8_t>>& frames, const ControlServer::Reply& reply);
+    // The end of a command's exchange, back on the recorder's thread.
+    void CommandEnded(const ControlPeer& peer, const QJsonObject& request, JournalEntry entry,
+                      const std::vector<FrameAnswer>& answers, const QString& failure,
+                      const ControlServer::Reply& reply);
     // A program table, under the control window's check, its frames one exchange.
-    QJsonObject ProgramAnswer(const ControlPeer& peer, const QJsonObject& request);
-    QJsonObject ProgramStartAnswer(const ControlPeer& peer, const QJsonObject& request);
+    QJsonObject ProgramAnswer(const ControlPeer& peer, const QJsonObject& request, const ControlServer::Reply& reply);
+    QJsonObject ProgramStartAnswer(const ControlPeer& peer, const QJsonObject& request,
+                                   const ControlServer::Reply& reply);
     // The line scanned again; answered with the chambers found once it reads them.
     void ScanAnswerLater(const QJsonObject& request, ControlServer::Reply reply);
     // Scans asked and not yet answered, per line: answered when the line reads

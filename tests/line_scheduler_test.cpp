@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <mutex>
 #include <string>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -269,6 +270,22 @@ TEST_F(LineSchedulerTest, ExchangesRunOnTheLinesThreadBetweenItsReads)
     for (std::thread& c : callers)
         c.join();
     EXPECT_THROW(line.Exchange([] { throw std::runtime_error("refused"); }), std::runtime_error);
+    // Not waited for: ended tells, on the line's thread, with the job's failure.
+    std::promise<std::pair<std::thread::id, std::string>> later;
+    line.ExchangeLater([] { throw std::runtime_error("later refused"); },
+                       [&](std::exception_ptr failure) {
+                           std::string what;
+                           try {
+                               if (failure)
+                                   std::rethrow_exception(failure);
+                           } catch (const std::exception& e) {
+                               what = e.what();
+                           }
+                           later.set_value({std::this_thread::get_id(), what});
+                       });
+    const auto told = later.get_future().get();
+    EXPECT_NE(told.first, std::this_thread::get_id());
+    EXPECT_EQ(told.second, "later refused");
     bool innerRan = false;
     line.Exchange([&] { line.Exchange([&] { innerRan = true; }); });
     EXPECT_TRUE(innerRan);
@@ -286,6 +303,9 @@ TEST_F(LineSchedulerTest, ExchangesRunOnTheLinesThreadBetweenItsReads)
     std::thread::id ranOn;
     line.Exchange([&] { ranOn = std::this_thread::get_id(); });
     EXPECT_EQ(ranOn, std::this_thread::get_id());
+    bool endedAtOnce = false;
+    line.ExchangeLater([] {}, [&](std::exception_ptr failure) { endedAtOnce = !failure; });
+    EXPECT_TRUE(endedAtOnce);
 }
 
 // The desktop's way of using a line: reading switched on and off, chambers

@@ -542,6 +542,69 @@ TEST_F(RecorderLines, CommandsThroughTheSocketGoOutBetweenReadsAndAreJournalledU
     EXPECT_EQ(commands[5].outcome, JournalOutcomeConfirmed());
 }
 
+// A program's frames take the line a while (each write waits its pause): the
+// socket answers others meanwhile, and the program's answer comes once, after.
+TEST_F(RecorderLines, TheSocketServesOthersWhileAProgramIsWritten)
+{
+    config.socket = folder.filePath(QStringLiteral("control.sock"));
+    config.access.readGroup = OwnPrimaryGroup();
+    config.access.writeGroup = OwnPrimaryGroup();
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 2) >= 1; }, 20s));
+    // A slow controller: each echo some 60 ms after its write.
+    sim::Faults slow;
+    slow.extraDelay = 60ms;
+    ASSERT_TRUE(serial.SetFaults(2, slow));
+    ProgramTexts texts;
+    texts.steps = "8";
+    texts.cycles = "1";
+    QJsonArray cells;
+    for (int r = 0; r < 8; ++r) {
+        const QStringList row = {QString::number(20 + r), "0", "10", "0", "5", "50"};
+        cells.append(QJsonArray::fromStringList(row));
+        for (int c = 0; c < 6; ++c)
+            texts.cells[r][c] = row[c];
+    }
+    serial.ClearReceivedFrames();
+    QJsonObject program, status, otherLine;
+    std::chrono::steady_clock::time_point programAnswered, statusAnswered;
+    WhileServing([&] {
+        RawClient writer(config.socket);
+        RawClient reader(config.socket);
+        writer.Send(EncodeControlMessage(ControlRequest("program", 1,
+                                                        {{QStringLiteral("line"), QStringLiteral("a")},
+                                                         {QStringLiteral("address"), 2},
+                                                         {QStringLiteral("number"), 3},
+                                                         {QStringLiteral("steps"), texts.steps},
+                                                         {QStringLiteral("cycles"), texts.cycles},
+                                                         {QStringLiteral("cells"), cells}})));
+        std::this_thread::sleep_for(50ms);
+        reader.Send(EncodeControlMessage(ControlRequest("status", 2, {{QStringLiteral("line"), QStringLiteral("a")}})));
+        status = reader.Receive();
+        reader.Send(EncodeControlMessage(ControlRequest("status", 3, {{QStringLiteral("line"), QStringLiteral("b")}})));
+        otherLine = reader.Receive();
+        statusAnswered = std::chrono::steady_clock::now();
+        program = writer.Receive();
+        programAnswered = std::chrono::steady_clock::now();
+    });
+    recorder.Stop();
+    ASSERT_FALSE(status.isEmpty());
+    EXPECT_TRUE(status.value(QStringLiteral("error")).toString().isEmpty());
+    EXPECT_TRUE(otherLine.value(QStringLiteral("error")).toString().isEmpty());
+    ASSERT_FALSE(program.isEmpty());
+    EXPECT_TRUE(program.value(QStringLiteral("confirmed")).toBool()) << QJsonDocument(program).toJson().toStdString();
+    // Eight writes of over 60 ms each: the reads were answered well before.
+    EXPECT_GT(programAnswered - statusAnswered, 300ms);
+    for (const StepFrame& step : BuildProgramFrames(2, 3, texts)) {
+        int seen = 0;
+        for (const sim::LineFrame& f : serial.ReceivedFrames())
+            seen += f.bytes == std::vector<uint8_t>(step.begin(), step.end());
+        EXPECT_EQ(seen, 1);
+    }
+}
+
 // A socket that cannot be had is said, and the recording goes on without it.
 TEST_F(RecorderLines, WithoutItsControlSocketTheRecorderStillRecords)
 {
