@@ -18,8 +18,6 @@ constexpr size_t kKeptLabAlarms = 100;
 // A bound on the event lines kept while their file refuses them.
 constexpr size_t kMostPendingLines = 10000;
 
-QString AlarmJournalText(const Alarm& a) { return QStringLiteral("тревога №%1: %2").arg(a.id).arg(a.text); }
-
 QString ArmingKey(const ChamberKey& chamber)
 {
     // The desktop's one line keeps the key it always had.
@@ -60,6 +58,69 @@ AlarmCounts ActiveAlarmCounts(const AlarmRules& rules)
 {
     return {rules.ActiveCount(AlarmKind::Temperature), rules.ActiveCount(AlarmKind::Humidity),
             rules.ActiveCount(AlarmKind::Link), rules.OutstandingCount(AlarmKind::ProgramEnd)};
+}
+
+QString AlarmJournalText(const Alarm& a) { return QStringLiteral("тревога №%1: %2").arg(a.id).arg(a.text); }
+
+QJsonObject AlarmJson(const Alarm& a)
+{
+    QJsonObject json{{QStringLiteral("id"), a.id},
+                     {QStringLiteral("kind"), AlarmKindKey(a.kind)},
+                     {QStringLiteral("text"), a.text},
+                     {QStringLiteral("start"), static_cast<double>(a.start)},
+                     {QStringLiteral("end"), static_cast<double>(a.end)},
+                     {QStringLiteral("active"), a.active},
+                     {QStringLiteral("acknowledged"), a.acknowledged},
+                     {QStringLiteral("acknowledgedAt"), static_cast<double>(a.acknowledgedAt)}};
+    if (a.hasValues) {
+        json.insert(QStringLiteral("value"), a.value);
+        json.insert(QStringLiteral("setPoint"), a.setPoint);
+        json.insert(QStringLiteral("worst"), a.worst);
+        json.insert(QStringLiteral("endValue"), a.endValue);
+    }
+    return json;
+}
+
+Alarm AlarmFromJson(const QJsonObject& json)
+{
+    Alarm a;
+    a.id = json.value(QStringLiteral("id")).toInt();
+    const QString kind = json.value(QStringLiteral("kind")).toString();
+    for (AlarmKind k : {AlarmKind::Temperature, AlarmKind::Humidity, AlarmKind::Link, AlarmKind::ProgramEnd,
+                        AlarmKind::Journal, AlarmKind::Recording})
+        if (AlarmKindKey(k) == kind)
+            a.kind = k;
+    a.text = json.value(QStringLiteral("text")).toString();
+    a.start = static_cast<qint64>(json.value(QStringLiteral("start")).toDouble());
+    a.end = static_cast<qint64>(json.value(QStringLiteral("end")).toDouble());
+    a.active = json.value(QStringLiteral("active")).toBool();
+    a.acknowledged = json.value(QStringLiteral("acknowledged")).toBool();
+    a.acknowledgedAt = static_cast<qint64>(json.value(QStringLiteral("acknowledgedAt")).toDouble());
+    a.hasValues = json.contains(QStringLiteral("value"));
+    a.value = json.value(QStringLiteral("value")).toDouble();
+    a.setPoint = json.value(QStringLiteral("setPoint")).toDouble();
+    a.worst = json.value(QStringLiteral("worst")).toDouble();
+    a.endValue = json.value(QStringLiteral("endValue")).toDouble();
+    return a;
+}
+
+AlarmCounts OutstandingAlarmCounts(const std::vector<Alarm>& alarms)
+{
+    AlarmCounts counts;
+    for (const Alarm& a : alarms) {
+        const bool outstanding = a.active || (a.kind == AlarmKind::ProgramEnd && !a.acknowledged);
+        if (!outstanding)
+            continue;
+        if (a.kind == AlarmKind::Temperature)
+            ++counts.temperature;
+        else if (a.kind == AlarmKind::Humidity)
+            ++counts.humidity;
+        else if (a.kind == AlarmKind::Link)
+            ++counts.link;
+        else if (a.kind == AlarmKind::ProgramEnd)
+            ++counts.programEnd;
+    }
+    return counts;
 }
 
 AlarmCounts OutstandingAlarmCounts(const AlarmRules& rules)

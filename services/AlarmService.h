@@ -6,6 +6,7 @@
 // the recorder both sit on it; what changes is told by signals.
 #pragma once
 
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -51,6 +52,14 @@ struct AlarmCounts {
 };
 AlarmCounts ActiveAlarmCounts(const AlarmRules& rules);
 AlarmCounts OutstandingAlarmCounts(const AlarmRules& rules);
+AlarmCounts OutstandingAlarmCounts(const std::vector<Alarm>& alarms);
+
+// "тревога №12: ..." as the journal names an alarm.
+QString AlarmJournalText(const Alarm& a);
+// An alarm as the control socket carries it, and back; a field missing or
+// of another type reads as its default.
+QJsonObject AlarmJson(const Alarm& alarm);
+Alarm AlarmFromJson(const QJsonObject& json);
 
 struct AlarmServiceOptions {
     // The event file for the chambers of a line; line "" with kLabWideAlarm

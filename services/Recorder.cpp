@@ -189,6 +189,10 @@ void Recorder::StartControl()
     control->HandleDeferred(QStringLiteral("setpoint"), ControlServer::Needs::Write, Command(&Recorder::SetPointAnswer));
     control->HandleDeferred(QStringLiteral("program"), ControlServer::Needs::Write, Command(&Recorder::ProgramAnswer));
     control->HandleDeferred(QStringLiteral("programstart"), ControlServer::Needs::Write, Command(&Recorder::ProgramStartAnswer));
+    control->Handle(QStringLiteral("alarms"), ControlServer::Needs::Read,
+                    [this](const ControlPeer&, const QJsonObject& request) { return AlarmsAnswer(request); });
+    control->Handle(QStringLiteral("ack"), ControlServer::Needs::Write,
+                    [this](const ControlPeer& peer, const QJsonObject& request) { return AckAnswer(peer, request); });
     control->HandleDeferred(QStringLiteral("scan"), ControlServer::Needs::Read,
                             [this](const ControlPeer&, const QJsonObject& request, ControlServer::Reply reply) {
                                 ScanAnswerLater(request, std::move(reply));
@@ -484,6 +488,85 @@ QJsonObject Recorder::StatusAnswer(const QJsonObject& request) const
                                   {QStringLiteral("phase"), LinePhaseText(state.phase)},
                                   {QStringLiteral("reason"), state.reason},
                                   {QStringLiteral("chambers"), chambers}});
+}
+
+std::vector<Recorder::LineAlarm> Recorder::AlarmsOfLine(const QString& line) const
+{
+    std::vector<LineAlarm> all;
+    for (const ChamberKey& chamber : m_alarms.Chambers())
+        if (line.isEmpty() || chamber.first == line)
+            if (const AlarmRules* rules = m_alarms.Rules(chamber))
+                for (const Alarm& a : rules->Alarms())
+                    all.push_back({chamber.first, chamber.second, a});
+    for (const Alarm& a : m_alarms.LabAlarms())
+        all.push_back({QString(), kLabWideAlarm, a});
+    std::stable_sort(all.begin(), all.end(),
+                     [](const LineAlarm& x, const LineAlarm& y) { return x.alarm.id < y.alarm.id; });
+    return all;
+}
+
+QJsonObject Recorder::AlarmsAnswer(const QJsonObject& request) const
+{
+    const QString line = request.value(QStringLiteral("line")).toString();
+    if (!line.isEmpty() && !m_config.Line(line))
+        return ControlError(request, QStringLiteral("нет линии «%1»").arg(line));
+    const std::vector<LineAlarm> all = AlarmsOfLine(line);
+    // The newest alarms that still ask for the operator, then the newest of
+    // the rest, so that the answer stays well inside one message.
+    std::vector<bool> keep(all.size(), false);
+    int kept = 0;
+    for (const bool outstanding : {true, false})
+        for (size_t i = all.size(); i-- > 0 && kept < kMostAlarmsAnswered;)
+            if (!keep[i] && (all[i].alarm.active || !all[i].alarm.acknowledged) == outstanding) {
+                keep[i] = true;
+                ++kept;
+            }
+    QJsonArray alarms;
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (!keep[i])
+            continue;
+        QJsonObject json = AlarmJson(all[i].alarm);
+        json.insert(QStringLiteral("line"), all[i].line);
+        json.insert(QStringLiteral("address"), all[i].address);
+        alarms.append(json);
+    }
+    return ControlReply(request, {{QStringLiteral("alarms"), alarms}});
+}
+
+QJsonObject Recorder::AckAnswer(const ControlPeer& peer, const QJsonObject& request)
+{
+    const QString line = request.value(QStringLiteral("line")).toString();
+    const bool all = request.value(QStringLiteral("all")).toBool();
+    const int id = request.value(QStringLiteral("id")).toInt(0);
+    const QString comment = request.value(QStringLiteral("comment")).toString();
+    if (!all && id <= 0)
+        return ControlError(request, QStringLiteral("ack: ожидается номер тревоги или all"));
+    int acknowledged = 0;
+    for (const LineAlarm& a : AlarmsOfLine(line)) {
+        if (a.alarm.acknowledged || (!all && a.alarm.id != id))
+            continue;
+        // Journalled first, under the caller's name: one the journal refuses
+        // is not made, nor any after it.
+        JournalEntry entry;
+        entry.action = JournalAction::AlarmAcknowledge;
+        entry.chamber = a.address == kLabWideAlarm ? QString() : QStringLiteral("%1/%2").arg(a.line).arg(a.address);
+        entry.oldValue = AlarmJournalText(a.alarm);
+        entry.newValue = comment;
+        entry.outcome = JournalOutcomeDone();
+        entry.operatorName = peer.login;
+        try {
+            AppendAfterKeptJournal(m_config.folder, entry);
+        } catch (const std::exception& e) {
+            return ControlError(request, QStringLiteral("не квитировано: журнал действий не записывается: %1")
+                                             .arg(QString::fromUtf8(e.what())));
+        }
+        m_alarms.Acknowledge(a.alarm.id, comment);
+        ++acknowledged;
+        Event(QStringLiteral("%1 квитирована по запросу %2").arg(AlarmJournalText(a.alarm), peer.login));
+    }
+    if (!all && acknowledged == 0)
+        return ControlError(request, QStringLiteral("нет неквитированной тревоги №%1").arg(id));
+    return ControlReply(request, {{QStringLiteral("acknowledged"), acknowledged}});
 }
 
 void Recorder::StartLine(const RecorderLine& line)

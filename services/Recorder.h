@@ -103,6 +103,19 @@ private:
     ControlServer::DeferredHandler Command(CommandHandler handler);
     QJsonObject LinesAnswer(const QJsonObject& request) const;
     QJsonObject StatusAnswer(const QJsonObject& request) const;
+    // Alarms of a line ("" every line) and the lab's, oldest first.
+    struct LineAlarm {
+        QString line;
+        int address = 0;
+        Alarm alarm;
+    };
+    std::vector<LineAlarm> AlarmsOfLine(const QString& line) const;
+    // At most this many alarms in one answer, those still outstanding first.
+    static constexpr int kMostAlarmsAnswered = 150;
+    QJsonObject AlarmsAnswer(const QJsonObject& request) const;
+    // An acknowledgement (one alarm, or all of a line and the lab's), each
+    // journalled first under the caller's name.
+    QJsonObject AckAnswer(const ControlPeer& peer, const QJsonObject& request);
     // The command handlers answer a refusal at once, or queue the command and
     // answer later (an empty object then): the socket serves others while the
     // line exchanges. A chamber's manual start or stop: journalled first under

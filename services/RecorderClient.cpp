@@ -5,6 +5,10 @@
 #include <QJsonArray>
 #include <QLocalSocket>
 
+#include <algorithm>
+
+#include "services/AlarmService.h"
+
 namespace {
 constexpr int kReconnectMs = 1000;
 // Below the recorder's idle drop, so that an attached desktop that asks
@@ -180,6 +184,20 @@ RecorderStatus RecorderStatusOf(const QJsonObject& reply)
             status.chambers.append(chamber);
     }
     return status;
+}
+
+std::vector<ChamberAlarm> RecorderAlarmsOf(const QJsonObject& reply)
+{
+    std::vector<ChamberAlarm> alarms;
+    for (const QJsonValue& value : reply.value(QStringLiteral("alarms")).toArray()) {
+        const QJsonObject o = value.toObject();
+        const Alarm alarm = AlarmFromJson(o);
+        if (alarm.id > 0)
+            alarms.push_back({o.value(QStringLiteral("address")).toInt(kLabWideAlarm), alarm});
+    }
+    std::stable_sort(alarms.begin(), alarms.end(),
+                     [](const ChamberAlarm& x, const ChamberAlarm& y) { return x.alarm.id < y.alarm.id; });
+    return alarms;
 }
 
 QString RecorderErrorText(const QJsonObject& reply)

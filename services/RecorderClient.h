@@ -13,7 +13,9 @@
 
 #include <functional>
 #include <map>
+#include <vector>
 
+#include "monitoring/Alarms.h"
 #include "services/ControlProtocol.h"
 
 class QLocalSocket;
@@ -69,6 +71,10 @@ struct RecorderStatus {
     const RecorderChamber* Find(int address) const;
 };
 RecorderStatus RecorderStatusOf(const QJsonObject& reply);
+
+// The alarms of an "alarms" answer, oldest first, each with its chamber's
+// address (kLabWideAlarm for the lab's).
+std::vector<ChamberAlarm> RecorderAlarmsOf(const QJsonObject& reply);
 
 // The words a refused or unanswered request leaves for the operator.
 QString RecorderErrorText(const QJsonObject& reply);

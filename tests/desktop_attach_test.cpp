@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <algorithm>
 #include <QFile>
 #include <QJsonArray>
 #include <QTemporaryDir>
@@ -26,6 +27,8 @@
 #include "sim/BusSimulator.h"
 #include "support/AppFixture.h"
 #include "support/ControlClient.h"
+#include "ui/AlarmCenter.h"
+#include "ui/AlarmWindow.h"
 #include "ui/OverviewWindow.h"
 #include "ui/Unit3.h"
 #include "ui/main.h"
@@ -274,6 +277,69 @@ TEST_F(DesktopAttach, ARecorderRestartedUnderTheWindowIsFoundAgain)
     EXPECT_EQ(Form1->LabelPort->text(), QStringLiteral("Линия a — регистратор"));
     const RunFrame start = BuildRunFrame(2, kRegManualRun, kRunStart);
     EXPECT_EQ(FramesLike({start.begin(), start.end()}), 1);
+}
+
+// "Тревоги" attached: the recorder's alarms of the line, acknowledged at the
+// recorder under the caller's login; the desktop raises none of its own.
+TEST_F(DesktopAttach, TheAlarmWindowShowsAndAcknowledgesTheRecordersAlarms)
+{
+    const QByteArray eventsBefore = ReadFileBytes(AlarmCenter->EventFileName());
+    StartRecorder();
+    AttachToLineA();
+    ReadChamberTwo();
+    Form1->ButtonOverview->click();
+    // Chamber 3 goes silent: the recorder raises its link alarm.
+    ASSERT_TRUE(bus.RemoveChamber(3));
+    auto linkAlarmOfThree = [] {
+        for (const ChamberAlarm& c : AlarmCenter->AllAlarms())
+            if (c.chamberAddress == 3 && c.alarm.kind == AlarmKind::Link && c.alarm.active)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(PumpUntil(linkAlarmOfThree, 20000));
+    EXPECT_TRUE(AlarmCenter->Service().AllAlarms().empty());
+    EXPECT_TRUE(PumpUntil([] { return FormOverview->Tile(3) && FormOverview->Chamber(3) &&
+                                      FormOverview->Chamber(3)->outstandingAlarms > 0; }, 5000));
+    EXPECT_FALSE(AlarmCenter->Window()->ButtonSettings->isEnabled());
+    AlarmCenter->ShowWindow();
+    ASSERT_GT(AlarmCenter->Window()->Table->rowCount(), 0);
+    AlarmCenter->Window()->EditComment->setText(QStringLiteral("кабель проверен"));
+    AlarmCenter->Window()->ButtonAcknowledgeAll->click();
+    ASSERT_TRUE(PumpUntil(
+        [] {
+            const std::vector<ChamberAlarm> all = AlarmCenter->AllAlarms();
+            return !all.empty() && std::all_of(all.begin(), all.end(),
+                                                [](const ChamberAlarm& c) { return c.alarm.acknowledged; });
+        },
+        5000));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    const QString journal = JournalText();
+    EXPECT_TRUE(journal.contains(JournalActionText(JournalAction::AlarmAcknowledge))) << journal.toStdString();
+    EXPECT_TRUE(journal.contains(QStringLiteral("кабель проверен")));
+    EXPECT_TRUE(journal.contains(QStringLiteral("a/3")));
+    EXPECT_TRUE(journal.contains(OwnLogin()));
+    // No event file of the desktop's own: the recorder keeps the line's.
+    EXPECT_EQ(ReadFileBytes(AlarmCenter->EventFileName()), eventsBefore);
+    // Detached: the window is the desktop's own again.
+    Form1->DetachRecorder();
+    EXPECT_TRUE(AlarmCenter->AllAlarms().empty());
+    EXPECT_TRUE(AlarmCenter->Window()->ButtonSettings->isEnabled());
+}
+
+// An acknowledgement by a caller outside the operators' group is refused at
+// the recorder and said; the alarm stays unacknowledged.
+TEST_F(DesktopAttach, ARefusedAcknowledgementIsSaid)
+{
+    config.access.writeGroup = QStringLiteral("calvetra-operators-nobody-is-in");
+    StartRecorder();
+    AttachToLineA();
+    ReadChamberTwo();
+    ASSERT_TRUE(bus.RemoveChamber(3));
+    ASSERT_TRUE(PumpUntil([] { return !AlarmCenter->AllAlarms().empty(); }, 20000));
+    AlarmCenter->AcknowledgeAll(QString());
+    ASSERT_TRUE(PumpUntil([this] { return !errors.isEmpty(); }, 5000));
+    EXPECT_TRUE(errors.front().startsWith(QStringLiteral("Тревога не квитирована"))) << errors.front().toStdString();
+    EXPECT_FALSE(AlarmCenter->AllAlarms().front().alarm.acknowledged);
 }
 
 // With no recorder, the port list is the devices' alone.

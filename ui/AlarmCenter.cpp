@@ -3,6 +3,7 @@
 #include "ui/ScreenFit.h"
 
 #include <QDateTime>
+#include <QJsonObject>
 #include <QPushButton>
 #include <QSettings>
 #include <QStringList>
@@ -12,6 +13,7 @@
 #include "monitoring/DataLog.h"
 #include "monitoring/Monitoring.h"
 #include "monitoring/ReadWatch.h"
+#include "services/RecorderClient.h"
 #include "services/StatusEndpoint.h"
 #include "services/Watching.h"
 #include "ui/AlarmWindow.h"
@@ -133,7 +135,127 @@ const AlarmRules& TAlarmCenter::Rules() const { return m_service->RulesOrSetting
 
 const AlarmRules* TAlarmCenter::ChamberRules(int address) const { return m_service->Rules(Desk(address)); }
 
-std::vector<ChamberAlarm> TAlarmCenter::AllAlarms() const { return m_service->AllAlarms(); }
+std::vector<ChamberAlarm> TAlarmCenter::AllAlarms() const
+{
+    return FollowsRecorder() ? m_recorderAlarms : m_service->AllAlarms();
+}
+
+std::vector<Alarm> TAlarmCenter::ChamberAlarms(int address) const
+{
+    std::vector<Alarm> alarms;
+    if (FollowsRecorder()) {
+        for (const ChamberAlarm& c : m_recorderAlarms)
+            if (c.chamberAddress == address)
+                alarms.push_back(c.alarm);
+    } else if (const AlarmRules* rules = m_service->Rules(Desk(address))) {
+        alarms = rules->Alarms();
+    }
+    return alarms;
+}
+
+void TAlarmCenter::FollowRecorderAlarms(const QString& line)
+{
+    if (line != m_recorderLine) {
+        m_recorderLine = line;
+        m_recorderAlarms.clear();
+        m_recorderAlarmsKnown = false;
+        m_recorderAlarmsAsked = false;
+        // The recorder's bands and delays are its configuration's.
+        if (m_window)
+            m_window->ButtonSettings->setEnabled(false);
+        Refresh();
+    }
+    RecorderClient& recorder = DesktopRecorder();
+    if (m_recorderAlarmsAsked || !recorder.Attached())
+        return;
+    m_recorderAlarmsAsked = true;
+    recorder.Request(QStringLiteral("alarms"), {{QStringLiteral("line"), line}}, [this, line](const QJsonObject& reply) {
+        if (line != m_recorderLine)
+            return;
+        m_recorderAlarmsAsked = false;
+        if (reply.value(QStringLiteral("ok")).toBool())
+            TakeRecorderAlarms(RecorderAlarmsOf(reply));
+    });
+}
+
+void TAlarmCenter::LeaveRecorderAlarms()
+{
+    if (!FollowsRecorder())
+        return;
+    std::set<int> shown;
+    for (const ChamberAlarm& c : m_recorderAlarms)
+        shown.insert(c.chamberAddress);
+    m_recorderLine.clear();
+    m_recorderAlarms.clear();
+    m_recorderAlarmsAsked = false;
+    if (m_window)
+        m_window->ButtonSettings->setEnabled(true);
+    Refresh();
+    for (int address : shown)
+        emit ChamberAlarmsChanged(address);
+}
+
+void TAlarmCenter::TakeRecorderAlarms(const std::vector<ChamberAlarm>& alarms)
+{
+    if (!FollowsRecorder())
+        return;
+    const auto same = [](const ChamberAlarm& x, const ChamberAlarm& y) {
+        return x.chamberAddress == y.chamberAddress && x.alarm.id == y.alarm.id && x.alarm.active == y.alarm.active &&
+               x.alarm.acknowledged == y.alarm.acknowledged && x.alarm.text == y.alarm.text;
+    };
+    if (m_recorderAlarmsKnown && alarms.size() == m_recorderAlarms.size() &&
+        std::equal(alarms.begin(), alarms.end(), m_recorderAlarms.begin(), same))
+        return;
+    std::set<int> known, changed;
+    for (const ChamberAlarm& c : m_recorderAlarms) {
+        known.insert(c.alarm.id);
+        changed.insert(c.chamberAddress);
+    }
+    // The operator is called for an alarm of the selected chamber that
+    // started since the desktop attached, as for one of its own.
+    if (m_recorderAlarmsKnown) {
+        std::vector<AlarmEvent> started;
+        for (const ChamberAlarm& c : alarms)
+            if (!known.count(c.alarm.id) && c.alarm.active && c.chamberAddress == ChamberAddress) {
+                AlarmEvent event;
+                event.type = AlarmEventType::Start;
+                event.time = c.alarm.start;
+                event.alarm = c.alarm;
+                started.push_back(event);
+            }
+        if (!started.empty())
+            Notify(ChamberAddress, started);
+    }
+    m_recorderAlarms = alarms;
+    m_recorderAlarmsKnown = true;
+    for (const ChamberAlarm& c : m_recorderAlarms)
+        changed.insert(c.chamberAddress);
+    Refresh();
+    for (int address : changed)
+        if (address != kLabWideAlarm)
+            emit ChamberAlarmsChanged(address);
+}
+
+void TAlarmCenter::AcknowledgeAtRecorder(const QJsonObject& fields)
+{
+    RecorderClient& recorder = DesktopRecorder();
+    if (!recorder.Attached()) {
+        ShowError(QStringLiteral("Тревога не квитирована: %1").arg(RecorderUnavailableText()));
+        return;
+    }
+    QJsonObject request = fields;
+    request.insert(QStringLiteral("line"), m_recorderLine);
+    const QString line = m_recorderLine;
+    recorder.Request(QStringLiteral("ack"), request, [this, line](const QJsonObject& reply) {
+        if (line != m_recorderLine)
+            return;
+        if (!reply.value(QStringLiteral("ok")).toBool())
+            ShowError(QStringLiteral("Тревога не квитирована: %1").arg(RecorderErrorText(reply)));
+        // What the recorder holds now, acknowledged or not.
+        m_recorderAlarmsAsked = false;
+        FollowRecorderAlarms(line);
+    });
+}
 
 DeviationArming TAlarmCenter::Arming(int address) const { return m_service->Arming(Desk(address)); }
 
@@ -187,6 +309,10 @@ void TAlarmCenter::AfterPoll(bool found, const StatusReply& reply)
     read.read.reply = reply;
     read.timeMs = now;
     m_board.TakePolledRead(read, port);
+    if (FollowsRecorder()) {
+        PublishSelected();
+        return;
+    }
     const AlarmOutcome outcome = m_service->TakeRead(read);
     PublishSelected();
     TellFailure(outcome.failure);
@@ -203,6 +329,8 @@ void TAlarmCenter::ReadingStopped()
 
 std::vector<AlarmEvent> TAlarmCenter::AfterChamberRead(const OverviewRead& read, const QString& port, QString* failure)
 {
+    if (FollowsRecorder())
+        return {};
     m_service->SetLinePort(QString(), port);
     const AlarmOutcome outcome = m_service->TakeRead({QString(), read, Now()});
     if (failure)
@@ -210,11 +338,28 @@ std::vector<AlarmEvent> TAlarmCenter::AfterChamberRead(const OverviewRead& read,
     return outcome.events;
 }
 
-void TAlarmCenter::CheckReads() { m_service->CheckReads(Now()); }
+void TAlarmCenter::CheckReads()
+{
+    // The recorder watches its own reads.
+    if (!FollowsRecorder())
+        m_service->CheckReads(Now());
+}
 
-void TAlarmCenter::Acknowledge(int id, const QString& comment) { m_service->Acknowledge(id, comment); }
+void TAlarmCenter::Acknowledge(int id, const QString& comment)
+{
+    if (FollowsRecorder())
+        AcknowledgeAtRecorder({{QStringLiteral("id"), id}, {QStringLiteral("comment"), comment}});
+    else
+        m_service->Acknowledge(id, comment);
+}
 
-void TAlarmCenter::AcknowledgeAll(const QString& comment) { m_service->AcknowledgeAll(comment); }
+void TAlarmCenter::AcknowledgeAll(const QString& comment)
+{
+    if (FollowsRecorder())
+        AcknowledgeAtRecorder({{QStringLiteral("all"), true}, {QStringLiteral("comment"), comment}});
+    else
+        m_service->AcknowledgeAll(comment);
+}
 
 void TAlarmCenter::ApplySettings(const AlarmSettings& settings, bool save)
 {
@@ -235,7 +380,9 @@ void TAlarmCenter::LoadSettings()
 
 void TAlarmCenter::PublishSelected()
 {
-    m_board.SetPolledAlarms(ActiveAlarmCounts(m_service->RulesOrSettings(Desk(m_board.Polled().chamberAddress))));
+    const int address = m_board.Polled().chamberAddress;
+    m_board.SetPolledAlarms(FollowsRecorder() ? OutstandingAlarmCounts(ChamberAlarms(address))
+                                              : ActiveAlarmCounts(m_service->RulesOrSettings(Desk(address))));
     if (Endpoint)
         Endpoint->Publish(m_board.Polled());
 }
@@ -340,6 +487,8 @@ QPushButton* TAlarmCenter::MakeMarker(QWidget* parent, const QRect& bounds)
 
 void TAlarmCenter::ShowWindow()
 {
+    if (FollowsRecorder())
+        FollowRecorderAlarms(m_recorderLine);
     m_window->ShowAlarms(AllAlarms());
     BringToFront(m_window);
 }

@@ -74,6 +74,19 @@ public:
     const AlarmRules* ChamberRules(int address) const;
     // Every chamber's alarms, oldest first.
     std::vector<ChamberAlarm> AllAlarms() const;
+    // One chamber's, oldest first.
+    std::vector<Alarm> ChamberAlarms(int address) const;
+
+    // Attached to a line of the recorder: the window, the marker and the
+    // tiles show the recorder's alarms of that line and the lab's, and are
+    // acknowledged there, under this desktop's login; this desktop raises
+    // none of its own from the recorder's reads (the recorder has them).
+    // Asks for them (one request at a time); the answer shows them.
+    void FollowRecorderAlarms(const QString& line);
+    void LeaveRecorderAlarms();
+    bool FollowsRecorder() const { return !m_recorderLine.isEmpty(); }
+    // The recorder's answer, as it comes.
+    void TakeRecorderAlarms(const std::vector<ChamberAlarm>& alarms);
 
     // Each acknowledgement is recorded in the action journal first, with the
     // operator's comment and the alarm's chamber; one that cannot be recorded
@@ -144,8 +157,14 @@ private:
     void Refresh();
     qint64 Now() const;
 
+    void AcknowledgeAtRecorder(const QJsonObject& fields);
+
     StatusBoard m_board;
     std::unique_ptr<AlarmService> m_service;
+    QString m_recorderLine;  // empty: this desktop's own alarms
+    std::vector<ChamberAlarm> m_recorderAlarms;
+    bool m_recorderAlarmsAsked = false;
+    bool m_recorderAlarmsKnown = false;  // an answer came since attaching
     QString m_journalReason;  // why the journal cannot be written, for the marker's tooltip
     QPushButton* m_marker = nullptr;
     TAlarmWindow* m_window = nullptr;

@@ -411,16 +411,14 @@ void TOverviewWindow::ShowChamberAlarms(int address)
     // the main window's marker is.
     it->outstandingAlarms = 0;
     it->alarmText.clear();
-    const AlarmRules* rules = Alarms(address);
-    if (rules) {
-        for (const Alarm& a : rules->Alarms())
-            if (a.active || !a.acknowledged) {
-                ++it->outstandingAlarms;
-                it->alarmText = QStringLiteral("Камера №%1: %2").arg(address).arg(a.text);
-            }
-    }
+    const std::vector<Alarm> alarms = AlarmCenter ? AlarmCenter->ChamberAlarms(address) : std::vector<Alarm>();
+    for (const Alarm& a : alarms)
+        if (a.active || !a.acknowledged) {
+            ++it->outstandingAlarms;
+            it->alarmText = QStringLiteral("Камера №%1: %2").arg(address).arg(a.text);
+        }
     // A tile's counts hold until acknowledged, as its colour does.
-    Board().SetAlarmCounts({QString(), address}, rules ? OutstandingAlarmCounts(*rules) : AlarmCounts{});
+    Board().SetAlarmCounts({QString(), address}, OutstandingAlarmCounts(alarms));
     if (Endpoint)
         Endpoint->PublishChambers(Board().Chambers());
     ShowChamber(*it, QDateTime::currentMSecsSinceEpoch());

@@ -11,6 +11,7 @@
 #include "monitoring/PortMessages.h"
 #include "monitoring/Presentation.h"
 #include "monitoring/StatusDecode.h"
+#include "ui/AlarmCenter.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/JournalWindow.h"
 #include "ui/OverviewWindow.h"
@@ -92,6 +93,8 @@ void TForm1::AttachRecorderLine(const RecorderLineInfo& line)
     LabelRecorderLog->show();
     if (FormOverview)
         FormOverview->SetPortLabel(AttachedCaption(line.name));
+    if (AlarmCenter)
+        AlarmCenter->FollowRecorderAlarms(line.name);
     ShowPortState(AttachedCaption(line.name), false);
     Button4->setEnabled(true);
     Button1->setEnabled(false);
@@ -106,6 +109,8 @@ void TForm1::DetachRecorder()
         Button6Click();
     TimerRecorder->stop();
     DesktopRecorder().Detach();
+    if (AlarmCenter)
+        AlarmCenter->LeaveRecorderAlarms();
     m_recorderLine.clear();
     m_statusAsked = false;
     m_scanAsked = false;
@@ -125,6 +130,8 @@ void TForm1::FollowRecorder()
     RecorderClient& recorder = DesktopRecorder();
     if (!recorder.Attached())
         return;
+    if (AlarmCenter)
+        AlarmCenter->FollowRecorderAlarms(m_recorderLine);
     m_statusAsked = true;
     const QString line = m_recorderLine;
     recorder.Request(QStringLiteral("status"), {{QStringLiteral("line"), line}}, [this, line](const QJsonObject& reply) {
@@ -215,6 +222,8 @@ void TForm1::RecorderAvailable(bool available, const QString& why)
     }
     Button4->setEnabled(true);
     ShowPortState(AttachedCaption(m_recorderLine), false);
+    if (AlarmCenter)
+        AlarmCenter->FollowRecorderAlarms(m_recorderLine);
     // The recorder back: its reads are asked at once.
     if (ReadingActive == 1)
         FollowRecorder();
