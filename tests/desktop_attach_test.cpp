@@ -29,6 +29,7 @@
 #include "support/ControlClient.h"
 #include "ui/AlarmCenter.h"
 #include "ui/AlarmWindow.h"
+#include "ui/ChartWindow.h"
 #include "ui/OverviewWindow.h"
 #include "ui/Unit3.h"
 #include "ui/main.h"
@@ -340,6 +341,28 @@ TEST_F(DesktopAttach, ARefusedAcknowledgementIsSaid)
     ASSERT_TRUE(PumpUntil([this] { return !errors.isEmpty(); }, 5000));
     EXPECT_TRUE(errors.front().startsWith(QStringLiteral("Тревога не квитирована"))) << errors.front().toStdString();
     EXPECT_FALSE(AlarmCenter->AllAlarms().front().alarm.acknowledged);
+}
+
+// The chart attached: its live line is the recorder's reads of the selected
+// chamber, and "Открыть журнал…" starts at that chamber's log in the
+// recorder's folder, which it reads.
+TEST_F(DesktopAttach, TheChartFollowsTheSelectedChamberAndOpensTheRecordersLog)
+{
+    StartRecorder();
+    AttachToLineA();
+    ReadChamberTwo();
+    EXPECT_EQ(FormChart->LiveChamber(), 2);
+    ASSERT_TRUE(PumpUntil([] { return FormChart->LiveModel().samples.size() >= 2; }, 10000));
+    EXPECT_DOUBLE_EQ(FormChart->LiveModel().samples.back().currentTemp, 31.5);
+    QMetaObject::invokeMethod(&home, [&] { recorder->WriteMinute(); }, Qt::BlockingQueuedConnection);
+    ASSERT_TRUE(PumpUntil([] { return !FormChart->LogToOpen().isEmpty(); }, 5000));
+    const QString log = FormChart->LogToOpen();
+    EXPECT_TRUE(log.startsWith(QDir(config.folder).absolutePath())) << log.toStdString();
+    QString message;
+    ASSERT_TRUE(FormChart->OpenLog(log, &message)) << message.toStdString();
+    EXPECT_TRUE(message.contains(QStringLiteral("записей 1"))) << message.toStdString();
+    Form1->DetachRecorder();
+    EXPECT_TRUE(FormChart->LogToOpen().isEmpty());
 }
 
 // With no recorder, the port list is the devices' alone.

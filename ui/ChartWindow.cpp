@@ -196,7 +196,7 @@ void TChartWindow::BuildButtons()
 void TChartWindow::ConnectButtons()
 {
     connect(ButtonOpenLog, &QPushButton::clicked, this, [this] {
-        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Открыть журнал"), QString(),
+        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Открыть журнал"), LogToOpen(),
                                                           QStringLiteral("Журналы (*.txt);;Все файлы (*)"));
         if (path.isEmpty())
             return;
@@ -462,6 +462,12 @@ bool TChartWindow::OpenLog(const QString& path, QString* message)
     LabelStatus->setText(*message);
     setWindowTitle(QStringLiteral("График — %1").arg(QFileInfo(path).fileName()));
     return true;
+}
+
+void TChartWindow::SetLogsToOpen(const QString& folder, const QString& file)
+{
+    m_logFolderToOpen = folder;
+    m_logFileToOpen = file;
 }
 
 void TChartWindow::ShowLive()

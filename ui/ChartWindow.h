@@ -40,6 +40,11 @@ public:
     bool OpenLog(const QString& path, QString* message);
     void ShowLive();
     bool ShowingLog() const { return m_showingLog; }
+    // Where "Открыть журнал…" starts: the recorder's folder of the line and
+    // the selected chamber's log while attached to it; empty: the current
+    // folder, as always.
+    void SetLogsToOpen(const QString& folder, const QString& file = QString());
+    QString LogToOpen() const { return m_logFileToOpen.isEmpty() ? m_logFolderToOpen : m_logFileToOpen; }
 
     // Brings the drawn lines up to date with the live points (normally done
     // right after the poll, while the window is visible).
@@ -94,6 +99,8 @@ private:
     void Redraw();
     TrendView CurrentView() const;
     void ReportClicked();
+    QString m_logFolderToOpen;
+    QString m_logFileToOpen;
     const TrendModel& Shown() const { return m_showingLog ? m_log : m_live; }
 
     TrendModel m_live;

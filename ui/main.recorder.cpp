@@ -2,6 +2,7 @@
 // owns the line and reads its chambers; the window asks it for those reads
 // and shows the selected chamber's as its own poll would, without ever
 // waiting on the line or the recorder.
+#include <QFileInfo>
 #include <QJsonArray>
 
 #include "link/PortUnit.h"
@@ -12,6 +13,7 @@
 #include "monitoring/Presentation.h"
 #include "monitoring/StatusDecode.h"
 #include "ui/AlarmCenter.h"
+#include "ui/ChartWindow.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/JournalWindow.h"
 #include "ui/OverviewWindow.h"
@@ -109,6 +111,8 @@ void TForm1::DetachRecorder()
         Button6Click();
     TimerRecorder->stop();
     DesktopRecorder().Detach();
+    if (FormChart)
+        FormChart->SetLogsToOpen(QString());
     if (AlarmCenter)
         AlarmCenter->LeaveRecorderAlarms();
     m_recorderLine.clear();
@@ -165,6 +169,9 @@ void TForm1::ShowRecorderStatus(const RecorderStatus& status)
     LabelRecorderLog->setText(chamber->log.isEmpty() ? QStringLiteral("Запись в файл ведёт регистратор")
                                                      : QStringLiteral("Запись ведёт регистратор: %1").arg(chamber->log));
     LabelRecorderLog->setToolTip(chamber->log);
+    // The chart opens the recorder's logs; its live line is these reads.
+    if (FormChart && !chamber->log.isEmpty())
+        FormChart->SetLogsToOpen(QFileInfo(chamber->log).absolutePath(), chamber->log);
     // Each read shows once: asked again before the next one, the recorder
     // still has the same.
     if (chamber->readMs == 0 || (chamber->readMs == m_shownReadMs && chamber->address == m_shownReadAddress))
