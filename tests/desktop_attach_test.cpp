@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <QFile>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <pwd.h>
@@ -360,9 +361,66 @@ TEST_F(DesktopAttach, TheChartFollowsTheSelectedChamberAndOpensTheRecordersLog)
     EXPECT_TRUE(log.startsWith(QDir(config.folder).absolutePath())) << log.toStdString();
     QString message;
     ASSERT_TRUE(FormChart->OpenLog(log, &message)) << message.toStdString();
-    EXPECT_TRUE(message.contains(QStringLiteral("записей 1"))) << message.toStdString();
+    // The minute's record written above, and any of the recorder's own minute.
+    EXPECT_TRUE(message.contains(QRegularExpression(QStringLiteral("записей [1-9]")))) << message.toStdString();
     Form1->DetachRecorder();
     EXPECT_TRUE(FormChart->LogToOpen().isEmpty());
+}
+
+// "Обзор камер" attached: the attached line's tiles under its caption, every
+// other line of the recorder a group of its own from the recorder's reads,
+// with its alarms; a tile of another line picked attaches to that line.
+TEST_F(DesktopAttach, TheOverviewShowsEveryLineOfTheRecorderGroupedByLine)
+{
+    sim::BusSimulator second;
+    for (int address : {5, 6})
+        ASSERT_TRUE(second.AddChamber(address));
+    second.WithChamber(5, [](sim::ChamberModel& chamber) { chamber.SetTemperature(18.2); });
+    std::string error;
+    ASSERT_TRUE(second.Start(&error)) << error;
+    RecorderLine b = config.lines.front();
+    b.name = QStringLiteral("b");
+    b.address = {TransportKind::Serial, second.SlavePath(), "", 0};
+    b.chambers = {5, 6};
+    config.lines.push_back(b);
+    StartRecorder();
+    AttachToLineA();
+    ReadChamberTwo();
+    Form1->ButtonOverview->click();
+    EXPECT_EQ(FormOverview->LabelLine->text(), QStringLiteral("Линия a — регистратор (3 камеры)"));
+    EXPECT_FALSE(FormOverview->ButtonAdd->isEnabled());
+    EXPECT_EQ(FormOverview->OtherLines(), QStringList{QStringLiteral("b")});
+    ASSERT_TRUE(PumpUntil(
+        [] {
+            const TChamberTile* tile = FormOverview->LineTile(QStringLiteral("b"), 5);
+            return tile && tile->Temperature->text().contains(TenthsText(182, DecimalSeparator()));
+        },
+        10000));
+    EXPECT_TRUE(FormOverview->Tile(2) != nullptr);
+    EXPECT_EQ(FormOverview->Tile(5), nullptr);
+    // The recorder keeps the logs: no box of this window's writes one beside it.
+    EXPECT_FALSE(FormOverview->CheckLogAll->isEnabled());
+    EXPECT_FALSE(FormOverview->Tile(2)->Log->isEnabled());
+    EXPECT_FALSE(FormOverview->LineTile(QStringLiteral("b"), 5)->Log->isVisible());
+    // Chamber 6 of line b goes silent: its tile turns to the recorder's alarm.
+    ASSERT_TRUE(second.RemoveChamber(6));
+    EXPECT_TRUE(PumpUntil(
+        [] {
+            const WatchedChamber* chamber = FormOverview->LineChamber(QStringLiteral("b"), 6);
+            return chamber && chamber->outstandingAlarms > 0;
+        },
+        20000));
+    const QByteArray pictures = qgetenv("CALVETRA_PICTURES");
+    if (!pictures.isEmpty())
+        FormOverview->grab().save(QDir(QString::fromLocal8Bit(pictures)).filePath(QStringLiteral("overview-attached.png")));
+    // A tile of line b picked: the window follows line b, that chamber selected.
+    emit FormOverview->LineTile(QStringLiteral("b"), 5)->Clicked(5);
+    EXPECT_EQ(Form1->RecorderLine(), QStringLiteral("b"));
+    EXPECT_EQ(Form1->ReadingActive, 1);
+    EXPECT_TRUE(PumpUntil([] { return Form1->Label5->text() == TenthsText(182, DecimalSeparator()); }, 10000))
+        << Form1->Label5->text().toStdString();
+    EXPECT_EQ(FormOverview->OtherLines(), QStringList{QStringLiteral("a")});
+    StopRecorder();
 }
 
 // With no recorder, the port list is the devices' alone.

@@ -153,9 +153,10 @@ std::vector<Alarm> TAlarmCenter::ChamberAlarms(int address) const
     return alarms;
 }
 
-void TAlarmCenter::FollowRecorderAlarms(const QString& line)
+void TAlarmCenter::FollowRecorderAlarms(const QString& line, bool force)
 {
     if (line != m_recorderLine) {
+        force = true;
         m_recorderLine = line;
         m_recorderAlarms.clear();
         m_recorderAlarmsKnown = false;
@@ -168,6 +169,10 @@ void TAlarmCenter::FollowRecorderAlarms(const QString& line)
     RecorderClient& recorder = DesktopRecorder();
     if (m_recorderAlarmsAsked || !recorder.Attached())
         return;
+    // Once a second is the pace of the reads' own asks.
+    if (!force && m_recorderAlarmsFollowed.isValid() && m_recorderAlarmsFollowed.elapsed() < 1000)
+        return;
+    m_recorderAlarmsFollowed.restart();
     m_recorderAlarmsAsked = true;
     recorder.Request(QStringLiteral("alarms"), {{QStringLiteral("line"), line}}, [this, line](const QJsonObject& reply) {
         if (line != m_recorderLine)
@@ -230,6 +235,10 @@ void TAlarmCenter::TakeRecorderAlarms(const std::vector<ChamberAlarm>& alarms)
     m_recorderAlarmsKnown = true;
     for (const ChamberAlarm& c : m_recorderAlarms)
         changed.insert(c.chamberAddress);
+    // The lab's alarms stand on every tile.
+    if (changed.count(kLabWideAlarm) && FormOverview)
+        for (int address : FormOverview->Watched())
+            changed.insert(address);
     Refresh();
     for (int address : changed)
         if (address != kLabWideAlarm)
@@ -253,11 +262,18 @@ void TAlarmCenter::AcknowledgeAtRecorder(const QJsonObject& fields)
             ShowError(QStringLiteral("Тревога не квитирована: %1").arg(RecorderErrorText(reply)));
         // What the recorder holds now, acknowledged or not.
         m_recorderAlarmsAsked = false;
-        FollowRecorderAlarms(line);
+        FollowRecorderAlarms(line, true);
     });
 }
 
-DeviationArming TAlarmCenter::Arming(int address) const { return m_service->Arming(Desk(address)); }
+DeviationArming TAlarmCenter::Arming(int address) const
+{
+    // The recorder arms by the program the chamber runs; this desktop's
+    // switches say nothing of it.
+    if (FollowsRecorder())
+        return DeviationArming{true, 0, {}};
+    return m_service->Arming(Desk(address));
+}
 
 void TAlarmCenter::SetDeviationArmed(int address, bool armed, const QString& why, bool byOperator)
 {
@@ -399,7 +415,16 @@ void TAlarmCenter::JournalWritable(bool writable, const QString& reason)
         Refresh();
 }
 
-QString TAlarmCenter::LabAlarmText() const { return m_service->LabAlarmText(); }
+QString TAlarmCenter::LabAlarmText() const
+{
+    if (!FollowsRecorder())
+        return m_service->LabAlarmText();
+    QStringList texts;
+    for (const ChamberAlarm& c : m_recorderAlarms)
+        if (c.chamberAddress == kLabWideAlarm && (c.alarm.active || !c.alarm.acknowledged))
+            texts << (c.alarm.active ? c.alarm.text : QStringLiteral("Не подтверждено: ") + c.alarm.text);
+    return texts.join(u'\n');
+}
 
 AlarmMarker MarkerOf(const std::vector<Alarm>& alarms)
 {
@@ -488,7 +513,7 @@ QPushButton* TAlarmCenter::MakeMarker(QWidget* parent, const QRect& bounds)
 void TAlarmCenter::ShowWindow()
 {
     if (FollowsRecorder())
-        FollowRecorderAlarms(m_recorderLine);
+        FollowRecorderAlarms(m_recorderLine, true);
     m_window->ShowAlarms(AllAlarms());
     BringToFront(m_window);
 }

@@ -3,6 +3,7 @@
 // service that keeps the rules and the event file.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QRect>
 #include <QString>
@@ -82,7 +83,7 @@ public:
     // acknowledged there, under this desktop's login; this desktop raises
     // none of its own from the recorder's reads (the recorder has them).
     // Asks for them (one request at a time); the answer shows them.
-    void FollowRecorderAlarms(const QString& line);
+    void FollowRecorderAlarms(const QString& line, bool force = false);
     void LeaveRecorderAlarms();
     bool FollowsRecorder() const { return !m_recorderLine.isEmpty(); }
     // The recorder's answer, as it comes.
@@ -165,6 +166,7 @@ private:
     std::vector<ChamberAlarm> m_recorderAlarms;
     bool m_recorderAlarmsAsked = false;
     bool m_recorderAlarmsKnown = false;  // an answer came since attaching
+    QElapsedTimer m_recorderAlarmsFollowed;
     QString m_journalReason;  // why the journal cannot be written, for the marker's tooltip
     QPushButton* m_marker = nullptr;
     TAlarmWindow* m_window = nullptr;

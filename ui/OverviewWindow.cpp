@@ -187,8 +187,22 @@ QWidget* TOverviewWindow::CreateViews()
     m_tileScroll = new QScrollArea(m_views);
     m_tileScroll->setWidgetResizable(true);
     m_tileArea = new QWidget(m_tileScroll);
-    m_grid = new QGridLayout(m_tileArea);
+    // The window's own tiles; attached to a recorder, under their line's
+    // caption, with a group for each other line of the recorder below.
+    auto* area = new QVBoxLayout(m_tileArea);
+    area->setContentsMargins(0, 0, 0, 0);
+    LabelLine = new QLabel(m_tileArea);
+    LabelLine->setFont(Tnr(14, true));
+    LabelLine->setContentsMargins(9, 4, 9, 0);
+    LabelLine->hide();
+    area->addWidget(LabelLine);
+    m_grid = new QGridLayout;
     m_grid->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    area->addLayout(m_grid);
+    m_groupLayout = new QVBoxLayout;
+    m_groupLayout->setContentsMargins(0, 0, 0, 0);
+    area->addLayout(m_groupLayout);
+    area->addStretch(1);
     m_tileScroll->setWidget(m_tileArea);
     // The tiles flow to the width the window has.
     m_tileScroll->viewport()->installEventFilter(this);
@@ -308,6 +322,8 @@ void TOverviewWindow::Watch(int address)
     auto* tile = new TChamberTile(address, m_tileArea);
     m_tiles.insert(address, tile);
     connect(tile, &TChamberTile::Clicked, this, &TOverviewWindow::ChamberClicked);
+    // Attached to a recorder, which keeps every chamber's log.
+    tile->Log->setEnabled(LabelLine->text().isEmpty());
     connect(tile->Log, &QCheckBox::clicked, this,
             [this, address](bool on) { Guarded([this, address, on] { SetChamberLog(address, on); }); });
     ShowChamber(m_chambers[address], QDateTime::currentMSecsSinceEpoch());
@@ -345,11 +361,18 @@ const AlarmRules* TOverviewWindow::Alarms(int address) const
 void TOverviewWindow::Relayout()
 {
     m_columns = TileColumns();
-    for (TChamberTile* tile : m_tiles)
-        m_grid->removeWidget(tile);
+    RelayoutLine(m_grid, m_tiles);
+    for (auto& [line, group] : m_lineGroups)
+        RelayoutLine(group.grid, group.tiles);
+}
+
+void TOverviewWindow::RelayoutLine(QGridLayout* grid, const QMap<int, TChamberTile*>& tiles)
+{
+    for (TChamberTile* tile : tiles)
+        grid->removeWidget(tile);
     int i = 0;
-    for (TChamberTile* tile : m_tiles) {  // ascending addresses
-        m_grid->addWidget(tile, i / m_columns, i % m_columns);
+    for (TChamberTile* tile : tiles) {  // ascending addresses
+        grid->addWidget(tile, i / m_columns, i % m_columns);
         ++i;
     }
 }
@@ -430,6 +453,10 @@ void TOverviewWindow::RefreshAges()
     for (auto it = m_chambers.cbegin(); it != m_chambers.cend(); ++it)
         if (TChamberTile* tile = m_tiles.value(it.key()))
             tile->Show(*it, now);
+    for (const auto& [line, group] : m_lineGroups)
+        for (auto it = group.chambers.cbegin(); it != group.chambers.cend(); ++it)
+            if (TChamberTile* tile = group.tiles.value(it.key()))
+                tile->Show(*it, now);
     m_model->SetNow(now);
 }
 

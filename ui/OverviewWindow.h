@@ -10,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMap>
+#include <QPair>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSortFilterProxyModel>
@@ -17,6 +18,7 @@
 #include <QStackedWidget>
 #include <QTableView>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <QWidget>
 
 #include <map>
@@ -87,6 +89,21 @@ public:
     // The reading runs from the window's first showing (or this call) on.
     void StartReading();
 
+    // Attached to a recorder: this window's own tiles are the attached
+    // line's, titled by it; every other line of the recorder (name and
+    // caption) is a group of tiles below, from the recorder's reads. The
+    // recorder keeps every chamber's log, so the tiles' boxes are off. An
+    // empty caption: the desktop's own line again, no groups.
+    void SetRecorderLines(const QString& attachedCaption, const QVector<QPair<QString, QString>>& otherLines);
+    QStringList OtherLines() const;
+    // A read of a chamber of another line; a chamber not yet shown gets its tile.
+    void TakeLineRead(const QString& line, const OverviewRead& read);
+    // The recorder's alarms of another line: each tile's colour and tooltip.
+    void TakeLineAlarms(const QString& line, const std::vector<ChamberAlarm>& alarms);
+    TChamberTile* LineTile(const QString& line, int address) const;
+    const WatchedChamber* LineChamber(const QString& line, int address) const;
+    QLabel* LabelLine;  // the attached line's caption over its tiles
+
     QPushButton* ButtonAdd;      // "Добавить адрес…"
     QCheckBox* CheckLogAll;      // "Записывать все"
     QSpinBox* SpinTimeout;       // the overview read's timeout, ms
@@ -111,6 +128,8 @@ public:
 
 signals:
     void ChamberClicked(int address);
+    // A tile of another line of the recorder.
+    void LineChamberClicked(const QString& line, int address);
     // A read of the main window's chamber (watched here or not).
     void SelectedRead(const OverviewRead& read);
     // A read of a watched chamber, once its tile and row show it. No window
@@ -137,6 +156,18 @@ private:
     void CheckLogAllClick();
     void RefreshAges();
     void Relayout();
+    void RelayoutLine(QGridLayout* grid, const QMap<int, TChamberTile*>& tiles);
+
+    // Another line of the recorder: its group box, tiles and chambers.
+    struct LineGroup {
+        QWidget* box = nullptr;
+        QLabel* caption = nullptr;
+        QGridLayout* grid = nullptr;
+        QMap<int, WatchedChamber> chambers;
+        QMap<int, TChamberTile*> tiles;
+    };
+    std::map<QString, LineGroup> m_lineGroups;
+    QVBoxLayout* m_groupLayout = nullptr;
 
     OverviewReader m_reader;
     QMap<int, WatchedChamber> m_chambers;

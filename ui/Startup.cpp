@@ -95,6 +95,8 @@ void CreateApplicationWindows(bool show)
     FormOverview = new TOverviewWindow;
     QObject::connect(Form1, &TForm1::ChamberFound, FormOverview, &TOverviewWindow::Watch);
     QObject::connect(FormOverview, &TOverviewWindow::ChamberClicked, Form1, &TForm1::SelectChamber);
+    QObject::connect(FormOverview, &TOverviewWindow::LineChamberClicked, Form1,
+                     [](const QString& line, int address) { Guarded([&] { Form1->PickLineChamber(line, address); }); });
     // A start the chamber confirmed arms its deviation alarms; a confirmed stop disarms them.
     QObject::connect(Form3, &TForm3::CommandConfirmed, AlarmCenter, [](int address, ConfirmedCommand what) {
         Guarded([&] { AlarmCenter->CommandConfirmed(address, what != ConfirmedCommand::Stop); });

@@ -1,6 +1,7 @@
 #include "ui/main.h"
 #include "link/ThreadHandoff.h"
 
+#include <algorithm>
 #include <QCloseEvent>
 #include <cstdio>
 #include <QApplication>
@@ -263,6 +264,9 @@ void MakeTimers(TForm1* f)
     f->TimerPort = new QTimer(f);
     f->TimerPort->setInterval(200);
     f->TimerRecorder = Timer(f, 1000);
+    // Shortened with the waits, but never so far that its asks alone reach
+    // the recorder's rate of requests.
+    f->TimerRecorder->setInterval(std::max(f->TimerRecorder->interval(), 250));
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QElapsedTimer>
 #include <QMap>
+#include <QSet>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
@@ -186,6 +188,12 @@ public:
     // shows as a poll's.
     void FollowRecorder();
     void ShowRecorderStatus(const RecorderStatus& status);
+    // While the overview shows: the reads and alarms of the recorder's other
+    // lines, for their groups of tiles.
+    void FollowOtherLines();
+    // A tile of another line picked: the window attaches to that line and
+    // selects the chamber, reading on if it read.
+    void PickLineChamber(const QString& line, int address);
     // "Пуск" while attached: the recorder scans its line.
     void RecorderScan();
     void RecorderAvailable(bool available, const QString& why);
@@ -213,6 +221,11 @@ private:
     int m_shownReadAddress = -1;
     QMap<int, qint64> m_tileReadMs;  // per chamber, the recorder's read last on its tile
     bool m_statusAsked = false;  // an ask for the reads is on its way
+    // The other lines: asks on their way, and each chamber's read last shown.
+    QSet<QString> m_otherAsked;
+    bool m_otherAlarmsAsked = false;
+    QElapsedTimer m_otherFollowed;
+    QMap<QString, QMap<int, qint64>> m_otherReadMs;
     bool m_scanAsked = false;
     std::string m_openPortName;  // what "Открыть" opened last, for a re-open
     std::string m_openDevicePath;

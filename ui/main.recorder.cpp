@@ -12,6 +12,7 @@
 #include "monitoring/PortMessages.h"
 #include "monitoring/Presentation.h"
 #include "monitoring/StatusDecode.h"
+#include "services/AlarmService.h"
 #include "ui/AlarmCenter.h"
 #include "ui/ChartWindow.h"
 #include "ui/ErrorDisplay.h"
@@ -23,6 +24,7 @@
 namespace {
 // A look for the recorder when the port list opens waits no longer than this.
 constexpr int kFindRecorderMs = 400;
+constexpr int kOtherLinesMs = 2000;
 
 StatusReply DecodedFrame(const QByteArray& frame, int address)
 {
@@ -93,8 +95,17 @@ void TForm1::AttachRecorderLine(const RecorderLineInfo& line)
     LabelRecorderLog->setText(QStringLiteral("Запись в файл ведёт регистратор"));
     ProgressBar1->hide();
     LabelRecorderLog->show();
-    if (FormOverview)
+    m_otherAsked.clear();
+    m_otherAlarmsAsked = false;
+    m_otherReadMs.clear();
+    if (FormOverview) {
         FormOverview->SetPortLabel(AttachedCaption(line.name));
+        QVector<QPair<QString, QString>> others;
+        for (const RecorderLineInfo& other : m_recorderLines)
+            if (other.name != line.name)
+                others.append({other.name, RecorderLineCaption(other)});
+        FormOverview->SetRecorderLines(RecorderLineCaption(line), others);
+    }
     if (AlarmCenter)
         AlarmCenter->FollowRecorderAlarms(line.name);
     ShowPortState(AttachedCaption(line.name), false);
@@ -113,6 +124,10 @@ void TForm1::DetachRecorder()
     DesktopRecorder().Detach();
     if (FormChart)
         FormChart->SetLogsToOpen(QString());
+    if (FormOverview)
+        FormOverview->SetRecorderLines(QString(), {});
+    m_otherAsked.clear();
+    m_otherReadMs.clear();
     if (AlarmCenter)
         AlarmCenter->LeaveRecorderAlarms();
     m_recorderLine.clear();
@@ -136,6 +151,7 @@ void TForm1::FollowRecorder()
         return;
     if (AlarmCenter)
         AlarmCenter->FollowRecorderAlarms(m_recorderLine);
+    FollowOtherLines();
     m_statusAsked = true;
     const QString line = m_recorderLine;
     recorder.Request(QStringLiteral("status"), {{QStringLiteral("line"), line}}, [this, line](const QJsonObject& reply) {
@@ -145,6 +161,70 @@ void TForm1::FollowRecorder()
             return;
         Guarded([&] { ShowRecorderStatus(RecorderStatusOf(reply)); });
     });
+}
+
+void TForm1::FollowOtherLines()
+{
+    if (!FormOverview || !FormOverview->isVisible())
+        return;
+    // Tiles of lines not followed: every two seconds is enough for reads
+    // the recorder makes every four, and keeps a desktop of many lines well
+    // inside the recorder's rate of requests.
+    if (m_otherFollowed.isValid() && m_otherFollowed.elapsed() < kOtherLinesMs)
+        return;
+    m_otherFollowed.restart();
+    RecorderClient& recorder = DesktopRecorder();
+    const QString attached = m_recorderLine;
+    for (const QString& line : FormOverview->OtherLines()) {
+        if (m_otherAsked.contains(line))
+            continue;
+        m_otherAsked.insert(line);
+        recorder.Request(QStringLiteral("status"), {{QStringLiteral("line"), line}},
+                         [this, line, attached](const QJsonObject& reply) {
+                             m_otherAsked.remove(line);
+                             if (attached != m_recorderLine || !reply.value(QStringLiteral("ok")).toBool() ||
+                                 !FormOverview)
+                                 return;
+                             QMap<int, qint64>& shown = m_otherReadMs[line];
+                             for (const RecorderChamber& c : RecorderStatusOf(reply).chambers) {
+                                 if (c.readMs == 0 || shown.value(c.address) == c.readMs)
+                                     continue;
+                                 shown[c.address] = c.readMs;
+                                 FormOverview->TakeLineRead(line, ReadOf(c, -1));
+                             }
+                         });
+    }
+    if (m_otherAlarmsAsked || FormOverview->OtherLines().isEmpty())
+        return;
+    m_otherAlarmsAsked = true;
+    // Every line's alarms in one answer, handed out by line.
+    recorder.Request(QStringLiteral("alarms"), {}, [this, attached](const QJsonObject& reply) {
+        m_otherAlarmsAsked = false;
+        if (attached != m_recorderLine || !reply.value(QStringLiteral("ok")).toBool() || !FormOverview)
+            return;
+        std::map<QString, std::vector<ChamberAlarm>> byLine;
+        for (const QJsonValue& value : reply.value(QStringLiteral("alarms")).toArray()) {
+            const QJsonObject o = value.toObject();
+            byLine[o.value(QStringLiteral("line")).toString()].push_back(
+                {o.value(QStringLiteral("address")).toInt(kLabWideAlarm), AlarmFromJson(o)});
+        }
+        for (const QString& line : FormOverview->OtherLines())
+            FormOverview->TakeLineAlarms(line, byLine[line]);
+    });
+}
+
+void TForm1::PickLineChamber(const QString& line, int address)
+{
+    for (const RecorderLineInfo& info : m_recorderLines) {
+        if (info.name != line)
+            continue;
+        const bool reading = ReadingActive == 1;
+        AttachRecorderLine(info);
+        SelectChamber(address);
+        if (reading)
+            Button6Click();
+        return;
+    }
 }
 
 void TForm1::ShowRecorderStatus(const RecorderStatus& status)
