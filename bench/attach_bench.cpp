@@ -1,7 +1,9 @@
 // The desktop attached to a recorder's line of 32 chambers: the recorder runs
-// as its own program on the simulated line, the main window follows one
-// chamber from its reads, and a 10 ms probe timer on the window's event loop
-// measures the longest gap between two of its ticks (a stall of the loop).
+// as its own program on the simulated line and a second one of 32, the main
+// window follows one chamber from its reads, the overview shows both lines'
+// tiles and the alarm window the recorder's alarms, and a 10 ms probe timer
+// on the window's event loop measures the longest gap between two of its
+// ticks (a stall of the loop).
 // Target: no gap over 50 ms.
 // Usage: attach_bench [--seconds N]   (default 300)
 #include <QApplication>
@@ -20,6 +22,7 @@
 
 #include "AppSupport.h"
 #include "services/RecorderClient.h"
+#include "ui/AlarmCenter.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/Startup.h"
 #include "ui/main.h"
@@ -54,8 +57,9 @@ int main(int argc, char** argv)
         setup.chambers.push_back(address);
     setup.runningAtRoomClimate = true;
     bench::SimProcess line;
+    bench::SimProcess other;
     std::string error;
-    if (!line.Start(setup, &error)) {
+    if (!line.Start(setup, &error) || !other.Start(setup, &error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
@@ -66,9 +70,11 @@ int main(int argc, char** argv)
     ::setenv("CALVETRA_RECORDER_SOCKET", socket.toLocal8Bit().constData(), 1);
     ::setenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toLocal8Bit().constData(), 1);
     const QString conf = QStringLiteral("[recorder]\nfolder=%1/data\nlisten=\nsocket=%2\nreaders=%3\noperators=%3\n"
-                                        "[line.a]\ndevice=%4\nchambers=1-%5\ntimeout=150\n")
+                                        "[line.a]\ndevice=%4\nchambers=1-%5\ntimeout=150\n"
+                                        "[line.b]\ndevice=%6\nchambers=1-%5\ntimeout=150\n")
                              .arg(dir.path(), socket, OwnGroup(), QString::fromStdString(line.Path()))
-                             .arg(kChambers);
+                             .arg(kChambers)
+                             .arg(QString::fromStdString(other.Path()));
     const QString confPath = dir.filePath(QStringLiteral("recorder.conf"));
     QFile file(confPath);
     file.open(QIODevice::WriteOnly);
@@ -100,6 +106,9 @@ int main(int argc, char** argv)
     Form1->Button5->click();
     Form1->SelectChamber(kChambers / 2);
     Form1->Button6->click();
+    Form1->ButtonOverview->click();
+    if (AlarmCenter)
+        AlarmCenter->ShowWindow();
 
     // Warm-up: attached, the first reads shown.
     QElapsedTimer clock;
@@ -131,8 +140,9 @@ int main(int argc, char** argv)
     recorder.terminate();
     recorder.waitForFinished(10000);
 
-    std::printf("attach_bench: desktop attached to a recorder's line of %d chambers, chamber %d read, %d s\n",
-                kChambers, kChambers / 2, seconds);
+    std::printf("attach_bench: desktop attached to a recorder's line of %d chambers, chamber %d read, the overview "
+                "showing it and a second line of %d, %d s\n",
+                kChambers, kChambers / 2, kChambers, seconds);
     std::printf("  current temperature shown: %s (first) %s (last); attached at the end: %s\n", qPrintable(firstShown),
                 qPrintable(lastShown), attached ? "yes" : "no");
     std::printf("  probe ticks %ld, longest gap between two 10 ms ticks %.1f ms (target < %.0f ms): %s\n", ticks,
