@@ -264,6 +264,8 @@ TEST_F(DesktopAttach, ARecorderRestartedUnderTheWindowIsFoundAgain)
     StartRecorder();
     AttachToLineA();
     ReadChamberTwo();
+    Form1->ButtonOverview->click();
+    ASSERT_TRUE(PumpUntil([] { return FormOverview->Tile(2) != nullptr; }, 5000));
     bus.ClearReceivedFrames();
     Form3->Button2->click();
     StopRecorder();
@@ -271,12 +273,17 @@ TEST_F(DesktopAttach, ARecorderRestartedUnderTheWindowIsFoundAgain)
         << Form1->LabelPort->text().toStdString();
     EXPECT_FALSE(Form1->Label5->isEnabled());
     EXPECT_EQ(Form1->Label5->text(), TenthsText(315, DecimalSeparator()));
+    // The tiles say so too, keeping what they showed.
+    ASSERT_NE(FormOverview->Tile(2), nullptr);
+    EXPECT_EQ(FormOverview->Tile(2)->Link->text(), RecorderUnavailableText());
+    EXPECT_TRUE(FormOverview->Tile(2)->Temperature->text().contains(TenthsText(315, DecimalSeparator())));
     bus.WithChamber(2, [](sim::ChamberModel& chamber) { chamber.SetTemperature(40.2); });
     StartRecorder();
     EXPECT_TRUE(PumpUntil([] { return Form1->Label5->isEnabled(); }, 10000));
     EXPECT_TRUE(PumpUntil([] { return Form1->Label5->text() == TenthsText(402, DecimalSeparator()); }, 10000))
         << Form1->Label5->text().toStdString();
     EXPECT_EQ(Form1->LabelPort->text(), QStringLiteral("Линия a — регистратор"));
+    EXPECT_NE(FormOverview->Tile(2)->Link->text(), RecorderUnavailableText());
     const RunFrame start = BuildRunFrame(2, kRegManualRun, kRunStart);
     EXPECT_EQ(FramesLike({start.begin(), start.end()}), 1);
 }

@@ -104,14 +104,17 @@ void TChamberTile::Show(const WatchedChamber& chamber, qint64 nowMs)
     Program->setText(
         QStringLiteral("Прог. %1  шаг %2  цикл %3").arg(text(v.label17), text(v.label13), text(v.label20)));
     // Values no longer measured stay readable, greyed, with their age.
+    const bool grey = m_stale || !m_unavailable.isEmpty();
     for (QLabel* value : {Temperature, Humidity, Program}) {
         QPalette p = value->palette();
-        p.setColor(QPalette::WindowText, m_stale ? StaleTextColour() : palette().color(QPalette::WindowText));
+        p.setColor(QPalette::WindowText, grey ? StaleTextColour() : palette().color(QPalette::WindowText));
         value->setPalette(p);
     }
     Age->setText(m_stale ? QStringLiteral("Показания %1").arg(AnswerAgeText(chamber.lastAnswerMs, nowMs)) : QString());
     Age->setVisible(m_stale);
-    Link->setText(QStringLiteral("Связь: %1, %2").arg(ShownLink(chamber), AnswerAgeText(chamber.lastAnswerMs, nowMs)));
+    Link->setText(m_unavailable.isEmpty()
+                      ? QStringLiteral("Связь: %1, %2").arg(ShownLink(chamber), AnswerAgeText(chamber.lastAnswerMs, nowMs))
+                      : m_unavailable);
     // Deviation alarms that do not watch the chamber are said, with since when.
     const DeviationArming arming = AlarmCenter ? AlarmCenter->Arming(m_address) : DeviationArming{true, 0, {}};
     Arming->setText(arming.armed ? QString() : TileArmingText(arming, nowMs));
@@ -128,6 +131,8 @@ void TChamberTile::Show(const WatchedChamber& chamber, qint64 nowMs)
     p.setColor(QPalette::Window, ChamberColour(chamber, !lab.isEmpty()));
     setPalette(p);
 }
+
+void TChamberTile::SetUnavailable(const QString& why) { m_unavailable = why; }
 
 void TChamberTile::mouseReleaseEvent(QMouseEvent* event)
 {

@@ -39,6 +39,9 @@ public:
     void Show(const WatchedChamber& chamber, qint64 nowMs);
     // The values are the last answer's, and it is no longer fresh.
     bool ShowsStaleValues() const { return m_stale; }
+    // Said on the link line instead of the chamber's link, the values greyed
+    // (the recorder gone); empty: the chamber's own again.
+    void SetUnavailable(const QString& why);
     int Address() const { return m_address; }
     QLabel* Title;
     QLabel* Temperature;
@@ -58,6 +61,7 @@ protected:
 private:
     int m_address;
     bool m_stale = false;
+    QString m_unavailable;
 };
 
 class TOverviewWindow : public QWidget {
@@ -101,6 +105,9 @@ public:
     // The recorder's alarms of another line: each tile's colour and tooltip.
     void TakeLineAlarms(const QString& line, const std::vector<ChamberAlarm>& alarms);
     TChamberTile* LineTile(const QString& line, int address) const;
+    // The recorder gone (why) or back (empty): said above the tiles and on
+    // each, what they showed kept, greyed.
+    void SetRecorderUnavailable(const QString& why);
     const WatchedChamber* LineChamber(const QString& line, int address) const;
     QLabel* LabelLine;  // the attached line's caption over its tiles
 

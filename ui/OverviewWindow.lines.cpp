@@ -124,3 +124,14 @@ const WatchedChamber* TOverviewWindow::LineChamber(const QString& line, int addr
     const auto chamber = found->second.chambers.constFind(address);
     return chamber == found->second.chambers.cend() ? nullptr : &*chamber;
 }
+
+void TOverviewWindow::SetRecorderUnavailable(const QString& why)
+{
+    LabelMessage->setText(why);
+    for (TChamberTile* tile : m_tiles)
+        tile->SetUnavailable(why);
+    for (auto& [line, group] : m_lineGroups)
+        for (TChamberTile* tile : group.tiles)
+            tile->SetUnavailable(why);
+    RefreshAges();
+}

@@ -124,8 +124,10 @@ void TForm1::DetachRecorder()
     DesktopRecorder().Detach();
     if (FormChart)
         FormChart->SetLogsToOpen(QString());
-    if (FormOverview)
+    if (FormOverview) {
         FormOverview->SetRecorderLines(QString(), {});
+        FormOverview->SetRecorderUnavailable(QString());
+    }
     m_otherAsked.clear();
     m_otherReadMs.clear();
     if (AlarmCenter)
@@ -297,8 +299,10 @@ void TForm1::RecorderAvailable(bool available, const QString& why)
     // What was shown stays, greyed: it is the last the recorder told.
     for (QLabel* label : m_fieldLabels)
         label->setEnabled(available);
-    if (FormOverview)
+    if (FormOverview) {
         FormOverview->SetPortLabel(available ? AttachedCaption(m_recorderLine) : RecorderUnavailableText());
+        FormOverview->SetRecorderUnavailable(available ? QString() : RecorderUnavailableText());
+    }
     if (!available) {
         m_statusAsked = false;
         m_scanAsked = false;
