@@ -1,5 +1,6 @@
 #include "monitoring/ActionJournal.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -317,7 +318,7 @@ void SetAsideBroken(const QString& folder, const JournalCheck& check, const QDat
 // `whole` tells whether the line had its end.
 class LineReader {
 public:
-    explicit LineReader(QFile& file) : m_file(file) {}
+    explicit LineReader(QIODevice& file) : m_file(file) {}
     // The next line in place: valid until the next call.
     bool Next(const char** data, qsizetype* size, bool* whole)
     {
@@ -361,7 +362,7 @@ public:
     }
 
 private:
-    QFile& m_file;
+    QIODevice& m_file;
     QByteArray m_buffer;
     qsizetype m_pos = 0;
     bool m_eof = false;
@@ -445,6 +446,7 @@ QString JournalActionText(JournalAction action)
     case JournalAction::LineLost: return QStringLiteral("Линия потеряна");
     case JournalAction::LineBack: return QStringLiteral("Линия восстановлена");
     case JournalAction::ControlRefused: return QStringLiteral("Запрос отклонён");
+    case JournalAction::WatchAdd: return QStringLiteral("Адрес добавлен в обзор");
     }
     return {};
 }
@@ -634,6 +636,34 @@ void FailMisfit(JournalCheck* check, LineReader& reader, const ChainWalk& walk, 
 
 }  // namespace
 
+namespace {
+
+// How a journal re-saved by another program differs from one this program
+// wrote: its byte-order mark dropped, its CR LF turned into LF. Neither is
+// hashed, so the records can still be checked in the file's original form.
+struct Resaved {
+    bool bomRemoved = false;
+    bool lineEndsConverted = false;
+};
+
+Resaved ResavedForm(QIODevice& file)
+{
+    Resaved form;
+    const QByteArray head = file.peek(kBom.size() + kFirstLineStart.size() + kHashLength + 2);
+    const bool bom = head.startsWith(kBom);
+    if (!bom && head.startsWith(kFirstLineStart))
+        form.bomRemoved = true;
+    else if (!bom)
+        return form;
+    const qsizetype lineEnd = head.indexOf('\n');
+    form.lineEndsConverted = lineEnd > 0 && head.at(lineEnd - 1) != '\r';
+    return form;
+}
+
+JournalCheck CheckJournalDevice(QIODevice& file, const std::function<void(const JournalRecord&)>& each);
+
+}  // namespace
+
 JournalCheck CheckJournal(const QString& path, const std::function<void(const JournalRecord&)>& each)
 {
     JournalCheck check;
@@ -642,6 +672,38 @@ JournalCheck CheckJournal(const QString& path, const std::function<void(const Jo
         Fail(&check, JournalFault::Unreadable, 0, 0, QStringLiteral("не открывается: %1").arg(file.errorString()));
         return check;
     }
+    const Resaved form = ResavedForm(file);
+    if (!form.bomRemoved && !form.lineEndsConverted)
+        return CheckJournalDevice(file, each);
+    // Put back in the form it was written in, the records are checked all
+    // the same; the file is named for what was done to it.
+    QByteArray bytes = file.readAll();
+    if (form.lineEndsConverted)
+        bytes.replace("\n", "\r\n");
+    if (form.bomRemoved)
+        bytes.prepend(kBom);
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    check = CheckJournalDevice(buffer, each);
+    QStringList done;
+    if (form.bomRemoved)
+        done << QStringLiteral("метка порядка байтов (BOM) удалена");
+    if (form.lineEndsConverted)
+        done << QStringLiteral("концы строк CR LF заменены на LF");
+    const QString what = QStringLiteral("файл пересохранён другой программой: %1").arg(done.join(QStringLiteral(", ")));
+    const QString records = check.ok ? QStringLiteral("записи №1–№%1 цепочке соответствуют").arg(check.records)
+                                     : check.problem;
+    Fail(&check, form.bomRemoved ? JournalFault::ByteOrderMarkRemoved : JournalFault::LineEndsConverted,
+         check.ok ? 0 : check.badRecord, check.ok ? 0 : check.badLine,
+         QStringLiteral("%1; %2").arg(what, records));
+    return check;
+}
+
+namespace {
+
+JournalCheck CheckJournalDevice(QIODevice& file, const std::function<void(const JournalRecord&)>& each)
+{
+    JournalCheck check;
     LineReader reader(file);
     if (!CheckJournalHead(reader, &check))
         return check;
@@ -686,7 +748,8 @@ JournalCheck CheckJournal(const QString& path, const std::function<void(const Jo
         return check;
     }
     check.lastHash = QString::fromLatin1(walk.last);
-    if (file.error() != QFileDevice::NoError) {
+    auto* onDisk = qobject_cast<QFileDevice*>(&file);
+    if (onDisk && onDisk->error() != QFileDevice::NoError) {
         Fail(&check, JournalFault::Unreadable, check.records + 1, walk.lineNumber,
              QStringLiteral("ошибка чтения: %1").arg(file.errorString()));
         return check;
@@ -694,6 +757,8 @@ JournalCheck CheckJournal(const QString& path, const std::function<void(const Jo
     check.ok = true;
     return check;
 }
+
+}  // namespace
 
 std::vector<JournalRecord> FilterJournalRecords(const std::vector<JournalRecord>& records, const QString& chamber,
                                                 const QDate& day)
@@ -710,16 +775,93 @@ std::vector<JournalRecord> FilterJournalRecords(const std::vector<JournalRecord>
     return kept;
 }
 
-int VerifyJournalFiles(const QStringList& files, QTextStream& out)
+constexpr int kHeadDigits = 16;
+
+bool ParseJournalHead(const QString& text, JournalHead* head)
 {
+    const int colon = text.indexOf(u':');
+    if (colon <= 0)
+        return false;
+    bool ok = false;
+    const qint64 records = text.left(colon).toLongLong(&ok);
+    const QByteArray hash = text.mid(colon + 1).trimmed().toLower().toLatin1();
+    // The endpoint's head carries the hash's first 16 digits; the recorder's log all 64.
+    const bool hex = std::all_of(hash.begin(), hash.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    });
+    if (!ok || records < 1 || !hex || hash.size() < kHeadDigits || hash.size() > kHashLength)
+        return false;
+    head->records = records;
+    head->lastHash = QString::fromLatin1(hash);
+    return true;
+}
+
+JournalCheck CheckJournalAgainstHead(const QString& path, const JournalHead& head)
+{
+    QString hashAtHead;
+    JournalCheck check = CheckJournal(path, [&](const JournalRecord& r) {
+        if (r.number == head.records)
+            hashAtHead = r.hash;
+    });
+    if (!check.ok)
+        return check;
+    if (check.records < head.records) {
+        Fail(&check, JournalFault::HeadMissing, check.records + 1, 0,
+             check.records + 1 == head.records
+                 ? QStringLiteral("последняя запись №%1 удалена (внешняя голова: запись №%1)").arg(head.records)
+                 : QStringLiteral("записи №%1–№%2 удалены с конца (внешняя голова: запись №%2)")
+                       .arg(check.records + 1)
+                       .arg(head.records));
+    } else if (!hashAtHead.startsWith(head.lastHash)) {
+        Fail(&check, JournalFault::HeadForged, head.records, 0,
+             QStringLiteral("запись №%1 не та, что во внешней голове (хеш %2 вместо %3): записи переписаны и хеши "
+                            "пересчитаны")
+                 .arg(head.records)
+                 .arg(hashAtHead, head.lastHash));
+    } else if (check.records > head.records) {
+        Fail(&check, JournalFault::BeyondHead, head.records + 1, 0,
+             check.records == head.records + 1
+                 ? QStringLiteral("запись №%1 после внешней головы не подтверждена (добавлена позже или подделана)")
+                       .arg(head.records + 1)
+                 : QStringLiteral("записи №%1–№%2 после внешней головы не подтверждены (добавлены позже или подделаны)")
+                       .arg(head.records + 1)
+                       .arg(check.records));
+    }
+    return check;
+}
+
+int VerifyJournalFiles(const QStringList& arguments, QTextStream& out)
+{
+    QStringList files;
+    QString headText;
+    for (int i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == QLatin1String("--head")) {
+            if (i + 1 >= arguments.size()) {
+                out << "calvetra --verify-journal FILE… --head N:HASH: no head given\n";
+                return 1;
+            }
+            headText = arguments[++i];
+        } else {
+            files << arguments[i];
+        }
+    }
     if (files.isEmpty()) {
-        out << "calvetra --verify-journal FILE…: no file given\n";
+        out << "calvetra --verify-journal FILE… [--head N:HASH]: no file given\n";
+        return 1;
+    }
+    JournalHead head;
+    if (!headText.isEmpty() && !ParseJournalHead(headText, &head)) {
+        out << QStringLiteral("--head %1: ожидается НОМЕР:ХЕШ (номер записи и 64 шестнадцатеричные цифры)").arg(headText)
+            << '\n';
         return 1;
     }
     bool whole = true;
     QString before;
-    for (const QString& name : files) {
-        const JournalCheck check = CheckJournal(name);
+    for (int i = 0; i < files.size(); ++i) {
+        const QString& name = files[i];
+        // The head is the newest file's: the one given last.
+        const bool againstHead = head.records > 0 && i == files.size() - 1;
+        const JournalCheck check = againstHead ? CheckJournalAgainstHead(name, head) : CheckJournal(name);
         if (!check.ok) {
             out << name << ": " << QStringLiteral("НАРУШЕН") << ", " << check.problem << '\n';
             whole = false;
@@ -731,8 +873,10 @@ int VerifyJournalFiles(const QStringList& files, QTextStream& out)
                 << QStringLiteral(", начальное значение не равно последнему хешу предыдущего файла") << '\n';
             whole = false;
         } else {
-            out << name << ": " << QStringLiteral("цел, записей %1, последний хеш %2").arg(check.records).arg(check.lastHash)
-                << '\n';
+            out << name << ": " << QStringLiteral("цел, записей %1, последний хеш %2").arg(check.records).arg(check.lastHash);
+            if (againstHead)
+                out << QStringLiteral(", совпадает с внешней головой");
+            out << '\n';
         }
         before = check.lastHash;
     }
@@ -976,6 +1120,7 @@ bool JournalActionNeedsRecord(JournalAction action)
     case JournalAction::LineLost:
     case JournalAction::LineBack:
     case JournalAction::ControlRefused:
+    case JournalAction::WatchAdd:
         return false;
     }
     return true;

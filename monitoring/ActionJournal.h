@@ -62,6 +62,8 @@ enum class JournalAction {
     LineBack,
     // A request on the recorder's control socket that its caller may not make.
     ControlRefused,
+    // An address the operator added to the overview's chambers.
+    WatchAdd,
 };
 // The action's text as the file holds it ("Запись программы", …).
 QString JournalActionText(JournalAction action);
@@ -116,6 +118,14 @@ enum class JournalFault {
     Inserted,    // a line that does not belong between two records
     Reordered,   // records out of their order
     NotContinued,  // a file's start value is not the last hash of the file before
+    // Re-saved by another program: the records may still fit (the problem says).
+    ByteOrderMarkRemoved,
+    LineEndsConverted,
+    // Against a head taken from outside: records missing from the end, the
+    // head's record not the file's, records after the head.
+    HeadMissing,
+    HeadForged,
+    BeyondHead,
 };
 
 // The result of checking one file.
@@ -149,11 +159,13 @@ JournalCheck CheckJournal(const QString& path, const std::function<void(const Jo
 std::vector<JournalRecord> FilterJournalRecords(const std::vector<JournalRecord>& records, const QString& chamber,
                                                 const QDate& day);
 
-// `calvetra --verify-journal FILE…`: checks each file and, for consecutive
-// files, that each one continues the one before. Prints one line per file
+// `calvetra --verify-journal FILE… [--head N:HASH]`: checks each file and,
+// for consecutive files, that each one continues the one before; with a head
+// taken from outside (the endpoint's, the recorder's log), that the last
+// file ends exactly at record N with that hash. Prints one line per file
 // (records and last hash, or the first record that does not fit). Returns
 // the exit code: 0 whole, 1 not.
-int VerifyJournalFiles(const QStringList& files, QTextStream& out);
+int VerifyJournalFiles(const QStringList& arguments, QTextStream& out);
 
 // Appends one record, flushed to the disk (fdatasync) before returning; the
 // caller then acts. Throws EInOutError, naming the journal and the system's
@@ -211,6 +223,12 @@ struct JournalHead {
     QString lastHash;
 };
 JournalHead ReadJournalHead(const QString& folder);
+// "N:HASH" (a record number and its hash: all 64 hex digits, or at least
+// the first 16 as the endpoint shows them); false for anything else.
+bool ParseJournalHead(const QString& text, JournalHead* head);
+// The file's check, then against the head: records removed from its end,
+// the head's record not the file's (re-hashed), records after the head.
+JournalCheck CheckJournalAgainstHead(const QString& path, const JournalHead& head);
 
 // The folder the running application keeps its journal in (start-up sets it;
 // readers on other threads may ask). Empty until set.

@@ -263,6 +263,7 @@ QJsonObject Recorder::CommandAnswer(const ControlPeer& peer, const QJsonObject& 
         return ControlError(request, QStringLiteral("не выполнено: журнал действий не записывается: %1")
                                          .arg(QString::fromUtf8(e.what())));
     }
+    SayJournalHead();
     // A program's frames are one exchange: no read comes between them. The
     // answers come back to this thread; a recorder gone meanwhile drops them.
     auto answers = std::make_shared<std::vector<FrameAnswer>>();
@@ -560,6 +561,7 @@ QJsonObject Recorder::AckAnswer(const ControlPeer& peer, const QJsonObject& requ
             return ControlError(request, QStringLiteral("не квитировано: журнал действий не записывается: %1")
                                              .arg(QString::fromUtf8(e.what())));
         }
+        SayJournalHead();
         m_alarms.Acknowledge(a.alarm.id, comment);
         ++acknowledged;
         Event(QStringLiteral("%1 квитирована по запросу %2").arg(AlarmJournalText(a.alarm), peer.login));
@@ -859,6 +861,20 @@ void Recorder::KeepJournal(const JournalEntry& entry)
     QString failure;
     if (!AppendOrKeepJournal(m_config.folder, entry, QDateTime::currentDateTime(), &failure))
         Event(QStringLiteral("журнал действий не записывается, запись сохранена в памяти: %1").arg(failure));
+    SayJournalHead();
+}
+
+void Recorder::SayJournalHead()
+{
+    // Each record's number and hash in the log, which journald keeps apart
+    // from the folder: `--verify-journal FILE --head N:HASH` checks the file
+    // against it, and finds what the chain alone cannot (a last record
+    // removed, records appended or the whole file hashed anew).
+    const JournalHead head = ReadJournalHead(m_config.folder);
+    if (head.records <= 0 || head.lastHash == m_saidHead)
+        return;
+    m_saidHead = head.lastHash;
+    Event(QStringLiteral("журнал действий: запись №%1, хеш %2").arg(head.records).arg(head.lastHash));
 }
 
 bool Recorder::WriteAlarmEvents(QString* error)

@@ -91,6 +91,9 @@ private:
     void Journal(JournalAction action, const QString& oldValue, const QString& newValue);
     // Into the journal, or kept in memory (and said) while it cannot be written.
     void KeepJournal(const JournalEntry& entry);
+    // The journal's newest record and hash, said once each.
+    void SayJournalHead();
+    QString m_saidHead;
     AlarmServiceOptions AlarmOptions();
     bool WriteAlarmEvents(QString* error);
     void Recording(bool writable, const QString& reason);

@@ -499,6 +499,131 @@ TEST_F(JournalTest, CommandLineCheck)
     EXPECT_TRUE(out2.contains("запись №1 изменена")) << out2.toStdString();
 }
 
+// The chain alone cannot see a removed last record, records appended with
+// good hashes or a file hashed anew; a head taken from outside does. A file
+// re-saved by another program is named for that, its records still checked.
+TEST_F(JournalTest, AHeadFromOutsideFindsWhatTheChainCannot)
+{
+    Fill(5);
+    const QByteArray original = ReadFileBytes(File());
+    const JournalCheck whole = CheckJournal(File());
+    ASSERT_TRUE(whole.ok);
+    QString hash4;
+    CheckJournal(File(), [&](const JournalRecord& r) {
+        if (r.number == 4)
+            hash4 = r.hash;
+    });
+    // A forger's record: the next number, the last hash, its own hash made
+    // right, as this program would write it.
+    auto forgedAfter = [&](const QList<QByteArray>&) {
+        JournalRecord r;
+        r.number = 6;
+        r.utc = QStringLiteral("2026-12-09T07:06:00.000Z");
+        r.local = QStringLiteral("2026-12-09T10:06:00.000");
+        r.operatorName = QStringLiteral("ivanov");
+        r.computer = QStringLiteral("lab-pc");
+        r.chamber = QStringLiteral("1");
+        r.action = JournalActionText(JournalAction::SetPointWrite);
+        r.newValue = QStringLiteral("99 °C, 50 %");
+        r.outcome = JournalOutcomeSent();
+        r.previousHash = whole.lastHash;
+        QByteArray line = JournalRecordLine(r);
+        line.chop(1);  // the list holds lines without their LF
+        return line;
+    };
+    // Every record rewritten and the chain hashed anew from the start.
+    auto rehashedWhole = [](QList<QByteArray>& lines) {
+        EditField(lines[3], "2 °C", "8 °C");
+        QByteArray previous = lines[0].mid(lines[0].indexOf(',') + 1, 64);
+        for (int i = 2; i < lines.size(); ++i) {
+            QList<QByteArray> fields = lines[i].split(',');
+            QByteArray line = lines[i];
+            line.replace(line.size() - 1 - 64 - 1 - 64, 64, previous);
+            lines[i] = Rehashed(line);
+            previous = lines[i].mid(lines[i].size() - 1 - 64, 64);
+        }
+    };
+    struct Case {
+        const char* name;
+        std::function<void(QList<QByteArray>&)> change;
+        QString head;
+        JournalFault fault;
+        const char* said;
+    };
+    const QString head5 = QStringLiteral("5:%1").arg(whole.lastHash);
+    const std::vector<Case> cases{
+        {"untouched", [](QList<QByteArray>&) {}, head5, JournalFault::None, "совпадает с внешней головой"},
+        {"untouched, the endpoint's 16 digits", [](QList<QByteArray>&) {},
+         QStringLiteral("5:%1").arg(whole.lastHash.left(16)), JournalFault::None, "совпадает"},
+        {"last record removed", [](QList<QByteArray>& l) { l.removeLast(); }, head5, JournalFault::HeadMissing,
+         "последняя запись №5 удалена"},
+        {"last two removed", [](QList<QByteArray>& l) { l.remove(5, 2); }, head5, JournalFault::HeadMissing,
+         "записи №4–№5 удалены с конца"},
+        {"a forged record appended", [&](QList<QByteArray>& l) { l.append(forgedAfter(l)); }, head5,
+         JournalFault::BeyondHead, "запись №6 после внешней головы не подтверждена"},
+        {"the whole file hashed anew", rehashedWhole, head5, JournalFault::HeadForged, "запись №5 не та"},
+        {"an older head of a longer file", [](QList<QByteArray>&) {}, QStringLiteral("4:%1").arg(hash4),
+         JournalFault::BeyondHead, "запись №5 после внешней головы"},
+    };
+    for (const Case& c : cases) {
+        QList<QByteArray> lines = Lines(original);
+        c.change(lines);
+        const QString path = dir.path() + "/checked.csv";
+        WriteBytes(path, lines.join('\n') + '\n');
+        ASSERT_TRUE(CheckJournal(path).ok) << c.name << ": the chain alone finds nothing";
+        JournalHead head;
+        ASSERT_TRUE(ParseJournalHead(c.head, &head)) << c.name;
+        const JournalCheck check = CheckJournalAgainstHead(path, head);
+        EXPECT_EQ(check.ok, c.fault == JournalFault::None) << c.name << ": " << check.problem.toStdString();
+        EXPECT_EQ(static_cast<int>(check.fault), static_cast<int>(c.fault)) << c.name << ": " << check.problem.toStdString();
+        QString text;
+        QTextStream out(&text);
+        EXPECT_EQ(VerifyJournalFiles({path, QStringLiteral("--head"), c.head}, out), c.fault == JournalFault::None ? 0 : 1)
+            << c.name;
+        EXPECT_TRUE(text.contains(QString::fromUtf8(c.said))) << c.name << ": " << text.toStdString();
+    }
+    for (const char* bad : {"5", "x:abc", "0:" "0123456789abcdef", "5:0123456789abcde", "5:0123456789abcdefg"}) {
+        JournalHead head;
+        EXPECT_FALSE(ParseJournalHead(QString::fromLatin1(bad), &head)) << bad;
+        QString text;
+        QTextStream out(&text);
+        EXPECT_EQ(VerifyJournalFiles({File(), QStringLiteral("--head"), QString::fromLatin1(bad)}, out), 1) << bad;
+    }
+
+    // Re-saved: named for what was done, the records still checked.
+    const struct {
+        const char* name;
+        std::function<QByteArray(QByteArray)> resave;
+        JournalFault fault;
+        const char* said;
+    } resaved[] = {
+        {"byte-order mark removed", [](QByteArray b) { return b.mid(3); }, JournalFault::ByteOrderMarkRemoved,
+         "метка порядка байтов (BOM) удалена"},
+        {"line ends converted", [](QByteArray b) { return b.replace("\r\n", "\n"); }, JournalFault::LineEndsConverted,
+         "концы строк CR LF заменены на LF"},
+        {"both", [](QByteArray b) { return b.mid(3).replace("\r\n", "\n"); }, JournalFault::ByteOrderMarkRemoved,
+         "концы строк"},
+    };
+    for (const auto& c : resaved) {
+        const QString path = dir.path() + "/resaved.csv";
+        WriteBytes(path, c.resave(original));
+        const JournalCheck check = CheckJournal(path);
+        EXPECT_FALSE(check.ok) << c.name;
+        EXPECT_EQ(static_cast<int>(check.fault), static_cast<int>(c.fault)) << c.name;
+        EXPECT_TRUE(check.problem.contains(QString::fromUtf8(c.said))) << c.name << ": " << check.problem.toStdString();
+        EXPECT_TRUE(check.problem.contains(QStringLiteral("записи №1–№5 цепочке соответствуют")))
+            << c.name << ": " << check.problem.toStdString();
+        EXPECT_FALSE(check.problem.contains(QStringLiteral("не журнала"))) << c.name;
+    }
+    // Re-saved and changed: both said.
+    QByteArray changed = original.mid(3);
+    changed.replace("3 °C", "9 °C");
+    WriteBytes(dir.path() + "/resaved.csv", changed);
+    const JournalCheck check = CheckJournal(dir.path() + "/resaved.csv");
+    EXPECT_TRUE(check.problem.contains(QStringLiteral("BOM"))) << check.problem.toStdString();
+    EXPECT_TRUE(check.problem.contains(QStringLiteral("запись №3 изменена"))) << check.problem.toStdString();
+}
+
 TEST_F(JournalTest, MetricsCarryTheHead)
 {
     Fill(3);

@@ -261,6 +261,23 @@ TEST_F(OverviewWindowTest, AddressesByHandRefusedInClearWordsAndAClickListsThem)
     EXPECT_EQ(ListBoxEntries(), QStringList{ChamberEntryText(2)});
     EXPECT_EQ(SelectedEntryIndex(*Form1->ListBox1), 0);
     EXPECT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
+    // The address added, and a tile's log on and off, each in the journal;
+    // the refused ones not.
+    FormOverview->SetChamberLog(2, true);
+    const QString file = FormOverview->Log(2)->FileName();
+    FormOverview->SetChamberLog(2, false);
+    std::vector<JournalRecord> records;
+    CheckJournal(JournalFileName(JournalFolder()), [&](const JournalRecord& r) {
+        if (r.chamber == QStringLiteral("2") && r.action != JournalActionText(JournalAction::ChamberSelect))
+            records.push_back(r);
+    });
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].action, JournalActionText(JournalAction::WatchAdd));
+    EXPECT_EQ(records[0].newValue, QStringLiteral("Камера №2"));
+    EXPECT_EQ(records[1].action, JournalActionText(JournalAction::LoggingOn));
+    EXPECT_EQ(records[1].newValue, file);
+    EXPECT_EQ(records[2].action, JournalActionText(JournalAction::LoggingOff));
+    EXPECT_EQ(records[2].oldValue, file);
 }
 
 TEST_F(OverviewWindowTest, ChamberThatVanishesGoesLateThenSilentAndComesBack)

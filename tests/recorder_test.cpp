@@ -540,6 +540,19 @@ TEST_F(RecorderLines, CommandsThroughTheSocketGoOutBetweenReadsAndAreJournalledU
     EXPECT_EQ(commands[5].action, JournalActionText(JournalAction::SetPointWrite));
     EXPECT_EQ(commands[5].newValue, SetPointJournalText(25, 60));
     EXPECT_EQ(commands[5].outcome, JournalOutcomeConfirmed());
+    // Each record's head is in the recorder's log (journald keeps it apart):
+    // the newest one checks the whole file.
+    QString said;
+    for (const QString& e : events)
+        if (e.startsWith(QStringLiteral("журнал действий: запись №")))
+            said = e;
+    ASSERT_FALSE(said.isEmpty()) << events.join('\n').toStdString();
+    const QString headText = said.section(u'№', 1).replace(QStringLiteral(", хеш "), QStringLiteral(":"));
+    JournalHead head;
+    ASSERT_TRUE(ParseJournalHead(headText, &head)) << headText.toStdString();
+    EXPECT_EQ(head.records, ReadJournalHead(folder.path()).records);
+    const JournalCheck againstHead = CheckJournalAgainstHead(JournalFileName(folder.path()), head);
+    EXPECT_TRUE(againstHead.ok) << againstHead.problem.toStdString();
 }
 
 // A program's frames take the line a while (each write waits its pause): the

@@ -20,6 +20,7 @@
 #include "ui/AlarmCenter.h"
 #include "ui/AlarmWindow.h"
 #include "ui/ErrorDisplay.h"
+#include "services/JournalRecorder.h"
 #include "services/StatusEndpoint.h"
 #include "ui/Typeface.h"
 
@@ -336,7 +337,7 @@ void TOverviewWindow::Watch(int address)
     m_reader.SetAddresses(Watched());
     if (CheckLogAll->isChecked()) {
         tile->Log->setChecked(true);
-        SetChamberLog(address, true);
+        SetChamberLog(address, true, false);
     }
 }
 
@@ -480,6 +481,9 @@ void TOverviewWindow::AddAddressText(const QString& text)
     int address = -1;
     const QString why = CheckNewAddress(text, Watched(), &address);
     LabelMessage->setText(why);
-    if (why.isEmpty())
-        Watch(address);
+    if (!why.isEmpty())
+        return;
+    RecordAction(JournalAction::WatchAdd, JournalChamber(address), QString(), QStringLiteral("Камера №%1").arg(address),
+                 JournalOutcomeDone());
+    Watch(address);
 }

@@ -127,7 +127,9 @@ public:
 
     // "Добавить адрес…" with the typed text (the dialog's answer).
     void AddAddressText(const QString& text);
-    void SetChamberLog(int address, bool on);
+    // The tile's log on or off, journalled first (byOperator false: it
+    // followed from something else, never refused).
+    void SetChamberLog(int address, bool on, bool byOperator = true);
     void WriteDueHeaders();
     void AppendChamberLogLines();
     // The minute timer of the chamber logs (a soak counts its ticks).

@@ -19,7 +19,7 @@ void TOverviewWindow::SetRecorderLines(const QString& attachedCaption,
         for (auto it = m_tiles.cbegin(); it != m_tiles.cend(); ++it)
             if (it.value()->Log->isChecked()) {
                 it.value()->Log->setChecked(false);
-                SetChamberLog(it.key(), false);
+                SetChamberLog(it.key(), false, false);
             }
         CheckLogAll->setChecked(false);
     }

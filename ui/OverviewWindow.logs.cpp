@@ -3,6 +3,7 @@
 #include "monitoring/ChamberLog.h"
 #include "monitoring/LocaleText.h"
 #include "ui/OverviewWindow.h"
+#include "services/JournalRecorder.h"
 
 void TOverviewWindow::CheckLogAllClick()
 {
@@ -15,16 +16,28 @@ void TOverviewWindow::CheckLogAllClick()
     }
 }
 
-void TOverviewWindow::SetChamberLog(int address, bool on)
+void TOverviewWindow::SetChamberLog(int address, bool on, bool byOperator)
 {
+    // Journalled as the main window's "Запись в файл" is: the file it ends or begins.
+    auto record = [&](JournalAction action, const QString& before, const QString& after) {
+        if (byOperator)
+            RecordAction(action, JournalChamber(address), before, after, JournalOutcomeDone());
+        else
+            RecordFollowingAction(action, JournalChamber(address), before, after, JournalOutcomeDone());
+    };
     if (!on) {
-        m_logs.erase(address);
+        const auto had = m_logs.find(address);
+        if (had == m_logs.end())
+            return;
+        record(JournalAction::LoggingOff, had->second.FileName(), QString());
+        m_logs.erase(had);
         return;
     }
     // As ticking "Запись в файл": a new file, its header five seconds later.
     ChamberLog log(LogWriter::Overview, address);
     log.SetFileName(
         FillAddressPlaceholder(NewLogFileName(LogFolder(), LocalNow(), address, LogWriter::Overview), address));
+    record(JournalAction::LoggingOn, QString(), log.FileName());
     m_logs.insert_or_assign(address, std::move(log));
     if (!m_headerTimer.isActive())
         m_headerTimer.start();
@@ -40,6 +53,8 @@ void TOverviewWindow::WriteDueHeaders()
         }
         // Not created: the tile's log is off, as if the operator unticked it.
         const int address = it->first;
+        RecordFollowingAction(JournalAction::LoggingOff, JournalChamber(address), it->second.FileName(),
+                              QStringLiteral("журнал не создан: %1").arg(error), JournalOutcomeDone());
         it = m_logs.erase(it);
         LabelMessage->setText(QStringLiteral("Камера №%1: журнал не создан: %2").arg(address).arg(error));
         if (TChamberTile* tile = m_tiles.value(address))
