@@ -447,6 +447,8 @@ QString JournalActionText(JournalAction action)
     case JournalAction::LineBack: return QStringLiteral("Линия восстановлена");
     case JournalAction::ControlRefused: return QStringLiteral("Запрос отклонён");
     case JournalAction::WatchAdd: return QStringLiteral("Адрес добавлен в обзор");
+    case JournalAction::Signature: return QStringLiteral("Электронная подпись");
+    case JournalAction::SignatureFailure: return QStringLiteral("Попытка подписи не удалась");
     }
     return {};
 }
@@ -1101,6 +1103,7 @@ bool JournalActionNeedsRecord(JournalAction action)
     case JournalAction::Start:
     case JournalAction::AlarmSettings:
     case JournalAction::DeviationArming:
+    case JournalAction::Signature:
         return true;
     case JournalAction::Stop:
     case JournalAction::PortOpen:
@@ -1121,6 +1124,7 @@ bool JournalActionNeedsRecord(JournalAction action)
     case JournalAction::LineBack:
     case JournalAction::ControlRefused:
     case JournalAction::WatchAdd:
+    case JournalAction::SignatureFailure:
         return false;
     }
     return true;

@@ -64,6 +64,9 @@ enum class JournalAction {
     ControlRefused,
     // An address the operator added to the overview's chambers.
     WatchAdd,
+    // An electronic signature, and a try that failed (a wrong password, the lock).
+    Signature,
+    SignatureFailure,
 };
 // The action's text as the file holds it ("Запись программы", …).
 QString JournalActionText(JournalAction action);

@@ -1,0 +1,117 @@
+// Electronic signatures: the signer is the logged-in user, the password is
+// checked through PAM (service "calvetra"), and the signature is a record of
+// the action journal, chained like every action: who (login and full name),
+// when (the record's UTC and local time), what it means, and the SHA-256 of
+// what was signed. Three wrong passwords in a row lock signing for that login.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "monitoring/ActionJournal.h"
+
+enum class SignatureMeaning { Compiled, Checked, Approved };
+// "Составил", "Проверил", "Утвердил".
+QString SignatureMeaningText(SignatureMeaning meaning);
+bool SignatureMeaningFromText(const QString& text, SignatureMeaning* meaning);
+std::vector<SignatureMeaning> SignatureMeanings();
+
+// What PAM answered of a password.
+struct PamOutcome {
+    bool ok = false;
+    QString error;  // PAM's words when not
+};
+// Whether password is login's, by the PAM service (its file in confdir when
+// one is given, the system's /etc/pam.d otherwise): authentication and the
+// account's validity both.
+PamOutcome CheckPassword(const QString& login, const QString& password, const QString& service = QStringLiteral("calvetra"),
+                         const QString& confdir = QString());
+
+// The account's full name (the first field of its GECOS); the login when it has none.
+QString FullNameOf(const QString& login);
+// Who runs this process, by the kernel's user id.
+QString CurrentLogin();
+
+struct Signature {
+    QString login;
+    QString fullName;
+    QString utc;    // as the journal record has them
+    QString local;
+    SignatureMeaning meaning = SignatureMeaning::Compiled;
+    QString subject;  // "отчёт №3", "программа №2: …"
+    QString sha256;   // of what was signed, 64 hex digits
+};
+// The journal entry of a signature: Было "<subject>; SHA-256 <hash>",
+// Стало "<meaning>: <full name>", under the signer's login.
+JournalEntry SignatureEntry(const Signature& signature);
+// The signatures of what hashes to sha256, oldest first, from every journal
+// file of the folder (the current one and the months before).
+std::vector<Signature> SignaturesOf(const QString& folder, const QString& sha256);
+// "Составил: Иванов Иван Иванович (ivanov), 11.12.2026 14:05:30": one line of a signature block.
+QString SignatureLine(const Signature& signature);
+
+// Empty when login may sign what the existing signatures are of with this
+// meaning; else why not: one login signs one record once ("Проверил" needs
+// a second person).
+QString SignatureRefusal(const std::vector<Signature>& existing, const QString& login, SignatureMeaning meaning);
+
+// Misuse: three wrong passwords in a row lock signing for that login for
+// five minutes. Nothing else is held up.
+class SigningGuard {
+public:
+    static constexpr int kFailuresToLock = 3;
+    static constexpr qint64 kLockMs = 5 * 60 * 1000;
+    // Locked now; *untilMs says till when.
+    bool Locked(const QString& login, qint64 nowMs, qint64* untilMs = nullptr) const;
+    // A wrong password; true when it locks the login.
+    bool Failed(const QString& login, qint64 nowMs);
+    void Succeeded(const QString& login);
+    int FailuresInRow(const QString& login) const;
+
+private:
+    struct State {
+        int failures = 0;
+        qint64 lockedUntil = 0;
+    };
+    std::map<QString, State> m_states;
+};
+
+struct SignOutcome {
+    bool ok = false;
+    QString error;        // why not, in words for the operator
+    bool locked = false;  // signing is locked for the login
+    Signature signature;
+};
+
+// Signs for one process: the password check, the misuse guard and the journal.
+class Signer {
+public:
+    using PasswordCheck = std::function<PamOutcome(const QString& login, const QString& password)>;
+    // Records go to the journal of folder. The check is PAM's service
+    // "calvetra" unless another is given (tests).
+    explicit Signer(QString folder, PasswordCheck check = {});
+
+    // Checks, then journals: the lock, the password (each failure and the
+    // lock journalled as "Попытка подписи не удалась"), the rule of one
+    // signature a login, and the journal itself (a record that cannot be
+    // written is no signature).
+    SignOutcome Sign(const QString& login, const QString& subject, const QString& sha256, SignatureMeaning meaning,
+                     const QString& password, qint64 nowMs);
+    // The signature of a login whose password was checked elsewhere (the
+    // recorder, for a desktop whose socket peer is the signer): the rule and
+    // the journal only.
+    SignOutcome Record(const QString& login, const QString& fullName, const QString& subject, const QString& sha256,
+                       SignatureMeaning meaning);
+    const SigningGuard& Guard() const { return m_guard; }
+    const QString& Folder() const { return m_folder; }
+
+private:
+    void JournalFailure(const QString& login, const QString& subject, const QString& what);
+
+    QString m_folder;
+    PasswordCheck m_check;
+    SigningGuard m_guard;
+};
