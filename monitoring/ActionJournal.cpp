@@ -449,6 +449,7 @@ QString JournalActionText(JournalAction action)
     case JournalAction::WatchAdd: return QStringLiteral("Адрес добавлен в обзор");
     case JournalAction::Signature: return QStringLiteral("Электронная подпись");
     case JournalAction::SignatureFailure: return QStringLiteral("Попытка подписи не удалась");
+    case JournalAction::ReportWritten: return QStringLiteral("Отчёт записан");
     }
     return {};
 }
@@ -1125,6 +1126,7 @@ bool JournalActionNeedsRecord(JournalAction action)
     case JournalAction::ControlRefused:
     case JournalAction::WatchAdd:
     case JournalAction::SignatureFailure:
+    case JournalAction::ReportWritten:
         return false;
     }
     return true;

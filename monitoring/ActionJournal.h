@@ -67,6 +67,8 @@ enum class JournalAction {
     // An electronic signature, and a try that failed (a wrong password, the lock).
     Signature,
     SignatureFailure,
+    // A report written (and written again with its signatures), with its SHA-256.
+    ReportWritten,
 };
 // The action's text as the file holds it ("Запись программы", …).
 QString JournalActionText(JournalAction action);

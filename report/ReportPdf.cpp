@@ -1,5 +1,6 @@
 #include "report/ReportPdf.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -740,9 +741,17 @@ void AddDamagedSection(Layout& L, const ReportData& d)
     }
 }
 
-void AddSignatures(Layout& L, const ReportData& d)
+void AddSignatures(Layout& L, const ReportData& d, const QStringList& signatures)
 {
     L.Space(10);
+    if (!signatures.isEmpty()) {
+        // Electronic signatures: the journal keeps each, with the file's hash.
+        L.Paragraph(QStringLiteral("Электронные подписи"), L.Bold());
+        for (const QString& line : signatures)
+            L.Paragraph(line, L.Body(), L.Mm(3));
+        L.Paragraph(QStringLiteral("Конец отчёта"), L.Bold());
+        return;
+    }
     L.Paragraph(QStringLiteral("Составил: ______________________ / %1 /        Дата: ____________").arg(PersonText(d)),
                 L.Body(), L.Mm(8));
     L.Paragraph(QStringLiteral("Проверил: ______________________ / ______________________ /        Дата: ____________\n"
@@ -841,7 +850,9 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
         return false;
     }
     const QString settings = request.settingsFolder.isEmpty() ? ReportSettingsFolder() : request.settingsFolder;
-    if (!NextReportNumber(settings, d.chamber, QDate::currentDate(), &d.number, error)) {
+    if (!request.number.isEmpty()) {
+        d.number = request.number;
+    } else if (!NextReportNumber(settings, d.chamber, QDate::currentDate(), &d.number, error)) {
         out.cancelWriting();
         return false;
     }
@@ -864,7 +875,7 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
     AddAlarmsSection(L, d);
     AddJournalSection(L, d);
     AddDamagedSection(L, d);
-    AddSignatures(L, d);
+    AddSignatures(L, d, request.signatures);
 
     int pages = 0;
     if (!PaintPages(writer, L, d, &pages)) {
@@ -877,6 +888,12 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
         return false;
     }
     if (outcome) {
+        QFile written(request.outPath);
+        if (written.open(QIODevice::ReadOnly)) {
+            QCryptographicHash hash(QCryptographicHash::Sha256);
+            hash.addData(&written);
+            outcome->sha256 = QString::fromLatin1(hash.result().toHex());
+        }
         outcome->number = d.number;
         outcome->pages = pages;
         outcome->records = d.span.last - d.span.first + 1;
@@ -907,7 +924,7 @@ bool WantsReport(int argc, char** argv)
     return false;
 }
 
-bool RunReportCommand(const QStringList& args, int* exitCode)
+bool RunReportCommand(const QStringList& args, int* exitCode, ReportOutcome* written, QString* writtenPath)
 {
     if (!args.contains(QStringLiteral("--report")))
         return false;
@@ -963,8 +980,13 @@ bool RunReportCommand(const QStringList& args, int* exitCode)
         *exitCode = 1;
         return true;
     }
-    std::printf("%s: отчёт № %s, страниц %d, записей %d\n", request.outPath.toLocal8Bit().constData(),
-                outcome.number.toLocal8Bit().constData(), outcome.pages, outcome.records);
+    std::printf("%s: отчёт № %s, страниц %d, записей %d, SHA-256 %s\n", request.outPath.toLocal8Bit().constData(),
+                outcome.number.toLocal8Bit().constData(), outcome.pages, outcome.records,
+                outcome.sha256.toLatin1().constData());
+    if (written)
+        *written = outcome;
+    if (writtenPath)
+        *writtenPath = request.outPath;
     *exitCode = 0;
     return true;
 }

@@ -19,10 +19,15 @@ struct ReportRequest {
     // A program run: the start command given before its first record is cited too.
     bool programRun = false;
     QString author;  // who made the report ("Составил"); empty: the account's full name
+    // A report written again with its electronic signatures: its number kept,
+    // each signature's line in the block on the last page.
+    QString number;
+    QStringList signatures;
 };
 
 struct ReportOutcome {
     QString number;
+    QString sha256;  // of the file written
     int pages = 0;
     int records = 0;
 };
@@ -48,6 +53,8 @@ QString ReportSettingsFolder();
 // "calvetra --report LOG [--from "YYYY-MM-DD HH:MM"] [--to "…"] -o OUT.pdf":
 // true when args ask for a report (then *exitCode is set and the reason, if
 // any, written to stderr).
-bool RunReportCommand(const QStringList& args, int* exitCode);
+// *written: the report, when one was written (for the journal).
+bool RunReportCommand(const QStringList& args, int* exitCode, ReportOutcome* written = nullptr,
+                      QString* writtenPath = nullptr);
 // True when args ask for a report: main() then needs no display.
 bool WantsReport(int argc, char** argv);

@@ -1,6 +1,8 @@
 #include "services/Signature.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
+#include <QFile>
 #include <QDir>
 #include <QFileInfo>
 
@@ -133,36 +135,109 @@ JournalEntry SignatureEntry(const Signature& signature)
     return entry;
 }
 
-std::vector<Signature> SignaturesOf(const QString& folder, const QString& sha256)
+namespace {
+// Every record of the folder's journal files, oldest file first.
+void EachJournalRecord(const QString& folder, const std::function<void(const JournalRecord&)>& each)
 {
-    std::vector<Signature> found;
-    const QString action = JournalActionText(JournalAction::Signature);
     QStringList files =
         QDir(folder).entryList({QStringLiteral("Журнал действий [0-9][0-9][0-9][0-9]-[0-9][0-9]*.csv")}, QDir::Files,
                                QDir::Name);
     for (QString& file : files)
         file = QDir(folder).filePath(file);
     files << JournalFileName(folder);
-    for (const QString& file : files) {
-        if (!QFileInfo::exists(file))
-            continue;
-        CheckJournal(file, [&](const JournalRecord& r) {
-            if (r.action != action || !r.oldValue.endsWith(kSha + sha256))
+    for (const QString& file : files)
+        if (QFileInfo::exists(file))
+            CheckJournal(file, each);
+}
+}  // namespace
+
+std::vector<Signature> SignaturesOf(const QString& folder, const QString& sha256, const QString& subject)
+{
+    std::vector<Signature> found;
+    const QString action = JournalActionText(JournalAction::Signature);
+    EachJournalRecord(folder, [&](const JournalRecord& r) {
+        {
+            const int at = r.oldValue.lastIndexOf(kSha);
+            if (r.action != action || at < 0)
+                return;
+            const QString signedSha = r.oldValue.mid(at + kSha.size());
+            const QString signedSubject = r.oldValue.left(at);
+            if (signedSha != sha256 && (subject.isEmpty() || signedSubject != subject))
                 return;
             Signature s;
             s.login = r.operatorName;
             s.utc = r.utc;
             s.local = r.local;
-            s.subject = r.oldValue.left(r.oldValue.size() - kSha.size() - sha256.size());
-            s.sha256 = sha256;
+            s.subject = signedSubject;
+            s.sha256 = signedSha;
             const int colon = r.newValue.indexOf(QStringLiteral(": "));
             if (colon < 0 || !SignatureMeaningFromText(r.newValue.left(colon), &s.meaning))
                 return;
             s.fullName = r.newValue.mid(colon + 2);
             found.push_back(s);
-        });
-    }
+        }
+    });
     return found;
+}
+
+QString ReportSubject(const QString& number) { return QStringLiteral("отчёт №%1").arg(number); }
+
+JournalEntry ReportWrittenEntry(const QString& number, const QString& path, const QString& sha256, int signatures)
+{
+    JournalEntry entry;
+    entry.action = JournalAction::ReportWritten;
+    entry.oldValue = QStringLiteral("%1: %2").arg(ReportSubject(number), path);
+    entry.newValue = QStringLiteral("SHA-256 %1").arg(sha256);
+    if (signatures > 0)
+        entry.newValue += QStringLiteral(", подписей %1").arg(signatures);
+    entry.outcome = JournalOutcomeDone();
+    return entry;
+}
+
+int VerifyReportFile(const QString& path, const QString& folder, QTextStream& out)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        out << path << QStringLiteral(": не открывается: %1").arg(file.errorString()) << '\n';
+        out.flush();
+        return 1;
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    const QString sha = QString::fromLatin1(hash.result().toHex());
+    // The version the journal knows by this hash: its report and when it was written.
+    const QString action = JournalActionText(JournalAction::ReportWritten);
+    const QString shaText = QStringLiteral("SHA-256 %1").arg(sha);
+    JournalRecord version;
+    bool known = false;
+    EachJournalRecord(folder, [&](const JournalRecord& r) {
+        if (!known && r.action == action && (r.newValue == shaText || r.newValue.startsWith(shaText + u',')))
+            version = r, known = true;
+    });
+    if (!known) {
+        out << path
+            << QStringLiteral(": журнал действий не знает этого файла (SHA-256 %1): он изменён или записан не этой "
+                              "программой")
+                   .arg(sha)
+            << '\n';
+        out.flush();
+        return 1;
+    }
+    const QString subject = version.oldValue.section(QStringLiteral(": "), 0, 0);
+    out << path << QStringLiteral(": %1, версия записана %2 (%3), SHA-256 %4")
+                       .arg(subject, TimeText(version.local), version.operatorName, sha)
+        << '\n';
+    // The signatures this version carries: those made before it was written.
+    std::vector<Signature> carried;
+    for (const Signature& s : SignaturesOf(folder, QString(), subject))
+        if (s.utc <= version.utc)
+            carried.push_back(s);
+    if (carried.empty())
+        out << QStringLiteral("  подписей нет") << '\n';
+    for (const Signature& s : carried)
+        out << QStringLiteral("  ") << SignatureLine(s) << '\n';
+    out.flush();
+    return 0;
 }
 
 QString SignatureLine(const Signature& signature)
@@ -248,8 +323,9 @@ SignOutcome Signer::Sign(const QString& login, const QString& subject, const QSt
         JournalFailure(login, subject, QStringLiteral("подпись заблокирована"));
         return outcome;
     }
-    // The rule first: a second signature of the same login needs no password to be refused.
-    const QString refused = SignatureRefusal(SignaturesOf(m_folder, sha256), login, meaning);
+    // The rule first: a second signature of the same login needs no password
+    // to be refused. A report's versions are one record.
+    const QString refused = SignatureRefusal(SignaturesOf(m_folder, sha256, subject), login, meaning);
     if (!refused.isEmpty()) {
         outcome.error = refused;
         return outcome;
@@ -279,7 +355,7 @@ SignOutcome Signer::Record(const QString& login, const QString& fullName, const 
                            const QString& sha256, SignatureMeaning meaning)
 {
     SignOutcome outcome;
-    const QString refused = SignatureRefusal(SignaturesOf(m_folder, sha256), login, meaning);
+    const QString refused = SignatureRefusal(SignaturesOf(m_folder, sha256, subject), login, meaning);
     if (!refused.isEmpty()) {
         outcome.error = refused;
         return outcome;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QString>
+#include <QTextStream>
 
 #include <functional>
 #include <map>
@@ -47,9 +48,20 @@ struct Signature {
 // The journal entry of a signature: Было "<subject>; SHA-256 <hash>",
 // Стало "<meaning>: <full name>", under the signer's login.
 JournalEntry SignatureEntry(const Signature& signature);
-// The signatures of what hashes to sha256, oldest first, from every journal
-// file of the folder (the current one and the months before).
-std::vector<Signature> SignaturesOf(const QString& folder, const QString& sha256);
+// The signatures of what hashes to sha256 or (subject not empty) of that
+// subject in any version, oldest first, from every journal file of the
+// folder (the current one and the months before).
+std::vector<Signature> SignaturesOf(const QString& folder, const QString& sha256, const QString& subject = QString());
+
+// "отчёт №12-2026-0003": the subject a report's signatures carry.
+QString ReportSubject(const QString& number);
+// The journal's values of a report written: Было "отчёт №N: <file>", Стало
+// "SHA-256 <hash>" (and, for a signed version, its signatures' count).
+JournalEntry ReportWrittenEntry(const QString& number, const QString& path, const QString& sha256, int signatures);
+// `calvetra --verify-report FILE`: whether the file is exactly a version of
+// a report the journal of folder knows, with the signatures it carries.
+// Prints what it found; 0 when known, 1 when not.
+int VerifyReportFile(const QString& path, const QString& folder, QTextStream& out);
 // "Составил: Иванов Иван Иванович (ivanov), 11.12.2026 14:05:30": one line of a signature block.
 QString SignatureLine(const Signature& signature);
 

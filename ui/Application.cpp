@@ -2,7 +2,10 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
 #include <QTextStream>
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +13,8 @@
 #include "monitoring/ActionJournal.h"
 
 #include "report/ReportPdf.h"
+#include "services/JournalRecorder.h"
+#include "services/Signature.h"
 #include "ui/CloseSignals.h"
 #include "ui/Startup.h"
 #include "services/Watching.h"
@@ -32,6 +37,9 @@ constexpr char kUsage[] =
     "                           проверяет файлы журнала действий, без окна; с --head\n"
     "                           ещё и что последний файл кончается записью N с этим\n"
     "                           хешем (голова из /metrics или из журнала регистратора)\n"
+    "  --verify-report ОТЧЁТ.pdf… [--journal ПАПКА]\n"
+    "                           известна ли журналу действий эта версия отчёта и чьи\n"
+    "                           подписи на ней, без окна (0 — известна, 1 — нет)\n"
     "  -h, --help               этот текст\n"
     "\n"
     "Переменные окружения:\n"
@@ -60,8 +68,50 @@ int ReportOnly(int argc, char** argv)
     QGuiApplication::setApplicationName(QStringLiteral("Calvetra"));
     QGuiApplication::setOrganizationName(QStringLiteral("Calvetra"));
     int exitCode = 0;
-    RunReportCommand(QGuiApplication::arguments(), &exitCode);
+    ReportOutcome written;
+    QString path;
+    RunReportCommand(QGuiApplication::arguments(), &exitCode, &written, &path);
+    // Every report written is journalled with its SHA-256: --verify-report
+    // knows it by that. Kept and said when the journal cannot take it.
+    if (exitCode == 0 && !written.sha256.isEmpty()) {
+        QString failure;
+        if (!AppendOrKeepJournal(ActionJournalFolder(),
+                                 ReportWrittenEntry(written.number, QFileInfo(path).absoluteFilePath(), written.sha256, 0),
+                                 QDateTime::currentDateTime(), &failure)) {
+            std::fprintf(stderr, "calvetra: журнал действий не записывается: %s\n", failure.toLocal8Bit().constData());
+            FinishJournal();
+            return 1;
+        }
+    }
     return exitCode;
+}
+
+// --verify-report FILE… [--journal FOLDER]: no display needed.
+int VerifyReportsOnly(int argc, char** argv)
+{
+    QCoreApplication core(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Calvetra"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Calvetra"));
+    QStringList files;
+    QString folder;
+    const QStringList args = QCoreApplication::arguments().mid(2);
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--journal") && i + 1 < args.size())
+            folder = args[++i];
+        else
+            files << args[i];
+    }
+    QTextStream out(stdout);
+    if (files.isEmpty()) {
+        out << "calvetra --verify-report FILE.pdf… [--journal FOLDER]: no file given\n";
+        return 1;
+    }
+    if (folder.isEmpty())
+        folder = ActionJournalFolder();
+    int result = 0;
+    for (const QString& file : files)
+        result = std::max(result, VerifyReportFile(file, folder, out));
+    return result;
 }
 
 }  // namespace
@@ -74,6 +124,8 @@ int main(int argc, char** argv)
     }
     if (WantsReport(argc, argv))
         return ReportOnly(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "--verify-report") == 0)
+        return VerifyReportsOnly(argc, argv);
     // --verify-journal FILE…: checks journal files and exits; no display needed.
     if (argc > 1 && std::strcmp(argv[1], "--verify-journal") == 0) {
         QCoreApplication core(argc, argv);

@@ -176,6 +176,8 @@ void TChartWindow::BuildButtons()
     ButtonSave = new QPushButton(QStringLiteral("Сохранить PNG…"), this);
     ButtonExport = new QPushButton(QStringLiteral("Экспорт CSV…"), this);
     ButtonReport = new QPushButton(QStringLiteral("Отчёт PDF…"), this);
+    ButtonSign = new QPushButton(QStringLiteral("Подписать…"), this);
+    ButtonSign->setEnabled(false);  // a report written first
     LabelStatus = new QLabel(this);
     // A long file name or damage report must not widen the window; it
     // wraps at words instead of losing its end (where a failure's reason is).
@@ -185,7 +187,7 @@ void TChartWindow::BuildButtons()
     ButtonReport->setEnabled(false);  // a report is of a log
 
     auto* buttons = new QHBoxLayout;
-    for (QWidget* w : std::initializer_list<QWidget*>{ButtonOpenLog, ButtonLive, ButtonReset, ButtonSave, ButtonExport, ButtonReport})
+    for (QWidget* w : std::initializer_list<QWidget*>{ButtonOpenLog, ButtonLive, ButtonReset, ButtonSave, ButtonExport, ButtonReport, ButtonSign})
         buttons->addWidget(w);
     buttons->addWidget(LabelStatus, 1);
     auto* layout = new QVBoxLayout(this);
@@ -206,6 +208,7 @@ void TChartWindow::ConnectButtons()
     });
     connect(ButtonLive, &QPushButton::clicked, this, [this] { ShowLive(); });
     connect(ButtonReport, &QPushButton::clicked, this, [this] { ReportClicked(); });
+    connect(ButtonSign, &QPushButton::clicked, this, [this] { SignLastReport(); });
     connect(ButtonReset, &QPushButton::clicked, this, [this] { ResetZoom(); });
     connect(ButtonSave, &QPushButton::clicked, this, [this] {
         const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить график"),

@@ -8,6 +8,8 @@
 #include <QVector>
 #include <QWidget>
 
+#include "ui/ReportSigning.h"
+
 #include <map>
 
 #include "monitoring/LogReader.h"
@@ -62,8 +64,15 @@ public:
     // The report's choices for the log shown: the range in view first, then
     // every program run found in the log. Empty when no log is shown.
     QStringList ReportChoices(QString* message);
-    // Writes the report of choice (an index into ReportChoices) to path.
+    // Writes the report of choice (an index into ReportChoices) to path,
+    // and journals it with its SHA-256.
     bool WriteReport(int choice, const QString& path, QString* message);
+    // The report written last (its number empty before any).
+    const WrittenReport& LastReport() const { return m_lastReport; }
+    // "Подписать…" on it: the signature dialog; false when not signed.
+    bool SignLastReport();
+    // The dialog's answer, for tests that do not open it.
+    bool SignLastReportAs(const QString& login, SignatureMeaning meaning, const QString& password, QString* message);
 
     QChart* Chart() const { return m_chart; }
     // Number of line pieces drawn for one series (a gap starts a new one).
@@ -78,6 +87,7 @@ public:
     QPushButton* ButtonSave;
     QPushButton* ButtonExport;
     QPushButton* ButtonReport;
+    QPushButton* ButtonSign;  // "Подписать…": the report written last
     QLabel* LabelStatus;
 
 protected:
@@ -101,6 +111,7 @@ private:
     void ReportClicked();
     QString m_logFolderToOpen;
     QString m_logFileToOpen;
+    WrittenReport m_lastReport;
     const TrendModel& Shown() const { return m_showingLog ? m_log : m_live; }
 
     TrendModel m_live;

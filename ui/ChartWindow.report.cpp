@@ -10,6 +10,8 @@
 #include "monitoring/TestReport.h"
 #include "ui/AlarmCenter.h"
 #include "ui/ChartWindow.h"
+#include "ui/ErrorDisplay.h"
+#include "ui/SignatureDialog.h"
 #include "report/ReportPdf.h"
 
 namespace {
@@ -72,7 +74,43 @@ bool TChartWindow::WriteReport(int choice, const QString& path, QString* message
         return false;
     }
     *message = QStringLiteral("%1: отчёт № %2, страниц %3").arg(QFileInfo(path).fileName(), outcome.number).arg(outcome.pages);
+    m_lastReport.request = request;
+    m_lastReport.number = outcome.number;
+    m_lastReport.sha256 = outcome.sha256;
+    ButtonSign->setEnabled(true);
+    // The file as written is what the journal knows by its hash.
+    Guarded([&] { JournalReportWritten(m_lastReport, 0); });
     return true;
+}
+
+bool TChartWindow::SignLastReportAs(const QString& login, SignatureMeaning meaning, const QString& password,
+                                    QString* message)
+{
+    if (m_lastReport.number.isEmpty()) {
+        *message = QStringLiteral("Нет записанного отчёта");
+        return false;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool ok = SignReport(DesktopSigner(), login, &m_lastReport, meaning, password, message);
+    QApplication::restoreOverrideCursor();
+    LabelStatus->setText(*message);
+    return ok;
+}
+
+bool TChartWindow::SignLastReport()
+{
+    if (m_lastReport.number.isEmpty())
+        return false;
+    const QString login = CurrentLogin();
+    TSignatureDialog dialog(login, FullNameOf(login), ReportSubject(m_lastReport.number), m_lastReport.sha256, this);
+    // A refusal keeps the dialog open with the reason; Cancel leaves it.
+    while (dialog.exec() == QDialog::Accepted) {
+        QString message;
+        if (SignLastReportAs(login, dialog.Meaning(), dialog.Password(), &message))
+            return true;
+        dialog.ShowRefusal(message);
+    }
+    return false;
 }
 
 void TChartWindow::ReportClicked()

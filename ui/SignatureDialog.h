@@ -1,0 +1,32 @@
+// "Подписать…": what is signed (its name and SHA-256), the meaning of the
+// signature, and the logged-in user's password. The dialog only asks; the
+// signer checks the password and journals the signature.
+#pragma once
+
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "services/Signature.h"
+
+class TSignatureDialog : public QDialog {
+    Q_OBJECT
+public:
+    TSignatureDialog(const QString& login, const QString& fullName, const QString& subject, const QString& sha256,
+                     QWidget* parent = nullptr);
+    SignatureMeaning Meaning() const;
+    QString Password() const { return EditPassword->text(); }
+    // A refusal of the last try, shown under the password (the dialog stays open).
+    void ShowRefusal(const QString& why);
+
+    QLabel* LabelSigner;
+    QLabel* LabelSubject;
+    QLabel* LabelSha;
+    QComboBox* ComboMeaning;
+    QLineEdit* EditPassword;
+    QLabel* LabelRefusal;
+    QPushButton* ButtonSign;
+    QPushButton* ButtonCancel;
+};
