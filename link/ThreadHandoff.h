@@ -26,17 +26,18 @@ extern "C" void __tsan_release(void* addr);
 #endif
 
 // What each kind of hand-over synchronises on.
-enum class Handoff { PortLost, OverviewRead, EndpointThread, LineRead };
+// Call: a test's call onto another thread's loop and back.
+enum class Handoff { PortLost, OverviewRead, EndpointThread, LineRead, Call };
 
 inline std::mutex& HandoffLock(Handoff kind)
 {
-    static std::mutex locks[4];
+    static std::mutex locks[5];
     return locks[static_cast<int>(kind)];
 }
 
 inline void* HandoffAddress(Handoff kind)
 {
-    static char tokens[4];
+    static char tokens[5];
     return &tokens[static_cast<int>(kind)];
 }
 

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QPointer>
 
 #include <cerrno>
 #include <cstdio>
@@ -265,16 +264,17 @@ QJsonObject Recorder::CommandAnswer(const ControlPeer& peer, const QJsonObject& 
     }
     SayJournalHead();
     // A program's frames are one exchange: no read comes between them. The
-    // answers come back to this thread; a recorder gone meanwhile drops them.
+    // answers come back to this thread, posted as the reads are; the line is
+    // stopped before the recorder goes, and an event for an object gone is
+    // dropped.
     auto answers = std::make_shared<std::vector<FrameAnswer>>();
-    QPointer<Recorder> self(this);
     scheduler->ExchangeLater(
         [scheduler, frames, answers] {
             for (const std::vector<uint8_t>& frame : frames)
                 answers->push_back(FrameAnswerOf(
                     scheduler->LineTransport().Write(frame.data(), static_cast<int>(frame.size()), kCommandPauseMs)));
         },
-        [self, peer, request, entry, answers, reply](std::exception_ptr failure) {
+        [this, peer, request, entry, answers, reply](std::exception_ptr failure) {
             QString why;
             if (failure) {
                 try {
@@ -285,13 +285,12 @@ QJsonObject Recorder::CommandAnswer(const ControlPeer& peer, const QJsonObject& 
                     why = QStringLiteral("неизвестная ошибка");
                 }
             }
-            // The vector is not touched on the line's thread any more.
-            const std::vector<FrameAnswer> got = *answers;
+            std::lock_guard<std::mutex> posting(HandoffLock(Handoff::LineRead));
             QMetaObject::invokeMethod(
-                self.data(),
-                [self, peer, request, entry, got, why, reply] {
-                    if (self)
-                        self->CommandEnded(peer, request, entry, got, why, reply);
+                this,
+                [this, peer, request, entry, answers, why, reply] {
+                    { std::lock_guard<std::mutex> arrived(HandoffLock(Handoff::LineRead)); }
+                    CommandEnded(peer, request, entry, *answers, why, reply);
                 },
                 Qt::QueuedConnection);
         });

@@ -60,13 +60,20 @@ QString SignatureMeaningText(SignatureMeaning meaning)
     case SignatureMeaning::Compiled: return QStringLiteral("Составил");
     case SignatureMeaning::Checked: return QStringLiteral("Проверил");
     case SignatureMeaning::Approved: return QStringLiteral("Утвердил");
+    case SignatureMeaning::Reviewed: return QStringLiteral("Просмотрено");
     }
     return {};
 }
 
+QString JournalReviewSubject(qint64 records)
+{
+    return QStringLiteral("просмотр журнала действий, записи №1–№%1").arg(records);
+}
+
 bool SignatureMeaningFromText(const QString& text, SignatureMeaning* meaning)
 {
-    for (SignatureMeaning m : SignatureMeanings())
+    for (SignatureMeaning m : {SignatureMeaning::Compiled, SignatureMeaning::Checked, SignatureMeaning::Approved,
+                               SignatureMeaning::Reviewed})
         if (SignatureMeaningText(m) == text) {
             *meaning = m;
             return true;

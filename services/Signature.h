@@ -14,11 +14,15 @@
 
 #include "monitoring/ActionJournal.h"
 
-enum class SignatureMeaning { Compiled, Checked, Approved };
-// "Составил", "Проверил", "Утвердил".
+// Reviewed: the audit trail read, up to a record ("Просмотрено").
+enum class SignatureMeaning { Compiled, Checked, Approved, Reviewed };
+// "Составил", "Проверил", "Утвердил", "Просмотрено".
 QString SignatureMeaningText(SignatureMeaning meaning);
 bool SignatureMeaningFromText(const QString& text, SignatureMeaning* meaning);
+// The meanings a report or a program is signed with.
 std::vector<SignatureMeaning> SignatureMeanings();
+// "просмотр журнала действий, записи №1–№N": what a review signs (with record N's hash).
+QString JournalReviewSubject(qint64 records);
 
 // What PAM answered of a password.
 struct PamOutcome {

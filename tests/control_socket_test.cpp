@@ -323,10 +323,10 @@ TEST_F(ControlServerTest, ADeferredAnswerHoldsNeitherTheLoopNorItsClient)
                           });
     Serve(server);
     auto answerHeld = [&](size_t at) {
-        QMetaObject::invokeMethod(&server, [&held, at] {
+        PostTo(&server, [&held, at] {
             if (at < held.size())
                 held[at](QJsonObject());
-        }, Qt::QueuedConnection);
+        });
     };
     QJsonObject other;
     QJsonObject late;

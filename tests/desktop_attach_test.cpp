@@ -91,19 +91,16 @@ protected:
         }
         QString error;
         bool started = false;
-        QMetaObject::invokeMethod(
-            &home,
-            [&] {
-                recorder = std::make_unique<Recorder>([](const QString&) {});
-                started = recorder->Start(config, &error);
-            },
-            Qt::BlockingQueuedConnection);
+        CallOn(&home, [&] {
+            recorder = std::make_unique<Recorder>([](const QString&) {});
+            started = recorder->Start(config, &error);
+        });
         ASSERT_TRUE(started) << error.toStdString();
     }
     void StopRecorder()
     {
         if (thread.isRunning())
-            QMetaObject::invokeMethod(&home, [&] { recorder.reset(); }, Qt::BlockingQueuedConnection);
+            CallOn(&home, [&] { recorder.reset(); });
     }
     // Picks the recorder's line in the port list and presses "Открыть".
     void AttachToLineA()
@@ -362,7 +359,7 @@ TEST_F(DesktopAttach, TheChartFollowsTheSelectedChamberAndOpensTheRecordersLog)
     EXPECT_EQ(FormChart->LiveChamber(), 2);
     ASSERT_TRUE(PumpUntil([] { return FormChart->LiveModel().samples.size() >= 2; }, 10000));
     EXPECT_DOUBLE_EQ(FormChart->LiveModel().samples.back().currentTemp, 31.5);
-    QMetaObject::invokeMethod(&home, [&] { recorder->WriteMinute(); }, Qt::BlockingQueuedConnection);
+    CallOn(&home, [&] { recorder->WriteMinute(); });
     ASSERT_TRUE(PumpUntil([] { return !FormChart->LogToOpen().isEmpty(); }, 5000));
     const QString log = FormChart->LogToOpen();
     EXPECT_TRUE(log.startsWith(QDir(config.folder).absolutePath())) << log.toStdString();

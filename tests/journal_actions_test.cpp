@@ -20,7 +20,9 @@
 #include "support/FileSizeLimit.h"
 #include "support/ReadOnlyFolder.h"
 #include "ui/AlarmCenter.h"
+#include "services/Signature.h"
 #include "ui/JournalWindow.h"
+#include "ui/ReportSigning.h"
 #include "ui/Startup.h"
 #include "ui/Unit3.h"
 #include "ui/main.h"
@@ -338,4 +340,34 @@ TEST_F(JournalActionsTest, BrokenJournalAtStartIsToldInTheMainWindow)
     const std::vector<JournalRecord> records = CommandJournalRecords(dir.path());
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].action, "Разрыв цепочки журнала");
+}
+
+// "Отметить просмотр…": a signed review of every record up to the newest,
+// a record of the chain itself, shown in the window; a wrong password none.
+TEST_F(JournalActionsTest, AReviewIsSignedUpToTheNewestRecord)
+{
+    SetDesktopSignerForTests(std::make_unique<Signer>(dir.path(), [](const QString&, const QString& password) {
+        return PamOutcome{password == QLatin1String("right"), password == QLatin1String("right") ? QString() : QStringLiteral("Authentication failure")};
+    }));
+    Form3->Button2->click();
+    const JournalHead before = ReadJournalHead(dir.path());
+    ASSERT_GT(before.records, 0);
+    QString message;
+    EXPECT_FALSE(FormJournal->ReviewAs(QStringLiteral("ivanov"), QStringLiteral("wrong"), &message));
+    const JournalHead afterFailure = ReadJournalHead(dir.path());
+    ASSERT_TRUE(FormJournal->ReviewAs(QStringLiteral("ivanov"), QStringLiteral("right"), &message)) << message.toStdString();
+    const std::vector<Signature> reviews = SignaturesOf(dir.path(), afterFailure.lastHash);
+    ASSERT_EQ(reviews.size(), 1u);
+    EXPECT_EQ(reviews[0].meaning, SignatureMeaning::Reviewed);
+    EXPECT_EQ(reviews[0].subject, JournalReviewSubject(afterFailure.records));
+    EXPECT_EQ(reviews[0].login, QStringLiteral("ivanov"));
+    // The newest line of the window is the review.
+    bool shown = false;
+    for (int row = 0; row < FormJournal->Table->rowCount(); ++row)
+        for (int column = 0; column < FormJournal->Table->columnCount(); ++column)
+            if (const QTableWidgetItem* item = FormJournal->Table->item(row, column))
+                shown = shown || item->text().startsWith(QStringLiteral("Просмотрено: "));
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(CheckJournal(JournalFileName(dir.path())).ok);
+    SetDesktopSignerForTests(nullptr);
 }

@@ -1,5 +1,7 @@
 #include "ui/JournalWindow.h"
 
+#include <QDateTime>
+
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -9,7 +11,10 @@
 #include "link/Waits.h"
 #include "monitoring/DataLog.h"
 #include "monitoring/HandlerErrors.h"
+#include "services/Signature.h"
 #include "ui/AlarmCenter.h"
+#include "ui/ReportSigning.h"
+#include "ui/SignatureDialog.h"
 
 TJournalWindow* FormJournal = nullptr;
 
@@ -51,6 +56,7 @@ TJournalWindow::TJournalWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     DateDay->setCalendarPopup(true);
     DateDay->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
     ButtonReload = new QPushButton(QStringLiteral("Обновить"), this);
+    ButtonReview = new QPushButton(QStringLiteral("Отметить просмотр…"), this);
     LabelChain = new QLabel(this);
     LabelChain->setTextInteractionFlags(Qt::TextSelectableByMouse);
     Table = new QTableWidget(0, 9, this);
@@ -69,6 +75,7 @@ TJournalWindow::TJournalWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     top->addWidget(CheckDay);
     top->addWidget(DateDay);
     top->addStretch(1);
+    top->addWidget(ButtonReview);
     top->addWidget(ButtonReload);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
@@ -79,12 +86,45 @@ TJournalWindow::TJournalWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     m_retry->setSingleShot(true);
     connect(m_retry, &QTimer::timeout, this, [] { RetryKeptRecords(); });
     connect(ButtonReload, &QPushButton::clicked, this, [this] { Reload(); });
+    connect(ButtonReview, &QPushButton::clicked, this, [this] { ReviewClicked(); });
     connect(ComboChamber, &QComboBox::currentIndexChanged, this, [this] { ApplyFilter(); });
     connect(CheckDay, &QCheckBox::toggled, this, [this] { Reload(); });
     connect(DateDay, &QDateEdit::dateChanged, this, [this] { Reload(); });
 }
 
 TJournalWindow::~TJournalWindow() { FinishJournal(); }
+
+bool TJournalWindow::ReviewAs(const QString& login, const QString& password, QString* message)
+{
+    const JournalHead head = ReadJournalHead(Folder());
+    if (head.records <= 0) {
+        *message = QStringLiteral("В журнале нет записей");
+        return false;
+    }
+    const QString subject = JournalReviewSubject(head.records);
+    const SignOutcome outcome = DesktopSigner().Sign(login, subject, head.lastHash, SignatureMeaning::Reviewed, password,
+                                                     QDateTime::currentMSecsSinceEpoch());
+    *message = outcome.ok ? QStringLiteral("Просмотр отмечен: %1").arg(SignatureLine(outcome.signature)) : outcome.error;
+    // The review is a record of the chain: it shows as the newest line.
+    Reload();
+    return outcome.ok;
+}
+
+void TJournalWindow::ReviewClicked()
+{
+    const JournalHead head = ReadJournalHead(Folder());
+    if (head.records <= 0)
+        return;
+    const QString login = CurrentLogin();
+    TSignatureDialog dialog(login, FullNameOf(login), JournalReviewSubject(head.records), head.lastHash, this,
+                            {SignatureMeaning::Reviewed});
+    while (dialog.exec() == QDialog::Accepted) {
+        QString message;
+        if (ReviewAs(login, dialog.Password(), &message))
+            return;
+        dialog.ShowRefusal(message);
+    }
+}
 
 void TJournalWindow::KeptChanged()
 {

@@ -33,8 +33,15 @@ public:
     QCheckBox* CheckDay;
     QDateEdit* DateDay;
     QPushButton* ButtonReload;
+    QPushButton* ButtonReview;  // "Отметить просмотр…": a signed review up to the newest record
     QLabel* LabelChain;
     QTableWidget* Table;
+
+    // The review signed as login: "Просмотрено" of every record up to the
+    // newest of the current file, with that record's hash; false with why.
+    bool ReviewAs(const QString& login, const QString& password, QString* message);
+    // The dialog, then ReviewAs.
+    void ReviewClicked();
 
     // Kept records and their alarm changed: the timer runs while any are kept.
     void KeptChanged();

@@ -5,7 +5,7 @@
 #include <QVBoxLayout>
 
 TSignatureDialog::TSignatureDialog(const QString& login, const QString& fullName, const QString& subject,
-                                   const QString& sha256, QWidget* parent)
+                                   const QString& sha256, QWidget* parent, std::vector<SignatureMeaning> meanings)
     : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("Электронная подпись"));
@@ -17,7 +17,9 @@ TSignatureDialog::TSignatureDialog(const QString& login, const QString& fullName
     LabelSha->setFont(QFont(QStringLiteral("monospace")));
     LabelSha->setTextInteractionFlags(Qt::TextSelectableByMouse);
     ComboMeaning = new QComboBox(this);
-    for (SignatureMeaning meaning : SignatureMeanings())
+    if (meanings.empty())
+        meanings = SignatureMeanings();
+    for (SignatureMeaning meaning : meanings)
         ComboMeaning->addItem(SignatureMeaningText(meaning), static_cast<int>(meaning));
     EditPassword = new QLineEdit(this);
     EditPassword->setEchoMode(QLineEdit::Password);

@@ -14,8 +14,9 @@
 class TSignatureDialog : public QDialog {
     Q_OBJECT
 public:
+    // meanings: those offered (a review has one); empty: a document's three.
     TSignatureDialog(const QString& login, const QString& fullName, const QString& subject, const QString& sha256,
-                     QWidget* parent = nullptr);
+                     QWidget* parent = nullptr, std::vector<SignatureMeaning> meanings = {});
     SignatureMeaning Meaning() const;
     QString Password() const { return EditPassword->text(); }
     // A refusal of the last try, shown under the password (the dialog stays open).

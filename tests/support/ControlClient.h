@@ -8,8 +8,10 @@
 #include <QString>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
+#include "link/ThreadHandoff.h"
 #include "services/ControlProtocol.h"
 
 // A request of this program's protocol version: op, id and the fields given.
@@ -48,6 +50,38 @@ void WhileServing(Work work)
     while (!done && waited.elapsed() < 60000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     client.join();
+}
+
+// Runs call on the thread of home's loop and waits for it. The calls are
+// handed over so that ThreadSanitizer sees the order Qt's queue gives them
+// (its locks are not instrumented).
+template <typename Call>
+void CallOn(QObject* home, Call call)
+{
+    HandoffRelease(Handoff::Call);
+    QMetaObject::invokeMethod(
+        home,
+        [&call] {
+            HandoffAcquire(Handoff::Call);
+            call();
+            HandoffRelease(Handoff::Call);
+        },
+        Qt::BlockingQueuedConnection);
+    HandoffAcquire(Handoff::Call);
+}
+
+// Posts call to home's loop from another thread, without waiting.
+template <typename Call>
+void PostTo(QObject* home, Call call)
+{
+    std::lock_guard<std::mutex> posting(HandoffLock(Handoff::Call));
+    QMetaObject::invokeMethod(
+        home,
+        [call] {
+            { std::lock_guard<std::mutex> arrived(HandoffLock(Handoff::Call)); }
+            call();
+        },
+        Qt::QueuedConnection);
 }
 
 // The group the test process runs in, by name.
