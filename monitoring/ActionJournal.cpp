@@ -450,6 +450,8 @@ QString JournalActionText(JournalAction action)
     case JournalAction::Signature: return QStringLiteral("Электронная подпись");
     case JournalAction::SignatureFailure: return QStringLiteral("Попытка подписи не удалась");
     case JournalAction::ReportWritten: return QStringLiteral("Отчёт записан");
+    case JournalAction::ChangeReason: return QStringLiteral("Причина изменения");
+    case JournalAction::ReasonRequirement: return QStringLiteral("Причина изменения обязательна");
     }
     return {};
 }
@@ -1105,6 +1107,8 @@ bool JournalActionNeedsRecord(JournalAction action)
     case JournalAction::AlarmSettings:
     case JournalAction::DeviationArming:
     case JournalAction::Signature:
+    case JournalAction::ChangeReason:
+    case JournalAction::ReasonRequirement:
         return true;
     case JournalAction::Stop:
     case JournalAction::PortOpen:

@@ -69,6 +69,10 @@ enum class JournalAction {
     SignatureFailure,
     // A report written (and written again with its signatures), with its SHA-256.
     ReportWritten,
+    // The operator's reason for a change, just before the change's record;
+    // the rule that a reason is asked, switched on or off.
+    ChangeReason,
+    ReasonRequirement,
 };
 // The action's text as the file holds it ("Запись программы", …).
 QString JournalActionText(JournalAction action);

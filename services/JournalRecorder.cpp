@@ -1,6 +1,7 @@
 #include "services/JournalRecorder.h"
 
 #include <QDateTime>
+#include <QSettings>
 #include <cstdio>
 #include <vector>
 
@@ -42,6 +43,26 @@ QString ActionJournalFolder()
 }
 
 void SetJournalStateHook(JournalStateHook hook) { Hook() = std::move(hook); }
+
+namespace {
+const char* const kReasonKey = "journal/reasonRequired";
+}
+
+bool ChangeReasonRequired() { return QSettings().value(QLatin1String(kReasonKey), false).toBool(); }
+
+void SetChangeReasonRequired(bool on)
+{
+    if (on == ChangeReasonRequired())
+        return;
+    auto word = [](bool b) { return b ? QStringLiteral("включено") : QStringLiteral("выключено"); };
+    RecordAction(JournalAction::ReasonRequirement, QString(), word(!on), word(on), JournalOutcomeDone());
+    QSettings().setValue(QLatin1String(kReasonKey), on);
+}
+
+void RecordChangeReason(JournalAction change, const QString& chamber, const QString& reason)
+{
+    RecordAction(JournalAction::ChangeReason, chamber, JournalActionText(change), reason, JournalOutcomeDone());
+}
 
 void RecordAction(JournalAction action, const QString& chamber, const QString& oldValue, const QString& newValue,
                   const QString& outcome)

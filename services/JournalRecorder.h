@@ -31,6 +31,16 @@ void RetryKeptRecords();
 // refuses them, listed on standard error, so that no record is lost unseen.
 void FinishJournal();
 
+// "Причина изменения обязательна" (settings key journal/reasonRequired): when
+// on, a change of a chamber's work (a program, set points, a start or a stop)
+// or of the alarm settings asks for the operator's reason first.
+bool ChangeReasonRequired();
+// Journalled first, and refused as a change is when the journal refuses it.
+void SetChangeReasonRequired(bool on);
+// The reason's record, just before the change's own: Было the change
+// ("Запись уставок"), Стало the reason.
+void RecordChangeReason(JournalAction change, const QString& chamber, const QString& reason);
+
 // The chamber column's text for a bus address.
 QString JournalChamber(int address);
 

@@ -257,6 +257,18 @@ QJsonObject Recorder::CommandAnswer(const ControlPeer& peer, const QJsonObject& 
     entry.outcome = JournalOutcomeSent();
     entry.operatorName = peer.login;
     try {
+        // The caller's reason for the change, when given, just before it.
+        const QString reason = request.value(QStringLiteral("reason")).toString().simplified();
+        if (!reason.isEmpty()) {
+            JournalEntry why;
+            why.action = JournalAction::ChangeReason;
+            why.chamber = entry.chamber;
+            why.oldValue = JournalActionText(action);
+            why.newValue = reason;
+            why.outcome = JournalOutcomeDone();
+            why.operatorName = peer.login;
+            AppendAfterKeptJournal(m_config.folder, why);
+        }
         AppendAfterKeptJournal(m_config.folder, entry);
     } catch (const std::exception& e) {
         return ControlError(request, QStringLiteral("не выполнено: журнал действий не записывается: %1")

@@ -6,8 +6,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <iostream>
+#include <algorithm>
 #include <chrono>
 #include <gtest/gtest.h>
 
@@ -20,7 +22,9 @@
 #include "support/FileSizeLimit.h"
 #include "support/ReadOnlyFolder.h"
 #include "ui/AlarmCenter.h"
+#include "services/JournalRecorder.h"
 #include "services/Signature.h"
+#include "ui/ChangeReason.h"
 #include "ui/JournalWindow.h"
 #include "ui/ReportSigning.h"
 #include "ui/Startup.h"
@@ -370,4 +374,72 @@ TEST_F(JournalActionsTest, AReviewIsSignedUpToTheNewestRecord)
     EXPECT_TRUE(shown);
     EXPECT_TRUE(CheckJournal(JournalFileName(dir.path())).ok);
     SetDesktopSignerForTests(nullptr);
+}
+
+// "Причина изменения обязательна": switched on (journalled), each change asks
+// for the reason, journalled just before the change; a cancelled or empty
+// answer sends nothing; switched off, nothing is asked.
+TEST_F(JournalActionsTest, AReasonIsAskedAndJournalledBeforeTheChange)
+{
+    // Off again and the dialog back whatever happens below: nothing else asks.
+    struct Restore {
+        ~Restore()
+        {
+            QSettings().remove(QStringLiteral("journal/reasonRequired"));
+            SetChangeReasonAnswerForTests(nullptr);
+        }
+    } restore;
+    ReadChamberOne();
+    QString answer;
+    int asked = 0;
+    SetChangeReasonAnswerForTests([&](QString* reason) {
+        ++asked;
+        *reason = answer;
+        return !answer.isEmpty();
+    });
+    SetChangeReasonRequired(true);
+    EXPECT_TRUE(ChangeReasonRequired());
+    m_seen = CommandJournalRecords(dir.path()).size() - 1;
+    const JournalRecord rule = OneNewRecord("reason switched on");
+    EXPECT_EQ(rule.action, JournalActionText(JournalAction::ReasonRequirement));
+    EXPECT_EQ(rule.newValue, QStringLiteral("включено"));
+
+    const struct {
+        const char* name;
+        QPushButton* button;
+        JournalAction action;
+    } changes[] = {
+        {"set points", Form3->Button4, JournalAction::SetPointWrite},
+        {"start", Form3->Button2, JournalAction::Start},
+        {"stop", Form3->Button3, JournalAction::Stop},
+    };
+    Form3->Edit3->setText(QStringLiteral("30"));
+    Form3->Edit4->setText(QStringLiteral("55"));
+    for (const auto& c : changes) {
+        // Cancelled: nothing recorded, nothing sent.
+        answer.clear();
+        bus.ClearReceivedFrames();
+        c.button->click();
+        EXPECT_EQ(CommandJournalRecords(dir.path()).size(), m_seen) << c.name;
+        EXPECT_TRUE(bus.ReceivedFrames().empty() ||
+                    std::none_of(bus.ReceivedFrames().begin(), bus.ReceivedFrames().end(),
+                                 [](const sim::LineFrame& f) { return f.bytes.size() > 1 && (f.bytes[1] == 0x10 || f.bytes[1] == 0x06); }))
+            << c.name;
+        answer = QStringLiteral("поверка датчика: %1").arg(QString::fromLatin1(c.name));
+        c.button->click();
+        const std::vector<JournalRecord> records = CommandJournalRecords(dir.path());
+        ASSERT_GE(records.size(), m_seen + 3) << c.name;
+        const JournalRecord& why = records[m_seen];
+        EXPECT_EQ(why.action, JournalActionText(JournalAction::ChangeReason)) << c.name;
+        EXPECT_EQ(why.oldValue, JournalActionText(c.action)) << c.name;
+        EXPECT_EQ(why.newValue, answer) << c.name;
+        EXPECT_EQ(why.chamber, QStringLiteral("1"));
+        EXPECT_EQ(records[m_seen + 1].action, JournalActionText(c.action)) << c.name;
+        m_seen = records.size();
+    }
+    SetChangeReasonRequired(false);
+    const int before = asked;
+    Form3->Button2->click();
+    EXPECT_EQ(asked, before);
+    SetChangeReasonAnswerForTests(nullptr);
 }

@@ -16,7 +16,9 @@
 #include "services/RecorderClient.h"
 #include "services/StatusEndpoint.h"
 #include "services/Watching.h"
+#include "services/JournalRecorder.h"
 #include "ui/AlarmWindow.h"
+#include "ui/ChangeReason.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/OverviewWindow.h"
@@ -63,8 +65,19 @@ TAlarmCenter::TAlarmCenter() : m_notify(g_defaultNotifier ? g_defaultNotifier : 
     connect(m_window, &TAlarmWindow::AcknowledgeRequested, this, [this](int id, const QString& comment) { Acknowledge(id, comment); });
     connect(m_window, &TAlarmWindow::AcknowledgeAllRequested, this,
             [this](const QString& comment) { AcknowledgeAll(comment); });
-    connect(m_window, &TAlarmWindow::SettingsChosen, this,
-            [this](const AlarmSettings& settings) { ApplySettings(settings, true); });
+    connect(m_window, &TAlarmWindow::SettingsChosen, this, [this](const AlarmSettings& settings) {
+        // A change of the bands asks for its reason where one is required.
+        if (!(settings == Settings())) {
+            QString reason;
+            if (!AskChangeReason(m_window, QStringLiteral("Настройка тревог"), &reason))
+                return;
+            if (!reason.isEmpty())
+                Guarded([&] { RecordChangeReason(JournalAction::AlarmSettings, QString(), reason); });
+        }
+        ApplySettings(settings, true);
+    });
+    connect(m_window, &TAlarmWindow::ReasonRequirementChosen, this,
+            [](bool required) { Guarded([&] { SetChangeReasonRequired(required); }); });
     connect(m_window, &TAlarmWindow::ArmingChosen, this, [this](int address, bool armed) {
         SetDeviationArmed(address, armed, QStringLiteral("оператором"), true);
     });

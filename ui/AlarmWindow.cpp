@@ -1,5 +1,7 @@
 #include "ui/AlarmWindow.h"
 
+#include "services/JournalRecorder.h"
+
 #include <QDateTime>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -96,6 +98,9 @@ TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)
     HumidityDelay = Delay(this);
     LinkOn = new QCheckBox(QStringLiteral("Обрыв связи"), this);
     ProgramEndOn = new QCheckBox(QStringLiteral("Окончание программы"), this);
+    ReasonRequired = new QCheckBox(QStringLiteral("Причина изменения обязательна"), this);
+    ReasonRequired->setToolTip(QStringLiteral("Программа, уставки, пуск, останов и настройки тревог спрашивают причину, "
+                                              "которая записывается в журнал действий"));
     form->addRow(TemperatureOn);
     form->addRow(QStringLiteral("Допуск ±"), TemperatureBand);
     form->addRow(QStringLiteral("Задержка"), TemperatureDelay);
@@ -104,6 +109,7 @@ TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)
     form->addRow(QStringLiteral("Задержка"), HumidityDelay);
     form->addRow(LinkOn);
     form->addRow(ProgramEndOn);
+    form->addRow(ReasonRequired);
     // Armed by a start the chamber confirmed, disarmed by a confirmed stop or
     // the program's end; here by hand.
     form->addRow(new QLabel(QStringLiteral("Тревоги отклонения по камерам:"), this));
@@ -316,8 +322,12 @@ void TAlarmWindow::EditSettings()
 {
     SettingsDialog->SetValues(m_settings);
     SettingsDialog->SetArming(m_arming);
+    const bool reasonBefore = ChangeReasonRequired();
+    SettingsDialog->ReasonRequired->setChecked(reasonBefore);
     if (SettingsDialog->exec() != QDialog::Accepted)
         return;
+    if (SettingsDialog->ReasonRequired->isChecked() != reasonBefore)
+        emit ReasonRequirementChosen(SettingsDialog->ReasonRequired->isChecked());
     const std::vector<std::pair<int, bool>> arming = SettingsDialog->ArmingChanges();
     for (const auto& [address, identity] : SettingsDialog->IdentityChanges())
         SaveChamberIdentity(address, identity);

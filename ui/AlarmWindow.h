@@ -46,6 +46,7 @@ public:
     QSpinBox* HumidityDelay;
     QCheckBox* LinkOn;
     QCheckBox* ProgramEndOn;
+    QCheckBox* ReasonRequired;  // "Причина изменения обязательна"
     QListWidget* Arming;  // "Камера №N": checked while its deviation alarms are armed
     QLineEdit* ChamberName;    // of the chamber selected in Arming
     QLineEdit* ChamberSerial;
@@ -100,6 +101,7 @@ signals:
     void AcknowledgeAllRequested(const QString& comment);
     void SettingsChosen(const AlarmSettings& settings);
     void ArmingChosen(int address, bool armed);
+    void ReasonRequirementChosen(bool required);
 
 private:
     AlarmSettings m_settings;

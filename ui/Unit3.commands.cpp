@@ -6,6 +6,7 @@
 #include "ui/Unit4.h"
 #include "ui/JournalWindow.h"
 #include "services/RecorderClient.h"
+#include "ui/ChangeReason.h"
 
 #include <QJsonArray>
 
@@ -44,15 +45,25 @@ struct RecorderAnswer {
     bool confirmed = false;
 };
 
-RecorderAnswer AskRecorder(const QString& op, uint8_t address, QJsonObject fields)
+RecorderAnswer AskRecorder(const QString& op, uint8_t address, QJsonObject fields, const QString& reason)
 {
     RecorderClient& recorder = DesktopRecorder();
     fields.insert(QStringLiteral("line"), recorder.Line());
     fields.insert(QStringLiteral("address"), address);
+    // The recorder journals it before the command, under the caller's login.
+    if (!reason.isEmpty())
+        fields.insert(QStringLiteral("reason"), reason);
     const QJsonObject reply = recorder.RequestAndWait(op, fields, kRecorderCommandWaitMs);
     if (!reply.value(QStringLiteral("ok")).toBool())
         return {QStringLiteral("отклонено регистратором: %1").arg(RecorderErrorText(reply)), false};
     return {reply.value(QStringLiteral("outcome")).toString(), reply.value(QStringLiteral("confirmed")).toBool()};
+}
+
+// The reason's record before the command's own, where one was asked.
+void RecordReason(uint8_t address, JournalAction action, const QString& reason)
+{
+    if (!reason.isEmpty())
+        RecordChangeReason(action, JournalChamber(address), reason);
 }
 
 // The set points the last poll showed, "" before any.
@@ -79,6 +90,9 @@ void TForm3::Button1Click()
         return;
     }
     const uint8_t address = ShowTarget();
+    QString reason;
+    if (!AskChangeReason(this, Button1->text(), &reason))
+        return;
     if (AttachedToRecorder()) {
         QJsonArray cells;
         for (const auto& row : texts.cells) {
@@ -91,11 +105,13 @@ void TForm3::Button1Click()
                                                   {{QStringLiteral("number"), ProgramNumber()},
                                                    {QStringLiteral("steps"), texts.steps},
                                                    {QStringLiteral("cycles"), texts.cycles},
-                                                   {QStringLiteral("cells"), cells}});
+                                                   {QStringLiteral("cells"), cells}},
+                                                  reason);
         ShowAnswer(Button1, answer.text, answer.confirmed);
         return;
     }
     const QString program = ProgramJournalText(ProgramNumber(), texts);
+    RecordReason(address, JournalAction::ProgramWrite, reason);
     const bool recorded = RecordCommand(address, JournalAction::ProgramWrite, QString(), program);
     const std::vector<FrameAnswer> answers = SendFrames(BuildProgramFrames(address, ProgramNumber(), texts));
     const QString answer = ProgramAnswerText(answers);
@@ -112,15 +128,19 @@ void TForm3::Button4Click()
         return;
     }
     const uint8_t address = ShowTarget();
+    QString reason;
+    if (!AskChangeReason(this, Button4->text(), &reason))
+        return;
     if (AttachedToRecorder()) {
         const RecorderAnswer answer = AskRecorder(
             QStringLiteral("setpoint"), address,
-            {{QStringLiteral("temperature"), temperature}, {QStringLiteral("humidity"), humidity}});
+            {{QStringLiteral("temperature"), temperature}, {QStringLiteral("humidity"), humidity}}, reason);
         ShowAnswer(Button4, answer.text, answer.confirmed);
         return;
     }
     const QString oldValue = PolledSetPoints();
     const QString newValue = SetPointJournalText(StrToInt(temperature), StrToInt(humidity));
+    RecordReason(address, JournalAction::SetPointWrite, reason);
     const bool recorded = RecordCommand(address, JournalAction::SetPointWrite, oldValue, newValue);
     const FrameAnswer answer = SendFrame(BuildSetPointFrame(address, StrToInt(temperature), StrToInt(humidity)));
     ShowAnswer(Button4, FrameAnswerText(answer), answer.Confirmed());
@@ -132,6 +152,9 @@ void TForm3::Button4Click()
 void TForm3::RunCommand(const QPushButton* button, uint8_t address, JournalAction action, const QString& oldValue,
                         const QString& newValue, const uint8_t* frame, int length, ConfirmedCommand what)
 {
+    QString reason;
+    if (!AskChangeReason(this, button->text(), &reason))
+        return;
     if (AttachedToRecorder()) {
         // The recorder builds the same frame from what is asked.
         QJsonObject fields;
@@ -145,12 +168,13 @@ void TForm3::RunCommand(const QPushButton* button, uint8_t address, JournalActio
             fields.insert(QStringLiteral("run"),
                           frame[3] == kRegProgramRun ? QStringLiteral("stop-program") : QStringLiteral("stop"));
         }
-        const RecorderAnswer answer = AskRecorder(op, address, fields);
+        const RecorderAnswer answer = AskRecorder(op, address, fields, reason);
         ShowAnswer(button, answer.text, answer.confirmed);
         if (answer.confirmed)
             emit CommandConfirmed(address, what);
         return;
     }
+    RecordReason(address, action, reason);
     const bool recorded = RecordCommand(address, action, oldValue, newValue);
     const FrameAnswer answer = SendFrame(frame, length);
     ShowAnswer(button, FrameAnswerText(answer), answer.Confirmed());
