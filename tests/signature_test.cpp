@@ -13,6 +13,7 @@
 
 #include "monitoring/ActionJournal.h"
 #include "services/Signature.h"
+#include "support/Sanitizers.h"
 
 namespace {
 
@@ -90,6 +91,10 @@ TEST_F(SignatureTest, PamUnixChecksARealPassword)
 {
     if (::geteuid() != 0 || !QFile::exists(QStringLiteral("/usr/sbin/useradd")))
         GTEST_SKIP() << "needs root and useradd";
+    // pam_unix brings libcrypt in by dlopen, after ThreadSanitizer resolved
+    // its crypt() interceptor to nothing: the check would jump to address 0.
+    if (kUnderThreadSanitizer)
+        GTEST_SKIP() << "pam_unix's crypt() under ThreadSanitizer";
     const QString login = QStringLiteral("calvsig%1").arg(::getpid() % 100000);
     QProcess leftOver;
     leftOver.setStandardErrorFile(QProcess::nullDevice());

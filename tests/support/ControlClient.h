@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -52,22 +53,25 @@ void WhileServing(Work work)
     client.join();
 }
 
-// Runs call on the thread of home's loop and waits for it. The calls are
-// handed over so that ThreadSanitizer sees the order Qt's queue gives them
-// (its locks are not instrumented).
+// Runs call on the thread of home's loop and waits for it. Posted under the
+// hand-over lock and waited for on a future, so that ThreadSanitizer sees
+// the order Qt's queue gives them (its locks are not instrumented).
 template <typename Call>
 void CallOn(QObject* home, Call call)
 {
-    HandoffRelease(Handoff::Call);
-    QMetaObject::invokeMethod(
-        home,
-        [&call] {
-            HandoffAcquire(Handoff::Call);
-            call();
-            HandoffRelease(Handoff::Call);
-        },
-        Qt::BlockingQueuedConnection);
-    HandoffAcquire(Handoff::Call);
+    std::promise<void> done;
+    {
+        std::lock_guard<std::mutex> posting(HandoffLock(Handoff::Call));
+        QMetaObject::invokeMethod(
+            home,
+            [&call, &done] {
+                { std::lock_guard<std::mutex> arrived(HandoffLock(Handoff::Call)); }
+                call();
+                done.set_value();
+            },
+            Qt::QueuedConnection);
+    }
+    done.get_future().wait();
 }
 
 // Posts call to home's loop from another thread, without waiting.
