@@ -25,11 +25,9 @@ void SetDesktopSignerForTests(std::unique_ptr<Signer> signer) { SignerSlot() = s
 
 void JournalReportWritten(const WrittenReport& report, int signatures)
 {
-    RecordAction(JournalAction::ReportWritten, QString(),
-                 ReportWrittenEntry(report.number, QFileInfo(report.request.outPath).absoluteFilePath(),
-                                    report.sha256, signatures)
-                     .oldValue,
-                 ReportWrittenEntry(report.number, QString(), report.sha256, signatures).newValue, JournalOutcomeDone());
+    const JournalEntry entry = ReportWrittenEntry(report.number, QFileInfo(report.request.outPath).absoluteFilePath(),
+                                                  report.sha256, signatures);
+    RecordAction(entry.action, entry.chamber, entry.oldValue, entry.newValue, entry.outcome);
 }
 
 bool SignReport(Signer& signer, const QString& login, WrittenReport* report, SignatureMeaning meaning,
