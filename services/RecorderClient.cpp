@@ -186,15 +186,24 @@ RecorderStatus RecorderStatusOf(const QJsonObject& reply)
     return status;
 }
 
-std::vector<ChamberAlarm> RecorderAlarmsOf(const QJsonObject& reply)
+std::map<QString, std::vector<ChamberAlarm>> RecorderAlarmsByLine(const QJsonObject& reply)
 {
-    std::vector<ChamberAlarm> alarms;
+    std::map<QString, std::vector<ChamberAlarm>> byLine;
     for (const QJsonValue& value : reply.value(QStringLiteral("alarms")).toArray()) {
         const QJsonObject o = value.toObject();
         const Alarm alarm = AlarmFromJson(o);
         if (alarm.id > 0)
-            alarms.push_back({o.value(QStringLiteral("address")).toInt(kLabWideAlarm), alarm});
+            byLine[o.value(QStringLiteral("line")).toString()].push_back(
+                {o.value(QStringLiteral("address")).toInt(kLabWideAlarm), alarm});
     }
+    return byLine;
+}
+
+std::vector<ChamberAlarm> RecorderAlarmsOf(const QJsonObject& reply)
+{
+    std::vector<ChamberAlarm> alarms;
+    for (auto& [line, some] : RecorderAlarmsByLine(reply))
+        alarms.insert(alarms.end(), some.begin(), some.end());
     std::stable_sort(alarms.begin(), alarms.end(),
                      [](const ChamberAlarm& x, const ChamberAlarm& y) { return x.alarm.id < y.alarm.id; });
     return alarms;

@@ -75,6 +75,8 @@ RecorderStatus RecorderStatusOf(const QJsonObject& reply);
 // The alarms of an "alarms" answer, oldest first, each with its chamber's
 // address (kLabWideAlarm for the lab's).
 std::vector<ChamberAlarm> RecorderAlarmsOf(const QJsonObject& reply);
+// The same, by the line each is of ("" for the lab's).
+std::map<QString, std::vector<ChamberAlarm>> RecorderAlarmsByLine(const QJsonObject& reply);
 
 // The words a refused or unanswered request leaves for the operator.
 QString RecorderErrorText(const QJsonObject& reply);

@@ -163,26 +163,24 @@ std::vector<Signature> SignaturesOf(const QString& folder, const QString& sha256
     std::vector<Signature> found;
     const QString action = JournalActionText(JournalAction::Signature);
     EachJournalRecord(folder, [&](const JournalRecord& r) {
-        {
-            const int at = r.oldValue.lastIndexOf(kSha);
-            if (r.action != action || at < 0)
-                return;
-            const QString signedSha = r.oldValue.mid(at + kSha.size());
-            const QString signedSubject = r.oldValue.left(at);
-            if (signedSha != sha256 && (subject.isEmpty() || signedSubject != subject))
-                return;
-            Signature s;
-            s.login = r.operatorName;
-            s.utc = r.utc;
-            s.local = r.local;
-            s.subject = signedSubject;
-            s.sha256 = signedSha;
-            const int colon = r.newValue.indexOf(QStringLiteral(": "));
-            if (colon < 0 || !SignatureMeaningFromText(r.newValue.left(colon), &s.meaning))
-                return;
-            s.fullName = r.newValue.mid(colon + 2);
-            found.push_back(s);
-        }
+        const int at = r.oldValue.lastIndexOf(kSha);
+        if (r.action != action || at < 0)
+            return;
+        const QString signedSha = r.oldValue.mid(at + kSha.size());
+        const QString signedSubject = r.oldValue.left(at);
+        if (signedSha != sha256 && (subject.isEmpty() || signedSubject != subject))
+            return;
+        Signature s;
+        s.login = r.operatorName;
+        s.utc = r.utc;
+        s.local = r.local;
+        s.subject = signedSubject;
+        s.sha256 = signedSha;
+        const int colon = r.newValue.indexOf(QStringLiteral(": "));
+        if (colon < 0 || !SignatureMeaningFromText(r.newValue.left(colon), &s.meaning))
+            return;
+        s.fullName = r.newValue.mid(colon + 2);
+        found.push_back(s);
     });
     return found;
 }
@@ -218,8 +216,10 @@ int VerifyReportFile(const QString& path, const QString& folder, QTextStream& ou
     JournalRecord version;
     bool known = false;
     EachJournalRecord(folder, [&](const JournalRecord& r) {
-        if (!known && r.action == action && (r.newValue == shaText || r.newValue.startsWith(shaText + u',')))
-            version = r, known = true;
+        if (!known && r.action == action && (r.newValue == shaText || r.newValue.startsWith(shaText + u','))) {
+            version = r;
+            known = true;
+        }
     });
     if (!known) {
         out << path
@@ -355,18 +355,25 @@ SignOutcome Signer::Sign(const QString& login, const QString& subject, const QSt
         return outcome;
     }
     m_guard.Succeeded(login);
-    return Record(login, FullNameOf(login), subject, sha256, meaning);
+    return Journal(login, FullNameOf(login), subject, sha256, meaning);
 }
 
 SignOutcome Signer::Record(const QString& login, const QString& fullName, const QString& subject,
                            const QString& sha256, SignatureMeaning meaning)
 {
-    SignOutcome outcome;
     const QString refused = SignatureRefusal(SignaturesOf(m_folder, sha256, subject), login, meaning);
     if (!refused.isEmpty()) {
+        SignOutcome outcome;
         outcome.error = refused;
         return outcome;
     }
+    return Journal(login, fullName, subject, sha256, meaning);
+}
+
+SignOutcome Signer::Journal(const QString& login, const QString& fullName, const QString& subject,
+                            const QString& sha256, SignatureMeaning meaning)
+{
+    SignOutcome outcome;
     Signature signature;
     signature.login = login;
     signature.fullName = fullName.isEmpty() ? login : fullName;

@@ -125,6 +125,9 @@ public:
     const QString& Folder() const { return m_folder; }
 
 private:
+    // The signature's record, its rule already checked.
+    SignOutcome Journal(const QString& login, const QString& fullName, const QString& subject, const QString& sha256,
+                        SignatureMeaning meaning);
     void JournalFailure(const QString& login, const QString& subject, const QString& what);
 
     QString m_folder;

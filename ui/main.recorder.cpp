@@ -12,7 +12,6 @@
 #include "monitoring/PortMessages.h"
 #include "monitoring/Presentation.h"
 #include "monitoring/StatusDecode.h"
-#include "services/AlarmService.h"
 #include "ui/AlarmCenter.h"
 #include "ui/ChartWindow.h"
 #include "ui/ErrorDisplay.h"
@@ -204,12 +203,7 @@ void TForm1::FollowOtherLines()
         m_otherAlarmsAsked = false;
         if (attached != m_recorderLine || !reply.value(QStringLiteral("ok")).toBool() || !FormOverview)
             return;
-        std::map<QString, std::vector<ChamberAlarm>> byLine;
-        for (const QJsonValue& value : reply.value(QStringLiteral("alarms")).toArray()) {
-            const QJsonObject o = value.toObject();
-            byLine[o.value(QStringLiteral("line")).toString()].push_back(
-                {o.value(QStringLiteral("address")).toInt(kLabWideAlarm), AlarmFromJson(o)});
-        }
+        std::map<QString, std::vector<ChamberAlarm>> byLine = RecorderAlarmsByLine(reply);
         for (const QString& line : FormOverview->OtherLines())
             FormOverview->TakeLineAlarms(line, byLine[line]);
     });
