@@ -55,7 +55,9 @@ const QStringList& ProgramTableHeadings()
     return headings;
 }
 
-QByteArray ProgramToCsv(const ProgramTexts& texts)
+QString ProgramSignatureLineMark() { return QStringLiteral("Подпись"); }
+
+QByteArray ProgramToCsv(const ProgramTexts& texts, const QList<QStringList>& signatureLines)
 {
     int steps = 0;
     TryStrToInt(texts.steps, &steps);
@@ -68,6 +70,8 @@ QByteArray ProgramToCsv(const ProgramTexts& texts)
     }
     out += kStepsLabel + u';' + texts.steps.trimmed() + QStringLiteral("\r\n");
     out += kCyclesLabel + u';' + texts.cycles.trimmed() + QStringLiteral("\r\n");
+    for (const QStringList& fields : signatureLines)
+        out += fields.join(u';') + QStringLiteral("\r\n");
     return out.toUtf8();
 }
 
@@ -141,11 +145,17 @@ bool ReadStepLine(const QString& text, int row, int line, ProgramTexts* result, 
 
 }  // namespace
 
-bool ProgramFromCsv(const QByteArray& bytes, ProgramTexts* texts, QString* error)
+bool ProgramFromCsv(const QByteArray& bytes, ProgramTexts* texts, QString* error, QList<QStringList>* signatureLines)
 {
     QStringList lines;
     if (!ProgramLines(bytes, &lines, error))
         return false;
+    // Signature lines close the file: the program is what comes before them.
+    QList<QStringList> signatures;
+    while (!lines.isEmpty() && Fields(lines.back()).value(0).trimmed() == ProgramSignatureLineMark()) {
+        signatures.prepend(lines.back().split(u';'));
+        lines.removeLast();
+    }
     if (lines.isEmpty() || Fields(lines[0]) != ProgramTableHeadings()) {
         *error = LineError(1, QStringLiteral("ожидались заголовки «%1»").arg(ProgramTableHeadings().join(u';')));
         return false;
@@ -172,6 +182,8 @@ bool ProgramFromCsv(const QByteArray& bytes, ProgramTexts* texts, QString* error
         return false;
     }
     *texts = result;
+    if (signatureLines)
+        *signatureLines = signatures;
     return true;
 }
 

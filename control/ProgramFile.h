@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -13,12 +14,19 @@
 const QStringList& ProgramTableHeadings();
 
 // First line: the headings; then one line per step 1..N; then the number of
-// steps and the number of cycles, each on a line of its own.
-QByteArray ProgramToCsv(const ProgramTexts& texts);
+// steps and the number of cycles, each on a line of its own. A signed
+// program's file goes on with a line per signature ("Подпись;…"), the
+// fields given.
+QByteArray ProgramToCsv(const ProgramTexts& texts, const QList<QStringList>& signatureLines = {});
 
 // Reads a program file. Every value is checked with the rules of the program
-// table; on any fault the result is false and *error names the line.
-bool ProgramFromCsv(const QByteArray& bytes, ProgramTexts* texts, QString* error);
+// table; on any fault the result is false and *error names the line. The
+// signature lines after the number of cycles go to *signatureLines as
+// their fields (a caller that does not ask for them gets none).
+bool ProgramFromCsv(const QByteArray& bytes, ProgramTexts* texts, QString* error,
+                    QList<QStringList>* signatureLines = nullptr);
+// The first field of a signature line.
+QString ProgramSignatureLineMark();
 
 // The profile of a program that passed the check: temperature and humidity
 // at the start of each step's approach and at the ends of its approach and

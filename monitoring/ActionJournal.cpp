@@ -452,6 +452,7 @@ QString JournalActionText(JournalAction action)
     case JournalAction::ReportWritten: return QStringLiteral("Отчёт записан");
     case JournalAction::ChangeReason: return QStringLiteral("Причина изменения");
     case JournalAction::ReasonRequirement: return QStringLiteral("Причина изменения обязательна");
+    case JournalAction::SignedProgramChange: return QStringLiteral("Изменение подписанной программы");
     }
     return {};
 }
@@ -1109,6 +1110,7 @@ bool JournalActionNeedsRecord(JournalAction action)
     case JournalAction::Signature:
     case JournalAction::ChangeReason:
     case JournalAction::ReasonRequirement:
+    case JournalAction::SignedProgramChange:
         return true;
     case JournalAction::Stop:
     case JournalAction::PortOpen:

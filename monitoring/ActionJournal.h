@@ -73,6 +73,8 @@ enum class JournalAction {
     // the rule that a reason is asked, switched on or off.
     ChangeReason,
     ReasonRequirement,
+    // A signed program opened for change: its signatures no longer hold for what follows.
+    SignedProgramChange,
 };
 // The action's text as the file holds it ("Запись программы", …).
 QString JournalActionText(JournalAction action);

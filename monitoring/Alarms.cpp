@@ -19,6 +19,8 @@ QString AlarmKindText(AlarmKind kind)
         return QStringLiteral("Журнал");
     case AlarmKind::Recording:
         return QStringLiteral("Запись");
+    case AlarmKind::Signing:
+        return QStringLiteral("Подпись");
     }
     return {};
 }
@@ -38,6 +40,8 @@ QString AlarmKindKey(AlarmKind kind)
         return QStringLiteral("journal");
     case AlarmKind::Recording:
         return QStringLiteral("recording");
+    case AlarmKind::Signing:
+        return QStringLiteral("signing");
     }
     return {};
 }

@@ -14,9 +14,10 @@
 class QSettings;
 
 // Journal: the action journal cannot be written; Recording: the recorder's
-// data logs or events cannot be written. Alarms of the whole lab rather than
-// of one chamber.
-enum class AlarmKind { Temperature, Humidity, Link, ProgramEnd, Journal, Recording };
+// data logs or events cannot be written; Signing: signing is locked for a
+// login after wrong passwords. Alarms of the whole lab rather than of one
+// chamber.
+enum class AlarmKind { Temperature, Humidity, Link, ProgramEnd, Journal, Recording, Signing };
 
 // Russian name of the kind, for the window and the event file.
 QString AlarmKindText(AlarmKind kind);

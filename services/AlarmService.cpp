@@ -87,7 +87,7 @@ Alarm AlarmFromJson(const QJsonObject& json)
     a.id = json.value(QStringLiteral("id")).toInt();
     const QString kind = json.value(QStringLiteral("kind")).toString();
     for (AlarmKind k : {AlarmKind::Temperature, AlarmKind::Humidity, AlarmKind::Link, AlarmKind::ProgramEnd,
-                        AlarmKind::Journal, AlarmKind::Recording})
+                        AlarmKind::Journal, AlarmKind::Recording, AlarmKind::Signing})
         if (AlarmKindKey(k) == kind)
             a.kind = k;
     a.text = json.value(QStringLiteral("text")).toString();

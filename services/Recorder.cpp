@@ -1,5 +1,8 @@
 #include "services/Recorder.h"
 
+#include "services/RemoteSignatures.h"
+#include "services/Signature.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -192,6 +195,13 @@ void Recorder::StartControl()
                     [this](const ControlPeer&, const QJsonObject& request) { return AlarmsAnswer(request); });
     control->Handle(QStringLiteral("ack"), ControlServer::Needs::Write,
                     [this](const ControlPeer& peer, const QJsonObject& request) { return AckAnswer(peer, request); });
+    control->Handle(QStringLiteral("signatures"), ControlServer::Needs::Read,
+                    [this](const ControlPeer&, const QJsonObject& request) { return SignaturesAnswer(request); });
+    // A reviewer who signs need not be one who changes chambers.
+    control->Handle(QStringLiteral("sign"), ControlServer::Needs::Read,
+                    [this](const ControlPeer& peer, const QJsonObject& request) { return SignAnswer(peer, request); });
+    control->Handle(QStringLiteral("signnote"), ControlServer::Needs::Read,
+                    [this](const ControlPeer& peer, const QJsonObject& request) { return SignNoteAnswer(peer, request); });
     control->HandleDeferred(QStringLiteral("scan"), ControlServer::Needs::Read,
                             [this](const ControlPeer&, const QJsonObject& request, ControlServer::Reply reply) {
                                 ScanAnswerLater(request, std::move(reply));
@@ -413,7 +423,9 @@ QJsonObject Recorder::ProgramAnswer(const ControlPeer& peer, const QJsonObject& 
     std::vector<std::vector<uint8_t>> frames;
     for (const StepFrame& frame : BuildProgramFrames(static_cast<uint8_t>(address), program, texts))
         frames.emplace_back(frame.begin(), frame.end());
-    return CommandAnswer(peer, request, JournalAction::ProgramWrite, QString(), ProgramJournalText(program, texts),
+    // A signed program's record carries its signatures, as this journal has them.
+    return CommandAnswer(peer, request, JournalAction::ProgramWrite, QString(),
+                         SignedProgramJournalText(program, texts, SignaturesOf(m_config.folder, ProgramSha256(texts))),
                          frames, reply);
 }
 
@@ -580,6 +592,66 @@ QJsonObject Recorder::AckAnswer(const ControlPeer& peer, const QJsonObject& requ
     if (!all && acknowledged == 0)
         return ControlError(request, QStringLiteral("нет неквитированной тревоги №%1").arg(id));
     return ControlReply(request, {{QStringLiteral("acknowledged"), acknowledged}});
+}
+
+QJsonObject Recorder::SignaturesAnswer(const QJsonObject& request) const
+{
+    const QString sha = request.value(QStringLiteral("sha256")).toString();
+    const QString subject = request.value(QStringLiteral("subject")).toString();
+    if (sha.isEmpty() && subject.isEmpty())
+        return ControlError(request, QStringLiteral("signatures: ожидается sha256 или subject"));
+    QJsonArray found;
+    for (const Signature& s : SignaturesOf(m_config.folder, sha, subject))
+        found.append(SignatureJson(s));
+    return ControlReply(request, {{QStringLiteral("signatures"), found}});
+}
+
+QJsonObject Recorder::SignAnswer(const ControlPeer& peer, const QJsonObject& request)
+{
+    const QString login = request.value(QStringLiteral("login")).toString();
+    const QString subject = request.value(QStringLiteral("subject")).toString();
+    const QString sha = request.value(QStringLiteral("sha256")).toString();
+    SignatureMeaning meaning;
+    if (login != peer.login)
+        return ControlError(request, QStringLiteral("подписывает только сам подписант: соединение от %1, подпись за %2")
+                                         .arg(peer.login, login));
+    if (subject.isEmpty() || sha.size() != 64 ||
+        !SignatureMeaningFromText(request.value(QStringLiteral("meaning")).toString(), &meaning))
+        return ControlError(request, QStringLiteral("sign: ожидаются subject, sha256 (64 цифры) и meaning"));
+    // The name from this machine's account, not from the caller.
+    Signer signer(m_config.folder);
+    const SignOutcome outcome = signer.Record(peer.login, FullNameOf(peer.login), subject, sha, meaning);
+    if (!outcome.ok)
+        return ControlError(request, outcome.error);
+    SayJournalHead();
+    Event(QStringLiteral("электронная подпись: %1 — %2").arg(subject, SignatureLine(outcome.signature)));
+    return ControlReply(request, {{QStringLiteral("signature"), SignatureJson(outcome.signature)}});
+}
+
+QJsonObject Recorder::SignNoteAnswer(const ControlPeer& peer, const QJsonObject& request)
+{
+    JournalEntry entry;
+    if (!SigningNoteAction(request.value(QStringLiteral("action")).toString(), &entry.action))
+        return ControlError(request, QStringLiteral("signnote: такую запись клиент не делает"));
+    entry.chamber = request.value(QStringLiteral("chamber")).toString();
+    entry.oldValue = request.value(QStringLiteral("old")).toString();
+    entry.newValue = request.value(QStringLiteral("new")).toString();
+    entry.outcome = request.value(QStringLiteral("outcome")).toString();
+    entry.operatorName = peer.login;
+    if (!JournalActionNeedsRecord(entry.action)) {
+        // Kept in memory while the journal cannot be written: never lost.
+        KeepJournal(entry);
+        return ControlReply(request, {});
+    }
+    // What opens a change must be in the file before the change.
+    try {
+        AppendAfterKeptJournal(m_config.folder, entry);
+    } catch (const std::exception& e) {
+        return ControlError(request,
+                            QStringLiteral("журнал действий не записывается: %1").arg(QString::fromUtf8(e.what())));
+    }
+    SayJournalHead();
+    return ControlReply(request, {});
 }
 
 void Recorder::StartLine(const RecorderLine& line)

@@ -119,6 +119,11 @@ private:
     // An acknowledgement (one alarm, or all of a line and the lab's), each
     // journalled first under the caller's name.
     QJsonObject AckAnswer(const ControlPeer& peer, const QJsonObject& request);
+    // Signatures: read, journalled for the socket's peer only (its password
+    // checked on its own desktop), and the records of signing it sends.
+    QJsonObject SignaturesAnswer(const QJsonObject& request) const;
+    QJsonObject SignAnswer(const ControlPeer& peer, const QJsonObject& request);
+    QJsonObject SignNoteAnswer(const ControlPeer& peer, const QJsonObject& request);
     // The command handlers answer a refusal at once, or queue the command and
     // answer later (an empty object then): the socket serves others while the
     // line exchanges. A chamber's manual start or stop: journalled first under

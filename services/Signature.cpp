@@ -5,6 +5,13 @@
 #include <QFile>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonObject>
+#include <QJsonValue>
+
+#include <algorithm>
+
+#include "control/Commands.h"
+#include "control/ProgramFile.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -187,6 +194,11 @@ std::vector<Signature> SignaturesOf(const QString& folder, const QString& sha256
 
 QString ReportSubject(const QString& number) { return QStringLiteral("отчёт №%1").arg(number); }
 
+QString RecordSubjectOf(const QString& subject)
+{
+    return subject.startsWith(ReportSubject(QString())) ? subject : QString();
+}
+
 JournalEntry ReportWrittenEntry(const QString& number, const QString& path, const QString& sha256, int signatures)
 {
     JournalEntry entry;
@@ -299,10 +311,56 @@ int SigningGuard::FailuresInRow(const QString& login) const
     return it == m_states.end() ? 0 : it->second.failures;
 }
 
-Signer::Signer(QString folder, PasswordCheck check) : m_folder(std::move(folder)), m_check(std::move(check))
+bool FolderSignatureBook::Of(const QString& sha256, const QString& subject, std::vector<Signature>* found, QString*)
+{
+    *found = SignaturesOf(m_folder, sha256, subject);
+    return true;
+}
+
+bool FolderSignatureBook::Journal(Signature* signature, QString* error)
+{
+    const QString refused = SignatureRefusal(SignaturesOf(m_folder, signature->sha256, RecordSubjectOf(signature->subject)),
+                                             signature->login, signature->meaning);
+    if (!refused.isEmpty()) {
+        *error = refused;
+        return false;
+    }
+    if (signature->fullName.isEmpty())
+        signature->fullName = signature->login;
+    try {
+        const JournalRecord record = AppendAfterKeptJournal(m_folder, SignatureEntry(*signature));
+        signature->utc = record.utc;
+        signature->local = record.local;
+    } catch (const std::exception& e) {
+        *error = QStringLiteral("не подписано: журнал действий не записывается: %1").arg(QString::fromUtf8(e.what()));
+        return false;
+    }
+    return true;
+}
+
+bool FolderSignatureBook::Note(const JournalEntry& entry)
+{
+    QString failure;
+    return AppendOrKeepJournal(m_folder, entry, QDateTime::currentDateTime(), &failure);
+}
+
+Signer::Signer(QString folder, PasswordCheck check)
+    : Signer(std::make_shared<FolderSignatureBook>(std::move(folder)), std::move(check))
+{
+}
+
+Signer::Signer(std::shared_ptr<SignatureBook> book, PasswordCheck check) : m_book(std::move(book)), m_check(std::move(check))
 {
     if (!m_check)
         m_check = [](const QString& login, const QString& password) { return CheckPassword(login, password); };
+}
+
+void Signer::UseBook(std::shared_ptr<SignatureBook> book) { m_book = std::move(book); }
+
+bool Signer::SignaturesOf(const QString& sha256, const QString& subject, std::vector<Signature>* found,
+                          QString* error) const
+{
+    return m_book->Of(sha256, subject, found, error);
 }
 
 void Signer::JournalFailure(const QString& login, const QString& subject, const QString& what)
@@ -311,15 +369,14 @@ void Signer::JournalFailure(const QString& login, const QString& subject, const 
     entry.action = JournalAction::SignatureFailure;
     entry.oldValue = subject;
     entry.newValue = what;
-    entry.outcome = JournalOutcomeRefused();
+    entry.outcome = QStringLiteral("отказано");
     entry.operatorName = login;
     // Kept in memory while the journal cannot be written: a failure is never lost.
-    QString failure;
-    AppendOrKeepJournal(m_folder, entry, QDateTime::currentDateTime(), &failure);
+    m_book->Note(entry);
 }
 
-SignOutcome Signer::Sign(const QString& login, const QString& subject, const QString& sha256, SignatureMeaning meaning,
-                         const QString& password, qint64 nowMs)
+SignOutcome Signer::CheckLockAndPassword(const QString& login, const QString& subject, const QString& password,
+                                         qint64 nowMs)
 {
     SignOutcome outcome;
     qint64 until = 0;
@@ -328,13 +385,6 @@ SignOutcome Signer::Sign(const QString& login, const QString& subject, const QSt
         outcome.error = QStringLiteral("подпись для %1 заблокирована до %2 после трёх неверных паролей")
                             .arg(login, QDateTime::fromMSecsSinceEpoch(until).toString(QStringLiteral("HH:mm:ss")));
         JournalFailure(login, subject, QStringLiteral("подпись заблокирована"));
-        return outcome;
-    }
-    // The rule first: a second signature of the same login needs no password
-    // to be refused. A report's versions are one record.
-    const QString refused = SignatureRefusal(SignaturesOf(m_folder, sha256, subject), login, meaning);
-    if (!refused.isEmpty()) {
-        outcome.error = refused;
         return outcome;
     }
     const PamOutcome checked = m_check(login, password);
@@ -351,22 +401,51 @@ SignOutcome Signer::Sign(const QString& login, const QString& subject, const QSt
             outcome.locked = true;
             JournalFailure(login, subject, QStringLiteral("подпись заблокирована на 5 минут"));
             outcome.error += QStringLiteral("; подпись заблокирована на 5 минут");
+            qint64 until = 0;
+            m_guard.Locked(login, nowMs, &until);
+            if (m_onLock)
+                m_onLock(login, until);
         }
         return outcome;
     }
     m_guard.Succeeded(login);
+    outcome.ok = true;
+    return outcome;
+}
+
+SignOutcome Signer::Sign(const QString& login, const QString& subject, const QString& sha256, SignatureMeaning meaning,
+                         const QString& password, qint64 nowMs)
+{
+    SignOutcome outcome;
+    if (m_guard.Locked(login, nowMs))
+        return CheckLockAndPassword(login, subject, password, nowMs);
+    // The rule first: a second signature of the same login needs no password
+    // to be refused. A report's versions are one record.
+    std::vector<Signature> existing;
+    QString error;
+    if (!m_book->Of(sha256, RecordSubjectOf(subject), &existing, &error)) {
+        outcome.error = QStringLiteral("не подписано: подписи не читаются: %1").arg(error);
+        return outcome;
+    }
+    const QString refused = SignatureRefusal(existing, login, meaning);
+    if (!refused.isEmpty()) {
+        outcome.error = refused;
+        return outcome;
+    }
+    outcome = CheckLockAndPassword(login, subject, password, nowMs);
+    if (!outcome.ok)
+        return outcome;
     return Journal(login, FullNameOf(login), subject, sha256, meaning);
+}
+
+SignOutcome Signer::Confirm(const QString& login, const QString& subject, const QString& password, qint64 nowMs)
+{
+    return CheckLockAndPassword(login, subject, password, nowMs);
 }
 
 SignOutcome Signer::Record(const QString& login, const QString& fullName, const QString& subject,
                            const QString& sha256, SignatureMeaning meaning)
 {
-    const QString refused = SignatureRefusal(SignaturesOf(m_folder, sha256, subject), login, meaning);
-    if (!refused.isEmpty()) {
-        SignOutcome outcome;
-        outcome.error = refused;
-        return outcome;
-    }
     return Journal(login, fullName, subject, sha256, meaning);
 }
 
@@ -380,15 +459,119 @@ SignOutcome Signer::Journal(const QString& login, const QString& fullName, const
     signature.meaning = meaning;
     signature.subject = subject;
     signature.sha256 = sha256;
-    try {
-        const JournalRecord record = AppendAfterKeptJournal(m_folder, SignatureEntry(signature));
-        signature.utc = record.utc;
-        signature.local = record.local;
-    } catch (const std::exception& e) {
-        outcome.error = QStringLiteral("не подписано: журнал действий не записывается: %1").arg(QString::fromUtf8(e.what()));
+    QString error;
+    if (!m_book->Journal(&signature, &error)) {
+        outcome.error = error;
         return outcome;
     }
     outcome.ok = true;
     outcome.signature = signature;
     return outcome;
+}
+
+QJsonObject SignatureJson(const Signature& s)
+{
+    return {{QStringLiteral("login"), s.login},        {QStringLiteral("fullName"), s.fullName},
+            {QStringLiteral("utc"), s.utc},            {QStringLiteral("local"), s.local},
+            {QStringLiteral("meaning"), SignatureMeaningText(s.meaning)},
+            {QStringLiteral("subject"), s.subject},    {QStringLiteral("sha256"), s.sha256}};
+}
+
+bool SignatureFromJson(const QJsonObject& json, Signature* signature)
+{
+    Signature s;
+    for (auto [key, into] : {std::pair<const char*, QString*>{"login", &s.login},
+                             {"fullName", &s.fullName},
+                             {"utc", &s.utc},
+                             {"local", &s.local},
+                             {"subject", &s.subject},
+                             {"sha256", &s.sha256}}) {
+        const QJsonValue v = json.value(QLatin1String(key));
+        if (!v.isString())
+            return false;
+        *into = v.toString();
+    }
+    if (!SignatureMeaningFromText(json.value(QStringLiteral("meaning")).toString(), &s.meaning) || s.login.isEmpty())
+        return false;
+    *signature = s;
+    return true;
+}
+
+QString ProgramSha256(const ProgramTexts& texts)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(ProgramToCsv(texts), QCryptographicHash::Sha256).toHex());
+}
+
+QString ProgramSubject(int number) { return QStringLiteral("программа №%1").arg(number); }
+
+QString SignedProgramJournalText(int number, const ProgramTexts& texts, const std::vector<Signature>& signatures)
+{
+    QString text = ProgramJournalText(number, texts);
+    if (signatures.empty())
+        return text;
+    QStringList lines;
+    for (const Signature& s : signatures)
+        lines << SignatureLine(s);
+    return text + QStringLiteral("; SHA-256 %1; подписи: %2").arg(ProgramSha256(texts), lines.join(QStringLiteral("; ")));
+}
+
+namespace {
+const QString kSignatureField = QStringLiteral("Подпись");
+// A program file's fields are separated by ";": a name that holds one keeps
+// the file readable.
+QString FieldText(QString text) { return text.replace(u';', u','); }
+}  // namespace
+
+QStringList ProgramFileSignatureFields(const Signature& s)
+{
+    return {kSignatureField, SignatureMeaningText(s.meaning), FieldText(s.login), FieldText(s.fullName), s.utc,
+            s.local, s.sha256};
+}
+
+bool SignatureFromProgramFileFields(const QStringList& fields, Signature* signature)
+{
+    if (fields.size() != 7 || fields[0].trimmed() != kSignatureField)
+        return false;
+    Signature s;
+    if (!SignatureMeaningFromText(fields[1].trimmed(), &s.meaning))
+        return false;
+    s.login = fields[2].trimmed();
+    s.fullName = fields[3].trimmed();
+    s.utc = fields[4].trimmed();
+    s.local = fields[5].trimmed();
+    s.sha256 = fields[6].trimmed().toLower();
+    if (s.login.isEmpty() || s.sha256.size() != 64)
+        return false;
+    *signature = s;
+    return true;
+}
+
+bool CheckProgramFileSignatures(const QList<QStringList>& lines, const QString& tableSha,
+                                const std::vector<Signature>& journalled, std::vector<Signature>* checked,
+                                QString* error)
+{
+    std::vector<Signature> result;
+    for (const QStringList& fields : lines) {
+        Signature s;
+        if (!SignatureFromProgramFileFields(fields, &s)) {
+            *error = QStringLiteral("строка подписи «%1» не читается").arg(fields.join(u';'));
+            return false;
+        }
+        if (s.sha256 != tableSha) {
+            *error = QStringLiteral("подпись «%1» дана другой программе (SHA-256 %2, а у программы файла %3): файл "
+                                    "изменён после подписи")
+                         .arg(SignatureLine(s), s.sha256, tableSha);
+            return false;
+        }
+        const auto known = std::find_if(journalled.begin(), journalled.end(), [&](const Signature& j) {
+            return j.login == s.login && j.meaning == s.meaning && j.utc == s.utc && j.sha256 == s.sha256;
+        });
+        if (known == journalled.end()) {
+            *error = QStringLiteral("подпись «%1» журналу действий неизвестна").arg(SignatureLine(s));
+            return false;
+        }
+        result.push_back(*known);
+    }
+    *checked = result;
+    return true;
 }

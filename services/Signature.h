@@ -5,13 +5,17 @@
 // what was signed. Three wrong passwords in a row lock signing for that login.
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 #include <QTextStream>
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
+#include "control/Checks.h"
 #include "monitoring/ActionJournal.h"
 
 // Reviewed: the audit trail read, up to a record ("Просмотрено").
@@ -59,6 +63,10 @@ std::vector<Signature> SignaturesOf(const QString& folder, const QString& sha256
 
 // "отчёт №12-2026-0003": the subject a report's signatures carry.
 QString ReportSubject(const QString& number);
+// A report's versions are one record to sign (written again with each
+// signature); a program or a review is its hash alone. The subject the
+// one-signature-a-login rule looks up with what is signed: empty for the latter.
+QString RecordSubjectOf(const QString& subject);
 // The journal's values of a report written: Было "отчёт №N: <file>", Стало
 // "SHA-256 <hash>" (and, for a signed version, its signatures' count).
 JournalEntry ReportWrittenEntry(const QString& number, const QString& path, const QString& sha256, int signatures);
@@ -95,6 +103,61 @@ private:
     std::map<QString, State> m_states;
 };
 
+// A signature as the control socket carries it, and back (false when a field
+// is missing or not one).
+class QJsonObject;
+QJsonObject SignatureJson(const Signature& signature);
+bool SignatureFromJson(const QJsonObject& json, Signature* signature);
+
+// A program is signed by the SHA-256 of its table as a program file holds it
+// (ProgramToCsv, without signature lines), whatever slot it is written to.
+QString ProgramSha256(const ProgramTexts& texts);
+// "программа №2": the subject a program's signature names.
+QString ProgramSubject(int number);
+// The program's journal text (as without signatures) with the signatures
+// it carries and its SHA-256, when it carries any.
+QString SignedProgramJournalText(int number, const ProgramTexts& texts, const std::vector<Signature>& signatures);
+// A program file's line of a signature ("Подпись;Составил;login;name;utc;local;sha"),
+// as fields, and back; false when the fields are no signature line.
+QStringList ProgramFileSignatureFields(const Signature& signature);
+bool SignatureFromProgramFileFields(const QStringList& fields, Signature* signature);
+// The signature lines of a program file loaded, checked: each must be of
+// the table's hash (else the file was changed after signing) and known to
+// the journal (the same login, meaning and time). The signatures in
+// *checked; false with the first fault in *error.
+bool CheckProgramFileSignatures(const QList<QStringList>& lines, const QString& tableSha,
+                                const std::vector<Signature>& journalled, std::vector<Signature>* checked,
+                                QString* error);
+
+// Where signatures are journalled and looked up: the journal's folder of
+// this process, or a recorder's journal over its control socket.
+class SignatureBook {
+public:
+    virtual ~SignatureBook() = default;
+    // As SignaturesOf; false with *error when they cannot be read.
+    virtual bool Of(const QString& sha256, const QString& subject, std::vector<Signature>* found, QString* error) = 0;
+    // Journals the signature (the rule checked again where it is kept);
+    // its time and full name filled in where it is kept.
+    virtual bool Journal(Signature* signature, QString* error) = 0;
+    // A record of signing kept with the signatures: a failed try, a written
+    // report, a signed program opened for change. Never lost: kept in
+    // memory while it cannot be written. True when it is in the journal.
+    virtual bool Note(const JournalEntry& entry) = 0;
+};
+
+// The journal of a folder.
+class FolderSignatureBook : public SignatureBook {
+public:
+    explicit FolderSignatureBook(QString folder) : m_folder(std::move(folder)) {}
+    bool Of(const QString& sha256, const QString& subject, std::vector<Signature>* found, QString* error) override;
+    bool Journal(Signature* signature, QString* error) override;
+    bool Note(const JournalEntry& entry) override;
+    const QString& Folder() const { return m_folder; }
+
+private:
+    QString m_folder;
+};
+
 struct SignOutcome {
     bool ok = false;
     QString error;        // why not, in words for the operator
@@ -109,6 +172,15 @@ public:
     // Records go to the journal of folder. The check is PAM's service
     // "calvetra" unless another is given (tests).
     explicit Signer(QString folder, PasswordCheck check = {});
+    // Signatures go to book instead (a recorder's journal).
+    Signer(std::shared_ptr<SignatureBook> book, PasswordCheck check = {});
+    // Where the next signatures go; the misuse guard stays.
+    void UseBook(std::shared_ptr<SignatureBook> book);
+    // Told when three wrong passwords lock a login (the alarm marker shows it).
+    using LockHook = std::function<void(const QString& login, qint64 untilMs)>;
+    void OnLock(LockHook hook) { m_onLock = std::move(hook); }
+    SignatureBook& Book() const { return *m_book; }
+    std::shared_ptr<SignatureBook> SharedBook() const { return m_book; }
 
     // Checks, then journals: the lock, the password (each failure and the
     // lock journalled as "Попытка подписи не удалась"), the rule of one
@@ -121,16 +193,24 @@ public:
     // the journal only.
     SignOutcome Record(const QString& login, const QString& fullName, const QString& subject, const QString& sha256,
                        SignatureMeaning meaning);
+    // The password of login checked with the lock and the journalled
+    // failures, as for a signature, but nothing signed: the change of a
+    // signed program. subject names what it is for.
+    SignOutcome Confirm(const QString& login, const QString& subject, const QString& password, qint64 nowMs);
+    // The signatures of what hashes to sha256 (or of subject), as the book has them.
+    bool SignaturesOf(const QString& sha256, const QString& subject, std::vector<Signature>* found, QString* error) const;
     const SigningGuard& Guard() const { return m_guard; }
-    const QString& Folder() const { return m_folder; }
 
 private:
+    // The lock and the password; an outcome with ok when both let through.
+    SignOutcome CheckLockAndPassword(const QString& login, const QString& subject, const QString& password, qint64 nowMs);
     // The signature's record, its rule already checked.
     SignOutcome Journal(const QString& login, const QString& fullName, const QString& subject, const QString& sha256,
                         SignatureMeaning meaning);
     void JournalFailure(const QString& login, const QString& subject, const QString& what);
 
-    QString m_folder;
+    std::shared_ptr<SignatureBook> m_book;
     PasswordCheck m_check;
     SigningGuard m_guard;
+    LockHook m_onLock;
 };

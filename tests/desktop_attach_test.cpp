@@ -25,6 +25,8 @@
 #include "monitoring/Presentation.h"
 #include "services/Recorder.h"
 #include "services/RecorderClient.h"
+#include "services/Signature.h"
+#include "ui/ReportSigning.h"
 #include "sim/BusSimulator.h"
 #include "support/AppFixture.h"
 #include "support/ControlClient.h"
@@ -450,3 +452,56 @@ TEST(RecorderCaptionTest, ChamberCountsInRussian)
 }
 
 }  // namespace
+
+// Signing attached: the password is checked on the desktop, the signature
+// and the failed tries go to the recorder's journal, which takes a signature
+// only under the socket peer's own login; a signed program written through
+// the recorder is journalled there with its signatures.
+TEST_F(DesktopAttach, SignaturesGoToTheRecordersJournalUnderThePeersLogin)
+{
+    const QString own = dir.filePath(QStringLiteral("desktop-journal"));
+    QDir().mkpath(own);
+    SetDesktopSignerForTests(std::make_unique<Signer>(own, [](const QString&, const QString& password) {
+        return password == QLatin1String("right") ? PamOutcome{true, {}} : PamOutcome{false, QStringLiteral("Authentication failure")};
+    }));
+    StartRecorder();
+    AttachToLineA();
+    ReadChamberTwo();
+    Form3->ComboBox1->setCurrentIndex(1);
+    Form3->Edit1->setText("1");
+    Form3->Edit2->setText("1");
+    const char* row[6] = {"25", "0", "10", "0", "5", "60"};
+    for (int column = 1; column <= 6; ++column)
+        Form3->SetCells(column, 1, row[column - 1]);
+
+    QString message;
+    EXPECT_FALSE(Form3->SignProgramAs(OwnLogin(), SignatureMeaning::Compiled, "wrong", &message));
+    ASSERT_TRUE(Form3->SignProgramAs(OwnLogin(), SignatureMeaning::Compiled, "right", &message)) << message.toStdString();
+    EXPECT_TRUE(Form3->ProgramLocked());
+    // Another login than the socket's peer is refused by the recorder.
+    EXPECT_FALSE(Form3->SignProgramAs(QStringLiteral("somebody-else"), SignatureMeaning::Checked, "right", &message));
+    EXPECT_TRUE(message.contains(QStringLiteral("подписывает только сам подписант"))) << message.toStdString();
+
+    Form3->Button1->click();
+    ASSERT_TRUE(PumpUntil([&] { return JournalText().contains(JournalActionText(JournalAction::ProgramWrite)); }, 10000));
+
+    std::vector<JournalRecord> records;
+    ASSERT_TRUE(CheckJournal(QDir(config.folder).filePath(QStringLiteral("Журнал действий.csv")),
+                             [&](const JournalRecord& r) { records.push_back(r); })
+                    .ok);
+    auto first = [&](JournalAction action) {
+        return std::find_if(records.begin(), records.end(),
+                            [&](const JournalRecord& r) { return r.action == JournalActionText(action); });
+    };
+    ASSERT_NE(first(JournalAction::Signature), records.end());
+    EXPECT_EQ(first(JournalAction::Signature)->operatorName, OwnLogin());
+    ASSERT_NE(first(JournalAction::SignatureFailure), records.end());
+    EXPECT_EQ(first(JournalAction::SignatureFailure)->operatorName, OwnLogin());
+    ASSERT_NE(first(JournalAction::ProgramWrite), records.end());
+    EXPECT_TRUE(first(JournalAction::ProgramWrite)->newValue.contains(QStringLiteral("подписи: Составил: ")))
+        << first(JournalAction::ProgramWrite)->newValue.toStdString();
+    // Nothing of it in the desktop's own journal.
+    EXPECT_FALSE(QFile::exists(JournalFileName(own)) &&
+                 SignaturesOf(own, ProgramSha256(Form3->ReadProgramTexts())).size() > 0);
+    SetDesktopSignerForTests(nullptr);
+}

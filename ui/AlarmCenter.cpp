@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QPushButton>
 #include <QSettings>
+#include <QTimer>
 #include <QStringList>
 #include <algorithm>
 #include <set>
@@ -150,7 +151,31 @@ const AlarmRules* TAlarmCenter::ChamberRules(int address) const { return m_servi
 
 std::vector<ChamberAlarm> TAlarmCenter::AllAlarms() const
 {
-    return FollowsRecorder() ? m_recorderAlarms : m_service->AllAlarms();
+    if (!FollowsRecorder())
+        return m_service->AllAlarms();
+    // A signing lock is this desktop's, not the recorder's: shown while it holds.
+    std::vector<ChamberAlarm> all = m_recorderAlarms;
+    for (const Alarm& a : m_service->LabAlarms())
+        if (a.kind == AlarmKind::Signing && a.active)
+            all.push_back({kLabWideAlarm, a});
+    return all;
+}
+
+void TAlarmCenter::SigningLocked(const QString& login, qint64 untilMs)
+{
+    const QString text = QStringLiteral("подпись для %1 заблокирована до %2 после трёх неверных паролей")
+                             .arg(login, QDateTime::fromMSecsSinceEpoch(untilMs).toString(QStringLiteral("HH:mm:ss")));
+    // A second lock while one stands keeps the standing alarm.
+    if (m_service->SetLabAlarm(AlarmKind::Signing, text, true))
+        m_notify(text, QStringLiteral("Попытки подписи журналируются"), true);
+    Refresh();
+    const qint64 wait = std::max<qint64>(0, untilMs - QDateTime::currentMSecsSinceEpoch());
+    QTimer::singleShot(std::chrono::milliseconds(wait + 100), this, [this, untilMs] {
+        if (QDateTime::currentMSecsSinceEpoch() < untilMs)
+            return;
+        m_service->SetLabAlarm(AlarmKind::Signing, QString(), false);
+        Refresh();
+    });
 }
 
 std::vector<Alarm> TAlarmCenter::ChamberAlarms(int address) const
@@ -433,7 +458,7 @@ QString TAlarmCenter::LabAlarmText() const
     if (!FollowsRecorder())
         return m_service->LabAlarmText();
     QStringList texts;
-    for (const ChamberAlarm& c : m_recorderAlarms)
+    for (const ChamberAlarm& c : AllAlarms())
         if (c.chamberAddress == kLabWideAlarm && (c.alarm.active || !c.alarm.acknowledged))
             texts << (c.alarm.active ? c.alarm.text : QStringLiteral("Не подтверждено: ") + c.alarm.text);
     return texts.join(u'\n');

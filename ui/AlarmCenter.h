@@ -104,6 +104,9 @@ public:
     // The lab-wide alarms active or not yet acknowledged, in words; empty
     // when none. Every chamber's tile shows it.
     QString LabAlarmText() const;
+    // Signing is locked for login until then: a lab-wide alarm that ends
+    // with the lock, shown by the marker attached to a recorder too.
+    void SigningLocked(const QString& login, qint64 untilMs);
 
     const AlarmSettings& Settings() const { return m_service->Settings(); }
     // New bands and delays; saved in the settings file when save is true.

@@ -102,7 +102,7 @@ bool TJournalWindow::ReviewAs(const QString& login, const QString& password, QSt
         return false;
     }
     const QString subject = JournalReviewSubject(head.records);
-    const SignOutcome outcome = DesktopSigner().Sign(login, subject, head.lastHash, SignatureMeaning::Reviewed, password,
+    const SignOutcome outcome = DesktopSigner(true).Sign(login, subject, head.lastHash, SignatureMeaning::Reviewed, password,
                                                      QDateTime::currentMSecsSinceEpoch());
     *message = outcome.ok ? QStringLiteral("Просмотр отмечен: %1").arg(SignatureLine(outcome.signature)) : outcome.error;
     // The review is a record of the chain: it shows as the newest line.

@@ -4,29 +4,64 @@
 #include <QFileInfo>
 
 #include "services/JournalRecorder.h"
+#include "ui/AlarmCenter.h"
+#include "services/RecorderClient.h"
+#include "services/RemoteSignatures.h"
 
 namespace {
-std::unique_ptr<Signer>& SignerSlot()
+struct DesktopSigning {
+    std::unique_ptr<Signer> signer;
+    std::shared_ptr<SignatureBook> own;       // the desktop's journal
+    std::shared_ptr<SignatureBook> recorder;  // made when first attached
+};
+
+DesktopSigning& Signing()
 {
-    static std::unique_ptr<Signer> signer;
-    return signer;
+    static DesktopSigning signing;
+    return signing;
 }
 }  // namespace
 
-Signer& DesktopSigner()
+Signer& DesktopSigner(bool ownJournal)
 {
-    std::unique_ptr<Signer>& signer = SignerSlot();
-    if (!signer)
-        signer = std::make_unique<Signer>(ActionJournalFolder());
-    return *signer;
+    DesktopSigning& d = Signing();
+    if (!d.signer) {
+        d.own = std::make_shared<FolderSignatureBook>(ActionJournalFolder());
+        d.signer = std::make_unique<Signer>(d.own);
+    }
+    // The marker shows a lock, whichever signer the tests put.
+    d.signer->OnLock([](const QString& login, qint64 untilMs) {
+        if (AlarmCenter)
+            AlarmCenter->SigningLocked(login, untilMs);
+    });
+    if (!ownJournal && DesktopRecorder().Wanted()) {
+        if (!d.recorder)
+            d.recorder = std::make_shared<RecorderSignatureBook>(DesktopRecorder(), ActionJournalFolder());
+        d.signer->UseBook(d.recorder);
+    } else {
+        d.signer->UseBook(d.own);
+    }
+    return *d.signer;
 }
 
-void SetDesktopSignerForTests(std::unique_ptr<Signer> signer) { SignerSlot() = std::move(signer); }
+void SetDesktopSignerForTests(std::unique_ptr<Signer> signer)
+{
+    DesktopSigning& d = Signing();
+    d.signer = std::move(signer);
+    d.own = d.signer ? d.signer->SharedBook() : nullptr;
+    d.recorder.reset();
+}
 
 void JournalReportWritten(const WrittenReport& report, int signatures)
 {
-    const JournalEntry entry = ReportWrittenEntry(report.number, QFileInfo(report.request.outPath).absoluteFilePath(),
-                                                  report.sha256, signatures);
+    JournalEntry entry = ReportWrittenEntry(report.number, QFileInfo(report.request.outPath).absoluteFilePath(),
+                                            report.sha256, signatures);
+    // Where the report's signatures go, so that --verify-report finds both in one journal.
+    Signer& signer = DesktopSigner();
+    if (DesktopRecorder().Wanted()) {
+        signer.Book().Note(entry);
+        return;
+    }
     RecordAction(entry.action, entry.chamber, entry.oldValue, entry.newValue, entry.outcome);
 }
 
@@ -44,7 +79,13 @@ bool SignReport(Signer& signer, const QString& login, WrittenReport* report, Sig
     WrittenReport next = *report;
     next.request.number = report->number;
     next.request.signatures.clear();
-    for (const Signature& s : SignaturesOf(signer.Folder(), QString(), subject))
+    std::vector<Signature> all;
+    QString readError;
+    if (!signer.SignaturesOf(QString(), subject, &all, &readError)) {
+        *message = QStringLiteral("подписано, но подписи не читаются: %1").arg(readError);
+        return false;
+    }
+    for (const Signature& s : all)
         next.request.signatures << SignatureLine(s);
     QString error;
     ReportOutcome outcome;

@@ -18,8 +18,10 @@ struct WrittenReport {
     QString sha256;
 };
 
-// The desktop's signer: the journal's folder, PAM's service "calvetra".
-Signer& DesktopSigner();
+// The desktop's signer: PAM's service "calvetra"; the signatures go to the
+// recorder's journal while the desktop is attached to one, else to the
+// desktop's own journal (ownJournal: always there, for a review of it).
+Signer& DesktopSigner(bool ownJournal = false);
 // Tests put a signer of their own (null: the desktop's again).
 void SetDesktopSignerForTests(std::unique_ptr<Signer> signer);
 

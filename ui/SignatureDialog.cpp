@@ -26,7 +26,7 @@ TSignatureDialog::TSignatureDialog(const QString& login, const QString& fullName
     LabelRefusal = new QLabel(this);
     LabelRefusal->setStyleSheet(QStringLiteral("color: #c00000"));
     LabelRefusal->setWordWrap(true);
-    auto* form = new QFormLayout;
+    auto* form = m_form = new QFormLayout;
     form->addRow(QStringLiteral("Подписывает:"), LabelSigner);
     form->addRow(QStringLiteral("Что подписано:"), LabelSubject);
     form->addRow(QStringLiteral("SHA-256:"), LabelSha);
@@ -51,6 +51,13 @@ TSignatureDialog::TSignatureDialog(const QString& login, const QString& fullName
 SignatureMeaning TSignatureDialog::Meaning() const
 {
     return static_cast<SignatureMeaning>(ComboMeaning->currentData().toInt());
+}
+
+void TSignatureDialog::AskPasswordOnly(const QString& title, const QString& buttonText)
+{
+    setWindowTitle(title);
+    m_form->setRowVisible(ComboMeaning, false);
+    ButtonSign->setText(buttonText);
 }
 
 void TSignatureDialog::ShowRefusal(const QString& why)

@@ -19,6 +19,9 @@ public:
                      QWidget* parent = nullptr, std::vector<SignatureMeaning> meanings = {});
     SignatureMeaning Meaning() const;
     QString Password() const { return EditPassword->text(); }
+    // Only the password is asked, for a change of what was signed (no
+    // meaning: nothing is signed); the button says what it does.
+    void AskPasswordOnly(const QString& title, const QString& buttonText);
     // A refusal of the last try, shown under the password (the dialog stays open).
     void ShowRefusal(const QString& why);
 
@@ -30,4 +33,7 @@ public:
     QLabel* LabelRefusal;
     QPushButton* ButtonSign;
     QPushButton* ButtonCancel;
+
+private:
+    class QFormLayout* m_form;
 };

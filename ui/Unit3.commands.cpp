@@ -110,7 +110,8 @@ void TForm3::Button1Click()
         ShowAnswer(Button1, answer.text, answer.confirmed);
         return;
     }
-    const QString program = ProgramJournalText(ProgramNumber(), texts);
+    // A signed program's record carries the signatures it has.
+    const QString program = SignedProgramJournalText(ProgramNumber(), texts, m_programSignatures);
     RecordReason(address, JournalAction::ProgramWrite, reason);
     const bool recorded = RecordCommand(address, JournalAction::ProgramWrite, QString(), program);
     const std::vector<FrameAnswer> answers = SendFrames(BuildProgramFrames(address, ProgramNumber(), texts));

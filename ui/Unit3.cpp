@@ -128,6 +128,7 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent)
     CreateGrid(c);
     CreateButtons(c);
     CreateProgramFileControls(c);
+    CreateSigningControls(c);
 
     PlaceWindow(this, {kClientWidth, kClientHeight}, std::nullopt);
 
@@ -229,6 +230,8 @@ void TForm3::FormCreate()
 
 void TForm3::ComboBox1Change()
 {
+    // Another slot: the signed program shown is left, not changed.
+    SetProgramSignatures({});
     // A program is never read back from the chamber: a new program number
     // starts from an empty table.
     for (int row = 1; row < kGridRows; ++row)
@@ -311,6 +314,8 @@ bool TForm3::FilterKeyPress(QObject* field, QKeyEvent* event)
 
 bool TForm3::eventFilter(QObject* watched, QEvent* event)
 {
+    if (ProgramLocked() && ChangeTriedOnLocked(watched, event))
+        return true;
     const bool field = watched == Edit1 || watched == Edit2 || watched == Edit3 || watched == Edit4;
     if (!field)
         return QWidget::eventFilter(watched, event);

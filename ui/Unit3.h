@@ -11,6 +11,7 @@
 #include "control/Checks.h"
 #include "control/Commands.h"
 #include "monitoring/ActionJournal.h"
+#include "services/Signature.h"
 
 class TForm3 : public QWidget {
     Q_OBJECT
@@ -46,6 +47,9 @@ public:
     QPushButton* ButtonSaveProgram;
     QPushButton* ButtonLoadProgram;
     class TProfilePreview* ProfilePreview;
+    // Signing the program shown; its signatures, or why it is open.
+    QPushButton* ButtonSignProgram;
+    QLabel* LabelProgramSignatures;
 
     // Event handlers, each run through the error display.
     void FormCreate();
@@ -64,6 +68,18 @@ public:
     // The file steps behind the two buttons; errors go to the error display.
     void SaveProgramTo(const QString& path);
     void LoadProgramFrom(const QString& path);
+
+    // A signed program is locked: its table and numbers take no change
+    // until a signer opens it with the password (journalled); what follows
+    // is unsigned until signed again. The steps behind the dialogs, for
+    // tests as for the buttons; false with the reason in *message.
+    bool SignProgramAs(const QString& login, SignatureMeaning meaning, const QString& password, QString* message);
+    bool OpenSignedProgramAs(const QString& login, const QString& password, QString* message);
+    bool ProgramLocked() const { return !m_programSignatures.empty(); }
+    const std::vector<Signature>& ProgramSignatures() const { return m_programSignatures; }
+    void ButtonSignProgramClick();
+    // Asks the signer's password to open the signed program; true when open.
+    bool AskToOpenSignedProgram();
 
     // Text of a table cell (row, column as in the table, 0-based with the
     // fixed row and column) and its change.
@@ -111,7 +127,14 @@ private:
     void RunCommand(const QPushButton* button, uint8_t address, JournalAction action, const QString& oldValue,
                     const QString& newValue, const uint8_t* frame, int length, ConfirmedCommand what);
 
+    void CreateSigningControls(QWidget* client);
+    // The lock follows the signatures: read-only fields, the label.
+    void SetProgramSignatures(std::vector<Signature> signatures, const QString& openedText = QString());
+    // A change tried on a locked program (a key, a double click).
+    bool ChangeTriedOnLocked(QObject* watched, QEvent* event);
+
     int m_chamber = -1;  // picked in the main window; -1 before any pick
+    std::vector<Signature> m_programSignatures;  // of the table shown, locked while any
 };
 
 extern TForm3* Form3;

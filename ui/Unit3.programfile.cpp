@@ -11,6 +11,7 @@
 #include "ui/JournalWindow.h"
 #include "ui/Typeface.h"
 #include "ui/Unit4.h"
+#include "ui/ReportSigning.h"
 
 void TForm3::CreateProgramFileControls(QWidget* client)
 {
@@ -23,7 +24,7 @@ void TForm3::CreateProgramFileControls(QWidget* client)
         b->setFont(Tnr(16));
     }
     ProfilePreview = new TProfilePreview(client);
-    ProfilePreview->setGeometry(414, 605, 420, 52);
+    ProfilePreview->setGeometry(414, 605, 206, 52);
 
     connect(ButtonSaveProgram, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonSaveProgramClick(); }); });
     connect(ButtonLoadProgram, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonLoadProgramClick(); }); });
@@ -67,7 +68,11 @@ QString FileJournalText(const QString& path, const QByteArray& bytes)
 
 void TForm3::SaveProgramTo(const QString& path)
 {
-    const QByteArray bytes = ProgramToCsv(ReadProgramTexts());
+    // A signed program's file carries its signatures, checked when loaded.
+    QList<QStringList> signatureLines;
+    for (const Signature& s : m_programSignatures)
+        signatureLines << ProgramFileSignatureFields(s);
+    const QByteArray bytes = ProgramToCsv(ReadProgramTexts(), signatureLines);
     RecordAction(JournalAction::ProgramSave, QString(), QString(), FileJournalText(path, bytes), JournalOutcomeDone());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) < 0 || !file.commit())
@@ -78,6 +83,9 @@ void TForm3::SaveProgramTo(const QString& path)
 
 void TForm3::LoadProgramFrom(const QString& path)
 {
+    // Another program over a signed one is a change of it.
+    if (ProgramLocked() && !AskToOpenSignedProgram())
+        return;
     QFile file(path);
     // A program file is a few hundred bytes; anything far larger is not one.
     if (!file.open(QIODevice::ReadOnly))
@@ -88,12 +96,28 @@ void TForm3::LoadProgramFrom(const QString& path)
     ProgramTexts texts;
     QString error;
     const QByteArray bytes = file.readAll();
-    if (!ProgramFromCsv(bytes, &texts, &error))
+    QList<QStringList> signatureLines;
+    if (!ProgramFromCsv(bytes, &texts, &error, &signatureLines))
         throw EInOutError(QStringLiteral("%1: %2").arg(path, error).toStdString());
-    RecordAction(JournalAction::ProgramLoad, QString(), QString(), FileJournalText(path, bytes), JournalOutcomeDone());
+    // The file's signatures must be of this table and known to the journal:
+    // a file changed after signing, or signed elsewhere, is not loaded.
+    std::vector<Signature> signatures;
+    if (!signatureLines.isEmpty()) {
+        std::vector<Signature> journalled;
+        const QString sha = ProgramSha256(texts);
+        if (!DesktopSigner().SignaturesOf(sha, QString(), &journalled, &error) ||
+            !CheckProgramFileSignatures(signatureLines, sha, journalled, &signatures, &error))
+            throw EInOutError(QStringLiteral("%1: подписи не подтверждены: %2").arg(path, error).toStdString());
+    }
+    QString loaded = FileJournalText(path, bytes);
+    if (!signatures.empty())
+        loaded += QStringLiteral(", подписей %1").arg(signatures.size());
+    RecordAction(JournalAction::ProgramLoad, QString(), QString(), loaded, JournalOutcomeDone());
+    SetProgramSignatures({});
     Edit1->setText(texts.steps);
     Edit2->setText(texts.cycles);
     for (int row = 1; row <= kTableSteps; ++row)
         for (int column = 1; column <= kTableColumns; ++column)
             SetCells(column, row, texts.Cell(row, column));
+    SetProgramSignatures(signatures);
 }
