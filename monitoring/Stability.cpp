@@ -1,6 +1,6 @@
 #include "monitoring/Stability.h"
 
-#include <QRegularExpression>
+#include <QLocale>
 #include <cmath>
 
 bool StabilityCondition::operator==(const StabilityCondition& o) const
@@ -35,9 +35,11 @@ QVector<StabilityCondition> StabilityPresets()
 
 namespace {
 
+// The shortest text that reads back as the same number: a condition typed
+// with two decimals must come back as itself.
 QString Number(double v)
 {
-    return QString::number(std::round(v * 10.0) / 10.0, 'g', 6);
+    return QString::number(v, 'g', QLocale::FloatingPointShortest);
 }
 
 bool ReadNumber(const QString& text, double* value)
@@ -55,9 +57,7 @@ bool ReadNumber(const QString& text, double* value)
 // "25±2" into its two numbers.
 bool ReadPart(const QString& part, double* value, double* tolerance)
 {
-    QString p = part.trimmed();
-    p.replace(QStringLiteral("+-"), QStringLiteral("±"));
-    p.replace(QStringLiteral("+/-"), QStringLiteral("±"));
+    const QString p = part.trimmed();
     const QStringList halves = p.split(QChar(0x00B1));
     return halves.size() == 2 && ReadNumber(halves[0], value) && ReadNumber(halves[1], tolerance);
 }
@@ -83,7 +83,11 @@ bool ParseStabilityCondition(const QString& text, StabilityCondition* condition,
             return true;
         }
     }
-    const QStringList parts = t.split(QLatin1Char('/'));
+    // "+/-" holds the very slash that parts temperature from humidity.
+    QString plain = t;
+    plain.replace(QStringLiteral("+/-"), QStringLiteral("±"));
+    plain.replace(QStringLiteral("+-"), QStringLiteral("±"));
+    const QStringList parts = plain.split(QLatin1Char('/'));
     StabilityCondition c;
     c.name.clear();
     if (parts.size() > 2 || !ReadPart(parts[0], &c.temperature, &c.temperatureTolerance))

@@ -27,11 +27,11 @@ struct StabilityCondition {
 QVector<StabilityCondition> StabilityPresets();
 
 // A preset's name, or a custom condition "T±dT/RH±dRH" ("25±2/60±5"; "+-"
-// for "±", a decimal point or comma, no humidity part for a condition that
-// keeps none: "5±3"). False with the reason in *error when it reads as
-// neither; a tolerance must be above 0, a humidity within 0..100 %.
+// or "+/-" for "±", a decimal point or comma, no humidity part for a
+// condition that keeps none: "5±3"). False with the reason in *error when it
+// reads as neither; a tolerance must be above 0, a humidity within 0..100 %.
 bool ParseStabilityCondition(const QString& text, StabilityCondition* condition, QString* error);
 
 // The text that parses back to the condition: the preset's name, else
-// "25±2/60±5" with up to one decimal.
+// "25±2/60±5" with as many decimals as it takes ("25.55±0.05").
 QString StabilityConditionText(const StabilityCondition& condition);
