@@ -1,7 +1,11 @@
 #include "monitoring/Stability.h"
 
+#include <QDateTime>
 #include <QLocale>
+#include <algorithm>
 #include <cmath>
+
+#include "monitoring/Csv.h"
 
 bool StabilityCondition::operator==(const StabilityCondition& o) const
 {
@@ -130,4 +134,192 @@ QString StabilityConditionText(const StabilityCondition& condition)
     if (condition.hasHumidity)
         text += QLatin1Char('/') + Number(condition.humidity) + QChar(0x00B1) + Number(condition.humidityTolerance);
     return text;
+}
+
+namespace {
+
+// Readings arrive in tenths; the alarm rules' margin keeps 27.0 inside 25 ± 2.
+bool OutOfBand(double value, double setPoint, double tolerance)
+{
+    return std::fabs(value - setPoint) > tolerance + 1e-9;
+}
+
+// The excursions and band times of one quantity over records [first, last].
+void QuantityFigures(const QVector<LogRecord>& records, int first, int last, double LogRecord::*value,
+                     StabilityQuantity quantity, qint64 delayMs, StabilityQuantityFigures* f)
+{
+    StabilityExcursion e;
+    bool inExcursion = false;
+    double sum = 0;
+    qint64 lastSeenOut = 0;  // where the excursion was last seen out of band
+    bool cut = true;         // nothing with a value before (the span's start), or a gap since
+    bool seenValue = false;
+    qint64 withoutValue = 0;  // the last value's interval and the no-value time after it
+    auto finish = [&](qint64 end) {
+        e.end = end;
+        e.mean = sum / e.records;
+        // Only an excursion seen going out and coming back is known to be short.
+        e.shortOne = !e.startsAfterGap && !e.endsAtGap && !e.fromSpanStart && !e.open &&
+                     std::max(e.durationMs, e.end - e.start) < delayMs;
+        f->excursions.append(e);
+        inExcursion = false;
+    };
+    for (int i = first; i <= last; ++i) {
+        const LogRecord& r = records[i];
+        const double v = r.*value;
+        const bool measured = !std::isnan(v);
+        const bool out = measured && OutOfBand(v, f->setPoint, f->tolerance);
+        if (measured) {
+            if (out && !inExcursion) {
+                e = StabilityExcursion();
+                e.quantity = quantity;
+                e.start = r.time;
+                e.fromSpanStart = !seenValue;
+                e.startsAfterGap = cut && seenValue;
+                e.extreme = v;
+                e.extremeTime = r.time;
+                sum = 0;
+                inExcursion = true;
+            } else if (out && std::fabs(v - f->setPoint) > std::fabs(e.extreme - f->setPoint)) {
+                e.extreme = v;
+                e.extremeTime = r.time;
+            }
+            if (out) {
+                sum += v;
+                ++e.records;
+                lastSeenOut = r.time;
+            } else if (inExcursion) {
+                finish(r.time);
+            }
+            seenValue = true;
+            cut = false;
+            withoutValue = 0;
+        }
+        if (i == last)
+            break;
+        const qint64 next = records[i + 1].time;
+        if (IsRecordGap(r.time, next)) {
+            if (inExcursion) {
+                e.endsAtGap = true;
+                finish(lastSeenOut);
+            }
+            cut = true;
+            withoutValue = 0;
+            continue;
+        }
+        const qint64 d = std::max<qint64>(0, next - r.time);
+        if (!measured) {
+            f->noValueMs += d;
+            withoutValue += d;
+            // No value for as long as a gap between two values: a gap for this quantity.
+            if (!cut && IsRecordGap(0, withoutValue)) {
+                if (inExcursion) {
+                    e.endsAtGap = true;
+                    finish(lastSeenOut);
+                }
+                cut = true;
+            }
+        } else if (out) {
+            f->outOfBandMs += d;
+            e.durationMs += d;
+            lastSeenOut = r.time + d;
+            withoutValue = d;
+        } else {
+            f->inBandMs += d;
+            withoutValue = d;
+        }
+    }
+    if (inExcursion) {
+        e.open = true;
+        finish(lastSeenOut);
+    }
+}
+
+// "2026-12-09T14:05:30+03:00": local time with the offset it had then.
+QString IsoWithOffset(qint64 ms)
+{
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms);
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+QString Plain(double v) { return std::isnan(v) ? QString() : QString::number(v, 'g', 12); }
+
+QString Flag(bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); }
+
+}  // namespace
+
+double StabilityQuantityFigures::InBandShare() const
+{
+    const qint64 measured = inBandMs + outOfBandMs;
+    return measured > 0 ? static_cast<double>(inBandMs) / static_cast<double>(measured) : NAN;
+}
+
+StabilityFigures StabilityFiguresOf(const QVector<LogRecord>& records, RecordSpan span,
+                                    const StabilityCondition& condition, qint64 delayMs)
+{
+    StabilityFigures figures;
+    figures.temperature.kept = true;
+    figures.temperature.setPoint = condition.temperature;
+    figures.temperature.tolerance = condition.temperatureTolerance;
+    figures.humidity.kept = condition.hasHumidity;
+    if (condition.hasHumidity) {
+        figures.humidity.setPoint = condition.humidity;
+        figures.humidity.tolerance = condition.humidityTolerance;
+    }
+    span.first = std::max(span.first, 0);
+    span.last = std::min(span.last, static_cast<int>(records.size()) - 1);
+    if (span.Empty())
+        return figures;
+    figures.start = records[span.first].time;
+    figures.end = records[span.last].time;
+    figures.gaps = RecordGapsOfSpan(records, span);
+    for (const RecordGap& gap : figures.gaps)
+        figures.gapMs += gap.Duration();
+    for (int i = span.first; i < span.last; ++i)
+        if (records[i + 1].time < records[i].time)
+            ++figures.clockBacks;
+    QuantityFigures(records, span.first, span.last, &LogRecord::currentTemp, StabilityQuantity::Temperature, delayMs,
+                    &figures.temperature);
+    if (condition.hasHumidity)
+        QuantityFigures(records, span.first, span.last, &LogRecord::currentHumidity, StabilityQuantity::Humidity,
+                        delayMs, &figures.humidity);
+    return figures;
+}
+
+QByteArray StabilityExcursionsCsv(const StabilityFigures& figures)
+{
+    struct Row {
+        const StabilityExcursion* excursion;
+        const StabilityQuantityFigures* quantity;
+    };
+    QVector<Row> rows;
+    for (const StabilityQuantityFigures* q : {&figures.temperature, &figures.humidity})
+        for (const StabilityExcursion& e : q->excursions)
+            rows.append({&e, q});
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const Row& a, const Row& b) { return a.excursion->start < b.excursion->start; });
+
+    // Excel takes a CSV without it for the ANSI code page, as the other exports say.
+    QByteArray out("\xEF\xBB\xBF");
+    out += CsvLine({QStringLiteral("Величина"), QStringLiteral("Начало"), QStringLiteral("Конец"),
+                    QStringLiteral("Длительность, мин"), QStringLiteral("Крайнее значение"),
+                    QStringLiteral("Время крайнего значения"), QStringLiteral("Среднее"), QStringLiteral("Уставка"),
+                    QStringLiteral("Допуск"), QStringLiteral("Записей"),
+                    QStringLiteral("Кратковременное (открытие двери)"), QStringLiteral("Начало после пропуска"),
+                    QStringLiteral("Конец у пропуска"), QStringLiteral("С начала периода"),
+                    QStringLiteral("Не закончилось")}) +
+           "\r\n";
+    for (const Row& row : rows) {
+        const StabilityExcursion& e = *row.excursion;
+        out += CsvLine({e.quantity == StabilityQuantity::Temperature ? QStringLiteral("температура")
+                                                                      : QStringLiteral("влажность"),
+                        IsoWithOffset(e.start), IsoWithOffset(e.end),
+                        QString::number(static_cast<double>(e.durationMs) / 60000.0, 'f', 2), Plain(e.extreme),
+                        IsoWithOffset(e.extremeTime), std::isnan(e.mean) ? QString() : QString::number(e.mean, 'f', 2),
+                        Plain(row.quantity->setPoint), Plain(row.quantity->tolerance), QString::number(e.records),
+                        Flag(e.shortOne), Flag(e.startsAfterGap), Flag(e.endsAtGap), Flag(e.fromSpanStart),
+                        Flag(e.open)}) +
+               "\r\n";
+    }
+    return out;
 }

@@ -3,9 +3,15 @@
 // figures that show whether it did. Pure arithmetic on logged records.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QVector>
+#include <QtGlobal>
+#include <cmath>
+
+#include "monitoring/LogReader.h"
+#include "monitoring/TestReport.h"
 
 // One storage condition: set point ± tolerance for each quantity it keeps.
 // A refrigerator's condition keeps no humidity.
@@ -35,3 +41,94 @@ bool ParseStabilityCondition(const QString& text, StabilityCondition* condition,
 // The text that parses back to the condition: the preset's name, else
 // "25±2/60±5" with as many decimals as it takes ("25.55±0.05").
 QString StabilityConditionText(const StabilityCondition& condition);
+
+// ---------------------------------------------------------------------------
+// Excursions: the periods a quantity spent out of its band.
+//
+// Time is shared out by one rule throughout. Record i of the span stands for
+// [t(i), t(i+1)); the span's last record stands for no time, so the figures
+// cover t(first)..t(last). What an interval counts as, for each quantity:
+// - a gap, when IsRecordGap(t(i), t(i+1)): a clock jumping forward by more
+//   than that is a gap too. In neither band; listed in gaps.
+// - nothing, when t(i+1) <= t(i) (the clock set back, or two records at one
+//   time): no duration, never a negative one; counted in clockBacks when
+//   the clock went back.
+// - no value, when record i has NaN for the quantity: nothing was measured,
+//   so it is neither in nor out of band.
+// - in band when |value − set point| <= tolerance (with the alarm rules'
+//   margin of 1e-9 for values logged in tenths: 27.0 is inside 25 ± 2),
+//   out of band otherwise.
+//
+// An excursion is a run of records out of band. It ends at the first record
+// back in band (end is that record's time). It is cut:
+// - by a gap, or by the quantity going without a value for so long that its
+//   values lie as far apart as records across a gap (IsRecordGap between
+//   the last value's record and the next value's): it ends where it was
+//   last seen out of band (its last out-of-band record, plus that record's
+//   interval where it was counted: the last record before a gap stands for
+//   none), marked endsAtGap; a record out of band after the cut starts a new one,
+//   marked startsAfterGap (also when the quantity was in band before the
+//   cut: when it left the band is not known either way). A shorter stretch
+//   without a value does not end it: its time is in end − start but not in
+//   the duration.
+// - by the span's end: marked open, ending where last seen out of band.
+// - by the span's start: an excursion whose first record has no record with
+//   a value before it in the span may have begun earlier: fromSpanStart.
+// An excursion fully seen (none of those marks) that lasted less than the
+// delay, both out of band and on the clock, is a door opening: shortOne,
+// listed with the others for the report to set apart. One cut short or
+// left open is never called one: how long it lasted is not known.
+
+enum class StabilityQuantity { Temperature, Humidity };
+
+struct StabilityExcursion {
+    StabilityQuantity quantity = StabilityQuantity::Temperature;
+    qint64 start = 0;       // time of its first record out of band
+    qint64 end = 0;         // see above; before start only where the clock went back inside it
+    qint64 durationMs = 0;  // the time out of band it holds
+    double extreme = NAN;   // the value farthest from the set point (the first such)
+    qint64 extremeTime = 0;
+    double mean = NAN;  // of its records out of band
+    int records = 0;    // its records out of band
+    bool shortOne = false;  // a door opening: shorter than the delay, seen whole
+    bool startsAfterGap = false;
+    bool endsAtGap = false;
+    bool fromSpanStart = false;
+    bool open = false;  // still out of band at the span's end
+};
+
+struct StabilityQuantityFigures {
+    bool kept = false;  // false: humidity of a condition that keeps none (all else empty)
+    double setPoint = NAN;
+    double tolerance = NAN;
+    qint64 inBandMs = 0;
+    qint64 outOfBandMs = 0;  // door openings included
+    qint64 noValueMs = 0;
+    QVector<StabilityExcursion> excursions;  // oldest first, door openings among them
+    // Time in band of the time measured (in + out of band); NaN when none was.
+    double InBandShare() const;
+};
+
+struct StabilityFigures {
+    qint64 start = 0;  // times of the span's first and last record
+    qint64 end = 0;
+    QVector<RecordGap> gaps;  // as RecordGapsOfSpan lists them
+    qint64 gapMs = 0;
+    int clockBacks = 0;  // intervals where the clock went back
+    StabilityQuantityFigures temperature;
+    StabilityQuantityFigures humidity;
+};
+
+// The figures of the records in span against the condition; delayMs is how
+// long an excursion must last not to be a door opening (the alarm delay).
+// With a clock that never goes back, for each kept quantity
+// inBandMs + outOfBandMs + noValueMs + gapMs == end − start.
+StabilityFigures StabilityFiguresOf(const QVector<LogRecord>& records, RecordSpan span,
+                                    const StabilityCondition& condition, qint64 delayMs);
+
+// The excursions of both quantities, oldest first (temperature first at one
+// start), as CSV for the lab's tools: UTF-8 with a byte-order mark and CR LF
+// as the program's other exports; times ISO 8601 local with their UTC offset
+// ("2026-12-09T14:05:30+03:00", "Z" where local time is UTC), "." as the
+// decimal separator, the duration in minutes, flags as 1 or 0.
+QByteArray StabilityExcursionsCsv(const StabilityFigures& figures);
