@@ -323,3 +323,183 @@ QByteArray StabilityExcursionsCsv(const StabilityFigures& figures)
     }
     return out;
 }
+
+namespace {
+
+constexpr double kMktScale = kMktActivationEnergy / kMktGasConstant;  // ΔH/R, in kelvin
+// Exponentials of the rolling figure are taken relative to this: for any
+// chamber's temperature (−100…200 °C) they stay within e^±35.
+constexpr double kMktReferenceKelvin = 25.0 + kKelvinOfZeroCelsius;
+
+bool Kelvin(double celsius, double* kelvin)
+{
+    if (!std::isfinite(celsius))
+        return false;
+    *kelvin = celsius + kKelvinOfZeroCelsius;
+    return *kelvin > 0;
+}
+
+// Neumaier's compensated sum: what each addition rounds away is kept apart.
+struct CompensatedSum {
+    double sum = 0;
+    double lost = 0;
+    void Add(double x)
+    {
+        const double t = sum + x;
+        lost += std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum;
+        sum = t;
+    }
+    double Value() const { return sum + lost; }
+};
+
+}  // namespace
+
+MeanKineticTemperature MeanKineticTemperatureOf(const QVector<LogRecord>& records, RecordSpan span)
+{
+    MeanKineticTemperature mkt;
+    span.first = std::max(span.first, 0);
+    span.last = std::min(span.last, static_cast<int>(records.size()) - 1);
+    if (span.Empty())
+        return mkt;
+    const QVector<RecordGap> gaps = RecordGapsOfSpan(records, span);
+    mkt.gaps = gaps.size();
+    for (const RecordGap& gap : gaps)
+        mkt.gapMs += gap.Duration();
+    // Relative to the hottest record every exponential is at most 1.
+    double hottest = 0;
+    for (int i = span.first; i <= span.last; ++i) {
+        double k;
+        if (Kelvin(records[i].currentTemp, &k)) {
+            hottest = std::max(hottest, k);
+            ++mkt.records;
+        }
+    }
+    if (mkt.records == 0)
+        return mkt;
+    CompensatedSum sum;
+    for (int i = span.first; i <= span.last; ++i) {
+        double k;
+        if (Kelvin(records[i].currentTemp, &k))
+            sum.Add(std::exp(kMktScale / hottest - kMktScale / k));
+    }
+    const double kelvin = kMktScale / (kMktScale / hottest - std::log(sum.Value() / mkt.records));
+    mkt.celsius = kelvin - kKelvinOfZeroCelsius;
+    return mkt;
+}
+
+RollingMeanKineticTemperature::RollingMeanKineticTemperature(qint64 windowMs, qint64 bucketMs)
+    : m_bucketMs(std::max<qint64>(1, bucketMs)),
+      m_buckets(std::max<qint64>(1, (windowMs + m_bucketMs - 1) / m_bucketMs)),
+      m_ring(static_cast<size_t>(m_buckets))
+{
+}
+
+qint64 RollingMeanKineticTemperature::BucketOf(qint64 timeMs) const
+{
+    // Rounded down also before 1970.
+    return timeMs >= 0 ? timeMs / m_bucketMs : -((-timeMs + m_bucketMs - 1) / m_bucketMs);
+}
+
+RollingMeanKineticTemperature::Bucket& RollingMeanKineticTemperature::SlotOf(qint64 index)
+{
+    return m_ring[static_cast<size_t>(((index % m_buckets) + m_buckets) % m_buckets)];
+}
+
+void RollingMeanKineticTemperature::Clear()
+{
+    std::fill(m_ring.begin(), m_ring.end(), Bucket());
+    m_samples = 0;
+    m_total = m_compensation = 0;
+    m_leftSinceResum = 0;
+}
+
+void RollingMeanKineticTemperature::AddToTotal(double x)
+{
+    const double t = m_total + x;
+    m_compensation += std::fabs(m_total) >= std::fabs(x) ? (m_total - t) + x : (x - t) + m_total;
+    m_total = t;
+}
+
+void RollingMeanKineticTemperature::Resum()
+{
+    CompensatedSum sum;
+    for (const Bucket& b : m_ring)
+        if (b.count > 0) {
+            sum.Add(b.sum);
+            sum.Add(b.lost);
+        }
+    m_total = sum.sum;
+    m_compensation = sum.lost;
+    m_leftSinceResum = 0;
+}
+
+void RollingMeanKineticTemperature::Advance(qint64 newest)
+{
+    if (newest - m_newest >= m_buckets) {
+        Clear();
+    } else {
+        // The buckets that leave: from the oldest of the window up to the
+        // one a whole window before the new newest.
+        for (qint64 k = m_newest - m_buckets + 1; k <= newest - m_buckets; ++k) {
+            Bucket& b = SlotOf(k);
+            if (b.count == 0 || b.index != k)
+                continue;
+            AddToTotal(-b.sum);
+            AddToTotal(-b.lost);
+            m_samples -= b.count;
+            b = Bucket();
+            ++m_leftSinceResum;
+        }
+        if (m_samples == 0)
+            m_total = m_compensation = 0;
+        else if (m_leftSinceResum >= m_buckets)
+            Resum();
+    }
+    m_newest = newest;
+}
+
+void RollingMeanKineticTemperature::Add(qint64 timeMs, double celsius)
+{
+    const qint64 index = BucketOf(timeMs);
+    if (!m_started) {
+        m_started = true;
+        m_newest = index;
+    } else if (index > m_newest) {
+        Advance(index);
+    } else if (index <= m_newest - m_buckets) {
+        Clear();
+        m_newest = index;
+        ++m_restarts;
+    }
+    double kelvin;
+    if (!Kelvin(celsius, &kelvin))
+        return;
+    Bucket& b = SlotOf(index);
+    if (b.count == 0 || b.index != index) {
+        b = Bucket();
+        b.index = index;
+    }
+    const double term = std::exp(kMktScale / kMktReferenceKelvin - kMktScale / kelvin);
+    const double t = b.sum + term;
+    b.lost += std::fabs(b.sum) >= term ? (b.sum - t) + term : (term - t) + b.sum;
+    b.sum = t;
+    ++b.count;
+    ++m_samples;
+    AddToTotal(term);
+}
+
+double RollingMeanKineticTemperature::Celsius() const
+{
+    if (m_samples == 0)
+        return NAN;
+    const double mean = (m_total + m_compensation) / static_cast<double>(m_samples);
+    const double denominator = kMktScale / kMktReferenceKelvin - std::log(mean);
+    if (!(mean > 0) || !(denominator > 0))
+        return NAN;
+    return kMktScale / denominator - kKelvinOfZeroCelsius;
+}
+
+qint64 RollingMeanKineticTemperature::WindowStart() const
+{
+    return (m_newest - m_buckets + 1) * m_bucketMs;
+}

@@ -9,6 +9,7 @@
 #include <QVector>
 #include <QtGlobal>
 #include <cmath>
+#include <vector>
 
 #include "monitoring/LogReader.h"
 #include "monitoring/TestReport.h"
@@ -132,3 +133,87 @@ StabilityFigures StabilityFiguresOf(const QVector<LogRecord>& records, RecordSpa
 // ("2026-12-09T14:05:30+03:00", "Z" where local time is UTC), "." as the
 // decimal separator, the duration in minutes, flags as 1 or 0.
 QByteArray StabilityExcursionsCsv(const StabilityFigures& figures);
+
+// ---------------------------------------------------------------------------
+// Mean kinetic temperature: the one temperature that would degrade a product
+// as much as the temperatures it went through (Arrhenius, ΔH = 83.144 kJ/mol,
+// R = 8.3144 J/(mol·K)):
+//   T = (ΔH/R) / (−ln(Σ exp(−ΔH/(R·T_i)) / n)),  T_i in kelvin.
+// Each record weighs the same: records come once a minute.
+
+constexpr double kMktActivationEnergy = 83144.0;  // J/mol
+constexpr double kMktGasConstant = 8.3144;        // J/(mol·K)
+constexpr double kKelvinOfZeroCelsius = 273.15;
+
+struct MeanKineticTemperature {
+    double celsius = NAN;  // NaN when no record has a temperature
+    int records = 0;       // the records with a temperature it is made of
+    // The gaps of the span (RecordGapsOfSpan): nothing of them is in it.
+    int gaps = 0;
+    qint64 gapMs = 0;
+};
+
+// NaN temperatures (and any at or below absolute zero) are left out.
+MeanKineticTemperature MeanKineticTemperatureOf(const QVector<LogRecord>& records, RecordSpan span);
+
+// The mean kinetic temperature of the newest 30 days, fed one sample at a
+// time as the chamber is read, in bounded memory and constant work a sample
+// (amortized). Samples fall into buckets of bucketMs by their time; the
+// window is the newest sample's bucket and those before it up to windowMs,
+// so it covers between windowMs − bucketMs and windowMs. Each sample weighs
+// the same.
+//
+// The exponentials are taken relative to 25 °C, so that none of a chamber's
+// temperatures comes near the limits of a double; each bucket keeps its own
+// sum, and the window's total is added and taken from with compensation and
+// summed anew from the buckets once as many buckets have left it as it
+// holds: months of adding and taking away leave no drift.
+//
+// A sample older than the newest but inside the window (the clock set back
+// a little) goes into its own bucket. One older than the whole window (the
+// clock set back by more than that) starts the window anew at its time: the
+// samples kept were timed by a clock that no longer holds, and waiting for
+// it to catch up would leave the figure standing for as long.
+class RollingMeanKineticTemperature {
+public:
+    static constexpr qint64 kDayMs = 24LL * 3600 * 1000;
+    static constexpr qint64 kDefaultWindowMs = 30 * kDayMs;
+    static constexpr qint64 kDefaultBucketMs = 3600LL * 1000;
+
+    // windowMs is rounded up to whole buckets.
+    explicit RollingMeanKineticTemperature(qint64 windowMs = kDefaultWindowMs, qint64 bucketMs = kDefaultBucketMs);
+
+    // A NaN temperature moves the window on without counting.
+    void Add(qint64 timeMs, double celsius);
+
+    double Celsius() const;  // NaN while the window holds no temperature
+    qint64 Samples() const { return m_samples; }
+    int Restarts() const { return m_restarts; }  // times the clock went back past the window
+    // The first time in the window: the start of its oldest bucket.
+    qint64 WindowStart() const;
+
+private:
+    struct Bucket {
+        qint64 index = 0;
+        double sum = 0;
+        double lost = 0;  // what rounding took from sum
+        qint64 count = 0;
+    };
+    qint64 BucketOf(qint64 timeMs) const;
+    Bucket& SlotOf(qint64 index);
+    void Advance(qint64 newest);
+    void Clear();
+    void AddToTotal(double x);
+    void Resum();
+
+    qint64 m_bucketMs;
+    qint64 m_buckets;
+    std::vector<Bucket> m_ring;
+    bool m_started = false;
+    qint64 m_newest = 0;  // the newest bucket's index
+    qint64 m_samples = 0;
+    double m_total = 0;         // the window's sum, with
+    double m_compensation = 0;  // what its rounding lost (Neumaier)
+    qint64 m_leftSinceResum = 0;
+    int m_restarts = 0;
+};

@@ -1,6 +1,7 @@
 // Storage conditions read and written back; excursions, band times and gaps
-// of small logs against figures worked out by hand; the excursions' CSV read
-// back.
+// of small logs against figures worked out by hand; the mean kinetic
+// temperature against a published example and hand cases; the rolling 30-day
+// figure against the batch one; the excursions' CSV read back.
 #include <gtest/gtest.h>
 
 #include <QDateTime>
@@ -18,6 +19,7 @@ namespace {
 constexpr qint64 kMinute = 60 * 1000;
 constexpr qint64 kHour = 60 * kMinute;
 constexpr qint64 kDay = 24 * kHour;
+// A whole hour, so that hour buckets start on records.
 constexpr qint64 kT0 = 1780000000000LL / kHour * kHour;
 
 StabilityCondition Preset(const char* name)
@@ -326,6 +328,237 @@ TEST(StabilityExcursions, ShareOfMeasuredTimeInBand)
     const StabilityFigures none = StabilityFiguresOf(records, RecordSpan{3, 2}, Preset("25/60"), 0);
     EXPECT_TRUE(none.temperature.excursions.isEmpty());
     EXPECT_EQ(none.temperature.inBandMs + none.temperature.outOfBandMs, 0);
+}
+
+// ---- Mean kinetic temperature ------------------------------------------
+
+QVector<LogRecord> TemperaturesEveryMinute(const std::vector<double>& temperatures)
+{
+    QVector<LogRecord> records;
+    for (double t : temperatures) {
+        LogRecord r;
+        r.time = kT0 + records.size() * kMinute;
+        r.currentTemp = t;
+        records.append(r);
+    }
+    return records;
+}
+
+TEST(StabilityMeanKinetic, PublishedExampleAndHandCases)
+{
+    struct Case {
+        const char* name;
+        std::vector<double> temperatures;
+        double expected;
+        double tolerance;
+        int records;
+    };
+    const Case cases[] = {
+        // The usage example of the mkt aggregate for PostgreSQL
+        // (github.com/zelti/mkt, README.md): 2, 2, 5, 8, 8, 8, 8 °C give 6.25 °C.
+        {"published example", {2, 2, 5, 8, 8, 8, 8}, 6.25, 0.005, 7},
+        {"constant", {25, 25, 25, 25}, 25, 1e-9, 4},
+        // ΔH/R = 10000 K. −10000/293.15 = −34.11223, −10000/303.15 = −32.98697;
+        // their exponentials 1.531959e-15 and 4.719988e-15 average 3.125973e-15,
+        // whose logarithm is −33.39903: 10000 / 33.39903 = 299.40989 K.
+        {"20 and 30 °C", {20, 30}, 299.4098869 - 273.15, 1e-6, 2},
+        {"no temperature but one", {NAN, 25, NAN}, 25, 1e-9, 1},
+        {"refrigerator", {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 12}, NAN, 0, 12},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QVector<LogRecord> records = TemperaturesEveryMinute(c.temperatures);
+        const MeanKineticTemperature m = MeanKineticTemperatureOf(records, All(records));
+        EXPECT_EQ(m.records, c.records);
+        EXPECT_EQ(m.gaps, 0);
+        if (!std::isnan(c.expected)) {
+            EXPECT_NEAR(m.celsius, c.expected, c.tolerance);
+        }
+        // Warm spells weigh more: never below the arithmetic mean, never above the maximum.
+        const ValueStats stats = StatsOf(records, All(records), &LogRecord::currentTemp);
+        EXPECT_GE(m.celsius, stats.mean - 1e-9);
+        EXPECT_LE(m.celsius, stats.max + 1e-9);
+        if (stats.min < stats.max) {
+            EXPECT_GT(m.celsius, stats.mean + 1e-6);
+        }
+    }
+}
+
+TEST(StabilityMeanKinetic, GapsAndRangesAreSaid)
+{
+    // Minutes 0, 1, then 10, 11, then 20 after a gap of 8 minutes each.
+    QVector<LogRecord> records = TemperaturesEveryMinute({20, 30, 20, 30, 25});
+    records[2].time = kT0 + 10 * kMinute;
+    records[3].time = kT0 + 11 * kMinute;
+    records[4].time = kT0 + 20 * kMinute;
+    const MeanKineticTemperature m = MeanKineticTemperatureOf(records, All(records));
+    EXPECT_EQ(m.records, 5);
+    EXPECT_EQ(m.gaps, 2);
+    EXPECT_EQ(m.gapMs, 18 * kMinute);
+    // The range of the first four: 20 and 30 twice, as the two-value case.
+    const MeanKineticTemperature part =
+        MeanKineticTemperatureOf(records, RecordsInRange(records, kT0, kT0 + 11 * kMinute));
+    EXPECT_EQ(part.records, 4);
+    EXPECT_EQ(part.gaps, 1);
+    EXPECT_NEAR(part.celsius, 299.4098869 - 273.15, 1e-6);
+
+    const MeanKineticTemperature none = MeanKineticTemperatureOf(records, RecordSpan{2, 1});
+    EXPECT_EQ(none.records, 0);
+    EXPECT_TRUE(std::isnan(none.celsius));
+    const MeanKineticTemperature noValues = MeanKineticTemperatureOf(TemperaturesEveryMinute({NAN, NAN}), {0, 1});
+    EXPECT_EQ(noValues.records, 0);
+    EXPECT_TRUE(std::isnan(noValues.celsius));
+}
+
+// ---- Rolling 30-day figure ---------------------------------------------
+
+// 40 days a record a minute: a daily swing, a hot day, values missing and a
+// six-hour stop.
+QVector<LogRecord> FortyDays()
+{
+    QVector<LogRecord> records;
+    for (qint64 m = 0; m < 40 * 24 * 60; ++m) {
+        if (m >= 12 * 24 * 60 && m < 12 * 24 * 60 + 6 * 60)
+            continue;
+        LogRecord r;
+        r.time = kT0 + m * kMinute;
+        const double day = static_cast<double>(m) / (24 * 60);
+        r.currentTemp = 25 + 3 * std::sin(2 * M_PI * day) + (m / (24 * 60) == 33 ? 15 : 0);
+        if (m % 997 == 0)
+            r.currentTemp = NAN;
+        records.append(r);
+    }
+    return records;
+}
+
+// The batch figure of the records whose bucket lies in the newest windowMs
+// ending at the bucket of newestMs, in whatever order they came.
+MeanKineticTemperature BatchOfWindow(const QVector<LogRecord>& fed, qint64 newestMs, qint64 windowMs, qint64 bucketMs)
+{
+    const qint64 from = (newestMs / bucketMs - windowMs / bucketMs + 1) * bucketMs;
+    QVector<LogRecord> inside;
+    for (const LogRecord& r : fed)
+        if (r.time >= from && r.time <= newestMs)
+            inside.append(r);
+    return MeanKineticTemperatureOf(inside, All(inside));
+}
+
+TEST(StabilityRollingMeanKinetic, AgreesWithTheBatchFigure)
+{
+    const QVector<LogRecord> records = FortyDays();
+    const qint64 window = RollingMeanKineticTemperature::kDefaultWindowMs;
+    for (qint64 bucket : {kHour, kMinute}) {
+        SCOPED_TRACE(bucket);
+        RollingMeanKineticTemperature rolling(window, bucket);
+        EXPECT_TRUE(std::isnan(rolling.Celsius()));
+        int checked = 0;
+        for (int i = 0; i < records.size(); ++i) {
+            rolling.Add(records[i].time, records[i].currentTemp);
+            // Every 7 h 13 min, so checks fall all over the buckets.
+            if (i % 433 != 0 && i + 1 != records.size())
+                continue;
+            const MeanKineticTemperature batch = BatchOfWindow(records, records[i].time, window, bucket);
+            ASSERT_EQ(rolling.Samples(), batch.records) << i;
+            if (batch.records == 0)
+                ASSERT_TRUE(std::isnan(rolling.Celsius())) << i;  // the first reading had no value
+            else
+                ASSERT_NEAR(rolling.Celsius(), batch.celsius, 1e-9) << i;
+            EXPECT_EQ(rolling.WindowStart(), (records[i].time / bucket - window / bucket + 1) * bucket);
+            ++checked;
+        }
+        EXPECT_GT(checked, 100);
+        // A full window at the end: days 10 to 40, less the stop of day 12
+        // and the readings without a value.
+        EXPECT_GT(rolling.Samples(), 30 * 24 * 60 - 6 * 60 - 60);
+        EXPECT_LE(rolling.Samples(), 30 * 24 * 60 - 6 * 60);
+    }
+}
+
+TEST(StabilityRollingMeanKinetic, ClockGoingBackDoesNotCorruptIt)
+{
+    const qint64 window = RollingMeanKineticTemperature::kDefaultWindowMs;
+    RollingMeanKineticTemperature rolling;
+    QVector<LogRecord> fed;
+    qint64 newest = LLONG_MIN;
+    int checks = 0;
+    auto feed = [&](qint64 time, double t) {
+        rolling.Add(time, t);
+        LogRecord r;
+        r.time = time;
+        r.currentTemp = t;
+        fed.append(r);
+        newest = std::max(newest, time);
+        if (fed.size() % 311 == 0) {
+            // The window holds what the clock put in it, by the samples' times.
+            const MeanKineticTemperature batch = BatchOfWindow(fed, newest, window, kHour);
+            ASSERT_EQ(rolling.Samples(), batch.records) << fed.size();
+            ASSERT_NEAR(rolling.Celsius(), batch.celsius, 1e-9) << fed.size();
+            ++checks;
+        }
+    };
+    auto temperature = [](qint64 m) { return 25 + 2 * std::sin(static_cast<double>(m) / 500.0); };
+    // 35 days; the clock set back by three hours for a day; then by 29 days
+    // for two (those readings belong near the window's far end); then the
+    // right time again for four days, while the window's start passes the
+    // readings timed 29 days back.
+    for (qint64 m = 0; m < 35 * 24 * 60; ++m)
+        feed(kT0 + m * kMinute, temperature(m));
+    for (qint64 m = 35 * 24 * 60 - 180; m < 36 * 24 * 60 - 180; ++m)
+        feed(kT0 + m * kMinute, temperature(m) + 10);
+    const qint64 right = newest;
+    for (qint64 m = 0; m < 2 * 24 * 60; ++m)
+        feed(right - 29 * kDay + m * kMinute, 40);
+    for (qint64 m = 1; m <= 4 * 24 * 60; ++m)
+        feed(right + m * kMinute, temperature(m));
+    EXPECT_GT(checks, 100);
+    EXPECT_EQ(rolling.Restarts(), 0);
+    const MeanKineticTemperature batch = BatchOfWindow(fed, newest, window, kHour);
+    EXPECT_EQ(rolling.Samples(), batch.records);
+    EXPECT_NEAR(rolling.Celsius(), batch.celsius, 1e-9);
+
+    // Set back by 40 days, more than the window: the window starts anew there.
+    const qint64 back = newest - 40 * kDay;
+    for (qint64 m = 0; m < 600; ++m)
+        rolling.Add(back + m * kMinute, 30 + (m % 2));
+    EXPECT_EQ(rolling.Restarts(), 1);
+    EXPECT_EQ(rolling.Samples(), 600);
+    const MeanKineticTemperature two = MeanKineticTemperatureOf(TemperaturesEveryMinute({30, 31}), {0, 1});
+    EXPECT_NEAR(rolling.Celsius(), two.celsius, 1e-9);
+
+    // A reading without a value still moves time on: a month later nothing is left.
+    rolling.Add(back + 31 * kDay, NAN);
+    EXPECT_EQ(rolling.Samples(), 0);
+    EXPECT_TRUE(std::isnan(rolling.Celsius()));
+    rolling.Add(back + 31 * kDay + kMinute, 21);
+    EXPECT_NEAR(rolling.Celsius(), 21, 1e-9);
+}
+
+TEST(StabilityRollingMeanKinetic, StaysExactOverMonthsOfHotAndColdSpells)
+{
+    // A record every ten minutes for 400 days: 10 days at 150 °C, then 40 at
+    // −50 °C, by turns. The hot exponentials are a billion times the cold
+    // ones: whatever adding and taking them away left behind would show in
+    // the windows of cold days alone.
+    const qint64 window = RollingMeanKineticTemperature::kDefaultWindowMs;
+    RollingMeanKineticTemperature rolling;
+    QVector<LogRecord> fed;
+    for (qint64 i = 0; i < 400 * 24 * 6; ++i) {
+        LogRecord r;
+        r.time = kT0 + i * 10 * kMinute;
+        const qint64 day = i / (24 * 6);
+        r.currentTemp = day % 50 < 10 ? 150.0 + (i % 7) : -50.0 - (i % 5);
+        fed.append(r);
+        rolling.Add(r.time, r.currentTemp);
+        if (i % (24 * 6) == 24 * 6 - 1) {
+            const MeanKineticTemperature batch = BatchOfWindow(fed, r.time, window, kHour);
+            ASSERT_EQ(rolling.Samples(), batch.records) << day;
+            ASSERT_NEAR(rolling.Celsius(), batch.celsius, 1e-9) << day;
+        }
+    }
+    // A whole window at −50 °C after all that: exactly −50 °C.
+    for (qint64 i = 0; i < 31 * 24 * 6; ++i)
+        rolling.Add(fed.last().time + (i + 1) * 10 * kMinute, -50.0);
+    EXPECT_NEAR(rolling.Celsius(), -50.0, 1e-9);
 }
 
 // ---- CSV -----------------------------------------------------------------
