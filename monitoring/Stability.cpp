@@ -397,7 +397,8 @@ RollingMeanKineticTemperature::RollingMeanKineticTemperature(qint64 windowMs, qi
 qint64 RollingMeanKineticTemperature::BucketOf(qint64 timeMs) const
 {
     // Rounded down also before 1970.
-    return timeMs >= 0 ? timeMs / m_bucketMs : -((-timeMs + m_bucketMs - 1) / m_bucketMs);
+    const qint64 q = timeMs / m_bucketMs;
+    return timeMs % m_bucketMs < 0 ? q - 1 : q;
 }
 
 RollingMeanKineticTemperature::Bucket& RollingMeanKineticTemperature::SlotOf(qint64 index)
