@@ -396,11 +396,11 @@ TEST(StabilityMeanKinetic, GapsAndRangesAreSaid)
     EXPECT_EQ(m.gaps, 2);
     EXPECT_EQ(m.gapMs, 18 * kMinute);
     // The range of the first four: 20 and 30 twice, as the two-value case.
-    const MeanKineticTemperature part =
+    const MeanKineticTemperature firstFour =
         MeanKineticTemperatureOf(records, RecordsInRange(records, kT0, kT0 + 11 * kMinute));
-    EXPECT_EQ(part.records, 4);
-    EXPECT_EQ(part.gaps, 1);
-    EXPECT_NEAR(part.celsius, 299.4098869 - 273.15, 1e-6);
+    EXPECT_EQ(firstFour.records, 4);
+    EXPECT_EQ(firstFour.gaps, 1);
+    EXPECT_NEAR(firstFour.celsius, 299.4098869 - 273.15, 1e-6);
 
     const MeanKineticTemperature none = MeanKineticTemperatureOf(records, RecordSpan{2, 1});
     EXPECT_EQ(none.records, 0);
