@@ -4,12 +4,14 @@
 // writing it journals them. Program files' signature lines and their checks.
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
 #include <QTimer>
 #include <QKeyEvent>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include "control/Commands.h"
 #include "control/ProgramFile.h"
 #include "monitoring/ActionJournal.h"
 #include "services/JournalRecorder.h"
@@ -18,6 +20,7 @@
 #include "ui/AlarmCenter.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/ReportSigning.h"
+#include "ui/SignatureDialog.h"
 #include "ui/Unit3.h"
 
 namespace {
@@ -175,6 +178,20 @@ TEST_F(ProgramSignatureTest, SignedProgramIsLockedOpenedByPasswordAndSignedAgain
     ASSERT_TRUE(Locked());
     EXPECT_EQ(Form3->ProgramSignatures().size(), 2u);
     EXPECT_TRUE(Form3->LabelProgramSignatures->toolTip().contains("petrov"));
+    // The pictures in the guide, when asked for.
+    const QByteArray pictures = qgetenv("CALVETRA_PICTURES");
+    if (!pictures.isEmpty()) {
+        const QDir to(QString::fromLocal8Bit(pictures));
+        Form3->grab().save(to.filePath(QStringLiteral("control-window-signed.png")));
+        TSignatureDialog dialog(QStringLiteral("ivanov"), QStringLiteral("Иванов Иван Иванович"),
+                                QStringLiteral("Изменение подписанной программы\n") +
+                                    ProgramJournalText(2, Form3->ReadProgramTexts()).replace("; ", "\n"),
+                                signedSha);
+        dialog.AskPasswordOnly(QStringLiteral("Изменение подписанной программы"), QStringLiteral("Открыть для изменения"));
+        dialog.EditPassword->setText(QStringLiteral("password"));
+        dialog.adjustSize();
+        dialog.grab().save(to.filePath(QStringLiteral("signed-program-change.png")));
+    }
 
     // A wrong password opens nothing, and is journalled as a failed try.
     EXPECT_FALSE(Form3->OpenSignedProgramAs("ivanov", "wrong", &message));

@@ -57,6 +57,11 @@ void TSignatureDialog::AskPasswordOnly(const QString& title, const QString& butt
 {
     setWindowTitle(title);
     m_form->setRowVisible(ComboMeaning, false);
+    // Nothing is signed: the rows say who opens what.
+    if (auto* who = qobject_cast<QLabel*>(m_form->labelForField(LabelSigner)))
+        who->setText(QStringLiteral("Открывает:"));
+    if (auto* what = qobject_cast<QLabel*>(m_form->labelForField(LabelSubject)))
+        what->setText(QStringLiteral("Что открывается:"));
     ButtonSign->setText(buttonText);
 }
 

@@ -34,7 +34,8 @@ void TForm3::CreateSigningControls(QWidget* client)
     ButtonSignProgram->setGeometry(626, 609, 208, 30);
     ButtonSignProgram->setFont(Tnr(16));
     LabelProgramSignatures = new QLabel(client);
-    LabelProgramSignatures->setGeometry(520, 146, 315, 28);
+    LabelProgramSignatures->setGeometry(512, 146, 323, 28);
+    LabelProgramSignatures->setFont(Tnr(15, true));
     LabelProgramSignatures->setTextInteractionFlags(Qt::TextSelectableByMouse);
     LabelProgramSignatures->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     StringGrid1->installEventFilter(this);
