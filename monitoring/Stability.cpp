@@ -504,3 +504,22 @@ qint64 RollingMeanKineticTemperature::WindowStart() const
 {
     return (m_newest - m_buckets + 1) * m_bucketMs;
 }
+
+QString Mkt30DaysText(const QVector<LogRecord>& records, const QString& decimalSeparator)
+{
+    if (records.isEmpty())
+        return {};
+    qint64 newest = records.front().time;
+    for (const LogRecord& r : records)
+        newest = std::max(newest, r.time);
+    const RecordSpan span = RecordsInRange(records, newest - RollingMeanKineticTemperature::kDefaultWindowMs, newest);
+    const MeanKineticTemperature mkt = MeanKineticTemperatureOf(records, span);
+    if (std::isnan(mkt.celsius))
+        return {};
+    QString value = QString::number(mkt.celsius, 'f', 1);
+    value.replace(QLatin1Char('.'), decimalSeparator);
+    QString text = QStringLiteral("СКТ за 30 сут: %1 °C (записей %2").arg(value).arg(mkt.records);
+    if (mkt.gaps > 0)
+        text += QStringLiteral(", пропусков %1 — исключены").arg(mkt.gaps);
+    return text + QLatin1Char(')');
+}

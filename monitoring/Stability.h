@@ -156,6 +156,11 @@ struct MeanKineticTemperature {
 // NaN temperatures (and any at or below absolute zero) are left out.
 MeanKineticTemperature MeanKineticTemperatureOf(const QVector<LogRecord>& records, RecordSpan span);
 
+// The chart's words for the newest 30 days of a log's records: "СКТ за 30 сут:
+// 25,4 °C (записей 43200, пропусков 2 — исключены)", the separator given;
+// empty when no record has a temperature.
+QString Mkt30DaysText(const QVector<LogRecord>& records, const QString& decimalSeparator);
+
 // The mean kinetic temperature of the newest 30 days, fed one sample at a
 // time as the chamber is read, in bounded memory and constant work a sample
 // (amortized). Samples fall into buckets of bucketMs by their time; the

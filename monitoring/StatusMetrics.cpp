@@ -144,6 +144,14 @@ QByteArray MetricsText(const WatchedStatus& status, qint64 now)
     w.Optional("calvetra_chamber_read_period_seconds",
                "How often the chamber is meant to be read: 4 s, longer while a silent one is asked less often.",
                s.readPeriodSeconds);
+    if (s.mkt30Days) {
+        // Of logged minutes, not of the last answer: it stands while the chamber is silent.
+        w.Family("calvetra_mkt_30d_celsius", "gauge",
+                 "Mean kinetic temperature of the minute records of the last 30 days (dH 83.144 kJ/mol).");
+        w.Sample("calvetra_mkt_30d_celsius", *s.mkt30Days);
+        w.Family("calvetra_mkt_30d_records", "gauge", "Minute records the 30-day mean kinetic temperature is of.");
+        w.Sample("calvetra_mkt_30d_records", static_cast<double>(s.mkt30DaysRecords));
+    }
     w.Family("calvetra_alarms_active", "gauge",
              "Active alarms by kind; program-end notices count until acknowledged.");
     w.Sample("calvetra_alarms_active", s.alarmsTemperature, "kind=\"temperature\"");
@@ -191,7 +199,8 @@ QByteArray StatusJson(const WatchedStatus& status, qint64 now)
                                       : QJsonValue(QJsonValue::Null)},
                   {"last_read_age_seconds", Json(s.lastReadAgeSeconds)},
                   {"read_period_seconds", Json(s.readPeriodSeconds)},
-                  {"alarms_active", alarms}};
+                  {"alarms_active", alarms},
+                  {"mkt_30d_celsius", Json(s.mkt30Days)}};
     if (!s.line.isEmpty())
         o.insert(QStringLiteral("line"), s.line);
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';

@@ -34,6 +34,10 @@ struct WatchedStatus {
     // The recorder's chambers carry the wall-clock time of their last read
     // instead (ms since the epoch; 0: none), the age taken from it at the scrape.
     qint64 lastReadWallMs = 0;
+    // The mean kinetic temperature of the chamber's minute records of the
+    // last 30 days, and how many records it is of; empty before the first.
+    std::optional<double> mkt30Days;
+    qint64 mkt30DaysRecords = 0;
     // Active alarms by kind; program-end notices count until acknowledged.
     int alarmsTemperature = 0, alarmsHumidity = 0, alarmsLink = 0, alarmsProgramEnd = 0;
     // The action journal's head: records of the current file (-1: none yet)

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -26,6 +27,7 @@
 #include "monitoring/DataLog.h"
 #include "monitoring/HandlerErrors.h"
 #include "monitoring/LocaleText.h"
+#include "monitoring/LogReader.h"
 #include "monitoring/StatusFields.h"
 
 namespace {
@@ -901,7 +903,13 @@ void Recorder::WriteMinute()
     const std::tm now = LocalNow();
     QString failure;
     int failed = 0;
+    const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
     for (auto& [key, chamber] : m_chambers) {
+        // The minute's record as it goes to the log, into the 30-day MKT.
+        LogRecord minute;
+        qint64 timeOfDay = 0;
+        if (ParseRecordLine(chamber.log->Record(), &minute, &timeOfDay) && !std::isnan(minute.currentTemp))
+            m_board.TakeMinuteTemperature({chamber.line, chamber.address}, nowMs, minute.currentTemp);
         QString error;
         if (!chamber.log->Minute(now, &error)) {
             ++failed;

@@ -1,5 +1,7 @@
 #include "services/StatusBoard.h"
 
+#include <cmath>
+
 #include "link/ChamberContract.h"
 #include "monitoring/PollSummary.h"
 #include "services/StatusEndpoint.h"
@@ -54,6 +56,28 @@ void StatusBoard::SetAlarmCounts(const ChamberKey& chamber, const AlarmCounts& c
     FillAlarmCounts(Entry(chamber), counts);
 }
 
+namespace {
+void FillMkt(WatchedStatus& status, const RollingMeanKineticTemperature& mkt)
+{
+    const double celsius = mkt.Celsius();
+    status.mkt30Days = std::isnan(celsius) ? std::nullopt : std::optional<double>(celsius);
+    status.mkt30DaysRecords = mkt.Samples();
+}
+}  // namespace
+
+void StatusBoard::TakeMinuteTemperature(const ChamberKey& chamber, qint64 timeMs, double celsius)
+{
+    RollingMeanKineticTemperature& mkt = m_mkt[chamber];
+    mkt.Add(timeMs, celsius);
+    FillMkt(Entry(chamber), mkt);
+}
+
+void StatusBoard::TakePolledMinuteTemperature(qint64 timeMs, double celsius)
+{
+    m_polledMkt.Add(timeMs, celsius);
+    FillMkt(m_polled, m_polledMkt);
+}
+
 void StatusBoard::SetLine(const QString& line, const QString& port, bool reading)
 {
     m_lines[line] = {port, reading};
@@ -86,6 +110,8 @@ void StatusBoard::Poll(int address)
         return;
     m_polled = WatchedStatus{};
     m_polled.chamberAddress = address;
+    // Another chamber's minutes are not this one's.
+    m_polledMkt = RollingMeanKineticTemperature();
 }
 
 void StatusBoard::TakePolledRead(const ChamberRead& read, const QString& port)

@@ -10,6 +10,7 @@
 #include <map>
 
 #include "monitoring/LineScheduler.h"
+#include "monitoring/Stability.h"
 #include "monitoring/StatusMetrics.h"
 #include "services/AlarmService.h"
 
@@ -22,6 +23,8 @@ public:
     // One read: counted, its values kept, the chamber read on port.
     void TakeRead(const ChamberRead& read, const QString& port);
     void SetAlarmCounts(const ChamberKey& chamber, const AlarmCounts& counts);
+    // A minute record's temperature into the chamber's 30-day mean kinetic temperature.
+    void TakeMinuteTemperature(const ChamberKey& chamber, qint64 timeMs, double celsius);
     // A line's chambers read (on port) or no longer read; chambers first met
     // on the line later take the same.
     void SetLine(const QString& line, const QString& port, bool reading);
@@ -34,6 +37,7 @@ public:
     void Poll(int address);
     void TakePolledRead(const ChamberRead& read, const QString& port);
     void SetPolledAlarms(const AlarmCounts& counts);
+    void TakePolledMinuteTemperature(qint64 timeMs, double celsius);
     void StopPolled();
     const WatchedStatus& Polled() const { return m_polled; }
 
@@ -47,6 +51,8 @@ private:
     };
     WatchedStatus& Entry(const ChamberKey& chamber);
     std::map<ChamberKey, WatchedStatus> m_chambers;
+    std::map<ChamberKey, RollingMeanKineticTemperature> m_mkt;
+    RollingMeanKineticTemperature m_polledMkt;
     std::map<QString, LineState> m_lines;
     WatchedStatus m_polled;
 };

@@ -33,6 +33,7 @@
 #include "monitoring/LocaleText.h"
 #include "monitoring/LogReader.h"
 #include "monitoring/Presentation.h"
+#include "monitoring/TestReport.h"
 #include "services/Recorder.h"
 #include "services/RecorderConfig.h"
 #include "sim/BusSimulator.h"
@@ -733,6 +734,47 @@ TEST_F(RecorderLines, EveryChamberOfEveryLineOnTheEndpoint)
     const QByteArray json = status.get();
     EXPECT_EQ(json.count("\"line\":\"a\""), 2) << json.toStdString();
     EXPECT_EQ(json.count("\"line\":\"b\""), 2) << json.toStdString();
+    recorder.Stop();
+}
+
+// Each minute record of a chamber goes into its 30-day mean kinetic
+// temperature on the endpoint: after one minute it is that record's own.
+TEST_F(RecorderLines, MinuteRecordsGiveTheThirtyDayMeanKineticTemperature)
+{
+    config.listen = true;
+    config.listenHost = QStringLiteral("127.0.0.1");
+    config.listenPort = 0;
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    QString error;
+    ASSERT_TRUE(recorder.Start(config, &error)) << error.toStdString();
+    auto fetch = [&] {
+        auto answer = std::async(std::launch::async, Fetch, recorder.EndpointPort(), QByteArray("/metrics"));
+        while (answer.wait_for(0ms) != std::future_status::ready)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return answer.get();
+    };
+    const QByteArray series = "calvetra_mkt_30d_celsius{line=\"a\",address=\"1\"";
+    QByteArray metrics = fetch();
+    ASSERT_TRUE(PumpUntil([&] { return fetch().contains("calvetra_temperature_celsius{line=\"a\",address=\"1\""); }, 20s));
+    EXPECT_FALSE(metrics.contains(series)) << "no minute has been written yet";
+    recorder.WriteMinute();
+    // The record's temperature as the log has it, the newest line of chamber 1's log.
+    QString logged;
+    for (const QFileInfo& f : QDir(folder.filePath("a")).entryInfoList({"*.txt"}, QDir::Files))
+        if (ChamberAddressOfLogName(f.fileName()) == 1) {
+            QFile file(f.filePath());
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+            const QStringList lines = DecodeWindows1251(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
+            logged = lines.back();
+        }
+    LogRecord record;
+    qint64 timeOfDay = 0;
+    ASSERT_TRUE(ParseRecordLine(logged, &record, &timeOfDay)) << logged.toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return (metrics = fetch()).contains(series); }, 20s)) << metrics.toStdString();
+    const int at = metrics.indexOf(series);
+    const QByteArray line = metrics.mid(at, metrics.indexOf('\n', at) - at);
+    EXPECT_NEAR(line.mid(line.lastIndexOf(' ') + 1).toDouble(), record.currentTemp, 1e-6) << line.toStdString();
+    EXPECT_TRUE(metrics.contains("calvetra_mkt_30d_records{line=\"a\",address=\"1\"")) << metrics.toStdString();
     recorder.Stop();
 }
 

@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QDateTime>
 #include <gtest/gtest.h>
+
+#include "monitoring/LocaleText.h"
 #include <QChart>
 #include <QLegend>
 #include <QLegendMarker>
@@ -229,6 +231,10 @@ TEST(ChartWindow, OpensALogWithMarkersAndSavesPng)
     EXPECT_EQ(window.MarkerCount(), 2);
     EXPECT_TRUE(message.contains(QStringLiteral("записей 3"))) << message.toStdString();
     EXPECT_TRUE(message.contains(QStringLiteral("повреждённых строк 1"))) << message.toStdString();
+    // Three minutes at 25, 26 and 27 °C: their mean kinetic temperature,
+    // 26.03 °C worked out by hand, above the arithmetic mean.
+    EXPECT_TRUE(message.contains(QStringLiteral("СКТ за 30 сут: 26") + DecimalSeparator() + QStringLiteral("0 °C (записей 3)")))
+        << message.toStdString();
 
     window.resize(800, 500);
     const QString png = dir.filePath("chart.png");

@@ -1,5 +1,8 @@
 #include "ui/ChartWindow.h"
 
+#include "monitoring/LocaleText.h"
+#include "monitoring/Stability.h"
+
 #include "monitoring/StatusFields.h"
 #include "ui/ScreenFit.h"
 
@@ -453,6 +456,9 @@ bool TChartWindow::OpenLog(const QString& path, QString* message)
     Rebuild(m_log);
 
     *message = QStringLiteral("%1: записей %2").arg(QFileInfo(path).fileName()).arg(contents.records.size());
+    const QString mkt = Mkt30DaysText(contents.records, DecimalSeparator());
+    if (!mkt.isEmpty())
+        *message += QStringLiteral(", ") + mkt;
     if (!contents.damagedLines.isEmpty()) {
         QStringList lines;
         for (int i = 0; i < std::min<int>(5, contents.damagedLines.size()); ++i)

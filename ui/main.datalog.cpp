@@ -1,9 +1,14 @@
 // "Запись в файл": a new file per tick of the box, its header five seconds
 // later, then LogLine once a minute while the box stays ticked.
+#include <QDateTime>
+#include <cmath>
+
 #include "monitoring/DataLog.h"
 #include "monitoring/HandlerErrors.h"
 #include "monitoring/LocaleText.h"
+#include "monitoring/LogReader.h"
 #include "monitoring/Monitoring.h"
+#include "ui/AlarmCenter.h"
 #include "ui/JournalWindow.h"
 #include "ui/main.h"
 
@@ -70,6 +75,11 @@ void TForm1::AppendLogLine()
         return;
     m_log.SetFileName(LogFileName);
     m_log.Take(LogLine);
+    // The minute's record into the endpoint's 30-day mean kinetic temperature.
+    LogRecord minute;
+    qint64 timeOfDay = 0;
+    if (AlarmCenter && ParseRecordLine(m_log.Record(), &minute, &timeOfDay) && !std::isnan(minute.currentTemp))
+        AlarmCenter->Board().TakePolledMinuteTemperature(QDateTime::currentMSecsSinceEpoch(), minute.currentTemp);
     QString error;
     const bool written = m_log.Minute(LocalNow(), &error);
     // Written: the next record needs a new answer. A failed write keeps it
