@@ -392,19 +392,19 @@ void AlarmRules::FeedDeviation(AlarmKind kind, Deviation& d, const Reference& re
             // The condition's name and band in the alarm itself: the operator
             // sees why a chamber at its own set point alarms.
             const StabilityCondition& c = reference.condition->condition;
-            StabilityCondition part = c;
-            part.name.clear();
+            StabilityCondition quantity = c;
+            quantity.name.clear();
             if (temperature) {
-                part.hasHumidity = false;
+                quantity.hasHumidity = false;
             } else {
-                part.temperature = c.humidity;
-                part.temperatureTolerance = c.humidityTolerance;
-                part.hasHumidity = false;
+                quantity.temperature = c.humidity;
+                quantity.temperatureTolerance = c.humidityTolerance;
+                quantity.hasHumidity = false;
             }
             what = QStringLiteral("%1 вне условия %2: %3 %4 при %5 %4")
                        .arg(temperature ? QStringLiteral("Температура") : QStringLiteral("Влажность"),
                             StabilityConditionText(c), QString::number(*current, 'f', 1),
-                            temperature ? QStringLiteral("°C") : QStringLiteral("%"), StabilityConditionText(part));
+                            temperature ? QStringLiteral("°C") : QStringLiteral("%"), StabilityConditionText(quantity));
         }
         Alarm& a = Raise(kind, what, time, events);
         a.value = a.worst = *current;
