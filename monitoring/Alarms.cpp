@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "link/ChamberContract.h"
+
 QString AlarmKindText(AlarmKind kind)
 {
     switch (kind) {
@@ -46,12 +48,20 @@ QString AlarmKindKey(AlarmKind kind)
     return {};
 }
 
-bool AlarmSettings::operator==(const AlarmSettings& o) const
+const ChamberCondition* AlarmSettings::ConditionOf(const ChamberKey& chamber) const
+{
+    const auto it = conditions.find(chamber);
+    return it == conditions.end() ? nullptr : &it->second;
+}
+
+bool AlarmSettings::SameBands(const AlarmSettings& o) const
 {
     return temperatureOn == o.temperatureOn && temperatureBand == o.temperatureBand &&
            temperatureDelay == o.temperatureDelay && humidityOn == o.humidityOn && humidityBand == o.humidityBand &&
            humidityDelay == o.humidityDelay && linkOn == o.linkOn && programEndOn == o.programEndOn;
 }
+
+bool AlarmSettings::operator==(const AlarmSettings& o) const { return SameBands(o) && conditions == o.conditions; }
 
 AlarmSettings SaneAlarmSettings(AlarmSettings s)
 {
@@ -65,10 +75,60 @@ AlarmSettings SaneAlarmSettings(AlarmSettings s)
     s.humidityBand = band(s.humidityBand, defaults.humidityBand);
     s.temperatureDelay = delay(s.temperatureDelay);
     s.humidityDelay = delay(s.humidityDelay);
+    for (auto& [chamber, condition] : s.conditions)
+        condition.delay = delay(condition.delay);
     return s;
 }
 
-AlarmSettings AlarmSettingsFromText(const QMap<QString, QString>& values, QStringList* refused)
+namespace {
+
+const QString kConditionPrefix = QStringLiteral("condition.");
+const QString kConditionDelayPrefix = QStringLiteral("conditionDelay.");
+
+bool IsConditionKey(const QString& key)
+{
+    return key.startsWith(kConditionPrefix) || key.startsWith(kConditionDelayPrefix);
+}
+
+QString ChamberPart(const ChamberKey& chamber)
+{
+    return chamber.first.isEmpty() ? QString::number(chamber.second)
+                                   : QStringLiteral("%1.%2").arg(chamber.first).arg(chamber.second);
+}
+
+}  // namespace
+
+bool ReadConditionKey(const QString& key, ChamberKey* chamber, bool* delay)
+{
+    QString rest;
+    if (key.startsWith(kConditionDelayPrefix)) {
+        *delay = true;
+        rest = key.mid(kConditionDelayPrefix.size());
+    } else if (key.startsWith(kConditionPrefix)) {
+        *delay = false;
+        rest = key.mid(kConditionPrefix.size());
+    } else {
+        return false;
+    }
+    const QStringList parts = rest.split(u'.');
+    if (parts.size() > 2 || (parts.size() == 2 && parts[0].isEmpty()))
+        return false;
+    const QString number = parts.last();
+    bool digits = !number.isEmpty() && number.size() <= 3;
+    for (const QChar c : number)
+        digits = digits && c >= u'0' && c <= u'9';
+    if (!digits || number.toInt() > kLastAddress)
+        return false;
+    *chamber = {parts.size() == 2 ? parts[0] : QString(), number.toInt()};
+    return true;
+}
+
+QString ConditionKey(const ChamberKey& chamber) { return kConditionPrefix + ChamberPart(chamber); }
+
+QString ConditionDelayKey(const ChamberKey& chamber) { return kConditionDelayPrefix + ChamberPart(chamber); }
+
+AlarmSettings AlarmSettingsFromText(const QMap<QString, QString>& values, QStringList* refused,
+                                    const QStringList& lines)
 {
     AlarmSettings s;
     auto take = [&](const char* key, auto read) {
@@ -119,6 +179,42 @@ AlarmSettings AlarmSettingsFromText(const QMap<QString, QString>& values, QStrin
     take("humidityDelay", delay(&s.humidityDelay));
     take("linkOn", flag(&s.linkOn));
     take("programEndOn", flag(&s.programEndOn));
+
+    // The conditions first, so that each delay finds its own.
+    auto refuse = [&](const QString& key, const QString& value) {
+        if (refused)
+            refused->append(QStringLiteral("%1=%2").arg(key, value));
+    };
+    std::vector<std::pair<ChamberKey, QString>> delays;  // with their keys
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        if (!IsConditionKey(it.key()))
+            continue;
+        ChamberKey chamber;
+        bool isDelay = false;
+        if (!ReadConditionKey(it.key(), &chamber, &isDelay) || !lines.contains(chamber.first)) {
+            refuse(it.key(), it.value());
+            continue;
+        }
+        if (isDelay) {
+            delays.emplace_back(chamber, it.key());
+            continue;
+        }
+        StabilityCondition condition;
+        if (!ParseStabilityCondition(it.value(), &condition, nullptr)) {
+            refuse(it.key(), it.value());
+            continue;
+        }
+        s.conditions[chamber] = {condition, kDefaultConditionDelay};
+    }
+    for (const auto& [chamber, key] : delays) {
+        const QString text = values.value(key);
+        const auto condition = s.conditions.find(chamber);
+        int seconds = 0;
+        if (condition == s.conditions.end() || !delay(&seconds)(text.trimmed()))
+            refuse(key, text);
+        else
+            condition->second.delay = seconds;
+    }
     return s;
 }
 
@@ -146,6 +242,14 @@ void WriteAlarmSettings(QSettings& store, const AlarmSettings& s)
     store.setValue("humidityDelay", s.humidityDelay);
     store.setValue("linkOn", s.linkOn);
     store.setValue("programEndOn", s.programEndOn);
+    // A condition removed must not come back at the next start.
+    for (const QString& key : store.childKeys())
+        if (IsConditionKey(key))
+            store.remove(key);
+    for (const auto& [chamber, condition] : s.conditions) {
+        store.setValue(ConditionKey(chamber), StabilityConditionText(condition.condition));
+        store.setValue(ConditionDelayKey(chamber), condition.delay);
+    }
     store.endGroup();
 }
 
@@ -248,11 +352,12 @@ void AlarmRules::Trim()
     }
 }
 
-void AlarmRules::FeedDeviation(AlarmKind kind, Deviation& d, bool on, double band, int delay,
-                               const std::optional<double>& current, const std::optional<double>& setPoint,
-                               qint64 time, std::vector<AlarmEvent>& events)
+void AlarmRules::FeedDeviation(AlarmKind kind, Deviation& d, const Reference& reference,
+                               const std::optional<double>& current, qint64 time, std::vector<AlarmEvent>& events)
 {
-    if (!on || !current || !setPoint)
+    const std::optional<double>& setPoint = reference.setPoint;
+    const double band = reference.band;
+    if (!reference.on || !current || !setPoint)
         return;  // nothing known this time: the wait neither runs on nor restarts
     const double distance = std::abs(*current - *setPoint);
     const bool newSetPoint = d.lastSetPoint && std::abs(*d.lastSetPoint - *setPoint) > 1e-9;
@@ -273,15 +378,38 @@ void AlarmRules::FeedDeviation(AlarmKind kind, Deviation& d, bool on, double ban
         }
         return;
     }
-    if (!d.waiting || newSetPoint || d.reference - distance >= band) {
+    // A condition is held for months: every minute outside it counts, however
+    // the chamber got there and whether it is on its way back.
+    const bool restarts = reference.condition == nullptr && (newSetPoint || d.reference - distance >= band);
+    if (!d.waiting || restarts) {
         d.waiting = true;
         d.since = time;
         d.reference = distance;
     }
     const double waited = static_cast<double>(time - d.since);
-    if (waited > delay * 1000.0 * m_delayScale) {
-        const QString what = kind == AlarmKind::Temperature ? QStringLiteral("Температура вне допуска")
-                                                            : QStringLiteral("Влажность вне допуска");
+    if (waited > reference.delay * 1000.0 * m_delayScale) {
+        const bool temperature = kind == AlarmKind::Temperature;
+        QString what;
+        if (!reference.condition) {
+            what = temperature ? QStringLiteral("Температура вне допуска") : QStringLiteral("Влажность вне допуска");
+        } else {
+            // The condition's name and band in the alarm itself: the operator
+            // sees why a chamber at its own set point alarms.
+            const StabilityCondition& c = reference.condition->condition;
+            StabilityCondition quantity = c;
+            quantity.name.clear();
+            if (temperature) {
+                quantity.hasHumidity = false;
+            } else {
+                quantity.temperature = c.humidity;
+                quantity.temperatureTolerance = c.humidityTolerance;
+                quantity.hasHumidity = false;
+            }
+            what = QStringLiteral("%1 вне условия %2: %3 %4 при %5 %4")
+                       .arg(temperature ? QStringLiteral("Температура") : QStringLiteral("Влажность"),
+                            StabilityConditionText(c), QString::number(*current, 'f', 1),
+                            temperature ? QStringLiteral("°C") : QStringLiteral("%"), StabilityConditionText(quantity));
+        }
         Alarm& a = Raise(kind, what, time, events);
         a.value = a.worst = *current;
         a.setPoint = *setPoint;
@@ -357,8 +485,23 @@ std::vector<AlarmEvent> AlarmRules::Feed(const PollFacts& facts)
     End(m_notReadId, facts.time, std::nullopt, events);
     FeedLink(facts, events);
     if (facts.answered) {
-        FeedDeviation(AlarmKind::Temperature, m_temperature, m_armed && m_settings.temperatureOn, m_settings.temperatureBand,
-                      m_settings.temperatureDelay, facts.currentTemp, facts.setTemp, facts.time, events);
+        if (m_condition) {
+            const StabilityCondition& c = m_condition->condition;
+            const int delay = m_condition->delay;
+            FeedDeviation(AlarmKind::Temperature, m_temperature,
+                          {m_settings.temperatureOn, c.temperatureTolerance, delay, c.temperature, &*m_condition},
+                          facts.currentTemp, facts.time, events);
+            FeedDeviation(AlarmKind::Humidity, m_humidity,
+                          {m_settings.humidityOn && c.hasHumidity, c.humidityTolerance, delay,
+                           c.hasHumidity ? std::optional<double>(c.humidity) : std::nullopt, &*m_condition},
+                          facts.currentHumidity, facts.time, events);
+            FeedProgram(facts, events);
+            return events;
+        }
+        FeedDeviation(AlarmKind::Temperature, m_temperature,
+                      {m_armed && m_settings.temperatureOn, m_settings.temperatureBand, m_settings.temperatureDelay,
+                       facts.setTemp, nullptr},
+                      facts.currentTemp, facts.time, events);
         // A set humidity of 0 is a chamber or a step that holds no humidity.
         std::optional<double> setHumidity = facts.setHumidity;
         if (setHumidity && *setHumidity == 0) {
@@ -366,11 +509,21 @@ std::vector<AlarmEvent> AlarmRules::Feed(const PollFacts& facts)
             m_humidity.waiting = false;
             End(m_humidity.activeId, facts.time, facts.currentHumidity, events);
         }
-        FeedDeviation(AlarmKind::Humidity, m_humidity, m_armed && m_settings.humidityOn, m_settings.humidityBand,
-                      m_settings.humidityDelay, facts.currentHumidity, setHumidity, facts.time, events);
+        FeedDeviation(AlarmKind::Humidity, m_humidity,
+                      {m_armed && m_settings.humidityOn, m_settings.humidityBand, m_settings.humidityDelay,
+                       setHumidity, nullptr},
+                      facts.currentHumidity, facts.time, events);
         FeedProgram(facts, events);
     }
     return events;
+}
+
+void AlarmRules::EndDeviations(qint64 time, std::vector<AlarmEvent>& events)
+{
+    End(m_temperature.activeId, time, std::nullopt, events);
+    End(m_humidity.activeId, time, std::nullopt, events);
+    m_temperature = {};
+    m_humidity = {};
 }
 
 std::vector<AlarmEvent> AlarmRules::SetDeviationArmed(bool armed, qint64 time)
@@ -379,22 +532,31 @@ std::vector<AlarmEvent> AlarmRules::SetDeviationArmed(bool armed, qint64 time)
     if (armed == m_armed)
         return events;
     m_armed = armed;
-    End(m_temperature.activeId, time, std::nullopt, events);
-    End(m_humidity.activeId, time, std::nullopt, events);
-    m_temperature = {};
-    m_humidity = {};
+    // Held to a condition, the chamber is watched on: a program that starts
+    // or ends there changes nothing of it.
+    if (!m_condition)
+        EndDeviations(time, events);
+    return events;
+}
+
+std::vector<AlarmEvent> AlarmRules::SetCondition(const std::optional<ChamberCondition>& condition, qint64 time)
+{
+    std::vector<AlarmEvent> events;
+    if (condition == m_condition)
+        return events;
+    m_condition = condition;
+    if (m_condition)
+        m_condition->delay = std::clamp(m_condition->delay, 0, kMaxAlarmDelay);
+    EndDeviations(time, events);
     return events;
 }
 
 std::vector<AlarmEvent> AlarmRules::Stop(qint64 time)
 {
     std::vector<AlarmEvent> events;
-    End(m_temperature.activeId, time, std::nullopt, events);
-    End(m_humidity.activeId, time, std::nullopt, events);
+    EndDeviations(time, events);
     End(m_linkId, time, std::nullopt, events);
     End(m_notReadId, time, std::nullopt, events);
-    m_temperature = {};
-    m_humidity = {};
     m_runningProgram = 0;
     return events;
 }

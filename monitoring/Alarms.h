@@ -7,9 +7,13 @@
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+#include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
+
+#include "monitoring/Stability.h"
 
 class QSettings;
 
@@ -24,6 +28,20 @@ QString AlarmKindText(AlarmKind kind);
 // A short machine name ("temperature", "humidity", "link", "program_end").
 QString AlarmKindKey(AlarmKind kind);
 
+// A chamber: its line ("" for the desktop's one line) and its bus address.
+// Two chambers at one address on two lines are two.
+using ChamberKey = std::pair<QString, int>;
+
+// The storage condition a chamber holds for a study, and how long its
+// reading may stay outside the condition before the alarm.
+constexpr int kDefaultConditionDelay = 900;
+struct ChamberCondition {
+    StabilityCondition condition;
+    int delay = kDefaultConditionDelay;  // s, within the alarm delays' limits
+    bool operator==(const ChamberCondition& o) const { return condition == o.condition && delay == o.delay; }
+    bool operator!=(const ChamberCondition& o) const { return !(*this == o); }
+};
+
 // Bands and delays as the operator sets them.
 struct AlarmSettings {
     bool temperatureOn = true;
@@ -34,7 +52,15 @@ struct AlarmSettings {
     int humidityDelay = 900;    // s
     bool linkOn = true;
     bool programEndOn = true;
+    // Chambers held to a storage condition: their deviation alarms follow it
+    // instead of the set point they report. The switches above hold for
+    // them too.
+    std::map<ChamberKey, ChamberCondition> conditions;
 
+    // The chamber's condition; null when it follows its set point.
+    const ChamberCondition* ConditionOf(const ChamberKey& chamber) const;
+    // Everything but the conditions is the same.
+    bool SameBands(const AlarmSettings& o) const;
     bool operator==(const AlarmSettings& o) const;
     bool operator!=(const AlarmSettings& o) const { return !(*this == o); }
 };
@@ -50,9 +76,26 @@ AlarmSettings SaneAlarmSettings(AlarmSettings s);
 // ("15m", "ja") or outside the dialog's range (bands 0.1..100, delays
 // 0..24 h in seconds) takes the default. Refused ones go to *refused as
 // "key=value"; keys of other things are ignored.
-AlarmSettings AlarmSettingsFromText(const QMap<QString, QString>& values, QStringList* refused);
+// A chamber's condition: "condition.ADDRESS" (the desktop's one line) or
+// "condition.LINE.ADDRESS" (a line of the recorder), the value a preset's
+// name or "T±dT/RH±dRH" (ParseStabilityCondition), and beside it
+// "conditionDelay.ADDRESS" / "conditionDelay.LINE.ADDRESS" in seconds
+// (kDefaultConditionDelay when missing). lines are the lines a key may
+// name, "" for the unnamed one; a condition of another line, one that does
+// not parse, an address outside 0..250 and a delay without its condition
+// are refused.
+AlarmSettings AlarmSettingsFromText(const QMap<QString, QString>& values, QStringList* refused,
+                                    const QStringList& lines = {QString()});
+// A condition's key read: its chamber, and whether it is the delay's. False
+// for a key that is neither ("condition.", "condition.a.b.3",
+// "condition.300"); the line is not checked.
+bool ReadConditionKey(const QString& key, ChamberKey* chamber, bool* delay);
+// The keys of a chamber's condition and its delay.
+QString ConditionKey(const ChamberKey& chamber);
+QString ConditionDelayKey(const ChamberKey& chamber);
 // The same from the "alarms" group of a settings file, and the settings
-// written there in the form that reads back to them.
+// written there in the form that reads back to them (a condition removed
+// leaves no key behind).
 AlarmSettings ReadAlarmSettings(QSettings& store, QStringList* refused);
 void WriteAlarmSettings(QSettings& store, const AlarmSettings& settings);
 
@@ -171,9 +214,22 @@ public:
     // that runs nothing sits far from a set point of 0 with nothing wrong.
     // Disarming ends an active deviation alarm at once and drops the waits;
     // arming starts the waits afresh. The link alarm and the program-end
-    // notice do not depend on it.
+    // notice do not depend on it. A chamber held to a condition is watched
+    // armed or not: the arming is kept, and counts again without one.
     std::vector<AlarmEvent> SetDeviationArmed(bool armed, qint64 time);
     bool DeviationArmed() const { return m_armed; }
+    // The chamber's storage condition, or none. With one, a deviation is a
+    // reading outside the condition's tolerance around the condition's set
+    // point, whatever set point the chamber reports (one changed by hand is
+    // out of its condition), for longer than the condition's delay; neither
+    // a new set point nor a reading on its way back starts the wait again,
+    // and humidity is not watched under a condition that keeps none. A
+    // change of the condition ends the deviation alarms and starts the
+    // waits afresh against the new one.
+    std::vector<AlarmEvent> SetCondition(const std::optional<ChamberCondition>& condition, qint64 time);
+    const std::optional<ChamberCondition>& Condition() const { return m_condition; }
+    // Whether deviations are watched now: armed, or held to a condition.
+    bool DeviationWatched() const { return m_armed || m_condition.has_value(); }
     // Reading switched off: every active alarm ends, every wait is dropped.
     std::vector<AlarmEvent> Stop(qint64 time);
     // Empty when there is no such alarm or it was acknowledged already.
@@ -196,9 +252,19 @@ private:
         int activeId = 0;        // 0: no active alarm
     };
 
-    void FeedDeviation(AlarmKind kind, Deviation& d, bool on, double band, int delay,
-                       const std::optional<double>& current, const std::optional<double>& setPoint, qint64 time,
-                       std::vector<AlarmEvent>& events);
+    // What a deviation is measured against this time.
+    struct Reference {
+        bool on = false;
+        double band = 0;
+        int delay = 0;  // s
+        std::optional<double> setPoint;
+        // Null: the set point the chamber reports, with its restarts of the
+        // wait; else the condition it is held to.
+        const ChamberCondition* condition = nullptr;
+    };
+    void FeedDeviation(AlarmKind kind, Deviation& d, const Reference& reference, const std::optional<double>& current,
+                       qint64 time, std::vector<AlarmEvent>& events);
+    void EndDeviations(qint64 time, std::vector<AlarmEvent>& events);
     void FeedLink(const PollFacts& facts, std::vector<AlarmEvent>& events);
     void FeedProgram(const PollFacts& facts, std::vector<AlarmEvent>& events);
     Alarm& Raise(AlarmKind kind, const QString& text, qint64 time, std::vector<AlarmEvent>& events);
@@ -213,6 +279,7 @@ private:
     int m_linkId = 0;
     int m_notReadId = 0;  // "нет опроса"
     bool m_armed = true;
+    std::optional<ChamberCondition> m_condition;
     // The program as the last answered poll showed it: 0 when none ran.
     int m_runningProgram = 0;
     bool m_lastStepFinal = false;

@@ -54,6 +54,39 @@ QString AlarmSettingsText(const AlarmSettings& s)
         .arg(onOff(s.linkOn), onOff(s.programEndOn));
 }
 
+QString JournalChamber(const ChamberKey& chamber)
+{
+    return chamber.first.isEmpty() ? JournalChamber(chamber.second)
+                                   : QStringLiteral("%1/%2").arg(chamber.first).arg(chamber.second);
+}
+
+QString ConditionJournalText(const ChamberCondition* condition)
+{
+    if (!condition)
+        return QStringLiteral("без условия");
+    const QString delay = condition->delay % 60 == 0 ? QStringLiteral("%1 мин").arg(condition->delay / 60)
+                                                     : QStringLiteral("%1 с").arg(condition->delay);
+    return QStringLiteral("%1, задержка %2").arg(StabilityConditionText(condition->condition), delay);
+}
+
+std::vector<ConditionChange> ConditionChanges(const AlarmSettings& before, const AlarmSettings& after)
+{
+    std::set<ChamberKey> chambers;
+    for (const auto& [chamber, condition] : before.conditions)
+        chambers.insert(chamber);
+    for (const auto& [chamber, condition] : after.conditions)
+        chambers.insert(chamber);
+    std::vector<ConditionChange> changes;
+    for (const ChamberKey& chamber : chambers) {
+        const ChamberCondition* was = before.ConditionOf(chamber);
+        const ChamberCondition* is = after.ConditionOf(chamber);
+        if (was && is && *was == *is)
+            continue;
+        changes.push_back({chamber, ConditionJournalText(was), ConditionJournalText(is)});
+    }
+    return changes;
+}
+
 AlarmCounts ActiveAlarmCounts(const AlarmRules& rules)
 {
     return {rules.ActiveCount(AlarmKind::Temperature), rules.ActiveCount(AlarmKind::Humidity),
@@ -150,6 +183,8 @@ AlarmService::Chamber& AlarmService::ChamberFor(const ChamberKey& key, qint64 no
     if (it == m_chambers.end()) {
         it = m_chambers.emplace(key, Chamber{AlarmRules(m_settings.Settings())}).first;
         it->second.rules.ShareNumbers(m_nextId);
+        if (const ChamberCondition* condition = m_settings.Settings().ConditionOf(key))
+            it->second.rules.SetCondition(*condition, nowMs);
         // A recorder's chamber that runs nothing sits far from a set point of
         // 0 with nothing wrong: its deviations wait for a program to run.
         it->second.rules.SetDeviationArmed(m_options.armingFollowsProgram ? false : Arming(key).armed, nowMs);
@@ -506,16 +541,27 @@ bool AlarmService::AcknowledgeLab(int id, const QString& comment, qint64 now)
 void AlarmService::ApplySettings(const AlarmSettings& settings, bool save)
 {
     // The operator's change (save) is recorded first; loading is not an action.
-    if (save && m_options.journal)
-        RecordAction(JournalAction::AlarmSettings, QString(), AlarmSettingsText(m_settings.Settings()),
-                     AlarmSettingsText(settings), JournalOutcomeDone());
+    // A chamber's condition is a record of its own, under the chamber, as its
+    // arming is; a save that changes only conditions has none of the bands.
+    if (save && m_options.journal) {
+        const std::vector<ConditionChange> changes = ConditionChanges(m_settings.Settings(), settings);
+        if (changes.empty() || !settings.SameBands(m_settings.Settings()))
+            RecordAction(JournalAction::AlarmSettings, QString(), AlarmSettingsText(m_settings.Settings()),
+                         AlarmSettingsText(settings), JournalOutcomeDone());
+        for (const ConditionChange& change : changes)
+            RecordAction(JournalAction::AlarmSettings, JournalChamber(change.chamber), change.oldValue,
+                         change.newValue, JournalOutcomeDone());
+    }
     if (save)
         SaveAlarmSettings(SaneAlarmSettings(settings));
     const qint64 now = WallNow();
     m_settings.SetSettings(settings, now);
-    // Every chamber follows the same bands and delays.
+    // Every chamber follows the same bands and delays, and its own condition.
     for (auto& [key, c] : m_chambers) {
         std::vector<AlarmEvent> events = c.rules.SetSettings(settings, now);
+        const ChamberCondition* condition = m_settings.Settings().ConditionOf(key);
+        const auto ended = c.rules.SetCondition(condition ? std::optional<ChamberCondition>(*condition) : std::nullopt, now);
+        events.insert(events.end(), ended.begin(), ended.end());
         if (events.empty())
             emit AlarmsChanged(key.first, key.second);
         else

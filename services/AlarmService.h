@@ -21,10 +21,6 @@
 #include "monitoring/Alarms.h"
 #include "monitoring/LineScheduler.h"
 
-// A chamber: its line ("" for the desktop's one line) and its bus address.
-// Two chambers at one address on two lines are two.
-using ChamberKey = std::pair<QString, int>;
-
 // The link-loss window of the desktop's poll (20 tries of 800 ms), shortened
 // with the waits.
 qint64 LinkLossWindowMs();
@@ -37,8 +33,22 @@ bool LinkLostAt(qint64 lastAnswerMs, qint64 firstReadMs, qint64 nowMs);
 // (unansweredInRow) has the longest pause as its period.
 bool ReadsOverdue(qint64 lastReadMs, int unansweredInRow, qint64 nowMs);
 
-// The journal's words for a set of bands and delays.
+// The journal's chamber column for a chamber: its address on the desktop's
+// one line, "LINE/ADDRESS" on a line of the recorder.
+QString JournalChamber(const ChamberKey& chamber);
+// The journal's words for a set of bands and delays (the conditions apart).
 QString AlarmSettingsText(const AlarmSettings& settings);
+// A chamber's condition in the journal's words ("25/60, задержка 15 мин",
+// "25±2/60±5, задержка 90 с"); "без условия" for none.
+QString ConditionJournalText(const ChamberCondition* condition);
+// What changed of the chambers' conditions from before to after: one entry
+// per chamber whose condition was added, changed or removed, in the order
+// of the chambers.
+struct ConditionChange {
+    ChamberKey chamber;
+    QString oldValue, newValue;
+};
+std::vector<ConditionChange> ConditionChanges(const AlarmSettings& before, const AlarmSettings& after);
 
 // The alarm counts a watcher elsewhere sees of one chamber: active alarms by
 // kind, program-end notices until acknowledged. Outstanding: every kind
@@ -130,8 +140,10 @@ public:
     QString LabAlarmText() const;
 
     const AlarmSettings& Settings() const { return m_settings.Settings(); }
-    // New bands and delays for every chamber; save: the operator's change,
-    // journalled first and kept in the settings file.
+    // New bands and delays for every chamber, and each chamber's condition;
+    // save: the operator's change, journalled first (the bands in one record,
+    // each chamber's condition changed in one of its own) and kept in the
+    // settings file.
     void ApplySettings(const AlarmSettings& settings, bool save);
 
     DeviationArming Arming(const ChamberKey& chamber) const;

@@ -163,6 +163,10 @@ bool Recorder::Start(const RecorderConfig& config, QString* error)
         Event(JournalBreakMessage(check, setAside));
     Event(QStringLiteral("регистратор запущен: папка %1, линий %2").arg(config.folder).arg(config.lines.size()));
     Journal(JournalAction::RecorderStart, QString(), QStringLiteral("линий %1").arg(config.lines.size()));
+    // What each chamber is held to, said once, so the log shows it was taken.
+    for (const auto& [chamber, condition] : config.alarms.conditions)
+        Event(QStringLiteral("условие хранения: камера %1: %2")
+                  .arg(JournalChamber(chamber), ConditionJournalText(&condition)));
     for (const RecorderLine& line : config.lines)
         StartLine(line);
     StartControl();
@@ -754,10 +758,16 @@ void Recorder::Reload(const RecorderConfig& config)
     // New bands and delays hold for every chamber from now on; an alarm of a
     // kind switched off ends.
     if (config.alarms != m_alarms.Settings()) {
-        const QString before = AlarmSettingsText(m_alarms.Settings());
+        const AlarmSettings before = m_alarms.Settings();
         m_alarms.ApplySettings(config.alarms, false);
-        Journal(JournalAction::AlarmSettings, before, AlarmSettingsText(config.alarms));
-        summary += QStringLiteral("; тревоги: %1").arg(AlarmSettingsText(config.alarms));
+        if (!config.alarms.SameBands(before)) {
+            Journal(JournalAction::AlarmSettings, AlarmSettingsText(before), AlarmSettingsText(config.alarms));
+            summary += QStringLiteral("; тревоги: %1").arg(AlarmSettingsText(config.alarms));
+        }
+        for (const ConditionChange& change : ConditionChanges(before, config.alarms)) {
+            Journal(JournalAction::AlarmSettings, change.oldValue, change.newValue, JournalChamber(change.chamber));
+            summary += QStringLiteral("; условие камеры %1: %2").arg(JournalChamber(change.chamber), change.newValue);
+        }
     }
     Event(QStringLiteral("конфигурация перечитана: %1").arg(summary));
     Journal(JournalAction::ConfigurationRead, QString(), summary);
@@ -937,10 +947,11 @@ void Recorder::ScheduleMinute()
     m_minute.start(static_cast<int>(period - now % period));
 }
 
-void Recorder::Journal(JournalAction action, const QString& oldValue, const QString& newValue)
+void Recorder::Journal(JournalAction action, const QString& oldValue, const QString& newValue, const QString& chamber)
 {
     JournalEntry entry;
     entry.action = action;
+    entry.chamber = chamber;
     entry.oldValue = oldValue;
     entry.newValue = newValue;
     entry.outcome = JournalOutcomeDone();

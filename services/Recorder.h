@@ -41,7 +41,8 @@ public:
     bool Start(const RecorderConfig& config, QString* error);
     // A configuration read anew: lines added, removed or changed start or
     // stop; an unchanged line goes on without a missed read; a changed
-    // [alarms] holds for every chamber from now on.
+    // [alarms] holds for every chamber from now on, a chamber's changed
+    // condition journalled under the chamber.
     void Reload(const RecorderConfig& config);
     // Every line stopped and every record measured written (or kept, said so).
     void Stop();
@@ -88,7 +89,8 @@ private:
     void TakeState(const LineState& state);
     void ScheduleMinute();
     void Event(const QString& text);
-    void Journal(JournalAction action, const QString& oldValue, const QString& newValue);
+    void Journal(JournalAction action, const QString& oldValue, const QString& newValue,
+                 const QString& chamber = QString());
     // Into the journal, or kept in memory (and said) while it cannot be written.
     void KeepJournal(const JournalEntry& entry);
     // The journal's newest record and hash, said once each.

@@ -131,6 +131,7 @@ bool ReadRecorderConfig(const QString& path, RecorderConfig* config, QString* er
         return fail(QStringLiteral("%1").arg(keysOutside.first()), QStringLiteral("ключ вне раздела"));
     QSet<QString> devices;
     QSet<QString> endpoints;
+    QMap<QString, QString> alarmValues;
     for (const QString& group : settings.childGroups()) {
         settings.beginGroup(group);
         const QStringList keys = settings.childKeys();
@@ -170,18 +171,13 @@ bool ReadRecorderConfig(const QString& path, RecorderConfig* config, QString* er
                 (key == QLatin1String("readers") ? read.access.readGroup : read.access.writeGroup) = name;
             }
         } else if (group == kAlarmsSection) {
-            QMap<QString, QString> values;
+            // Read once every line is known: a condition names its line.
             for (const QString& key : keys) {
-                if (!kAlarmKeys.contains(key))
+                ChamberKey chamber;
+                bool delay = false;
+                if (!kAlarmKeys.contains(key) && !ReadConditionKey(key, &chamber, &delay))
                     return fail(at(key), QStringLiteral("неизвестный ключ"));
-                values.insert(key, ValueText(settings, key));
-            }
-            QStringList refused;
-            read.alarms = AlarmSettingsFromText(values, &refused);
-            if (!refused.isEmpty()) {
-                const QString first = refused.first();
-                return fail(at(first.section(u'=', 0, 0)),
-                            QStringLiteral("значение «%1» не подходит").arg(first.section(u'=', 1)));
+                alarmValues.insert(key, ValueText(settings, key));
             }
         } else if (group.startsWith(kLinePrefix) && group.size() > kLinePrefix.size()) {
             RecorderLine line;
@@ -240,6 +236,47 @@ bool ReadRecorderConfig(const QString& path, RecorderConfig* config, QString* er
     }
     if (read.lines.isEmpty())
         return fail(QString(), QStringLiteral("не задано ни одной линии ([line.ИМЯ])"));
+    const auto atAlarms = [&](const QString& key) { return QStringLiteral("[%1] %2").arg(kAlarmsSection, key); };
+    QStringList lineNames;
+    for (const RecorderLine& line : read.lines)
+        lineNames.append(line.name);
+    // A condition names a chamber the file reads: a typo in its line or
+    // address would otherwise leave the chamber unwatched without a word.
+    for (auto it = alarmValues.begin(); it != alarmValues.end(); ++it) {
+        ChamberKey chamber;
+        bool delay = false;
+        if (!ReadConditionKey(it.key(), &chamber, &delay))
+            continue;
+        if (chamber.first.isEmpty())
+            return fail(atAlarms(it.key()), QStringLiteral("нужна линия: %1.ЛИНИЯ.%2")
+                                                .arg(it.key().section(u'.', 0, 0))
+                                                .arg(chamber.second));
+        const RecorderLine* line = read.Line(chamber.first);
+        if (!line)
+            return fail(atAlarms(it.key()), QStringLiteral("нет линии «%1» ([line.%1])").arg(chamber.first));
+        if (!line->scan && !line->chambers.contains(chamber.second))
+            return fail(atAlarms(it.key()),
+                        QStringLiteral("камеры %1 нет среди chambers линии «%2»").arg(chamber.second).arg(line->name));
+    }
+    QStringList refused;
+    read.alarms = AlarmSettingsFromText(alarmValues, &refused, lineNames);
+    if (!refused.isEmpty()) {
+        const QString first = refused.first();
+        const QString key = first.section(u'=', 0, 0);
+        // What a condition's key would have taken.
+        QString hint;
+        ChamberKey chamber;
+        bool delay = false;
+        if (!ReadConditionKey(key, &chamber, &delay))
+            hint.clear();
+        else if (!delay)
+            hint = QStringLiteral(" (нужно 25/60, 30/65, 30/75, 40/75, 5 °C или Т±dТ/ВЛ±dВЛ, например 25±2/60±5)");
+        else if (!read.alarms.ConditionOf(chamber))
+            hint = QStringLiteral(" (нет условия %1)").arg(ConditionKey(chamber));
+        else
+            hint = QStringLiteral(" (нужно целое число секунд от 0 до %1)").arg(kMaxAlarmDelay);
+        return fail(atAlarms(key), QStringLiteral("значение «%1» не подходит%2").arg(first.section(u'=', 1), hint));
+    }
     *config = read;
     return true;
 }

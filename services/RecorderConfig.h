@@ -37,7 +37,9 @@ struct RecorderConfig {
     // Who may read ("readers=") and who may change a chamber's work
     // ("operators="): groups of the system.
     ControlAccess access;
-    AlarmSettings alarms;  // [alarms], the desktop's keys; defaults otherwise
+    // [alarms], the desktop's keys, and the chambers' conditions by line
+    // (condition.LINE.ADDRESS); defaults otherwise.
+    AlarmSettings alarms;
     QVector<RecorderLine> lines;
     const RecorderLine* Line(const QString& name) const;
 };

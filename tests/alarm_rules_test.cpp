@@ -1,4 +1,8 @@
 // The alarm rules on their own: time-stamped poll facts in, alarm events out.
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <limits>
 #include <string>
@@ -457,4 +461,329 @@ TEST(AlarmRulesTest, ArmingAsTheSettingsFileKeepsIt)
     EXPECT_EQ(ArmingText({false, 0, {}}, QStringLiteral("10.12.2026 14:05:30")), QStringLiteral("тревоги отклонения выключены"));
     EXPECT_EQ(ArmingText({false, 7, {}}, QStringLiteral("10.12.2026 14:05:30")),
               QStringLiteral("тревоги отклонения выключены с 10.12.2026 14:05:30"));
+}
+
+namespace {
+
+// One poll of a chamber with humidity at t seconds.
+struct ClimatePoll {
+    double t;
+    double temp, setTemp;
+    double humidity, setHumidity;
+};
+
+PollFacts Climate(const ClimatePoll& p)
+{
+    PollFacts f = Temp({p.t, p.temp, p.setTemp});
+    f.currentHumidity = p.humidity;
+    f.setHumidity = p.setHumidity;
+    return f;
+}
+
+ChamberCondition Held(const char* text, int delay)
+{
+    ChamberCondition c;
+    EXPECT_TRUE(ParseStabilityCondition(QString::fromUtf8(text), &c.condition, nullptr)) << text;
+    c.delay = delay;
+    return c;
+}
+
+// "temperature start@64": the kind too, the condition watches both.
+std::vector<std::string> FeedKinds(AlarmRules& rules, const std::vector<PollFacts>& polls)
+{
+    std::vector<std::string> out;
+    for (const PollFacts& f : polls)
+        for (const AlarmEvent& e : rules.Feed(f))
+            out.push_back(AlarmKindKey(e.alarm.kind).toStdString() + " " + Describe(e));
+    return out;
+}
+
+template <class F>
+std::vector<PollFacts> ClimateEvery4s(double from, double to, F poll)
+{
+    std::vector<PollFacts> polls;
+    for (double t = from; t <= to + 1e-9; t += 4)
+        polls.push_back(Climate(poll(t)));
+    return polls;
+}
+
+}  // namespace
+
+TEST(AlarmRulesTest, ConditionCases)
+{
+    struct Case {
+        const char* name;
+        const char* condition;
+        int delay;
+        bool armed;
+        std::vector<PollFacts> polls;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        // Someone set 30 °C by hand; the chamber follows its new set point at
+        // 2 °C a minute and holds it: at its own set point, out of 25/60.
+        // Outside from 27.1 °C (64 s), the alarm once the 60 s have passed.
+        {"set point changed by hand to 30",
+         "25/60",
+         60,
+         false,
+         ClimateEvery4s(0, 400, [](double t) { return ClimatePoll{t, std::min(25.0 + t / 30.0, 30.0), 30, 60, 60}; }),
+         {"temperature start@128"}},
+        {"inside the band while reporting another set point",
+         "25/60",
+         60,
+         false,
+         ClimateEvery4s(0, 400, [](double t) { return ClimatePoll{t, 26.9, 30, 64.0, 70}; }),
+         {}},
+        {"a door opened for less than the delay",
+         "25/60",
+         60,
+         true,
+         Join(Join(ClimateEvery4s(0, 40, [](double t) { return ClimatePoll{t, 25.1, 25, 60, 60}; }),
+                   ClimateEvery4s(44, 92, [](double t) { return ClimatePoll{t, 21.0, 25, 40, 60}; })),
+              ClimateEvery4s(96, 400, [](double t) { return ClimatePoll{t, 25.0, 25, 60, 60}; })),
+         {}},
+        {"the door left open longer ends when it is shut",
+         "25/60",
+         60,
+         true,
+         Join(ClimateEvery4s(0, 100, [](double t) { return ClimatePoll{t, 21.0, 25, 59, 60}; }),
+              ClimateEvery4s(104, 120, [](double t) { return ClimatePoll{t, 24.0, 25, 59, 60}; })),
+         {"temperature start@64", "temperature end@104"}},
+        // Under the set point rule each new set point starts the wait again;
+        // a condition counts every second outside it.
+        {"set points changed during the wait do not restart it",
+         "25/60",
+         60,
+         true,
+         ClimateEvery4s(0, 100, [](double t) { return ClimatePoll{t, 30.0, 30.0 + t / 4, 60, 60}; }),
+         {"temperature start@64"}},
+        {"a reading on its way back still counts",
+         "25/60",
+         60,
+         true,
+         ClimateEvery4s(0, 100, [](double t) { return ClimatePoll{t, 40.0 - t / 10, 25, 60, 60}; }),
+         {"temperature start@64"}},
+        {"humidity left by hand: alarms against the condition's 60 %",
+         "30/65",
+         20,
+         false,
+         ClimateEvery4s(0, 40, [](double t) { return ClimatePoll{t, 30, 30, 45, 0}; }),
+         {"humidity start@24"}},
+        {"humidity under 5 °C is never alarmed",
+         "5 °C",
+         0,
+         false,
+         ClimateEvery4s(0, 200, [](double t) { return ClimatePoll{t, 6.5, 6, 90, 40}; }),
+         {}},
+        {"5 °C holds its ±3 °C",
+         "5 °C",
+         0,
+         false,
+         ClimateEvery4s(0, 8, [](double t) { return ClimatePoll{t, 8.1, 5, 90, 40}; }),
+         {"temperature start@4"}},
+        {"a custom condition's own tolerances",
+         "25±0.5/60±2",
+         10,
+         false,
+         ClimateEvery4s(0, 20, [](double t) { return ClimatePoll{t, 25.4, 25, 62.5, 60}; }),
+         {"humidity start@12"}},
+    };
+    for (const Case& c : cases) {
+        AlarmRules rules;
+        rules.SetDeviationArmed(c.armed, 0);
+        EXPECT_TRUE(rules.SetCondition(Held(c.condition, c.delay), 0).empty()) << c.name;
+        EXPECT_EQ(FeedKinds(rules, c.polls), c.expected) << c.name;
+    }
+}
+
+TEST(AlarmRulesTest, ConditionAlarmNamesTheConditionAndItsSetPoint)
+{
+    AlarmRules rules;
+    rules.SetCondition(Held("25/60", 0), 0);
+    rules.Feed(Climate({0, 30.0, 30, 49.0, 60}));
+    const auto events = rules.Feed(Climate({4, 30.2, 30, 48.5, 60}));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].alarm.text, QStringLiteral("Температура вне условия 25/60: 30.2 °C при 25±2 °C"));
+    EXPECT_DOUBLE_EQ(events[0].alarm.setPoint, 25);
+    EXPECT_DOUBLE_EQ(events[0].alarm.value, 30.2);
+    EXPECT_EQ(events[1].alarm.text, QStringLiteral("Влажность вне условия 25/60: 48.5 % при 60±5 %"));
+    EXPECT_DOUBLE_EQ(events[1].alarm.setPoint, 60);
+    // The farthest reading is measured from the condition, not from the chamber's set point.
+    rules.Feed(Climate({8, 31.5, 31.5, 55, 60}));
+    rules.Feed(Climate({12, 29.0, 29.0, 55, 60}));
+    EXPECT_DOUBLE_EQ(rules.Alarms()[0].worst, 31.5);
+    EXPECT_DOUBLE_EQ(rules.Alarms()[0].setPoint, 25);
+
+    AlarmRules custom;
+    custom.SetCondition(Held("8±1.5", 0), 0);
+    custom.Feed(Climate({0, 10, 8, 45, 0}));
+    const auto own = custom.Feed(Climate({4, 10, 8, 45, 0}));
+    ASSERT_EQ(own.size(), 1u);
+    EXPECT_EQ(own[0].alarm.text, QStringLiteral("Температура вне условия 8±1.5: 10.0 °C при 8±1.5 °C"));
+}
+
+TEST(AlarmRulesTest, ConditionWatchesWhateverTheArmingAndItsChangesStartAfresh)
+{
+    AlarmSettings s;
+    s.temperatureDelay = 0;
+    AlarmRules rules(s);
+    rules.SetDeviationArmed(false, 0);
+    rules.SetCondition(Held("25/60", 10), 0);
+    EXPECT_TRUE(rules.DeviationWatched());
+    EXPECT_EQ(FeedKinds(rules, ClimateEvery4s(0, 12, [](double t) { return ClimatePoll{t, 22.0, 22, 60, 60}; })),
+              (std::vector<std::string>{"temperature start@12"}));
+    // A program that starts and ends there changes nothing of the condition's watch.
+    EXPECT_TRUE(rules.SetDeviationArmed(true, 13000).empty());
+    EXPECT_TRUE(rules.SetDeviationArmed(false, 14000).empty());
+    EXPECT_EQ(rules.ActiveCount(AlarmKind::Temperature), 1);
+    // The same condition again is no change.
+    EXPECT_TRUE(rules.SetCondition(Held("25/60", 10), 15000).empty());
+    // Another one: the alarm ends, the wait starts again against 30/65.
+    std::vector<std::string> ended;
+    for (const AlarmEvent& e : rules.SetCondition(Held("30/65", 10), 16000))
+        ended.push_back(Describe(e));
+    EXPECT_EQ(ended, (std::vector<std::string>{"end@16"}));
+    EXPECT_EQ(FeedKinds(rules, ClimateEvery4s(20, 32, [](double t) { return ClimatePoll{t, 22.0, 22, 65, 65}; })),
+              (std::vector<std::string>{"temperature start@32"}));
+    // No condition any more, disarmed: nothing watches the deviations.
+    ended.clear();
+    for (const AlarmEvent& e : rules.SetCondition(std::nullopt, 36000))
+        ended.push_back(Describe(e));
+    EXPECT_EQ(ended, (std::vector<std::string>{"end@36"}));
+    EXPECT_FALSE(rules.DeviationWatched());
+    EXPECT_TRUE(FeedKinds(rules, ClimateEvery4s(40, 100, [](double t) { return ClimatePoll{t, 22.0, 30, 65, 65}; })).empty());
+    // Armed again, the set point rule as before: the chamber's own 30 °C, the settings' delay.
+    rules.SetDeviationArmed(true, 104000);
+    EXPECT_EQ(FeedKinds(rules, ClimateEvery4s(104, 108, [](double t) { return ClimatePoll{t, 22.0, 30, 65, 65}; })),
+              (std::vector<std::string>{"temperature start@108"}));
+    EXPECT_EQ(rules.Alarms().back().text, QStringLiteral("Температура вне допуска"));
+    EXPECT_DOUBLE_EQ(rules.Alarms().back().setPoint, 30);
+}
+
+TEST(AlarmRulesTest, ConditionKeepsTheKindSwitches)
+{
+    AlarmSettings s;
+    s.temperatureOn = false;
+    AlarmRules rules(s);
+    rules.SetCondition(Held("25/60", 0), 0);
+    EXPECT_EQ(FeedKinds(rules, ClimateEvery4s(0, 8, [](double t) { return ClimatePoll{t, 30, 30, 40, 40}; })),
+              (std::vector<std::string>{"humidity start@4"}));
+    s.humidityOn = false;
+    EXPECT_EQ(rules.SetSettings(s, 9000).size(), 1u);
+    EXPECT_TRUE(FeedKinds(rules, ClimateEvery4s(12, 40, [](double t) { return ClimatePoll{t, 30, 30, 40, 40}; })).empty());
+}
+
+TEST(AlarmRulesTest, ConditionKeysRead)
+{
+    const auto preset = [](const char* name, int delay) { return Held(name, delay); };
+    struct Case {
+        const char* name;
+        QMap<QString, QString> values;
+        QStringList lines;
+        std::map<ChamberKey, ChamberCondition> expected;
+        QStringList refused;
+    };
+    const QStringList desk{QString()};
+    const QStringList ab{QStringLiteral("a"), QStringLiteral("b")};
+    const std::vector<Case> cases = {
+        {"a preset with its delay", {{"condition.3", "25/60"}, {"conditionDelay.3", "600"}}, desk,
+         {{{QString(), 3}, preset("25/60", 600)}}, {}},
+        {"the delay's default", {{"condition.250", "40/75"}}, desk, {{{QString(), 250}, preset("40/75", 900)}}, {}},
+        {"the refrigerator, as written with or without its unit",
+         {{"condition.1", "5 °C"}, {"condition.2", "5"}, {"condition.4", "5C"}},
+         desk,
+         {{{QString(), 1}, preset("5 °C", 900)}, {{QString(), 2}, preset("5 °C", 900)},
+          {{QString(), 4}, preset("5 °C", 900)}},
+         {}},
+        {"a custom one, decimal comma and +-", {{"condition.7", "22,5+-1/50+-3"}, {"conditionDelay.7", "0"}}, desk,
+         {{{QString(), 7}, preset("22.5±1/50±3", 0)}}, {}},
+        {"custom figures of a preset are the preset", {{"condition.7", "30±2/65±5"}}, desk,
+         {{{QString(), 7}, preset("30/65", 900)}}, {}},
+        {"lines of the recorder",
+         {{"condition.a.3", "25/60"}, {"condition.b.3", "30/75"}, {"conditionDelay.b.3", "1800"}},
+         ab,
+         {{{QStringLiteral("a"), 3}, preset("25/60", 900)}, {{QStringLiteral("b"), 3}, preset("30/75", 1800)}},
+         {}},
+        {"not a condition", {{"condition.3", "25/70"}}, desk, {}, {"condition.3=25/70"}},
+        {"no tolerance", {{"condition.3", "25±0/60±5"}}, desk, {}, {"condition.3=25±0/60±5"}},
+        {"humidity beyond 100 %", {{"condition.3", "25±2/110±5"}}, desk, {}, {"condition.3=25±2/110±5"}},
+        {"empty", {{"condition.3", ""}}, desk, {}, {"condition.3="}},
+        {"an address beyond 250", {{"condition.251", "25/60"}}, desk, {}, {"condition.251=25/60"}},
+        {"no address", {{"condition.", "25/60"}}, desk, {}, {"condition.=25/60"}},
+        {"an address of letters", {{"condition.x", "25/60"}}, desk, {}, {"condition.x=25/60"}},
+        {"a line the desktop does not have", {{"condition.a.3", "25/60"}}, desk, {}, {"condition.a.3=25/60"}},
+        {"an unknown line", {{"condition.c.3", "25/60"}}, ab, {}, {"condition.c.3=25/60"}},
+        {"no line in the recorder", {{"condition.3", "25/60"}}, ab, {}, {"condition.3=25/60"}},
+        {"too many parts", {{"condition.a.b.3", "25/60"}}, ab, {}, {"condition.a.b.3=25/60"}},
+        {"a delay that does not read keeps the default",
+         {{"condition.3", "25/60"}, {"conditionDelay.3", "15m"}},
+         desk,
+         {{{QString(), 3}, preset("25/60", 900)}},
+         {"conditionDelay.3=15m"}},
+        {"a delay beyond a day",
+         {{"condition.3", "25/60"}, {"conditionDelay.3", "86401"}},
+         desk,
+         {{{QString(), 3}, preset("25/60", 900)}},
+         {"conditionDelay.3=86401"}},
+        {"a delay without its condition", {{"conditionDelay.3", "600"}}, desk, {}, {"conditionDelay.3=600"}},
+        {"a delay whose condition was refused",
+         {{"condition.3", "25"}, {"conditionDelay.3", "600"}},
+         desk,
+         {},
+         {"condition.3=25", "conditionDelay.3=600"}},
+    };
+    for (const Case& c : cases) {
+        QStringList refused;
+        const AlarmSettings s = AlarmSettingsFromText(c.values, &refused, c.lines);
+        EXPECT_EQ(refused, c.refused) << c.name;
+        EXPECT_EQ(s.conditions.size(), c.expected.size()) << c.name;
+        for (const auto& [chamber, condition] : c.expected) {
+            const ChamberCondition* got = s.ConditionOf(chamber);
+            ASSERT_NE(got, nullptr) << c.name << ": " << chamber.first.toStdString() << "/" << chamber.second;
+            EXPECT_EQ(*got, condition) << c.name << ": " << StabilityConditionText(got->condition).toStdString();
+        }
+        // The bands beside them are untouched.
+        EXPECT_TRUE(s.SameBands(AlarmSettings{})) << c.name;
+    }
+}
+
+TEST(AlarmRulesTest, ConditionKeysAreWrittenBackAndARemovedOneLeavesNone)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Calvetra.conf"));
+    AlarmSettings s;
+    s.temperatureBand = 3;
+    s.conditions[{QString(), 3}] = Held("25/60", 900);
+    s.conditions[{QString(), 12}] = Held("5 °C", 90);
+    s.conditions[{QString(), 40}] = Held("22.5±1/50±3", 0);
+    {
+        QSettings store(path, QSettings::IniFormat);
+        WriteAlarmSettings(store, s);
+    }
+    {
+        QSettings store(path, QSettings::IniFormat);
+        QStringList refused;
+        EXPECT_EQ(ReadAlarmSettings(store, &refused), s);
+        EXPECT_TRUE(refused.isEmpty()) << refused.join(u' ').toStdString();
+    }
+    // As a person reads the file.
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    file.close();
+    for (const char* line : {"condition.3=25/60", "conditionDelay.3=900", "condition.12=5 °C", "conditionDelay.12=90",
+                             "condition.40=22.5±1/50±3", "conditionDelay.40=0", "temperatureBand=3"})
+        EXPECT_TRUE(text.contains(QString::fromUtf8(line))) << line << "\n" << text.toStdString();
+
+    s.conditions.erase({QString(), 12});
+    {
+        QSettings store(path, QSettings::IniFormat);
+        WriteAlarmSettings(store, s);
+    }
+    QSettings store(path, QSettings::IniFormat);
+    EXPECT_EQ(ReadAlarmSettings(store, nullptr), s);
+    EXPECT_FALSE(store.contains(QStringLiteral("alarms/condition.12")));
+    EXPECT_FALSE(store.contains(QStringLiteral("alarms/conditionDelay.12")));
+    EXPECT_TRUE(store.contains(QStringLiteral("alarms/condition.3")));
 }

@@ -242,6 +242,83 @@ TEST_F(AlarmServiceTest, DeviationArmedWhileAProgramRunsAndSettingsReachEveryCha
     EXPECT_EQ(service.Settings(), settings);
 }
 
+// A condition binds the chamber of its line only: the same address on
+// another line, and the line's other chambers, keep the set point rule.
+TEST_F(AlarmServiceTest, ConditionHoldsForItsOwnChamberOfItsLine)
+{
+    AlarmSettings settings;
+    settings.temperatureDelay = 60;
+    ChamberCondition held;
+    ASSERT_TRUE(ParseStabilityCondition(QStringLiteral("25/60"), &held.condition, nullptr));
+    held.delay = 60;
+    settings.conditions[{QStringLiteral("a"), 1}] = held;
+    AlarmService service(options);
+    service.ApplySettings(settings, false);
+    const ChamberKey heldOne{QStringLiteral("a"), 1}, neighbour{QStringLiteral("a"), 2}, otherLine{QStringLiteral("b"), 1};
+    // All three set to 30 °C by hand and at it, no program: only the one
+    // held to 25/60 is out of what it should be.
+    for (qint64 t = kStart; t <= kStart + 70000; t += 4000)
+        for (const ChamberKey& chamber : {heldOne, neighbour, otherLine})
+            service.TakeRead(Answered(chamber.first, chamber.second, t, Reply(300, 300, 0)));
+    EXPECT_EQ(Active(service, heldOne, AlarmKind::Temperature), 1);
+    EXPECT_EQ(Active(service, neighbour, AlarmKind::Temperature), 0);
+    EXPECT_EQ(Active(service, otherLine, AlarmKind::Temperature), 0);
+    // Its humidity (45 % by the replies here) is out of 60±5 as well.
+    EXPECT_EQ(Active(service, heldOne, AlarmKind::Humidity), 1);
+    const QStringList lines = FileLines(File(QStringLiteral("a")));
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].contains(QStringLiteral("Температура вне условия 25/60: 30.0 °C при 25±2 °C")))
+        << lines[0].toStdString();
+    EXPECT_TRUE(FileLines(File(QStringLiteral("b"))).isEmpty());
+
+    // The condition moves to line b's chamber 1: a/1's alarms end, b/1 is
+    // watched from now on and a/1 no longer.
+    settings.conditions.clear();
+    settings.conditions[otherLine] = held;
+    service.ApplySettings(settings, false);
+    EXPECT_EQ(Active(service, heldOne, AlarmKind::Temperature), 0);
+    EXPECT_EQ(Active(service, heldOne, AlarmKind::Humidity), 0);
+    for (qint64 t = kStart + 74000; t <= kStart + 150000; t += 4000)
+        for (const ChamberKey& chamber : {heldOne, otherLine})
+            service.TakeRead(Answered(chamber.first, chamber.second, t, Reply(300, 300, 0)));
+    EXPECT_EQ(Active(service, heldOne, AlarmKind::Temperature), 0);
+    EXPECT_EQ(Active(service, otherLine, AlarmKind::Temperature), 1);
+    // A chamber first read after the settings came takes its condition too.
+    const ChamberKey late{QStringLiteral("b"), 9};
+    settings.conditions[late] = held;
+    service.ApplySettings(settings, false);
+    for (qint64 t = kStart + 154000; t <= kStart + 220000; t += 4000)
+        service.TakeRead(Answered(late.first, late.second, t, Reply(300, 300, 0)));
+    EXPECT_EQ(Active(service, late, AlarmKind::Temperature), 1);
+}
+
+TEST(AlarmServiceRules, ConditionChangesInTheJournalsWords)
+{
+    ChamberCondition a, b;
+    ASSERT_TRUE(ParseStabilityCondition(QStringLiteral("25/60"), &a.condition, nullptr));
+    ASSERT_TRUE(ParseStabilityCondition(QStringLiteral("25±1.5/60±3"), &b.condition, nullptr));
+    a.delay = 900;
+    b.delay = 90;
+    AlarmSettings before, after;
+    before.conditions[{QString(), 1}] = a;   // removed
+    before.conditions[{QString(), 2}] = a;   // changed
+    before.conditions[{QString(), 3}] = a;   // kept
+    after.conditions[{QString(), 2}] = b;
+    after.conditions[{QString(), 3}] = a;
+    after.conditions[{QStringLiteral("a"), 4}] = b;  // added
+    after.temperatureBand = 3;  // the bands are not the conditions' business
+    const std::vector<ConditionChange> changes = ConditionChanges(before, after);
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(JournalChamber(changes[0].chamber), QStringLiteral("1"));
+    EXPECT_EQ(changes[0].oldValue, QStringLiteral("25/60, задержка 15 мин"));
+    EXPECT_EQ(changes[0].newValue, QStringLiteral("без условия"));
+    EXPECT_EQ(JournalChamber(changes[1].chamber), QStringLiteral("2"));
+    EXPECT_EQ(changes[1].newValue, QStringLiteral("25±1.5/60±3, задержка 90 с"));
+    EXPECT_EQ(JournalChamber(changes[2].chamber), QStringLiteral("a/4"));
+    EXPECT_EQ(changes[2].oldValue, QStringLiteral("без условия"));
+    EXPECT_TRUE(ConditionChanges(after, after).empty());
+}
+
 TEST_F(AlarmServiceTest, WatchdogRaisesNotReadAndReadsEndIt)
 {
     AlarmService service(options);

@@ -400,6 +400,154 @@ TEST_F(AlarmSimTest, DialogValuesAreAppliedAndRemembered)
     EXPECT_EQ(kept.since, AlarmCenter->Arming(1).since);
 }
 
+// A chamber held to 25/60 whose set point someone changed to 30 °C at its
+// panel: at its own set point, not running a program, its deviation alarms
+// disarmed; the condition alarms all the same, and names itself.
+TEST_F(AlarmSimTest, ChamberHeldToAConditionAlarmsAtItsOwnSetPoint)
+{
+    bus.SetSpeed(0);
+    // 30.0 °C of 30.0, 60 % of 60 %, no program.
+    Pin({300, 0, 300, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 600, 600});
+    AlarmCenter->SetDeviationArmed(1, false, QStringLiteral("оператором"), true);
+    AlarmSettings s;
+    ChamberCondition held;
+    ASSERT_TRUE(ParseStabilityCondition(QStringLiteral("25/60"), &held.condition, nullptr));
+    held.delay = 20;  // 2 s with the waits at a tenth
+    s.conditions[{QString(), 1}] = held;
+    Use(s);
+    StartReading();
+    ASSERT_TRUE(PumpUntil([&] { return Count(AlarmKind::Temperature) > 0; }, 30000));
+    const Alarm alarm = *Last(AlarmKind::Temperature);
+    EXPECT_EQ(alarm.text, QStringLiteral("Температура вне условия 25/60: 30.0 °C при 25±2 °C"));
+    EXPECT_DOUBLE_EQ(alarm.setPoint, 25.0);
+    EXPECT_TRUE(AlarmCenter->MarkerText().startsWith(QStringLiteral("ТРЕВОГА: Температура вне условия 25/60")))
+        << AlarmCenter->MarkerText().toStdString();
+    // Watched though disarmed: the window does not name it as unwatched.
+    EXPECT_TRUE(AlarmCenter->Window()->LabelArming->isHidden())
+        << AlarmCenter->Window()->LabelArming->text().toStdString();
+    EXPECT_EQ(Count(AlarmKind::Humidity), 0);
+
+    // Back inside the condition's band, the chamber's set point still 30 °C.
+    Pin({265, 0, 300, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 600, 600});
+    ASSERT_TRUE(PumpUntil([&] { return !Last(AlarmKind::Temperature)->Active(); }, 30000));
+    EXPECT_EQ(Count(AlarmKind::Temperature), 1);
+    const QStringList lines = EventLines();
+    ASSERT_EQ(lines.size(), 2) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[0].contains(",начало,1,Температура,1,COM1,30.0,25.0,")) << lines[0].toStdString();
+}
+
+TEST_F(AlarmSimTest, DialogKeepsEachChambersConditionAndJournalsEveryChange)
+{
+    TAlarmWindow* window = AlarmCenter->Window();
+    auto records = [] {
+        std::vector<JournalRecord> all;
+        CheckJournal(JournalFileName(JournalFolder()), [&](const JournalRecord& r) {
+            if (r.action == QStringLiteral("Настройка тревог"))
+                all.push_back(r);
+        });
+        return all;
+    };
+    const size_t before = records().size();
+
+    // Chamber 3, not read here yet, put on 30/65 with a delay of 20 min.
+    QTimer::singleShot(0, [window] {
+        TAlarmSettingsDialog* d = window->SettingsDialog;
+        d->ConditionAddress->setCurrentText(QStringLiteral("3"));
+        d->ButtonAddCondition->click();
+        if (d->ConditionRows().size() == 1) {
+            d->ConditionRows()[0].choice->setCurrentText(QStringLiteral("30/65"));
+            d->ConditionRows()[0].delay->setValue(20);
+        }
+        d->ButtonOk->click();
+    });
+    window->ButtonSettings->click();
+    const ChamberCondition* three = AlarmCenter->Settings().ConditionOf({QString(), 3});
+    ASSERT_NE(three, nullptr);
+    EXPECT_EQ(StabilityConditionText(three->condition), QStringLiteral("30/65"));
+    EXPECT_EQ(three->delay, 1200);
+    EXPECT_EQ(QSettings().value(QStringLiteral("alarms/condition.3")).toString(), QStringLiteral("30/65"));
+    EXPECT_EQ(QSettings().value(QStringLiteral("alarms/conditionDelay.3")).toInt(), 1200);
+    EXPECT_EQ(LoadAlarmSettings(), AlarmCenter->Settings());
+    std::vector<JournalRecord> now = records();
+    // Only the condition changed: its record alone, under the chamber.
+    ASSERT_EQ(now.size(), before + 1);
+    EXPECT_EQ(now.back().chamber, QStringLiteral("3"));
+    EXPECT_EQ(now.back().oldValue, QStringLiteral("без условия"));
+    EXPECT_EQ(now.back().newValue, QStringLiteral("30/65, задержка 20 мин"));
+
+    // Opened again: chamber 3's row as kept. It becomes a custom 25±1.5
+    // without humidity, and chamber 1, known here, is offered and added.
+    QString shownChoice;
+    int shownDelay = -1;
+    QStringList offered;
+    QTimer::singleShot(0, [&, window] {
+        TAlarmSettingsDialog* d = window->SettingsDialog;
+        for (int i = 0; i < d->ConditionAddress->count(); ++i)
+            offered << d->ConditionAddress->itemText(i);
+        if (d->ConditionRows().size() == 1) {
+            const TAlarmSettingsDialog::ConditionEditors& row = d->ConditionRows()[0];
+            shownChoice = row.choice->currentText();
+            shownDelay = row.delay->value();
+            row.choice->setCurrentText(QStringLiteral("Своё"));
+            row.temperature->setValue(25);
+            row.temperatureTolerance->setValue(1.5);
+            row.humidityKept->setChecked(false);
+        }
+        d->ConditionAddress->setCurrentIndex(d->ConditionAddress->findText(QStringLiteral("1")));
+        d->ButtonAddCondition->click();
+        d->ButtonOk->click();
+    });
+    window->ButtonSettings->click();
+    EXPECT_EQ(shownChoice, QStringLiteral("30/65"));
+    EXPECT_EQ(shownDelay, 20);
+    EXPECT_EQ(offered, QStringList{QStringLiteral("1")});
+    ASSERT_NE(AlarmCenter->Settings().ConditionOf({QString(), 1}), nullptr);
+    EXPECT_EQ(QSettings().value(QStringLiteral("alarms/condition.3")).toString(), QStringLiteral("25±1.5"));
+    EXPECT_EQ(QSettings().value(QStringLiteral("alarms/condition.1")).toString(), QStringLiteral("25/60"));
+    now = records();
+    ASSERT_EQ(now.size(), before + 3);
+    EXPECT_EQ(now[before + 1].chamber, QStringLiteral("1"));
+    EXPECT_EQ(now[before + 1].oldValue, QStringLiteral("без условия"));
+    EXPECT_EQ(now[before + 1].newValue, QStringLiteral("25/60, задержка 15 мин"));
+    EXPECT_EQ(now[before + 2].chamber, QStringLiteral("3"));
+    EXPECT_EQ(now[before + 2].oldValue, QStringLiteral("30/65, задержка 20 мин"));
+    EXPECT_EQ(now[before + 2].newValue, QStringLiteral("25±1.5, задержка 20 мин"));
+
+    // Chamber 3 removed (rows go by address: 1, then 3) and a band changed
+    // in the same save: both records, the bands' first.
+    QTimer::singleShot(0, [window] {
+        TAlarmSettingsDialog* d = window->SettingsDialog;
+        d->Conditions->selectRow(1);
+        d->ButtonRemoveCondition->click();
+        d->TemperatureBand->setValue(3);
+        d->ButtonOk->click();
+    });
+    window->ButtonSettings->click();
+    EXPECT_EQ(AlarmCenter->Settings().ConditionOf({QString(), 3}), nullptr);
+    EXPECT_NE(AlarmCenter->Settings().ConditionOf({QString(), 1}), nullptr);
+    EXPECT_FALSE(QSettings().contains(QStringLiteral("alarms/condition.3")));
+    EXPECT_FALSE(QSettings().contains(QStringLiteral("alarms/conditionDelay.3")));
+    now = records();
+    ASSERT_EQ(now.size(), before + 5);
+    EXPECT_TRUE(now[before + 3].chamber.isEmpty());
+    EXPECT_TRUE(now[before + 3].newValue.contains(QStringLiteral("±3.0 °C"))) << now[before + 3].newValue.toStdString();
+    EXPECT_EQ(now[before + 4].chamber, QStringLiteral("3"));
+    EXPECT_EQ(now[before + 4].oldValue, QStringLiteral("25±1.5, задержка 20 мин"));
+    EXPECT_EQ(now[before + 4].newValue, QStringLiteral("без условия"));
+
+    // Cancel keeps what is kept.
+    QTimer::singleShot(0, [window] {
+        TAlarmSettingsDialog* d = window->SettingsDialog;
+        d->Conditions->selectRow(0);
+        d->ButtonRemoveCondition->click();
+        d->ButtonCancel->click();
+    });
+    window->ButtonSettings->click();
+    EXPECT_NE(AlarmCenter->Settings().ConditionOf({QString(), 1}), nullptr);
+    EXPECT_EQ(records().size(), before + 5);
+    QSettings().remove(QStringLiteral("alarms"));
+}
+
 TEST_F(AlarmSimTest, BadSettingsTakeTheDefaultsAndTheOperatorIsToldOnce)
 {
     {

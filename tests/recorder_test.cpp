@@ -163,6 +163,64 @@ TEST(RecorderConfigTest, TheSampleOfThreeKindsReads)
     EXPECT_TRUE(config.lines[2].scan);
 }
 
+// Conditions of the recorder's chambers name their line; a key the file
+// cannot use is refused whole, naming the key and why.
+TEST(RecorderConfigTest, ConditionsByLineAndChamber)
+{
+    QTemporaryDir dir;
+    const QByteArray lines = "[line.a]\ndevice=/dev/ttyS0\nchambers=1-4\n[line.b]\ndevice=/dev/ttyS1\nchambers=scan\n";
+    struct Case {
+        const char* name;
+        QByteArray alarms;
+        const char* where;  // empty: the file reads
+        const char* why;
+    } cases[] = {
+        {"presets, custom and delays",
+         "condition.a.3=25/60\nconditionDelay.a.3=600\ncondition.b.17=25+-0.5/60+-2 ; a scanned line: any address\n"
+         "condition.a.1=5 °C\ntemperatureBand=3\n",
+         "", ""},
+        {"a condition that does not read", "condition.a.3=25/61\n", "[alarms] condition.a.3", "25/61"},
+        {"a delay that does not read", "condition.a.3=25/60\nconditionDelay.a.3=15m\n", "[alarms] conditionDelay.a.3",
+         "секунд"},
+        {"a delay without its condition", "conditionDelay.a.2=600\n", "[alarms] conditionDelay.a.2",
+         "нет условия condition.a.2"},
+        {"an unknown line", "condition.c.3=25/60\n", "[alarms] condition.c.3", "нет линии «c»"},
+        {"no line", "condition.3=25/60\n", "[alarms] condition.3", "нужна линия"},
+        {"a chamber the line does not read", "condition.a.9=25/60\n", "[alarms] condition.a.9", "chambers"},
+        {"an address beyond 250", "condition.b.251=25/60\n", "[alarms] condition.b.251", "неизвестный ключ"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        // A file of its own each: QSettings keeps what it read of a path.
+        const QString path = WriteFile(dir, QStringLiteral("c%1.conf").arg(n++), "[alarms]\n" + c.alarms + lines);
+        RecorderConfig config;
+        QString error;
+        const bool read = ReadRecorderConfig(path, &config, &error);
+        if (!*c.where) {
+            ASSERT_TRUE(read) << c.name << ": " << error.toStdString();
+            EXPECT_EQ(config.alarms.conditions.size(), 3u);
+            const ChamberCondition* a3 = config.alarms.ConditionOf({QStringLiteral("a"), 3});
+            ASSERT_NE(a3, nullptr);
+            EXPECT_EQ(StabilityConditionText(a3->condition), QStringLiteral("25/60"));
+            EXPECT_EQ(a3->delay, 600);
+            const ChamberCondition* a1 = config.alarms.ConditionOf({QStringLiteral("a"), 1});
+            ASSERT_NE(a1, nullptr);
+            EXPECT_FALSE(a1->condition.hasHumidity);
+            EXPECT_EQ(a1->delay, kDefaultConditionDelay);
+            const ChamberCondition* b17 = config.alarms.ConditionOf({QStringLiteral("b"), 17});
+            ASSERT_NE(b17, nullptr);
+            EXPECT_EQ(StabilityConditionText(b17->condition), QStringLiteral("25±0.5/60±2"));
+            EXPECT_EQ(config.alarms.ConditionOf({QStringLiteral("b"), 3}), nullptr);
+            EXPECT_DOUBLE_EQ(config.alarms.temperatureBand, 3);
+            continue;
+        }
+        EXPECT_FALSE(read) << c.name;
+        EXPECT_TRUE(error.startsWith(path + QStringLiteral(": "))) << c.name << ": " << error.toStdString();
+        EXPECT_TRUE(error.contains(QString::fromUtf8(c.where))) << c.name << ": " << error.toStdString();
+        EXPECT_TRUE(error.contains(QString::fromUtf8(c.why))) << c.name << ": " << error.toStdString();
+    }
+}
+
 TEST(ChamberLogTest, WrittenAsTheMainWindowWritesAndKeptWhileTheDiskRefuses)
 {
     QTemporaryDir dir;
@@ -370,6 +428,93 @@ TEST_F(RecorderLines, ReloadAppliesAChangedAlarmsSection)
             settings.append(r.newValue);
     });
     EXPECT_EQ(settings, (QStringList{AlarmSettingsText(changed.alarms), AlarmSettingsText(config.alarms)}));
+}
+
+// A chamber held to 25/60 by the configuration, set to 30 °C by hand at its
+// panel and at it, running no program: the recorder alarms against the
+// condition, its neighbour in the same state does not; a reload moves the
+// condition, each change journalled under its chamber.
+TEST_F(RecorderLines, ConditionOfTheConfigurationAlarmsAChamberSetByHand)
+{
+    const QString path = WriteFile(folder, QStringLiteral("r.conf"),
+                                   QStringLiteral("[recorder]\nfolder=%1\nlisten=\nsocket=\n"
+                                                  "[alarms]\ncondition.a.1=25/60\nconditionDelay.a.1=20\n"
+                                                  "[line.a]\ndevice=%2\nchambers=1-2\ntimeout=100\n")
+                                       .arg(folder.path(), QString::fromStdString(serial.SlavePath()))
+                                       .toUtf8());
+    RecorderConfig fromFile;
+    QString error;
+    ASSERT_TRUE(ReadRecorderConfig(path, &fromFile, &error)) << error.toStdString();
+    serial.SetSpeed(0);
+    for (int address : {1, 2})
+        serial.WithChamber(address, [](sim::ChamberModel& m) {
+            ASSERT_EQ(m.WriteRegisters(0x0D, {30, 60, 1}), 0);  // 30 °C, 60 %, by hand
+            ASSERT_EQ(m.WriteRegisters(0x10, {1}), 0);
+            m.SetTemperature(30);
+            m.SetHumidity(60);
+        });
+    Recorder recorder([this](const QString& e) { events.append(e); });
+    ASSERT_TRUE(recorder.Start(fromFile, &error)) << error.toStdString();
+    EXPECT_TRUE(events.contains(QStringLiteral("условие хранения: камера a/1: 25/60, задержка 20 с")))
+        << events.join(u'\n').toStdString();
+    const ChamberKey held{QStringLiteral("a"), 1}, neighbour{QStringLiteral("a"), 2};
+    auto active = [&](const ChamberKey& chamber, AlarmKind kind) {
+        const AlarmRules* rules = recorder.Alarms().Rules(chamber);
+        return rules ? rules->ActiveCount(kind) : 0;
+    };
+    ASSERT_TRUE(PumpUntil([&] { return active(held, AlarmKind::Temperature) > 0; }, 30s));
+    const Alarm alarm = recorder.Alarms().Rules(held)->Alarms().back();
+    EXPECT_EQ(alarm.text, QStringLiteral("Температура вне условия 25/60: 30.0 °C при 25±2 °C"));
+    EXPECT_DOUBLE_EQ(alarm.setPoint, 25);
+    EXPECT_TRUE(events.contains(QStringLiteral("тревога: линия a, камера №1: ") + alarm.text))
+        << events.join(u'\n').toStdString();
+    const QString alarms = AlarmEventFileName(folder.filePath(QStringLiteral("a")) + u'/');
+    EXPECT_TRUE(QString::fromUtf8(ReadAll(alarms)).contains(QStringLiteral("вне условия 25/60")));
+    // The neighbour, as far from 25/60 and read as often, has nothing: it
+    // follows its own set point and runs no program.
+    const int neighbourReads = Answered(recorder, "a", 2);
+    ASSERT_TRUE(PumpUntil([&] { return Answered(recorder, "a", 2) >= neighbourReads + 3; }, 30s));
+    EXPECT_EQ(active(neighbour, AlarmKind::Temperature), 0);
+    EXPECT_EQ(active(held, AlarmKind::Humidity), 0);
+
+    // Read anew: the condition moves to chamber 2 as 40/75, which it is out of.
+    RecorderConfig moved = fromFile;
+    moved.alarms.conditions.clear();
+    ChamberCondition forty;
+    ASSERT_TRUE(ParseStabilityCondition(QStringLiteral("40/75"), &forty.condition, nullptr));
+    forty.delay = 20;
+    moved.alarms.conditions[neighbour] = forty;
+    recorder.Reload(moved);
+    EXPECT_EQ(active(held, AlarmKind::Temperature), 0);
+    EXPECT_TRUE(LastEvent().contains(QStringLiteral("условие камеры a/1: без условия"))) << LastEvent().toStdString();
+    EXPECT_TRUE(LastEvent().contains(QStringLiteral("условие камеры a/2: 40/75, задержка 20 с")))
+        << LastEvent().toStdString();
+    EXPECT_FALSE(LastEvent().contains(QStringLiteral("тревоги: "))) << LastEvent().toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return active(neighbour, AlarmKind::Temperature) > 0; }, 30s));
+    QStringList texts;
+    for (const Alarm& a : recorder.Alarms().Rules(neighbour)->Alarms())
+        texts << a.text;
+    // Its 60 % is out of 75±5 as well.
+    EXPECT_TRUE(texts.contains(QStringLiteral("Температура вне условия 40/75: 30.0 °C при 40±2 °C")))
+        << texts.join(u'\n').toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return active(neighbour, AlarmKind::Humidity) > 0; }, 30s));
+    // Chamber 1 follows its own set point again, disarmed: nothing more of it.
+    EXPECT_EQ(active(held, AlarmKind::Temperature), 0);
+    EXPECT_EQ(recorder.Alarms().Rules(held)->Alarms().size(), 1u);
+    recorder.Stop();
+
+    std::vector<JournalRecord> changes;
+    CheckJournal(JournalFileName(folder.path()), [&](const JournalRecord& r) {
+        if (r.action == JournalActionText(JournalAction::AlarmSettings))
+            changes.push_back(r);
+    });
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0].chamber, QStringLiteral("a/1"));
+    EXPECT_EQ(changes[0].oldValue, QStringLiteral("25/60, задержка 20 с"));
+    EXPECT_EQ(changes[0].newValue, QStringLiteral("без условия"));
+    EXPECT_EQ(changes[1].chamber, QStringLiteral("a/2"));
+    EXPECT_EQ(changes[1].oldValue, QStringLiteral("без условия"));
+    EXPECT_EQ(changes[1].newValue, QStringLiteral("40/75, задержка 20 с"));
 }
 
 // The control socket answers the desktops of this machine: who asked, as

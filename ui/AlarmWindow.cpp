@@ -6,12 +6,17 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIntValidator>
 #include <QLabel>
 #include <QLocale>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QSettings>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
+#include <algorithm>
 
+#include "link/ChamberContract.h"
 #include "ui/ErrorDisplay.h"
 #include "ui/ScreenFit.h"
 
@@ -67,6 +72,42 @@ QSpinBox* Delay(QWidget* parent)
     return box;
 }
 
+// The chambers' list and the conditions' table start a few rows tall, so
+// the dialog fits a laptop's screen; they grow with the dialog.
+class ArmingList : public QListWidget {
+public:
+    using QListWidget::QListWidget;
+    QSize sizeHint() const override { return {QListWidget::sizeHint().width(), 110}; }
+};
+class ConditionTable : public QTableWidget {
+public:
+    using QTableWidget::QTableWidget;
+    QSize sizeHint() const override { return {QTableWidget::sizeHint().width(), 100}; }
+};
+
+enum ConditionColumn {
+    CondChamber,
+    CondChoice,
+    CondTemperature,
+    CondTemperatureTolerance,
+    CondHumidityKept,
+    CondHumidity,
+    CondHumidityTolerance,
+    CondDelay,
+    CondCount
+};
+
+const QString kOwnCondition = QStringLiteral("Своё");
+
+QDoubleSpinBox* SetPoint(QWidget* parent, double from, double to, const QString& suffix)
+{
+    auto* box = new QDoubleSpinBox(parent);
+    box->setRange(from, to);
+    box->setDecimals(1);
+    box->setSuffix(suffix);
+    return box;
+}
+
 }  // namespace
 
 bool ParseTolerance(const QString& text, const QString& suffix, double* value)
@@ -113,7 +154,7 @@ TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)
     // Armed by a start the chamber confirmed, disarmed by a confirmed stop or
     // the program's end; here by hand.
     form->addRow(new QLabel(QStringLiteral("Тревоги отклонения по камерам:"), this));
-    Arming = new QListWidget(this);
+    Arming = new ArmingList(this);
     Arming->setMinimumHeight(90);
     Arming->setMinimumWidth(520);  // "Камера №N: тревоги отклонения включены с 10.12.2026 14:05:30" whole
     form->addRow(Arming);
@@ -125,8 +166,37 @@ TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)
     form->addRow(QStringLiteral("Заводской номер"), ChamberSerial);
     ChamberName->setEnabled(false);
     ChamberSerial->setEnabled(false);
-    auto* note = new QLabel(QStringLiteral("Пока камера приближается к уставке (за время задержки\n"
-                                           "отклонение уменьшается хотя бы на допуск), тревоги нет."),
+    // A chamber that holds a storage condition for a study alarms against the
+    // condition, whatever set point it reports and whether it runs a program.
+    form->addRow(new QLabel(QStringLiteral("Условия хранения по камерам:"), this));
+    Conditions = new ConditionTable(0, CondCount, this);
+    Conditions->setHorizontalHeaderLabels({QStringLiteral("Камера"), QStringLiteral("Условие"), QStringLiteral("Т"),
+                                           QStringLiteral("Допуск Т ±"), QStringLiteral("Влажность"),
+                                           QStringLiteral("ВЛ"), QStringLiteral("Допуск ВЛ ±"),
+                                           QStringLiteral("Задержка")});
+    Conditions->setSelectionBehavior(QAbstractItemView::SelectRows);
+    Conditions->setSelectionMode(QAbstractItemView::SingleSelection);
+    Conditions->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Conditions->verticalHeader()->hide();
+    Conditions->setMinimumHeight(90);
+    form->addRow(Conditions);
+    ConditionAddress = new QComboBox(this);
+    ConditionAddress->setEditable(true);
+    ConditionAddress->setValidator(new QIntValidator(0, kLastAddress, ConditionAddress));
+    ConditionAddress->lineEdit()->setPlaceholderText(QStringLiteral("адрес"));
+    ConditionAddress->setMinimumWidth(90);
+    ButtonAddCondition = new QPushButton(QStringLiteral("Добавить"), this);
+    ButtonRemoveCondition = new QPushButton(QStringLiteral("Убрать"), this);
+    auto* conditionButtons = new QHBoxLayout;
+    conditionButtons->addWidget(new QLabel(QStringLiteral("Камера №"), this));
+    conditionButtons->addWidget(ConditionAddress);
+    conditionButtons->addWidget(ButtonAddCondition);
+    conditionButtons->addWidget(ButtonRemoveCondition);
+    conditionButtons->addStretch();
+    form->addRow(conditionButtons);
+    auto* note = new QLabel(QStringLiteral("Пока камера приближается к уставке (за время задержки отклонение\n"
+                                           "уменьшается хотя бы на допуск), тревоги нет. Камера с условием хранения\n"
+                                           "тревожит, если показание вне его допуска дольше его задержки."),
                             this);
     form->addRow(note);
     ButtonOk = new QPushButton(QStringLiteral("Сохранить"), this);
@@ -150,12 +220,218 @@ TAlarmSettingsDialog::TAlarmSettingsDialog(QWidget* parent) : QDialog(parent)
     for (QDoubleSpinBox* box : {TemperatureBand, HumidityBand})
         // The editor's own signal: the box's speaks only of texts it takes.
         connect(box->findChild<QLineEdit*>(), &QLineEdit::textChanged, this, [this] { CheckTolerances(); });
+    connect(ButtonAddCondition, &QPushButton::clicked, this, [this] {
+        bool ok = false;
+        const int address = ConditionAddress->currentText().trimmed().toInt(&ok);
+        if (ok && AddCondition(address))
+            ConditionAddress->setCurrentText(QString());
+    });
+    connect(ButtonRemoveCondition, &QPushButton::clicked, this, [this] { RemoveSelectedCondition(); });
+    // As wide as a row of editors before the first row comes.
+    AddCondition(0);
+    m_conditionRows.clear();
+    Conditions->setRowCount(0);
+    OfferAddresses();
+}
+
+std::vector<QDoubleSpinBox*> TAlarmSettingsDialog::ToleranceBoxes() const
+{
+    std::vector<QDoubleSpinBox*> boxes{TemperatureBand, HumidityBand};
+    for (const ConditionEditors& row : m_conditionRows) {
+        boxes.push_back(row.temperatureTolerance);
+        boxes.push_back(row.humidityTolerance);
+    }
+    return boxes;
+}
+
+void TAlarmSettingsDialog::ShowCondition(ConditionEditors& row, const StabilityCondition& c)
+{
+    row.temperature->setValue(c.temperature);
+    row.temperatureTolerance->setValue(c.temperatureTolerance);
+    row.humidityKept->setChecked(c.hasHumidity);
+    // A condition that keeps no humidity shows what ticking the box would bring.
+    row.humidity->setValue(c.hasHumidity ? c.humidity : 60.0);
+    row.humidityTolerance->setValue(c.hasHumidity ? c.humidityTolerance : 5.0);
+    const bool own = row.choice->currentText() == kOwnCondition;
+    for (QWidget* w : {static_cast<QWidget*>(row.temperature), static_cast<QWidget*>(row.temperatureTolerance),
+                       static_cast<QWidget*>(row.humidityKept)})
+        w->setEnabled(own);
+    row.humidity->setEnabled(own && c.hasHumidity);
+    row.humidityTolerance->setEnabled(own && c.hasHumidity);
+}
+
+void TAlarmSettingsDialog::ConditionChosen(QComboBox* choice)
+{
+    for (ConditionEditors& row : m_conditionRows) {
+        if (row.choice != choice)
+            continue;
+        const int index = choice->currentIndex();
+        const QVector<StabilityCondition> presets = StabilityPresets();
+        if (index >= 0 && index < presets.size()) {
+            ShowCondition(row, presets[index]);
+        } else {
+            // "Своё" starts from what the row showed, now open to change.
+            StabilityCondition shown = ConditionOf(row).condition;
+            ShowCondition(row, shown);
+        }
+    }
+    CheckTolerances();
+}
+
+void TAlarmSettingsDialog::HumidityKeptChanged(QCheckBox* kept)
+{
+    for (ConditionEditors& row : m_conditionRows)
+        if (row.humidityKept == kept) {
+            row.humidity->setEnabled(kept->isEnabled() && kept->isChecked());
+            row.humidityTolerance->setEnabled(kept->isEnabled() && kept->isChecked());
+        }
+}
+
+ChamberCondition TAlarmSettingsDialog::ConditionOf(const ConditionEditors& row) const
+{
+    ChamberCondition result;
+    const QVector<StabilityCondition> presets = StabilityPresets();
+    const int index = row.choice->currentIndex();
+    if (index >= 0 && index < presets.size()) {
+        result.condition = presets[index];
+    } else {
+        StabilityCondition c;
+        c.name.clear();
+        c.temperature = row.temperature->value();
+        c.temperatureTolerance = row.temperatureTolerance->value();
+        c.hasHumidity = row.humidityKept->isChecked();
+        c.humidity = c.hasHumidity ? row.humidity->value() : 0;
+        c.humidityTolerance = c.hasHumidity ? row.humidityTolerance->value() : 0;
+        // Read back from its text: a custom one with a preset's figures is that
+        // preset, as it would be read from the settings file.
+        StabilityCondition read;
+        result.condition = ParseStabilityCondition(StabilityConditionText(c), &read, nullptr) ? read : c;
+    }
+    // A delay of seconds set elsewhere stays as it is unless the minutes change.
+    result.delay = row.shownDelay >= 0 && row.delay->value() == row.shownDelay / 60 ? row.shownDelay
+                                                                                    : row.delay->value() * 60;
+    return result;
+}
+
+bool TAlarmSettingsDialog::AddCondition(int address)
+{
+    if (address < 0 || address > kLastAddress)
+        return false;
+    int at = 0;
+    for (; at < static_cast<int>(m_conditionRows.size()) && m_conditionRows[at].address <= address; ++at)
+        if (m_conditionRows[at].address == address) {
+            Conditions->selectRow(at);
+            return true;
+        }
+    ConditionEditors row;
+    row.address = address;
+    row.choice = new QComboBox(Conditions);
+    for (const StabilityCondition& preset : StabilityPresets())
+        row.choice->addItem(preset.name);
+    row.choice->addItem(kOwnCondition);
+    row.choice->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    row.temperature = SetPoint(Conditions, -100, 200, QStringLiteral(" °C"));
+    row.temperatureTolerance = Band(Conditions, QStringLiteral(" °C"));
+    row.humidityKept = new QCheckBox(QStringLiteral("есть"), Conditions);
+    row.humidity = SetPoint(Conditions, 0, 100, QStringLiteral(" %"));
+    row.humidityTolerance = Band(Conditions, QStringLiteral(" %"));
+    row.delay = Delay(Conditions);
+    row.delay->setValue(kDefaultConditionDelay / 60);
+    Conditions->insertRow(at);
+    auto* chamber = new QTableWidgetItem(QString::number(address));
+    Conditions->setItem(at, CondChamber, chamber);
+    Conditions->setCellWidget(at, CondChoice, row.choice);
+    Conditions->setCellWidget(at, CondTemperature, row.temperature);
+    Conditions->setCellWidget(at, CondTemperatureTolerance, row.temperatureTolerance);
+    Conditions->setCellWidget(at, CondHumidityKept, row.humidityKept);
+    Conditions->setCellWidget(at, CondHumidity, row.humidity);
+    Conditions->setCellWidget(at, CondHumidityTolerance, row.humidityTolerance);
+    Conditions->setCellWidget(at, CondDelay, row.delay);
+    m_conditionRows.insert(m_conditionRows.begin() + at, row);
+    ShowCondition(m_conditionRows[at], StabilityPresets().front());
+    QComboBox* choice = row.choice;
+    connect(choice, &QComboBox::currentIndexChanged, this, [this, choice] { ConditionChosen(choice); });
+    QCheckBox* kept = row.humidityKept;
+    connect(kept, &QCheckBox::toggled, this, [this, kept] { HumidityKeptChanged(kept); });
+    for (QDoubleSpinBox* box : {row.temperatureTolerance, row.humidityTolerance})
+        connect(box->findChild<QLineEdit*>(), &QLineEdit::textChanged, this, [this] { CheckTolerances(); });
+    FitConditions();
+    Conditions->selectRow(at);
+    OfferAddresses();
+    return true;
+}
+
+void TAlarmSettingsDialog::FitConditions()
+{
+    // Every column whole: a condition half hidden behind a scroll bar is
+    // easily saved unread.
+    Conditions->resizeColumnsToContents();
+    const int width = Conditions->horizontalHeader()->length() + 2 * Conditions->frameWidth() +
+                      Conditions->verticalScrollBar()->sizeHint().width();
+    Conditions->setMinimumWidth(std::max(width, Conditions->minimumWidth()));
+}
+
+void TAlarmSettingsDialog::RemoveSelectedCondition()
+{
+    const QModelIndexList selected = Conditions->selectionModel()->selectedRows();
+    const int row = selected.isEmpty() ? Conditions->currentRow() : selected.first().row();
+    if (row < 0 || row >= static_cast<int>(m_conditionRows.size()))
+        return;
+    m_conditionRows.erase(m_conditionRows.begin() + row);
+    Conditions->removeRow(row);
+    OfferAddresses();
+    CheckTolerances();
+}
+
+void TAlarmSettingsDialog::ShowConditions()
+{
+    m_conditionRows.clear();
+    Conditions->setRowCount(0);
+    for (const auto& [chamber, condition] : m_shown.conditions) {
+        // The desktop's own line only: the recorder keeps its lines' conditions.
+        if (!chamber.first.isEmpty() || !AddCondition(chamber.second))
+            continue;
+        for (ConditionEditors& row : m_conditionRows) {
+            if (row.address != chamber.second)
+                continue;
+            const QVector<StabilityCondition> presets = StabilityPresets();
+            int index = static_cast<int>(presets.size());  // "Своё"
+            for (int i = 0; i < presets.size(); ++i)
+                if (presets[i] == condition.condition)
+                    index = i;
+            {
+                const QSignalBlocker quiet(row.choice);
+                row.choice->setCurrentIndex(index);
+            }
+            ShowCondition(row, condition.condition);
+            row.delay->setValue(condition.delay / 60);
+            row.shownDelay = condition.delay;
+        }
+    }
+    Conditions->clearSelection();
+    Conditions->setCurrentCell(-1, -1);
+    OfferAddresses();
+    CheckTolerances();
+}
+
+void TAlarmSettingsDialog::OfferAddresses()
+{
+    // The chambers known here that have no condition yet.
+    const QString typed = ConditionAddress->currentText();
+    ConditionAddress->clear();
+    for (const ChamberArming& c : m_arming) {
+        const bool held = std::any_of(m_conditionRows.begin(), m_conditionRows.end(),
+                                      [&](const ConditionEditors& row) { return row.address == c.chamberAddress; });
+        if (!held)
+            ConditionAddress->addItem(QString::number(c.chamberAddress));
+    }
+    ConditionAddress->setCurrentText(typed);
 }
 
 bool TAlarmSettingsDialog::TolerancesValid() const
 {
     double v = 0;
-    for (const QDoubleSpinBox* box : {TemperatureBand, HumidityBand})
+    for (const QDoubleSpinBox* box : ToleranceBoxes())
         if (!ParseTolerance(box->text(), box->suffix(), &v))
             return false;
     return true;
@@ -164,7 +440,7 @@ bool TAlarmSettingsDialog::TolerancesValid() const
 void TAlarmSettingsDialog::CheckTolerances()
 {
     double v = 0;
-    for (QDoubleSpinBox* box : {TemperatureBand, HumidityBand})
+    for (QDoubleSpinBox* box : ToleranceBoxes())
         box->setStyleSheet(ParseTolerance(box->text(), box->suffix(), &v)
                                ? QString()
                                : QStringLiteral("QDoubleSpinBox { background: #ffc0c0; }"));
@@ -222,6 +498,7 @@ void TAlarmSettingsDialog::SetValues(const AlarmSettings& s)
     TemperatureDelay->setEnabled(s.temperatureOn);
     HumidityBand->setEnabled(s.humidityOn);
     HumidityDelay->setEnabled(s.humidityOn);
+    ShowConditions();
 }
 
 void TAlarmSettingsDialog::SetArming(const std::vector<ChamberArming>& chambers)
@@ -234,11 +511,15 @@ void TAlarmSettingsDialog::SetArming(const std::vector<ChamberArming>& chambers)
     Arming->clear();
     ChamberPicked(-1);
     for (const ChamberArming& c : chambers) {
-        auto* item = new QListWidgetItem(
-            QStringLiteral("Камера №%1: %2").arg(c.chamberAddress).arg(ArmingMomentText(c.arming)), Arming);
+        QString text = QStringLiteral("Камера №%1: %2").arg(c.chamberAddress).arg(ArmingMomentText(c.arming));
+        // The switch counts again once the chamber has no condition.
+        if (const ChamberCondition* held = m_shown.ConditionOf({QString(), c.chamberAddress}))
+            text += QStringLiteral("; условие %1 следит всегда").arg(StabilityConditionText(held->condition));
+        auto* item = new QListWidgetItem(text, Arming);
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
         item->setCheckState(c.arming.armed ? Qt::Checked : Qt::Unchecked);
     }
+    OfferAddresses();
 }
 
 std::vector<std::pair<int, bool>> TAlarmSettingsDialog::ArmingChanges() const
@@ -266,6 +547,10 @@ AlarmSettings TAlarmSettingsDialog::Values() const
         s.humidityDelay = HumidityDelay->value() * 60;
     s.linkOn = LinkOn->isChecked();
     s.programEndOn = ProgramEndOn->isChecked();
+    for (auto it = s.conditions.begin(); it != s.conditions.end();)
+        it = it->first.first.isEmpty() ? s.conditions.erase(it) : std::next(it);
+    for (const ConditionEditors& row : m_conditionRows)
+        s.conditions[{QString(), row.address}] = ConditionOf(row);
     return s;
 }
 
@@ -336,12 +621,18 @@ void TAlarmWindow::EditSettings()
         emit ArmingChosen(address, armed);
 }
 
+void TAlarmWindow::ShowSettings(const AlarmSettings& settings)
+{
+    m_settings = settings;
+    ShowArming(m_arming);
+}
+
 void TAlarmWindow::ShowArming(const std::vector<ChamberArming>& chambers)
 {
     m_arming = chambers;
     QStringList off;
     for (const ChamberArming& c : chambers)
-        if (!c.arming.armed)
+        if (!c.arming.armed && !m_settings.ConditionOf({QString(), c.chamberAddress}))
             off << QStringLiteral("Камера №%1: %2").arg(c.chamberAddress).arg(ArmingMomentText(c.arming));
     LabelArming->setText(off.join(QStringLiteral("; ")));
     LabelArming->setVisible(!off.isEmpty());

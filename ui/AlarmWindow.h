@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QDoubleSpinBox>
 #include <QLabel>
@@ -38,6 +39,25 @@ public:
     // that is no number of its range; "Сохранить" is refused meanwhile.
     bool TolerancesValid() const;
 
+    // The editors of one chamber's condition, a row of Conditions.
+    struct ConditionEditors {
+        int address = 0;
+        int shownDelay = -1;  // s, as the settings had it; -1 for a row added here
+        QComboBox* choice = nullptr;  // a preset's name or "Своё"
+        QDoubleSpinBox* temperature = nullptr;
+        QDoubleSpinBox* temperatureTolerance = nullptr;
+        QCheckBox* humidityKept = nullptr;
+        QDoubleSpinBox* humidity = nullptr;
+        QDoubleSpinBox* humidityTolerance = nullptr;
+        QSpinBox* delay = nullptr;  // whole minutes
+    };
+    const std::vector<ConditionEditors>& ConditionRows() const { return m_conditionRows; }
+    // A row for the chamber, on the first preset with a delay of 15 min, or
+    // its row selected when it has one. False for an address outside 0..250.
+    bool AddCondition(int address);
+    // The selected row's chamber follows its set point again.
+    void RemoveSelectedCondition();
+
     QCheckBox* TemperatureOn;
     QDoubleSpinBox* TemperatureBand;
     QSpinBox* TemperatureDelay;
@@ -50,6 +70,12 @@ public:
     QListWidget* Arming;  // "Камера №N": checked while its deviation alarms are armed
     QLineEdit* ChamberName;    // of the chamber selected in Arming
     QLineEdit* ChamberSerial;
+    // Chambers held to a storage condition: its deviation alarms follow the
+    // condition, not the set point it reports.
+    QTableWidget* Conditions;
+    QComboBox* ConditionAddress;  // the chambers known, or an address typed
+    QPushButton* ButtonAddCondition;
+    QPushButton* ButtonRemoveCondition;
     QPushButton* ButtonOk;
     QPushButton* ButtonCancel;
 
@@ -60,8 +86,17 @@ private:
     void ChamberPicked(int row);
     void IdentityEdited();
     void CheckTolerances();
+    std::vector<QDoubleSpinBox*> ToleranceBoxes() const;
+    void ShowConditions();
+    void ShowCondition(ConditionEditors& row, const StabilityCondition& condition);
+    void ConditionChosen(QComboBox* choice);
+    void HumidityKeptChanged(QCheckBox* kept);
+    ChamberCondition ConditionOf(const ConditionEditors& row) const;
+    void OfferAddresses();
+    void FitConditions();
 
     AlarmSettings m_shown;
+    std::vector<ConditionEditors> m_conditionRows;
     std::vector<ChamberArming> m_arming;
     std::vector<ChamberIdentity> m_identities, m_shownIdentities;  // by row of Arming
     bool m_picking = false;
@@ -78,9 +113,10 @@ public:
     // the chamber's address; active alarms on a red background.
     void ShowAlarms(const std::vector<ChamberAlarm>& alarms);
     // The bands and delays the settings dialog starts from.
-    void ShowSettings(const AlarmSettings& settings) { m_settings = settings; }
+    void ShowSettings(const AlarmSettings& settings);
     // Each chamber's deviation arming: the switches of the settings dialog
-    // and the line that names the chambers whose deviation alarms are off.
+    // and the line that names the chambers whose deviation alarms are off
+    // (a chamber held to a condition is watched all the same, and not named).
     void ShowArming(const std::vector<ChamberArming>& chambers);
     // The alarm number of the selected row, 0 when none is selected.
     int SelectedAlarm() const;

@@ -116,8 +116,11 @@ void TChamberTile::Show(const WatchedChamber& chamber, qint64 nowMs)
     Link->setText(m_unavailable.isEmpty()
                       ? QStringLiteral("Связь: %1, %2").arg(ShownLink(chamber), AnswerAgeText(chamber.lastAnswerMs, nowMs))
                       : m_unavailable);
-    // Deviation alarms that do not watch the chamber are said, with since when.
-    const DeviationArming arming = AlarmCenter ? AlarmCenter->Arming(m_address) : DeviationArming{true, 0, {}};
+    // Deviation alarms that do not watch the chamber are said, with since when;
+    // a chamber held to a condition is watched whatever its arming.
+    DeviationArming arming = AlarmCenter ? AlarmCenter->Arming(m_address) : DeviationArming{true, 0, {}};
+    if (AlarmCenter && !AlarmCenter->FollowsRecorder() && AlarmCenter->Settings().ConditionOf({QString(), m_address}))
+        arming.armed = true;
     Arming->setText(arming.armed ? QString() : TileArmingText(arming, nowMs));
     Arming->setVisible(!arming.armed);
     // An alarm of the whole lab (the journal) stands on every tile.
