@@ -1068,7 +1068,7 @@ void AddExcursionTable(Layout& L, const QVector<StabilityExcursion>& excursions,
                   QStringLiteral("%1 %2 (%3)").arg(Number(e.extreme), UnitOf(e.quantity), Time(e.extremeTime)),
                   QStringLiteral("%1 %2").arg(Number(e.mean), UnitOf(e.quantity)), FlagsText(e),
                   AlarmsText(alarms, e)});
-    L.Table({0.04, 0.09, 0.11, 0.11, 0.08, 0.13, 0.08, 0.12, 0.24}, t, L.Small());
+    L.Table({0.04, 0.11, 0.11, 0.11, 0.08, 0.13, 0.08, 0.12, 0.22}, t, L.Small());
 }
 
 // Both quantities' excursions, oldest first (temperature first at one start).
