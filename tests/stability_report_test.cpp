@@ -24,6 +24,7 @@
 #include "monitoring/TestReport.h"
 #include "report/ReportPdf.h"
 #include "support/AppFixture.h"
+#include "ui/ChartWindow.h"
 
 namespace {
 
@@ -348,4 +349,28 @@ TEST(StabilityReport, AlarmsCitedBesideAnExcursion)
     EXPECT_EQ(alarms[4].comments, QStringList{QStringLiteral("второй раз")});
     EXPECT_EQ(alarms[1].start, At(8));
     EXPECT_EQ(alarms[1].end, -1);
+}
+
+TEST(StabilityReport, ChartWindowWritesItForTheRangeInView)
+{
+    if (!HavePoppler())
+        GTEST_SKIP() << "poppler-utils are not installed";
+    Fixture f;
+    TChartWindow window;
+    QString message;
+    ASSERT_TRUE(window.OpenLog(f.log, &message)) << message.toStdString();
+    const QStringList choices = window.ReportChoices(&message);
+    ASSERT_FALSE(choices.isEmpty());
+    EXPECT_TRUE(choices.back().startsWith(QStringLiteral("Условия хранения")));
+    EXPECT_TRUE(window.IsStabilityChoice(static_cast<int>(choices.size()) - 1));
+    EXPECT_FALSE(window.IsStabilityChoice(0));
+    StabilityCondition condition;
+    ASSERT_TRUE(ParseStabilityCondition(QStringLiteral("30/65"), &condition, &message));
+    const QString out = f.dir.filePath(QStringLiteral("window.pdf"));
+    ASSERT_TRUE(window.WriteStabilityReport(out, condition, 10 * 60000, &message)) << message.toStdString();
+    const QString text = FlowText(out);
+    EXPECT_TRUE(text.contains(QStringLiteral("Условие «30/65»: температура 30")));
+    EXPECT_TRUE(text.contains(QStringLiteral("интервал на экране")));
+    // At 30 ± 2 °C the log's 25 °C is out of band up to its last record.
+    EXPECT_TRUE(text.contains(QStringLiteral("не закончилось")));
 }
