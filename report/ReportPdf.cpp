@@ -26,6 +26,8 @@
 
 #include "monitoring/AlarmEventLog.h"
 #include "monitoring/Alarms.h"
+#include "monitoring/Stability.h"
+#include "monitoring/StabilityAlarms.h"
 #include "monitoring/TestReport.h"
 #include "monitoring/TrendDecimation.h"
 #include "monitoring/TrendModel.h"
@@ -394,12 +396,57 @@ void PaintLegend(QPainter& p, const ChartFrame& c, qreal top, const QFontMetrics
     legend(QPen(kCycleColour, layout.Mm(0.3), Qt::DashLine), QStringLiteral("смена цикла"));
 }
 
+// The band's edges as lines (PDF/A-1b allows no transparency, and filled
+// bands of both quantities would hide each other).
+void PaintBand(QPainter& p, const ChartFrame& c, const StabilityCondition& condition, const Layout& layout)
+{
+    const auto edges = [&](const Axis& axis, double setPoint, double tolerance, const QColor& colour) {
+        p.setPen(QPen(colour, layout.Mm(0.3), Qt::DashDotLine));
+        for (double v : {setPoint - tolerance, setPoint + tolerance})
+            p.drawLine(QPointF(c.plot.left(), c.Y(axis, v)), QPointF(c.plot.right(), c.Y(axis, v)));
+    };
+    edges(c.temperature, condition.temperature, condition.temperatureTolerance, kSetTempColour);
+    if (condition.hasHumidity)
+        edges(c.humidity, condition.humidity, condition.humidityTolerance, kSetHumidityColour);
+}
+
+void PaintBandLegend(QPainter& p, const ChartFrame& c, qreal top, const QFontMetricsF& fm, const Layout& layout,
+                     const StabilityCondition& condition)
+{
+    qreal lx = c.plot.left();
+    qreal ly = top + fm.height() * 0.6;
+    auto legend = [&](const QPen& pen, const QString& text) {
+        const qreal width = layout.Mm(9) + fm.horizontalAdvance(text);
+        if (lx > c.plot.left() && lx + width > c.plot.right()) {
+            lx = c.plot.left();
+            ly += fm.height() * 1.2;
+        }
+        p.setPen(pen);
+        p.drawLine(QPointF(lx, ly), QPointF(lx + layout.Mm(6), ly));
+        p.setPen(Qt::black);
+        p.drawText(QPointF(lx + layout.Mm(7), ly + fm.ascent() / 2 - fm.descent() / 2), text);
+        lx += width;
+    };
+    legend(QPen(kTempColour, layout.Mm(0.5)), QStringLiteral("Температура, °C (левая шкала)"));
+    legend(QPen(kHumidityColour, layout.Mm(0.5)), QStringLiteral("Влажность, % (правая шкала)"));
+    legend(QPen(kSetTempColour, layout.Mm(0.3), Qt::DashLine), QStringLiteral("уставка температуры"));
+    legend(QPen(kSetTempColour, layout.Mm(0.3), Qt::DashDotLine),
+           QStringLiteral("границы ±%1 °C").arg(Number(condition.temperatureTolerance)));
+    if (condition.hasHumidity) {
+        legend(QPen(kSetHumidityColour, layout.Mm(0.3), Qt::DashLine), QStringLiteral("уставка влажности"));
+        legend(QPen(kSetHumidityColour, layout.Mm(0.3), Qt::DashDotLine),
+               QStringLiteral("границы ±%1 %").arg(Number(condition.humidityTolerance)));
+    }
+}
+
 // The chart of the records in span: temperature on the left axis, humidity on
 // the right, the steps' set points, step and cycle marks; lines as vector
 // paths reduced to what the print resolution can show, broken at every gap.
 Block ChartBlock(const Layout& layout, const QVector<LogRecord>& records, RecordSpan span,
-                 const QVector<StepStats>& rows)
+                 const QVector<StepStats>& rows, const StabilityCondition* band = nullptr)
 {
+    const bool withBand = band != nullptr;
+    const StabilityCondition condition = band ? *band : StabilityCondition();
     const qreal width = layout.Width();
     const qreal height = layout.Mm(105);
     const QFont font = layout.Small();
@@ -422,8 +469,23 @@ Block ChartBlock(const Layout& layout, const QVector<LogRecord>& records, Record
         const TrendRange tr = TrendValueRange(model, TrendSeriesId::CurrentTemp, TrendSeriesId::SetTemp, from, to);
         const TrendRange hr =
             TrendValueRange(model, TrendSeriesId::CurrentHumidity, TrendSeriesId::SetHumidity, from, to);
-        c.temperature = tr.empty ? NiceAxis(0, 100) : NiceAxis(tr.min, tr.max);
-        c.humidity = hr.empty ? NiceAxis(0, 100) : NiceAxis(hr.min, hr.max);
+        double tLow = tr.min, tHigh = tr.max, hLow = hr.min, hHigh = hr.max;
+        // The band's edges stay on the plot even when the values never reach them.
+        if (withBand) {
+            tLow = tr.empty ? condition.temperature - condition.temperatureTolerance
+                            : std::min(tLow, condition.temperature - condition.temperatureTolerance);
+            tHigh = tr.empty ? condition.temperature + condition.temperatureTolerance
+                             : std::max(tHigh, condition.temperature + condition.temperatureTolerance);
+            if (condition.hasHumidity) {
+                hLow = hr.empty ? condition.humidity - condition.humidityTolerance
+                                : std::min(hLow, condition.humidity - condition.humidityTolerance);
+                hHigh = hr.empty ? condition.humidity + condition.humidityTolerance
+                                 : std::max(hHigh, condition.humidity + condition.humidityTolerance);
+            }
+        }
+        const bool tEmpty = tr.empty && !withBand, hEmpty = hr.empty && !(withBand && condition.hasHumidity);
+        c.temperature = tEmpty ? NiceAxis(0, 100) : NiceAxis(tLow, tHigh);
+        c.humidity = hEmpty ? NiceAxis(0, 100) : NiceAxis(hLow, hHigh);
 
         p.setFont(font);
         PaintValueScales(p, c, fm, layout);
@@ -432,10 +494,16 @@ Block ChartBlock(const Layout& layout, const QVector<LogRecord>& records, Record
         p.drawRect(c.plot);
         p.save();
         p.setClipRect(c.plot);
+        if (withBand)
+            PaintBand(p, c, condition, layout);
         PaintLines(p, c, model, layout);
-        PaintMarks(p, c, markers, layout);
+        if (!withBand)
+            PaintMarks(p, c, markers, layout);
         p.restore();
-        PaintLegend(p, c, top, fm, layout, setPoints);
+        if (withBand)
+            PaintBandLegend(p, c, top, fm, layout, condition);
+        else
+            PaintLegend(p, c, top, fm, layout, setPoints);
     }};
 }
 
@@ -838,12 +906,13 @@ QString AccountFullName(const QString& gecos, const QString& login)
 
 QString ReportSettingsFolder() { return QFileInfo(QSettings().fileName()).absolutePath(); }
 
-bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome* outcome)
+namespace {
+
+// The file once the pages are laid out: numbered, PDF/A-1b, written beside
+// its target and renamed when whole.
+bool WriteLaidOutReport(const ReportRequest& request, ReportData& d, const QString& title,
+                        const std::function<void(Layout&)>& body, QString* error, ReportOutcome* outcome)
 {
-    ReportData d;
-    if (!ReadReportData(request, d, error))
-        return false;
-    // Written beside the target and renamed when whole.
     QSaveFile out(request.outPath);
     if (!out.open(QIODevice::WriteOnly)) {
         *error = QStringLiteral("не удалось записать %1: %2").arg(request.outPath, out.errorString());
@@ -862,20 +931,12 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
     writer.setResolution(600);
     writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(18, 18, 15, 20),
                                      QPageLayout::Millimeter));
-    writer.setTitle(QStringLiteral("Отчёт об испытании № %1").arg(d.number));
+    writer.setTitle(QStringLiteral("%1 № %2").arg(title, d.number));
     writer.setCreator(QStringLiteral("Calvetra %1").arg(QStringLiteral(CALVETRA_VERSION)));
 
     Layout L(writer);
-    L.Title(QStringLiteral("Отчёт об испытании № %1").arg(d.number));
-    AddInfoTable(L, d, request);
-    AddProgramSection(L, d);
-    AddChartSection(L, d);
-    AddStepTable(L, d, request);
-    AddGapsSection(L, d);
-    AddAlarmsSection(L, d);
-    AddJournalSection(L, d);
-    AddDamagedSection(L, d);
-    AddSignatures(L, d, request.signatures);
+    L.Title(QStringLiteral("%1 № %2").arg(title, d.number));
+    body(L);
 
     int pages = 0;
     if (!PaintPages(writer, L, d, &pages)) {
@@ -899,6 +960,239 @@ bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome*
         outcome->records = d.span.last - d.span.first + 1;
     }
     return true;
+}
+
+QString QuantityName(StabilityQuantity q)
+{
+    return q == StabilityQuantity::Temperature ? QStringLiteral("температура") : QStringLiteral("влажность");
+}
+
+QString UnitOf(StabilityQuantity q) { return q == StabilityQuantity::Temperature ? QStringLiteral("°C") : QStringLiteral("%"); }
+
+// "57,3 %" of the time measured; "—" where nothing was measured.
+QString ShareText(double share) { return std::isnan(share) ? QStringLiteral("—") : Number(share * 100, 1) + QStringLiteral(" %"); }
+
+void AddConditionSection(Layout& L, const StabilityReportRequest& request)
+{
+    const StabilityCondition& c = request.condition;
+    L.Section(QStringLiteral("Условие хранения"));
+    const QString name = c.name.isEmpty() ? QStringLiteral("заданное") : QStringLiteral("«%1»").arg(c.name);
+    L.Paragraph(QStringLiteral("Условие %1: температура %2 ± %3 °C, %4. Отклонение короче задержки %5 мин "
+                               "считается открытием двери и приводится отдельно.")
+                    .arg(name, Number(c.temperature), Number(c.temperatureTolerance),
+                         c.hasHumidity ? QStringLiteral("влажность %1 ± %2 %").arg(Number(c.humidity), Number(c.humidityTolerance))
+                                       : QStringLiteral("влажность не поддерживается"),
+                         Number(request.delayMs / 60000.0, request.delayMs % 60000 == 0 ? 0 : 1)),
+                L.Body());
+}
+
+void AddSummarySection(Layout& L, const StabilityFigures& f, const MeanKineticTemperature& mkt)
+{
+    L.Section(QStringLiteral("Итоги за интервал"));
+    QVector<QStringList> t{{QStringLiteral("Величина"), QStringLiteral("Доля времени в полосе"),
+                            QStringLiteral("В полосе, ч:мм:сс"), QStringLiteral("Вне полосы, ч:мм:сс"),
+                            QStringLiteral("Без значения, ч:мм:сс"), QStringLiteral("Отклонений"),
+                            QStringLiteral("Открытий двери")}};
+    for (const auto& [q, figures] : {std::pair{StabilityQuantity::Temperature, &f.temperature},
+                                     std::pair{StabilityQuantity::Humidity, &f.humidity}}) {
+        if (!figures->kept)
+            continue;
+        const auto doors = std::count_if(figures->excursions.begin(), figures->excursions.end(),
+                                         [](const StabilityExcursion& e) { return e.shortOne; });
+        t.append({QuantityName(q) + QStringLiteral(", ") + UnitOf(q), ShareText(figures->InBandShare()),
+                  Duration(figures->inBandMs), Duration(figures->outOfBandMs), Duration(figures->noValueMs),
+                  QString::number(figures->excursions.size() - doors), QString::number(doors)});
+    }
+    L.Table({0.16, 0.14, 0.14, 0.14, 0.14, 0.14, 0.14}, t, L.Small());
+    L.Space(1.5);
+    QString text = std::isnan(mkt.celsius)
+                       ? QStringLiteral("Средняя кинетическая температура: нет записей с температурой.")
+                       : QStringLiteral("Средняя кинетическая температура за интервал: %1 °C (по %2 записям)")
+                             .arg(Number(mkt.celsius, 2))
+                             .arg(mkt.records);
+    if (!std::isnan(mkt.celsius))
+        text += mkt.gaps > 0 ? QStringLiteral("; пропуски исключены: %1, всего %2.").arg(mkt.gaps).arg(Duration(mkt.gapMs))
+                             : QStringLiteral(".");
+    L.Paragraph(text, L.Body());
+    L.Paragraph(QStringLiteral("Доля времени в полосе — от измеренного времени (в полосе и вне её); пропуски записи и "
+                               "записи без значения в неё не входят. Время вне полосы включает открытия двери. "
+                               "Средняя кинетическая температура — по формуле Аррениуса (ΔH = %1 кДж/моль), "
+                               "каждая запись с одинаковым весом.")
+                    .arg(Number(kMktActivationEnergy / 1000, 3)),
+                L.Small());
+}
+
+// The flags of an excursion in words.
+QString FlagsText(const StabilityExcursion& e)
+{
+    QStringList flags;
+    if (e.shortOne)
+        flags << QStringLiteral("открытие двери");
+    if (e.fromSpanStart)
+        flags << QStringLiteral("с начала интервала");
+    if (e.startsAfterGap)
+        flags << QStringLiteral("после пропуска");
+    if (e.endsAtGap)
+        flags << QStringLiteral("прервано пропуском");
+    if (e.open)
+        flags << QStringLiteral("не закончилось");
+    return flags.join(QStringLiteral(", "));
+}
+
+// The alarms active during the excursion, with who acknowledged them when and what they wrote.
+QString AlarmsText(const QVector<ReportedAlarm>& alarms, const StabilityExcursion& e)
+{
+    QStringList lines;
+    for (const ReportedAlarm& a : AlarmsOverlapping(alarms, e.start, e.end)) {
+        QString line = QStringLiteral("№%1 %2").arg(a.number, LocaliseDecimals(a.text.isEmpty() ? a.kind : a.text));
+        QStringList acks;
+        for (qint64 t : a.acknowledgements)
+            acks << Time(t);
+        line += acks.isEmpty() ? QStringLiteral("; не подтверждена")
+                               : QStringLiteral("; подтверждена %1").arg(acks.join(QStringLiteral(", ")));
+        for (const QString& comment : a.comments)
+            line += QStringLiteral("; «%1»").arg(comment);
+        lines << line;
+    }
+    return lines.isEmpty() ? QStringLiteral("—") : lines.join(u'\n');
+}
+
+void AddExcursionTable(Layout& L, const QVector<StabilityExcursion>& excursions, const QVector<ReportedAlarm>& alarms)
+{
+    QVector<QStringList> t{{QStringLiteral("№"), QStringLiteral("Величина"), QStringLiteral("Начало"),
+                            QStringLiteral("Конец"), QStringLiteral("Длит., ч:мм:сс"),
+                            QStringLiteral("Крайнее значение (время)"), QStringLiteral("Среднее"),
+                            QStringLiteral("Отметки"), QStringLiteral("Тревоги: подтверждения, комментарии")}};
+    int n = 0;
+    for (const StabilityExcursion& e : excursions)
+        t.append({QString::number(++n), QuantityName(e.quantity), Time(e.start), Time(e.end), Duration(e.durationMs),
+                  QStringLiteral("%1 %2 (%3)").arg(Number(e.extreme), UnitOf(e.quantity), Time(e.extremeTime)),
+                  QStringLiteral("%1 %2").arg(Number(e.mean), UnitOf(e.quantity)), FlagsText(e),
+                  AlarmsText(alarms, e)});
+    L.Table({0.04, 0.11, 0.11, 0.11, 0.08, 0.13, 0.08, 0.12, 0.22}, t, L.Small());
+}
+
+// Both quantities' excursions, oldest first (temperature first at one start).
+QVector<StabilityExcursion> MergedExcursions(const StabilityFigures& f, bool doorOpenings)
+{
+    QVector<StabilityExcursion> all;
+    for (const auto* q : {&f.temperature, &f.humidity})
+        for (const StabilityExcursion& e : q->excursions)
+            if (e.shortOne == doorOpenings)
+                all.append(e);
+    std::stable_sort(all.begin(), all.end(), [](const StabilityExcursion& a, const StabilityExcursion& b) {
+        return std::tie(a.start, a.quantity) < std::tie(b.start, b.quantity);
+    });
+    return all;
+}
+
+void AddExcursionSections(Layout& L, const StabilityFigures& f, const QVector<ReportedAlarm>& alarms)
+{
+    const QVector<StabilityExcursion> excursions = MergedExcursions(f, false);
+    L.Section(QStringLiteral("Отклонения"));
+    if (excursions.isEmpty())
+        L.Paragraph(QStringLiteral("Отклонений нет."), L.Body());
+    else
+        AddExcursionTable(L, excursions, alarms);
+    L.Paragraph(QStringLiteral("Начало — первая запись вне полосы, конец — первая запись снова в полосе; длительность — "
+                               "время вне полосы. «Прервано пропуском»: конец — последняя запись вне полосы перед "
+                               "пропуском; «после пропуска», «с начала интервала»: когда величина вышла из полосы, "
+                               "неизвестно; «не закончилось»: вне полосы до конца интервала."),
+                L.Small());
+    const QVector<StabilityExcursion> doors = MergedExcursions(f, true);
+    L.Section(QStringLiteral("Открытия двери"));
+    if (doors.isEmpty())
+        L.Paragraph(QStringLiteral("Открытий двери нет."), L.Body());
+    else
+        AddExcursionTable(L, doors, alarms);
+}
+
+}  // namespace
+
+bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome* outcome)
+{
+    ReportData d;
+    if (!ReadReportData(request, d, error))
+        return false;
+    return WriteLaidOutReport(request, d, QStringLiteral("Отчёт об испытании"), [&](Layout& L) {
+        AddInfoTable(L, d, request);
+        AddProgramSection(L, d);
+        AddChartSection(L, d);
+        AddStepTable(L, d, request);
+        AddGapsSection(L, d);
+        AddAlarmsSection(L, d);
+        AddJournalSection(L, d);
+        AddDamagedSection(L, d);
+        AddSignatures(L, d, request.signatures);
+    }, error, outcome);
+}
+
+bool ParseDelayMinutes(const QString& text, qint64* delayMs, QString* error)
+{
+    bool ok = false;
+    const double minutes = QString(text.trimmed()).replace(u',', u'.').toDouble(&ok);
+    // A day at most: a longer stretch out of band is never a door left open.
+    if (!ok || !std::isfinite(minutes) || minutes < 0 || minutes > 24 * 60) {
+        *error = QStringLiteral("задержка \"%1\": нужно число минут от 0 до 1440").arg(text);
+        return false;
+    }
+    *delayMs = std::llround(minutes * 60000);
+    return true;
+}
+
+bool WriteStabilityReport(const StabilityReportRequest& request, QString* error, ReportOutcome* outcome)
+{
+    const ReportRequest& base = request.report;
+    if (base.outPath.isEmpty() && request.csvPath.isEmpty()) {
+        *error = QStringLiteral("не указан ни файл отчёта, ни файл CSV");
+        return false;
+    }
+    ReportData d;
+    // The PDF's checks on the output path apply to the CSV as well.
+    ReportRequest reading = base;
+    if (reading.outPath.isEmpty())
+        reading.outPath = request.csvPath;
+    if (!ReadReportData(reading, d, error))
+        return false;
+    const QFileInfo log(base.logPath);
+    if (!request.csvPath.isEmpty() && !log.canonicalFilePath().isEmpty() &&
+        QFileInfo(request.csvPath).canonicalFilePath() == log.canonicalFilePath()) {
+        *error = QStringLiteral("файл CSV %1 — это сам журнал").arg(request.csvPath);
+        return false;
+    }
+    const QVector<LogRecord>& records = d.contents.records;
+    const StabilityFigures figures = StabilityFiguresOf(records, d.span, request.condition, request.delayMs);
+    if (!request.csvPath.isEmpty()) {
+        QSaveFile csv(request.csvPath);
+        if (!csv.open(QIODevice::WriteOnly) || csv.write(StabilityExcursionsCsv(figures)) < 0 || !csv.commit()) {
+            *error = QStringLiteral("не удалось записать %1: %2").arg(request.csvPath, csv.errorString());
+            return false;
+        }
+    }
+    if (base.outPath.isEmpty()) {
+        if (outcome)
+            outcome->records = d.span.last - d.span.first + 1;
+        return true;
+    }
+    const MeanKineticTemperature mkt = MeanKineticTemperatureOf(records, d.span);
+    const QVector<ReportedAlarm> alarms = ReportedAlarmsOf(d.events, d.journal);
+    // The chart's set point lines are the condition's, for the whole range.
+    StepStats whole;
+    whole.start = d.from;
+    whole.setTemperature = request.condition.temperature;
+    whole.setHumidity = request.condition.hasHumidity ? request.condition.humidity : NAN;
+    const QVector<StepStats> rows{whole};
+    return WriteLaidOutReport(base, d, QStringLiteral("Отчёт об условиях хранения"), [&](Layout& L) {
+        AddInfoTable(L, d, base);
+        AddConditionSection(L, request);
+        AddSummarySection(L, figures, mkt);
+        L.Section(QStringLiteral("График"));
+        L.Add(ChartBlock(L, records, d.span, rows, &request.condition));
+        AddExcursionSections(L, figures, alarms);
+        AddGapsSection(L, d);
+        AddDamagedSection(L, d);
+        AddSignatures(L, d, base.signatures);
+    }, error, outcome);
 }
 
 namespace {
@@ -931,12 +1225,16 @@ bool RunReportCommand(const QStringList& args, int* exitCode, ReportOutcome* wri
     *exitCode = 2;
     ReportRequest request;
     bool haveFrom = false, haveTo = false;
+    bool stability = false;
+    QString conditionText, delayText, csvPath;
+    bool haveDelay = false;
+    const QStringList withValue{QStringLiteral("--report"), QStringLiteral("-o"), QStringLiteral("--from"),
+                                QStringLiteral("--to"), QStringLiteral("--condition"), QStringLiteral("--delay"),
+                                QStringLiteral("--stability-csv")};
     for (int i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
         const bool hasValue = i + 1 < args.size();
-        if ((a == QStringLiteral("--report") || a == QStringLiteral("-o") || a == QStringLiteral("--from") ||
-             a == QStringLiteral("--to")) &&
-            !hasValue) {
+        if (withValue.contains(a) && !hasValue) {
             Complain(QStringLiteral("%1: не хватает значения").arg(a));
             return true;
         }
@@ -951,15 +1249,48 @@ bool RunReportCommand(const QStringList& args, int* exitCode, ReportOutcome* wri
                 return true;
             }
             (a == QStringLiteral("--from") ? haveFrom : haveTo) = true;
+        } else if (a == QStringLiteral("--stability")) {
+            stability = true;
+        } else if (a == QStringLiteral("--condition")) {
+            conditionText = args[++i];
+            stability = true;
+        } else if (a == QStringLiteral("--delay")) {
+            delayText = args[++i];
+            haveDelay = stability = true;
+        } else if (a == QStringLiteral("--stability-csv")) {
+            csvPath = args[++i];
+            stability = true;
         } else {
             Complain(QStringLiteral("неизвестный параметр %1; вызов: calvetra --report ЖУРНАЛ [--from \"ГГГГ-ММ-ДД "
-                                    "ЧЧ:ММ\"] [--to \"…\"] -o ОТЧЁТ.pdf")
+                                    "ЧЧ:ММ\"] [--to \"…\"] -o ОТЧЁТ.pdf, для условий хранения ещё --stability "
+                                    "--condition 25/60 [--delay МИН] [--stability-csv ОТКЛОНЕНИЯ.csv]")
                          .arg(a));
             return true;
         }
     }
-    if (request.outPath.isEmpty()) {
-        Complain(QStringLiteral("не указан файл отчёта: -o ОТЧЁТ.pdf"));
+    StabilityReportRequest stable;
+    const AlarmSettings alarms = LoadAlarmSettings();
+    if (stability) {
+        QString reason;
+        if (conditionText.isEmpty()) {
+            Complain(QStringLiteral("не указано условие хранения: --condition 25/60 (или 30/65, 30/75, 40/75, 5, "
+                                    "или T±dT/RH±dRH)"));
+            return true;
+        }
+        if (!ParseStabilityCondition(conditionText, &stable.condition, &reason)) {
+            Complain(QStringLiteral("--condition \"%1\": %2").arg(conditionText, reason));
+            return true;
+        }
+        stable.delayMs = alarms.temperatureDelay * 1000LL;
+        if (haveDelay && !ParseDelayMinutes(delayText, &stable.delayMs, &reason)) {
+            Complain(QStringLiteral("--delay: %1").arg(reason));
+            return true;
+        }
+        stable.csvPath = csvPath;
+    }
+    if (request.outPath.isEmpty() && csvPath.isEmpty()) {
+        Complain(stability ? QStringLiteral("не указан файл отчёта: -o ОТЧЁТ.pdf или --stability-csv ОТКЛОНЕНИЯ.csv")
+                           : QStringLiteral("не указан файл отчёта: -o ОТЧЁТ.pdf"));
         return true;
     }
     if (haveTo)
@@ -970,19 +1301,28 @@ bool RunReportCommand(const QStringList& args, int* exitCode, ReportOutcome* wri
     }
     if (haveFrom || haveTo)
         request.what = QStringLiteral("задан в командной строке");
-    const AlarmSettings alarms = LoadAlarmSettings();
     request.temperatureBand = alarms.temperatureBand;
     request.humidityBand = alarms.humidityBand;
     QString error;
     ReportOutcome outcome;
-    if (!WriteReportPdf(request, &error, &outcome)) {
+    bool ok = false;
+    if (stability) {
+        stable.report = request;
+        ok = WriteStabilityReport(stable, &error, &outcome);
+    } else {
+        ok = WriteReportPdf(request, &error, &outcome);
+    }
+    if (!ok) {
         Complain(error);
         *exitCode = 1;
         return true;
     }
-    std::printf("%s: отчёт № %s, страниц %d, записей %d, SHA-256 %s\n", request.outPath.toLocal8Bit().constData(),
-                outcome.number.toLocal8Bit().constData(), outcome.pages, outcome.records,
-                outcome.sha256.toLatin1().constData());
+    if (!request.outPath.isEmpty())
+        std::printf("%s: отчёт № %s, страниц %d, записей %d, SHA-256 %s\n", request.outPath.toLocal8Bit().constData(),
+                    outcome.number.toLocal8Bit().constData(), outcome.pages, outcome.records,
+                    outcome.sha256.toLatin1().constData());
+    if (!csvPath.isEmpty())
+        std::printf("%s: отклонения в CSV, записей %d\n", csvPath.toLocal8Bit().constData(), outcome.records);
     if (written)
         *written = outcome;
     if (writtenPath)

@@ -7,6 +7,8 @@
 #include <QtGlobal>
 #include <limits>
 
+#include "monitoring/Stability.h"
+
 struct ReportRequest {
     QString logPath;
     qint64 fromMs = std::numeric_limits<qint64>::min();  // the whole log when left so
@@ -36,6 +38,21 @@ struct ReportOutcome {
 // place, so a failure never leaves a half-written file. False with the reason.
 bool WriteReportPdf(const ReportRequest& request, QString* error, ReportOutcome* outcome = nullptr);
 
+// The stability report: how a storage condition was held over the range.
+struct StabilityReportRequest {
+    ReportRequest report;  // the log, the range, the PDF (outPath empty: none), numbering, author
+    StabilityCondition condition;
+    qint64 delayMs = 15 * 60 * 1000;  // an excursion shorter than this is a door opening
+    QString csvPath;                  // the excursions as CSV too; empty: none
+};
+
+// Writes the PDF and/or the CSV, each beside its target renamed into place.
+// *outcome tells of the PDF (only records when there is none).
+bool WriteStabilityReport(const StabilityReportRequest& request, QString* error, ReportOutcome* outcome = nullptr);
+
+// "--delay" in minutes ("15", "7,5"): 0 up to a day. False with the reason.
+bool ParseDelayMinutes(const QString& text, qint64* delayMs, QString* error);
+
 // A number as the report writes every number: fixed decimals, the locale's
 // decimal separator.
 QString ReportDecimal(double value, int decimals);
@@ -50,7 +67,10 @@ QString AccountFullName(const QString& gecos, const QString& login);
 // The program's settings folder (the report counter lives there).
 QString ReportSettingsFolder();
 
-// "calvetra --report LOG [--from "YYYY-MM-DD HH:MM"] [--to "…"] -o OUT.pdf":
+// "calvetra --report LOG [--from "YYYY-MM-DD HH:MM"] [--to "…"] -o OUT.pdf",
+// or the stability report: "… --stability --condition 25/60 [--delay MIN]
+// [-o OUT.pdf] [--stability-csv OUT.csv]" (--condition, --delay and
+// --stability-csv ask for it as well):
 // true when args ask for a report (then *exitCode is set and the reason, if
 // any, written to stderr).
 // *written: the report, when one was written (for the journal).

@@ -321,9 +321,12 @@ TEST(ReportPdf, ChartWindowOffersTheRangeInViewAndEveryRun)
     EXPECT_TRUE(window.ButtonReport->isEnabled());
     EXPECT_EQ(window.ButtonReport->text(), QStringLiteral("Отчёт PDF…"));
     const QStringList choices = window.ReportChoices(&message);
-    ASSERT_EQ(choices.size(), 2);
+    ASSERT_EQ(choices.size(), 3);
     EXPECT_TRUE(choices[0].startsWith(QStringLiteral("Интервал на экране")));
     EXPECT_EQ(choices[1], QStringLiteral("Прогон программы 3: 09.12.2026 23:50 — 10.12.2026 02:50"));
+    EXPECT_TRUE(choices[2].startsWith(QStringLiteral("Условия хранения")));
+    EXPECT_TRUE(window.IsStabilityChoice(2));
+    EXPECT_FALSE(window.IsStabilityChoice(1));
     const QString out = f.dir.filePath(QStringLiteral("run.pdf"));
     ASSERT_TRUE(window.WriteReport(1, out, &message)) << message.toStdString();
     const QString text = PdfText(out);

@@ -62,8 +62,15 @@ public:
     void ZoomToTime(qint64 fromMs, qint64 toMs);
 
     // The report's choices for the log shown: the range in view first, then
-    // every program run found in the log. Empty when no log is shown.
+    // every program run found in the log, then the stability report of the
+    // range in view. Empty when no log is shown.
     QStringList ReportChoices(QString* message);
+    // Whether the choice (an index into ReportChoices) is the stability report.
+    bool IsStabilityChoice(int choice) const { return choice == m_reportRuns.size() + 1; }
+    // The stability report of the range in view against the condition, and
+    // its CSV when csvPath is given; journalled with its SHA-256.
+    bool WriteStabilityReport(const QString& path, const StabilityCondition& condition, qint64 delayMs,
+                              QString* message);
     // Writes the report of choice (an index into ReportChoices) to path,
     // and journals it with its SHA-256.
     bool WriteReport(int choice, const QString& path, QString* message);

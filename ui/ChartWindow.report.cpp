@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QDateTimeAxis>
 
 #include "monitoring/TestReport.h"
@@ -17,6 +18,15 @@
 namespace {
 
 QString Moment(qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM.yyyy HH:mm")); }
+
+// The condition and delay typed in the dialogs; false with the reason.
+bool StabilityInput(const QString& conditionText, double delayMinutes, StabilityCondition* condition, qint64* delayMs,
+                    QString* error)
+{
+    if (!ParseStabilityCondition(conditionText, condition, error))
+        return false;
+    return ParseDelayMinutes(QString::number(delayMinutes, 'f', 1), delayMs, error);
+}
 
 }  // namespace
 
@@ -39,6 +49,7 @@ QStringList TChartWindow::ReportChoices(QString* message)
                        .arg(run.program >= 0 ? QString::number(run.program) : QStringLiteral("?"), Moment(c.from),
                             Moment(c.to), run.finished ? QString() : QStringLiteral(" (не завершён в журнале)"));
     }
+    choices << QStringLiteral("Условия хранения (стабильность), интервал на экране: %1 — %2").arg(Moment(from), Moment(to));
     return choices;
 }
 
@@ -83,6 +94,35 @@ bool TChartWindow::WriteReport(int choice, const QString& path, QString* message
     return true;
 }
 
+bool TChartWindow::WriteStabilityReport(const QString& path, const StabilityCondition& condition, qint64 delayMs,
+                                       QString* message)
+{
+    StabilityReportRequest request;
+    request.report.logPath = m_logPath;
+    request.report.outPath = path;
+    request.report.fromMs = m_axisTime->min().toMSecsSinceEpoch();
+    request.report.toMs = m_axisTime->max().toMSecsSinceEpoch();
+    request.report.what = QStringLiteral("интервал на экране");
+    request.condition = condition;
+    request.delayMs = delayMs;
+    QString error;
+    ReportOutcome outcome;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool ok = ::WriteStabilityReport(request, &error, &outcome);
+    QApplication::restoreOverrideCursor();
+    if (!ok) {
+        *message = QStringLiteral("Отчёт не записан: %1").arg(error);
+        return false;
+    }
+    *message = QStringLiteral("%1: отчёт № %2, страниц %3").arg(QFileInfo(path).fileName(), outcome.number).arg(outcome.pages);
+    // Signing writes a test report again: not offered for this one.
+    const WrittenReport written{request.report, outcome.number, outcome.sha256};
+    m_lastReport = WrittenReport();
+    ButtonSign->setEnabled(false);
+    Guarded([&] { JournalReportWritten(written, 0); });
+    return true;
+}
+
 bool TChartWindow::SignLastReportAs(const QString& login, SignatureMeaning meaning, const QString& password,
                                     QString* message)
 {
@@ -124,11 +164,34 @@ void TChartWindow::ReportClicked()
                                                  choices, 0, false, &ok);
     if (!ok)
         return;
-    const QString suggested = QFileInfo(m_logPath).completeBaseName() + QStringLiteral(" отчёт.pdf");
+    const int choice = static_cast<int>(choices.indexOf(picked));
+    StabilityCondition condition;
+    qint64 delayMs = 0;
+    if (IsStabilityChoice(choice)) {
+        const QString text = QInputDialog::getText(this, QStringLiteral("Условия хранения"),
+                                                   QStringLiteral("Условие (25/60, 30/65, 30/75, 40/75, 5 или T±dT/RH±dRH):"),
+                                                   QLineEdit::Normal, QStringLiteral("25/60"), &ok);
+        if (!ok)
+            return;
+        const double minutes = QInputDialog::getDouble(this, QStringLiteral("Условия хранения"),
+                                                       QStringLiteral("Задержка, мин (короче — открытие двери):"),
+                                                       LoadAlarmSettings().temperatureDelay / 60.0, 0, 24 * 60, 1, &ok);
+        if (!ok)
+            return;
+        if (!StabilityInput(text, minutes, &condition, &delayMs, &message)) {
+            LabelStatus->setText(QStringLiteral("Отчёт не записан: %1").arg(message));
+            return;
+        }
+    }
+    const QString suggested = QFileInfo(m_logPath).completeBaseName() +
+                              (IsStabilityChoice(choice) ? QStringLiteral(" условия хранения.pdf") : QStringLiteral(" отчёт.pdf"));
     const QString path =
         QFileDialog::getSaveFileName(this, QStringLiteral("Отчёт PDF"), suggested, QStringLiteral("PDF (*.pdf)"));
     if (path.isEmpty())
         return;
-    WriteReport(static_cast<int>(choices.indexOf(picked)), path, &message);
+    if (IsStabilityChoice(choice))
+        WriteStabilityReport(path, condition, delayMs, &message);
+    else
+        WriteReport(choice, path, &message);
     LabelStatus->setText(message);
 }
