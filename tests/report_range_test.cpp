@@ -175,7 +175,9 @@ TEST(ReportRange, EventsOfTheRangeAndTheCommandThatStartedTheRun)
     QString message;
     ASSERT_TRUE(window.OpenLog(f.log, &message)) << message.toStdString();
     const QStringList choices = window.ReportChoices(&message);
-    ASSERT_EQ(choices.size(), 3) << choices.join('\n').toStdString();
+    // The interval, each run, and the stability report last.
+    ASSERT_EQ(choices.size(), 4) << choices.join('\n').toStdString();
+    EXPECT_TRUE(window.IsStabilityChoice(3));
     const QString out = f.dir.filePath(QStringLiteral("run.pdf"));
     ASSERT_TRUE(window.WriteReport(2, out, &message)) << message.toStdString();
     const QString run = FlowText(out);

@@ -100,8 +100,9 @@ TEST_F(ReportSimTest, RunOfTheProgramsOwnLog)
     QString message;
     ASSERT_TRUE(FormChart->OpenLog(log, &message)) << message.toStdString();
     const QStringList choices = FormChart->ReportChoices(&message);
-    ASSERT_EQ(choices.size(), 2) << choices.join('\n').toStdString();
+    ASSERT_EQ(choices.size(), 3) << choices.join('\n').toStdString();
     EXPECT_EQ(choices[1], QString::fromUtf8("Прогон программы 3: 03.07.2017 14:05 — 03.07.2017 14:08"));
+    EXPECT_TRUE(choices[2].startsWith(QString::fromUtf8("Условия хранения")));
 
     const QString out = dir.filePath(QStringLiteral("run.pdf"));
     ASSERT_TRUE(FormChart->WriteReport(1, out, &message)) << message.toStdString();
