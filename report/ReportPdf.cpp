@@ -369,23 +369,41 @@ void PaintMarks(QPainter& p, const ChartFrame& c, const LogMarkers& markers, con
         p.drawLine(QPointF(c.X(m.x()), c.plot.top()), QPointF(c.X(m.x()), c.plot.bottom()));
 }
 
+// Legend entries under a chart, a line's pen and its words each, wrapped
+// to the plot's width.
+class LegendRow {
+public:
+    LegendRow(QPainter& p, const ChartFrame& c, qreal top, const QFontMetricsF& fm, const Layout& layout)
+        : m_p(p), m_c(c), m_fm(fm), m_layout(layout), m_x(c.plot.left()), m_y(top + fm.height() * 0.6)
+    {
+    }
+    void operator()(const QPen& pen, const QString& text)
+    {
+        const qreal width = m_layout.Mm(9) + m_fm.horizontalAdvance(text);
+        if (m_x > m_c.plot.left() && m_x + width > m_c.plot.right()) {
+            m_x = m_c.plot.left();
+            m_y += m_fm.height() * 1.2;
+        }
+        m_p.setPen(pen);
+        m_p.drawLine(QPointF(m_x, m_y), QPointF(m_x + m_layout.Mm(6), m_y));
+        m_p.setPen(Qt::black);
+        m_p.drawText(QPointF(m_x + m_layout.Mm(7), m_y + m_fm.ascent() / 2 - m_fm.descent() / 2), text);
+        m_x += width;
+    }
+
+private:
+    QPainter& m_p;
+    const ChartFrame& m_c;
+    const QFontMetricsF& m_fm;
+    const Layout& m_layout;
+    qreal m_x;
+    qreal m_y;
+};
+
 void PaintLegend(QPainter& p, const ChartFrame& c, qreal top, const QFontMetricsF& fm, const Layout& layout,
                  bool setPoints)
 {
-    qreal lx = c.plot.left();
-    qreal ly = top + fm.height() * 0.6;
-    auto legend = [&](const QPen& pen, const QString& text) {
-        const qreal width = layout.Mm(9) + fm.horizontalAdvance(text);
-        if (lx > c.plot.left() && lx + width > c.plot.right()) {
-            lx = c.plot.left();
-            ly += fm.height() * 1.2;
-        }
-        p.setPen(pen);
-        p.drawLine(QPointF(lx, ly), QPointF(lx + layout.Mm(6), ly));
-        p.setPen(Qt::black);
-        p.drawText(QPointF(lx + layout.Mm(7), ly + fm.ascent() / 2 - fm.descent() / 2), text);
-        lx += width;
-    };
+    LegendRow legend(p, c, top, fm, layout);
     legend(QPen(kTempColour, layout.Mm(0.5)), QStringLiteral("Температура, °C (левая шкала)"));
     legend(QPen(kHumidityColour, layout.Mm(0.5)), QStringLiteral("Влажность, % (правая шкала)"));
     if (setPoints) {
@@ -413,20 +431,7 @@ void PaintBand(QPainter& p, const ChartFrame& c, const StabilityCondition& condi
 void PaintBandLegend(QPainter& p, const ChartFrame& c, qreal top, const QFontMetricsF& fm, const Layout& layout,
                      const StabilityCondition& condition)
 {
-    qreal lx = c.plot.left();
-    qreal ly = top + fm.height() * 0.6;
-    auto legend = [&](const QPen& pen, const QString& text) {
-        const qreal width = layout.Mm(9) + fm.horizontalAdvance(text);
-        if (lx > c.plot.left() && lx + width > c.plot.right()) {
-            lx = c.plot.left();
-            ly += fm.height() * 1.2;
-        }
-        p.setPen(pen);
-        p.drawLine(QPointF(lx, ly), QPointF(lx + layout.Mm(6), ly));
-        p.setPen(Qt::black);
-        p.drawText(QPointF(lx + layout.Mm(7), ly + fm.ascent() / 2 - fm.descent() / 2), text);
-        lx += width;
-    };
+    LegendRow legend(p, c, top, fm, layout);
     legend(QPen(kTempColour, layout.Mm(0.5)), QStringLiteral("Температура, °C (левая шкала)"));
     legend(QPen(kHumidityColour, layout.Mm(0.5)), QStringLiteral("Влажность, % (правая шкала)"));
     legend(QPen(kSetTempColour, layout.Mm(0.3), Qt::DashLine), QStringLiteral("уставка температуры"));
